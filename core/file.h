@@ -1,0 +1,54 @@
+// The file interface: every byte the engine reads or writes goes through it.
+//
+// Contract:
+// - File::read_at reads up to buf.size() bytes at `offset`, retrying interrupted and short
+//   reads; it returns fewer bytes only at end of file.
+// - File::write_at writes all of `data` at `offset`, retrying interrupted and short writes;
+//   a write that makes no progress is an Io error.
+// - File::sync makes everything written so far durable (a full fsync).
+// - Env::open_locked opens (and with `create` creates or truncates, mode 0666 before the
+//   umask) and takes the advisory lock without waiting: exclusive when `write`, shared
+//   otherwise. A lock held elsewhere is Locked(path); the lock lives as long as the File.
+// Production uses posix_env(); tests substitute wrappers that inject failures or simulate
+// power loss.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "core/error.h"
+
+namespace ormel {
+
+class File {
+ public:
+  virtual ~File() = default;
+  virtual Result<size_t> read_at(uint64_t offset, std::span<uint8_t> buf) = 0;
+  virtual Status write_at(uint64_t offset, std::span<const uint8_t> data) = 0;
+  virtual Status sync() = 0;
+  virtual Result<uint64_t> size() = 0;
+};
+
+struct OpenMode {
+  bool write = false;
+  bool create = false;
+};
+
+class Env {
+ public:
+  virtual ~Env() = default;
+  // Whether the path's metadata can be read; any failure counts as "does not exist".
+  virtual bool exists(const std::string& path) = 0;
+  virtual Result<std::unique_ptr<File>> open_locked(const std::string& path, OpenMode mode) = 0;
+};
+
+// The process-wide POSIX environment.
+Env* posix_env();
+
+// Reads exactly buf.size() bytes at `offset`; an early end of file is the Io error
+// "failed to fill whole buffer".
+Status read_exact(File& file, uint64_t offset, std::span<uint8_t> buf);
+
+}  // namespace ormel

@@ -1,0 +1,78 @@
+// The memory record: the unit the database stores, its enumerations, identifiers,
+// timestamps and the vector similarity shared by recall, search and the semantic cache.
+//
+// Contract:
+// - MemoryId is a ULID held as an unsigned 128-bit integer; 0 means "not assigned".
+//   Its text form is 26 upper-case Crockford base-32 characters, most significant first.
+// - now_secs() is whole seconds since the Unix epoch, 0 before it.
+// - similarity() is single precision, summed in index order (callers rely on bit-exact
+//   results; the SIMD kernels reproduce this order lane by lane).
+// - encode_memory/decode_memory follow the record conventions of record_codec.h; a decode
+//   failure is Serialization with the decoder's message.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "core/error.h"
+
+namespace ormel {
+
+using u128 = unsigned __int128;
+using MemoryId = u128;
+// Metadata and every other JSON value; objects iterate keys in ascending byte order.
+using Json = nlohmann::json;
+
+enum class MemoryType : uint8_t { Episodic = 0, Semantic = 1, Procedural = 2, Working = 3 };
+enum class Scope : uint8_t { Private = 0, Shared = 1 };
+enum class Metric : uint8_t { Cosine = 0, Euclidean = 1, DotProduct = 2 };
+
+// Serialised names ("Episodic", ...) and text forms ("episodic", ...).
+std::string_view memory_type_name(MemoryType t);
+std::string_view memory_type_text(MemoryType t);
+std::string_view scope_name(Scope s);
+std::string_view scope_text(Scope s);
+// Lower-cases ASCII letters, then accepts exactly the four text forms.
+std::optional<MemoryType> parse_memory_type(std::string_view text);
+
+struct Memory {
+  MemoryId id = 0;
+  MemoryType memory_type = MemoryType::Episodic;
+  std::vector<float> vector;
+  std::string content;
+  Json metadata = Json::object();
+  std::string agent_id = "default";
+  std::optional<std::string> session_id;
+  Scope scope = Scope::Private;
+  int64_t created_at = 0;
+  int64_t accessed_at = 0;
+  uint32_t access_count = 0;
+  float importance = 0.5f;
+  std::optional<int64_t> ttl_secs;
+
+  // Fresh ULID, empty metadata, agent "default", Private, both times one now_secs()
+  // reading, importance 0.5, no session, no time-to-live. Validates nothing.
+  static Memory make(std::string content, MemoryType type, std::vector<float> vector);
+
+  bool operator==(const Memory&) const = default;
+};
+
+int64_t now_secs();
+// A fresh ULID: 48 bits of milliseconds, 80 bits from the CSPRNG.
+MemoryId new_ulid();
+std::string ulid_to_text(MemoryId id);
+// Exactly 26 Crockford digits, either case; bits beyond the 128th are dropped.
+std::optional<MemoryId> ulid_from_text(std::string_view text);
+
+float similarity(Metric metric, std::span<const float> a, std::span<const float> b);
+
+std::vector<uint8_t> encode_memory(const Memory& m);
+Result<Memory> decode_memory(std::span<const uint8_t> bytes);
+
+}  // namespace ormel

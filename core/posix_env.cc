@@ -1,0 +1,107 @@
+// POSIX implementation of the file interface: pread/pwrite with retries, fsync, flock.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "core/file.h"
+
+namespace ormel {
+namespace {
+
+class PosixFile final : public File {
+ public:
+  explicit PosixFile(int fd) : fd_(fd) {}
+  ~PosixFile() override { ::close(fd_); }  // closing the descriptor releases the flock
+
+  Result<size_t> read_at(uint64_t offset, std::span<uint8_t> buf) override {
+    size_t done = 0;
+    while (done < buf.size()) {
+      ssize_t n = ::pread(fd_, buf.data() + done, buf.size() - done, static_cast<off_t>(offset + done));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return fail(OrmelError::io_errno(errno));
+      }
+      if (n == 0) break;
+      done += static_cast<size_t>(n);
+    }
+    return done;
+  }
+
+  Status write_at(uint64_t offset, std::span<const uint8_t> data) override {
+    size_t done = 0;
+    while (done < data.size()) {
+      ssize_t n = ::pwrite(fd_, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return fail(OrmelError::io_errno(errno));
+      }
+      if (n == 0) return fail(OrmelError::io("failed to write whole buffer"));
+      done += static_cast<size_t>(n);
+    }
+    return {};
+  }
+
+  Status sync() override {
+    while (::fsync(fd_) != 0) {
+      if (errno != EINTR) return fail(OrmelError::io_errno(errno));
+    }
+    return {};
+  }
+
+  Result<uint64_t> size() override {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return fail(OrmelError::io_errno(errno));
+    return static_cast<uint64_t>(st.st_size);
+  }
+
+ private:
+  int fd_;
+};
+
+class PosixEnv final : public Env {
+ public:
+  bool exists(const std::string& path) override {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+  }
+
+  Result<std::unique_ptr<File>> open_locked(const std::string& path, OpenMode mode) override {
+    int flags = (mode.write ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+    if (mode.create) flags |= O_CREAT | O_TRUNC;
+    int fd;
+    do {
+      fd = ::open(path.c_str(), flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return fail(OrmelError::io_errno(errno));
+    int op = (mode.write ? LOCK_EX : LOCK_SH) | LOCK_NB;
+    int rc;
+    do {
+      rc = ::flock(fd, op);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+      int err = errno;
+      ::close(fd);
+      if (err == EWOULDBLOCK) return fail(OrmelError::locked(path));
+      return fail(OrmelError::io_errno(err));
+    }
+    return std::unique_ptr<File>(new PosixFile(fd));
+  }
+};
+
+}  // namespace
+
+Env* posix_env() {
+  static PosixEnv env;
+  return &env;
+}
+
+Status read_exact(File& file, uint64_t offset, std::span<uint8_t> buf) {
+  ORMEL_ASSIGN(size_t n, file.read_at(offset, buf));
+  if (n != buf.size()) return fail(OrmelError::io("failed to fill whole buffer"));
+  return {};
+}
+
+}  // namespace ormel
