@@ -1,0 +1,48 @@
+#include "core/pager.h"
+
+#include <algorithm>
+#include <string>
+
+namespace ormel {
+
+Pager::Pager(std::unique_ptr<File> file, SecretKey dek, uint64_t nonce_counter, uint16_t format_version)
+    : file_(std::move(file)),
+      dek_(std::move(dek)),
+      cipher_(dek_),
+      nonce_counter_(nonce_counter),
+      format_version_(format_version) {}
+
+Result<std::vector<uint8_t>> Pager::read_page(uint64_t page) {
+  if (const std::vector<uint8_t>* hit = cache_.lookup(page)) return *hit;
+  Page image;
+  ORMEL_TRY(read_exact(*file_, page * PAGE_SIZE, image));
+  std::vector<uint8_t> payload(PAGE_PAYLOAD);
+  std::span<uint8_t, PAGE_PAYLOAD> out(payload.data(), PAGE_PAYLOAD);
+  Status opened = cipher_.open(page, binds_page(), image, out);
+  if (!opened && !binds_page()) opened = cipher_.open(page, true, image, out);
+  ORMEL_TRY(opened);
+  cache_.insert(page, payload, false);
+  return payload;
+}
+
+Status Pager::write_page(uint64_t page, std::span<const uint8_t> payload) {
+  if (payload.size() > PAGE_PAYLOAD) {
+    return fail(OrmelError::invalid_argument("payload " + std::to_string(payload.size()) +
+                                             " exceeds page capacity " + std::to_string(PAGE_PAYLOAD)));
+  }
+  std::vector<uint8_t> padded(PAGE_PAYLOAD, 0);
+  std::copy(payload.begin(), payload.end(), padded.begin());
+  cache_.insert(page, std::move(padded), true);
+  return {};
+}
+
+Status Pager::write_raw(std::span<const uint8_t, PAGE_SIZE> image) { return file_->write_at(0, image); }
+
+Result<Page> Pager::encrypt_page(uint64_t page, std::span<const uint8_t, PAGE_PAYLOAD> payload) {
+  ++nonce_counter_;
+  Page image;
+  ORMEL_TRY(cipher_.seal(page, nonce_counter_, binds_page(), payload, image));
+  return image;
+}
+
+}  // namespace ormel

@@ -1,0 +1,62 @@
+// Pager: the only reader of data pages and the only holder of page plaintext.
+//
+// Contract:
+// - read_page returns a copy of the 8164-byte payload: from the cache (dirty or clean) or,
+//   on a miss, read from the file, opened under the file's associated-data rule and cached
+//   clean. A page that fails to authenticate is not cached: PageAuthFailed(page).
+// - Associated-data rule: the page number is bound from format version 6 on. A page of a
+//   version 4 or 5 file opens with empty associated data first, then once more with the
+//   page number bound (an interrupted upgrade may have re-sealed it already).
+// - write_page only stages: the payload is zero-padded to 8164 bytes and cached dirty; no
+//   file I/O happens.
+// - write_raw writes a header image at offset 0 without syncing.
+// - encrypt_page advances nonce_counter by one and seals with the current rule, so no
+//   (page, counter) nonce repeats under the DEK.
+// - The DEK is wiped when the Pager is destroyed; destroying it closes the file.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "core/cache.h"
+#include "core/crypto.h"
+#include "core/error.h"
+#include "core/file.h"
+
+namespace ormel {
+
+// First format version whose pages bind their page number as associated data.
+inline constexpr uint16_t PAGE_AAD_FORMAT_VERSION = 6;
+
+class Pager {
+ public:
+  Pager(std::unique_ptr<File> file, SecretKey dek, uint64_t nonce_counter, uint16_t format_version);
+
+  Result<std::vector<uint8_t>> read_page(uint64_t page);
+  // >8164 bytes: InvalidArgument "payload N exceeds page capacity 8164".
+  Status write_page(uint64_t page, std::span<const uint8_t> payload);
+  Status write_raw(std::span<const uint8_t, PAGE_SIZE> image);
+  Result<Page> encrypt_page(uint64_t page, std::span<const uint8_t, PAGE_PAYLOAD> payload);
+
+  uint64_t nonce_counter() const { return nonce_counter_; }
+  void set_nonce_counter(uint64_t counter) { nonce_counter_ = counter; }
+  uint16_t format_version() const { return format_version_; }
+  void set_format_version(uint16_t version) { format_version_ = version; }
+  PageCache& cache() { return cache_; }
+  File& file() { return *file_; }
+  const SecretKey& dek() const { return dek_; }
+
+ private:
+  bool binds_page() const { return format_version_ >= PAGE_AAD_FORMAT_VERSION; }
+
+  std::unique_ptr<File> file_;
+  SecretKey dek_;
+  PageCipher cipher_;  // keyed from dek_, so declared after it
+  uint64_t nonce_counter_;
+  uint16_t format_version_;
+  PageCache cache_;
+};
+
+}  // namespace ormel

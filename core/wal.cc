@@ -1,0 +1,130 @@
+#include "core/wal.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "core/byte_order.h"
+#include "core/crypto.h"
+
+namespace ormel::wal {
+namespace {
+
+constexpr std::string_view kMagic = "OWAL";
+constexpr uint8_t kFrameKind = 1;
+constexpr uint8_t kCommitKind = 2;
+
+void put_record(std::vector<uint8_t>& out, uint8_t kind, uint64_t txn_id, uint64_t page,
+                std::span<const uint8_t> image, uint32_t crc) {
+  size_t at = out.size();
+  out.resize(at + COMMIT_RECORD);
+  uint8_t* r = out.data() + at;
+  std::memcpy(r, kMagic.data(), kMagic.size());
+  r[4] = kind;
+  store_le(r + 5, txn_id);
+  store_le(r + 13, page);
+  store_le(r + 21, static_cast<uint32_t>(image.size()));
+  store_le(r + 25, crc);
+  out.insert(out.end(), image.begin(), image.end());
+}
+
+Status check_frames(const std::vector<WalFrame>& frames) {
+  for (const WalFrame& f : frames) {
+    if (f.image.size() != PAGE_SIZE) return fail(OrmelError::invalid_argument("WAL frame is not page-sized"));
+  }
+  return {};
+}
+
+// Parses the transaction whose first record starts at byte `pos`, reading no further than
+// byte `end` (nor past the end of the file). Returns it when it is complete: records of one
+// txn id, every frame CRC matching, a commit record carrying the running CRC, and at least
+// one frame. Anything else is nullopt; only read errors are errors.
+Result<std::optional<FoundTxn>> parse_txn(File& f, uint64_t pos, uint64_t end) {
+  FoundTxn txn{0, {}};
+  uint32_t running = 0;
+  for (bool first = true;; first = false) {
+    if (pos > end || end - pos < COMMIT_RECORD) return std::nullopt;
+    std::array<uint8_t, COMMIT_RECORD> head;
+    ORMEL_ASSIGN(size_t got, f.read_at(pos, head));
+    if (got < head.size() || std::memcmp(head.data(), kMagic.data(), kMagic.size()) != 0) return std::nullopt;
+    uint64_t txn_id = load_le<uint64_t>(head.data() + 5);
+    if (first) txn.txn_id = txn_id;
+    if (txn_id != txn.txn_id) return std::nullopt;
+    uint32_t len = load_le<uint32_t>(head.data() + 21);
+    uint32_t crc = load_le<uint32_t>(head.data() + 25);
+    if (head[4] == kCommitKind) {
+      if (crc != running || txn.frames.empty()) return std::nullopt;
+      return txn;
+    }
+    if (head[4] != kFrameKind || len > end - pos - COMMIT_RECORD) return std::nullopt;
+    WalFrame frame{load_le<uint64_t>(head.data() + 13), std::vector<uint8_t>(len)};
+    ORMEL_ASSIGN(size_t image_got, f.read_at(pos + COMMIT_RECORD, frame.image));
+    if (image_got < len) return std::nullopt;
+    if (crc != (len == 0 ? 0 : crc32(frame.image))) return std::nullopt;
+    running = crc32(frame.image, running);
+    txn.frames.push_back(std::move(frame));
+    pos += COMMIT_RECORD + len;
+  }
+}
+
+}  // namespace
+
+Status commit(File& f, uint64_t wal_start, uint64_t wal_pages, uint64_t txn_id, const std::vector<WalFrame>& frames) {
+  ORMEL_TRY(check_frames(frames));
+  uint64_t needed = frames.size() * FRAME_RECORD + COMMIT_RECORD;
+  uint64_t capacity = wal_pages * PAGE_SIZE;
+  if (needed > capacity) {
+    return fail(OrmelError::invalid_argument("transaction needs " + std::to_string(needed) +
+                                             " WAL bytes but the region holds " + std::to_string(capacity)));
+  }
+  std::vector<uint8_t> log;
+  log.reserve(needed);
+  uint32_t running = 0;
+  for (const WalFrame& frame : frames) {
+    put_record(log, kFrameKind, txn_id, frame.page, frame.image, crc32(frame.image));
+    running = crc32(frame.image, running);
+  }
+  put_record(log, kCommitKind, txn_id, 0, {}, running);
+  ORMEL_TRY(f.write_at(wal_start * PAGE_SIZE, log));
+  return f.sync();
+}
+
+Status checkpoint(File& f, const std::vector<WalFrame>& frames) {
+  ORMEL_TRY(check_frames(frames));
+  for (const WalFrame& frame : frames) ORMEL_TRY(f.write_at(frame.page * PAGE_SIZE, frame.image));
+  return f.sync();
+}
+
+Result<std::optional<std::vector<WalFrame>>> recover(File& f, uint64_t wal_start, uint64_t wal_pages,
+                                                     uint64_t last_applied_txn) {
+  if (wal_pages == 0) return std::nullopt;
+  uint64_t start = wal_start * PAGE_SIZE;
+  ORMEL_ASSIGN(std::optional<FoundTxn> txn, parse_txn(f, start, start + wal_pages * PAGE_SIZE));
+  if (!txn || txn->txn_id <= last_applied_txn) return std::nullopt;
+  return std::move(txn->frames);
+}
+
+Result<std::optional<FoundTxn>> scan_newest(File& f) {
+  ORMEL_ASSIGN(uint64_t size, f.size());
+  std::optional<FoundTxn> newest;
+  for (uint64_t pos = PAGE_SIZE; pos + COMMIT_RECORD <= size; pos += PAGE_SIZE) {
+    std::array<uint8_t, 4> magic;
+    ORMEL_ASSIGN(size_t got, f.read_at(pos, magic));
+    if (got < magic.size() || std::memcmp(magic.data(), kMagic.data(), kMagic.size()) != 0) continue;
+    ORMEL_ASSIGN(std::optional<FoundTxn> txn, parse_txn(f, pos, size));
+    if (txn && (!newest || txn->txn_id > newest->txn_id)) newest = std::move(txn);
+  }
+  return newest;
+}
+
+std::optional<uint64_t> grown_region_pages(uint64_t estimated_pages, uint64_t current_wal_pages) {
+  // The estimate plus the header frame and the commit record.
+  uint64_t bytes = (estimated_pages + 1) * FRAME_RECORD + COMMIT_RECORD;
+  if (bytes <= current_wal_pages * PAGE_SIZE) return std::nullopt;
+  uint64_t need = (bytes + PAGE_SIZE - 1) / PAGE_SIZE;
+  return std::max<uint64_t>(need + need / 2, 4) + 4;
+}
+
+}  // namespace ormel::wal
