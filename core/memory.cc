@@ -1,0 +1,174 @@
+#include "core/memory.h"
+
+#include <openssl/rand.h>
+
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <mutex>
+#include <random>
+
+#include "core/record_codec.h"
+
+namespace ormel {
+
+namespace {
+
+constexpr std::array<std::string_view, 4> kMemoryTypeNames = {"Episodic", "Semantic", "Procedural", "Working"};
+constexpr std::array<std::string_view, 4> kMemoryTypeTexts = {"episodic", "semantic", "procedural", "working"};
+constexpr std::array<std::string_view, 2> kScopeNames = {"Private", "Shared"};
+constexpr std::array<std::string_view, 2> kScopeTexts = {"private", "shared"};
+
+constexpr std::string_view kCrockford = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
+constexpr size_t kUlidChars = 26;
+
+// Value of one Crockford digit in either case; -1 for anything else (I, L, O, U included).
+int crockford_value(char c) {
+  if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  size_t pos = kCrockford.find(c);
+  return pos == std::string_view::npos ? -1 : static_cast<int>(pos);
+}
+
+}  // namespace
+
+std::span<const std::string_view> variant_names(MemoryType) { return kMemoryTypeNames; }
+std::span<const std::string_view> variant_names(Scope) { return kScopeNames; }
+
+// Wire form of Memory: 13 fields in this order.
+template <>
+struct RecordDef<Memory> {
+  static constexpr std::string_view kName = "Memory";
+  static constexpr size_t kMinFields = 13;
+  template <class V, class R>
+  static void fields(V& v, R& r) {
+    v("id", r.id, codec::UlidText{});
+    v("memory_type", r.memory_type);
+    v("vector", r.vector);
+    v("content", r.content);
+    v("metadata", r.metadata);
+    v("agent_id", r.agent_id);
+    v("session_id", r.session_id);
+    v("scope", r.scope);
+    v("created_at", r.created_at);
+    v("accessed_at", r.accessed_at);
+    v("access_count", r.access_count);
+    v("importance", r.importance);
+    v("ttl_secs", r.ttl_secs);
+  }
+};
+
+std::string_view memory_type_name(MemoryType t) { return kMemoryTypeNames[static_cast<size_t>(t)]; }
+std::string_view memory_type_text(MemoryType t) { return kMemoryTypeTexts[static_cast<size_t>(t)]; }
+std::string_view scope_name(Scope s) { return kScopeNames[static_cast<size_t>(s)]; }
+std::string_view scope_text(Scope s) { return kScopeTexts[static_cast<size_t>(s)]; }
+
+std::optional<MemoryType> parse_memory_type(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  for (size_t i = 0; i < kMemoryTypeTexts.size(); ++i) {
+    if (kMemoryTypeTexts[i] == lower) return static_cast<MemoryType>(i);
+  }
+  return std::nullopt;
+}
+
+Memory Memory::make(std::string content, MemoryType type, std::vector<float> vector) {
+  Memory m;
+  m.id = new_ulid();
+  m.memory_type = type;
+  m.vector = std::move(vector);
+  m.content = std::move(content);
+  m.created_at = m.accessed_at = now_secs();
+  return m;
+}
+
+int64_t now_secs() {
+  auto secs = std::chrono::duration_cast<std::chrono::seconds>(
+      std::chrono::system_clock::now().time_since_epoch()).count();
+  return secs < 0 ? 0 : static_cast<int64_t>(secs);
+}
+
+MemoryId new_ulid() {
+  // Ids made in the same millisecond (or after the clock stepped back) by this process stay
+  // strictly increasing: such an id is the previous one plus one, i.e. its random part is
+  // incremented (a carry out of the 80 random bits moves the time part on by one ms).
+  static std::mutex mu;
+  static MemoryId last = 0;
+
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::system_clock::now().time_since_epoch()).count();
+  uint64_t time48 = ms < 0 ? 0 : static_cast<uint64_t>(ms) & ((uint64_t{1} << 48) - 1);
+
+  std::array<uint8_t, 10> rnd{};
+  if (RAND_bytes(rnd.data(), static_cast<int>(rnd.size())) != 1) {
+    // The CSPRNG refused (it cannot seed): fall back to the OS entropy device.
+    std::random_device dev;
+    for (uint8_t& b : rnd) b = static_cast<uint8_t>(dev());
+  }
+  MemoryId id = static_cast<MemoryId>(time48) << 80;
+  for (size_t i = 0; i < rnd.size(); ++i) id |= static_cast<MemoryId>(rnd[i]) << (8 * (rnd.size() - 1 - i));
+
+  std::lock_guard lock(mu);
+  if ((id >> 80) <= (last >> 80)) id = last + 1;
+  last = id;
+  return id;
+}
+
+std::string ulid_to_text(MemoryId id) {
+  std::string out(kUlidChars, '0');
+  for (size_t i = kUlidChars; i-- > 0; id >>= 5) out[i] = kCrockford[static_cast<size_t>(id & 31)];
+  return out;
+}
+
+std::optional<MemoryId> ulid_from_text(std::string_view text) {
+  if (text.size() != kUlidChars) return std::nullopt;
+  MemoryId v = 0;
+  for (char c : text) {
+    int d = crockford_value(c);
+    if (d < 0) return std::nullopt;
+    v = (v << 5) | static_cast<MemoryId>(d);  // the first digit's bits beyond 128 fall off
+  }
+  return v;
+}
+
+float similarity(Metric metric, std::span<const float> a, std::span<const float> b) {
+  const size_t n = std::min(a.size(), b.size());
+  switch (metric) {
+    case Metric::Cosine: {
+      float dot = 0.0f, na = 0.0f, nb = 0.0f;
+      for (size_t i = 0; i < n; ++i) dot += a[i] * b[i];
+      for (float x : a) na += x * x;
+      for (float x : b) nb += x * x;
+      if (b.empty() || na == 0.0f || nb == 0.0f) return 0.0f;
+      return dot / (std::sqrt(na) * std::sqrt(nb));
+    }
+    case Metric::Euclidean: {
+      float sum = 0.0f;
+      for (size_t i = 0; i < n; ++i) {
+        float d = a[i] - b[i];
+        sum += d * d;
+      }
+      return 1.0f / (1.0f + std::sqrt(sum));
+    }
+    case Metric::DotProduct: {
+      float dot = 0.0f;
+      for (size_t i = 0; i < n; ++i) dot += a[i] * b[i];
+      return dot;
+    }
+  }
+  return 0.0f;
+}
+
+std::vector<uint8_t> encode_memory(const Memory& m) {
+  std::vector<uint8_t> out;
+  out.reserve(64 + 5 * m.vector.size() + m.content.size() + m.agent_id.size());
+  ByteSink sink{&out};
+  Packer pk(sink);
+  encode_record(pk, m);
+  return out;
+}
+
+Result<Memory> decode_memory(std::span<const uint8_t> bytes) { return decode_record<Memory>(bytes); }
+
+}  // namespace ormel

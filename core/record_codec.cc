@@ -1,0 +1,208 @@
+#include "core/record_codec.h"
+
+#include <charconv>
+
+namespace ormel {
+namespace codec {
+
+namespace {
+
+constexpr size_t kMaxDepth = 1024;
+
+std::string float_text(double d) {
+  char buf[32];
+  auto res = std::to_chars(buf, buf + sizeof buf, d);
+  return std::string(buf, res.ptr);
+}
+
+void put_str(Packer& pk, std::string_view s) {
+  pk.pack_str(static_cast<uint32_t>(s.size()));
+  pk.pack_str_body(s.data(), static_cast<uint32_t>(s.size()));
+}
+
+std::string quoted_list(std::span<const std::string_view> names) {
+  std::string out;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) out += names.size() == 2 ? " or " : ", ";
+    out += "`" + std::string(names[i]) + "`";
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string describe(const msgpack::object& o) {
+  switch (o.type) {
+    case msgpack::type::NIL: return "unit value";
+    case msgpack::type::BOOLEAN: return std::string("boolean `") + (o.via.boolean ? "true" : "false") + "`";
+    case msgpack::type::POSITIVE_INTEGER: return "integer `" + std::to_string(o.via.u64) + "`";
+    case msgpack::type::NEGATIVE_INTEGER: return "integer `" + std::to_string(o.via.i64) + "`";
+    case msgpack::type::FLOAT32:
+    case msgpack::type::FLOAT64: return "floating point `" + float_text(o.via.f64) + "`";
+    case msgpack::type::STR: return "string \"" + std::string(o.via.str.ptr, o.via.str.size) + "\"";
+    case msgpack::type::BIN: return "byte array";
+    case msgpack::type::ARRAY: return "sequence";
+    case msgpack::type::MAP: return "map";
+    default: return "extension value";
+  }
+}
+
+OrmelError invalid_type(const msgpack::object& o, std::string_view expected) {
+  return OrmelError::serialization("invalid type: " + describe(o) + ", expected " + std::string(expected));
+}
+
+OrmelError invalid_value(const msgpack::object& o, std::string_view expected) {
+  return OrmelError::serialization("invalid value: " + describe(o) + ", expected " + std::string(expected));
+}
+
+OrmelError invalid_length(size_t found, std::string_view expected) {
+  return OrmelError::serialization("invalid length " + std::to_string(found) + ", expected " + std::string(expected));
+}
+
+OrmelError unknown_variant(std::string_view found, std::span<const std::string_view> names) {
+  std::string expected = names.size() == 2 ? "expected " : "expected one of ";
+  return OrmelError::serialization("unknown variant `" + std::string(found) + "`, " + expected + quoted_list(names));
+}
+
+std::string record_expectation(std::string_view name, size_t field_count) {
+  return "struct " + std::string(name) + " with " + std::to_string(field_count) + " elements";
+}
+
+// --- Encoding -------------------------------------------------------------------------
+
+void put(Packer& pk, const std::string& v, Plain) { put_str(pk, v); }
+
+void put(Packer& pk, u128 v, Plain) {
+  char be[16];
+  for (int i = 15; i >= 0; --i, v >>= 8) be[i] = static_cast<char>(static_cast<uint8_t>(v));
+  pk.pack_bin(16);
+  pk.pack_bin_body(be, 16);
+}
+
+void put(Packer& pk, u128 v, UlidText) { put_str(pk, ulid_to_text(v)); }
+
+void put(Packer& pk, const Json& v, Plain) {
+  switch (v.type()) {
+    case Json::value_t::null:
+    case Json::value_t::discarded: pk.pack_nil(); return;
+    case Json::value_t::boolean: put(pk, v.get<bool>(), Plain{}); return;
+    case Json::value_t::number_integer: pk.pack_int64(v.get<int64_t>()); return;
+    case Json::value_t::number_unsigned: pk.pack_uint64(v.get<uint64_t>()); return;
+    case Json::value_t::number_float: pk.pack_double(v.get<double>()); return;
+    case Json::value_t::string: put_str(pk, v.get_ref<const std::string&>()); return;
+    case Json::value_t::binary: put(pk, static_cast<const std::vector<uint8_t>&>(v.get_binary()), Plain{}); return;
+    case Json::value_t::array:
+      pk.pack_array(static_cast<uint32_t>(v.size()));
+      for (const Json& x : v) put(pk, x, Plain{});
+      return;
+    case Json::value_t::object:
+      // The object's map orders keys by std::string comparison, which is by bytes.
+      pk.pack_map(static_cast<uint32_t>(v.size()));
+      for (auto it = v.begin(); it != v.end(); ++it) {
+        put_str(pk, it.key());
+        put(pk, it.value(), Plain{});
+      }
+      return;
+  }
+}
+
+// --- Decoding -------------------------------------------------------------------------
+
+Status get(const msgpack::object& o, bool& v, Plain) {
+  if (o.type != msgpack::type::BOOLEAN) return fail(invalid_type(o, "a boolean"));
+  v = o.via.boolean;
+  return {};
+}
+
+Status get(const msgpack::object& o, float& v, Plain) {
+  if (o.type != msgpack::type::FLOAT32 && o.type != msgpack::type::FLOAT64) return fail(invalid_type(o, "f32"));
+  v = static_cast<float>(o.via.f64);
+  return {};
+}
+
+Status get(const msgpack::object& o, double& v, Plain) {
+  if (o.type != msgpack::type::FLOAT32 && o.type != msgpack::type::FLOAT64) return fail(invalid_type(o, "f64"));
+  v = o.via.f64;
+  return {};
+}
+
+Status get(const msgpack::object& o, std::string& v, Plain) {
+  if (o.type != msgpack::type::STR) return fail(invalid_type(o, "a string"));
+  v.assign(o.via.str.ptr, o.via.str.size);
+  return {};
+}
+
+Status get(const msgpack::object& o, u128& v, Plain) {
+  if (o.type != msgpack::type::BIN) return fail(invalid_type(o, "a 128-bit integer as 16 bytes"));
+  if (o.via.bin.size != 16) return fail(invalid_length(o.via.bin.size, "16 bytes of a 128-bit integer"));
+  u128 x = 0;
+  for (uint32_t i = 0; i < 16; ++i) x = (x << 8) | static_cast<uint8_t>(o.via.bin.ptr[i]);
+  v = x;
+  return {};
+}
+
+Status get(const msgpack::object& o, u128& v, UlidText) {
+  if (o.type != msgpack::type::STR) return fail(invalid_type(o, "a ULID string"));
+  std::optional<MemoryId> id = ulid_from_text(std::string_view(o.via.str.ptr, o.via.str.size));
+  if (!id) return fail(invalid_value(o, "a 26-character ULID"));
+  v = *id;
+  return {};
+}
+
+Status get(const msgpack::object& o, Json& v, Plain) {
+  switch (o.type) {
+    case msgpack::type::NIL: v = nullptr; return {};
+    case msgpack::type::BOOLEAN: v = o.via.boolean; return {};
+    case msgpack::type::POSITIVE_INTEGER: v = o.via.u64; return {};
+    case msgpack::type::NEGATIVE_INTEGER: v = o.via.i64; return {};
+    case msgpack::type::FLOAT32:
+    case msgpack::type::FLOAT64: v = o.via.f64; return {};
+    case msgpack::type::STR: v = std::string(o.via.str.ptr, o.via.str.size); return {};
+    case msgpack::type::ARRAY: {
+      v = Json::array();
+      auto& arr = v.get_ref<Json::array_t&>();
+      arr.resize(o.via.array.size);
+      for (uint32_t i = 0; i < o.via.array.size; ++i) ORMEL_TRY(get(o.via.array.ptr[i], arr[i], Plain{}));
+      return {};
+    }
+    case msgpack::type::MAP: {
+      v = Json::object();
+      auto& obj = v.get_ref<Json::object_t&>();
+      for (uint32_t i = 0; i < o.via.map.size; ++i) {
+        const msgpack::object_kv& kv = o.via.map.ptr[i];
+        if (kv.key.type != msgpack::type::STR) return fail(invalid_type(kv.key, "a string key"));
+        Json value;
+        ORMEL_TRY(get(kv.val, value, Plain{}));
+        obj.insert_or_assign(std::string(kv.key.via.str.ptr, kv.key.via.str.size), std::move(value));
+      }
+      return {};
+    }
+    default: return fail(invalid_type(o, "any valid JSON value"));
+  }
+}
+
+}  // namespace codec
+
+Result<msgpack::object_handle> unpack_value(std::span<const uint8_t> bytes) {
+  // Strings and bins are referenced in place instead of copied into the zone.
+  auto reference_all = [](msgpack::type::object_type, std::size_t, void*) { return true; };
+  const msgpack::unpack_limit limit(0xffffffff, 0xffffffff, 0xffffffff, 0xffffffff, 0xffffffff,
+                                    codec::kMaxDepth);
+  const char* data = reinterpret_cast<const char*>(bytes.data());
+  std::size_t off = 0;
+  msgpack::object_handle h;
+  try {
+    h = msgpack::unpack(data, bytes.size(), off, reference_all, nullptr, limit);
+  } catch (const msgpack::insufficient_bytes&) {
+    return fail(OrmelError::serialization("unexpected end of MessagePack data"));
+  } catch (const msgpack::depth_size_overflow&) {
+    return fail(OrmelError::serialization("nesting deeper than " + std::to_string(codec::kMaxDepth) + " levels"));
+  } catch (const std::exception& e) {
+    return fail(OrmelError::serialization(std::string("invalid MessagePack data: ") + e.what()));
+  }
+  if (off != bytes.size())
+    return fail(OrmelError::serialization(std::to_string(bytes.size() - off) + " trailing bytes after the value"));
+  return h;
+}
+
+}  // namespace ormel
