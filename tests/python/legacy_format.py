@@ -309,6 +309,18 @@ def _is_int(v, lo: int = 0, hi: int = 2**64 - 1) -> bool:
 I64 = (-2**63, 2**63 - 1)
 
 
+def _is_json(v, depth: int = 0) -> bool:
+    if depth > 1024:
+        return False
+    if v is None or isinstance(v, (bool, int, float, str)):
+        return not isinstance(v, int) or isinstance(v, bool) or -2**63 <= v < 2**64
+    if isinstance(v, list):
+        return all(_is_json(x, depth + 1) for x in v)
+    if isinstance(v, dict):
+        return all(isinstance(k, str) and _is_json(x, depth + 1) for k, x in v.items())
+    return False
+
+
 def decode_memory(data: bytes, dimensions: int | None = None, what: str = "memory") -> dict:
     m = _fields(_unpack(data, what), MEMORY_FIELDS, "Memory", what, 0x9D, data)
     ulid_to_int(m["id"])
@@ -318,7 +330,8 @@ def decode_memory(data: bytes, dimensions: int | None = None, what: str = "memor
     _check(dimensions is None or len(m["vector"]) == dimensions, what,
            f"vector has {len(m['vector'])} elements, database has {dimensions} dimensions")
     _check(isinstance(m["content"], str) and isinstance(m["agent_id"], str), what, "content/agent_id")
-    _check(isinstance(m["metadata"], dict), what, "metadata is not a map")
+    _check(isinstance(m["metadata"], dict) and _is_json(m["metadata"]), what,
+           "metadata is not a JSON object")
     _check(m["session_id"] is None or isinstance(m["session_id"], str), what, "session_id")
     _check(_is_int(m["created_at"], *I64) and _is_int(m["accessed_at"], *I64), what, "times")
     _check(_is_int(m["access_count"], 0, 2**32 - 1), what, "access_count")
@@ -422,6 +435,8 @@ def decode_cache_entry(data: bytes, what: str = "cache entry") -> dict:
     _check(data[:1] in (b"\x9d", b"\x9b"), what, f"first byte {data[:1].hex()}")
     _check_cache_record(e, what)
     _check(e["size_bytes"] == len(e["value"]), what, "size_bytes differs from the value's length")
+    if data[0] == 0x9D:
+        _canonical(data, encode_cache_entry(e), what=what)
     return e
 
 

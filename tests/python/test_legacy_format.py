@@ -210,6 +210,9 @@ def test_decoders_are_strict():
     f64 = raw.replace(b"\xca\x3f\x40\x00\x00", b"\xcb\x3f\xe8\x00\x00\x00\x00\x00\x00")  # importance
     with pytest.raises(lf.LegacyFormatError, match="canonical"):
         lf.decode_memory(f64)
+    bad_key = raw.replace(b"\xa1z\x01", b"\x01\x01")  # metadata key 1 instead of "z"
+    with pytest.raises(lf.LegacyFormatError, match="metadata is not a JSON object"):
+        lf.decode_memory(bad_key)
     with pytest.raises(lf.LegacyFormatError, match="vector has 4 elements"):
         lf.decode_memory(raw, 5)
     row = msgpack.packb([[b"\x00" * 16, 9, 1, 10, False, 0]], use_bin_type=True)
