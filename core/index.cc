@@ -1,0 +1,386 @@
+#include "core/index.h"
+
+#include <algorithm>
+#include <cmath>
+#include <compare>
+#include <limits>
+#include <numeric>
+#include <utility>
+
+#include "core/vector_scan.h"
+
+namespace ormel {
+namespace {
+
+constexpr size_t kIterations = 25;
+constexpr size_t kMaxTrainingPoints = 50000;
+constexpr size_t kMaxCodewords = 256;
+constexpr size_t kSubspaceWidth = 8;
+constexpr uint64_t kDefaultProbe = 8;
+constexpr uint64_t kDefaultRerank = 64;
+// Vectors encoded per batch while building: bounds the scratch arena's size.
+constexpr size_t kEncodeBatch = 4096;
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+typedef int32_t LaneInts __attribute__((vector_size(kLanes * sizeof(int32_t))));
+
+// Squared distance of two w-wide vectors, summed in index order.
+float sq_dist(const float* a, const float* b, size_t w) {
+  float s = 0.0f;
+  for (size_t i = 0; i < w; ++i) {
+    const float diff = a[i] - b[i];
+    s += diff * diff;
+  }
+  return s;
+}
+
+// The nearest of k row-major centers of width w to x (first strictly smaller wins).
+uint32_t nearest(const float* x, const float* centers, size_t k, size_t w) {
+  float best = kInf;
+  uint32_t arg = 0;
+  for (size_t c = 0; c < k; ++c) {
+    const float dist = sq_dist(x, centers + c * w, w);
+    if (dist < best) {
+      best = dist;
+      arg = static_cast<uint32_t>(c);
+    }
+  }
+  return arg;
+}
+
+// Folds one group of per-lane distances into the running minimum, candidates in order.
+template <size_t C>
+[[gnu::always_inline]] inline void fold_min(const Lanes (&acc)[C], size_t c0, Lanes& best, LaneInts& arg) {
+#pragma GCC unroll 16
+  for (size_t j = 0; j < C; ++j) {
+    const LaneInts smaller = acc[j] < best;
+    best = smaller ? acc[j] : best;
+    arg = smaller ? LaneInts{} + static_cast<int32_t>(c0 + j) : arg;
+  }
+}
+
+// For every slot of an arena, the nearest of k centers over the dimensions [lo, hi),
+// by exact distance: each lane repeats nearest()'s arithmetic, so the two agree bit for
+// bit. out has blocks() * kLanes entries.
+struct NearestJob {
+  const VectorArena& pts;
+  size_t lo, hi;
+  const float* centers;  // k x (hi - lo), row-major
+  size_t k;
+  uint32_t* out;
+
+  template <size_t C>
+  [[gnu::always_inline]] void group(const Lanes* blk, size_t c0, Lanes& best, LaneInts& arg) const {
+    const size_t w = hi - lo;
+    Lanes acc[C] = {};
+    for (size_t d = 0; d < w; ++d) {
+      const Lanes x = blk[lo + d];
+#pragma GCC unroll 16
+      for (size_t j = 0; j < C; ++j) {
+        const Lanes diff = x - centers[(c0 + j) * w + d];
+        acc[j] = acc[j] + diff * diff;
+      }
+    }
+    fold_min<C>(acc, c0, best, arg);
+  }
+  template <size_t R>
+  [[gnu::always_inline]] void run() const {
+    for (size_t b = 0; b < pts.blocks(); ++b) {
+      Lanes best = Lanes{} + kInf;
+      LaneInts arg = {};
+      size_t c = 0;
+      for (; c + R <= k; c += R) group<R>(pts.block(b), c, best, arg);
+      for (; c < k; ++c) group<1>(pts.block(b), c, best, arg);
+      for (size_t l = 0; l < kLanes; ++l) out[b * kLanes + l] = static_cast<uint32_t>(arg[l]);
+    }
+  }
+};
+
+// Lloyd's assignment step in the dot-product form: argmin over c of |c|^2 - 2 x.c, which
+// ranks centers like the distance up to rounding at a third less arithmetic. Only this
+// step uses it; it is deterministic and lane-exact, so every instruction set agrees.
+struct AssignJob {
+  const VectorArena& pts;
+  size_t lo, hi;
+  const float* scaled;  // k x (hi - lo): each center times -2
+  const float* norms;   // |c|^2 per center
+  size_t k;
+  uint32_t* out;
+
+  template <size_t C>
+  [[gnu::always_inline]] void group(const Lanes* blk, size_t c0, Lanes& best, LaneInts& arg) const {
+    const size_t w = hi - lo;
+    Lanes acc[C];
+#pragma GCC unroll 16
+    for (size_t j = 0; j < C; ++j) acc[j] = Lanes{} + norms[c0 + j];
+    for (size_t d = 0; d < w; ++d) {
+      const Lanes x = blk[lo + d];
+#pragma GCC unroll 16
+      for (size_t j = 0; j < C; ++j) acc[j] = acc[j] + x * scaled[(c0 + j) * w + d];
+    }
+    fold_min<C>(acc, c0, best, arg);
+  }
+  template <size_t R>
+  [[gnu::always_inline]] void run() const {
+    for (size_t b = 0; b < pts.blocks(); ++b) {
+      Lanes best = Lanes{} + kInf;
+      LaneInts arg = {};
+      size_t c = 0;
+      for (; c + R <= k; c += R) group<R>(pts.block(b), c, best, arg);
+      for (; c < k; ++c) group<1>(pts.block(b), c, best, arg);
+      for (size_t l = 0; l < kLanes; ++l) out[b * kLanes + l] = static_cast<uint32_t>(arg[l]);
+    }
+  }
+};
+
+// k-means++ bookkeeping: lowers every slot's distance to the nearest chosen center with
+// its exact distance to one new center (only where strictly smaller). With `first` the
+// distances are simply set. dist has blocks() * kLanes entries.
+struct LowerJob {
+  const VectorArena& pts;
+  size_t lo, hi;
+  const float* center;
+  bool first;
+  float* dist;
+
+  template <size_t R>
+  [[gnu::always_inline]] void run() const {
+    const size_t w = hi - lo;
+    size_t b = 0;
+    for (; b + R <= pts.blocks(); b += R) blocks<R>(b, w);
+    for (; b < pts.blocks(); ++b) blocks<1>(b, w);
+  }
+  template <size_t B>
+  [[gnu::always_inline]] void blocks(size_t b, size_t w) const {
+    Lanes acc[B] = {};
+    for (size_t d = 0; d < w; ++d) {
+#pragma GCC unroll 16
+      for (size_t j = 0; j < B; ++j) {
+        const Lanes diff = pts.block(b + j)[lo + d] - center[d];
+        acc[j] = acc[j] + diff * diff;
+      }
+    }
+    for (size_t j = 0; j < B; ++j) {
+      for (size_t l = 0; l < kLanes; ++l) {
+        float& slot = dist[(b + j) * kLanes + l];
+        if (first || acc[j][l] < slot) slot = acc[j][l];
+      }
+    }
+  }
+};
+
+void copy_slice(const VectorArena& pts, size_t slot, size_t lo, size_t hi, float* out) {
+  for (size_t d = lo; d < hi; ++d) out[d - lo] = pts.at(static_cast<uint32_t>(slot), d);
+}
+
+// k-means over the arena's slots, restricted to the dimensions [lo, hi). Returns the
+// centers, row-major with width hi - lo; their count is min(k, n), or 1 when k is 0.
+std::vector<float> kmeans_slice(const VectorArena& pts, size_t lo, size_t hi, size_t k_req, size_t iterations,
+                                IndexRng& rng, size_t& k_out) {
+  const size_t n = pts.size(), w = hi - lo;
+  k_out = 0;
+  if (n == 0) return {};
+  const size_t k = k_req == 0 ? 1 : std::min(k_req, n);
+  const size_t padded = pts.blocks() * kLanes;
+  std::vector<float> centers(k * w);
+
+  // Seeding (k-means++).
+  std::vector<float> dist(padded);
+  copy_slice(pts, rng.below(n), lo, hi, centers.data());
+  run_simd(LowerJob{pts, lo, hi, centers.data(), true, dist.data()});
+  for (size_t chosen = 1; chosen < k; ++chosen) {
+    float total = 0.0f;
+    for (size_t i = 0; i < n; ++i) total += dist[i];
+    size_t pick;
+    if (total <= 0.0f) {
+      pick = rng.below(n);
+    } else {
+      float r = total * rng.unit_float();
+      pick = n - 1;
+      for (size_t i = 0; i < n; ++i) {
+        r -= dist[i];
+        if (r <= 0.0f) {
+          pick = i;
+          break;
+        }
+      }
+    }
+    float* center = centers.data() + chosen * w;
+    copy_slice(pts, pick, lo, hi, center);
+    run_simd(LowerJob{pts, lo, hi, center, false, dist.data()});
+  }
+
+  // Lloyd rounds.
+  std::vector<uint32_t> assign(padded);
+  std::vector<float> scaled(k * w), norms(k), sums(k * w);
+  std::vector<uint32_t> counts(k);
+  for (size_t it = 0; it < iterations; ++it) {
+    for (size_t c = 0; c < k; ++c) {
+      const float* center = centers.data() + c * w;
+      norms[c] = sum_of_squares(std::span<const float>(center, w));
+      for (size_t d = 0; d < w; ++d) scaled[c * w + d] = -2.0f * center[d];
+    }
+    run_simd(AssignJob{pts, lo, hi, scaled.data(), norms.data(), k, assign.data()});
+
+    // Per-center sums in slot order, then the mean as sum * (1 / count).
+    std::fill(sums.begin(), sums.end(), 0.0f);
+    std::fill(counts.begin(), counts.end(), 0u);
+    for (size_t b = 0; b < pts.blocks(); ++b) {
+      const Lanes* blk = pts.block(b);
+      const size_t lanes = std::min(kLanes, n - b * kLanes);
+      for (size_t l = 0; l < lanes; ++l) {
+        const uint32_t c = assign[b * kLanes + l];
+        ++counts[c];
+        float* sum = sums.data() + c * w;
+        for (size_t d = 0; d < w; ++d) sum[d] += blk[lo + d][l];
+      }
+    }
+    for (size_t c = 0; c < k; ++c) {
+      float* center = centers.data() + c * w;
+      if (counts[c] == 0) {
+        copy_slice(pts, rng.below(n), lo, hi, center);
+        continue;
+      }
+      const float inv = 1.0f / static_cast<float>(counts[c]);
+      for (size_t d = 0; d < w; ++d) center[d] = sums[c * w + d] * inv;
+    }
+  }
+  k_out = k;
+  return centers;
+}
+
+// Appends one entry to partition p after dropping any earlier entry of the id.
+void insert_entry(IvfPqIndex& index, MemoryId id, uint64_t p, const uint8_t* codes) {
+  index.remove(id);
+  Posting& posting = index.partitions[p];
+  posting.ids.push_back(id);
+  posting.codes.insert(posting.codes.end(), codes, codes + index.subspaces());
+  index.partition_of[id] = p;
+}
+
+}  // namespace
+
+std::vector<float> kmeans(std::span<const float> points, size_t n, size_t d, size_t k, size_t iterations,
+                          IndexRng& rng) {
+  VectorArena arena(d);
+  for (size_t i = 0; i < n; ++i) arena.add(points.subspan(i * d, d));
+  size_t count = 0;
+  return kmeans_slice(arena, 0, d, k, iterations, rng, count);
+}
+
+uint64_t IvfPqIndex::vector_count() const {
+  uint64_t total = 0;
+  for (const Posting& p : partitions) total += p.ids.size();
+  return total;
+}
+
+void IvfPqIndex::remove(MemoryId id) {
+  auto it = partition_of.find(id);
+  if (it == partition_of.end()) return;
+  Posting& posting = partitions[it->second];
+  partition_of.erase(it);
+  auto pos = std::find(posting.ids.begin(), posting.ids.end(), id);
+  if (pos == posting.ids.end()) return;
+  const size_t i = static_cast<size_t>(pos - posting.ids.begin()), m = subspaces();
+  posting.ids.erase(pos);
+  posting.codes.erase(posting.codes.begin() + i * m, posting.codes.begin() + (i + 1) * m);
+}
+
+void IvfPqIndex::add(MemoryId id, std::span<const float> vector) {
+  std::vector<uint8_t> codes(subspaces());
+  for (size_t j = 0; j < codes.size(); ++j) {
+    const size_t lo = pq.sub_offsets[j], w = pq.sub_offsets[j + 1] - lo;
+    codes[j] = static_cast<uint8_t>(nearest(vector.data() + lo, pq.centroids[j].data(), pq.ks[j], w));
+  }
+  insert_entry(*this, id, nearest(vector.data(), centroids.data(), n_partitions, dims), codes.data());
+}
+
+std::vector<MemoryId> IvfPqIndex::candidates(std::span<const float> query, std::optional<uint64_t> probe_override,
+                                             std::optional<uint64_t> rerank_override) const {
+  if (n_partitions == 0) return {};
+  const uint64_t probes = std::clamp<uint64_t>(probe_override.value_or(n_probe), 1, n_partitions);
+  const uint64_t rerank = std::max<uint64_t>(rerank_override.value_or(n_rerank), 1);
+  const auto by_distance = [](const auto& a, const auto& b) { return std::strong_order(a.first, b.first) < 0; };
+
+  std::vector<std::pair<float, uint64_t>> order(n_partitions);
+  for (uint64_t p = 0; p < n_partitions; ++p) order[p] = {sq_dist(query.data(), centroids.data() + p * dims, dims), p};
+  std::stable_sort(order.begin(), order.end(), by_distance);
+
+  const size_t m = subspaces();
+  std::vector<std::vector<float>> tables(m);
+  for (size_t j = 0; j < m; ++j) {
+    const size_t lo = pq.sub_offsets[j], w = pq.sub_offsets[j + 1] - lo;
+    tables[j].resize(pq.ks[j]);
+    for (size_t c = 0; c < pq.ks[j]; ++c) tables[j][c] = sq_dist(query.data() + lo, pq.centroids[j].data() + c * w, w);
+  }
+
+  std::vector<std::pair<float, MemoryId>> found;
+  for (uint64_t i = 0; i < probes; ++i) {
+    const Posting& posting = partitions[order[i].second];
+    for (size_t e = 0; e < posting.ids.size(); ++e) {
+      const uint8_t* codes = posting.codes.data() + e * m;
+      float approx = 0.0f;
+      for (size_t j = 0; j < m; ++j) approx += tables[j][codes[j]];
+      found.emplace_back(approx, posting.ids[e]);
+    }
+  }
+  std::stable_sort(found.begin(), found.end(), by_distance);
+  found.resize(std::min<size_t>(found.size(), rerank));
+  std::vector<MemoryId> ids;
+  ids.reserve(found.size());
+  for (const auto& entry : found) ids.push_back(entry.second);
+  return ids;
+}
+
+IvfPqIndex build_ivfpq(std::span<const MemoryId> ids, std::span<const float> vectors, uint64_t dims) {
+  const size_t n = ids.size();
+  IndexRng rng;
+  IvfPqIndex index;
+  index.dims = dims;
+  index.n_probe = kDefaultProbe;
+  index.n_rerank = kDefaultRerank;
+
+  // Training sample: a partial Fisher-Yates shuffle; its last n_train entries, in order.
+  const size_t n_train = std::min(n, kMaxTrainingPoints);
+  std::vector<size_t> order(n);
+  std::iota(order.begin(), order.end(), size_t{0});
+  for (size_t i = n; i-- > n - n_train;) std::swap(order[i], order[rng.below(i + 1)]);
+  VectorArena train(dims);
+  for (size_t i = n - n_train; i < n; ++i) train.add(vectors.subspan(order[i] * dims, dims));
+
+  const size_t k_coarse =
+      std::clamp<size_t>(static_cast<size_t>(std::ceil(std::sqrt(static_cast<double>(n)))), 1, n);
+  size_t count = 0;
+  index.centroids = kmeans_slice(train, 0, dims, k_coarse, kIterations, rng, count);
+  index.n_partitions = count;
+
+  const size_t m = std::min<size_t>(std::max<size_t>(1, dims / kSubspaceWidth), dims);
+  for (size_t i = 0; i <= m; ++i) index.pq.sub_offsets.push_back(i * dims / m);
+  for (size_t j = 0; j < m; ++j) {
+    index.pq.centroids.push_back(kmeans_slice(train, index.pq.sub_offsets[j], index.pq.sub_offsets[j + 1],
+                                              std::min(kMaxCodewords, n), kIterations, rng, count));
+    index.pq.ks.push_back(count);
+  }
+  index.partitions.resize(index.n_partitions);
+  train.clear();
+
+  // Encode in catalog order, a batch at a time, with the lane-exact form of add().
+  VectorArena batch(dims);
+  std::vector<uint32_t> part(kEncodeBatch), scratch(kEncodeBatch);
+  std::vector<uint8_t> codes(m * kEncodeBatch);
+  for (size_t start = 0; start < n; start += kEncodeBatch) {
+    const size_t len = std::min(kEncodeBatch, n - start);
+    batch.clear();
+    for (size_t i = 0; i < len; ++i) batch.add(vectors.subspan((start + i) * dims, dims));
+    run_simd(NearestJob{batch, 0, dims, index.centroids.data(), index.n_partitions, part.data()});
+    for (size_t j = 0; j < m; ++j) {
+      run_simd(NearestJob{batch, index.pq.sub_offsets[j], index.pq.sub_offsets[j + 1], index.pq.centroids[j].data(),
+                          index.pq.ks[j], scratch.data()});
+      for (size_t i = 0; i < len; ++i) codes[i * m + j] = static_cast<uint8_t>(scratch[i]);
+    }
+    for (size_t i = 0; i < len; ++i) insert_entry(index, ids[start + i], part[i], codes.data() + i * m);
+  }
+  return index;
+}
+
+}  // namespace ormel

@@ -1,0 +1,78 @@
+// Lane-interleaved vector storage and the exact similarity scan over it.
+//
+// Contract:
+// - A VectorArena holds vectors of one width in blocks of kLanes slots, laid out
+//   [block][dimension][lane]; the unused lanes of the last block are zero.
+// - dots() computes, for every slot at once, the dot product with the query summed in
+//   index order, one lane per slot: each result is bit-identical to the scalar loop
+//   `s = 0; for i: s += q[i] * v[i]` in single precision (the engine never fuses a
+//   multiply and an add). The instruction set is chosen at run time; every path gives the
+//   same bits.
+// - sum_of_squares and cosine_from_parts reproduce similarity(Metric::Cosine, q, v)
+//   exactly when combined with dots().
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace ormel {
+
+inline constexpr size_t kLanes = 16;
+// One row of a block: one dimension of kLanes vectors.
+typedef float Lanes __attribute__((vector_size(kLanes * sizeof(float))));
+
+// The widest vector instruction set this processor offers among those the kernels use.
+enum class SimdLevel : uint8_t { Generic, Avx2, Avx512 };
+SimdLevel simd_level();
+
+// Runs job.template run<R>() compiled for the widest instruction set the processor has.
+// R is how many Lanes accumulators that set's registers hold comfortably (8, 4 or 2).
+// Jobs mark run() always_inline so its body is compiled for the chosen set.
+template <class Job>
+[[gnu::target("avx512f")]] void run_simd_avx512(const Job& job) { job.template run<8>(); }
+template <class Job>
+[[gnu::target("avx2")]] void run_simd_avx2(const Job& job) { job.template run<4>(); }
+template <class Job>
+void run_simd_generic(const Job& job) { job.template run<2>(); }
+template <class Job>
+void run_simd(const Job& job) {
+  switch (simd_level()) {
+    case SimdLevel::Avx512: return run_simd_avx512(job);
+    case SimdLevel::Avx2: return run_simd_avx2(job);
+    case SimdLevel::Generic: return run_simd_generic(job);
+  }
+}
+
+class VectorArena {
+ public:
+  explicit VectorArena(size_t dims);
+  // Appends a vector of dims() values; returns its slot. Also records its sum of squares.
+  uint32_t add(std::span<const float> v);
+  size_t size() const { return size_; }
+  size_t dims() const { return dims_; }
+  size_t blocks() const { return (size_ + kLanes - 1) / kLanes; }
+  // Row d of block b is block(b)[d]; slot s lives in block s / kLanes, lane s % kLanes.
+  const Lanes* block(size_t b) const { return data_.data() + b * dims_; }
+  float norm_sq(uint32_t slot) const { return norms_[slot]; }
+  float at(uint32_t slot, size_t d) const { return data_[slot / kLanes * dims_ + d][slot % kLanes]; }
+  void copy_vector(uint32_t slot, std::vector<float>& out) const;
+  // out.resize(size()); out[s] = dot(query, vector s) in index order. query has dims() values.
+  void dots(std::span<const float> query, std::vector<float>& out) const;
+  void clear();
+
+ private:
+  size_t dims_;
+  size_t size_ = 0;
+  std::vector<Lanes> data_;  // blocks() * dims_ rows
+  std::vector<float> norms_;
+};
+
+// Sum of v[i]^2 in index order, single precision.
+float sum_of_squares(std::span<const float> v);
+// Cosine similarity from its parts, combined exactly as similarity(Metric::Cosine, ...)
+// does: 0 when the vector is empty or either sum of squares is zero.
+float cosine_from_parts(float dot, float query_norm_sq, float vector_norm_sq, size_t vector_len);
+
+}  // namespace ormel
