@@ -41,6 +41,8 @@ class PageCache {
   uint64_t capacity() const { return capacity_; }
   uint64_t clean_count() const { return clean_count_; }
   bool contains(uint64_t page) const { return map_.contains(page); }
+  // Slots ever allocated (cached pages plus free slots awaiting reuse).
+  uint64_t slot_count() const { return entries_.size(); }
 
  private:
   struct Slot {

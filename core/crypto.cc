@@ -209,6 +209,12 @@ Status PageCipher::seal(uint64_t page, uint64_t counter, bool bind_page,
 Status PageCipher::open(uint64_t page, bool bind_page, std::span<const uint8_t, PAGE_SIZE> image,
                         std::span<uint8_t, PAGE_PAYLOAD> payload) {
   if (!dec_) return fail(aead_error());
+  // A genuine image carries its own page number in the nonce; checking it makes an image
+  // sealed without associated data authenticate only at its own page too.
+  if (load_le<uint32_t>(image.data()) != static_cast<uint32_t>(page)) {
+    OPENSSL_cleanse(payload.data(), payload.size());
+    return fail(OrmelError::page_auth_failed(page));
+  }
   std::array<uint8_t, 8> aad;
   store_le(aad.data(), page);
   if (!gcm_open(dec_.get(), image.first<NONCE_LEN>(), image.subspan<NONCE_LEN, PAGE_PAYLOAD>(),

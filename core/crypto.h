@@ -95,7 +95,8 @@ class PageCipher {
   // bind_page, else empty.
   Status seal(uint64_t page, uint64_t counter, bool bind_page, std::span<const uint8_t, PAGE_PAYLOAD> payload,
               std::span<uint8_t, PAGE_SIZE> image);
-  // -> PageAuthFailed(page); the payload is zeroed on failure.
+  // -> PageAuthFailed(page), also when the image's page field is not `page`; the payload
+  // is zeroed on failure.
   Status open(uint64_t page, bool bind_page, std::span<const uint8_t, PAGE_SIZE> image,
               std::span<uint8_t, PAGE_PAYLOAD> payload);
 

@@ -1,0 +1,188 @@
+#include "tests/core/support/fault_env.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace ormel::testing {
+namespace {
+
+OrmelError crash_error() { return OrmelError::io("simulated crash"); }
+
+void apply_write(std::vector<uint8_t>& bytes, uint64_t offset, std::span<const uint8_t> data) {
+  if (bytes.size() < offset + data.size()) bytes.resize(offset + data.size(), 0);
+  std::copy(data.begin(), data.end(), bytes.begin() + static_cast<ptrdiff_t>(offset));
+}
+
+// Forwards to a base file after asking the fault plan.
+class FaultFile final : public File {
+ public:
+  FaultFile(std::unique_ptr<File> base, FaultPlan& plan) : base_(std::move(base)), plan_(plan) {}
+  Result<size_t> read_at(uint64_t offset, std::span<uint8_t> buf) override {
+    ORMEL_TRY(plan_.on_call());
+    return base_->read_at(offset, buf);
+  }
+  Status write_at(uint64_t offset, std::span<const uint8_t> data) override {
+    ORMEL_TRY(plan_.on_call());
+    return base_->write_at(offset, data);
+  }
+  Status sync() override {
+    ORMEL_TRY(plan_.on_call());
+    return base_->sync();
+  }
+  Result<uint64_t> size() override {
+    ORMEL_TRY(plan_.on_call());
+    return base_->size();
+  }
+
+ private:
+  std::unique_ptr<File> base_;
+  FaultPlan& plan_;
+};
+
+}  // namespace
+
+void FaultPlan::fail_at(uint64_t n, FailMode mode) {
+  fail_at_ = n;
+  mode_ = mode;
+}
+
+Status FaultPlan::on_call() {
+  ++calls_;
+  bool hit = fail_at_ != 0 && (calls_ == fail_at_ || (mode_ == FailMode::Forever && calls_ > fail_at_));
+  if (hit) return fail(OrmelError::io("injected fault"));
+  return {};
+}
+
+class MemFile final : public File {
+ public:
+  MemFile(MemEnv& env, std::string path, bool write, uint64_t epoch)
+      : env_(env), path_(std::move(path)), write_(write), epoch_(epoch) {}
+  ~MemFile() override { env_.release(*this); }
+  Result<size_t> read_at(uint64_t offset, std::span<uint8_t> buf) override { return env_.read(*this, offset, buf); }
+  Status write_at(uint64_t offset, std::span<const uint8_t> data) override { return env_.write(*this, offset, data); }
+  Status sync() override { return env_.sync(*this); }
+  Result<uint64_t> size() override { return env_.size(*this); }
+
+  MemEnv& env_;
+  const std::string path_;
+  const bool write_;
+  const uint64_t epoch_;
+};
+
+bool MemEnv::exists(const std::string& path) { return files_.contains(path); }
+
+Result<std::unique_ptr<File>> MemEnv::open_locked(const std::string& path, OpenMode mode) {
+  if (crashed_) return fail(crash_error());
+  if (mode.create) {
+    write_file(path, {});  // created or truncated before the lock is asked for, as open(2) does
+  } else if (!files_.contains(path)) {
+    return fail(OrmelError::io_errno(ENOENT));
+  }
+  LockState& lock = locks_[path];
+  if (lock.exclusive || (mode.write && lock.shared > 0)) return fail(OrmelError::locked(path));
+  if (mode.write) lock.exclusive = true;
+  else ++lock.shared;
+  return std::unique_ptr<File>(new MemFile(*this, path, mode.write, epoch_));
+}
+
+std::vector<uint8_t> MemEnv::read_file(const std::string& path) const {
+  auto it = files_.find(path);
+  return it == files_.end() ? std::vector<uint8_t>{} : it->second.current;
+}
+
+void MemEnv::write_file(const std::string& path, std::vector<uint8_t> bytes) {
+  std::erase_if(pending_, [&](const PendingWrite& w) { return w.path == path; });
+  files_[path] = FileState{bytes, bytes};
+}
+
+void MemEnv::crash(CrashMode mode) {
+  size_t landing = mode == CrashMode::Drop ? 0 : pending_.size();
+  for (auto& [path, state] : files_) state.current = state.durable;
+  for (size_t i = 0; i < landing; ++i) {
+    const PendingWrite& w = pending_[i];
+    std::span<const uint8_t> data = w.data;
+    if (mode == CrashMode::Torn && i + 1 == landing) data = data.first(data.size() / 2);
+    apply_write(files_[w.path].current, w.offset, data);
+  }
+  for (auto& [path, state] : files_) state.durable = state.current;
+  pending_.clear();
+  locks_.clear();
+  ++epoch_;
+}
+
+void MemEnv::crash_at(uint64_t n, CrashMode mode) {
+  crash_at_ = n;
+  crash_mode_ = mode;
+}
+
+void MemEnv::power_loss() {
+  if (!crashed_) crash(crash_mode_);
+  crashed_ = false;
+  crash_at_ = 0;
+}
+
+Status MemEnv::begin_call(const MemFile& f, bool mutating) {
+  if (crashed_ || f.epoch_ != epoch_) return fail(crash_error());
+  if (mutating) ++mutating_calls_;
+  return faults_.on_call();
+}
+
+Result<size_t> MemEnv::read(const MemFile& f, uint64_t offset, std::span<uint8_t> buf) {
+  ORMEL_TRY(begin_call(f, false));
+  const std::vector<uint8_t>& bytes = files_[f.path_].current;
+  if (offset >= bytes.size()) return size_t{0};
+  size_t n = std::min<uint64_t>(buf.size(), bytes.size() - offset);
+  std::memcpy(buf.data(), bytes.data() + offset, n);
+  return n;
+}
+
+void MemEnv::record_write(const std::string& path, uint64_t offset, std::span<const uint8_t> data) {
+  apply_write(files_[path].current, offset, data);
+  pending_.push_back({path, offset, {data.begin(), data.end()}});
+}
+
+Status MemEnv::write(const MemFile& f, uint64_t offset, std::span<const uint8_t> data) {
+  ORMEL_TRY(begin_call(f, true));
+  if (mutating_calls_ == crash_at_) {
+    if (crash_mode_ == CrashMode::Torn) record_write(f.path_, offset, data);
+    crash(crash_mode_);
+    crashed_ = true;
+    return fail(crash_error());
+  }
+  if (!f.write_) return fail(OrmelError::io_errno(EBADF));
+  record_write(f.path_, offset, data);
+  return {};
+}
+
+Status MemEnv::sync(const MemFile& f) {
+  ORMEL_TRY(begin_call(f, true));
+  if (mutating_calls_ == crash_at_) {
+    crash(crash_mode_);
+    crashed_ = true;
+    return fail(crash_error());
+  }
+  std::erase_if(pending_, [&](const PendingWrite& w) { return w.path == f.path_; });
+  FileState& state = files_[f.path_];
+  state.durable = state.current;
+  return {};
+}
+
+Result<uint64_t> MemEnv::size(const MemFile& f) {
+  ORMEL_TRY(begin_call(f, false));
+  return files_[f.path_].current.size();
+}
+
+void MemEnv::release(const MemFile& f) {
+  if (f.epoch_ != epoch_) return;  // a crash already dropped every lock
+  LockState& lock = locks_[f.path_];
+  if (f.write_) lock.exclusive = false;
+  else if (lock.shared > 0) --lock.shared;
+}
+
+Result<std::unique_ptr<File>> FaultEnv::open_locked(const std::string& path, OpenMode mode) {
+  ORMEL_ASSIGN(std::unique_ptr<File> base, base_->open_locked(path, mode));
+  return std::unique_ptr<File>(new FaultFile(std::move(base), faults_));
+}
+
+}  // namespace ormel::testing

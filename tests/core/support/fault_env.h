@@ -1,0 +1,125 @@
+// File environments for tests.
+//
+// MemEnv: an in-memory file system with power-loss semantics. Each file has durable bytes
+// and the writes made since its last sync (pending). A crash keeps, drops, or tears the
+// pending writes of every file:
+//   Keep: every pending write lands;
+//   Drop: none lands;
+//   Torn: every pending write but the last lands, and the last lands only its first half.
+// crash_at(n, mode) makes the nth mutating call (write_at or sync, counted across all files)
+// the crash point: calls 1..n-1 succeed; at call n the power goes out (a write at that
+// point lands only in Torn mode, and then only its first half), and from then on every call
+// fails with Io "simulated crash" until power_loss() brings up the surviving file system.
+// Advisory locks are emulated per open File (exclusive for write handles, shared
+// otherwise), never waited for; handles open at a crash die and lose their locks.
+//
+// FaultEnv: wraps another Env (e.g. posix_env()) and only injects errors.
+//
+// Both count file calls and can fail the nth one (read_at, write_at, sync or size) with Io
+// "injected fault", once or from then on, without crashing.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/file.h"
+
+namespace ormel::testing {
+
+enum class CrashMode { Keep, Drop, Torn };
+enum class FailMode { Once, Forever };
+
+inline const char* crash_mode_name(CrashMode m) {
+  return m == CrashMode::Keep ? "Keep" : m == CrashMode::Drop ? "Drop" : "Torn";
+}
+
+// Counts file calls and decides which one fails.
+class FaultPlan {
+ public:
+  void fail_at(uint64_t n, FailMode mode);
+  // Called once per file call: the injected error, or success.
+  Status on_call();
+  uint64_t calls() const { return calls_; }
+
+ private:
+  uint64_t calls_ = 0;
+  uint64_t fail_at_ = 0;  // 0: no fault planned
+  FailMode mode_ = FailMode::Once;
+};
+
+class MemFile;
+
+class MemEnv : public Env {
+ public:
+  bool exists(const std::string& path) override;
+  Result<std::unique_ptr<File>> open_locked(const std::string& path, OpenMode mode) override;
+
+  // What a reader sees now (durable bytes with the pending writes applied).
+  std::vector<uint8_t> read_file(const std::string& path) const;
+  // Replaces a file's contents durably; its pending writes are forgotten.
+  void write_file(const std::string& path, std::vector<uint8_t> bytes);
+
+  // Power loss now: pending writes land according to `mode`; open handles die.
+  void crash(CrashMode mode);
+  void crash_at(uint64_t n, CrashMode mode);
+  bool crashed() const { return crashed_; }
+  // After crash_at: the surviving file system, usable again. If the crash point was never
+  // reached, the power goes out now with the planned mode.
+  void power_loss();
+  void fail_at(uint64_t n, FailMode mode) { faults_.fail_at(n, mode); }
+
+  uint64_t mutating_calls() const { return mutating_calls_; }  // write_at and sync
+  uint64_t calls() const { return faults_.calls(); }            // every File call
+
+ private:
+  friend class MemFile;
+  struct FileState {
+    std::vector<uint8_t> durable;
+    std::vector<uint8_t> current;
+  };
+  struct PendingWrite {
+    std::string path;
+    uint64_t offset;
+    std::vector<uint8_t> data;
+  };
+  struct LockState {
+    uint32_t shared = 0;
+    bool exclusive = false;
+  };
+
+  Status begin_call(const MemFile& f, bool mutating);
+  Result<size_t> read(const MemFile& f, uint64_t offset, std::span<uint8_t> buf);
+  Status write(const MemFile& f, uint64_t offset, std::span<const uint8_t> data);
+  Status sync(const MemFile& f);
+  Result<uint64_t> size(const MemFile& f);
+  void release(const MemFile& f);
+  void record_write(const std::string& path, uint64_t offset, std::span<const uint8_t> data);
+
+  std::map<std::string, FileState> files_;
+  std::vector<PendingWrite> pending_;  // unsynced writes of every file, oldest first
+  std::map<std::string, LockState> locks_;
+  FaultPlan faults_;
+  uint64_t mutating_calls_ = 0;
+  uint64_t crash_at_ = 0;  // 0: no crash planned
+  CrashMode crash_mode_ = CrashMode::Drop;
+  bool crashed_ = false;
+  uint64_t epoch_ = 0;  // advances at every crash; handles of older epochs are dead
+};
+
+class FaultEnv : public Env {
+ public:
+  explicit FaultEnv(Env* base) : base_(base) {}
+  bool exists(const std::string& path) override { return base_->exists(path); }
+  Result<std::unique_ptr<File>> open_locked(const std::string& path, OpenMode mode) override;
+  void fail_at(uint64_t n, FailMode mode) { faults_.fail_at(n, mode); }
+  uint64_t calls() const { return faults_.calls(); }
+
+ private:
+  Env* base_;
+  FaultPlan faults_;
+};
+
+}  // namespace ormel::testing
