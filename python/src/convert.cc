@@ -1,0 +1,571 @@
+#include "python/src/convert.h"
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+namespace ormel_py {
+namespace {
+
+// TypeError "<fn>() argument '<name>' must be <kind>, not <type of o>".
+bool type_error(PyObject* o, const char* fn, const char* name, const char* kind) {
+  PyObject* type_name = PyType_GetName(Py_TYPE(o));
+  if (type_name == nullptr) return false;
+  PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %U", fn, name, kind, type_name);
+  Py_DECREF(type_name);
+  return false;
+}
+
+// Re-raises the pending exception as the same type, its text prefixed with the argument.
+bool reraise_for(const char* fn, const char* name) {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyObject* text = value != nullptr ? PyObject_Str(value) : nullptr;
+  if (text != nullptr) {
+    PyErr_Format(type, "%s() argument '%s': %U", fn, name, text);
+    Py_DECREF(text);
+  } else {
+    PyErr_Clear();
+    PyErr_Format(type, "%s() argument '%s' is invalid", fn, name);
+  }
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
+  return false;
+}
+
+bool refuse_str_as_vec() {
+  PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  return false;
+}
+
+// 'f' for native float32, 'd' for native float64, 0 otherwise. A byte-order prefix is
+// accepted when it names the machine's own order.
+char float_format(const char* format, Py_ssize_t itemsize) {
+  if (format == nullptr) return 0;
+  const char prefix = format[0];
+  const bool native = prefix == '@' || prefix == '=' ||
+                      (prefix == '<' && std::endian::native == std::endian::little) ||
+                      ((prefix == '>' || prefix == '!') && std::endian::native == std::endian::big);
+  if (native) ++format;
+  if (format[0] == 0 || format[1] != 0) return 0;
+  if (format[0] == 'f' && itemsize == 4) return 'f';
+  if (format[0] == 'd' && itemsize == 8) return 'd';
+  return 0;
+}
+
+// Reads a 1-D float32/float64 buffer; false (with no exception set) when `o` has none.
+bool vector_from_buffer(PyObject* o, std::vector<float>& out) {
+  if (!PyObject_CheckBuffer(o)) return false;
+  Py_buffer view;
+  if (PyObject_GetBuffer(o, &view, PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
+    PyErr_Clear();
+    return false;
+  }
+  const char kind = float_format(view.format, view.itemsize);
+  const bool usable = view.ndim == 1 && kind != 0;
+  if (usable) {
+    const Py_ssize_t n = view.shape[0];
+    const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
+    const char* base = static_cast<const char*>(view.buf);
+    std::vector<float> values(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (kind == 'f') {
+        std::memcpy(&values[i], base + i * stride, sizeof(float));
+      } else {
+        double d;
+        std::memcpy(&d, base + i * stride, sizeof(double));
+        values[i] = static_cast<float>(d);
+      }
+    }
+    out = std::move(values);
+  }
+  PyBuffer_Release(&view);
+  return usable;
+}
+
+bool put(PyObject* dict, const char* key, PyObject* value) {
+  if (value == nullptr) return false;
+  const int rc = PyDict_SetItemString(dict, key, value);
+  Py_DECREF(value);
+  return rc == 0;
+}
+
+PyObject* opt_str_to_py(const std::optional<std::string>& text) {
+  if (!text) Py_RETURN_NONE;
+  return str_to_py(*text);
+}
+
+template <class T, class F>
+PyObject* list_of(const std::vector<T>& items, F convert) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+  if (list == nullptr) return nullptr;
+  for (size_t i = 0; i < items.size(); ++i) {
+    PyObject* item = convert(items[i]);
+    if (item == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);
+  }
+  return list;
+}
+
+bool metadata_type_error() {
+  PyErr_SetString(PyExc_TypeError, "metadata values must be null, bool, int, float, str, list, or dict");
+  return false;
+}
+
+bool json_from_list(PyObject* list, ormel::Json& out) {
+  ormel::Json array = ormel::Json::array();
+  // The size is read again on every step: converting an item may run Python code.
+  for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
+    PyObject* item = PyList_GetItem(list, i);
+    if (item == nullptr) return false;
+    Py_INCREF(item);
+    ormel::Json value;
+    const bool ok = py_to_json(item, value);
+    Py_DECREF(item);
+    if (!ok) return false;
+    array.push_back(std::move(value));
+  }
+  out = std::move(array);
+  return true;
+}
+
+bool json_from_dict(PyObject* dict, ormel::Json& out) {
+  // A snapshot of the items, so that conversions running Python code cannot disturb the walk.
+  PyObject* items = PyDict_Items(dict);
+  if (items == nullptr) return false;
+  ormel::Json object = ormel::Json::object();
+  bool ok = true;
+  for (Py_ssize_t i = 0; ok && i < PyList_Size(items); ++i) {
+    PyObject* pair = PyList_GetItem(items, i);
+    PyObject* key = PyTuple_GetItem(pair, 0);
+    Py_ssize_t len = 0;
+    // A non-str key fails here with the interpreter's TypeError.
+    const char* text = PyUnicode_AsUTF8AndSize(key, &len);
+    ormel::Json value;
+    ok = text != nullptr && py_to_json(PyTuple_GetItem(pair, 1), value);
+    if (ok) object[std::string(text, static_cast<size_t>(len))] = std::move(value);
+  }
+  Py_DECREF(items);
+  if (ok) out = std::move(object);
+  return ok;
+}
+
+}  // namespace
+
+bool str_arg(PyObject* o, const char* fn, const char* name, std::string& out) {
+  if (!PyUnicode_Check(o)) return type_error(o, fn, name, "str");
+  Py_ssize_t len = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(o, &len);
+  if (text == nullptr) return reraise_for(fn, name);
+  out.assign(text, static_cast<size_t>(len));
+  return true;
+}
+
+bool opt_str_arg(PyObject* o, const char* fn, const char* name, std::optional<std::string>& out) {
+  if (o == Py_None) {
+    out.reset();
+    return true;
+  }
+  if (!PyUnicode_Check(o)) return type_error(o, fn, name, "str or None");
+  std::string text;
+  if (!str_arg(o, fn, name, text)) return false;
+  out = std::move(text);
+  return true;
+}
+
+bool bool_arg(PyObject* o, const char* fn, const char* name, bool& out) {
+  if (!PyBool_Check(o)) return type_error(o, fn, name, "bool");
+  out = o == Py_True;
+  return true;
+}
+
+bool u64_arg(PyObject* o, const char* fn, const char* name, uint64_t& out) {
+  PyObject* index = PyNumber_Index(o);
+  if (index == nullptr) return reraise_for(fn, name);
+  const unsigned long long value = PyLong_AsUnsignedLongLong(index);
+  Py_DECREF(index);
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return reraise_for(fn, name);
+  out = value;
+  return true;
+}
+
+bool i64_arg(PyObject* o, const char* fn, const char* name, int64_t& out) {
+  PyObject* index = PyNumber_Index(o);
+  if (index == nullptr) return reraise_for(fn, name);
+  const long long value = PyLong_AsLongLong(index);
+  Py_DECREF(index);
+  if (value == -1 && PyErr_Occurred()) return reraise_for(fn, name);
+  out = value;
+  return true;
+}
+
+bool opt_u64_arg(PyObject* o, const char* fn, const char* name, std::optional<uint64_t>& out) {
+  if (o == Py_None) {
+    out.reset();
+    return true;
+  }
+  uint64_t value = 0;
+  if (!u64_arg(o, fn, name, value)) return false;
+  out = value;
+  return true;
+}
+
+bool opt_i64_arg(PyObject* o, const char* fn, const char* name, std::optional<int64_t>& out) {
+  if (o == Py_None) {
+    out.reset();
+    return true;
+  }
+  int64_t value = 0;
+  if (!i64_arg(o, fn, name, value)) return false;
+  out = value;
+  return true;
+}
+
+bool f64_arg(PyObject* o, const char* fn, const char* name, double& out) {
+  const double value = PyFloat_AsDouble(o);
+  if (value == -1.0 && PyErr_Occurred()) return reraise_for(fn, name);
+  out = value;
+  return true;
+}
+
+bool vector_arg(PyObject* o, const char* fn, const char* name, std::vector<float>& out) {
+  if (PyUnicode_Check(o)) return refuse_str_as_vec();
+  if (vector_from_buffer(o, out)) return true;
+  if (!PySequence_Check(o)) return type_error(o, fn, name, "a sequence of numbers");
+  const Py_ssize_t n = PySequence_Size(o);
+  if (n < 0) return reraise_for(fn, name);
+  std::vector<float> values(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PySequence_GetItem(o, i);
+    if (item == nullptr) return reraise_for(fn, name);
+    const double d = PyFloat_AsDouble(item);
+    Py_DECREF(item);
+    if (d == -1.0 && PyErr_Occurred()) return reraise_for(fn, name);
+    values[static_cast<size_t>(i)] = static_cast<float>(d);
+  }
+  out = std::move(values);
+  return true;
+}
+
+bool memory_types_arg(PyObject* o, const char* fn, const char* name,
+                      std::optional<std::vector<ormel::MemoryType>>& out) {
+  if (o == Py_None) {
+    out.reset();
+    return true;
+  }
+  if (PyUnicode_Check(o)) return refuse_str_as_vec();
+  if (!PySequence_Check(o)) return type_error(o, fn, name, "a sequence of str");
+  const Py_ssize_t n = PySequence_Size(o);
+  if (n < 0) return reraise_for(fn, name);
+  std::vector<ormel::MemoryType> types;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PySequence_GetItem(o, i);
+    if (item == nullptr) return reraise_for(fn, name);
+    ormel::MemoryType type;
+    const bool ok = parse_type(item, fn, name, type);
+    Py_DECREF(item);
+    if (!ok) return false;
+    types.push_back(type);
+  }
+  out = std::move(types);
+  return true;
+}
+
+bool recall_args(PyObject* query, PyObject* top_k, PyObject* memory_types, const char* fn,
+                 ormel::RecallRequest& request) {
+  return vector_arg(query, fn, "query", request.query) &&
+         (top_k == nullptr || u64_arg(top_k, fn, "top_k", request.top_k)) &&
+         memory_types_arg(memory_types, fn, "memory_types", request.memory_types);
+}
+
+bool parse_type(PyObject* text, const char* fn, const char* name, ormel::MemoryType& out) {
+  std::string utf8;
+  if (!str_arg(text, fn, name, utf8)) return false;
+  const std::optional<ormel::MemoryType> type = ormel::parse_memory_type(utf8);
+  if (!type) {
+    PyErr_Format(PyExc_ValueError, "unknown memory_type '%U'", text);
+    return false;
+  }
+  out = *type;
+  return true;
+}
+
+bool parse_id(PyObject* text, const char* fn, const char* name, ormel::MemoryId& out) {
+  std::string utf8;
+  if (!str_arg(text, fn, name, utf8)) return false;
+  const std::optional<ormel::MemoryId> id = ormel::ulid_from_text(utf8);
+  if (!id) {
+    PyErr_Format(PyExc_ValueError, "invalid memory id '%U'", text);
+    return false;
+  }
+  out = *id;
+  return true;
+}
+
+bool py_to_json(PyObject* o, ormel::Json& out) {
+  if (o == Py_None) {
+    out = nullptr;
+    return true;
+  }
+  if (PyBool_Check(o)) {
+    out = o == Py_True;
+    return true;
+  }
+  if (PyIndex_Check(o)) {
+    PyObject* index = PyNumber_Index(o);
+    if (index == nullptr) return false;
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index, &overflow);
+    Py_DECREF(index);
+    if (value == -1 && PyErr_Occurred()) return false;
+    if (overflow == 0) {
+      out = value >= 0 ? ormel::Json(static_cast<uint64_t>(value)) : ormel::Json(static_cast<int64_t>(value));
+      return true;
+    }
+  }
+  if (!PyUnicode_Check(o)) {
+    const double value = PyFloat_AsDouble(o);
+    if (!(value == -1.0 && PyErr_Occurred())) {
+      out = std::isfinite(value) ? ormel::Json(value) : ormel::Json(nullptr);
+      return true;
+    }
+    PyErr_Clear();
+  }
+  if (PyUnicode_Check(o)) {
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(o, &len);
+    if (text == nullptr) return false;
+    out = std::string(text, static_cast<size_t>(len));
+    return true;
+  }
+  if (!PyList_Check(o) && !PyDict_Check(o)) return metadata_type_error();
+  if (Py_EnterRecursiveCall(" while converting metadata") != 0) return false;
+  const bool ok = PyList_Check(o) ? json_from_list(o, out) : json_from_dict(o, out);
+  Py_LeaveRecursiveCall();
+  return ok;
+}
+
+bool metadata_arg(PyObject* o, const char* fn, const char* name, ormel::Json& out) {
+  if (o == Py_None) return true;
+  if (!PyDict_Check(o)) return type_error(o, fn, name, "dict or None");
+  return py_to_json(o, out);
+}
+
+PyObject* json_to_py(const ormel::Json& value) {
+  using T = ormel::Json::value_t;
+  switch (value.type()) {
+    case T::boolean:
+      return PyBool_FromLong(value.get<bool>());
+    case T::number_integer:
+      return PyLong_FromLongLong(value.get<int64_t>());
+    case T::number_unsigned:
+      return PyLong_FromUnsignedLongLong(value.get<uint64_t>());
+    case T::number_float:
+      return PyFloat_FromDouble(value.get<double>());
+    case T::string:
+      return str_to_py(value.get_ref<const std::string&>());
+    case T::array: {
+      PyObject* list = PyList_New(0);
+      for (const ormel::Json& item : value) {
+        if (list == nullptr) return nullptr;
+        PyObject* converted = json_to_py(item);
+        if (converted == nullptr || PyList_Append(list, converted) != 0) {
+          Py_XDECREF(converted);
+          Py_DECREF(list);
+          return nullptr;
+        }
+        Py_DECREF(converted);
+      }
+      return list;
+    }
+    case T::object: {
+      PyObject* dict = PyDict_New();
+      for (const auto& [key, item] : value.items()) {
+        if (dict == nullptr) return nullptr;
+        PyObject* py_key = str_to_py(key);
+        PyObject* converted = py_key != nullptr ? json_to_py(item) : nullptr;
+        if (converted == nullptr || PyDict_SetItem(dict, py_key, converted) != 0) {
+          Py_XDECREF(py_key);
+          Py_XDECREF(converted);
+          Py_DECREF(dict);
+          return nullptr;
+        }
+        Py_DECREF(py_key);
+        Py_DECREF(converted);
+      }
+      return dict;
+    }
+    default:  // null (binary and discarded values never come from a record)
+      Py_RETURN_NONE;
+  }
+}
+
+bool py_value_to_bytes(PyObject* o, std::vector<uint8_t>& out) {
+  if (PyUnicode_Check(o)) {
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(o, &len);
+    if (text == nullptr) return false;
+    out.assign(text, text + len);
+    return true;
+  }
+  if (PyBytes_Check(o)) {
+    char* data = nullptr;
+    Py_ssize_t len = 0;
+    if (PyBytes_AsStringAndSize(o, &data, &len) != 0) return false;
+    out.assign(data, data + len);
+    return true;
+  }
+  if (PyByteArray_Check(o)) {
+    const char* data = PyByteArray_AsString(o);
+    out.assign(data, data + PyByteArray_Size(o));
+    return true;
+  }
+  bool ok = PySequence_Check(o);
+  std::vector<uint8_t> bytes;
+  const Py_ssize_t n = ok ? PySequence_Size(o) : 0;
+  ok = ok && n >= 0;
+  for (Py_ssize_t i = 0; ok && i < n; ++i) {
+    PyObject* item = PySequence_GetItem(o, i);
+    const long value = item != nullptr && PyLong_Check(item) ? PyLong_AsLong(item) : -1;
+    Py_XDECREF(item);
+    ok = value >= 0 && value <= 255;
+    bytes.push_back(static_cast<uint8_t>(value));
+  }
+  PyErr_Clear();
+  if (!ok) {
+    PyErr_SetString(PyExc_TypeError, "cache value must be str or bytes");
+    return false;
+  }
+  out = std::move(bytes);
+  return true;
+}
+
+PyObject* str_to_py(std::string_view text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* id_to_py(ormel::MemoryId id) { return str_to_py(ormel::ulid_to_text(id)); }
+
+PyObject* floats_to_list(const std::vector<float>& values) {
+  return list_of(values, [](float v) { return PyFloat_FromDouble(v); });
+}
+
+PyObject* memory_to_dict(const ormel::Memory& m) {
+  PyObject* d = PyDict_New();
+  if (d == nullptr) return nullptr;
+  const bool ok =
+      put(d, "id", id_to_py(m.id)) && put(d, "content", str_to_py(m.content)) &&
+      put(d, "memory_type", str_to_py(ormel::memory_type_text(m.memory_type))) &&
+      put(d, "vector", floats_to_list(m.vector)) && put(d, "agent_id", str_to_py(m.agent_id)) &&
+      put(d, "session_id", opt_str_to_py(m.session_id)) &&
+      put(d, "scope", str_to_py(ormel::scope_text(m.scope))) &&
+      put(d, "created_at", PyLong_FromLongLong(m.created_at)) &&
+      put(d, "accessed_at", PyLong_FromLongLong(m.accessed_at)) &&
+      put(d, "access_count", PyLong_FromUnsignedLong(m.access_count)) &&
+      put(d, "importance", PyFloat_FromDouble(m.importance)) &&
+      put(d, "ttl_secs", m.ttl_secs ? PyLong_FromLongLong(*m.ttl_secs) : Py_NewRef(Py_None)) &&
+      put(d, "metadata", m.metadata.is_object() ? json_to_py(m.metadata) : PyDict_New());
+  if (!ok) {
+    Py_DECREF(d);
+    return nullptr;
+  }
+  return d;
+}
+
+PyObject* memories_to_list(const std::vector<ormel::Memory>& memories) {
+  return list_of(memories, memory_to_dict);
+}
+
+PyObject* recall_results_to_list(const std::vector<ormel::RecallResult>& results) {
+  return list_of(results, [](const ormel::RecallResult& r) -> PyObject* {
+    PyObject* d = memory_to_dict(r.memory);
+    if (d == nullptr) return nullptr;
+    if (!put(d, "score", PyFloat_FromDouble(r.score)) ||
+        !put(d, "similarity", PyFloat_FromDouble(r.similarity))) {
+      Py_DECREF(d);
+      return nullptr;
+    }
+    return d;
+  });
+}
+
+PyObject* search_hits_to_list(const std::vector<ormel::SearchHit>& hits) {
+  return list_of(hits, [](const ormel::SearchHit& h) -> PyObject* {
+    PyObject* d = memory_to_dict(h.memory);
+    if (d == nullptr) return nullptr;
+    return Py_BuildValue("(Nd)", d, static_cast<double>(h.similarity));
+  });
+}
+
+PyObject* snapshot_to_dict(const ormel::SnapshotInfo& info) {
+  PyObject* d = PyDict_New();
+  if (d == nullptr) return nullptr;
+  if (!put(d, "txn_id", PyLong_FromUnsignedLongLong(info.txn_id)) ||
+      !put(d, "created_at", PyLong_FromLongLong(info.created_at)) ||
+      !put(d, "memory_count", PyLong_FromUnsignedLongLong(info.memory_count))) {
+    Py_DECREF(d);
+    return nullptr;
+  }
+  return d;
+}
+
+PyObject* stats_to_dict(const ormel::Stats& s, uint64_t snapshots) {
+  PyObject* index = Py_NewRef(Py_None);
+  if (s.index) {
+    Py_DECREF(index);
+    index = Py_BuildValue("{sKsKsK}", "vectors", static_cast<unsigned long long>(s.index->vectors),
+                          "partitions", static_cast<unsigned long long>(s.index->partitions),
+                          "subspaces", static_cast<unsigned long long>(s.index->subspaces));
+    if (index == nullptr) return nullptr;
+  }
+  PyObject* d = PyDict_New();
+  const bool ok = d != nullptr && put(d, "memories", PyLong_FromUnsignedLongLong(s.live)) &&
+                  put(d, "deleted", PyLong_FromUnsignedLongLong(s.deleted)) &&
+                  put(d, "dimensions", PyLong_FromUnsignedLongLong(s.dimensions)) &&
+                  put(d, "file_bytes", PyLong_FromUnsignedLongLong(s.file_bytes)) &&
+                  put(d, "agents", list_of(s.agents, [](const std::string& a) { return str_to_py(a); })) &&
+                  put(d, "encrypted", PyBool_FromLong(s.encrypted)) &&
+                  put(d, "created_at", PyLong_FromLongLong(s.created_at)) &&
+                  put(d, "wal_pages", PyLong_FromUnsignedLongLong(s.wal_pages)) &&
+                  put(d, "snapshots", PyLong_FromUnsignedLongLong(snapshots)) &&
+                  put(d, "index", Py_NewRef(index));
+  Py_DECREF(index);
+  if (!ok) {
+    Py_XDECREF(d);
+    return nullptr;
+  }
+  return d;
+}
+
+PyObject* cache_hit_to_py(const std::optional<ormel::CacheHit>& hit) {
+  if (!hit) Py_RETURN_NONE;
+  PyObject* d = PyDict_New();
+  if (d == nullptr) return nullptr;
+  const char* value = reinterpret_cast<const char*>(hit->value.data());
+  bool ok = put(d, "value", PyBytes_FromStringAndSize(value, static_cast<Py_ssize_t>(hit->value.size())));
+  if (ok && hit->similarity) ok = put(d, "similarity", PyFloat_FromDouble(*hit->similarity));
+  ok = ok && put(d, "content_type", str_to_py(hit->content_type)) &&
+       put(d, "created_at", PyLong_FromLongLong(hit->created_at)) &&
+       put(d, "accessed_at", PyLong_FromLongLong(hit->accessed_at)) &&
+       put(d, "access_count", PyLong_FromUnsignedLong(hit->access_count));
+  if (ok && hit->ttl_secs) ok = put(d, "ttl_secs", PyLong_FromUnsignedLongLong(*hit->ttl_secs));
+  if (!ok) {
+    Py_DECREF(d);
+    return nullptr;
+  }
+  return d;
+}
+
+PyObject* cache_stats_to_dict(const ormel::CacheStats& s) {
+  return Py_BuildValue("{sKsKsKsKsdsK}", "entries", static_cast<unsigned long long>(s.entries), "bytes",
+                       static_cast<unsigned long long>(s.bytes), "hits", static_cast<unsigned long long>(s.hits),
+                       "misses", static_cast<unsigned long long>(s.misses), "hit_rate", s.hit_rate,
+                       "evictions", static_cast<unsigned long long>(s.evictions));
+}
+
+}  // namespace ormel_py

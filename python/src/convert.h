@@ -1,0 +1,82 @@
+// Conversion between Python values and the core's values.
+//
+// Argument extractors take the function and argument names for their messages, return false
+// with the Python exception set when the value does not fit, and leave `out` unchanged then.
+// Type mismatches are TypeError "<fn>() argument '<name>' must be <kind>, not <type>"; errors
+// raised by the interpreter's own conversions (OverflowError for integers out of range,
+// TypeError for non-numbers) are re-raised with the prefix "<fn>() argument '<name>': ".
+// Strings are converted to UTF-8.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/memory.h"
+#include "core/store.h"
+
+namespace ormel_py {
+
+bool str_arg(PyObject* o, const char* fn, const char* name, std::string& out);
+// None gives nullopt.
+bool opt_str_arg(PyObject* o, const char* fn, const char* name, std::optional<std::string>& out);
+// Only True and False.
+bool bool_arg(PyObject* o, const char* fn, const char* name, bool& out);
+bool u64_arg(PyObject* o, const char* fn, const char* name, uint64_t& out);
+bool i64_arg(PyObject* o, const char* fn, const char* name, int64_t& out);
+bool opt_u64_arg(PyObject* o, const char* fn, const char* name, std::optional<uint64_t>& out);
+bool opt_i64_arg(PyObject* o, const char* fn, const char* name, std::optional<int64_t>& out);
+// Anything the interpreter converts to a float.
+bool f64_arg(PyObject* o, const char* fn, const char* name, double& out);
+// A vector or query: any sequence of numbers, element by element to float32; a `str` is
+// refused with TypeError "Can't extract `str` to `Vec`". A 1-D buffer of float32 ('f') or
+// float64 ('d') is read directly, giving exactly what the equivalent list gives.
+bool vector_arg(PyObject* o, const char* fn, const char* name, std::vector<float>& out);
+// None, or a sequence (not a bare str) of memory type texts, each parsed by parse_type.
+bool memory_types_arg(PyObject* o, const char* fn, const char* name,
+                      std::optional<std::vector<ormel::MemoryType>>& out);
+// The caller-given part of a recall: `query`, `top_k` (nullptr keeps the default),
+// `memory_types`; the rest of `request` keeps its defaults.
+bool recall_args(PyObject* query, PyObject* top_k, PyObject* memory_types, const char* fn,
+                 ormel::RecallRequest& request);
+
+// Memory type text, any ASCII case; otherwise ValueError "unknown memory_type '<text>'".
+// A non-str argument is the TypeError of str_arg.
+bool parse_type(PyObject* text, const char* fn, const char* name, ormel::MemoryType& out);
+// 26 Crockford base-32 digits, either case; otherwise ValueError "invalid memory id '<text>'".
+// A non-str argument is the TypeError of str_arg.
+bool parse_id(PyObject* text, const char* fn, const char* name, ormel::MemoryId& out);
+
+// Metadata value to JSON: None, bool, integers fitting i64 (stored unsigned when
+// non-negative), anything convertible to float (NaN and infinities become null), str, list,
+// dict with str keys; anything else is TypeError
+// "metadata values must be null, bool, int, float, str, list, or dict".
+bool py_to_json(PyObject* o, ormel::Json& out);
+// A metadata dict, or None (leaves `out` as it is).
+bool metadata_arg(PyObject* o, const char* fn, const char* name, ormel::Json& out);
+// JSON back to Python; objects become dicts in ascending key order. New reference.
+PyObject* json_to_py(const ormel::Json& value);
+// Cache value: a str's UTF-8 bytes, or a sequence of ints 0..255 (bytes, bytearray, list,
+// tuple); anything else is TypeError "cache value must be str or bytes".
+bool py_value_to_bytes(PyObject* o, std::vector<uint8_t>& out);
+
+// Result conversions; each returns a new reference or nullptr with the exception set.
+PyObject* str_to_py(std::string_view text);
+PyObject* id_to_py(ormel::MemoryId id);
+PyObject* floats_to_list(const std::vector<float>& values);
+PyObject* memory_to_dict(const ormel::Memory& memory);
+PyObject* memories_to_list(const std::vector<ormel::Memory>& memories);
+PyObject* recall_results_to_list(const std::vector<ormel::RecallResult>& results);
+PyObject* search_hits_to_list(const std::vector<ormel::SearchHit>& hits);
+PyObject* snapshot_to_dict(const ormel::SnapshotInfo& info);
+PyObject* stats_to_dict(const ormel::Stats& stats, uint64_t snapshots);
+// None for a miss.
+PyObject* cache_hit_to_py(const std::optional<ormel::CacheHit>& hit);
+PyObject* cache_stats_to_dict(const ormel::CacheStats& stats);
+
+}  // namespace ormel_py

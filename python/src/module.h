@@ -1,0 +1,40 @@
+// Module state of the `ormel` extension: the three heap types, created by the module's exec
+// slot and reached from any of their instances through the defining type.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace ormel_py {
+
+struct ModuleState {
+  PyTypeObject* ormel_type = nullptr;
+  PyTypeObject* session_type = nullptr;
+  PyTypeObject* turn_type = nullptr;
+};
+
+// The state of the module that defined `type` (one of the three types above).
+inline ModuleState* state_of(PyTypeObject* type) {
+  return static_cast<ModuleState*>(PyType_GetModuleState(type));
+}
+
+// The `tp_alloc` slot of a heap type: allocates a zero-filled instance (tracked by the
+// collector when the type is).
+template <class T>
+T* alloc_instance(PyTypeObject* type) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  return reinterpret_cast<T*>(alloc(type, 0));
+}
+
+// Releases the memory of a heap-type instance and the reference it held on its type.
+inline void free_instance(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+// tp_new of the classes that Python code cannot instantiate.
+PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+
+}  // namespace ormel_py

@@ -1,0 +1,614 @@
+#include "python/src/ormel_type.h"
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "python/src/convert.h"
+#include "python/src/errors.h"
+#include "python/src/module.h"
+#include "python/src/session_type.h"
+
+namespace ormel_py {
+namespace {
+
+using ormel::Ormel;
+
+char** kw(const char* const* names) { return const_cast<char**>(names); }
+
+Ormel& store(PyObject* self) { return *as_ormel(self)->d.store; }
+BorrowFlag& flag(PyObject* self) { return as_ormel(self)->d.borrow; }
+
+PyObject* none_or_raise(const ormel::Status& status) {
+  if (!status) return raise_error(status.error());
+  Py_RETURN_NONE;
+}
+
+template <class T, class F>
+PyObject* convert_or_raise(const ormel::Result<T>& result, F convert) {
+  if (!result) return raise_error(result.error());
+  return convert(*result);
+}
+
+// --- Memories -------------------------------------------------------------------------
+
+PyObject* remember(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"content", "memory_type", "vector", "agent_id", "importance",
+                                      "session_id", "ttl_secs", "shared", "metadata", nullptr};
+  PyObject *content_obj, *type_obj, *vector_obj;
+  PyObject *agent_obj = Py_None, *importance_obj = Py_None, *session_obj = Py_None, *ttl_obj = Py_None,
+           *shared_obj = Py_False, *metadata_obj = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOOOOO:remember", kw(names), &content_obj, &type_obj,
+                                   &vector_obj, &agent_obj, &importance_obj, &session_obj, &ttl_obj,
+                                   &shared_obj, &metadata_obj))
+    return nullptr;
+  const char* fn = "remember";
+  ormel::MemoryType type;
+  std::string content;
+  std::vector<float> vector;
+  std::optional<std::string> agent_id, session_id;
+  std::optional<int64_t> ttl_secs;
+  bool shared = false;
+  double importance = 0.5;
+  ormel::Json metadata = ormel::Json::object();
+  if (!parse_type(type_obj, fn, "memory_type", type) || !str_arg(content_obj, fn, "content", content) ||
+      !vector_arg(vector_obj, fn, "vector", vector) || !opt_str_arg(agent_obj, fn, "agent_id", agent_id) ||
+      (importance_obj != Py_None && !f64_arg(importance_obj, fn, "importance", importance)) ||
+      !opt_str_arg(session_obj, fn, "session_id", session_id) ||
+      !opt_i64_arg(ttl_obj, fn, "ttl_secs", ttl_secs) || !bool_arg(shared_obj, fn, "shared", shared) ||
+      !metadata_arg(metadata_obj, fn, "metadata", metadata))
+    return nullptr;
+
+  ormel::Memory memory = ormel::Memory::make(std::move(content), type, std::move(vector));
+  if (agent_id) memory.agent_id = std::move(*agent_id);
+  // Clamped to [0, 1]; NaN counts as 0.
+  memory.importance = static_cast<float>(std::isnan(importance) ? 0.0 : std::clamp(importance, 0.0, 1.0));
+  memory.session_id = std::move(session_id);
+  memory.ttl_secs = ttl_secs;
+  if (shared) memory.scope = ormel::Scope::Shared;
+  memory.metadata = std::move(metadata);
+
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  return convert_or_raise(store(self).remember(std::move(memory)), id_to_py);
+}
+
+PyObject* recall(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"query", "top_k", "memory_types", "agent_id", "track_access", nullptr};
+  PyObject *query_obj, *types_obj = Py_None, *agent_obj = Py_None, *track_obj = Py_True;
+  PyObject* top_k_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOO:recall", kw(names), &query_obj, &top_k_obj, &types_obj,
+                                   &agent_obj, &track_obj))
+    return nullptr;
+  ormel::RecallRequest request;
+  const bool ok = recall_args(query_obj, top_k_obj, types_obj, "recall", request) &&
+                  opt_str_arg(agent_obj, "recall", "agent_id", request.agent_id) &&
+                  bool_arg(track_obj, "recall", "track_access", request.track_access);
+  if (!ok) return nullptr;
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  return convert_or_raise(store(self).recall(request), recall_results_to_list);
+}
+
+PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"query", "top_k", nullptr};
+  PyObject *query_obj, *top_k_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:search", kw(names), &query_obj, &top_k_obj)) return nullptr;
+  std::vector<float> query;
+  uint64_t top_k = 10;
+  if (!vector_arg(query_obj, "search", "query", query) ||
+      (top_k_obj != nullptr && !u64_arg(top_k_obj, "search", "top_k", top_k)))
+    return nullptr;
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  return convert_or_raise(store(self).search(query, top_k), search_hits_to_list);
+}
+
+// The one argument of get/delete, parsed as an id.
+bool id_argument(PyObject* args, PyObject* kwargs, const char* format, const char* fn, ormel::MemoryId& id) {
+  static const char* const names[] = {"id", nullptr};
+  PyObject* id_obj;
+  return PyArg_ParseTupleAndKeywords(args, kwargs, format, kw(names), &id_obj) && parse_id(id_obj, fn, "id", id);
+}
+
+PyObject* get(PyObject* self, PyObject* args, PyObject* kwargs) {
+  ormel::MemoryId id;
+  if (!id_argument(args, kwargs, "O:get", "get", id)) return nullptr;
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  return convert_or_raise(store(self).get(id), memory_to_dict);
+}
+
+PyObject* delete_(PyObject* self, PyObject* args, PyObject* kwargs) {
+  ormel::MemoryId id;
+  if (!id_argument(args, kwargs, "O:delete", "delete", id)) return nullptr;
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  return none_or_raise(store(self).delete_memory(id));
+}
+
+PyObject* flush(PyObject* self, PyObject*) {
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  return none_or_raise(store(self).flush());
+}
+
+PyObject* verify(PyObject* self, PyObject*) {
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  return convert_or_raise(store(self).verify(), [](uint64_t n) { return PyLong_FromUnsignedLongLong(n); });
+}
+
+PyObject* about(PyObject* self, PyObject*) {
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  return convert_or_raise(store(self).about(), memories_to_list);
+}
+
+PyObject* insert_default_manifest(PyObject* self, PyObject*) {
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  return convert_or_raise(store(self).insert_default_manifest(), id_to_py);
+}
+
+// --- Index ----------------------------------------------------------------------------
+
+PyObject* build_index(PyObject* self, PyObject*) {
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  return none_or_raise(store(self).build_index());
+}
+
+PyObject* drop_index(PyObject* self, PyObject*) {
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  store(self).drop_index();
+  Py_RETURN_NONE;
+}
+
+PyObject* has_index(PyObject* self, PyObject*) {
+  Borrow borrow(flag(self), Borrow::Shared);
+  if (!borrow) return nullptr;
+  return PyBool_FromLong(store(self).has_index());
+}
+
+// --- History --------------------------------------------------------------------------
+
+PyObject* snapshots(PyObject* self, PyObject*) {
+  Borrow borrow(flag(self), Borrow::Shared);
+  if (!borrow) return nullptr;
+  const std::vector<ormel::SnapshotInfo> infos = store(self).snapshots();
+  PyObject* list = PyList_New(0);
+  for (const ormel::SnapshotInfo& info : infos) {
+    if (list == nullptr) return nullptr;
+    PyObject* d = snapshot_to_dict(info);
+    if (d == nullptr || PyList_Append(list, d) != 0) Py_CLEAR(list);
+    Py_XDECREF(d);
+  }
+  return list;
+}
+
+PyObject* restore_to(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"txn_id", nullptr};
+  PyObject* txn_obj;
+  uint64_t txn_id = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:restore_to", kw(names), &txn_obj) ||
+      !u64_arg(txn_obj, "restore_to", "txn_id", txn_id))
+    return nullptr;
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  return convert_or_raise(store(self).restore_to(txn_id), snapshot_to_dict);
+}
+
+PyObject* restore_to_time(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"unix_secs", nullptr};
+  PyObject* secs_obj;
+  int64_t secs = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:restore_to_time", kw(names), &secs_obj) ||
+      !i64_arg(secs_obj, "restore_to_time", "unix_secs", secs))
+    return nullptr;
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  return convert_or_raise(store(self).restore_to_time(secs), snapshot_to_dict);
+}
+
+PyObject* set_max_snapshots(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"max", nullptr};
+  PyObject* max_obj;
+  uint64_t max = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:set_max_snapshots", kw(names), &max_obj) ||
+      !u64_arg(max_obj, "set_max_snapshots", "max", max))
+    return nullptr;
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  store(self).set_max_snapshots(max);
+  Py_RETURN_NONE;
+}
+
+// --- Page cache, statistics, export -----------------------------------------------------
+
+PyObject* set_cache_capacity(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"pages", nullptr};
+  PyObject* pages_obj;
+  uint64_t pages = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:set_cache_capacity", kw(names), &pages_obj) ||
+      !u64_arg(pages_obj, "set_cache_capacity", "pages", pages))
+    return nullptr;
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  store(self).set_cache_capacity(pages);
+  Py_RETURN_NONE;
+}
+
+PyObject* page_cache_stats(PyObject* self, PyObject*) {
+  Borrow borrow(flag(self), Borrow::Shared);
+  if (!borrow) return nullptr;
+  const auto [cached, capacity] = store(self).page_cache_stats();
+  return Py_BuildValue("(KK)", static_cast<unsigned long long>(cached), static_cast<unsigned long long>(capacity));
+}
+
+PyObject* stats(PyObject* self, PyObject*) {
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  Ormel& db = store(self);
+  return convert_or_raise(db.stats(), [&](const ormel::Stats& s) { return stats_to_dict(s, db.snapshots().size()); });
+}
+
+PyObject* export_encrypted(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"dest", nullptr};
+  PyObject* dest_obj;
+  std::string dest;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:export_encrypted", kw(names), &dest_obj) ||
+      !str_arg(dest_obj, "export_encrypted", "dest", dest))
+    return nullptr;
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  if (auto flushed = store(self).flush(); !flushed) return raise_error(flushed.error());
+  if (auto copied = ormel::copy_file_contents(as_ormel(self)->d.path, dest); !copied) {
+    const std::string message = "export failed: " + copied.error();
+    PyErr_SetString(PyExc_RuntimeError, message.c_str());
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+// --- Result cache ---------------------------------------------------------------------
+
+PyObject* cache_put(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"namespace", "key", "value", "content_type", "ttl_secs", nullptr};
+  PyObject *ns_obj, *key_obj, *value_obj, *type_obj = nullptr, *ttl_obj = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|OO:cache_put", kw(names), &ns_obj, &key_obj, &value_obj,
+                                   &type_obj, &ttl_obj))
+    return nullptr;
+  const char* fn = "cache_put";
+  std::string ns, key, content_type = "text";
+  std::optional<uint64_t> ttl;
+  std::vector<uint8_t> value;
+  if (!str_arg(ns_obj, fn, "namespace", ns) || !str_arg(key_obj, fn, "key", key) ||
+      (type_obj != nullptr && !str_arg(type_obj, fn, "content_type", content_type)) ||
+      !opt_u64_arg(ttl_obj, fn, "ttl_secs", ttl) || !py_value_to_bytes(value_obj, value))
+    return nullptr;
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  return none_or_raise(store(self).cache_put(ns, key, std::move(value), std::move(content_type), ttl));
+}
+
+// The (namespace, key) pair of cache_get/cache_delete.
+bool cache_key_args(PyObject* args, PyObject* kwargs, const char* format, const char* fn, std::string& ns,
+                    std::string& key) {
+  static const char* const names[] = {"namespace", "key", nullptr};
+  PyObject *ns_obj, *key_obj;
+  return PyArg_ParseTupleAndKeywords(args, kwargs, format, kw(names), &ns_obj, &key_obj) &&
+         str_arg(ns_obj, fn, "namespace", ns) && str_arg(key_obj, fn, "key", key);
+}
+
+PyObject* cache_get(PyObject* self, PyObject* args, PyObject* kwargs) {
+  std::string ns, key;
+  if (!cache_key_args(args, kwargs, "OO:cache_get", "cache_get", ns, key)) return nullptr;
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  return convert_or_raise(store(self).cache_get(ns, key), cache_hit_to_py);
+}
+
+PyObject* cache_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
+  std::string ns, key;
+  if (!cache_key_args(args, kwargs, "OO:cache_delete", "cache_delete", ns, key)) return nullptr;
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  return none_or_raise(store(self).cache_delete(ns, key));
+}
+
+PyObject* cache_purge(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"namespace", "expired_only", nullptr};
+  PyObject *ns_obj = Py_None, *expired_obj = Py_False;
+  std::optional<std::string> ns;
+  bool expired_only = false;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:cache_purge", kw(names), &ns_obj, &expired_obj) ||
+      !opt_str_arg(ns_obj, "cache_purge", "namespace", ns) ||
+      !bool_arg(expired_obj, "cache_purge", "expired_only", expired_only))
+    return nullptr;
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  return convert_or_raise(store(self).cache_purge(ns, expired_only),
+                          [](uint64_t n) { return PyLong_FromUnsignedLongLong(n); });
+}
+
+PyObject* cache_stats(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"namespace", nullptr};
+  PyObject* ns_obj = Py_None;
+  std::optional<std::string> ns;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:cache_stats", kw(names), &ns_obj) ||
+      !opt_str_arg(ns_obj, "cache_stats", "namespace", ns))
+    return nullptr;
+  Borrow borrow(flag(self), Borrow::Shared);
+  if (!borrow) return nullptr;
+  return cache_stats_to_dict(store(self).cache_stats(ns));
+}
+
+PyObject* cache_put_semantic(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"namespace", "key", "vector", "value", "model", "content_type", "ttl_secs",
+                                      nullptr};
+  PyObject *ns_obj, *key_obj, *vector_obj, *value_obj, *model_obj, *type_obj = nullptr, *ttl_obj = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|OO:cache_put_semantic", kw(names), &ns_obj, &key_obj,
+                                   &vector_obj, &value_obj, &model_obj, &type_obj, &ttl_obj))
+    return nullptr;
+  const char* fn = "cache_put_semantic";
+  std::string ns, key, model, content_type = "text";
+  std::vector<float> vector;
+  std::optional<uint64_t> ttl;
+  std::vector<uint8_t> value;
+  if (!str_arg(ns_obj, fn, "namespace", ns) || !str_arg(key_obj, fn, "key", key) ||
+      !vector_arg(vector_obj, fn, "vector", vector) || !str_arg(model_obj, fn, "model", model) ||
+      (type_obj != nullptr && !str_arg(type_obj, fn, "content_type", content_type)) ||
+      !opt_u64_arg(ttl_obj, fn, "ttl_secs", ttl) || !py_value_to_bytes(value_obj, value))
+    return nullptr;
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  return none_or_raise(store(self).cache_put_semantic(ns, key, std::move(vector), std::move(value), std::move(model),
+                                                      std::move(content_type), ttl));
+}
+
+PyObject* cache_get_semantic(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"namespace", "query", "model", "threshold", nullptr};
+  PyObject *ns_obj, *query_obj, *model_obj, *threshold_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|O:cache_get_semantic", kw(names), &ns_obj, &query_obj,
+                                   &model_obj, &threshold_obj))
+    return nullptr;
+  const char* fn = "cache_get_semantic";
+  std::string ns, model;
+  std::vector<float> query;
+  double threshold = ormel::kDefaultSemanticThreshold;
+  if (!str_arg(ns_obj, fn, "namespace", ns) || !vector_arg(query_obj, fn, "query", query) ||
+      !str_arg(model_obj, fn, "model", model) ||
+      (threshold_obj != nullptr && !f64_arg(threshold_obj, fn, "threshold", threshold)))
+    return nullptr;
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  return convert_or_raise(store(self).cache_get_semantic(ns, query, model, static_cast<float>(threshold)),
+                          cache_hit_to_py);
+}
+
+// --- Sessions, context manager, repr, path -----------------------------------------------
+
+PyObject* session(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"agent_id", nullptr};
+  PyObject* agent_obj;
+  std::string agent_id;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:session", kw(names), &agent_obj) ||
+      !str_arg(agent_obj, "session", "agent_id", agent_id))
+    return nullptr;
+  return session_new(state_of(Py_TYPE(self))->session_type, self, std::move(agent_id));
+}
+
+PyObject* enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+PyObject* exit_(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"_exc_type", "_exc_value", "_traceback", nullptr};
+  PyObject *type, *value, *traceback;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:__exit__", kw(names), &type, &value, &traceback))
+    return nullptr;
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  if (auto flushed = store(self).flush(); !flushed) return raise_error(flushed.error());
+  Py_RETURN_FALSE;
+}
+
+PyObject* repr(PyObject* self) {
+  Borrow borrow(flag(self), Borrow::Shared);
+  if (!borrow) return nullptr;
+  const std::string text = "<ormel.Ormel path='" + as_ormel(self)->d.path +
+                           "' memories=" + std::to_string(store(self).live_count()) + ">";
+  return str_to_py(text);
+}
+
+PyObject* get_path(PyObject* self, void*) {
+  Borrow borrow(flag(self), Borrow::Shared);
+  if (!borrow) return nullptr;
+  return str_to_py(as_ormel(self)->d.path);
+}
+
+void dealloc(PyObject* self) {
+  as_ormel(self)->d.~Data();
+  free_instance(self);
+}
+
+#define KWARGS(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_VARARGS | METH_KEYWORDS
+#define NOARGS(f) f, METH_NOARGS
+
+PyMethodDef methods[] = {
+    {"remember", KWARGS(remember),
+     "remember($self, content, memory_type, vector, *, agent_id=None, importance=None, session_id=None, "
+     "ttl_secs=None, shared=False, metadata=None)\n--\n\n"
+     "Store a memory and return its new id (26-character ULID text).\n\n"
+     "`memory_type` is one of episodic, semantic, procedural, working (any case). The vector must\n"
+     "have the database's dimensionality. `importance` is clamped to [0, 1] (NaN gives 0; default\n"
+     "0.5); `shared=True` makes the memory visible to every agent. The memory is staged: it reaches\n"
+     "the file at the next flush."},
+    {"recall", KWARGS(recall),
+     "recall($self, query, top_k=10, memory_types=None, agent_id=None, track_access=True)\n--\n\n"
+     "Return up to `top_k` memories ranked by similarity, recency, importance and access frequency,\n"
+     "best first, each a memory dict with added \"score\" and \"similarity\" keys.\n\n"
+     "`memory_types` restricts the types; `agent_id` restricts to that agent's memories plus shared\n"
+     "ones. With `track_access` the returned memories get their access recorded, which a read-only\n"
+     "handle refuses."},
+    {"search", KWARGS(search),
+     "search($self, query, top_k=10)\n--\n\n"
+     "Exact nearest-neighbour search by cosine similarity over every live, unexpired memory.\n\n"
+     "Returns up to `top_k` (memory dict, similarity) tuples, best first; records no access."},
+    {"get", KWARGS(get),
+     "get($self, id)\n--\n\n"
+     "Return the memory with this id as a dict; RuntimeError if there is none."},
+    {"delete", KWARGS(delete_),
+     "delete($self, id)\n--\n\n"
+     "Soft-delete the memory with this id (staged until the next flush). Deleting an already\n"
+     "deleted memory succeeds; an unknown id raises RuntimeError."},
+    {"flush", NOARGS(flush),
+     "flush($self)\n--\n\n"
+     "Make every staged change durable as one atomic transaction."},
+    {"close", NOARGS(flush),
+     "close($self)\n--\n\n"
+     "Flush and release; the object should not be used afterwards.\n\n"
+     "The file itself is closed, and its lock released, when the object is destroyed."},
+    {"verify", NOARGS(verify),
+     "verify($self)\n--\n\n"
+     "Authenticate, decrypt and decode every live record; return how many were checked.\n\n"
+     "The first bad record raises RuntimeError."},
+    {"about", NOARGS(about),
+     "about($self)\n--\n\n"
+     "Return the database's onboarding memories as memory dicts, manifests first."},
+    {"insert_default_manifest", NOARGS(insert_default_manifest),
+     "insert_default_manifest($self)\n--\n\n"
+     "Store the default scaffold manifest as a memory and return its id."},
+    {"build_index", NOARGS(build_index),
+     "build_index($self)\n--\n\n"
+     "Train and load an IVF+PQ approximate index over every live memory, replacing any loaded one.\n\n"
+     "Recall uses it from then on; it is persisted by the next flush."},
+    {"drop_index", NOARGS(drop_index),
+     "drop_index($self)\n--\n\n"
+     "Discard the loaded approximate index; does nothing on a read-only handle or without an index."},
+    {"has_index", NOARGS(has_index),
+     "has_index($self)\n--\n\n"
+     "Whether an approximate index is loaded."},
+    {"snapshots", NOARGS(snapshots),
+     "snapshots($self)\n--\n\n"
+     "List the restorable snapshots, one dict per committed transaction, ascending by \"txn_id\",\n"
+     "with the keys \"txn_id\", \"created_at\" and \"memory_count\"."},
+    {"restore_to", KWARGS(restore_to),
+     "restore_to($self, txn_id)\n--\n\n"
+     "Make the snapshot of transaction `txn_id` the live state again; return its dict."},
+    {"restore_to_time", KWARGS(restore_to_time),
+     "restore_to_time($self, unix_secs)\n--\n\n"
+     "Restore the latest snapshot created at or before `unix_secs`; return its dict."},
+    {"set_cache_capacity", KWARGS(set_cache_capacity),
+     "set_cache_capacity($self, pages)\n--\n\n"
+     "Bound the page cache to max(`pages`, 1) pages, evicting clean pages beyond it."},
+    {"page_cache_stats", NOARGS(page_cache_stats),
+     "page_cache_stats($self)\n--\n\n"
+     "Return (pages currently cached, capacity) of the page cache."},
+    {"set_max_snapshots", KWARGS(set_max_snapshots),
+     "set_max_snapshots($self, max)\n--\n\n"
+     "Keep at most `max` snapshots (0 keeps all), from the next flush on."},
+    {"stats", NOARGS(stats),
+     "stats($self)\n--\n\n"
+     "Return the database's statistics as a dict: memories, deleted, dimensions, file_bytes,\n"
+     "agents, encrypted, created_at, wal_pages, snapshots and index (None without one)."},
+    {"export_encrypted", KWARGS(export_encrypted),
+     "export_encrypted($self, dest)\n--\n\n"
+     "Flush, then copy the encrypted file byte for byte to `dest` (created or replaced).\n\n"
+     "The copy opens with the same passphrase. A copy failure raises RuntimeError\n"
+     "\"export failed: ...\"."},
+    {"cache_put", KWARGS(cache_put),
+     "cache_put($self, namespace, key, value, content_type=\"text\", ttl_secs=None)\n--\n\n"
+     "Store `value` (str or bytes) under (`namespace`, `key`), replacing any entry there, and flush."},
+    {"cache_get", KWARGS(cache_get),
+     "cache_get($self, namespace, key)\n--\n\n"
+     "Look up (`namespace`, `key`): None on a miss, otherwise a dict with \"value\" (bytes),\n"
+     "\"content_type\", \"created_at\", \"accessed_at\", \"access_count\" and, when set, \"ttl_secs\"."},
+    {"cache_delete", KWARGS(cache_delete),
+     "cache_delete($self, namespace, key)\n--\n\n"
+     "Remove the entry under (`namespace`, `key`) if there is one, and flush."},
+    {"cache_purge", KWARGS(cache_purge),
+     "cache_purge($self, namespace=None, expired_only=False)\n--\n\n"
+     "Remove the entries of `namespace` (every namespace when None), only the expired ones with\n"
+     "`expired_only`; flush and return how many were removed."},
+    {"cache_stats", KWARGS(cache_stats),
+     "cache_stats($self, namespace=None)\n--\n\n"
+     "Return the result cache's counters: entries, bytes (of `namespace`, or of all), hits,\n"
+     "misses, hit_rate and evictions (of this handle)."},
+    {"cache_put_semantic", KWARGS(cache_put_semantic),
+     "cache_put_semantic($self, namespace, key, vector, value, model, content_type=\"text\", "
+     "ttl_secs=None)\n--\n\n"
+     "Store `value` under (`namespace`, `key`) with the embedding `vector` of the key made by\n"
+     "`model`, for lookups by similarity; flush."},
+    {"cache_get_semantic", KWARGS(cache_get_semantic),
+     "cache_get_semantic($self, namespace, query, model, threshold=0.97)\n--\n\n"
+     "Return the entry of `namespace` and `model` most similar to `query` when its similarity\n"
+     "reaches `threshold`: a dict like cache_get's with \"similarity\" after \"value\"; else None."},
+    {"session", KWARGS(session),
+     "session($self, agent_id)\n--\n\n"
+     "Start a conversation Session of `agent_id` on this database."},
+    {"__enter__", NOARGS(enter),
+     "__enter__($self)\n--\n\n"
+     "Return the database itself."},
+    {"__exit__", KWARGS(exit_),
+     "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"
+     "Flush and return False, so that an exception of the block propagates."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"path", get_path, nullptr, "Filesystem path of this database.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>("An open, encrypted Ormel database.")},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec ormel_type_spec = {
+    "ormel.Ormel",
+    sizeof(OrmelObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    slots,
+};
+
+const char ormel_open_doc[] =
+    "open(path, passphrase, dimensions=None, read_only=False)\n--\n\n"
+    "Open an existing database, or create one if `path` does not yet exist.\n\n"
+    "`path` and `passphrase` are str. Creating needs `dimensions` (the vector dimensionality) and a\n"
+    "read-write open; on an existing file `dimensions` is ignored. A read-only handle takes a shared\n"
+    "lock, a read-write one an exclusive lock; a lock held elsewhere raises RuntimeError at once.";
+
+PyObject* ormel_open(PyObject* module, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"path", "passphrase", "dimensions", "read_only", nullptr};
+  PyObject *path_obj, *pass_obj, *dims_obj = Py_None, *ro_obj = Py_False;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO:open", kw(names), &path_obj, &pass_obj, &dims_obj, &ro_obj))
+    return nullptr;
+  std::string path, passphrase;
+  std::optional<uint64_t> dimensions;
+  bool read_only = false;
+  if (!str_arg(path_obj, "open", "path", path) || !str_arg(pass_obj, "open", "passphrase", passphrase) ||
+      !opt_u64_arg(dims_obj, "open", "dimensions", dimensions) || !bool_arg(ro_obj, "open", "read_only", read_only))
+    return nullptr;
+  auto opened = Ormel::open(path, passphrase, dimensions, read_only);
+  if (!opened) return raise_error(opened.error());
+  auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
+  OrmelObject* self = alloc_instance<OrmelObject>(state->ormel_type);
+  if (self == nullptr) return nullptr;
+  new (&self->d) OrmelObject::Data{std::move(*opened), std::move(path), {}};
+  return reinterpret_cast<PyObject*>(self);
+}
+
+}  // namespace ormel_py
