@@ -26,6 +26,13 @@ namespace ormel {
 
 using u128 = unsigned __int128;
 using MemoryId = u128;
+// Hash of a 128-bit id for unordered containers (ULIDs carry 80 random bits).
+struct IdHash {
+  size_t operator()(u128 v) const noexcept {
+    uint64_t lo = static_cast<uint64_t>(v), hi = static_cast<uint64_t>(v >> 64);
+    return static_cast<size_t>((lo ^ (hi * 0x9E3779B97F4A7C15ull)) * 0xBF58476D1CE4E5B9ull);
+  }
+};
 // Metadata and every other JSON value; objects iterate keys in ascending byte order.
 using Json = nlohmann::json;
 

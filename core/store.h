@@ -1,0 +1,187 @@
+// The store: one open database handle.
+//
+// Contract:
+// - Ormel::open creates a file (when the path does not exist) or opens one read-write or
+//   read-only, under an advisory lock that is never waited for. One store per handle;
+//   nothing is shared between stores. Destroying the store closes the file (releasing the
+//   lock) and wipes the data key.
+// - Mutating operations check read_only first and fail with ReadOnly before touching
+//   anything. Changes are staged in memory (dirty cache pages, catalog rows, index, cache
+//   directory) and made durable only by flush(), which is exactly one atomic transaction.
+//   Cache writes and restores flush by themselves.
+// - Every operation returns its result or exactly one OrmelError; a failed operation leaves
+//   the store usable (a failed flush keeps everything staged for a retry).
+// - Not thread-safe: the caller serialises all calls on one store.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/error.h"
+#include "core/file.h"
+#include "core/memory.h"
+
+namespace ormel {
+
+struct StoreState;
+
+// The two creation rules that the Python layer reports as ValueError.
+inline constexpr std::string_view kReadOnlyCreate = "read_only=True cannot create a new database";
+inline constexpr std::string_view kDimensionsRequired = "dimensions is required when creating a new database";
+
+struct OrmelConfig {
+  uint64_t max_snapshots = 256;  // 0 keeps every snapshot
+  uint64_t cache_capacity = 8192;
+};
+
+struct RecallRequest {
+  std::optional<uint64_t> n_probe;
+  std::optional<uint64_t> n_rerank;
+  std::vector<float> query;
+  std::optional<std::vector<MemoryType>> memory_types;
+  std::optional<std::string> agent_id;
+  uint64_t top_k = 10;
+  float similarity_weight = 1.0f;
+  float recency_weight = 0.3f;
+  float importance_weight = 0.2f;
+  float access_weight = 0.1f;
+  float recency_half_life_secs = 604800.0f;
+  bool track_access = true;
+  Metric metric = Metric::Cosine;
+};
+
+struct RecallResult {
+  Memory memory;
+  float score = 0;
+  float similarity = 0;
+};
+
+struct SearchHit {
+  Memory memory;
+  float similarity = 0;
+};
+
+struct SnapshotInfo {
+  uint64_t txn_id = 0;
+  int64_t created_at = 0;
+  uint64_t memory_count = 0;
+};
+
+struct IndexSummary {
+  uint64_t vectors = 0;
+  uint64_t partitions = 0;
+  uint64_t subspaces = 0;
+};
+
+struct Stats {
+  uint64_t live = 0;
+  uint64_t deleted = 0;
+  uint64_t dimensions = 0;
+  uint64_t file_bytes = 0;
+  int64_t created_at = 0;
+  uint64_t wal_pages = 0;
+  bool encrypted = true;
+  std::vector<std::string> agents;
+  std::optional<IndexSummary> index;
+};
+
+struct CacheHit {
+  std::vector<uint8_t> value;
+  std::optional<float> similarity;  // semantic hits only
+  std::string content_type;
+  int64_t created_at = 0;
+  int64_t accessed_at = 0;
+  uint32_t access_count = 0;
+  std::optional<uint64_t> ttl_secs;
+};
+
+struct CacheStats {
+  uint64_t entries = 0;
+  uint64_t bytes = 0;
+  uint64_t hits = 0;
+  uint64_t misses = 0;
+  double hit_rate = 0.0;
+  uint64_t evictions = 0;
+};
+
+// The float nearest 0.97.
+inline constexpr float kDefaultSemanticThreshold = 0.97f;
+
+class Ormel {
+ public:
+  static Result<std::unique_ptr<Ormel>> open(const std::string& path, std::string_view passphrase,
+                                             std::optional<uint64_t> dimensions, bool read_only,
+                                             Env* env = posix_env());
+  ~Ormel();
+  Ormel(const Ormel&) = delete;
+  Ormel& operator=(const Ormel&) = delete;
+
+  // Memories.
+  Result<MemoryId> remember(Memory memory);
+  Result<Memory> get(MemoryId id);
+  Status delete_memory(MemoryId id);
+  Result<std::vector<Memory>> memories();
+  Status flush();
+
+  // Retrieval.
+  Result<std::vector<RecallResult>> recall(const RecallRequest& request);
+  Result<std::vector<SearchHit>> search(std::span<const float> query, uint64_t top_k);
+  Status build_index();
+  void drop_index();
+  bool has_index() const;
+
+  // History.
+  std::vector<SnapshotInfo> snapshots() const;
+  Result<SnapshotInfo> restore_to(uint64_t txn_id);
+  Result<SnapshotInfo> restore_to_time(int64_t unix_secs);
+  void set_max_snapshots(uint64_t max);
+
+  // Page cache.
+  void set_cache_capacity(uint64_t pages);
+  std::pair<uint64_t, uint64_t> page_cache_stats() const;  // (pages cached, capacity)
+
+  // Statistics, verification, onboarding.
+  Result<Stats> stats();
+  Result<uint64_t> verify();
+  Result<std::vector<Memory>> about();
+  Result<MemoryId> insert_default_manifest();
+
+  // Result cache.
+  Status cache_put(const std::string& ns, std::string_view key, std::vector<uint8_t> value,
+                   std::string content_type, std::optional<uint64_t> ttl_secs);
+  Result<std::optional<CacheHit>> cache_get(const std::string& ns, std::string_view key);
+  Status cache_delete(const std::string& ns, std::string_view key);
+  Result<uint64_t> cache_purge(const std::optional<std::string>& ns, bool expired_only);
+  CacheStats cache_stats(const std::optional<std::string>& ns) const;
+  Status cache_put_semantic(const std::string& ns, std::string_view key, std::vector<float> vector,
+                            std::vector<uint8_t> value, std::string model, std::string content_type,
+                            std::optional<uint64_t> ttl_secs);
+  Result<std::optional<CacheHit>> cache_get_semantic(const std::string& ns, std::span<const float> query,
+                                                     const std::string& model, float threshold);
+
+  // Properties.
+  const std::string& path() const;
+  bool read_only() const;
+  uint64_t dimensions() const;
+  uint64_t live_count() const;  // catalog rows not marked deleted
+
+  // The engine's internal state, for its own modules and for tests.
+  StoreState& state() { return *s_; }
+  const StoreState& state() const { return *s_; }
+
+ private:
+  explicit Ormel(std::unique_ptr<StoreState> state);
+  std::unique_ptr<StoreState> s_;
+};
+
+// Byte-for-byte copy of `src` to `dest` (created or truncated, with the source's permission
+// bits), through the file system's clone where it works. On failure, the system's text.
+std::expected<void, std::string> copy_file_contents(const std::string& src, const std::string& dest);
+
+}  // namespace ormel

@@ -1,0 +1,203 @@
+// flush: everything staged becomes one atomic, durable transaction.
+//
+// Invariants of a flush (each holds at every crash point):
+//  1. Nothing the committed header at offset 0 refers to is overwritten, except record
+//     pages re-sealed in place by a format upgrade (same plaintext, readable under both
+//     associated-data rules while the header still names the old version).
+//  2. Before any page of the transaction is written, a reservation header that covers
+//     its page numbers and nonce counters is durable, so neither is ever reused.
+//  3. Staged record pages are durable before the log commit that makes them reachable.
+//  4. The new catalog, index, cache-directory and manifest runs and the new header reach
+//     their home pages only through the log: a crash before the commit record is durable
+//     leaves the previous state; after it, the next read-write open replays the commit.
+//  5. The in-memory state switches to the new transaction only after the checkpoint's
+//     sync; a failure leaves every staged change in place for a retry, and the in-memory
+//     header keeps naming the last committed runs (only its page_count and log region
+//     advance, since pages and a moved region may already be on disk).
+#include "core/crypto.h"
+#include "core/store_state.h"
+#include "core/wal.h"
+
+namespace ormel {
+namespace {
+
+// Upper bound of one serialised Snapshot (array marker + nine integers of at most 9 bytes).
+constexpr uint64_t kSnapshotBound = 82;
+// Largest write issued when flushing consecutive staged pages.
+constexpr size_t kMaxWriteBytes = 1 << 20;
+
+struct FlushPrelude {
+  std::optional<std::vector<uint8_t>> catalog;
+  std::optional<std::vector<uint8_t>> index;
+  std::optional<std::vector<uint8_t>> cache_directory;
+};
+
+FlushPrelude prepare_for_flush(const StoreState& s) {
+  FlushPrelude p;
+  if (s.catalog_dirty) p.catalog = encode_catalog(s.catalog);
+  if (s.index_dirty && s.index) p.index = encode_index(*s.index);
+  if (s.cache_dirty) p.cache_directory = encode_cache_directory(s.cache_directory);
+  return p;
+}
+
+uint64_t estimate_pages(const FlushPrelude& p, uint64_t snapshots) {
+  uint64_t t = (p.catalog ? run_pages(p.catalog->size()) : 0) + 1;
+  if (p.index) t += run_pages(p.index->size());
+  if (p.cache_directory) t += run_pages(p.cache_directory->size());
+  return t + (kSnapshotBound * snapshots + 91) / PAGE_PAYLOAD;
+}
+
+Status write_header_in_place(Pager& pager, Header& h) {
+  ORMEL_ASSIGN(Page page, seal_header(h, pager.dek()));
+  ORMEL_TRY(pager.write_raw(page));
+  return pager.file().sync();
+}
+
+// Seals and writes every dirty cache page at its home position, in ascending page order,
+// coalescing consecutive pages into larger writes; then syncs and marks the cache clean.
+Status write_staged_pages(Pager& pager) {
+  const std::vector<uint64_t> dirty = pager.cache().dirty_pages();
+  std::vector<uint8_t> buffer;
+  uint64_t buffer_start = 0;
+  auto drain = [&]() -> Status {
+    if (buffer.empty()) return {};
+    ORMEL_TRY(pager.file().write_at(buffer_start * PAGE_SIZE, buffer));
+    buffer.clear();
+    return {};
+  };
+  for (uint64_t page : dirty) {
+    const std::vector<uint8_t>* payload = pager.cache().lookup(page);
+    if (payload == nullptr || payload->size() != PAGE_PAYLOAD) {
+      return fail(OrmelError::io("internal error: staged page " + std::to_string(page) + " is missing"));
+    }
+    if (!buffer.empty() && (page != buffer_start + buffer.size() / PAGE_SIZE || buffer.size() >= kMaxWriteBytes)) {
+      ORMEL_TRY(drain());
+    }
+    if (buffer.empty()) buffer_start = page;
+    ORMEL_ASSIGN(Page image, pager.encrypt_page(page, std::span<const uint8_t, PAGE_PAYLOAD>(payload->data(), PAGE_PAYLOAD)));
+    buffer.insert(buffer.end(), image.begin(), image.end());
+  }
+  ORMEL_TRY(drain());
+  if (!dirty.empty()) ORMEL_TRY(pager.file().sync());
+  pager.cache().mark_all_clean();
+  return {};
+}
+
+// Seals `blob` into a fresh run at the header's page_count, caches its plaintext pages
+// clean and appends their images to the transaction.
+Result<std::pair<uint64_t, uint64_t>> seal_run(Pager& pager, Header& h, std::span<const uint8_t> blob,
+                                               std::vector<wal::WalFrame>& frames) {
+  const uint64_t pages = run_pages(blob.size());
+  const uint64_t start = h.page_count;
+  h.page_count += pages;
+  for (uint64_t i = 0; i < pages; ++i) {
+    std::vector<uint8_t> payload(PAGE_PAYLOAD, 0);
+    size_t from = static_cast<size_t>(i * PAGE_PAYLOAD);
+    size_t to = std::min(blob.size(), from + PAGE_PAYLOAD);
+    std::copy(blob.begin() + from, blob.begin() + to, payload.begin());
+    ORMEL_ASSIGN(Page image, pager.encrypt_page(start + i, std::span<const uint8_t, PAGE_PAYLOAD>(payload.data(), PAGE_PAYLOAD)));
+    pager.cache().insert(start + i, std::move(payload), false);
+    frames.push_back({start + i, std::vector<uint8_t>(image.begin(), image.end())});
+  }
+  return std::pair{start, pages};
+}
+
+}  // namespace
+
+Status Ormel::flush() {
+  StoreState& s = *s_;
+  if (s.read_only) return fail(OrmelError::read_only());
+  if (!s.catalog_dirty && !s.index_dirty && !s.cache_dirty) return {};
+  Pager& pager = *s.pager;
+
+  FlushPrelude prelude = prepare_for_flush(s);
+  const uint64_t estimate = estimate_pages(prelude, s.snapshot_manifest.size());
+
+  // The transaction works on a copy of the header; see invariant 5.
+  Header h = s.header;
+  auto keep_allocations = [&] {
+    s.header.page_count = h.page_count;
+    s.header.wal_start = h.wal_start;
+    s.header.wal_pages = h.wal_pages;
+  };
+  auto attempt = [&]() -> Status {
+    if (auto grown = wal::grown_region_pages(estimate, h.wal_pages)) {
+      h.wal_start = h.page_count;
+      h.wal_pages = *grown;
+      h.page_count += *grown;
+      h.nonce_counter = pager.nonce_counter();
+      ORMEL_TRY(write_header_in_place(pager, h));
+    }
+
+    Header reservation = h;
+    reservation.nonce_counter = pager.nonce_counter() + pager.cache().dirty_pages().size() + estimate;
+    reservation.page_count = h.page_count + estimate;
+    ORMEL_TRY(write_header_in_place(pager, reservation));
+
+    ORMEL_TRY(write_staged_pages(pager));
+
+    std::vector<wal::WalFrame> frames;
+    if (prelude.catalog) {
+      ORMEL_ASSIGN(auto run, seal_run(pager, h, *prelude.catalog, frames));
+      h.catalog_start = run.first;
+      h.catalog_pages = run.second;
+      h.catalog_len = prelude.catalog->size();
+    }
+    if (s.index_dirty) {
+      h.index_start = h.index_pages = h.index_len = 0;
+      if (prelude.index) {
+        ORMEL_ASSIGN(auto run, seal_run(pager, h, *prelude.index, frames));
+        h.index_start = run.first;
+        h.index_pages = run.second;
+        h.index_len = prelude.index->size();
+      }
+    }
+    if (s.cache_dirty) {
+      h.cache_dir_start = h.cache_dir_pages = h.cache_dir_len = 0;
+      if (!s.cache_directory.empty()) {
+        ORMEL_ASSIGN(auto run, seal_run(pager, h, *prelude.cache_directory, frames));
+        h.cache_dir_start = run.first;
+        h.cache_dir_pages = run.second;
+        h.cache_dir_len = prelude.cache_directory->size();
+      }
+    }
+
+    uint64_t live = 0;
+    for (const auto& e : s.catalog) live += e.deleted ? 0 : 1;
+    const uint64_t txn = s.header.txn_id + 1;
+
+    std::vector<Snapshot> manifest = s.snapshot_manifest;
+    const uint64_t cap = s.config.max_snapshots;
+    if (cap != 0 && manifest.size() >= cap) manifest.erase(manifest.begin(), manifest.end() - (cap - 1));
+    manifest.push_back(Snapshot{txn, now_secs(), h.catalog_start, h.catalog_pages, h.catalog_len, h.index_start,
+                                h.index_pages, h.index_len, live});
+    std::vector<uint8_t> manifest_bytes = encode_manifest(manifest);
+    ORMEL_ASSIGN(auto run, seal_run(pager, h, manifest_bytes, frames));
+    h.manifest_start = run.first;
+    h.manifest_pages = run.second;
+    h.manifest_len = manifest_bytes.size();
+
+    h.memory_count = live;
+    h.nonce_counter = pager.nonce_counter();
+    h.txn_id = txn;
+    ORMEL_ASSIGN(Page header_page, seal_header(h, pager.dek()));
+    frames.push_back({0, std::vector<uint8_t>(header_page.begin(), header_page.end())});
+
+    ORMEL_TRY(wal::commit(pager.file(), h.wal_start, h.wal_pages, txn, frames));
+    ORMEL_TRY(wal::checkpoint(pager.file(), frames));
+
+    s.snapshot_manifest = std::move(manifest);
+    return {};
+  };
+
+  Status result = attempt();
+  if (!result) {
+    keep_allocations();
+    return result;
+  }
+  s.header = h;
+  s.catalog_dirty = s.index_dirty = s.cache_dirty = false;
+  return {};
+}
+
+}  // namespace ormel

@@ -1,0 +1,41 @@
+// Building, dropping and querying the presence of the approximate index.
+#include "core/store_state.h"
+
+namespace ormel {
+
+Status Ormel::build_index() {
+  StoreState& s = *s_;
+  if (s.read_only) return fail(OrmelError::read_only());
+  std::vector<MemoryId> ids;
+  std::vector<float> vectors;
+  std::vector<float> scratch;
+  for (const auto& row : s.catalog) {
+    if (row.deleted) continue;
+    ORMEL_ASSIGN(const RecordSummary* r, summary_of(s, row));
+    const std::vector<float>* v = &r->odd_vector;
+    if (r->slot != RecordSummary::kNoSlot) {
+      s.summaries.vectors().copy_vector(r->slot, scratch);
+      v = &scratch;
+    }
+    if (v->size() != s.dimensions) {
+      return fail(OrmelError::dimension_mismatch(s.dimensions, v->size()));
+    }
+    ids.push_back(row.id);
+    vectors.insert(vectors.end(), v->begin(), v->end());
+  }
+  if (ids.empty()) return fail(OrmelError::invalid_argument("cannot build an index over an empty database"));
+  s.index = build_ivfpq(ids, vectors, s.dimensions);
+  s.index_dirty = true;
+  return {};
+}
+
+void Ormel::drop_index() {
+  StoreState& s = *s_;
+  if (s.read_only || !s.index) return;
+  s.index.reset();
+  s.index_dirty = true;
+}
+
+bool Ormel::has_index() const { return s_->index.has_value(); }
+
+}  // namespace ormel

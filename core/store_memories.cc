@@ -1,0 +1,83 @@
+// Remember, get, delete and list memories: staging into dirty pages and the catalog.
+#include <limits>
+
+#include "core/store_state.h"
+
+namespace ormel {
+
+Result<MemoryId> Ormel::remember(Memory memory) {
+  StoreState& s = *s_;
+  if (s.read_only) return fail(OrmelError::read_only());
+  if (memory.vector.size() != s.dimensions) return fail(OrmelError::dimension_mismatch(s.dimensions, memory.vector.size()));
+  if (memory.id == 0) memory.id = new_ulid();
+  std::vector<uint8_t> bytes = encode_memory(memory);
+  // A catalog row records the length in 32 bits: refuse what it cannot describe.
+  if (bytes.size() > std::numeric_limits<uint32_t>::max()) {
+    return fail(OrmelError::invalid_argument("memory record of " + std::to_string(bytes.size()) +
+                                             " bytes exceeds the 4294967295-byte record limit"));
+  }
+  ORMEL_ASSIGN(uint64_t start, stage_run(s, bytes));
+  const auto pages = static_cast<uint32_t>(run_pages(bytes.size()));
+  const auto len = static_cast<uint32_t>(bytes.size());
+
+  if (auto it = s.id_index.find(memory.id); it != s.id_index.end()) {
+    CatalogEntry& row = s.catalog[it->second];
+    row.start_page = start;
+    row.page_count = pages;
+    row.len = len;
+    row.deleted = false;
+  } else {
+    s.catalog.push_back(CatalogEntry{memory.id, start, pages, len, false, memory.accessed_at, memory.access_count});
+    s.id_index.emplace(memory.id, s.catalog.size() - 1);
+  }
+  s.catalog_dirty = true;
+  s.summaries.add(start, memory);
+  if (s.index) {
+    s.index->add(memory.id, memory.vector);
+    s.index_dirty = true;
+  }
+  return memory.id;
+}
+
+Result<Memory> Ormel::get(MemoryId id) {
+  StoreState& s = *s_;
+  auto it = s.id_index.find(id);
+  if (it == s.id_index.end() || s.catalog[it->second].deleted) return fail(OrmelError::not_found(ulid_to_text(id)));
+  return read_memory(*s.pager, s.catalog[it->second]);
+}
+
+Status Ormel::delete_memory(MemoryId id) {
+  StoreState& s = *s_;
+  if (s.read_only) return fail(OrmelError::read_only());
+  auto it = s.id_index.find(id);
+  if (it == s.id_index.end()) return fail(OrmelError::not_found(ulid_to_text(id)));
+  CatalogEntry& row = s.catalog[it->second];
+  if (!row.deleted) {
+    row.deleted = true;
+    s.catalog_dirty = true;
+  }
+  if (s.index) {
+    s.index->remove(id);
+    s.index_dirty = true;
+  }
+  return {};
+}
+
+Result<std::vector<Memory>> Ormel::memories() {
+  StoreState& s = *s_;
+  std::vector<Memory> out;
+  for (const auto& row : s.catalog) {
+    if (row.deleted) continue;
+    ORMEL_ASSIGN(Memory m, read_memory(*s.pager, row));
+    out.push_back(std::move(m));
+  }
+  return out;
+}
+
+uint64_t Ormel::live_count() const {
+  uint64_t n = 0;
+  for (const auto& row : s_->catalog) n += row.deleted ? 0 : 1;
+  return n;
+}
+
+}  // namespace ormel

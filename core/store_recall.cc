@@ -1,0 +1,161 @@
+// Retrieval: multi-signal recall (exact or through the approximate index) and exact search.
+//
+// Scoring reads only the decoded summaries of records (record_summaries.h); full records
+// are read for the results that are returned. Similarities come from the interleaved
+// vector scan, bit-identical to similarity() on the same vectors.
+#include <algorithm>
+#include <cmath>
+
+#include "core/float_order.h"
+#include "core/store_state.h"
+
+namespace ormel {
+namespace {
+
+// -ln 2 as the nearest float (bits 0xBF317218).
+constexpr float kMinusLn2 = -0.6931472f;
+
+// now - created_at >= ttl, without overflow.
+bool memory_expired(const RecordSummary& r, int64_t now) {
+  if (!r.ttl_secs) return false;
+  return static_cast<__int128>(now) - r.created_at >= *r.ttl_secs;
+}
+
+struct Scored {
+  size_t row;
+  float score;
+  float similarity;
+};
+
+// Similarity of the query with a summarised record. `dots` holds the query's dot product
+// with every arena slot when the caller scanned them all, and is empty otherwise.
+float summary_similarity(const StoreState& s, Metric metric, std::span<const float> query, float query_norm_sq,
+                         const RecordSummary& r, const std::vector<float>& dots, std::vector<float>& scratch) {
+  const VectorArena& arena = s.summaries.vectors();
+  if (r.slot == RecordSummary::kNoSlot) return similarity(metric, query, r.odd_vector);
+  if (metric == Metric::Cosine && !dots.empty()) {
+    return cosine_from_parts(dots[r.slot], query_norm_sq, arena.norm_sq(r.slot), arena.dims());
+  }
+  arena.copy_vector(r.slot, scratch);
+  return similarity(metric, query, scratch);
+}
+
+}  // namespace
+
+Result<const RecordSummary*> summary_of(StoreState& s, const CatalogEntry& row) {
+  if (const RecordSummary* r = s.summaries.find(row.start_page)) return r;
+  ORMEL_ASSIGN(Memory m, read_memory(*s.pager, row));
+  return &s.summaries.add(row.start_page, m);
+}
+
+Result<std::vector<RecallResult>> Ormel::recall(const RecallRequest& req) {
+  StoreState& s = *s_;
+  if (req.query.size() != s.dimensions) return fail(OrmelError::dimension_mismatch(s.dimensions, req.query.size()));
+  if (s.read_only && req.track_access) return fail(OrmelError::read_only());
+  const int64_t now = now_secs();
+
+  std::vector<size_t> rows;
+  const bool indexed = s.index && s.index->n_partitions > 0;
+  if (indexed) {
+    for (MemoryId id : s.index->candidates(req.query, req.n_probe, req.n_rerank)) {
+      auto it = s.id_index.find(id);
+      if (it != s.id_index.end() && !s.catalog[it->second].deleted) rows.push_back(it->second);
+    }
+  } else {
+    rows.reserve(s.catalog.size());
+    for (size_t i = 0; i < s.catalog.size(); ++i) {
+      if (!s.catalog[i].deleted) rows.push_back(i);
+    }
+  }
+
+  std::vector<const RecordSummary*> summaries(rows.size());
+  for (size_t i = 0; i < rows.size(); ++i) {
+    ORMEL_ASSIGN(summaries[i], summary_of(s, s.catalog[rows[i]]));
+  }
+
+  std::optional<uint32_t> agent;
+  if (req.agent_id) agent = s.summaries.agent_of(*req.agent_id);
+  const float query_norm_sq = sum_of_squares(req.query);
+  std::vector<float> dots;
+  if (req.metric == Metric::Cosine && !indexed) s.summaries.vectors().dots(req.query, dots);
+  std::vector<float> scratch;
+
+  std::vector<Scored> scored;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const RecordSummary& r = *summaries[i];
+    if (memory_expired(r, now)) continue;
+    if (req.memory_types &&
+        std::find(req.memory_types->begin(), req.memory_types->end(), r.type) == req.memory_types->end()) {
+      continue;
+    }
+    if (req.agent_id && r.scope != Scope::Shared && (!agent || r.agent != *agent)) continue;
+
+    const CatalogEntry& row = s.catalog[rows[i]];
+    const float sim = summary_similarity(s, req.metric, req.query, query_norm_sq, r, dots, scratch);
+    float age = static_cast<float>(now - row.accessed_at);
+    if (age < 0.0f) age = 0.0f;
+    const float recency = std::exp(age * kMinusLn2 / req.recency_half_life_secs);
+    const float frequency = std::log(static_cast<float>(row.access_count) + 1.0f);
+    float score = req.similarity_weight * sim;
+    score = score + req.recency_weight * recency;
+    score = score + req.importance_weight * r.importance;
+    score = score + req.access_weight * frequency;
+    scored.push_back({rows[i], score, sim});
+  }
+  sort_descending(scored, [](const Scored& x) { return x.score; });
+  if (scored.size() > req.top_k) scored.resize(req.top_k);
+
+  std::vector<RecallResult> results;
+  results.reserve(scored.size());
+  for (const Scored& hit : scored) {
+    ORMEL_ASSIGN(Memory m, read_memory(*s.pager, s.catalog[hit.row]));
+    results.push_back({std::move(m), hit.score, hit.similarity});
+  }
+  if (req.track_access && !results.empty()) {
+    for (size_t i = 0; i < results.size(); ++i) {
+      CatalogEntry& row = s.catalog[scored[i].row];
+      row.accessed_at = now;
+      if (row.access_count != UINT32_MAX) ++row.access_count;
+      results[i].memory.accessed_at = row.accessed_at;
+      results[i].memory.access_count = row.access_count;
+    }
+    s.catalog_dirty = true;
+  }
+  return results;
+}
+
+Result<std::vector<SearchHit>> Ormel::search(std::span<const float> query, uint64_t top_k) {
+  StoreState& s = *s_;
+  if (query.size() != s.dimensions) return fail(OrmelError::dimension_mismatch(s.dimensions, query.size()));
+  const int64_t now = now_secs();
+
+  std::vector<std::pair<size_t, const RecordSummary*>> live;
+  for (size_t i = 0; i < s.catalog.size(); ++i) {
+    if (s.catalog[i].deleted) continue;
+    ORMEL_ASSIGN(const RecordSummary* r, summary_of(s, s.catalog[i]));
+    live.emplace_back(i, r);
+  }
+  const float query_norm_sq = sum_of_squares(query);
+  std::vector<float> dots;
+  s.summaries.vectors().dots(query, dots);
+  std::vector<float> scratch;
+
+  std::vector<Scored> scored;
+  for (const auto& [row, r] : live) {
+    if (memory_expired(*r, now)) continue;
+    const float sim = summary_similarity(s, Metric::Cosine, query, query_norm_sq, *r, dots, scratch);
+    scored.push_back({row, sim, sim});
+  }
+  sort_descending(scored, [](const Scored& x) { return x.similarity; });
+  if (scored.size() > top_k) scored.resize(top_k);
+
+  std::vector<SearchHit> hits;
+  hits.reserve(scored.size());
+  for (const Scored& hit : scored) {
+    ORMEL_ASSIGN(Memory m, read_memory(*s.pager, s.catalog[hit.row]));
+    hits.push_back({std::move(m), hit.similarity});
+  }
+  return hits;
+}
+
+}  // namespace ormel

@@ -1,0 +1,78 @@
+// Runs of pages and the loaders of the structures they hold.
+#include "core/crypto.h"
+#include "core/store_state.h"
+
+namespace ormel {
+
+uint64_t run_pages(uint64_t len) { return len == 0 ? 1 : (len + PAGE_PAYLOAD - 1) / PAGE_PAYLOAD; }
+
+Result<std::vector<uint8_t>> read_run_bytes(Pager& pager, uint64_t start, uint64_t count, uint64_t len) {
+  std::vector<uint8_t> out;
+  out.reserve(std::min<uint64_t>(len, count * PAGE_PAYLOAD));
+  for (uint64_t i = 0; i < count && out.size() < len; ++i) {
+    ORMEL_ASSIGN(auto payload, pager.read_page(start + i));
+    out.insert(out.end(), payload.begin(), payload.end());
+  }
+  if (out.size() > len) out.resize(len);
+  return out;
+}
+
+Result<std::vector<uint8_t>> read_record(Pager& pager, const CatalogEntry& entry) {
+  if (entry.page_count == 0) return std::vector<uint8_t>{};
+  return read_run_bytes(pager, entry.start_page, entry.page_count, entry.len);
+}
+
+Result<Memory> read_memory(Pager& pager, const CatalogEntry& entry) {
+  ORMEL_ASSIGN(auto bytes, read_record(pager, entry));
+  ORMEL_ASSIGN(Memory m, decode_memory(bytes));
+  m.accessed_at = entry.accessed_at;
+  m.access_count = entry.access_count;
+  return m;
+}
+
+Result<uint64_t> stage_run(StoreState& s, std::span<const uint8_t> blob) {
+  const uint64_t pages = run_pages(blob.size());
+  const uint64_t start = s.header.page_count;
+  for (uint64_t i = 0; i < pages; ++i) {
+    size_t from = static_cast<size_t>(i * PAGE_PAYLOAD);
+    size_t to = std::min(blob.size(), from + PAGE_PAYLOAD);
+    ORMEL_TRY(s.pager->write_page(start + i, blob.subspan(from, to - from)));
+  }
+  s.header.page_count = start + pages;
+  return start;
+}
+
+Result<std::vector<CatalogEntry>> load_catalog(Pager& pager, uint64_t start, uint64_t pages, uint64_t len) {
+  if (pages == 0) return std::vector<CatalogEntry>{};
+  ORMEL_ASSIGN(auto bytes, read_run_bytes(pager, start, pages, len));
+  return decode_catalog(bytes);
+}
+
+IdIndex build_id_index(const std::vector<CatalogEntry>& catalog) {
+  IdIndex index;
+  index.reserve(catalog.size());
+  for (size_t i = 0; i < catalog.size(); ++i) index[catalog[i].id] = i;  // a later row wins
+  return index;
+}
+
+Result<std::vector<Snapshot>> load_manifest(Pager& pager, uint64_t start, uint64_t pages, uint64_t len) {
+  if (pages == 0) return std::vector<Snapshot>{};
+  ORMEL_ASSIGN(auto bytes, read_run_bytes(pager, start, pages, len));
+  return decode_manifest(bytes);
+}
+
+Result<std::optional<IvfPqIndex>> load_index(Pager& pager, uint64_t start, uint64_t pages, uint64_t len) {
+  if (pages == 0) return std::optional<IvfPqIndex>{};
+  ORMEL_ASSIGN(auto bytes, read_run_bytes(pager, start, pages, len));
+  ORMEL_ASSIGN(IvfPqIndex index, decode_index(bytes));
+  return std::optional<IvfPqIndex>(std::move(index));
+}
+
+Result<std::vector<CacheDirectoryEntry>> load_cache_directory(Pager& pager, uint64_t start, uint64_t pages,
+                                                              uint64_t len) {
+  if (pages == 0) return std::vector<CacheDirectoryEntry>{};
+  ORMEL_ASSIGN(auto bytes, read_run_bytes(pager, start, pages, len));
+  return decode_cache_directory(bytes);
+}
+
+}  // namespace ormel

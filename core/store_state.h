@@ -1,0 +1,79 @@
+// The store's internal state and the helpers its modules share (open, transactions,
+// memories, retrieval, history, result cache, statistics). Not part of the public API.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/cache_records.h"
+#include "core/format.h"
+#include "core/index.h"
+#include "core/pager.h"
+#include "core/record_summaries.h"
+#include "core/records.h"
+#include "core/result_cache.h"
+#include "core/store.h"
+
+namespace ormel {
+
+using IdIndex = std::unordered_map<MemoryId, size_t, IdHash>;
+
+struct StoreState {
+  std::string path;
+  std::unique_ptr<Pager> pager;
+  Header header;  // the committed header plus what staging has allocated since (page_count)
+  std::vector<CatalogEntry> catalog;
+  IdIndex id_index;
+  std::optional<IvfPqIndex> index;
+  std::vector<Snapshot> snapshot_manifest;
+  std::vector<CacheDirectoryEntry> cache_directory;
+  DirectoryIndex cache_index;
+  SemanticGroups semantic_groups;
+  uint64_t dimensions = 0;
+  OrmelConfig config;
+  uint64_t cache_hits = 0;
+  uint64_t cache_misses = 0;
+  uint64_t cache_evictions = 0;
+  bool catalog_dirty = false;
+  bool index_dirty = false;
+  bool cache_dirty = false;
+  bool read_only = false;
+  // Decoded scoring fields of records, keyed by start page (records never change in place).
+  RecordSummaries summaries;
+};
+
+// The decoded summary of a catalog row's record, read and decoded on first use.
+Result<const RecordSummary*> summary_of(StoreState& s, const CatalogEntry& row);
+
+// Runs: a blob in max(1, ceil(len / PAGE_PAYLOAD)) consecutive pages.
+uint64_t run_pages(uint64_t len);
+Result<std::vector<uint8_t>> read_run_bytes(Pager& pager, uint64_t start, uint64_t count, uint64_t len);
+Result<std::vector<uint8_t>> read_record(Pager& pager, const CatalogEntry& entry);
+Result<Memory> read_memory(Pager& pager, const CatalogEntry& entry);
+// Allocates a run from the header's page_count and stages its pages as dirty cache pages.
+// Returns the start page.
+Result<uint64_t> stage_run(StoreState& s, std::span<const uint8_t> blob);
+
+Result<std::vector<CatalogEntry>> load_catalog(Pager& pager, uint64_t start, uint64_t pages, uint64_t len);
+IdIndex build_id_index(const std::vector<CatalogEntry>& catalog);
+Result<std::vector<Snapshot>> load_manifest(Pager& pager, uint64_t start, uint64_t pages, uint64_t len);
+Result<std::optional<IvfPqIndex>> load_index(Pager& pager, uint64_t start, uint64_t pages, uint64_t len);
+Result<std::vector<CacheDirectoryEntry>> load_cache_directory(Pager& pager, uint64_t start, uint64_t pages,
+                                                              uint64_t len);
+
+// Format upgrade of a version 4 to 7 file at a read-write open (in memory; the next flush
+// makes it durable).
+Result<std::vector<CatalogEntryV4>> load_catalog_v4(Pager& pager, uint64_t start, uint64_t pages, uint64_t len);
+Result<std::vector<CatalogEntry>> migrate_v4_catalog(Pager& pager, std::vector<CatalogEntryV4> rows);
+Status upgrade_in_memory(StoreState& s);
+
+// Whether metadata marks the manifest memory ("topic" is "manifest", ASCII case-insensitive).
+bool is_manifest(const Json& metadata);
+
+// Replaces the live catalog, id index and index with a snapshot's, then flushes.
+Status apply_snapshot(Ormel& store, const Snapshot& snapshot);
+
+}  // namespace ormel
