@@ -5,19 +5,14 @@
 namespace ormel {
 
 std::vector<uint8_t> encode_cache_entry(const CacheEntry& entry) {
-  std::vector<uint8_t> out;
-  out.reserve(96 + entry.namespace_.size() + entry.key_preview.size() + 2 * entry.value.size() +
-              (entry.vector ? 5 * entry.vector->size() : 0));
-  ByteSink sink{&out};
-  Packer pk(sink);
-  encode_record(pk, entry);
-  return out;
+  return encode_record(entry, 96 + entry.namespace_.size() + entry.key_preview.size() + 2 * entry.value.size() +
+                                 (entry.vector ? 5 * entry.vector->size() : 0));
 }
 
 Result<CacheEntry> decode_cache_entry(std::span<const uint8_t> bytes) { return decode_record<CacheEntry>(bytes); }
 
 std::vector<uint8_t> encode_cache_directory(const std::vector<CacheDirectoryEntry>& rows) {
-  return encode_array(rows);
+  return encode_array(rows, 80 * rows.size() + 5);  // size hint: a row without a vector
 }
 
 Result<std::vector<CacheDirectoryEntry>> decode_cache_directory(std::span<const uint8_t> bytes) {

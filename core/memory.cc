@@ -161,12 +161,7 @@ float similarity(Metric metric, std::span<const float> a, std::span<const float>
 }
 
 std::vector<uint8_t> encode_memory(const Memory& m) {
-  std::vector<uint8_t> out;
-  out.reserve(64 + 5 * m.vector.size() + m.content.size() + m.agent_id.size());
-  ByteSink sink{&out};
-  Packer pk(sink);
-  encode_record(pk, m);
-  return out;
+  return encode_record(m, 64 + 5 * m.vector.size() + m.content.size() + m.agent_id.size());
 }
 
 Result<Memory> decode_memory(std::span<const uint8_t> bytes) { return decode_record<Memory>(bytes); }

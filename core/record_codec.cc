@@ -79,7 +79,7 @@ void put(Packer& pk, u128 v, Plain) {
   pk.pack_bin_body(be, 16);
 }
 
-void put(Packer& pk, u128 v, UlidText) { put_str(pk, ulid_to_text(v)); }
+void put(Packer& pk, u128 v, UlidText) { pk.pack_str8(ulid_to_text(v)); }
 
 void put(Packer& pk, const Json& v, Plain) {
   switch (v.type()) {
@@ -88,7 +88,7 @@ void put(Packer& pk, const Json& v, Plain) {
     case Json::value_t::boolean: put(pk, v.get<bool>(), Plain{}); return;
     case Json::value_t::number_integer: pk.pack_int64(v.get<int64_t>()); return;
     case Json::value_t::number_unsigned: pk.pack_uint64(v.get<uint64_t>()); return;
-    case Json::value_t::number_float: pk.pack_double(v.get<double>()); return;
+    case Json::value_t::number_float: pk.pack_f64(v.get<double>()); return;
     case Json::value_t::string: put_str(pk, v.get_ref<const std::string&>()); return;
     case Json::value_t::binary: put(pk, static_cast<const std::vector<uint8_t>&>(v.get_binary()), Plain{}); return;
     case Json::value_t::array:

@@ -23,13 +23,13 @@
 //     unsigned/signed  shortest integer form; non-negative values use the unsigned forms
 //     bool             0xC2 / 0xC3
 //     float / double   float 32 (0xCA) / float 64 (0xCB), big-endian
-//     std::string      str in the shortest length form
+//     std::string      str in the shortest length form (fixstr below 32 bytes)
 //     std::optional    nil when absent, the bare value when present
 //     vector / array   array of the elements (byte sequences too: small integers, never bin)
 //     enumeration      str of its variant name, from the ADL overload
 //                      `std::span<const std::string_view> variant_names(E)`
 //     u128             bin 8 of length 16, big-endian
-//     u128, UlidText   str 8 of the 26-character ULID text
+//     u128, UlidText   the 26-character ULID text, always as str 8 (0xD9 0x1A), not fixstr
 //     Json             nil, bool, integer (as above), float 64, str, array, map whose keys
 //                      ascend by bytes
 // - Reading accepts: any integer form whose value fits the field; float 32 or float 64 for
@@ -45,6 +45,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -71,7 +72,33 @@ struct ByteSink {
     std::memcpy(out->data() + old, p, n);
   }
 };
-using Packer = msgpack::packer<ByteSink>;
+
+// msgpack-cxx's packer plus true float writers: its own pack_float/pack_double write an
+// integral value (1.0f) as an integer, which the record form forbids. Never call those two.
+class Packer : public msgpack::packer<ByteSink> {
+ public:
+  explicit Packer(ByteSink& sink) : msgpack::packer<ByteSink>(sink), sink_(&sink) {}
+  // float 32: 0xCA and the IEEE 754 bits big-endian.
+  void pack_f32(float v) { write_be<5>(0xCA, std::bit_cast<uint32_t>(v)); }
+  // float 64: 0xCB and the IEEE 754 bits big-endian.
+  void pack_f64(double v) { write_be<9>(0xCB, std::bit_cast<uint64_t>(v)); }
+  // str 8 whatever the length (at most 255): the fixed form of memory ids.
+  void pack_str8(std::string_view s) {
+    const char head[2] = {static_cast<char>(0xD9), static_cast<char>(s.size())};
+    sink_->write(head, 2);
+    sink_->write(s.data(), s.size());
+  }
+
+ private:
+  template <size_t N, class U>
+  void write_be(uint8_t marker, U bits) {
+    char buf[N];
+    buf[0] = static_cast<char>(marker);
+    for (size_t i = N - 1; i >= 1; --i, bits >>= 8) buf[i] = static_cast<char>(bits & 0xFF);
+    sink_->write(buf, N);
+  }
+  ByteSink* sink_;
+};
 
 // How a record type is seen by the codec. The primary template covers types that carry
 // kRecordName and fields() themselves.
@@ -116,8 +143,8 @@ void put(Packer& pk, T v, Plain) { pk.pack_uint64(v); }
 template <class T>
   requires(std::is_integral_v<T> && std::is_signed_v<T>)
 void put(Packer& pk, T v, Plain) { pk.pack_int64(v); }
-inline void put(Packer& pk, float v, Plain) { pk.pack_float(v); }
-inline void put(Packer& pk, double v, Plain) { pk.pack_double(v); }
+inline void put(Packer& pk, float v, Plain) { pk.pack_f32(v); }
+inline void put(Packer& pk, double v, Plain) { pk.pack_f64(v); }
 void put(Packer& pk, const std::string& v, Plain);
 void put(Packer& pk, u128 v, Plain);
 void put(Packer& pk, u128 v, UlidText);
@@ -359,16 +386,23 @@ Status get(const msgpack::object& o, T& r, Plain) {
 // bins of the result point into `bytes`, which must outlive the handle.
 Result<msgpack::object_handle> unpack_value(std::span<const uint8_t> bytes);
 
+// Runs `build(packer)` over a fresh byte vector reserved to `reserve` bytes; returns the bytes.
+template <class F>
+std::vector<uint8_t> pack_to_bytes(F&& build, size_t reserve = 0) {
+  std::vector<uint8_t> out;
+  out.reserve(reserve);
+  ByteSink sink{&out};
+  Packer pk(sink);
+  build(pk);
+  return out;
+}
+
 template <Record T>
 void encode_record(Packer& pk, const T& r) { codec::put(pk, r, codec::Plain{}); }
 
 template <Record T>
-std::vector<uint8_t> encode_record(const T& r) {
-  std::vector<uint8_t> out;
-  ByteSink sink{&out};
-  Packer pk(sink);
-  encode_record(pk, r);
-  return out;
+std::vector<uint8_t> encode_record(const T& r, size_t reserve = 0) {
+  return pack_to_bytes([&](Packer& pk) { encode_record(pk, r); }, reserve);
 }
 
 template <Record T>
@@ -384,14 +418,10 @@ Result<T> decode_record(std::span<const uint8_t> bytes) {
   return decode_record<T>(h.get());
 }
 
-// A blob that is one array of records.
+// A blob that is one array of records; `reserve` is a size hint for the output.
 template <Record T>
-std::vector<uint8_t> encode_array(const std::vector<T>& rows) {
-  std::vector<uint8_t> out;
-  ByteSink sink{&out};
-  Packer pk(sink);
-  codec::put(pk, rows, codec::Plain{});
-  return out;
+std::vector<uint8_t> encode_array(const std::vector<T>& rows, size_t reserve = 0) {
+  return pack_to_bytes([&](Packer& pk) { codec::put(pk, rows, codec::Plain{}); }, reserve);
 }
 
 template <Record T>
