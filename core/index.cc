@@ -169,15 +169,26 @@ struct LowerJob {
   }
 };
 
-void copy_slice(const VectorArena& pts, size_t slot, size_t lo, size_t hi, float* out) {
-  for (size_t d = lo; d < hi; ++d) out[d - lo] = pts.at(static_cast<uint32_t>(slot), d);
-}
+// Training points in two layouts: interleaved for the distance kernels, and row pointers
+// (into the caller's row-major vectors) for copies and per-center sums.
+struct TrainingSet {
+  VectorArena arena;
+  std::vector<const float*> rows;
 
-// k-means over the arena's slots, restricted to the dimensions [lo, hi). Returns the
+  TrainingSet(size_t dims, size_t reserve) : arena(dims) { rows.reserve(reserve); }
+  void add(const float* row) {
+    arena.add(std::span<const float>(row, arena.dims()));
+    rows.push_back(row);
+  }
+};
+
+// k-means over the training points, restricted to the dimensions [lo, hi). Returns the
 // centers, row-major with width hi - lo; their count is min(k, n), or 1 when k is 0.
-std::vector<float> kmeans_slice(const VectorArena& pts, size_t lo, size_t hi, size_t k_req, size_t iterations,
+std::vector<float> kmeans_slice(const TrainingSet& set, size_t lo, size_t hi, size_t k_req, size_t iterations,
                                 IndexRng& rng, size_t& k_out) {
+  const VectorArena& pts = set.arena;
   const size_t n = pts.size(), w = hi - lo;
+  const auto copy_point = [&](size_t i, float* out) { std::copy(set.rows[i] + lo, set.rows[i] + hi, out); };
   k_out = 0;
   if (n == 0) return {};
   const size_t k = k_req == 0 ? 1 : std::min(k_req, n);
@@ -186,7 +197,7 @@ std::vector<float> kmeans_slice(const VectorArena& pts, size_t lo, size_t hi, si
 
   // Seeding (k-means++).
   std::vector<float> dist(padded);
-  copy_slice(pts, rng.below(n), lo, hi, centers.data());
+  copy_point(rng.below(n), centers.data());
   run_simd(LowerJob{pts, lo, hi, centers.data(), true, dist.data()});
   for (size_t chosen = 1; chosen < k; ++chosen) {
     float total = 0.0f;
@@ -206,7 +217,7 @@ std::vector<float> kmeans_slice(const VectorArena& pts, size_t lo, size_t hi, si
       }
     }
     float* center = centers.data() + chosen * w;
-    copy_slice(pts, pick, lo, hi, center);
+    copy_point(pick, center);
     run_simd(LowerJob{pts, lo, hi, center, false, dist.data()});
   }
 
@@ -225,20 +236,17 @@ std::vector<float> kmeans_slice(const VectorArena& pts, size_t lo, size_t hi, si
     // Per-center sums in slot order, then the mean as sum * (1 / count).
     std::fill(sums.begin(), sums.end(), 0.0f);
     std::fill(counts.begin(), counts.end(), 0u);
-    for (size_t b = 0; b < pts.blocks(); ++b) {
-      const Lanes* blk = pts.block(b);
-      const size_t lanes = std::min(kLanes, n - b * kLanes);
-      for (size_t l = 0; l < lanes; ++l) {
-        const uint32_t c = assign[b * kLanes + l];
-        ++counts[c];
-        float* sum = sums.data() + c * w;
-        for (size_t d = 0; d < w; ++d) sum[d] += blk[lo + d][l];
-      }
+    for (size_t i = 0; i < n; ++i) {
+      const uint32_t c = assign[i];
+      ++counts[c];
+      float* sum = sums.data() + c * w;
+      const float* row = set.rows[i] + lo;
+      for (size_t d = 0; d < w; ++d) sum[d] += row[d];
     }
     for (size_t c = 0; c < k; ++c) {
       float* center = centers.data() + c * w;
       if (counts[c] == 0) {
-        copy_slice(pts, rng.below(n), lo, hi, center);
+        copy_point(rng.below(n), center);
         continue;
       }
       const float inv = 1.0f / static_cast<float>(counts[c]);
@@ -262,10 +270,10 @@ void insert_entry(IvfPqIndex& index, MemoryId id, uint64_t p, const uint8_t* cod
 
 std::vector<float> kmeans(std::span<const float> points, size_t n, size_t d, size_t k, size_t iterations,
                           IndexRng& rng) {
-  VectorArena arena(d);
-  for (size_t i = 0; i < n; ++i) arena.add(points.subspan(i * d, d));
+  TrainingSet set(d, n);
+  for (size_t i = 0; i < n; ++i) set.add(points.data() + i * d);
   size_t count = 0;
-  return kmeans_slice(arena, 0, d, k, iterations, rng, count);
+  return kmeans_slice(set, 0, d, k, iterations, rng, count);
 }
 
 uint64_t IvfPqIndex::vector_count() const {
@@ -287,6 +295,8 @@ void IvfPqIndex::remove(MemoryId id) {
 }
 
 void IvfPqIndex::add(MemoryId id, std::span<const float> vector) {
+  // An index without partitions (readable from a file, never built) can hold nothing.
+  if (n_partitions == 0) return remove(id);
   std::vector<uint8_t> codes(subspaces());
   for (size_t j = 0; j < codes.size(); ++j) {
     const size_t lo = pq.sub_offsets[j], w = pq.sub_offsets[j + 1] - lo;
@@ -345,8 +355,8 @@ IvfPqIndex build_ivfpq(std::span<const MemoryId> ids, std::span<const float> vec
   std::vector<size_t> order(n);
   std::iota(order.begin(), order.end(), size_t{0});
   for (size_t i = n; i-- > n - n_train;) std::swap(order[i], order[rng.below(i + 1)]);
-  VectorArena train(dims);
-  for (size_t i = n - n_train; i < n; ++i) train.add(vectors.subspan(order[i] * dims, dims));
+  TrainingSet train(dims, n_train);
+  for (size_t i = n - n_train; i < n; ++i) train.add(vectors.data() + order[i] * dims);
 
   const size_t k_coarse =
       std::clamp<size_t>(static_cast<size_t>(std::ceil(std::sqrt(static_cast<double>(n)))), 1, n);
@@ -362,7 +372,7 @@ IvfPqIndex build_ivfpq(std::span<const MemoryId> ids, std::span<const float> vec
     index.pq.ks.push_back(count);
   }
   index.partitions.resize(index.n_partitions);
-  train.clear();
+  train.arena.clear();
 
   // Encode in catalog order, a batch at a time, with the lane-exact form of add().
   VectorArena batch(dims);

@@ -1,10 +1,14 @@
 #include "core/vector_scan.h"
 
+#include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace ormel {
 
-SimdLevel simd_level() {
+namespace {
+
+SimdLevel detected_level() {
   static const SimdLevel level = [] {
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f")) return SimdLevel::Avx512;
@@ -13,6 +17,14 @@ SimdLevel simd_level() {
   }();
   return level;
 }
+
+SimdLevel level_cap = SimdLevel::Avx512;
+
+}  // namespace
+
+SimdLevel simd_level() { return std::min(detected_level(), level_cap); }
+
+SimdLevel limit_simd_level(SimdLevel max) { return std::exchange(level_cap, max); }
 
 namespace {
 

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <span>
 #include <vector>
 
@@ -26,6 +27,9 @@ typedef float Lanes __attribute__((vector_size(kLanes * sizeof(float))));
 // The widest vector instruction set this processor offers among those the kernels use.
 enum class SimdLevel : uint8_t { Generic, Avx2, Avx512 };
 SimdLevel simd_level();
+// Caps simd_level() at `max` (never above what the processor has), so tests and
+// benchmarks can run every path; returns the previous cap.
+SimdLevel limit_simd_level(SimdLevel max);
 
 // Runs job.template run<R>() compiled for the widest instruction set the processor has.
 // R is how many Lanes accumulators that set's registers hold comfortably (8, 4 or 2).
@@ -44,6 +48,18 @@ void run_simd(const Job& job) {
     case SimdLevel::Generic: return run_simd_generic(job);
   }
 }
+
+// Allocator giving Lanes their full alignment (std::allocator does not see it).
+template <class T>
+struct LaneAllocator {
+  using value_type = T;
+  LaneAllocator() = default;
+  template <class U>
+  LaneAllocator(const LaneAllocator<U>&) {}
+  T* allocate(size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{sizeof(Lanes)})); }
+  void deallocate(T* p, size_t) { ::operator delete(p, std::align_val_t{sizeof(Lanes)}); }
+  bool operator==(const LaneAllocator&) const = default;
+};
 
 class VectorArena {
  public:
@@ -65,7 +81,7 @@ class VectorArena {
  private:
   size_t dims_;
   size_t size_ = 0;
-  std::vector<Lanes> data_;  // blocks() * dims_ rows
+  std::vector<Lanes, LaneAllocator<Lanes>> data_;  // blocks() * dims_ rows
   std::vector<float> norms_;
 };
 

@@ -1,0 +1,117 @@
+#include "core/vector_scan.h"
+
+#include <bit>
+#include <cmath>
+#include <random>
+
+#include <gtest/gtest.h>
+
+#include "core/memory.h"
+
+namespace ormel {
+namespace {
+
+std::vector<std::vector<float>> random_vectors(size_t count, size_t dims, uint32_t seed) {
+  std::mt19937 gen(seed);
+  std::normal_distribution<float> dist(0.0f, 3.0f);
+  std::vector<std::vector<float>> out(count, std::vector<float>(dims));
+  for (auto& v : out) {
+    for (float& x : v) x = dist(gen);
+  }
+  return out;
+}
+
+float scalar_dot(std::span<const float> a, std::span<const float> b) {
+  float s = 0.0f;
+  for (size_t i = 0; i < a.size(); ++i) s += a[i] * b[i];
+  return s;
+}
+
+// Runs a body once per instruction-set path this processor offers.
+class EveryPath : public ::testing::TestWithParam<SimdLevel> {
+ protected:
+  void SetUp() override {
+    previous_ = limit_simd_level(GetParam());
+    if (simd_level() != GetParam()) GTEST_SKIP() << "processor lacks this instruction set";
+  }
+  void TearDown() override { limit_simd_level(previous_); }
+  SimdLevel previous_ = SimdLevel::Avx512;
+};
+
+struct Shape {
+  size_t count, dims;
+};
+
+// Widths that are and are not multiples of the lane count, with full and partial last
+// blocks, and runs of blocks shorter and longer than the kernels' block groups.
+const Shape kShapes[] = {{1, 1}, {15, 7}, {16, 16}, {17, 33}, {100, 384}, {129, 5}, {40, 768}};
+
+TEST_P(EveryPath, DotsAndCosineAreBitIdenticalToTheScalarLoops) {
+  for (const Shape& shape : kShapes) {
+    SCOPED_TRACE(testing::Message() << shape.count << " x " << shape.dims);
+    auto vectors = random_vectors(shape.count + 1, shape.dims, static_cast<uint32_t>(shape.count * 1000 + shape.dims));
+    const std::vector<float> query = vectors.back();
+    vectors.pop_back();
+    VectorArena arena(shape.dims);
+    for (const auto& v : vectors) arena.add(v);
+    ASSERT_EQ(arena.size(), shape.count);
+
+    std::vector<float> dots;
+    arena.dots(query, dots);
+    ASSERT_EQ(dots.size(), shape.count);
+    const float query_norm = sum_of_squares(query);
+    for (size_t s = 0; s < shape.count; ++s) {
+      const uint32_t slot = static_cast<uint32_t>(s);
+      EXPECT_EQ(std::bit_cast<uint32_t>(dots[s]), std::bit_cast<uint32_t>(scalar_dot(query, vectors[s]))) << s;
+      EXPECT_EQ(std::bit_cast<uint32_t>(arena.norm_sq(slot)), std::bit_cast<uint32_t>(scalar_dot(vectors[s], vectors[s])));
+      const float cosine = cosine_from_parts(dots[s], query_norm, arena.norm_sq(slot), shape.dims);
+      EXPECT_EQ(std::bit_cast<uint32_t>(cosine),
+                std::bit_cast<uint32_t>(similarity(Metric::Cosine, query, vectors[s])))
+          << s;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Simd, EveryPath, ::testing::Values(SimdLevel::Generic, SimdLevel::Avx2, SimdLevel::Avx512));
+
+TEST(VectorArena, StoresVectorsBySlotAndClears) {
+  auto vectors = random_vectors(20, 9, 7);
+  VectorArena arena(9);
+  for (size_t i = 0; i < vectors.size(); ++i) EXPECT_EQ(arena.add(vectors[i]), i);
+  EXPECT_EQ(arena.blocks(), 2u);
+  std::vector<float> out;
+  for (uint32_t s = 0; s < 20; ++s) {
+    arena.copy_vector(s, out);
+    EXPECT_EQ(out, vectors[s]);
+  }
+  arena.clear();
+  EXPECT_EQ(arena.size(), 0u);
+  arena.dots(vectors[0], out);
+  EXPECT_TRUE(out.empty());
+  EXPECT_EQ(arena.add(vectors[3]), 0u);
+  arena.copy_vector(0, out);
+  EXPECT_EQ(out, vectors[3]);
+}
+
+TEST(CosineFromParts, ZeroWhenAVectorIsEmptyOrAllZero) {
+  const std::vector<float> zero(4, 0.0f), v{1.0f, 2.0f, 0.0f, -1.0f};
+  VectorArena arena(4);
+  arena.add(zero);
+  arena.add(v);
+  std::vector<float> dots;
+  arena.dots(v, dots);
+  EXPECT_EQ(cosine_from_parts(dots[0], sum_of_squares(v), arena.norm_sq(0), 4), 0.0f);
+  EXPECT_EQ(cosine_from_parts(dots[1], sum_of_squares(v), arena.norm_sq(1), 4), similarity(Metric::Cosine, v, v));
+  arena.dots(zero, dots);
+  EXPECT_EQ(cosine_from_parts(dots[1], sum_of_squares(zero), arena.norm_sq(1), 4), 0.0f);
+  EXPECT_EQ(cosine_from_parts(1.0f, 1.0f, 1.0f, 0), 0.0f);
+
+  VectorArena empty(0);
+  empty.add({});
+  empty.dots({}, dots);
+  ASSERT_EQ(dots.size(), 1u);
+  EXPECT_EQ(dots[0], 0.0f);
+}
+
+}  // namespace
+}  // namespace ormel
