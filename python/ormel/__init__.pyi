@@ -1,0 +1,202 @@
+"""The `ormel` Python extension module."""
+
+from collections.abc import Sequence
+from types import TracebackType
+from typing import Any, Literal, NotRequired, SupportsFloat, SupportsIndex, TypedDict
+
+
+__version__: str
+__all__ = ["Ormel", "Session", "Turn", "open", "__version__"]
+
+Vector = Sequence[SupportsFloat]
+CacheValue = str | bytes | bytearray | Sequence[int]
+
+class MemoryDict(TypedDict):
+    id: str
+    content: str
+    memory_type: str
+    vector: list[float]
+    agent_id: str
+    session_id: str | None
+    scope: str
+    created_at: int
+    accessed_at: int
+    access_count: int
+    importance: float
+    ttl_secs: int | None
+    metadata: dict[str, Any]
+
+class RecallDict(MemoryDict):
+    score: float
+    similarity: float
+
+class SnapshotDict(TypedDict):
+    txn_id: int
+    created_at: int
+    memory_count: int
+
+class IndexDict(TypedDict):
+    vectors: int
+    partitions: int
+    subspaces: int
+
+class StatsDict(TypedDict):
+    memories: int
+    deleted: int
+    dimensions: int
+    file_bytes: int
+    agents: list[str]
+    encrypted: bool
+    created_at: int
+    wal_pages: int
+    snapshots: int
+    index: IndexDict | None
+
+class CacheHitDict(TypedDict):
+    value: bytes
+    content_type: str
+    created_at: int
+    accessed_at: int
+    access_count: int
+    ttl_secs: NotRequired[int]
+
+class SemanticCacheHitDict(TypedDict):
+    value: bytes
+    similarity: float
+    content_type: str
+    created_at: int
+    accessed_at: int
+    access_count: int
+    ttl_secs: NotRequired[int]
+
+class CacheStatsDict(TypedDict):
+    entries: int
+    bytes: int
+    hits: int
+    misses: int
+    hit_rate: float
+    evictions: int
+
+def open(
+    path: str, passphrase: str, dimensions: SupportsIndex | None = None, read_only: bool = False
+) -> Ormel:
+    """Open an existing database, or create one if `path` does not yet exist."""
+
+class Ormel:
+    """An open, encrypted Ormel database."""
+
+    def remember(
+        self,
+        content: str,
+        memory_type: str,
+        vector: Vector,
+        *,
+        agent_id: str | None = None,
+        importance: SupportsFloat | None = None,
+        session_id: str | None = None,
+        ttl_secs: SupportsIndex | None = None,
+        shared: bool = False,
+        metadata: dict[str, Any] | None = None,
+    ) -> str: ...
+    def recall(
+        self,
+        query: Vector,
+        top_k: SupportsIndex = 10,
+        memory_types: Sequence[str] | None = None,
+        agent_id: str | None = None,
+        track_access: bool = True,
+    ) -> list[RecallDict]: ...
+    def search(self, query: Vector, top_k: SupportsIndex = 10) -> list[tuple[MemoryDict, float]]: ...
+    def get(self, id: str) -> MemoryDict: ...
+    def delete(self, id: str) -> None: ...
+    def flush(self) -> None: ...
+    def close(self) -> None:
+        """Flush and release; the object should not be used afterwards."""
+    def verify(self) -> int: ...
+    def about(self) -> list[MemoryDict]: ...
+    def insert_default_manifest(self) -> str: ...
+    def build_index(self) -> None: ...
+    def drop_index(self) -> None: ...
+    def has_index(self) -> bool: ...
+    def snapshots(self) -> list[SnapshotDict]: ...
+    def restore_to(self, txn_id: SupportsIndex) -> SnapshotDict: ...
+    def restore_to_time(self, unix_secs: SupportsIndex) -> SnapshotDict: ...
+    def set_cache_capacity(self, pages: SupportsIndex) -> None: ...
+    def page_cache_stats(self) -> tuple[int, int]: ...
+    def set_max_snapshots(self, max: SupportsIndex) -> None: ...
+    def stats(self) -> StatsDict: ...
+    def export_encrypted(self, dest: str) -> None: ...
+    @property
+    def path(self) -> str:
+        """Filesystem path of this database."""
+    def cache_put(
+        self,
+        namespace: str,
+        key: str,
+        value: CacheValue,
+        content_type: str = "text",
+        ttl_secs: SupportsIndex | None = None,
+    ) -> None: ...
+    def cache_get(self, namespace: str, key: str) -> CacheHitDict | None: ...
+    def cache_delete(self, namespace: str, key: str) -> None: ...
+    def cache_purge(self, namespace: str | None = None, expired_only: bool = False) -> int: ...
+    def cache_stats(self, namespace: str | None = None) -> CacheStatsDict: ...
+    def cache_put_semantic(
+        self,
+        namespace: str,
+        key: str,
+        vector: Vector,
+        value: CacheValue,
+        model: str,
+        content_type: str = "text",
+        ttl_secs: SupportsIndex | None = None,
+    ) -> None: ...
+    def cache_get_semantic(
+        self, namespace: str, query: Vector, model: str, threshold: SupportsFloat = 0.97
+    ) -> SemanticCacheHitDict | None: ...
+    def session(self, agent_id: str) -> Session: ...
+    def __enter__(self) -> Ormel: ...
+    def __exit__(
+        self,
+        _exc_type: type[BaseException] | None,
+        _exc_value: BaseException | None,
+        _traceback: TracebackType | None,
+    ) -> Literal[False]: ...
+
+class Session:
+    """A conversation of one agent, recorded as working memories of its database."""
+
+    def id(self) -> str: ...
+    def agent(self) -> str: ...
+    def turn_ids(self) -> list[str]: ...
+    def turn_count(self) -> int: ...
+    def add_turn(self, turn: Turn) -> str: ...
+    def recall(
+        self, query: Vector, top_k: SupportsIndex = 10, memory_types: Sequence[str] | None = None
+    ) -> list[RecallDict]: ...
+    def close(self) -> int: ...
+    def discard(self) -> int: ...
+    def __enter__(self) -> Session: ...
+    def __exit__(
+        self,
+        _exc_type: type[BaseException] | None,
+        _exc_value: BaseException | None,
+        _traceback: TracebackType | None,
+    ) -> Literal[False]: ...
+
+class Turn:
+    """One conversation turn: a role, its text, and the caller's embedding of the text."""
+
+    def __init__(self, role: str, content: str, vector: Vector) -> None: ...
+    @classmethod
+    def user(cls, content: str, vector: Vector) -> Turn: ...
+    @classmethod
+    def assistant(cls, content: str, vector: Vector) -> Turn: ...
+    @classmethod
+    def system(cls, content: str, vector: Vector) -> Turn: ...
+    @property
+    def role(self) -> str: ...
+    @property
+    def content(self) -> str: ...
+    @property
+    def vector(self) -> list[float]: ...
