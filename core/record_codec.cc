@@ -114,15 +114,33 @@ Status get(const msgpack::object& o, bool& v, Plain) {
   return {};
 }
 
+namespace {
+
+// Float fields take either float width, and integers too: other writers (msgpack-cxx's
+// own pack_float among them) store integral floats as integers.
+std::optional<double> number(const msgpack::object& o) {
+  switch (o.type) {
+    case msgpack::type::FLOAT32:
+    case msgpack::type::FLOAT64: return o.via.f64;
+    case msgpack::type::POSITIVE_INTEGER: return static_cast<double>(o.via.u64);
+    case msgpack::type::NEGATIVE_INTEGER: return static_cast<double>(o.via.i64);
+    default: return std::nullopt;
+  }
+}
+
+}  // namespace
+
 Status get(const msgpack::object& o, float& v, Plain) {
-  if (o.type != msgpack::type::FLOAT32 && o.type != msgpack::type::FLOAT64) return fail(invalid_type(o, "f32"));
-  v = static_cast<float>(o.via.f64);
+  std::optional<double> d = number(o);
+  if (!d) return fail(invalid_type(o, "f32"));
+  v = static_cast<float>(*d);
   return {};
 }
 
 Status get(const msgpack::object& o, double& v, Plain) {
-  if (o.type != msgpack::type::FLOAT32 && o.type != msgpack::type::FLOAT64) return fail(invalid_type(o, "f64"));
-  v = o.via.f64;
+  std::optional<double> d = number(o);
+  if (!d) return fail(invalid_type(o, "f64"));
+  v = *d;
   return {};
 }
 

@@ -32,8 +32,8 @@
 //     u128, UlidText   the 26-character ULID text, always as str 8 (0xD9 0x1A), not fixstr
 //     Json             nil, bool, integer (as above), float 64, str, array, map whose keys
 //                      ascend by bytes
-// - Reading accepts: any integer form whose value fits the field; float 32 or float 64 for
-//   either float width; an enumeration by name or by zero-based index; a record as an
+// - Reading accepts: any integer form whose value fits the field; float 32, float 64 or an
+//   integer for either float width; an enumeration by name or by zero-based index; a record as an
 //   array of at least kMinFields and at most all fields, or as a map from field name to
 //   value (unknown keys skipped, absent optionals and defaulted trailing fields read as
 //   absent). Nesting is limited to 1024 levels; bytes after the value are an error.

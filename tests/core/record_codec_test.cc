@@ -156,12 +156,14 @@ TEST(RecordCodec, FloatsKeepTheirWidthEvenWhenIntegral) {
   Bytes expected = {0x92, 0x92, 0xCA, 0x3F, 0x80, 0x00, 0x00, 0xCA, 0xBF, 0x00, 0x00, 0x00,
                     0xCB, 0x40, 0x00, 0,    0,    0,    0,    0,    0};
   EXPECT_EQ(encode_record(x), expected);
-  // Either float width is read into either field.
-  Bytes swapped = {0x92, 0x91, 0xCB, 0x3F, 0xF0, 0, 0, 0, 0, 0, 0, 0xCA, 0x3F, 0x80, 0x00, 0x00};
+  // Either float width, or an integer, is read into either field.
+  Bytes swapped = {0x92, 0x93, 0xCB, 0x3F, 0xF0, 0, 0, 0, 0, 0, 0, 0x03, 0xFE, 0xCA, 0x3F, 0x80, 0x00, 0x00};
   auto back = decode_record<Floats>(swapped);
   ASSERT_TRUE(back) << back.error().message();
-  EXPECT_EQ(back->f, std::vector<float>{1.0f});
+  EXPECT_EQ(back->f, (std::vector<float>{1.0f, 3.0f, -2.0f}));
   EXPECT_EQ(back->d, 1.0);
+  EXPECT_EQ(decode_error<Floats>(Bytes{0x92, 0x91, 0xC0, 0xCB, 0, 0, 0, 0, 0, 0, 0, 0}),
+            "invalid type: unit value, expected f32");
 }
 
 TEST(RecordCodec, ArraysOfRecords) {
