@@ -1,0 +1,143 @@
+"""Storing and fetching memories: ormel against SQLCipher, in the same process.
+
+For each size: staged `remember` throughput from Python lists and from numpy arrays, the
+`flush` that commits them, `get` latency warm and cold (after reopening), and file size
+per memory. SQLCipher stores the same rows (id, content, vector blob, metadata JSON) in
+one transaction of the same size. Ratios are ormel / SQLCipher (below 1: ormel faster).
+
+    ./scripts/bench.sh bench/bench_memories.py [--sizes 10000 100000] [--dims 384]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import random
+import uuid
+
+import numpy as np
+
+import ormel
+from common import PASSPHRASE, clustered_vectors, fmt, median_seconds, print_table, scratch_dir, stopwatch
+
+GET_SAMPLES = 2000
+
+
+def contents(n: int) -> list[str]:
+    return [f"memory {i}: the agent noted fact number {i} about the project" for i in range(n)]
+
+
+def bench_ormel(directory: str, vectors: np.ndarray, texts: list[str], as_numpy: bool) -> dict:
+    path = os.path.join(directory, f"bench-{'np' if as_numpy else 'list'}.ormel")
+    db = ormel.open(path, PASSPHRASE, dimensions=vectors.shape[1])
+    rows = vectors if as_numpy else vectors.tolist()
+    metadata = {"source": "bench"}
+    ids = []
+    with stopwatch() as staged:
+        for text, vector in zip(texts, rows):
+            ids.append(db.remember(text, "semantic", vector, metadata=metadata))
+    with stopwatch() as flushed:
+        db.flush()
+    sample = random.Random(1).sample(ids, min(GET_SAMPLES, len(ids)))
+    for i in sample:  # bring the sampled pages into the page cache
+        db.get(i)
+    warm = median_seconds(lambda: [db.get(i) for i in sample], 3) / len(sample)
+    del db
+    db = ormel.open(path, PASSPHRASE)
+    with stopwatch() as cold:
+        for i in sample:
+            db.get(i)
+    del db
+    return {
+        "remember": staged["seconds"] / len(texts),
+        "flush": flushed["seconds"],
+        "get_warm": warm,
+        "get_cold": cold["seconds"] / len(sample),
+        "bytes_per_memory": os.path.getsize(path) / len(texts),
+    }
+
+
+def sqlcipher_connect(path: str):
+    import sqlcipher3
+
+    conn = sqlcipher3.connect(path, isolation_level=None)
+    conn.execute(f"PRAGMA key = '{PASSPHRASE}'")
+    return conn
+
+
+def bench_sqlcipher(directory: str, vectors: np.ndarray, texts: list[str]) -> dict:
+    path = os.path.join(directory, "bench.sqlcipher")
+    conn = sqlcipher_connect(path)
+    conn.execute("CREATE TABLE memories (id TEXT PRIMARY KEY, content TEXT, vector BLOB, metadata TEXT)")
+    ids = [uuid.uuid4().hex for _ in texts]
+    metadata = json.dumps({"source": "bench"})
+    conn.execute("BEGIN")
+    with stopwatch() as staged:
+        for i, text, vector in zip(ids, texts, vectors):
+            conn.execute("INSERT INTO memories VALUES (?, ?, ?, ?)", (i, text, vector.tobytes(), metadata))
+    with stopwatch() as committed:
+        conn.execute("COMMIT")
+    sample = random.Random(1).sample(ids, min(GET_SAMPLES, len(ids)))
+
+    def fetch(c):
+        for i in sample:
+            row = c.execute("SELECT content, vector, metadata FROM memories WHERE id = ?", (i,)).fetchone()
+            np.frombuffer(row[1], dtype=np.float32).tolist()
+            json.loads(row[2])
+
+    fetch(conn)
+    warm = median_seconds(lambda: fetch(conn), 3) / len(sample)
+    conn.close()
+    conn = sqlcipher_connect(path)
+    conn.execute("SELECT count(*) FROM sqlite_master").fetchone()  # key check outside the timing
+    with stopwatch() as cold:
+        fetch(conn)
+    conn.close()
+    return {
+        "remember": staged["seconds"] / len(texts),
+        "flush": committed["seconds"],
+        "get_warm": warm,
+        "get_cold": cold["seconds"] / len(sample),
+        "bytes_per_memory": os.path.getsize(path) / len(texts),
+    }
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--sizes", type=int, nargs="+", default=[10000, 100000])
+    parser.add_argument("--dims", type=int, default=384)
+    args = parser.parse_args()
+    for n in args.sizes:
+        vectors = clustered_vectors(n, args.dims)
+        texts = contents(n)
+        with scratch_dir("ormel-bench-") as directory:
+            from_lists = bench_ormel(directory, vectors, texts, as_numpy=False)
+            from_numpy = bench_ormel(directory, vectors, texts, as_numpy=True)
+            peer = bench_sqlcipher(directory, vectors, texts)
+        rows = []
+        for label, ours, key in (
+            ("remember (list), per memory", from_lists, "remember"),
+            ("remember (numpy), per memory", from_numpy, "remember"),
+            ("flush / commit", from_lists, "flush"),
+            ("get warm", from_lists, "get_warm"),
+            ("get cold (after reopen)", from_lists, "get_cold"),
+        ):
+            rows.append((label, fmt(ours[key]), fmt(peer[key]), f"{ours[key] / peer[key]:.2f}"))
+        rows.append(("bytes per memory", f"{from_lists['bytes_per_memory']:.0f}",
+                     f"{peer['bytes_per_memory']:.0f}",
+                     f"{from_lists['bytes_per_memory'] / peer['bytes_per_memory']:.2f}"))
+        print_table(f"{n} memories x {args.dims} dims (peer: SQLCipher {peer_version()})", rows)
+
+
+def peer_version() -> str:
+    import sqlcipher3
+
+    conn = sqlcipher3.connect(":memory:")
+    version = conn.execute("PRAGMA cipher_version").fetchone()[0]
+    conn.close()
+    return version
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,281 @@
+// Recall and search through the store: scoring signals, filters, ordering, access tracking,
+// the indexed path and its persistence.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include "core/store.h"
+#include "core/store_state.h"
+#include "tests/core/support/fault_env.h"
+
+namespace ormel {
+namespace {
+
+constexpr float kEps = 1e-5f;
+
+class RecallTest : public ::testing::Test {
+ protected:
+  void SetUp() override { fresh_db(4); }
+
+  // A new database file; earlier ones stay in the environment.
+  void fresh_db(uint64_t dims) {
+    db.reset();
+    path = "/db" + std::to_string(++files);
+    db = open_db(dims);
+  }
+
+  std::unique_ptr<Ormel> open_db(std::optional<uint64_t> dims, bool read_only = false) {
+    auto opened = Ormel::open(path, "pw", dims, read_only, &env);
+    EXPECT_TRUE(opened) << opened.error().message();
+    return std::move(*opened);
+  }
+
+  MemoryId add(std::vector<float> v, std::string content = "m", int64_t accessed_offset = 0,
+               std::string agent = "default", Scope scope = Scope::Private,
+               MemoryType type = MemoryType::Semantic) {
+    Memory m = Memory::make(std::move(content), type, std::move(v));
+    m.accessed_at += accessed_offset;
+    m.agent_id = std::move(agent);
+    m.scope = scope;
+    auto id = db->remember(std::move(m));
+    EXPECT_TRUE(id) << id.error().message();
+    return *id;
+  }
+
+  std::vector<RecallResult> recall(std::vector<float> q, uint64_t top_k = 10, bool track = true) {
+    RecallRequest req;
+    req.query = std::move(q);
+    req.top_k = top_k;
+    req.track_access = track;
+    auto r = db->recall(req);
+    EXPECT_TRUE(r) << r.error().message();
+    return r ? *r : std::vector<RecallResult>{};
+  }
+
+  testing::MemEnv env;
+  std::string path;
+  int files = 0;
+  std::unique_ptr<Ormel> db;
+};
+
+TEST_F(RecallTest, ScoreCombinesTheFourSignals) {
+  struct Case {
+    const char* name;
+    int64_t accessed_offset;
+    float expected;
+  } cases[] = {
+      {"touched now", 0, 1.4f},                   // 1 + 0.3 * 1 + 0.2 * 0.5 + 0
+      {"one half-life ago", -604800, 1.25f},      // recency 0.5
+      {"in the future", 1000, 1.4f},              // negative age counts as 0
+  };
+  for (const auto& c : cases) {
+    fresh_db(4);
+    add({1, 0, 0, 0}, c.name, c.accessed_offset);
+    auto hits = recall({1, 0, 0, 0});
+    ASSERT_EQ(hits.size(), 1u) << c.name;
+    EXPECT_NEAR(hits[0].score, c.expected, kEps) << c.name;
+    EXPECT_NEAR(hits[0].similarity, 1.0f, kEps) << c.name;
+  }
+}
+
+TEST_F(RecallTest, TrackingBumpsAccessAndFeedsTheFrequencySignal) {
+  add({1, 0, 0, 0});
+  ASSERT_TRUE(db->flush());
+  const int64_t before = now_secs();
+  auto first = recall({1, 0, 0, 0});
+  ASSERT_EQ(first.size(), 1u);
+  EXPECT_EQ(first[0].memory.access_count, 1u);
+  EXPECT_GE(first[0].memory.accessed_at, before);
+  EXPECT_TRUE(db->state().catalog_dirty);
+  auto second = recall({1, 0, 0, 0});
+  EXPECT_NEAR(second[0].score, 1.4f + 0.1f * std::log(2.0f), kEps);
+  EXPECT_EQ(second[0].memory.access_count, 2u);
+  // The catalog is the authority: get() shows the tracked values.
+  auto got = db->get(first[0].memory.id);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->access_count, 2u);
+}
+
+TEST_F(RecallTest, UntrackedAndEmptyRecallsStageNothing) {
+  add({1, 0, 0, 0});
+  ASSERT_TRUE(db->flush());
+  EXPECT_EQ(recall({1, 0, 0, 0}, 10, false).size(), 1u);
+  EXPECT_FALSE(db->state().catalog_dirty);
+  EXPECT_TRUE(recall({1, 0, 0, 0}, 0, true).empty());
+  EXPECT_FALSE(db->state().catalog_dirty);
+  EXPECT_EQ(db->get(db->state().catalog[0].id)->access_count, 0u);
+}
+
+TEST_F(RecallTest, TimeToLiveExcludesAtExactlyTheLimit) {
+  for (;;) {
+    fresh_db(4);
+    const int64_t now = now_secs();
+    for (int64_t age : {60, 59}) {
+      Memory m = Memory::make("age " + std::to_string(age), MemoryType::Semantic, {1, 0, 0, 0});
+      m.created_at = now - age;
+      m.ttl_secs = 60;
+      ASSERT_TRUE(db->remember(std::move(m)));
+    }
+    auto hits = recall({1, 0, 0, 0}, 10, false);
+    auto searched = db->search(std::vector<float>{1, 0, 0, 0}, 10);
+    if (now_secs() != now) continue;  // the clock ticked during the test: measure again
+    ASSERT_EQ(hits.size(), 1u);
+    EXPECT_EQ(hits[0].memory.content, "age 59");
+    ASSERT_TRUE(searched);
+    ASSERT_EQ(searched->size(), 1u);
+    EXPECT_EQ((*searched)[0].memory.content, "age 59");
+    break;
+  }
+}
+
+TEST_F(RecallTest, EqualScoresKeepCatalogOrderAndTopKCuts) {
+  add({0, 1, 0, 0}, "first");
+  add({0, 1, 0, 0}, "second");
+  add({0, 1, 0, 0}, "third");
+  auto hits = recall({0, 1, 0, 0}, 2, false);
+  ASSERT_EQ(hits.size(), 2u);
+  EXPECT_EQ(hits[0].memory.content, "first");
+  EXPECT_EQ(hits[1].memory.content, "second");
+}
+
+TEST_F(RecallTest, AgentViewAndTypeFilters) {
+  add({1, 0, 0, 0}, "a private", 0, "a", Scope::Private);
+  add({1, 0, 0, 0}, "a shared", 0, "a", Scope::Shared);
+  add({1, 0, 0, 0}, "b private", 0, "b", Scope::Private);
+  add({1, 0, 0, 0}, "b shared", 0, "b", Scope::Shared, MemoryType::Procedural);
+  auto contents = [&](RecallRequest req) {
+    req.query = {1, 0, 0, 0};
+    req.track_access = false;
+    std::vector<std::string> out;
+    for (auto& hit : *db->recall(req)) out.push_back(hit.memory.content);
+    return out;
+  };
+  RecallRequest as_a;
+  as_a.agent_id = "a";
+  EXPECT_EQ(contents(as_a), (std::vector<std::string>{"a private", "a shared", "b shared"}));
+  RecallRequest stranger;
+  stranger.agent_id = "nobody";
+  EXPECT_EQ(contents(stranger), (std::vector<std::string>{"a shared", "b shared"}));
+  RecallRequest procedural;
+  procedural.memory_types = std::vector<MemoryType>{MemoryType::Procedural};
+  EXPECT_EQ(contents(procedural), (std::vector<std::string>{"b shared"}));
+  RecallRequest none;
+  none.memory_types = std::vector<MemoryType>{};
+  EXPECT_TRUE(contents(none).empty());
+}
+
+TEST_F(RecallTest, ErrorsComeBeforeAnyWork) {
+  RecallRequest req;
+  req.query = {1, 0, 0};
+  EXPECT_EQ(db->recall(req).error().message(), "vector dimension mismatch: database expects 4, got 3");
+  EXPECT_EQ(db->search(std::vector<float>{1, 0}, 1).error().message(),
+            "vector dimension mismatch: database expects 4, got 2");
+  add({1, 0, 0, 0});
+  ASSERT_TRUE(db->flush());
+  db.reset();
+  db = open_db(std::nullopt, /*read_only=*/true);
+  req.query = {1, 0, 0, 0};
+  EXPECT_EQ(db->recall(req).error().kind(), ErrorKind::ReadOnly);
+  req.track_access = false;
+  EXPECT_EQ(db->recall(req)->size(), 1u);
+}
+
+// The interleaved scan must give exactly what the scalar similarity gives.
+TEST(RecallScan, SimilaritiesAreBitIdenticalToTheScalarLoop) {
+  testing::MemEnv env;
+  constexpr size_t kDims = 384, kCount = 37;  // not a multiple of any lane count
+  auto db = std::move(*Ormel::open("/db", "pw", kDims, false, &env));
+  std::mt19937 gen(5);
+  std::normal_distribution<float> dist;
+  auto random_vector = [&] {
+    std::vector<float> v(kDims);
+    for (float& x : v) x = dist(gen);
+    return v;
+  };
+  std::vector<std::vector<float>> stored;
+  for (size_t i = 0; i < kCount; ++i) {
+    stored.push_back(random_vector());
+    Memory m = Memory::make(std::to_string(i), MemoryType::Semantic, stored.back());
+    ASSERT_TRUE(db->remember(std::move(m)));
+  }
+  const std::vector<float> query = random_vector();
+  auto hits = db->search(query, kCount);
+  ASSERT_TRUE(hits);
+  ASSERT_EQ(hits->size(), kCount);
+  for (const auto& hit : *hits) {
+    const float expected = similarity(Metric::Cosine, query, stored[std::stoul(hit.memory.content)]);
+    EXPECT_EQ(std::bit_cast<uint32_t>(hit.similarity), std::bit_cast<uint32_t>(expected)) << hit.memory.content;
+  }
+}
+
+class IndexedRecallTest : public RecallTest {
+ protected:
+  void SetUp() override {
+    fresh_db(8);
+    std::mt19937 gen(11);
+    std::normal_distribution<float> dist;
+    for (int i = 0; i < 50; ++i) {
+      std::vector<float> v(8);
+      for (float& x : v) x = dist(gen);
+      Memory m = Memory::make("m" + std::to_string(i), MemoryType::Semantic, v);
+      ASSERT_TRUE(db->remember(std::move(m)));
+      vectors.push_back(v);
+    }
+  }
+
+  std::vector<std::pair<std::string, float>> ranked(const std::vector<float>& q) {
+    auto hits = recall(q, 10, false);
+    std::vector<std::pair<std::string, float>> out;
+    for (auto& h : hits) out.emplace_back(h.memory.content, h.score);
+    return out;
+  }
+
+  std::vector<std::vector<float>> vectors;
+};
+
+TEST_F(IndexedRecallTest, SmallIndexProbesEverythingAndMatchesTheExactScan) {
+  const auto exact = ranked(vectors[3]);
+  auto searched = *db->search(vectors[3], 10);
+  ASSERT_TRUE(db->build_index());
+  EXPECT_TRUE(db->has_index());
+  // 50 memories: ceil(sqrt(50)) = 8 partitions, all probed; 64 reranked covers all of them.
+  EXPECT_EQ(ranked(vectors[3]), exact);
+  auto searched_indexed = *db->search(vectors[3], 10);
+  ASSERT_EQ(searched_indexed.size(), searched.size());
+  for (size_t i = 0; i < searched.size(); ++i) {
+    EXPECT_EQ(searched_indexed[i].memory.id, searched[i].memory.id);
+    EXPECT_EQ(searched_indexed[i].similarity, searched[i].similarity);
+  }
+}
+
+TEST_F(IndexedRecallTest, IndexFollowsChangesAndSurvivesReopen) {
+  ASSERT_TRUE(db->build_index());
+  const MemoryId gone = db->state().catalog[3].id;
+  ASSERT_TRUE(db->delete_memory(gone));
+  for (const auto& hit : recall(vectors[3], 50, false)) EXPECT_NE(hit.memory.id, gone);
+  ASSERT_TRUE(db->flush());
+  const auto before = ranked(vectors[7]);
+  db.reset();
+  db = open_db(std::nullopt);
+  ASSERT_TRUE(db->has_index());
+  EXPECT_EQ(ranked(vectors[7]), before);
+  EXPECT_EQ(db->state().index->vector_count(), 49u);
+
+  db->drop_index();
+  ASSERT_TRUE(db->flush());
+  EXPECT_EQ(db->state().header.index_pages, 0u);
+  EXPECT_EQ(db->state().snapshot_manifest.back().index_pages, 0u);
+  db.reset();
+  db = open_db(std::nullopt);
+  EXPECT_FALSE(db->has_index());
+}
+
+TEST_F(IndexedRecallTest, BuildingNeedsMemoriesAndAWritableHandle) {
+  fresh_db(8);
+  EXPECT_EQ(db->build_index().error().message(), "invalid argument: cannot build an index over an empty database");
+  EXPECT_FALSE(db->has_index());
+}
+
+}  // namespace
+}  // namespace ormel
