@@ -67,9 +67,8 @@ namespace ormel {
 struct ByteSink {
   std::vector<uint8_t>* out;
   void write(const char* p, size_t n) {
-    size_t old = out->size();
-    out->resize(old + n);
-    std::memcpy(out->data() + old, p, n);
+    const auto* b = reinterpret_cast<const uint8_t*>(p);
+    out->insert(out->end(), b, b + n);
   }
 };
 
