@@ -101,20 +101,19 @@ struct NearestJob {
 // step uses it; it is deterministic and lane-exact, so every instruction set agrees.
 struct AssignJob {
   const VectorArena& pts;
-  size_t lo, hi;
-  const float* scaled;  // k x (hi - lo): each center times -2
+  const float* scaled;  // k x dims: each center times -2
   const float* norms;   // |c|^2 per center
   size_t k;
   uint32_t* out;
 
   template <size_t C>
   [[gnu::always_inline]] void group(const Lanes* blk, size_t c0, Lanes& best, LaneInts& arg) const {
-    const size_t w = hi - lo;
+    const size_t w = pts.dims();
     Lanes acc[C];
 #pragma GCC unroll 16
     for (size_t j = 0; j < C; ++j) acc[j] = Lanes{} + norms[c0 + j];
     for (size_t d = 0; d < w; ++d) {
-      const Lanes x = blk[lo + d];
+      const Lanes x = blk[d];
 #pragma GCC unroll 16
       for (size_t j = 0; j < C; ++j) acc[j] = acc[j] + x * scaled[(c0 + j) * w + d];
     }
@@ -138,14 +137,13 @@ struct AssignJob {
 // distances are simply set. dist has blocks() * kLanes entries.
 struct LowerJob {
   const VectorArena& pts;
-  size_t lo, hi;
   const float* center;
   bool first;
   float* dist;
 
   template <size_t R>
   [[gnu::always_inline]] void run() const {
-    const size_t w = hi - lo;
+    const size_t w = pts.dims();
     size_t b = 0;
     for (; b + R <= pts.blocks(); b += R) blocks<R>(b, w);
     for (; b < pts.blocks(); ++b) blocks<1>(b, w);
@@ -156,7 +154,7 @@ struct LowerJob {
     for (size_t d = 0; d < w; ++d) {
 #pragma GCC unroll 16
       for (size_t j = 0; j < B; ++j) {
-        const Lanes diff = pts.block(b + j)[lo + d] - center[d];
+        const Lanes diff = pts.block(b + j)[d] - center[d];
         acc[j] = acc[j] + diff * diff;
       }
     }
@@ -169,26 +167,27 @@ struct LowerJob {
   }
 };
 
-// Training points in two layouts: interleaved for the distance kernels, and row pointers
-// (into the caller's row-major vectors) for copies and per-center sums.
+// Training points in two layouts: interleaved for the distance kernels, and row-major
+// for copies and per-center sums.
 struct TrainingSet {
   VectorArena arena;
-  std::vector<const float*> rows;
+  std::vector<float> rows;
 
-  TrainingSet(size_t dims, size_t reserve) : arena(dims) { rows.reserve(reserve); }
+  TrainingSet(size_t dims, size_t reserve) : arena(dims) { rows.reserve(reserve * dims); }
   void add(const float* row) {
     arena.add(std::span<const float>(row, arena.dims()));
-    rows.push_back(row);
+    rows.insert(rows.end(), row, row + arena.dims());
   }
+  const float* row(size_t i) const { return rows.data() + i * arena.dims(); }
 };
 
-// k-means over the training points, restricted to the dimensions [lo, hi). Returns the
-// centers, row-major with width hi - lo; their count is min(k, n), or 1 when k is 0.
-std::vector<float> kmeans_slice(const TrainingSet& set, size_t lo, size_t hi, size_t k_req, size_t iterations,
-                                IndexRng& rng, size_t& k_out) {
+// k-means over the training points. Returns the centers, row-major; their count is
+// min(k, n), or 1 when k is 0.
+std::vector<float> kmeans_set(const TrainingSet& set, size_t k_req, size_t iterations, IndexRng& rng,
+                              size_t& k_out) {
   const VectorArena& pts = set.arena;
-  const size_t n = pts.size(), w = hi - lo;
-  const auto copy_point = [&](size_t i, float* out) { std::copy(set.rows[i] + lo, set.rows[i] + hi, out); };
+  const size_t n = pts.size(), w = pts.dims();
+  const auto copy_point = [&](size_t i, float* out) { std::copy(set.row(i), set.row(i) + w, out); };
   k_out = 0;
   if (n == 0) return {};
   const size_t k = k_req == 0 ? 1 : std::min(k_req, n);
@@ -198,7 +197,7 @@ std::vector<float> kmeans_slice(const TrainingSet& set, size_t lo, size_t hi, si
   // Seeding (k-means++).
   std::vector<float> dist(padded);
   copy_point(rng.below(n), centers.data());
-  run_simd(LowerJob{pts, lo, hi, centers.data(), true, dist.data()});
+  run_simd(LowerJob{pts, centers.data(), true, dist.data()});
   for (size_t chosen = 1; chosen < k; ++chosen) {
     float total = 0.0f;
     for (size_t i = 0; i < n; ++i) total += dist[i];
@@ -218,7 +217,7 @@ std::vector<float> kmeans_slice(const TrainingSet& set, size_t lo, size_t hi, si
     }
     float* center = centers.data() + chosen * w;
     copy_point(pick, center);
-    run_simd(LowerJob{pts, lo, hi, center, false, dist.data()});
+    run_simd(LowerJob{pts, center, false, dist.data()});
   }
 
   // Lloyd rounds.
@@ -231,7 +230,7 @@ std::vector<float> kmeans_slice(const TrainingSet& set, size_t lo, size_t hi, si
       norms[c] = sum_of_squares(std::span<const float>(center, w));
       for (size_t d = 0; d < w; ++d) scaled[c * w + d] = -2.0f * center[d];
     }
-    run_simd(AssignJob{pts, lo, hi, scaled.data(), norms.data(), k, assign.data()});
+    run_simd(AssignJob{pts, scaled.data(), norms.data(), k, assign.data()});
 
     // Per-center sums in slot order, then the mean as sum * (1 / count).
     std::fill(sums.begin(), sums.end(), 0.0f);
@@ -240,7 +239,7 @@ std::vector<float> kmeans_slice(const TrainingSet& set, size_t lo, size_t hi, si
       const uint32_t c = assign[i];
       ++counts[c];
       float* sum = sums.data() + c * w;
-      const float* row = set.rows[i] + lo;
+      const float* row = set.row(i);
       for (size_t d = 0; d < w; ++d) sum[d] += row[d];
     }
     for (size_t c = 0; c < k; ++c) {
@@ -273,7 +272,7 @@ std::vector<float> kmeans(std::span<const float> points, size_t n, size_t d, siz
   TrainingSet set(d, n);
   for (size_t i = 0; i < n; ++i) set.add(points.data() + i * d);
   size_t count = 0;
-  return kmeans_slice(set, 0, d, k, iterations, rng, count);
+  return kmeans_set(set, k, iterations, rng, count);
 }
 
 uint64_t IvfPqIndex::vector_count() const {
@@ -342,54 +341,68 @@ std::vector<MemoryId> IvfPqIndex::candidates(std::span<const float> query, std::
   return ids;
 }
 
-IvfPqIndex build_ivfpq(std::span<const MemoryId> ids, std::span<const float> vectors, uint64_t dims) {
-  const size_t n = ids.size();
-  IndexRng rng;
-  IvfPqIndex index;
-  index.dims = dims;
-  index.n_probe = kDefaultProbe;
-  index.n_rerank = kDefaultRerank;
+namespace {
 
+// Trains the coarse quantiser and the codebooks on a sample of at most 50000 vectors.
+void train(IvfPqIndex& index, std::span<const float> vectors, size_t n) {
+  const size_t dims = index.dims;
+  IndexRng rng;
   // Training sample: a partial Fisher-Yates shuffle; its last n_train entries, in order.
   const size_t n_train = std::min(n, kMaxTrainingPoints);
   std::vector<size_t> order(n);
   std::iota(order.begin(), order.end(), size_t{0});
   for (size_t i = n; i-- > n - n_train;) std::swap(order[i], order[rng.below(i + 1)]);
-  TrainingSet train(dims, n_train);
-  for (size_t i = n - n_train; i < n; ++i) train.add(vectors.data() + order[i] * dims);
+  TrainingSet sample(dims, n_train);
+  for (size_t i = n - n_train; i < n; ++i) sample.add(vectors.data() + order[i] * dims);
 
   const size_t k_coarse =
       std::clamp<size_t>(static_cast<size_t>(std::ceil(std::sqrt(static_cast<double>(n)))), 1, n);
   size_t count = 0;
-  index.centroids = kmeans_slice(train, 0, dims, k_coarse, kIterations, rng, count);
+  index.centroids = kmeans_set(sample, k_coarse, kIterations, rng, count);
   index.n_partitions = count;
 
   const size_t m = std::min<size_t>(std::max<size_t>(1, dims / kSubspaceWidth), dims);
   for (size_t i = 0; i <= m; ++i) index.pq.sub_offsets.push_back(i * dims / m);
   for (size_t j = 0; j < m; ++j) {
-    index.pq.centroids.push_back(kmeans_slice(train, index.pq.sub_offsets[j], index.pq.sub_offsets[j + 1],
-                                              std::min(kMaxCodewords, n), kIterations, rng, count));
+    const size_t lo = index.pq.sub_offsets[j], hi = index.pq.sub_offsets[j + 1];
+    TrainingSet slices(hi - lo, n_train);
+    for (size_t i = 0; i < n_train; ++i) slices.add(sample.row(i) + lo);
+    index.pq.centroids.push_back(kmeans_set(slices, std::min(kMaxCodewords, n), kIterations, rng, count));
     index.pq.ks.push_back(count);
   }
-  index.partitions.resize(index.n_partitions);
-  train.arena.clear();
+  index.partitions.assign(index.n_partitions, Posting{});
+}
 
-  // Encode in catalog order, a batch at a time, with the lane-exact form of add().
+// Adds every vector in order, a batch at a time, with the lane-exact form of add().
+void encode_all(IvfPqIndex& index, std::span<const MemoryId> ids, std::span<const float> vectors) {
+  const size_t dims = index.dims, m = index.subspaces();
+  const PqCodebook& pq = index.pq;
   VectorArena batch(dims);
   std::vector<uint32_t> part(kEncodeBatch), scratch(kEncodeBatch);
   std::vector<uint8_t> codes(m * kEncodeBatch);
-  for (size_t start = 0; start < n; start += kEncodeBatch) {
-    const size_t len = std::min(kEncodeBatch, n - start);
+  for (size_t start = 0; start < ids.size(); start += kEncodeBatch) {
+    const size_t len = std::min(kEncodeBatch, ids.size() - start);
     batch.clear();
     for (size_t i = 0; i < len; ++i) batch.add(vectors.subspan((start + i) * dims, dims));
     run_simd(NearestJob{batch, 0, dims, index.centroids.data(), index.n_partitions, part.data()});
     for (size_t j = 0; j < m; ++j) {
-      run_simd(NearestJob{batch, index.pq.sub_offsets[j], index.pq.sub_offsets[j + 1], index.pq.centroids[j].data(),
-                          index.pq.ks[j], scratch.data()});
+      run_simd(NearestJob{batch, pq.sub_offsets[j], pq.sub_offsets[j + 1], pq.centroids[j].data(), pq.ks[j],
+                          scratch.data()});
       for (size_t i = 0; i < len; ++i) codes[i * m + j] = static_cast<uint8_t>(scratch[i]);
     }
     for (size_t i = 0; i < len; ++i) insert_entry(index, ids[start + i], part[i], codes.data() + i * m);
   }
+}
+
+}  // namespace
+
+IvfPqIndex build_ivfpq(std::span<const MemoryId> ids, std::span<const float> vectors, uint64_t dims) {
+  IvfPqIndex index;
+  index.dims = dims;
+  index.n_probe = kDefaultProbe;
+  index.n_rerank = kDefaultRerank;
+  train(index, vectors, ids.size());
+  encode_all(index, ids, vectors);
   return index;
 }
 
