@@ -47,7 +47,6 @@
 #include <array>
 #include <bit>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <optional>
 #include <span>
