@@ -15,6 +15,7 @@ namespace {
 constexpr std::string_view kMagic = "OWAL";
 constexpr uint8_t kFrameKind = 1;
 constexpr uint8_t kCommitKind = 2;
+constexpr size_t kReadChunk = size_t{1} << 20;
 
 void put_record(std::vector<uint8_t>& out, uint8_t kind, uint64_t txn_id, uint64_t page,
                 std::span<const uint8_t> image, uint32_t crc) {
@@ -59,9 +60,15 @@ Result<std::optional<FoundTxn>> parse_txn(File& f, uint64_t pos, uint64_t end) {
       return txn;
     }
     if (head[4] != kFrameKind || len > end - pos - COMMIT_RECORD) return std::nullopt;
-    WalFrame frame{load_le<uint64_t>(head.data() + 13), std::vector<uint8_t>(len)};
-    ORMEL_ASSIGN(size_t image_got, f.read_at(pos + COMMIT_RECORD, frame.image));
-    if (image_got < len) return std::nullopt;
+    WalFrame frame{load_le<uint64_t>(head.data() + 13), {}};
+    // Grown as bytes arrive, so a corrupt length cannot demand a huge buffer up front.
+    while (frame.image.size() < len) {
+      size_t have = frame.image.size();
+      size_t chunk = std::min<size_t>(len - have, kReadChunk);
+      frame.image.resize(have + chunk);
+      ORMEL_ASSIGN(size_t image_got, f.read_at(pos + COMMIT_RECORD + have, std::span(frame.image).subspan(have)));
+      if (image_got < chunk) return std::nullopt;
+    }
     if (crc != (len == 0 ? 0 : crc32(frame.image))) return std::nullopt;
     running = crc32(frame.image, running);
     txn.frames.push_back(std::move(frame));

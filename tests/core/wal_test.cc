@@ -172,6 +172,10 @@ TEST_F(WalTest, FileEndingInsideTheRegionRecoversNothing) {
   EXPECT_FALSE(*r);
   edit([](auto& b) { b.resize(PAGE_SIZE + 20); });
   EXPECT_FALSE(recover(0)->has_value());
+  // A huge region whose first frame claims a 4 GiB image that the file does not hold.
+  commit_txn(5, frames(1, 1));
+  edit([](auto& b) { store_le<uint32_t>(b.data() + PAGE_SIZE + 21, 0xFFFFFFFFu); });
+  EXPECT_FALSE(recover(0, uint64_t{1} << 20)->has_value());
 }
 
 TEST_F(WalTest, CheckpointWritesEveryImageHome) {
