@@ -1,0 +1,181 @@
+#include "tests/core/support/store_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace ormel::testing {
+
+Memory sample_memory(uint32_t i) {
+  Memory m;
+  m.id = (static_cast<MemoryId>(0x0190'0000'0000'0000ull + i) << 64) | (0xA5A5'0000ull + i);
+  m.memory_type = static_cast<MemoryType>(i % 4);
+  m.vector = {static_cast<float>(i) + 0.5f, -static_cast<float>(i), 1.0f / static_cast<float>(i + 1), 3.25f};
+  m.content = "memory number " + std::to_string(i);
+  m.metadata = Json{{"i", i}, {"tags", Json::array({"a", i % 3})}, {"weight", 0.25 * i}};
+  m.agent_id = "agent-" + std::to_string(i % 3);
+  if (i % 2 == 1) m.session_id = "session-" + std::to_string(i / 2);
+  m.scope = i % 2 == 1 ? Scope::Shared : Scope::Private;
+  m.created_at = 1'700'000'000 + i;
+  m.accessed_at = m.created_at + 7;
+  m.access_count = i % 5;
+  m.importance = 0.1f * static_cast<float>(i % 10);
+  if (i % 3 == 0) m.ttl_secs = 1'000'000'000 + i;
+  return m;
+}
+
+Result<std::unique_ptr<Ormel>> try_open(Env& env, bool read_only, const std::string& path) {
+  return Ormel::open(path, kPassphrase, kDims, read_only, &env);
+}
+
+std::unique_ptr<Ormel> must_open(Env& env, bool read_only, const std::string& path) {
+  auto db = try_open(env, read_only, path);
+  if (!db) {
+    ADD_FAILURE() << "open " << path << ": " << db.error().message();
+    return nullptr;
+  }
+  return std::move(*db);
+}
+
+Result<ObservedState> observe(Ormel& db, uint64_t stamped_through) {
+  StoreState& s = db.state();
+  ObservedState out;
+  out.txn_id = s.header.txn_id;
+  out.header_memory_count = s.header.memory_count;
+  out.live = db.live_count();
+  out.catalog = s.catalog;
+  ORMEL_ASSIGN(out.memories, db.memories());
+  for (const Memory& m : out.memories) {
+    ORMEL_ASSIGN(Memory got, db.get(m.id));
+    if (got != m) return fail(OrmelError::invalid_argument("get disagrees with memories() for " + ulid_to_text(m.id)));
+  }
+  out.snapshots = s.snapshot_manifest;
+  for (Snapshot& snap : out.snapshots) {
+    if (snap.txn_id > stamped_through) snap.created_at = 0;
+  }
+  for (const CacheDirectoryEntry& row : s.cache_directory) {
+    CacheRowView view{row.namespace_, row.key_hash, row.start_page, row.len, row.deleted, {}, {}};
+    if (!row.deleted) {
+      ORMEL_ASSIGN(auto bytes, read_run_bytes(*s.pager, row.start_page, row.page_count, row.len));
+      ORMEL_ASSIGN(CacheEntry entry, decode_cache_entry(bytes));
+      view.content_type = entry.content_type;
+      view.value = entry.value;
+    }
+    out.cache.push_back(std::move(view));
+  }
+  return out;
+}
+
+ObservedState logical(ObservedState s) {
+  s.txn_id = 0;
+  for (CatalogEntry& row : s.catalog) row.start_page = 0;
+  for (Snapshot& snap : s.snapshots) snap = Snapshot{.memory_count = snap.memory_count};
+  for (CacheRowView& row : s.cache) row.start_page = 0;
+  return s;
+}
+
+std::string summary(const ObservedState& s) {
+  return "txn " + std::to_string(s.txn_id) + ", " + std::to_string(s.live) + " live of " +
+         std::to_string(s.catalog.size()) + " rows, " + std::to_string(s.snapshots.size()) + " snapshots, " +
+         std::to_string(s.cache.size()) + " cache rows";
+}
+
+void corrupt_header(MemEnv& env, const std::string& path) {
+  std::vector<uint8_t> bytes = env.read_file(path);
+  bytes.at(100) ^= 0x5A;  // inside kdf_salt, covered by the header CRC
+  env.write_file(path, std::move(bytes));
+}
+
+class RecordingFile final : public File {
+ public:
+  RecordingFile(std::unique_ptr<File> base, RecordingEnv& env) : base_(std::move(base)), env_(env) {}
+  Result<size_t> read_at(uint64_t offset, std::span<uint8_t> buf) override { return base_->read_at(offset, buf); }
+  Status write_at(uint64_t offset, std::span<const uint8_t> data) override {
+    env_.calls_.push_back({false, offset, {data.begin(), data.end()}});
+    return base_->write_at(offset, data);
+  }
+  Status sync() override {
+    env_.calls_.push_back({true, 0, {}});
+    return base_->sync();
+  }
+  Result<uint64_t> size() override { return base_->size(); }
+
+ private:
+  std::unique_ptr<File> base_;
+  RecordingEnv& env_;
+};
+
+Result<std::unique_ptr<File>> RecordingEnv::open_locked(const std::string& path, OpenMode mode) {
+  ORMEL_ASSIGN(std::unique_ptr<File> base, base_->open_locked(path, mode));
+  return std::unique_ptr<File>(new RecordingFile(std::move(base), *this));
+}
+
+std::optional<CommitPoints> find_commit(const std::vector<FileCall>& calls, uint64_t wal_start) {
+  for (size_t i = 0; i < calls.size(); ++i) {
+    const FileCall& c = calls[i];
+    if (c.sync || c.offset != wal_start * PAGE_SIZE || c.data.size() < 4 || std::memcmp(c.data.data(), "OWAL", 4) != 0) {
+      continue;
+    }
+    for (size_t j = i + 1; j < calls.size(); ++j) {
+      if (calls[j].sync) return CommitPoints{i + 1, j + 1};
+    }
+  }
+  return std::nullopt;
+}
+
+uint32_t fill_catalog(Ormel& db, uint32_t next, size_t bytes) {
+  while (encode_catalog(db.state().catalog).size() < bytes) {
+    auto id = db.remember(sample_memory(next++));
+    if (!id) {
+      ADD_FAILURE() << "remember: " << id.error().message();
+      break;
+    }
+  }
+  return next;
+}
+
+Trace trace_run(const std::vector<uint8_t>& base, const Step& stage, const Step& commit, uint64_t stamped_through) {
+  Trace trace;
+  MemEnv mem;
+  mem.write_file(kDbPath, base);
+  RecordingEnv rec(&mem);
+  uint64_t wal_start = 0;
+  {
+    auto db = must_open(rec);
+    if (!db) return trace;
+    auto staged = stage(*db);
+    EXPECT_TRUE(staged) << "stage: " << staged.error().message();
+    rec.clear();
+    auto done = commit(*db);
+    EXPECT_TRUE(done) << "commit: " << done.error().message();
+    wal_start = db->state().header.wal_start;
+  }
+  trace.calls = rec.calls();
+  auto points = find_commit(trace.calls, wal_start);
+  EXPECT_TRUE(points) << "no log commit among " << trace.calls.size() << " calls";
+  if (points) trace.commit = *points;
+  auto db = must_open(mem);
+  if (!db) return trace;
+  auto seen = observe(*db, stamped_through);
+  EXPECT_TRUE(seen) << seen.error().message();
+  if (seen) trace.after = std::move(*seen);
+  return trace;
+}
+
+void crash_run(MemEnv& env, const std::vector<uint8_t>& base, const Step& stage, const Step& commit, uint64_t n,
+               CrashMode mode) {
+  env.write_file(kDbPath, base);
+  {
+    auto db = must_open(env);
+    if (!db) return;
+    auto staged = stage(*db);
+    EXPECT_TRUE(staged) << "stage: " << staged.error().message();
+    env.crash_at(env.mutating_calls() + n, mode);
+    auto done = commit(*db);
+    EXPECT_FALSE(done) << "commit survived a crash at its call " << n;
+  }
+  EXPECT_TRUE(env.crashed()) << "call " << n << " was never made";
+  env.power_loss();
+}
+
+}  // namespace ormel::testing
