@@ -2,13 +2,21 @@
 
 from collections.abc import Sequence
 from types import TracebackType
-from typing import Any, Literal, NotRequired, SupportsFloat, SupportsIndex, TypedDict
+from typing import Any, Literal, NotRequired, Protocol, SupportsFloat, SupportsIndex, TypedDict
 
+from typing_extensions import Buffer
 
 __version__: str
 __all__ = ["Ormel", "Session", "Turn", "open", "__version__"]
 
-Vector = Sequence[SupportsFloat]
+class _NumberSequence(Protocol):
+    """Anything indexable by position whose items convert to float: lists, tuples, numpy arrays."""
+
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> SupportsFloat: ...
+
+# A vector or query; a 1-D float32/float64 buffer is read directly.
+Vector = _NumberSequence | Buffer
 CacheValue = str | bytes | bytearray | Sequence[int]
 
 class MemoryDict(TypedDict):
