@@ -1,0 +1,319 @@
+// Open, create and lock: the new file, reopening, refusals of read-only handles, locking
+// on the in-memory and the real file system, and recovery of a torn header page.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include "core/byte_order.h"
+#include "core/store.h"
+#include "core/store_state.h"
+#include "tests/core/support/fault_env.h"
+#include "tests/core/support/store_fixture.h"
+
+namespace ormel {
+namespace {
+
+using testing::CrashMode;
+using testing::kDbPath;
+using testing::MemEnv;
+using testing::must_open;
+using testing::observe;
+using testing::sample_memory;
+using testing::try_open;
+
+Page page_zero(const std::vector<uint8_t>& file) {
+  Page page{};
+  std::copy_n(file.begin(), PAGE_SIZE, page.begin());
+  return page;
+}
+
+TEST(StoreCreate, NewFileIsOneSealedHeaderPage) {
+  MemEnv env;
+  auto db = must_open(env);
+  ASSERT_TRUE(db);
+  std::vector<uint8_t> file = env.read_file(kDbPath);
+  ASSERT_EQ(file.size(), PAGE_SIZE);
+  EXPECT_EQ(std::memcmp(file.data(), "ORME", 4), 0);
+  auto h = from_page(page_zero(file));
+  ASSERT_TRUE(h) << h.error().message();
+  EXPECT_EQ(h->format_version, 8);
+  EXPECT_EQ(h->page_size, PAGE_SIZE);
+  EXPECT_EQ(h->encrypted, 1u);
+  EXPECT_EQ(h->dimensions, 4u);
+  EXPECT_EQ(h->nonce_counter, 0u);
+  EXPECT_EQ(h->page_count, 9u);
+  EXPECT_EQ(h->wal_start, 1u);
+  EXPECT_EQ(h->wal_pages, 8u);
+  EXPECT_EQ(h->txn_id, 0u);
+  EXPECT_EQ(h->memory_count, 0u);
+  for (uint64_t v : {h->catalog_start, h->catalog_pages, h->catalog_len, h->index_start, h->index_pages, h->index_len,
+                     h->manifest_start, h->manifest_pages, h->manifest_len, h->cache_dir_start, h->cache_dir_pages,
+                     h->cache_dir_len}) {
+    EXPECT_EQ(v, 0u);
+  }
+  EXPECT_EQ(h->kdf_m_cost, 19456u);
+  EXPECT_EQ(h->kdf_t_cost, 2u);
+  EXPECT_EQ(h->kdf_p_cost, 1u);
+  EXPECT_NE(h->created_at, 0u);
+  EXPECT_EQ(load_le<uint32_t>(file.data() + 238), crc32(std::span<const uint8_t>(file.data(), 238)));
+  ASSERT_TRUE(h->seal_tag);
+  EXPECT_TRUE(validate_seal(*h, db->state().pager->dek()));
+  for (size_t i : {210, 211, 212, 213}) EXPECT_EQ(file[i], 0) << "reserved byte " << i;
+  EXPECT_TRUE(std::all_of(file.begin() + 294, file.end(), [](uint8_t b) { return b == 0; }));
+  EXPECT_TRUE(db->snapshots().empty());
+  EXPECT_EQ(db->live_count(), 0u);
+}
+
+TEST(StoreCreate, ReopenKeepsTheStoredDimensions) {
+  MemEnv env;
+  ASSERT_TRUE(must_open(env));
+  auto db = Ormel::open(kDbPath, testing::kPassphrase, 9, false, &env);
+  ASSERT_TRUE(db) << db.error().message();
+  EXPECT_EQ((*db)->dimensions(), 4u);
+  EXPECT_TRUE((*db)->remember(sample_memory(0)));
+  auto wrong = (*db)->remember(Memory::make("nine", MemoryType::Semantic, std::vector<float>(9, 1.0f)));
+  ASSERT_FALSE(wrong);
+  EXPECT_EQ(wrong.error().message(), "vector dimension mismatch: database expects 4, got 9");
+}
+
+TEST(StoreOpen, FileShorterThanAHeaderFailsAtTheHeaderRead) {
+  for (size_t size : {size_t{0}, size_t{100}, PAGE_SIZE - 1}) {
+    MemEnv env;
+    env.write_file(kDbPath, std::vector<uint8_t>(size, 0));
+    for (bool read_only : {false, true}) {
+      auto db = try_open(env, read_only);
+      ASSERT_FALSE(db) << size;
+      EXPECT_EQ(db.error().message(), "io error: failed to fill whole buffer") << size << " read_only " << read_only;
+    }
+  }
+}
+
+// Lock compatibility, on the in-memory environment and on real files.
+struct LockCase {
+  bool first_read_only;
+  bool second_read_only;
+  bool second_opens;
+};
+
+class StoreLock : public ::testing::TestWithParam<bool> {  // true: real files
+ protected:
+  void SetUp() override {
+    if (GetParam()) {
+      dir_ = std::filesystem::path(::testing::TempDir()) / ("ormel_lock_" + std::to_string(getpid()));
+      std::filesystem::create_directories(dir_);
+      path_ = (dir_ / "db.ormel").string();
+      std::filesystem::remove(path_);
+      env_ = posix_env();
+    } else {
+      path_ = kDbPath;
+      env_ = &mem_;
+    }
+  }
+  void TearDown() override {
+    if (!dir_.empty()) std::filesystem::remove_all(dir_);
+  }
+  MemEnv mem_;
+  Env* env_ = nullptr;
+  std::filesystem::path dir_;
+  std::string path_;
+};
+
+TEST_P(StoreLock, ReadOnlyHandlesShareAndWritersExclude) {
+  ASSERT_TRUE(must_open(*env_, false, path_));  // create, then release
+  const LockCase cases[] = {
+      {true, true, true},
+      {false, true, false},
+      {true, false, false},
+      {false, false, false},
+  };
+  for (const LockCase& c : cases) {
+    SCOPED_TRACE(std::string(c.first_read_only ? "ro" : "rw") + " then " + (c.second_read_only ? "ro" : "rw"));
+    auto first = must_open(*env_, c.first_read_only, path_);
+    ASSERT_TRUE(first);
+    {
+      auto second = try_open(*env_, c.second_read_only, path_);
+      if (c.second_opens) {
+        EXPECT_TRUE(second) << second.error().message();
+      } else {
+        ASSERT_FALSE(second);
+        EXPECT_EQ(second.error().kind(), ErrorKind::Locked);
+        EXPECT_EQ(second.error().message(), "file already locked by another handle: " + path_);
+      }
+    }
+    first.reset();
+    // Dropping the first handle released its lock.
+    EXPECT_TRUE(must_open(*env_, c.second_read_only, path_));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Envs, StoreLock, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? std::string("PosixFiles") : std::string("MemEnv"); });
+
+// A database with two committed transactions; returns the state after the second.
+testing::ObservedState two_transactions(MemEnv& env) {
+  auto db = must_open(env);
+  EXPECT_TRUE(db);
+  for (uint32_t i = 0; i < 3; ++i) EXPECT_TRUE(db->remember(sample_memory(i)));
+  EXPECT_TRUE(db->flush());
+  EXPECT_TRUE(db->delete_memory(sample_memory(1).id));
+  EXPECT_TRUE(db->remember(sample_memory(3)));
+  EXPECT_TRUE(db->flush());
+  auto seen = observe(*db);
+  EXPECT_TRUE(seen) << seen.error().message();
+  return *seen;
+}
+
+// Leaves a file whose newest commit is in the log but not applied: a crash right after the
+// log commit's sync. Returns the state that commit holds.
+testing::ObservedState commit_without_checkpoint(MemEnv& env) {
+  two_transactions(env);
+  const std::vector<uint8_t> base = env.read_file(kDbPath);
+  auto stage = [](Ormel& db) -> Status {
+    ORMEL_TRY(db.remember(sample_memory(7)));
+    return db.delete_memory(sample_memory(0).id);
+  };
+  auto commit = [](Ormel& db) { return db.flush(); };
+  testing::Trace trace = testing::trace_run(base, stage, commit, 0);
+  testing::crash_run(env, base, stage, commit, trace.commit.sync + 1, CrashMode::Drop);
+  return trace.after;
+}
+
+// A read-only open refuses what only a read-write open can fix; the read-write open then
+// fixes it and read-only opens work again.
+TEST(StoreOpenReadOnly, RefusesWhatNeedsAWriter) {
+  struct Case {
+    const char* name;
+    std::function<void(MemEnv&)> prepare;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"torn header", [](MemEnv& env) {
+         two_transactions(env);
+         testing::corrupt_header(env);
+       },
+       "read-only open blocked: torn header page needs recovery from WAL — open read-write once to fix"},
+      {"pending recovery", [](MemEnv& env) { commit_without_checkpoint(env); },
+       "read-only open blocked: pending WAL recovery — open read-write once to fix"},
+      {"version 7",
+       [](MemEnv& env) {
+         two_transactions(env);
+         auto db = must_open(env);
+         ASSERT_TRUE(db);
+         Header h = db->state().header;
+         h.format_version = 7;
+         auto page = seal_header(h, db->state().pager->dek());
+         ASSERT_TRUE(page);
+         db.reset();
+         std::vector<uint8_t> file = env.read_file(kDbPath);
+         std::copy(page->begin(), page->end(), file.begin());
+         env.write_file(kDbPath, file);
+       },
+       "read-only open blocked: pending format-version migration — open read-write once to fix"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemEnv env;
+    c.prepare(env);
+    const std::vector<uint8_t> before = env.read_file(kDbPath);
+    auto ro = try_open(env, true);
+    ASSERT_FALSE(ro);
+    EXPECT_EQ(ro.error().kind(), ErrorKind::ReadOnlyBlocked);
+    EXPECT_EQ(ro.error().message(), c.message);
+    EXPECT_EQ(env.read_file(kDbPath), before) << "a refused read-only open wrote to the file";
+
+    auto rw = must_open(env);
+    ASSERT_TRUE(rw);
+    ASSERT_TRUE(rw->remember(sample_memory(20)));
+    ASSERT_TRUE(rw->flush());
+    rw.reset();
+    auto again = must_open(env, true);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->state().header.format_version, 8);
+    EXPECT_TRUE(again->get(sample_memory(20).id));
+  }
+}
+
+TEST(StoreOpenRecovery, PendingCommitIsReplayedByAReadWriteOpen) {
+  MemEnv env;
+  testing::ObservedState committed = commit_without_checkpoint(env);
+  auto db = must_open(env);
+  ASSERT_TRUE(db);
+  auto seen = observe(*db, 0);
+  ASSERT_TRUE(seen) << seen.error().message();
+  EXPECT_EQ(*seen, committed) << testing::summary(*seen) << " vs " << testing::summary(committed);
+  EXPECT_FALSE(db->get(sample_memory(0).id));
+  EXPECT_TRUE(db->get(sample_memory(7).id));
+}
+
+TEST(StoreOpenRecovery, TornHeaderIsRebuiltFromTheLogOrRefused) {
+  {
+    SCOPED_TRACE("committed transaction in the log");
+    MemEnv env;
+    testing::ObservedState before = two_transactions(env);
+    testing::corrupt_header(env);
+    auto db = must_open(env);
+    ASSERT_TRUE(db);
+    auto seen = observe(*db);
+    ASSERT_TRUE(seen) << seen.error().message();
+    EXPECT_EQ(*seen, before) << testing::summary(*seen);
+  }
+  {
+    SCOPED_TRACE("no transaction ever committed");
+    MemEnv env;
+    ASSERT_TRUE(must_open(env));
+    testing::corrupt_header(env);
+    auto db = try_open(env);
+    ASSERT_FALSE(db);
+    EXPECT_EQ(db.error().kind(), ErrorKind::HeaderChecksum);
+    EXPECT_EQ(db.error().message(), "header checksum mismatch — page 0 is torn or corrupt");
+  }
+}
+
+// After the log region moved to the end of the file, pages 1..8 still hold the first,
+// long-applied transaction. A torn header must come back at the newest state, not at that one.
+TEST(StoreOpenRecovery, TornHeaderNeverRollsBackToAnAbandonedLogRegion) {
+  MemEnv env;
+  testing::ObservedState before;
+  uint32_t next = 0;
+  {
+    auto db = must_open(env);
+    ASSERT_TRUE(db);
+    for (; next < 3; ++next) ASSERT_TRUE(db->remember(sample_memory(next)));
+    ASSERT_TRUE(db->flush());  // txn 1, logged at pages 1..8
+    next = testing::fill_catalog(*db, next, 7 * PAGE_PAYLOAD);
+    ASSERT_TRUE(db->flush());  // txn 2 moves the region
+    ASSERT_GT(db->state().header.wal_start, 8u);
+    ASSERT_TRUE(db->delete_memory(sample_memory(1).id));
+    ASSERT_TRUE(db->remember(sample_memory(next++)));
+    ASSERT_TRUE(db->flush());  // txn 3, in the moved region
+    auto seen = observe(*db);
+    ASSERT_TRUE(seen) << seen.error().message();
+    before = *seen;
+  }
+  std::vector<uint8_t> file = env.read_file(kDbPath);
+  ASSERT_EQ(std::memcmp(file.data() + PAGE_SIZE, "OWAL", 4), 0) << "the old region no longer holds a transaction";
+  ASSERT_EQ(load_le<uint64_t>(file.data() + PAGE_SIZE + 5), 1u);
+  const uint64_t file_pages = file.size() / PAGE_SIZE;
+
+  testing::corrupt_header(env);
+  auto db = must_open(env);
+  ASSERT_TRUE(db);
+  auto seen = observe(*db);
+  ASSERT_TRUE(seen) << seen.error().message();
+  EXPECT_EQ(seen->txn_id, 3u);
+  EXPECT_EQ(*seen, before) << testing::summary(*seen) << " vs " << testing::summary(before);
+  EXPECT_GE(db->state().header.page_count, file_pages);
+
+  // Page numbers already in the file are never handed out again.
+  ASSERT_TRUE(db->remember(sample_memory(next)));
+  const CatalogEntry& row = db->state().catalog.back();
+  EXPECT_GE(row.start_page, file_pages);
+  ASSERT_TRUE(db->flush());
+}
+
+}  // namespace
+}  // namespace ormel
