@@ -42,12 +42,10 @@ void evict_to_budget(StoreState& s, const std::string& ns) {
 
 // Stages an entry's run, replaces any live row of its pair, appends and indexes its row.
 Status stage_entry(StoreState& s, const CacheEntry& entry) {
+  // Refuse what a directory row cannot describe, before paying for the encoding.
+  ORMEL_TRY(check_record_length(entry.value.size(), "cache value"));
   std::vector<uint8_t> bytes = encode_cache_entry(entry);
-  // A directory row records the length in 32 bits: refuse what it cannot describe.
-  if (bytes.size() > std::numeric_limits<uint32_t>::max()) {
-    return fail(OrmelError::invalid_argument("cache entry of " + std::to_string(bytes.size()) +
-                                             " bytes exceeds the 4294967295-byte entry limit"));
-  }
+  ORMEL_TRY(check_record_length(bytes.size(), "cache entry"));
   ORMEL_ASSIGN(uint64_t start, stage_run(s, bytes));
   if (auto existing = s.cache_index.get(entry.namespace_, entry.key_hash)) tombstone(s, *existing);
   s.cache_directory.push_back(CacheDirectoryEntry{entry.namespace_, entry.key_hash, start,

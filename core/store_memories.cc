@@ -1,6 +1,4 @@
 // Remember, get, delete and list memories: staging into dirty pages and the catalog.
-#include <limits>
-
 #include "core/store_state.h"
 
 namespace ormel {
@@ -10,12 +8,10 @@ Result<MemoryId> Ormel::remember(Memory memory) {
   if (s.read_only) return fail(OrmelError::read_only());
   if (memory.vector.size() != s.dimensions) return fail(OrmelError::dimension_mismatch(s.dimensions, memory.vector.size()));
   if (memory.id == 0) memory.id = new_ulid();
+  // Refuse what a catalog row cannot describe, before paying for the encoding.
+  ORMEL_TRY(check_record_length(memory.content.size(), "memory content"));
   std::vector<uint8_t> bytes = encode_memory(memory);
-  // A catalog row records the length in 32 bits: refuse what it cannot describe.
-  if (bytes.size() > std::numeric_limits<uint32_t>::max()) {
-    return fail(OrmelError::invalid_argument("memory record of " + std::to_string(bytes.size()) +
-                                             " bytes exceeds the 4294967295-byte record limit"));
-  }
+  ORMEL_TRY(check_record_length(bytes.size(), "memory record"));
   ORMEL_ASSIGN(uint64_t start, stage_run(s, bytes));
   const auto pages = static_cast<uint32_t>(run_pages(bytes.size()));
   const auto len = static_cast<uint32_t>(bytes.size());

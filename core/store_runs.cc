@@ -30,6 +30,12 @@ Result<Memory> read_memory(Pager& pager, const CatalogEntry& entry) {
   return m;
 }
 
+Status check_record_length(uint64_t len, std::string_view what) {
+  if (len <= UINT32_MAX) return {};
+  return fail(OrmelError::invalid_argument(std::string(what) + " of " + std::to_string(len) +
+                                           " bytes exceeds the 4294967295-byte limit of a record"));
+}
+
 Result<uint64_t> stage_run(StoreState& s, std::span<const uint8_t> blob) {
   const uint64_t pages = run_pages(blob.size());
   const uint64_t start = s.header.page_count;

@@ -53,6 +53,8 @@ uint64_t run_pages(uint64_t len);
 Result<std::vector<uint8_t>> read_run_bytes(Pager& pager, uint64_t start, uint64_t count, uint64_t len);
 Result<std::vector<uint8_t>> read_record(Pager& pager, const CatalogEntry& entry);
 Result<Memory> read_memory(Pager& pager, const CatalogEntry& entry);
+// A record's length must fit the 32-bit length field of its catalog or directory row.
+Status check_record_length(uint64_t len, std::string_view what);
 // Allocates a run from the header's page_count and stages its pages as dirty cache pages.
 // Returns the start page.
 Result<uint64_t> stage_run(StoreState& s, std::span<const uint8_t> blob);
