@@ -132,20 +132,32 @@ struct AssignJob {
   }
 };
 
+// Sum of a row's lanes in a fixed pairwise order.
+[[gnu::always_inline]] inline float lane_sum(const Lanes& v) {
+  float s[kLanes];
+  for (size_t l = 0; l < kLanes; ++l) s[l] = v[l];
+  for (size_t half = kLanes / 2; half >= 1; half /= 2) {
+    for (size_t l = 0; l < half; ++l) s[l] = s[l] + s[l + half];
+  }
+  return s[0];
+}
+
 // k-means++ bookkeeping: lowers every slot's distance to the nearest chosen center with
-// its exact distance to one new center (only where strictly smaller). With `first` the
-// distances are simply set. dist has blocks() * kLanes entries.
+// its exact distance to one new center (only where strictly smaller; with `first` the
+// distances are simply set), then stores each block's lane_sum. dist has blocks() *
+// kLanes entries; those past the last slot stay 0.
 struct LowerJob {
   const VectorArena& pts;
   const float* center;
   bool first;
   float* dist;
+  float* block_sums;
 
   template <size_t R>
   [[gnu::always_inline]] void run() const {
-    const size_t w = pts.dims();
+    const size_t w = pts.dims(), full = pts.size() / kLanes;
     size_t b = 0;
-    for (; b + R <= pts.blocks(); b += R) blocks<R>(b, w);
+    for (; b + R <= full; b += R) blocks<R>(b, w);
     for (; b < pts.blocks(); ++b) blocks<1>(b, w);
   }
   template <size_t B>
@@ -159,13 +171,32 @@ struct LowerJob {
       }
     }
     for (size_t j = 0; j < B; ++j) {
-      for (size_t l = 0; l < kLanes; ++l) {
-        float& slot = dist[(b + j) * kLanes + l];
-        if (first || acc[j][l] < slot) slot = acc[j][l];
+      float* slots = dist + (b + j) * kLanes;
+      Lanes cur;
+      __builtin_memcpy(&cur, slots, sizeof(cur));
+      Lanes lowered = first ? acc[j] : (acc[j] < cur ? acc[j] : cur);
+      const size_t valid = pts.size() - (b + j) * kLanes;
+      if (valid < kLanes) {
+        for (size_t l = valid; l < kLanes; ++l) lowered[l] = 0.0f;
       }
+      __builtin_memcpy(slots, &lowered, sizeof(lowered));
+      block_sums[b + j] = lane_sum(lowered);
     }
   }
 };
+
+// The k-means++ draw: walks the slots subtracting each distance from r and returns the
+// first after which r <= 0 (the last slot if none). Whole blocks whose sum leaves r
+// positive are skipped in one step.
+size_t weighted_pick(const std::vector<float>& dist, const std::vector<float>& block_sums, size_t n, float r) {
+  size_t b = 0;
+  while (b < block_sums.size() && r - block_sums[b] > 0.0f) r -= block_sums[b++];
+  for (size_t i = b * kLanes; i < n; ++i) {
+    r -= dist[i];
+    if (r <= 0.0f) return i;
+  }
+  return n - 1;
+}
 
 // Training points in two layouts: interleaved for the distance kernels, and row-major
 // for copies and per-center sums.
@@ -195,29 +226,18 @@ std::vector<float> kmeans_set(const TrainingSet& set, size_t k_req, size_t itera
   std::vector<float> centers(k * w);
 
   // Seeding (k-means++).
-  std::vector<float> dist(padded);
+  // T is summed block by block (each block pairwise), a fixed order that lets the draw
+  // skip whole blocks.
+  std::vector<float> dist(padded), block_sums(pts.blocks());
   copy_point(rng.below(n), centers.data());
-  run_simd(LowerJob{pts, centers.data(), true, dist.data()});
+  run_simd(LowerJob{pts, centers.data(), true, dist.data(), block_sums.data()});
   for (size_t chosen = 1; chosen < k; ++chosen) {
     float total = 0.0f;
-    for (size_t i = 0; i < n; ++i) total += dist[i];
-    size_t pick;
-    if (total <= 0.0f) {
-      pick = rng.below(n);
-    } else {
-      float r = total * rng.unit_float();
-      pick = n - 1;
-      for (size_t i = 0; i < n; ++i) {
-        r -= dist[i];
-        if (r <= 0.0f) {
-          pick = i;
-          break;
-        }
-      }
-    }
+    for (float sum : block_sums) total += sum;
+    const size_t pick = total <= 0.0f ? rng.below(n) : weighted_pick(dist, block_sums, n, total * rng.unit_float());
     float* center = centers.data() + chosen * w;
     copy_point(pick, center);
-    run_simd(LowerJob{pts, center, false, dist.data()});
+    run_simd(LowerJob{pts, center, false, dist.data(), block_sums.data()});
   }
 
   // Lloyd rounds.
