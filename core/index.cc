@@ -59,6 +59,20 @@ template <size_t C>
   }
 }
 
+// Per block, scans the k centers in groups of R (then singly), letting job.group<C>
+// fold each group's per-lane scores into the running minimum; stores each lane's argmin.
+template <size_t R, class Job>
+[[gnu::always_inline]] inline void argmin_blocks(const Job& job, const VectorArena& pts, size_t k, uint32_t* out) {
+  for (size_t b = 0; b < pts.blocks(); ++b) {
+    Lanes best = Lanes{} + kInf;
+    LaneInts arg = {};
+    size_t c = 0;
+    for (; c + R <= k; c += R) job.template group<R>(pts.block(b), c, best, arg);
+    for (; c < k; ++c) job.template group<1>(pts.block(b), c, best, arg);
+    for (size_t l = 0; l < kLanes; ++l) out[b * kLanes + l] = static_cast<uint32_t>(arg[l]);
+  }
+}
+
 // For every slot of an arena, the nearest of k centers over the dimensions [lo, hi),
 // by exact distance: each lane repeats nearest()'s arithmetic, so the two agree bit for
 // bit. out has blocks() * kLanes entries.
@@ -85,14 +99,7 @@ struct NearestJob {
   }
   template <size_t R>
   [[gnu::always_inline]] void run() const {
-    for (size_t b = 0; b < pts.blocks(); ++b) {
-      Lanes best = Lanes{} + kInf;
-      LaneInts arg = {};
-      size_t c = 0;
-      for (; c + R <= k; c += R) group<R>(pts.block(b), c, best, arg);
-      for (; c < k; ++c) group<1>(pts.block(b), c, best, arg);
-      for (size_t l = 0; l < kLanes; ++l) out[b * kLanes + l] = static_cast<uint32_t>(arg[l]);
-    }
+    argmin_blocks<R>(*this, pts, k, out);
   }
 };
 
@@ -121,14 +128,7 @@ struct AssignJob {
   }
   template <size_t R>
   [[gnu::always_inline]] void run() const {
-    for (size_t b = 0; b < pts.blocks(); ++b) {
-      Lanes best = Lanes{} + kInf;
-      LaneInts arg = {};
-      size_t c = 0;
-      for (; c + R <= k; c += R) group<R>(pts.block(b), c, best, arg);
-      for (; c < k; ++c) group<1>(pts.block(b), c, best, arg);
-      for (size_t l = 0; l < kLanes; ++l) out[b * kLanes + l] = static_cast<uint32_t>(arg[l]);
-    }
+    argmin_blocks<R>(*this, pts, k, out);
   }
 };
 
