@@ -101,6 +101,13 @@ std::optional<CommitPoints> find_commit(const std::vector<FileCall>& calls, uint
 // holds at least `bytes` bytes; returns the next unused index.
 uint32_t fill_catalog(Ormel& db, uint32_t next, size_t bytes);
 
+// A result's success or error, without its value.
+template <class T>
+Status status_of(const Result<T>& r) {
+  if (!r) return fail(r.error());
+  return {};
+}
+
 // A step run on an open handle.
 using Step = std::function<Status(Ormel&)>;
 

@@ -1,0 +1,285 @@
+// flush: transaction counting, the no-op and read-only cases, run layout at page
+// boundaries, and the move of the log region.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "core/store.h"
+#include "core/store_state.h"
+#include "core/wal.h"
+#include "tests/core/support/fault_env.h"
+#include "tests/core/support/store_fixture.h"
+
+namespace ormel {
+namespace {
+
+using testing::kDbPath;
+using testing::MemEnv;
+using testing::must_open;
+using testing::sample_memory;
+using testing::status_of;
+
+constexpr const char* kReadOnlyMessage = "operation requires a read-write handle (this one is read-only)";
+
+// A database with three memories in one committed transaction.
+std::unique_ptr<Ormel> three_memories(MemEnv& env) {
+  auto db = must_open(env);
+  if (!db) return nullptr;
+  for (uint32_t i = 0; i < 3; ++i) EXPECT_TRUE(db->remember(sample_memory(i)));
+  EXPECT_TRUE(db->flush());
+  return db;
+}
+
+// Each case makes `commits` flushes with something staged (its own, those a cache write or
+// a restore make by themselves, and the final explicit flush when something is left).
+TEST(StoreFlush, EachFlushOfStagedChangesIsExactlyOneTransaction) {
+  struct Case {
+    const char* name;
+    uint64_t commits;
+    std::function<Status(Ormel&)> change;
+  };
+  const Case cases[] = {
+      {"remember", 1, [](Ormel& db) -> Status { return status_of(db.remember(sample_memory(9))); }},
+      {"remember an existing id", 1,
+       [](Ormel& db) -> Status {
+         Memory m = sample_memory(1);
+         m.content = "replaced";
+         return status_of(db.remember(m));
+       }},
+      {"delete", 1, [](Ormel& db) { return db.delete_memory(sample_memory(0).id); }},
+      {"recall with access tracking", 1,
+       [](Ormel& db) -> Status {
+         RecallRequest request;
+         request.query = sample_memory(2).vector;
+         return status_of(db.recall(request));
+       }},
+      {"build index", 1, [](Ormel& db) { return db.build_index(); }},
+      {"build index, flush, drop index", 2,
+       [](Ormel& db) -> Status {
+         ORMEL_TRY(db.build_index());
+         ORMEL_TRY(db.flush());
+         db.drop_index();
+         return {};
+       }},
+      {"cache write alone", 1,
+       [](Ormel& db) { return db.cache_put("ns", "key", {1, 2, 3}, "application/octet-stream", std::nullopt); }},
+      {"delete, flush, restore", 2,
+       [](Ormel& db) -> Status {
+         ORMEL_TRY(db.delete_memory(sample_memory(0).id));
+         ORMEL_TRY(db.flush());
+         return status_of(db.restore_to(1));
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string name = c.name;
+    MemEnv env;
+    auto db = three_memories(env);
+    ASSERT_TRUE(db);
+    const uint64_t txn_before = db->state().header.txn_id;
+    const std::vector<Snapshot> before = db->state().snapshot_manifest;
+    Status changed = c.change(*db);
+    ASSERT_TRUE(changed) << changed.error().message();
+    ASSERT_TRUE(db->flush());
+
+    const StoreState& s = db->state();
+    const Header& h = s.header;
+    EXPECT_EQ(h.txn_id, txn_before + c.commits);
+    ASSERT_EQ(s.snapshot_manifest.size(), before.size() + c.commits);
+    EXPECT_TRUE(std::equal(before.begin(), before.end(), s.snapshot_manifest.begin())) << "older snapshots changed";
+    for (size_t i = 0; i < s.snapshot_manifest.size(); ++i) EXPECT_EQ(s.snapshot_manifest[i].txn_id, i + 1);
+    const Snapshot& last = s.snapshot_manifest.back();
+    EXPECT_EQ(last.memory_count, db->live_count());
+    EXPECT_EQ(h.memory_count, db->live_count());
+    EXPECT_EQ(std::tie(last.catalog_start, last.catalog_pages, last.catalog_len, last.index_start, last.index_pages,
+                       last.index_len),
+              std::tie(h.catalog_start, h.catalog_pages, h.catalog_len, h.index_start, h.index_pages, h.index_len));
+    EXPECT_FALSE(s.catalog_dirty || s.index_dirty || s.cache_dirty);
+    if (name == "cache write alone") {
+      const Snapshot& prev = before.back();
+      EXPECT_EQ(std::tie(last.catalog_start, last.catalog_pages, last.catalog_len, last.index_start),
+                std::tie(prev.catalog_start, prev.catalog_pages, prev.catalog_len, prev.index_start))
+          << "a cache write repeats the catalog and index pointers";
+    }
+    if (name == "build index, flush, drop index") EXPECT_EQ(h.index_start + h.index_pages + h.index_len, 0u);
+
+    const uint64_t committed = h.txn_id;
+    db.reset();
+    auto again = must_open(env);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->state().header.txn_id, committed);
+    EXPECT_EQ(again->state().snapshot_manifest.size(), committed);
+  }
+}
+
+TEST(StoreFlush, NothingStagedLeavesTheFileUntouched) {
+  MemEnv env;
+  auto check = [&](Ormel& db, const char* when) {
+    SCOPED_TRACE(when);
+    const std::vector<uint8_t> before = env.read_file(kDbPath);
+    const uint64_t calls = env.mutating_calls();
+    const size_t snapshots = db.snapshots().size();
+    ASSERT_TRUE(db.flush());
+    EXPECT_EQ(env.read_file(kDbPath), before);
+    EXPECT_EQ(env.mutating_calls(), calls);
+    EXPECT_EQ(db.snapshots().size(), snapshots);
+  };
+  {
+    auto db = must_open(env);
+    ASSERT_TRUE(db);
+    check(*db, "new database");
+    ASSERT_TRUE(db->remember(sample_memory(0)));
+    ASSERT_TRUE(db->flush());
+    check(*db, "after a commit");
+    ASSERT_TRUE(db->get(sample_memory(0).id));
+    ASSERT_TRUE(db->search(sample_memory(0).vector, 1));
+    check(*db, "after reads");
+  }
+  auto db = must_open(env);
+  ASSERT_TRUE(db);
+  check(*db, "reopened");
+}
+
+TEST(StoreFlush, ReadOnlyHandleRefusesEvenWithNothingStaged) {
+  MemEnv env;
+  three_memories(env).reset();
+  const std::vector<uint8_t> before = env.read_file(kDbPath);
+  auto db = must_open(env, true);
+  ASSERT_TRUE(db);
+  auto flushed = db->flush();
+  ASSERT_FALSE(flushed);
+  EXPECT_EQ(flushed.error().kind(), ErrorKind::ReadOnly);
+  EXPECT_EQ(flushed.error().message(), kReadOnlyMessage);
+  auto restored = db->restore_to(1);
+  ASSERT_FALSE(restored);
+  EXPECT_EQ(restored.error().message(), kReadOnlyMessage);
+  auto put = db->cache_put("ns", "k", {1}, "text/plain", std::nullopt);
+  ASSERT_FALSE(put);
+  EXPECT_EQ(put.error().message(), kReadOnlyMessage);
+  EXPECT_EQ(env.read_file(kDbPath), before);
+}
+
+// Reads page `page` of the file through a fresh handle (nothing of it cached before open).
+std::vector<uint8_t> page_payload(MemEnv& env, uint64_t page) {
+  auto db = must_open(env, true);
+  if (!db) return {};
+  auto payload = db->state().pager->read_page(page);
+  EXPECT_TRUE(payload) << payload.error().message();
+  return payload ? *payload : std::vector<uint8_t>{};
+}
+
+TEST(StoreFlush, EmptyDirtyCatalogIsAOneByteRun) {
+  MemEnv env;
+  {
+    auto db = must_open(env);
+    ASSERT_TRUE(db);
+    db->state().catalog_dirty = true;
+    ASSERT_TRUE(db->flush());
+    const Header& h = db->state().header;
+    EXPECT_EQ(h.catalog_len, 1u);
+    EXPECT_EQ(h.catalog_pages, 1u);
+    EXPECT_EQ(db->state().snapshot_manifest.back().catalog_len, 1u);
+  }
+  auto db = must_open(env, true);
+  ASSERT_TRUE(db);
+  const uint64_t start = db->state().header.catalog_start;
+  EXPECT_TRUE(db->state().catalog.empty());
+  db.reset();
+  std::vector<uint8_t> payload = page_payload(env, start);
+  ASSERT_EQ(payload.size(), PAGE_PAYLOAD);
+  EXPECT_EQ(payload[0], 0x90);
+  EXPECT_TRUE(std::all_of(payload.begin() + 1, payload.end(), [](uint8_t b) { return b == 0; }));
+}
+
+// A memory whose record encodes to exactly `size` bytes.
+Memory memory_of_encoded_size(size_t size) {
+  Memory m = sample_memory(42);
+  m.content.clear();
+  const size_t bare = encode_memory(m).size();
+  m.content.assign(size - bare - 2, 'x');  // a str 16 header adds 2 bytes over the empty fixstr
+  EXPECT_EQ(encode_memory(m).size(), size);
+  return m;
+}
+
+TEST(StoreFlush, RecordRunsSplitAtThePagePayload) {
+  struct Case {
+    size_t encoded;
+    uint32_t pages;
+  };
+  for (const Case c : {Case{PAGE_PAYLOAD - 1, 1}, Case{PAGE_PAYLOAD, 1}, Case{PAGE_PAYLOAD + 1, 2}}) {
+    SCOPED_TRACE(c.encoded);
+    MemEnv env;
+    const Memory m = memory_of_encoded_size(c.encoded);
+    const std::vector<uint8_t> bytes = encode_memory(m);
+    {
+      auto db = must_open(env);
+      ASSERT_TRUE(db);
+      ASSERT_TRUE(db->remember(m));
+      ASSERT_TRUE(db->flush());
+    }
+    CatalogEntry row;
+    {
+      auto db = must_open(env, true);
+      ASSERT_TRUE(db);
+      ASSERT_EQ(db->state().catalog.size(), 1u);
+      row = db->state().catalog[0];
+      auto got = db->get(m.id);
+      ASSERT_TRUE(got) << got.error().message();
+      EXPECT_EQ(*got, m);
+    }
+    EXPECT_EQ(row.page_count, c.pages);
+    EXPECT_EQ(row.len, c.encoded);
+    std::vector<uint8_t> last = page_payload(env, row.start_page + c.pages - 1);
+    ASSERT_EQ(last.size(), PAGE_PAYLOAD);
+    const size_t used = c.encoded - (c.pages - 1) * PAGE_PAYLOAD;
+    EXPECT_TRUE(std::equal(last.begin(), last.begin() + static_cast<ptrdiff_t>(used), bytes.end() - static_cast<ptrdiff_t>(used)));
+    EXPECT_TRUE(std::all_of(last.begin() + static_cast<ptrdiff_t>(used), last.end(), [](uint8_t b) { return b == 0; }));
+  }
+}
+
+// A transaction too large for the log region first moves the region to the end of the
+// file, and the header written at that moment already names the new region.
+TEST(StoreFlush, OversizedTransactionMovesTheLogRegionFirst) {
+  MemEnv env;
+  testing::RecordingEnv rec(&env);
+  auto db = must_open(rec);
+  ASSERT_TRUE(db);
+  ASSERT_TRUE(db->remember(sample_memory(0)));
+  ASSERT_TRUE(db->flush());
+  const Header committed = db->state().header;
+  ASSERT_EQ(committed.wal_start, 1u);
+  ASSERT_EQ(committed.wal_pages, 8u);
+  testing::fill_catalog(*db, 1, 6 * PAGE_PAYLOAD);
+  const uint64_t end_of_staging = db->state().header.page_count;
+  rec.clear();
+  ASSERT_TRUE(db->flush());
+
+  const std::vector<testing::FileCall>& calls = rec.calls();
+  ASSERT_GE(calls.size(), 2u);
+  ASSERT_FALSE(calls[0].sync);
+  ASSERT_EQ(calls[0].offset, 0u) << "something was written before the moved region was recorded";
+  ASSERT_EQ(calls[0].data.size(), PAGE_SIZE);
+  EXPECT_TRUE(calls[1].sync);
+  Page page{};
+  std::copy(calls[0].data.begin(), calls[0].data.end(), page.begin());
+  auto moved = from_page(page);
+  ASSERT_TRUE(moved) << moved.error().message();
+  EXPECT_EQ(moved->wal_start, end_of_staging);
+  EXPECT_GT(moved->wal_pages, 8u);
+  EXPECT_EQ(moved->page_count, moved->wal_start + moved->wal_pages);
+  EXPECT_EQ(moved->txn_id, committed.txn_id) << "the move commits nothing";
+  EXPECT_EQ(moved->catalog_start, committed.catalog_start);
+  EXPECT_EQ(moved->manifest_start, committed.manifest_start);
+  EXPECT_TRUE(validate_seal(*moved, db->state().pager->dek()));
+
+  const Header& now = db->state().header;
+  EXPECT_EQ(now.wal_start, moved->wal_start);
+  EXPECT_EQ(now.wal_pages, moved->wal_pages);
+  EXPECT_TRUE(testing::find_commit(calls, now.wal_start)) << "the commit did not go to the new region";
+  // The region is sized for the whole transaction: its commit fits.
+  const uint64_t frames = now.catalog_pages + now.manifest_pages + 1;
+  EXPECT_LE(frames * wal::FRAME_RECORD + wal::COMMIT_RECORD, now.wal_pages * PAGE_SIZE);
+}
+
+}  // namespace
+}  // namespace ormel
