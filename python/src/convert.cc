@@ -370,23 +370,20 @@ PyObject* json_to_py(const ormel::Json& value) {
     case T::string:
       return str_to_py(value.get_ref<const std::string&>());
     case T::array: {
-      PyObject* list = PyList_New(0);
+      PyObject* list = PyList_New(static_cast<Py_ssize_t>(value.size()));
+      Py_ssize_t i = 0;
       for (const ormel::Json& item : value) {
         if (list == nullptr) return nullptr;
         PyObject* converted = json_to_py(item);
-        if (converted == nullptr || PyList_Append(list, converted) != 0) {
-          Py_XDECREF(converted);
-          Py_DECREF(list);
-          return nullptr;
-        }
-        Py_DECREF(converted);
+        if (converted == nullptr) Py_CLEAR(list);
+        else PyList_SetItem(list, i++, converted);
       }
       return list;
     }
     case T::object: {
       PyObject* dict = PyDict_New();
       for (const auto& [key, item] : value.items()) {
-        if (dict == nullptr) return nullptr;
+        if (dict == nullptr) return nullptr;  // an earlier entry failed
         PyObject* py_key = str_to_py(key);
         PyObject* converted = py_key != nullptr ? json_to_py(item) : nullptr;
         if (converted == nullptr || PyDict_SetItem(dict, py_key, converted) != 0) {
@@ -455,6 +452,8 @@ PyObject* floats_to_list(const std::vector<float>& values) {
   return list_of(values, [](float v) { return PyFloat_FromDouble(v); });
 }
 
+PyObject* ids_to_list(const std::vector<ormel::MemoryId>& ids) { return list_of(ids, id_to_py); }
+
 PyObject* memory_to_dict(const ormel::Memory& m) {
   PyObject* d = PyDict_New();
   if (d == nullptr) return nullptr;
@@ -512,6 +511,10 @@ PyObject* snapshot_to_dict(const ormel::SnapshotInfo& info) {
     return nullptr;
   }
   return d;
+}
+
+PyObject* snapshots_to_list(const std::vector<ormel::SnapshotInfo>& infos) {
+  return list_of(infos, snapshot_to_dict);
 }
 
 PyObject* stats_to_dict(const ormel::Stats& s, uint64_t snapshots) {

@@ -73,7 +73,9 @@ PyObject* memory_to_dict(const ormel::Memory& memory);
 PyObject* memories_to_list(const std::vector<ormel::Memory>& memories);
 PyObject* recall_results_to_list(const std::vector<ormel::RecallResult>& results);
 PyObject* search_hits_to_list(const std::vector<ormel::SearchHit>& hits);
+PyObject* ids_to_list(const std::vector<ormel::MemoryId>& ids);
 PyObject* snapshot_to_dict(const ormel::SnapshotInfo& info);
+PyObject* snapshots_to_list(const std::vector<ormel::SnapshotInfo>& infos);
 PyObject* stats_to_dict(const ormel::Stats& stats, uint64_t snapshots);
 // None for a miss.
 PyObject* cache_hit_to_py(const std::optional<ormel::CacheHit>& hit);

@@ -53,8 +53,7 @@ int clear(PyObject* module) {
 void free_module(void* module) { clear(static_cast<PyObject*>(module)); }
 
 PyMethodDef functions[] = {
-    {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ormel_open)), METH_VARARGS | METH_KEYWORDS,
-     ormel_open_doc},
+    {"open", ORMEL_PY_KWARGS(ormel_open), ormel_open_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -34,7 +34,20 @@ inline void free_instance(PyObject* self) {
   Py_DECREF(type);
 }
 
+// PyArg_ParseTupleAndKeywords takes its keyword names as `char**`.
+inline char** kwlist(const char* const* names) { return const_cast<char**>(names); }
+
+// A function taking (self, args, kwargs) as the PyCFunction of a method table entry.
+template <class F>
+PyCFunction as_cfunction(F* f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 // tp_new of the classes that Python code cannot instantiate.
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
 }  // namespace ormel_py
+
+// The function and flags of a method table entry.
+#define ORMEL_PY_KWARGS(f) ::ormel_py::as_cfunction(f), METH_VARARGS | METH_KEYWORDS
+#define ORMEL_PY_NOARGS(f) f, METH_NOARGS

@@ -17,8 +17,6 @@ namespace {
 
 using ormel::Ormel;
 
-char** kw(const char* const* names) { return const_cast<char**>(names); }
-
 Ormel& store(PyObject* self) { return *as_ormel(self)->d.store; }
 BorrowFlag& flag(PyObject* self) { return as_ormel(self)->d.borrow; }
 
@@ -41,7 +39,7 @@ PyObject* remember(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject *content_obj, *type_obj, *vector_obj;
   PyObject *agent_obj = Py_None, *importance_obj = Py_None, *session_obj = Py_None, *ttl_obj = Py_None,
            *shared_obj = Py_False, *metadata_obj = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOOOOO:remember", kw(names), &content_obj, &type_obj,
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOOOOO:remember", kwlist(names), &content_obj, &type_obj,
                                    &vector_obj, &agent_obj, &importance_obj, &session_obj, &ttl_obj,
                                    &shared_obj, &metadata_obj))
     return nullptr;
@@ -80,7 +78,7 @@ PyObject* recall(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"query", "top_k", "memory_types", "agent_id", "track_access", nullptr};
   PyObject *query_obj, *types_obj = Py_None, *agent_obj = Py_None, *track_obj = Py_True;
   PyObject* top_k_obj = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOO:recall", kw(names), &query_obj, &top_k_obj, &types_obj,
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOO:recall", kwlist(names), &query_obj, &top_k_obj, &types_obj,
                                    &agent_obj, &track_obj))
     return nullptr;
   ormel::RecallRequest request;
@@ -96,7 +94,7 @@ PyObject* recall(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"query", "top_k", nullptr};
   PyObject *query_obj, *top_k_obj = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:search", kw(names), &query_obj, &top_k_obj)) return nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:search", kwlist(names), &query_obj, &top_k_obj)) return nullptr;
   std::vector<float> query;
   uint64_t top_k = 10;
   if (!vector_arg(query_obj, "search", "query", query) ||
@@ -111,7 +109,7 @@ PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
 bool id_argument(PyObject* args, PyObject* kwargs, const char* format, const char* fn, ormel::MemoryId& id) {
   static const char* const names[] = {"id", nullptr};
   PyObject* id_obj;
-  return PyArg_ParseTupleAndKeywords(args, kwargs, format, kw(names), &id_obj) && parse_id(id_obj, fn, "id", id);
+  return PyArg_ParseTupleAndKeywords(args, kwargs, format, kwlist(names), &id_obj) && parse_id(id_obj, fn, "id", id);
 }
 
 PyObject* get(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -180,22 +178,14 @@ PyObject* has_index(PyObject* self, PyObject*) {
 PyObject* snapshots(PyObject* self, PyObject*) {
   Borrow borrow(flag(self), Borrow::Shared);
   if (!borrow) return nullptr;
-  const std::vector<ormel::SnapshotInfo> infos = store(self).snapshots();
-  PyObject* list = PyList_New(0);
-  for (const ormel::SnapshotInfo& info : infos) {
-    if (list == nullptr) return nullptr;
-    PyObject* d = snapshot_to_dict(info);
-    if (d == nullptr || PyList_Append(list, d) != 0) Py_CLEAR(list);
-    Py_XDECREF(d);
-  }
-  return list;
+  return snapshots_to_list(store(self).snapshots());
 }
 
 PyObject* restore_to(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"txn_id", nullptr};
   PyObject* txn_obj;
   uint64_t txn_id = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:restore_to", kw(names), &txn_obj) ||
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:restore_to", kwlist(names), &txn_obj) ||
       !u64_arg(txn_obj, "restore_to", "txn_id", txn_id))
     return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
@@ -207,7 +197,7 @@ PyObject* restore_to_time(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"unix_secs", nullptr};
   PyObject* secs_obj;
   int64_t secs = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:restore_to_time", kw(names), &secs_obj) ||
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:restore_to_time", kwlist(names), &secs_obj) ||
       !i64_arg(secs_obj, "restore_to_time", "unix_secs", secs))
     return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
@@ -219,7 +209,7 @@ PyObject* set_max_snapshots(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"max", nullptr};
   PyObject* max_obj;
   uint64_t max = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:set_max_snapshots", kw(names), &max_obj) ||
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:set_max_snapshots", kwlist(names), &max_obj) ||
       !u64_arg(max_obj, "set_max_snapshots", "max", max))
     return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
@@ -234,7 +224,7 @@ PyObject* set_cache_capacity(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"pages", nullptr};
   PyObject* pages_obj;
   uint64_t pages = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:set_cache_capacity", kw(names), &pages_obj) ||
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:set_cache_capacity", kwlist(names), &pages_obj) ||
       !u64_arg(pages_obj, "set_cache_capacity", "pages", pages))
     return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
@@ -261,7 +251,7 @@ PyObject* export_encrypted(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"dest", nullptr};
   PyObject* dest_obj;
   std::string dest;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:export_encrypted", kw(names), &dest_obj) ||
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:export_encrypted", kwlist(names), &dest_obj) ||
       !str_arg(dest_obj, "export_encrypted", "dest", dest))
     return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
@@ -280,7 +270,7 @@ PyObject* export_encrypted(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* cache_put(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"namespace", "key", "value", "content_type", "ttl_secs", nullptr};
   PyObject *ns_obj, *key_obj, *value_obj, *type_obj = nullptr, *ttl_obj = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|OO:cache_put", kw(names), &ns_obj, &key_obj, &value_obj,
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|OO:cache_put", kwlist(names), &ns_obj, &key_obj, &value_obj,
                                    &type_obj, &ttl_obj))
     return nullptr;
   const char* fn = "cache_put";
@@ -301,7 +291,7 @@ bool cache_key_args(PyObject* args, PyObject* kwargs, const char* format, const 
                     std::string& key) {
   static const char* const names[] = {"namespace", "key", nullptr};
   PyObject *ns_obj, *key_obj;
-  return PyArg_ParseTupleAndKeywords(args, kwargs, format, kw(names), &ns_obj, &key_obj) &&
+  return PyArg_ParseTupleAndKeywords(args, kwargs, format, kwlist(names), &ns_obj, &key_obj) &&
          str_arg(ns_obj, fn, "namespace", ns) && str_arg(key_obj, fn, "key", key);
 }
 
@@ -326,7 +316,7 @@ PyObject* cache_purge(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject *ns_obj = Py_None, *expired_obj = Py_False;
   std::optional<std::string> ns;
   bool expired_only = false;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:cache_purge", kw(names), &ns_obj, &expired_obj) ||
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:cache_purge", kwlist(names), &ns_obj, &expired_obj) ||
       !opt_str_arg(ns_obj, "cache_purge", "namespace", ns) ||
       !bool_arg(expired_obj, "cache_purge", "expired_only", expired_only))
     return nullptr;
@@ -340,7 +330,7 @@ PyObject* cache_stats(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"namespace", nullptr};
   PyObject* ns_obj = Py_None;
   std::optional<std::string> ns;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:cache_stats", kw(names), &ns_obj) ||
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:cache_stats", kwlist(names), &ns_obj) ||
       !opt_str_arg(ns_obj, "cache_stats", "namespace", ns))
     return nullptr;
   Borrow borrow(flag(self), Borrow::Shared);
@@ -352,7 +342,7 @@ PyObject* cache_put_semantic(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"namespace", "key", "vector", "value", "model", "content_type", "ttl_secs",
                                       nullptr};
   PyObject *ns_obj, *key_obj, *vector_obj, *value_obj, *model_obj, *type_obj = nullptr, *ttl_obj = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|OO:cache_put_semantic", kw(names), &ns_obj, &key_obj,
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|OO:cache_put_semantic", kwlist(names), &ns_obj, &key_obj,
                                    &vector_obj, &value_obj, &model_obj, &type_obj, &ttl_obj))
     return nullptr;
   const char* fn = "cache_put_semantic";
@@ -374,7 +364,7 @@ PyObject* cache_put_semantic(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* cache_get_semantic(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"namespace", "query", "model", "threshold", nullptr};
   PyObject *ns_obj, *query_obj, *model_obj, *threshold_obj = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|O:cache_get_semantic", kw(names), &ns_obj, &query_obj,
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|O:cache_get_semantic", kwlist(names), &ns_obj, &query_obj,
                                    &model_obj, &threshold_obj))
     return nullptr;
   const char* fn = "cache_get_semantic";
@@ -397,7 +387,7 @@ PyObject* session(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"agent_id", nullptr};
   PyObject* agent_obj;
   std::string agent_id;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:session", kw(names), &agent_obj) ||
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:session", kwlist(names), &agent_obj) ||
       !str_arg(agent_obj, "session", "agent_id", agent_id))
     return nullptr;
   return session_new(state_of(Py_TYPE(self))->session_type, self, std::move(agent_id));
@@ -408,7 +398,7 @@ PyObject* enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
 PyObject* exit_(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"_exc_type", "_exc_value", "_traceback", nullptr};
   PyObject *type, *value, *traceback;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:__exit__", kw(names), &type, &value, &traceback))
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:__exit__", kwlist(names), &type, &value, &traceback))
     return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
@@ -435,11 +425,9 @@ void dealloc(PyObject* self) {
   free_instance(self);
 }
 
-#define KWARGS(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_VARARGS | METH_KEYWORDS
-#define NOARGS(f) f, METH_NOARGS
 
 PyMethodDef methods[] = {
-    {"remember", KWARGS(remember),
+    {"remember", ORMEL_PY_KWARGS(remember),
      "remember($self, content, memory_type, vector, *, agent_id=None, importance=None, session_id=None, "
      "ttl_secs=None, shared=False, metadata=None)\n--\n\n"
      "Store a memory and return its new id (26-character ULID text).\n\n"
@@ -447,113 +435,113 @@ PyMethodDef methods[] = {
      "have the database's dimensionality. `importance` is clamped to [0, 1] (NaN gives 0; default\n"
      "0.5); `shared=True` makes the memory visible to every agent. The memory is staged: it reaches\n"
      "the file at the next flush."},
-    {"recall", KWARGS(recall),
+    {"recall", ORMEL_PY_KWARGS(recall),
      "recall($self, query, top_k=10, memory_types=None, agent_id=None, track_access=True)\n--\n\n"
      "Return up to `top_k` memories ranked by similarity, recency, importance and access frequency,\n"
      "best first, each a memory dict with added \"score\" and \"similarity\" keys.\n\n"
      "`memory_types` restricts the types; `agent_id` restricts to that agent's memories plus shared\n"
      "ones. With `track_access` the returned memories get their access recorded, which a read-only\n"
      "handle refuses."},
-    {"search", KWARGS(search),
+    {"search", ORMEL_PY_KWARGS(search),
      "search($self, query, top_k=10)\n--\n\n"
      "Exact nearest-neighbour search by cosine similarity over every live, unexpired memory.\n\n"
      "Returns up to `top_k` (memory dict, similarity) tuples, best first; records no access."},
-    {"get", KWARGS(get),
+    {"get", ORMEL_PY_KWARGS(get),
      "get($self, id)\n--\n\n"
      "Return the memory with this id as a dict; RuntimeError if there is none."},
-    {"delete", KWARGS(delete_),
+    {"delete", ORMEL_PY_KWARGS(delete_),
      "delete($self, id)\n--\n\n"
      "Soft-delete the memory with this id (staged until the next flush). Deleting an already\n"
      "deleted memory succeeds; an unknown id raises RuntimeError."},
-    {"flush", NOARGS(flush),
+    {"flush", ORMEL_PY_NOARGS(flush),
      "flush($self)\n--\n\n"
      "Make every staged change durable as one atomic transaction."},
-    {"close", NOARGS(flush),
+    {"close", ORMEL_PY_NOARGS(flush),
      "close($self)\n--\n\n"
      "Flush and release; the object should not be used afterwards.\n\n"
      "The file itself is closed, and its lock released, when the object is destroyed."},
-    {"verify", NOARGS(verify),
+    {"verify", ORMEL_PY_NOARGS(verify),
      "verify($self)\n--\n\n"
      "Authenticate, decrypt and decode every live record; return how many were checked.\n\n"
      "The first bad record raises RuntimeError."},
-    {"about", NOARGS(about),
+    {"about", ORMEL_PY_NOARGS(about),
      "about($self)\n--\n\n"
      "Return the database's onboarding memories as memory dicts, manifests first."},
-    {"insert_default_manifest", NOARGS(insert_default_manifest),
+    {"insert_default_manifest", ORMEL_PY_NOARGS(insert_default_manifest),
      "insert_default_manifest($self)\n--\n\n"
      "Store the default scaffold manifest as a memory and return its id."},
-    {"build_index", NOARGS(build_index),
+    {"build_index", ORMEL_PY_NOARGS(build_index),
      "build_index($self)\n--\n\n"
      "Train and load an IVF+PQ approximate index over every live memory, replacing any loaded one.\n\n"
      "Recall uses it from then on; it is persisted by the next flush."},
-    {"drop_index", NOARGS(drop_index),
+    {"drop_index", ORMEL_PY_NOARGS(drop_index),
      "drop_index($self)\n--\n\n"
      "Discard the loaded approximate index; does nothing on a read-only handle or without an index."},
-    {"has_index", NOARGS(has_index),
+    {"has_index", ORMEL_PY_NOARGS(has_index),
      "has_index($self)\n--\n\n"
      "Whether an approximate index is loaded."},
-    {"snapshots", NOARGS(snapshots),
+    {"snapshots", ORMEL_PY_NOARGS(snapshots),
      "snapshots($self)\n--\n\n"
      "List the restorable snapshots, one dict per committed transaction, ascending by \"txn_id\",\n"
      "with the keys \"txn_id\", \"created_at\" and \"memory_count\"."},
-    {"restore_to", KWARGS(restore_to),
+    {"restore_to", ORMEL_PY_KWARGS(restore_to),
      "restore_to($self, txn_id)\n--\n\n"
      "Make the snapshot of transaction `txn_id` the live state again; return its dict."},
-    {"restore_to_time", KWARGS(restore_to_time),
+    {"restore_to_time", ORMEL_PY_KWARGS(restore_to_time),
      "restore_to_time($self, unix_secs)\n--\n\n"
      "Restore the latest snapshot created at or before `unix_secs`; return its dict."},
-    {"set_cache_capacity", KWARGS(set_cache_capacity),
+    {"set_cache_capacity", ORMEL_PY_KWARGS(set_cache_capacity),
      "set_cache_capacity($self, pages)\n--\n\n"
      "Bound the page cache to max(`pages`, 1) pages, evicting clean pages beyond it."},
-    {"page_cache_stats", NOARGS(page_cache_stats),
+    {"page_cache_stats", ORMEL_PY_NOARGS(page_cache_stats),
      "page_cache_stats($self)\n--\n\n"
      "Return (pages currently cached, capacity) of the page cache."},
-    {"set_max_snapshots", KWARGS(set_max_snapshots),
+    {"set_max_snapshots", ORMEL_PY_KWARGS(set_max_snapshots),
      "set_max_snapshots($self, max)\n--\n\n"
      "Keep at most `max` snapshots (0 keeps all), from the next flush on."},
-    {"stats", NOARGS(stats),
+    {"stats", ORMEL_PY_NOARGS(stats),
      "stats($self)\n--\n\n"
      "Return the database's statistics as a dict: memories, deleted, dimensions, file_bytes,\n"
      "agents, encrypted, created_at, wal_pages, snapshots and index (None without one)."},
-    {"export_encrypted", KWARGS(export_encrypted),
+    {"export_encrypted", ORMEL_PY_KWARGS(export_encrypted),
      "export_encrypted($self, dest)\n--\n\n"
      "Flush, then copy the encrypted file byte for byte to `dest` (created or replaced).\n\n"
      "The copy opens with the same passphrase. A copy failure raises RuntimeError\n"
      "\"export failed: ...\"."},
-    {"cache_put", KWARGS(cache_put),
+    {"cache_put", ORMEL_PY_KWARGS(cache_put),
      "cache_put($self, namespace, key, value, content_type=\"text\", ttl_secs=None)\n--\n\n"
      "Store `value` (str or bytes) under (`namespace`, `key`), replacing any entry there, and flush."},
-    {"cache_get", KWARGS(cache_get),
+    {"cache_get", ORMEL_PY_KWARGS(cache_get),
      "cache_get($self, namespace, key)\n--\n\n"
      "Look up (`namespace`, `key`): None on a miss, otherwise a dict with \"value\" (bytes),\n"
      "\"content_type\", \"created_at\", \"accessed_at\", \"access_count\" and, when set, \"ttl_secs\"."},
-    {"cache_delete", KWARGS(cache_delete),
+    {"cache_delete", ORMEL_PY_KWARGS(cache_delete),
      "cache_delete($self, namespace, key)\n--\n\n"
      "Remove the entry under (`namespace`, `key`) if there is one, and flush."},
-    {"cache_purge", KWARGS(cache_purge),
+    {"cache_purge", ORMEL_PY_KWARGS(cache_purge),
      "cache_purge($self, namespace=None, expired_only=False)\n--\n\n"
      "Remove the entries of `namespace` (every namespace when None), only the expired ones with\n"
      "`expired_only`; flush and return how many were removed."},
-    {"cache_stats", KWARGS(cache_stats),
+    {"cache_stats", ORMEL_PY_KWARGS(cache_stats),
      "cache_stats($self, namespace=None)\n--\n\n"
      "Return the result cache's counters: entries, bytes (of `namespace`, or of all), hits,\n"
      "misses, hit_rate and evictions (of this handle)."},
-    {"cache_put_semantic", KWARGS(cache_put_semantic),
+    {"cache_put_semantic", ORMEL_PY_KWARGS(cache_put_semantic),
      "cache_put_semantic($self, namespace, key, vector, value, model, content_type=\"text\", "
      "ttl_secs=None)\n--\n\n"
      "Store `value` under (`namespace`, `key`) with the embedding `vector` of the key made by\n"
      "`model`, for lookups by similarity; flush."},
-    {"cache_get_semantic", KWARGS(cache_get_semantic),
+    {"cache_get_semantic", ORMEL_PY_KWARGS(cache_get_semantic),
      "cache_get_semantic($self, namespace, query, model, threshold=0.97)\n--\n\n"
      "Return the entry of `namespace` and `model` most similar to `query` when its similarity\n"
      "reaches `threshold`: a dict like cache_get's with \"similarity\" after \"value\"; else None."},
-    {"session", KWARGS(session),
+    {"session", ORMEL_PY_KWARGS(session),
      "session($self, agent_id)\n--\n\n"
      "Start a conversation Session of `agent_id` on this database."},
-    {"__enter__", NOARGS(enter),
+    {"__enter__", ORMEL_PY_NOARGS(enter),
      "__enter__($self)\n--\n\n"
      "Return the database itself."},
-    {"__exit__", KWARGS(exit_),
+    {"__exit__", ORMEL_PY_KWARGS(exit_),
      "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"
      "Flush and return False, so that an exception of the block propagates."},
     {nullptr, nullptr, 0, nullptr},
@@ -594,7 +582,7 @@ const char ormel_open_doc[] =
 PyObject* ormel_open(PyObject* module, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"path", "passphrase", "dimensions", "read_only", nullptr};
   PyObject *path_obj, *pass_obj, *dims_obj = Py_None, *ro_obj = Py_False;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO:open", kw(names), &path_obj, &pass_obj, &dims_obj, &ro_obj))
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO:open", kwlist(names), &path_obj, &pass_obj, &dims_obj, &ro_obj))
     return nullptr;
   std::string path, passphrase;
   std::optional<uint64_t> dimensions;

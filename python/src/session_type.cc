@@ -13,8 +13,6 @@
 namespace ormel_py {
 namespace {
 
-char** kw(const char* const* names) { return const_cast<char**>(names); }
-
 SessionObject* as_session(PyObject* o) { return reinterpret_cast<SessionObject*>(o); }
 SessionObject::Data& data(PyObject* self) { return as_session(self)->d; }
 OrmelObject* db_of(PyObject* self) { return as_ormel(as_session(self)->db); }
@@ -54,14 +52,7 @@ PyObject* agent(PyObject* self, PyObject*) {
 PyObject* turn_ids(PyObject* self, PyObject*) {
   Borrow borrow(data(self).borrow, Borrow::Shared);
   if (!borrow) return nullptr;
-  const auto& ids = data(self).turn_ids;
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(ids.size()));
-  for (size_t i = 0; list != nullptr && i < ids.size(); ++i) {
-    PyObject* text = id_to_py(ids[i]);
-    if (text == nullptr) Py_CLEAR(list);
-    else PyList_SetItem(list, static_cast<Py_ssize_t>(i), text);
-  }
-  return list;
+  return ids_to_list(data(self).turn_ids);
 }
 
 PyObject* turn_count(PyObject* self, PyObject*) {
@@ -73,7 +64,7 @@ PyObject* turn_count(PyObject* self, PyObject*) {
 PyObject* add_turn(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"turn", nullptr};
   PyObject* turn_obj;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:add_turn", kw(names), &turn_obj)) return nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:add_turn", kwlist(names), &turn_obj)) return nullptr;
   if (!PyObject_TypeCheck(turn_obj, state_of(Py_TYPE(self))->turn_type)) {
     PyObject* type_name = PyType_GetName(Py_TYPE(turn_obj));
     if (type_name == nullptr) return nullptr;
@@ -99,7 +90,7 @@ PyObject* add_turn(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* recall(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"query", "top_k", "memory_types", nullptr};
   PyObject *query_obj, *top_k_obj = nullptr, *types_obj = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:recall", kw(names), &query_obj, &top_k_obj, &types_obj))
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:recall", kwlist(names), &query_obj, &top_k_obj, &types_obj))
     return nullptr;
   ormel::RecallRequest request;
   if (!recall_args(query_obj, top_k_obj, types_obj, "recall", request)) return nullptr;
@@ -157,7 +148,7 @@ PyObject* enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
 PyObject* exit_(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"_exc_type", "_exc_value", "_traceback", nullptr};
   PyObject *type, *value, *traceback;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:__exit__", kw(names), &type, &value, &traceback))
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:__exit__", kwlist(names), &type, &value, &traceback))
     return nullptr;
   UseBorrows borrows(self);
   if (!borrows) return nullptr;
@@ -184,35 +175,33 @@ void dealloc(PyObject* self) {
   free_instance(self);
 }
 
-#define KWARGS(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_VARARGS | METH_KEYWORDS
-#define NOARGS(f) f, METH_NOARGS
 
 PyMethodDef methods[] = {
-    {"id", NOARGS(id), "id($self)\n--\n\nThe session id: a 26-character ULID text made when the session began."},
-    {"agent", NOARGS(agent), "agent($self)\n--\n\nThe agent this session belongs to."},
-    {"turn_ids", NOARGS(turn_ids),
+    {"id", ORMEL_PY_NOARGS(id), "id($self)\n--\n\nThe session id: a 26-character ULID text made when the session began."},
+    {"agent", ORMEL_PY_NOARGS(agent), "agent($self)\n--\n\nThe agent this session belongs to."},
+    {"turn_ids", ORMEL_PY_NOARGS(turn_ids),
      "turn_ids($self)\n--\n\nThe ids of the memories recorded by add_turn, in recording order (a copy)."},
-    {"turn_count", NOARGS(turn_count), "turn_count($self)\n--\n\nThe number of turns recorded."},
-    {"add_turn", KWARGS(add_turn),
+    {"turn_count", ORMEL_PY_NOARGS(turn_count), "turn_count($self)\n--\n\nThe number of turns recorded."},
+    {"add_turn", ORMEL_PY_KWARGS(add_turn),
      "add_turn($self, turn)\n--\n\n"
      "Store `turn` as a Working memory of this session's agent, tagged with the session id and a\n"
      "\"role\" metadata key; return the new memory's id. Staged until the session ends or the\n"
      "database flushes."},
-    {"recall", KWARGS(recall),
+    {"recall", ORMEL_PY_KWARGS(recall),
      "recall($self, query, top_k=10, memory_types=None)\n--\n\n"
      "Recall within this session's agent's view (its own memories plus shared ones), recording\n"
      "access; the same result dicts as Ormel.recall."},
-    {"close", NOARGS(close),
+    {"close", ORMEL_PY_NOARGS(close),
      "close($self)\n--\n\n"
      "Promote the recorded Working turns to Episodic memories, flush, and end the session; return\n"
      "the number promoted. Turns that can no longer be read are skipped. On failure the session\n"
      "stays open."},
-    {"discard", NOARGS(discard),
+    {"discard", ORMEL_PY_NOARGS(discard),
      "discard($self)\n--\n\n"
      "Delete the recorded turns, flush, and end the session; return the number deleted. On a flush\n"
      "failure the session stays open."},
-    {"__enter__", NOARGS(enter), "__enter__($self)\n--\n\nReturn the session itself."},
-    {"__exit__", KWARGS(exit_),
+    {"__enter__", ORMEL_PY_NOARGS(enter), "__enter__($self)\n--\n\nReturn the session itself."},
+    {"__exit__", ORMEL_PY_KWARGS(exit_),
      "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"
      "Close the session if it is still open, and return False so that an exception of the block\n"
      "propagates."},

@@ -9,8 +9,6 @@
 namespace ormel_py {
 namespace {
 
-char** kw(const char* const* names) { return const_cast<char**>(names); }
-
 TurnObject::Data& data(PyObject* self) { return reinterpret_cast<TurnObject*>(self)->d; }
 
 PyObject* make_turn(PyTypeObject* type, std::string role, PyObject* content_obj, PyObject* vector_obj,
@@ -27,7 +25,7 @@ PyObject* make_turn(PyTypeObject* type, std::string role, PyObject* content_obj,
 PyObject* turn_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"role", "content", "vector", nullptr};
   PyObject *role_obj, *content_obj, *vector_obj;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:Turn", kw(names), &role_obj, &content_obj, &vector_obj))
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:Turn", kwlist(names), &role_obj, &content_obj, &vector_obj))
     return nullptr;
   std::string role;
   if (!str_arg(role_obj, "Turn", "role", role)) return nullptr;
@@ -42,7 +40,7 @@ PyObject* turn_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* with_role(PyObject* cls, PyObject* args, PyObject* kwargs, const char* role, const char* format) {
   static const char* const names[] = {"content", "vector", nullptr};
   PyObject *content_obj, *vector_obj;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, kw(names), &content_obj, &vector_obj)) return nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, kwlist(names), &content_obj, &vector_obj)) return nullptr;
   return make_turn(reinterpret_cast<PyTypeObject*>(cls), role, content_obj, vector_obj, role);
 }
 
@@ -70,8 +68,7 @@ void dealloc(PyObject* self) {
   free_instance(self);
 }
 
-#define CLASS_KWARGS(f) \
-  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_VARARGS | METH_KEYWORDS | METH_CLASS
+#define CLASS_KWARGS(f) ORMEL_PY_KWARGS(f) | METH_CLASS
 
 PyMethodDef methods[] = {
     {"user", CLASS_KWARGS(user), "user($cls, content, vector)\n--\n\nA turn with the role \"user\"."},

@@ -202,3 +202,20 @@ def test_read_only_handle_refusals(ro_db):
     assert handle.has_index() is False
     pages, capacity = handle.page_cache_stats()
     assert capacity == 8192 and pages >= 0
+
+
+def test_export_encrypted(db, tmp_path):
+    memory_id = db.remember("exported", "semantic", vec(1))
+    dest = tmp_path / "copy.ormel"
+    dest.write_bytes(b"old contents")
+    assert db.export_encrypted(str(dest)) is None
+    assert db.snapshots()  # the export flushed first
+    copy = ormel.open(str(dest), PASSPHRASE, read_only=True)
+    assert copy.get(memory_id)["content"] == "exported"
+    assert copy.snapshots() == db.snapshots()
+
+    missing_dir = tmp_path / "no such directory" / "copy.ormel"
+    with pytest.raises(RuntimeError) as info:
+        db.export_encrypted(str(missing_dir))
+    assert str(info.value).startswith("export failed: ")
+    assert len(str(info.value)) > len("export failed: ")
