@@ -52,6 +52,7 @@ struct IvfPqIndex {
   // Not persisted; rebuilt on load (a later occurrence of an id wins).
   std::unordered_map<MemoryId, uint64_t, IdHash> partition_of;
 
+  // Vectors and queries passed below have dims values (the store checks the length).
   // Inserts or replaces one memory: remove first, then the nearest coarse centroid's
   // posting gets the id and the raw vector's PQ codes.
   void add(MemoryId id, std::span<const float> vector);
