@@ -1,0 +1,151 @@
+"""Retrieval: ormel's exact recall/search and indexed recall against numpy and FAISS.
+
+For each size, on clustered data (a seeded mixture of Gaussians, normalised):
+  - exact `recall` and `search`, warm, median latency, against numpy brute-force cosine +
+    argpartition on the same vectors;
+  - indexed `recall` (IVF+PQ, n_probe 8, rerank 64): recall@10 against `search`, and median
+    latency, against FAISS IndexIVFPQ configured the same way (nlist = ceil(sqrt(n)),
+    m = dims / 8, 8 bits, nprobe 8, exact rerank of 64 through IndexRefineFlat), both with
+    raw-vector codes as ormel's index has and with FAISS's default residual codes;
+  - `build_index` time against FAISS train + add;
+  - cold cost: the first recall after opening (every record decrypted once);
+  - resident memory of the process against the file size.
+Ratios are ormel / peer (below 1: ormel faster). Every peer runs on one thread, as ormel does.
+
+    ./scripts/bench.sh bench/bench_retrieval.py [--sizes 10000 100000] [--queries 200]
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import os
+import subprocess
+import sys
+
+import numpy as np
+
+import ormel
+from common import PASSPHRASE, clustered_vectors, fmt, median_seconds, print_table, scratch_dir, stopwatch
+
+TOP_K = 10
+
+
+def rss_bytes() -> int:
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) * 1024
+    raise RuntimeError("no VmRSS in /proc/self/status")
+
+
+def loaded_rss(path: str, query: np.ndarray) -> int:
+    """Resident memory that opening the database and one recall add to a fresh process."""
+    code = (
+        "import sys, numpy as np, ormel; sys.path.insert(0, %r); from bench_retrieval import rss_bytes; "
+        "base = rss_bytes(); db = ormel.open(%r, %r); "
+        "db.recall(np.array(%r, dtype=np.float32), top_k=10, track_access=False); print(rss_bytes() - base)"
+    ) % (os.path.dirname(os.path.abspath(__file__)), path, PASSPHRASE, query.tolist())
+    return int(subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True).stdout)
+
+
+def numpy_top_k(matrix: np.ndarray, norms: np.ndarray, query: np.ndarray) -> np.ndarray:
+    scores = (matrix @ query) / (norms * np.linalg.norm(query))
+    top = np.argpartition(-scores, TOP_K)[:TOP_K]
+    return top[np.argsort(-scores[top], kind="stable")]
+
+
+def per_query(fn, queries: np.ndarray, repeats: int = 3) -> float:
+    return median_seconds(lambda: [fn(q) for q in queries], repeats) / len(queries)
+
+
+def run(n: int, dims: int, n_queries: int) -> None:
+    data = clustered_vectors(n + n_queries, dims)
+    vectors, queries = data[:n], data[n:]
+    with scratch_dir("ormel-bench-") as directory:
+        path = os.path.join(directory, "retrieval.ormel")
+        db = ormel.open(path, PASSPHRASE, dimensions=dims)
+        ids = [db.remember(f"memory {i}", "semantic", v) for i, v in enumerate(vectors)]
+        position = {memory_id: i for i, memory_id in enumerate(ids)}
+        db.flush()
+        file_bytes = os.path.getsize(path)
+        del db
+
+        rss_loaded = loaded_rss(path, queries[0])
+        db = ormel.open(path, PASSPHRASE)
+        with stopwatch() as cold:
+            db.recall(queries[0], top_k=TOP_K, track_access=False)
+
+        recall_exact = per_query(lambda q: db.recall(q, top_k=TOP_K, track_access=False), queries)
+        search_exact = per_query(lambda q: db.search(q, top_k=TOP_K), queries)
+        norms = np.linalg.norm(vectors, axis=1)
+        numpy_exact = per_query(lambda q: numpy_top_k(vectors, norms, q), queries)
+        truth = [[position[m["id"]] for m, _ in db.search(q, top_k=TOP_K)] for q in queries]
+
+        with stopwatch() as build:
+            db.build_index()
+        recall_indexed = per_query(lambda q: db.recall(q, top_k=TOP_K, track_access=False), queries)
+        found = [[position[m["id"]] for m in db.recall(q, top_k=TOP_K, track_access=False)] for q in queries]
+        ormel_recall_at_10 = np.mean([len(set(f) & set(t)) / TOP_K for f, t in zip(found, truth)])
+        db.flush()
+        del db
+
+    faiss = faiss_peer(vectors, queries, truth, by_residual=False)
+    faiss_residual = faiss_peer(vectors, queries, truth, by_residual=True)
+    print_table(
+        f"{n} memories x {dims} dims, {n_queries} queries (peers: numpy {np.__version__}, faiss {faiss['version']})",
+        [
+            ("exact recall vs numpy", fmt(recall_exact), fmt(numpy_exact), f"{recall_exact / numpy_exact:.2f}"),
+            ("exact search vs numpy", fmt(search_exact), fmt(numpy_exact), f"{search_exact / numpy_exact:.2f}"),
+            *[
+                row
+                for label, peer in (("faiss raw PQ", faiss), ("faiss residual PQ", faiss_residual))
+                for row in (
+                    (f"indexed recall vs {label}", fmt(recall_indexed), fmt(peer["query"]),
+                     f"{recall_indexed / peer['query']:.2f}"),
+                    (f"recall@10 vs {label}", f"{ormel_recall_at_10:.3f}", f"{peer['recall']:.3f}",
+                     f"{ormel_recall_at_10 / peer['recall']:.2f}"),
+                    (f"build_index vs {label} train+add", fmt(build["seconds"]), fmt(peer["build"]),
+                     f"{build['seconds'] / peer['build']:.2f}"),
+                )
+            ],
+            ("first recall after open", fmt(cold["seconds"]), "-", "-"),
+            ("resident memory after load", f"{rss_loaded / 2**20:.0f} MiB",
+             f"file {file_bytes / 2**20:.0f} MiB", f"{rss_loaded / file_bytes:.2f}"),
+        ],
+    )
+
+
+def faiss_peer(vectors: np.ndarray, queries: np.ndarray, truth: list[list[int]], by_residual: bool) -> dict:
+    import faiss
+
+    faiss.omp_set_num_threads(1)
+    n, dims = vectors.shape
+    nlist = math.ceil(math.sqrt(n))
+    quantizer = faiss.IndexFlatL2(dims)
+    ivfpq = faiss.IndexIVFPQ(quantizer, dims, nlist, max(1, dims // 8), 8)
+    ivfpq.by_residual = by_residual
+    index = faiss.IndexRefineFlat(ivfpq)
+    index.k_factor = 64 / TOP_K
+    with stopwatch() as build:
+        index.train(vectors)
+        index.add(vectors)
+    ivfpq.nprobe = 8
+    query_time = per_query(lambda q: index.search(q.reshape(1, -1), TOP_K), queries)
+    _, found = index.search(queries, TOP_K)
+    recall = np.mean([len(set(f) & set(t)) / TOP_K for f, t in zip(found.tolist(), truth)])
+    return {"version": faiss.__version__, "build": build["seconds"], "query": query_time, "recall": recall}
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--sizes", type=int, nargs="+", default=[10000, 100000])
+    parser.add_argument("--dims", type=int, default=384)
+    parser.add_argument("--queries", type=int, default=200)
+    args = parser.parse_args()
+    for n in args.sizes:
+        run(n, args.dims, args.queries)
+
+
+if __name__ == "__main__":
+    main()
