@@ -43,6 +43,7 @@ Result<ObservedState> observe(Ormel& db, uint64_t stamped_through) {
   out.txn_id = s.header.txn_id;
   out.header_memory_count = s.header.memory_count;
   out.live = db.live_count();
+  out.has_index = db.has_index();
   out.catalog = s.catalog;
   ORMEL_ASSIGN(out.memories, db.memories());
   for (const Memory& m : out.memories) {
@@ -148,7 +149,8 @@ Trace trace_run(const std::vector<uint8_t>& base, const Step& stage, const Step&
     rec.clear();
     auto done = commit(*db);
     EXPECT_TRUE(done) << "commit: " << done.error().message();
-    wal_start = db->state().header.wal_start;
+    trace.header = db->state().header;
+    wal_start = trace.header.wal_start;
   }
   trace.calls = rec.calls();
   auto points = find_commit(trace.calls, wal_start);

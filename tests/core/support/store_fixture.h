@@ -52,6 +52,7 @@ struct ObservedState {
   uint64_t txn_id = 0;
   uint64_t header_memory_count = 0;
   uint64_t live = 0;
+  bool has_index = false;
   std::vector<CatalogEntry> catalog;  // every row, deleted ones included
   std::vector<Memory> memories;       // live ones, catalog order, every field
   std::vector<Snapshot> snapshots;
@@ -117,6 +118,7 @@ using Step = std::function<Status(Ormel&)>;
 struct Trace {
   std::vector<FileCall> calls;
   CommitPoints commit;
+  Header header;  // the writer's header once `commit` returned
   ObservedState after;
 };
 Trace trace_run(const std::vector<uint8_t>& base, const Step& stage, const Step& commit, uint64_t stamped_through);
