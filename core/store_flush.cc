@@ -1,9 +1,9 @@
 // flush: everything staged becomes one atomic, durable transaction.
 //
 // Invariants of a flush (each holds at every crash point):
-//  1. Nothing the committed header at offset 0 refers to is overwritten, except record
-//     pages re-sealed in place by a format upgrade (same plaintext, readable under both
-//     associated-data rules while the header still names the old version).
+//  1. Nothing the committed header at offset 0 refers to is overwritten; headers written
+//     in place before the commit keep the version on disk, so an upgrade that has not
+//     committed leaves the file readable as its old version.
 //  2. Before any page of the transaction is written, a reservation header that covers
 //     its page numbers and nonce counters is durable, so neither is ever reused.
 //  3. Staged record pages are durable before the log commit that makes them reachable.
@@ -47,7 +47,10 @@ uint64_t estimate_pages(const FlushPrelude& p, uint64_t snapshots) {
   return t + (kSnapshotBound * snapshots + 91) / PAGE_PAYLOAD;
 }
 
-Status write_header_in_place(Pager& pager, Header& h) {
+// Writes `h` at offset 0 under the version on disk: until an upgrade commits, the file
+// must stay readable as its old version (its catalog layout and page rule).
+Status write_header_in_place(Pager& pager, Header h, uint16_t disk_version) {
+  h.format_version = disk_version;
   ORMEL_ASSIGN(Page page, seal_header(h, pager.dek()));
   ORMEL_TRY(pager.write_raw(page));
   return pager.file().sync();
@@ -126,13 +129,13 @@ Status Ormel::flush() {
       h.wal_pages = *grown;
       h.page_count += *grown;
       h.nonce_counter = pager.nonce_counter();
-      ORMEL_TRY(write_header_in_place(pager, h));
+      ORMEL_TRY(write_header_in_place(pager, h, s.disk_format_version));
     }
 
     Header reservation = h;
     reservation.nonce_counter = pager.nonce_counter() + pager.cache().dirty_pages().size() + estimate;
     reservation.page_count = h.page_count + estimate;
-    ORMEL_TRY(write_header_in_place(pager, reservation));
+    ORMEL_TRY(write_header_in_place(pager, reservation, s.disk_format_version));
 
     ORMEL_TRY(write_staged_pages(pager));
 
@@ -196,6 +199,7 @@ Status Ormel::flush() {
     return result;
   }
   s.header = h;
+  s.disk_format_version = h.format_version;
   s.catalog_dirty = s.index_dirty = s.cache_dirty = false;
   return {};
 }

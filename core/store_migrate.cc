@@ -31,20 +31,23 @@ Result<std::vector<CatalogEntry>> migrate_v4_catalog(Pager& pager, std::vector<C
 Status upgrade_in_memory(StoreState& s) {
   const uint16_t old_version = s.header.format_version;
   Pager& pager = *s.pager;
-  if (old_version < 6) {
-    // Re-stage live record pages so the next flush seals them with the page number bound.
-    for (const CatalogEntry& row : s.catalog) {
-      if (row.deleted) continue;
-      for (uint64_t i = 0; i < row.page_count; ++i) {
-        ORMEL_ASSIGN(auto payload, pager.read_page(row.start_page + i));
-        ORMEL_TRY(pager.write_page(row.start_page + i, payload));
-      }
+  if (old_version < PAGE_AAD_FORMAT_VERSION) {
+    // Copy each live record into a fresh run, which the next flush seals with the page
+    // number bound. Moving the records, rather than re-sealing their pages in place, keeps
+    // every page the old header names intact until the upgrade commits: a write torn by a
+    // power loss then hits only pages nothing refers to yet.
+    for (CatalogEntry& row : s.catalog) {
+      if (row.deleted || row.page_count == 0) continue;
+      ORMEL_ASSIGN(auto bytes, read_record(pager, row));
+      ORMEL_ASSIGN(row.start_page, stage_run(s, bytes));
+      row.page_count = static_cast<uint32_t>(run_pages(bytes.size()));
     }
   }
+  s.disk_format_version = old_version;
   pager.set_format_version(FORMAT_VERSION);
   s.header.format_version = FORMAT_VERSION;
   s.catalog_dirty = true;
-  if (old_version < 6 && s.index) s.index_dirty = true;
+  if (old_version < PAGE_AAD_FORMAT_VERSION && s.index) s.index_dirty = true;
   s.snapshot_manifest.clear();
   return {};
 }

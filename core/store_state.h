@@ -25,6 +25,9 @@ struct StoreState {
   std::string path;
   std::unique_ptr<Pager> pager;
   Header header;  // the committed header plus what staging has allocated since (page_count)
+  // Version of the header on disk: older than header.format_version between an upgrading
+  // open and the flush that commits the upgrade; headers written in place keep it until then.
+  uint16_t disk_format_version = FORMAT_VERSION;
   std::vector<CatalogEntry> catalog;
   IdIndex id_index;
   std::optional<IvfPqIndex> index;
