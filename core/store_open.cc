@@ -36,7 +36,10 @@ Result<Header> read_header_recovering(File& file) {
   if (!parsed) {
     if (parsed.error().kind() != ErrorKind::HeaderChecksum) return fail(parsed.error());
     ORMEL_ASSIGN(auto found, wal::scan_newest(file));
-    if (!found) return fail(OrmelError::header_checksum());
+    // An unfinished commit is only ever the one after the last committed transaction; a
+    // later one means that transaction's log was overwritten, and replaying an older
+    // transaction would silently roll the database back.
+    if (!found || found->newest_started > found->txn_id + 1) return fail(OrmelError::header_checksum());
     ORMEL_TRY(replay(file, found->frames));
   } else {
     ORMEL_ASSIGN(auto frames, wal::recover(file, parsed->wal_start, parsed->wal_pages, parsed->txn_id));

@@ -116,13 +116,16 @@ Result<std::optional<std::vector<WalFrame>>> recover(File& f, uint64_t wal_start
 Result<std::optional<FoundTxn>> scan_newest(File& f) {
   ORMEL_ASSIGN(uint64_t size, f.size());
   std::optional<FoundTxn> newest;
+  uint64_t newest_started = 0;
   for (uint64_t pos = PAGE_SIZE; pos + COMMIT_RECORD <= size; pos += PAGE_SIZE) {
-    std::array<uint8_t, 4> magic;
-    ORMEL_ASSIGN(size_t got, f.read_at(pos, magic));
-    if (got < magic.size() || std::memcmp(magic.data(), kMagic.data(), kMagic.size()) != 0) continue;
+    std::array<uint8_t, 13> head;
+    ORMEL_ASSIGN(size_t got, f.read_at(pos, head));
+    if (got < head.size() || std::memcmp(head.data(), kMagic.data(), kMagic.size()) != 0) continue;
+    newest_started = std::max(newest_started, load_le<uint64_t>(head.data() + 5));
     ORMEL_ASSIGN(std::optional<FoundTxn> txn, parse_txn(f, pos, size));
     if (txn && (!newest || txn->txn_id > newest->txn_id)) newest = std::move(txn);
   }
+  if (newest) newest->newest_started = newest_started;
   return newest;
 }
 

@@ -48,9 +48,11 @@ Result<std::optional<std::vector<WalFrame>>> recover(File& f, uint64_t wal_start
 
 // Torn-header fallback: the newest complete transaction found anywhere in the file (a
 // transaction may start at any page boundary); returns its txn id and frames, or nullopt.
+// newest_started is the highest txn id at any log start, complete or not.
 struct FoundTxn {
   uint64_t txn_id;
   std::vector<WalFrame> frames;
+  uint64_t newest_started = 0;
 };
 Result<std::optional<FoundTxn>> scan_newest(File& f);
 

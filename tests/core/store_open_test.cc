@@ -273,38 +273,41 @@ TEST(StoreOpenRecovery, TornHeaderIsRebuiltFromTheLogOrRefused) {
   }
 }
 
-// After the log region moved to the end of the file, pages 1..8 still hold the first,
-// long-applied transaction. A torn header must come back at the newest state, not at that one.
+// Three transactions, the second of which moves the log region to the end of the file:
+// pages 1..8 keep the first, long-applied transaction. Returns the state after the third.
+testing::ObservedState moved_region_history(MemEnv& env, uint32_t& next) {
+  auto db = must_open(env);
+  EXPECT_TRUE(db);
+  if (!db) return {};
+  for (; next < 3; ++next) EXPECT_TRUE(db->remember(sample_memory(next)));
+  EXPECT_TRUE(db->flush());  // txn 1, logged at pages 1..8
+  next = testing::fill_catalog(*db, next, 7 * PAGE_PAYLOAD);
+  EXPECT_TRUE(db->flush());  // txn 2 moves the region
+  EXPECT_GT(db->state().header.wal_start, 8u);
+  EXPECT_TRUE(db->delete_memory(sample_memory(1).id));
+  EXPECT_TRUE(db->remember(sample_memory(next++)));
+  EXPECT_TRUE(db->flush());  // txn 3, in the moved region
+  auto seen = observe(*db);
+  EXPECT_TRUE(seen) << seen.error().message();
+  std::vector<uint8_t> file = env.read_file(kDbPath);
+  EXPECT_EQ(std::memcmp(file.data() + PAGE_SIZE, "OWAL", 4), 0) << "the old region no longer holds a transaction";
+  EXPECT_EQ(load_le<uint64_t>(file.data() + PAGE_SIZE + 5), 1u);
+  return seen ? *seen : testing::ObservedState{};
+}
+
+// A torn header must come back at the newest state, not at the old region's transaction.
 TEST(StoreOpenRecovery, TornHeaderNeverRollsBackToAnAbandonedLogRegion) {
   MemEnv env;
-  testing::ObservedState before;
   uint32_t next = 0;
-  {
-    auto db = must_open(env);
-    ASSERT_TRUE(db);
-    for (; next < 3; ++next) ASSERT_TRUE(db->remember(sample_memory(next)));
-    ASSERT_TRUE(db->flush());  // txn 1, logged at pages 1..8
-    next = testing::fill_catalog(*db, next, 7 * PAGE_PAYLOAD);
-    ASSERT_TRUE(db->flush());  // txn 2 moves the region
-    ASSERT_GT(db->state().header.wal_start, 8u);
-    ASSERT_TRUE(db->delete_memory(sample_memory(1).id));
-    ASSERT_TRUE(db->remember(sample_memory(next++)));
-    ASSERT_TRUE(db->flush());  // txn 3, in the moved region
-    auto seen = observe(*db);
-    ASSERT_TRUE(seen) << seen.error().message();
-    before = *seen;
-  }
-  std::vector<uint8_t> file = env.read_file(kDbPath);
-  ASSERT_EQ(std::memcmp(file.data() + PAGE_SIZE, "OWAL", 4), 0) << "the old region no longer holds a transaction";
-  ASSERT_EQ(load_le<uint64_t>(file.data() + PAGE_SIZE + 5), 1u);
-  const uint64_t file_pages = file.size() / PAGE_SIZE;
+  const testing::ObservedState before = moved_region_history(env, next);
+  ASSERT_EQ(before.txn_id, 3u);
+  const uint64_t file_pages = env.read_file(kDbPath).size() / PAGE_SIZE;
 
   testing::corrupt_header(env);
   auto db = must_open(env);
   ASSERT_TRUE(db);
   auto seen = observe(*db);
   ASSERT_TRUE(seen) << seen.error().message();
-  EXPECT_EQ(seen->txn_id, 3u);
   EXPECT_EQ(*seen, before) << testing::summary(*seen) << " vs " << testing::summary(before);
   EXPECT_GE(db->state().header.page_count, file_pages);
 
@@ -313,6 +316,31 @@ TEST(StoreOpenRecovery, TornHeaderNeverRollsBackToAnAbandonedLogRegion) {
   const CatalogEntry& row = db->state().catalog.back();
   EXPECT_GE(row.start_page, file_pages);
   ASSERT_TRUE(db->flush());
+}
+
+// The newest commit's log can be gone: a later commit was torn over it and never finished.
+// A torn header then has no transaction to rebuild the newest state from; the open must
+// refuse rather than bring back the old region's transaction.
+TEST(StoreOpenRecovery, TornHeaderAfterATornCommitRefusesRatherThanRollsBack) {
+  MemEnv env;
+  uint32_t next = 0;
+  const testing::ObservedState before = moved_region_history(env, next);
+  const std::vector<uint8_t> base = env.read_file(kDbPath);
+  auto stage = [next](Ormel& db) { return testing::status_of(db.remember(sample_memory(next))); };
+  auto commit = [](Ormel& db) { return db.flush(); };
+  const testing::Trace trace = testing::trace_run(base, stage, commit, 0);
+  testing::crash_run(env, base, stage, commit, trace.commit.write, CrashMode::Torn);
+  {
+    auto db = must_open(env);
+    ASSERT_TRUE(db);
+    auto seen = observe(*db);
+    ASSERT_TRUE(seen) << seen.error().message();
+    ASSERT_EQ(*seen, before) << "the torn commit was not rolled back";
+  }
+  testing::corrupt_header(env);
+  auto db = try_open(env);
+  ASSERT_FALSE(db) << "opened at " << testing::summary(*observe(**db)) << " instead of refusing";
+  EXPECT_EQ(db.error().kind(), ErrorKind::HeaderChecksum) << db.error().message();
 }
 
 }  // namespace
