@@ -269,6 +269,16 @@ def key_preview(key: str) -> str:
     return key if len(key) <= 120 else key[:119] + "\u2026"
 
 
+def module_dict(m: dict) -> dict:
+    """A memory as this file's records hold it, in the form the ormel module returns it
+    (its 13 keys in the module's order, enumerations in lower case)."""
+    out = {k: m[k] for k in ("id", "content", "memory_type", "vector", "agent_id", "session_id",
+                             "scope", "created_at", "accessed_at", "access_count", "importance",
+                             "ttl_secs", "metadata")}
+    out["memory_type"], out["scope"] = m["memory_type"].lower(), m["scope"].lower()
+    return out
+
+
 # ---------------------------------------------------------------- record decoding (strict)
 
 def _unpack(data: bytes, what: str):

@@ -23,15 +23,6 @@ def legacy_memory(n, **over):
     return m
 
 
-def as_module_dict(m):
-    """A legacy memory dict as the module returns it (lower-case enumerations)."""
-    return {"id": m["id"], "content": m["content"], "memory_type": m["memory_type"].lower(),
-            "vector": m["vector"], "agent_id": m["agent_id"], "session_id": m["session_id"],
-            "scope": m["scope"].lower(), "created_at": m["created_at"], "accessed_at": m["accessed_at"],
-            "access_count": m["access_count"], "importance": m["importance"], "ttl_secs": m["ttl_secs"],
-            "metadata": m["metadata"]}
-
-
 def index_over(ids):
     """A valid two-partition index that probes both partitions, so recall through it sees all."""
     return {"dims": DIMS, "n_partitions": 2, "n_probe": 2, "n_rerank": 16,
@@ -81,7 +72,7 @@ def test_upgrade_reads_back_and_commits_version_8(legacy):
     with pytest.raises(RuntimeError) as err:
         ormel.open(legacy.path, PASS, read_only=True)
     assert str(err.value) == BLOCKED
-    expected = [as_module_dict(m) for m in legacy.live]
+    expected = [lf.module_dict(m) for m in legacy.live]
     by_id = {m["id"]: m for m in expected}
 
     db = ormel.open(legacy.path, PASS)
@@ -149,7 +140,7 @@ def test_exit_before_flush_leaves_old_file(tmp_path):
     with open(legacy.path, "rb") as f:
         original = f.read()
     db = ormel.open(legacy.path, PASS)
-    assert db.get(legacy.live[0]["id"]) == as_module_dict(legacy.live[0])
+    assert db.get(legacy.live[0]["id"]) == lf.module_dict(legacy.live[0])
     del db  # dropped without flushing: nothing was written
     with open(legacy.path, "rb") as f:
         assert f.read() == original
