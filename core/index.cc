@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <compare>
 #include <limits>
 #include <numeric>
 #include <utility>
 
+#include "core/float_order.h"
 #include "core/vector_scan.h"
 
 namespace ormel {
@@ -324,40 +324,110 @@ void IvfPqIndex::add(MemoryId id, std::span<const float> vector) {
   insert_entry(*this, id, nearest(vector.data(), centroids.data(), n_partitions, dims), codes.data());
 }
 
+bool IvfPqQueryState::fits(const IvfPqIndex& index) const {
+  const PqCodebook& pq = index.pq;
+  if (coarse.dims() != index.dims || coarse.size() != index.n_partitions || books.size() != index.subspaces()) {
+    return false;
+  }
+  for (size_t j = 0; j < books.size(); ++j) {
+    if (books[j].dims() != pq.sub_offsets[j + 1] - pq.sub_offsets[j] || books[j].size() != pq.ks[j]) return false;
+  }
+  return true;
+}
+
+void IvfPqQueryState::rebuild(const IvfPqIndex& index) {
+  const PqCodebook& pq = index.pq;
+  coarse = VectorArena(index.dims);
+  for (uint64_t p = 0; p < index.n_partitions; ++p) coarse.add(std::span(index.centroids).subspan(p * index.dims, index.dims));
+  books.clear();
+  for (size_t j = 0; j < index.subspaces(); ++j) {
+    const size_t w = pq.sub_offsets[j + 1] - pq.sub_offsets[j];
+    VectorArena& book = books.emplace_back(w);
+    for (size_t c = 0; c < pq.ks[j]; ++c) book.add(std::span(pq.centroids[j]).subspan(c * w, w));
+  }
+}
+
+namespace {
+
+// A key that sorts like (distance in the IEEE total order, position): unique per
+// position, so any sort of the keys reproduces a stable sort by distance.
+uint64_t rank_key(float distance, size_t position) {
+  const uint32_t ordered = static_cast<uint32_t>(total_order_key(distance)) ^ 0x80000000u;
+  return uint64_t{ordered} << 32 | position;
+}
+
+// Sorts the smallest min(k, size) keys to the front.
+void sort_first(std::vector<uint64_t>& keys, size_t k) {
+  if (k < keys.size()) std::nth_element(keys.begin(), keys.begin() + k, keys.end());
+  std::sort(keys.begin(), keys.begin() + std::min(k, keys.size()));
+}
+
+// Appends the table distance of every entry of a posting: for each entry, the sum over
+// subspaces j of table j at the entry's j-th code, in subspace order. Four entries are
+// summed side by side to overlap their latencies.
+void table_distances(const Posting& posting, size_t m, const float* tables, IvfPqQueryState& st) {
+  constexpr size_t stride = IvfPqQueryState::kTableStride;
+  const size_t n = posting.ids.size();
+  const uint8_t* codes = posting.codes.data();
+  const auto push = [&](size_t e, float approx) {
+    st.keys.push_back(rank_key(approx, st.entries.size()));
+    st.entries.push_back(&posting.ids[e]);
+  };
+  size_t e = 0;
+  for (; e + 4 <= n; e += 4) {
+    const uint8_t* c = codes + e * m;
+    float a0 = 0.0f, a1 = 0.0f, a2 = 0.0f, a3 = 0.0f;
+    for (size_t j = 0; j < m; ++j) {
+      const float* t = tables + j * stride;
+      a0 += t[c[j]];
+      a1 += t[c[m + j]];
+      a2 += t[c[2 * m + j]];
+      a3 += t[c[3 * m + j]];
+    }
+    push(e, a0);
+    push(e + 1, a1);
+    push(e + 2, a2);
+    push(e + 3, a3);
+  }
+  for (; e < n; ++e) {
+    const uint8_t* c = codes + e * m;
+    float approx = 0.0f;
+    for (size_t j = 0; j < m; ++j) approx += tables[j * stride + c[j]];
+    push(e, approx);
+  }
+}
+
+}  // namespace
+
 std::vector<MemoryId> IvfPqIndex::candidates(std::span<const float> query, std::optional<uint64_t> probe_override,
                                              std::optional<uint64_t> rerank_override) const {
   if (n_partitions == 0) return {};
   const uint64_t probes = std::clamp<uint64_t>(probe_override.value_or(n_probe), 1, n_partitions);
   const uint64_t rerank = std::max<uint64_t>(rerank_override.value_or(n_rerank), 1);
-  const auto by_distance = [](const auto& a, const auto& b) { return std::strong_order(a.first, b.first) < 0; };
+  IvfPqQueryState& st = query_state;
+  if (!st.fits(*this)) st.rebuild(*this);
 
-  std::vector<std::pair<float, uint64_t>> order(n_partitions);
-  for (uint64_t p = 0; p < n_partitions; ++p) order[p] = {sq_dist(query.data(), centroids.data() + p * dims, dims), p};
-  std::stable_sort(order.begin(), order.end(), by_distance);
+  // Coarse distances, one lane per centroid, then the nearest `probes` partitions.
+  const size_t m = subspaces(), coarse_len = st.coarse.blocks() * kLanes;
+  st.distances.resize(coarse_len + m * IvfPqQueryState::kTableStride);
+  st.coarse.sq_dists(query, st.distances.data());
+  st.probe_keys.clear();
+  for (uint64_t p = 0; p < n_partitions; ++p) st.probe_keys.push_back(rank_key(st.distances[p], p));
+  sort_first(st.probe_keys, probes);
 
-  const size_t m = subspaces();
-  std::vector<std::vector<float>> tables(m);
+  // One distance table per subspace, one lane per codeword.
+  float* tables = st.distances.data() + coarse_len;
   for (size_t j = 0; j < m; ++j) {
-    const size_t lo = pq.sub_offsets[j], w = pq.sub_offsets[j + 1] - lo;
-    tables[j].resize(pq.ks[j]);
-    for (size_t c = 0; c < pq.ks[j]; ++c) tables[j][c] = sq_dist(query.data() + lo, pq.centroids[j].data() + c * w, w);
+    st.books[j].sq_dists(query.subspan(pq.sub_offsets[j]), tables + j * IvfPqQueryState::kTableStride);
   }
 
-  std::vector<std::pair<float, MemoryId>> found;
-  for (uint64_t i = 0; i < probes; ++i) {
-    const Posting& posting = partitions[order[i].second];
-    for (size_t e = 0; e < posting.ids.size(); ++e) {
-      const uint8_t* codes = posting.codes.data() + e * m;
-      float approx = 0.0f;
-      for (size_t j = 0; j < m; ++j) approx += tables[j][codes[j]];
-      found.emplace_back(approx, posting.ids[e]);
-    }
-  }
-  std::stable_sort(found.begin(), found.end(), by_distance);
-  found.resize(std::min<size_t>(found.size(), rerank));
-  std::vector<MemoryId> ids;
-  ids.reserve(found.size());
-  for (const auto& entry : found) ids.push_back(entry.second);
+  st.keys.clear();
+  st.entries.clear();
+  for (uint64_t i = 0; i < probes; ++i) table_distances(partitions[st.probe_keys[i] & 0xFFFFFFFFu], m, tables, st);
+  const size_t kept = std::min<size_t>(st.keys.size(), rerank);
+  sort_first(st.keys, kept);
+  std::vector<MemoryId> ids(kept);
+  for (size_t i = 0; i < kept; ++i) ids[i] = *st.entries[st.keys[i] & 0xFFFFFFFFu];
   return ids;
 }
 
@@ -423,6 +493,7 @@ IvfPqIndex build_ivfpq(std::span<const MemoryId> ids, std::span<const float> vec
   index.n_rerank = kDefaultRerank;
   train(index, vectors, ids.size());
   encode_all(index, ids, vectors);
+  index.query_state.rebuild(index);
   return index;
 }
 

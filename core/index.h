@@ -27,6 +27,7 @@
 #include "core/error.h"
 #include "core/index_rng.h"
 #include "core/memory.h"
+#include "core/vector_scan.h"
 
 namespace ormel {
 
@@ -44,6 +45,28 @@ struct Posting {
   bool operator==(const Posting&) const = default;
 };
 
+struct IvfPqIndex;
+
+// What candidates() keeps between queries, derived from an index and never persisted: the
+// coarse centroids and each codebook interleaved lane-per-centroid (so a query's distances
+// to all of them take one arena pass each), and buffers reused from query to query. It is
+// (re)built whenever its shape disagrees with the index's, which covers built, loaded and
+// hand-assembled indexes; centroids and codebooks never change in place once trained.
+struct IvfPqQueryState {
+  VectorArena coarse{0};
+  std::vector<VectorArena> books;
+  std::vector<float> distances;  // coarse distances, then the tables at kTableStride per subspace
+  // Sort keys, (total-order key of a distance) << 32 | position: partitions, then entries.
+  std::vector<uint64_t> probe_keys, keys;
+  std::vector<const MemoryId*> entries;
+
+  static constexpr size_t kTableStride = 256;
+  bool fits(const IvfPqIndex& index) const;
+  void rebuild(const IvfPqIndex& index);
+  // Derived data and buffers are never part of an index's value.
+  bool operator==(const IvfPqQueryState&) const { return true; }
+};
+
 struct IvfPqIndex {
   uint64_t dims = 0, n_partitions = 0, n_probe = 8, n_rerank = 64;
   std::vector<float> centroids;
@@ -51,6 +74,7 @@ struct IvfPqIndex {
   std::vector<Posting> partitions;
   // Not persisted; rebuilt on load (a later occurrence of an id wins).
   std::unordered_map<MemoryId, uint64_t, IdHash> partition_of;
+  mutable IvfPqQueryState query_state;
 
   // Vectors and queries passed below have dims values (the store checks the length).
   // Inserts or replaces one memory: remove first, then the nearest coarse centroid's

@@ -27,17 +27,41 @@ struct Scored {
   float similarity;
 };
 
-// Similarity of the query with a summarised record. `dots` holds the query's dot product
-// with every arena slot when the caller scanned them all, and is empty otherwise.
-float summary_similarity(const StoreState& s, Metric metric, std::span<const float> query, float query_norm_sq,
-                         const RecordSummary& r, const std::vector<float>& dots, std::vector<float>& scratch) {
+// Similarities of the query with summarised records, in order, bit-identical to
+// similarity(). Cosine similarities of arena vectors come from the arena's dot products:
+// one pass over every slot when `scan_all` (the caller scores most of the arena), else just
+// the records' own slots. Other metrics, and vectors outside the arena, use similarity().
+std::vector<float> similarities(const StoreState& s, Metric metric, std::span<const float> query,
+                                std::span<const RecordSummary* const> records, bool scan_all) {
   const VectorArena& arena = s.summaries.vectors();
-  if (r.slot == RecordSummary::kNoSlot) return similarity(metric, query, r.odd_vector);
-  if (metric == Metric::Cosine && !dots.empty()) {
-    return cosine_from_parts(dots[r.slot], query_norm_sq, arena.norm_sq(r.slot), arena.dims());
+  std::vector<float> sims(records.size());
+  std::vector<float> dots, scratch;
+  std::vector<uint32_t> slots;
+  if (metric == Metric::Cosine) {
+    if (scan_all) {
+      arena.dots(query, dots);
+    } else {
+      for (const RecordSummary* r : records) {
+        if (r->slot != RecordSummary::kNoSlot) slots.push_back(r->slot);
+      }
+      arena.dots_for(query, slots, dots);
+    }
   }
-  arena.copy_vector(r.slot, scratch);
-  return similarity(metric, query, scratch);
+  const float query_norm_sq = metric == Metric::Cosine ? sum_of_squares(query) : 0.0f;
+  size_t next = 0;  // position in `dots` when only the records' slots were computed
+  for (size_t i = 0; i < records.size(); ++i) {
+    const RecordSummary& r = *records[i];
+    if (r.slot == RecordSummary::kNoSlot) {
+      sims[i] = similarity(metric, query, r.odd_vector);
+    } else if (metric == Metric::Cosine) {
+      const float dot = scan_all ? dots[r.slot] : dots[next++];
+      sims[i] = cosine_from_parts(dot, query_norm_sq, arena.norm_sq(r.slot), arena.dims());
+    } else {
+      arena.copy_vector(r.slot, scratch);
+      sims[i] = similarity(metric, query, scratch);
+    }
+  }
+  return sims;
 }
 
 }  // namespace
@@ -75,12 +99,8 @@ Result<std::vector<RecallResult>> Ormel::recall(const RecallRequest& req) {
 
   std::optional<uint32_t> agent;
   if (req.agent_id) agent = s.summaries.agent_of(*req.agent_id);
-  const float query_norm_sq = sum_of_squares(req.query);
-  std::vector<float> dots;
-  if (req.metric == Metric::Cosine && !indexed) s.summaries.vectors().dots(req.query, dots);
-  std::vector<float> scratch;
-
-  std::vector<Scored> scored;
+  std::vector<size_t> kept;  // catalog rows that pass the filters
+  std::vector<const RecordSummary*> kept_summaries;
   for (size_t i = 0; i < rows.size(); ++i) {
     const RecordSummary& r = *summaries[i];
     if (memory_expired(r, now)) continue;
@@ -89,9 +109,17 @@ Result<std::vector<RecallResult>> Ormel::recall(const RecallRequest& req) {
       continue;
     }
     if (req.agent_id && r.scope != Scope::Shared && (!agent || r.agent != *agent)) continue;
+    kept.push_back(rows[i]);
+    kept_summaries.push_back(&r);
+  }
+  const std::vector<float> sims = similarities(s, req.metric, req.query, kept_summaries, !indexed);
 
-    const CatalogEntry& row = s.catalog[rows[i]];
-    const float sim = summary_similarity(s, req.metric, req.query, query_norm_sq, r, dots, scratch);
+  std::vector<Scored> scored;
+  scored.reserve(kept.size());
+  for (size_t k = 0; k < kept.size(); ++k) {
+    const RecordSummary& r = *kept_summaries[k];
+    const CatalogEntry& row = s.catalog[kept[k]];
+    const float sim = sims[k];
     float age = static_cast<float>(now - row.accessed_at);
     if (age < 0.0f) age = 0.0f;
     const float recency = std::exp(age * kMinusLn2 / req.recency_half_life_secs);
@@ -100,7 +128,7 @@ Result<std::vector<RecallResult>> Ormel::recall(const RecallRequest& req) {
     score = score + req.recency_weight * recency;
     score = score + req.importance_weight * r.importance;
     score = score + req.access_weight * frequency;
-    scored.push_back({rows[i], score, sim});
+    scored.push_back({kept[k], score, sim});
   }
   sort_descending(scored, [](const Scored& x) { return x.score; });
   if (scored.size() > req.top_k) scored.resize(req.top_k);
@@ -129,23 +157,20 @@ Result<std::vector<SearchHit>> Ormel::search(std::span<const float> query, uint6
   if (query.size() != s.dimensions) return fail(OrmelError::dimension_mismatch(s.dimensions, query.size()));
   const int64_t now = now_secs();
 
-  std::vector<std::pair<size_t, const RecordSummary*>> live;
+  std::vector<size_t> live;
+  std::vector<const RecordSummary*> live_summaries;
   for (size_t i = 0; i < s.catalog.size(); ++i) {
     if (s.catalog[i].deleted) continue;
     ORMEL_ASSIGN(const RecordSummary* r, summary_of(s, s.catalog[i]));
-    live.emplace_back(i, r);
+    if (memory_expired(*r, now)) continue;
+    live.push_back(i);
+    live_summaries.push_back(r);
   }
-  const float query_norm_sq = sum_of_squares(query);
-  std::vector<float> dots;
-  s.summaries.vectors().dots(query, dots);
-  std::vector<float> scratch;
+  const std::vector<float> sims = similarities(s, Metric::Cosine, query, live_summaries, true);
 
   std::vector<Scored> scored;
-  for (const auto& [row, r] : live) {
-    if (memory_expired(*r, now)) continue;
-    const float sim = summary_similarity(s, Metric::Cosine, query, query_norm_sq, *r, dots, scratch);
-    scored.push_back({row, sim, sim});
-  }
+  scored.reserve(live.size());
+  for (size_t k = 0; k < live.size(); ++k) scored.push_back({live[k], sims[k], sims[k]});
   sort_descending(scored, [](const Scored& x) { return x.similarity; });
   if (scored.size() > top_k) scored.resize(top_k);
 

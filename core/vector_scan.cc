@@ -28,14 +28,17 @@ SimdLevel limit_simd_level(SimdLevel max) { return std::exchange(level_cap, max)
 
 namespace {
 
-// Dot products of every block with the query. Each lane runs the scalar loop's exact
-// sequence of multiplies and adds; R blocks are summed side by side only to overlap their
+// Per-lane reductions over blocks: for every computed block, each lane folds Step over
+// dimensions 0 .. dims-1 in index order, starting from 0, so it runs the scalar loop's
+// exact sequence of operations. R blocks are reduced side by side only to overlap their
 // latencies.
-struct DotsJob {
+template <class Step>
+struct ReduceJob {
   const Lanes* data;
   size_t dims, nb;
+  const uint32_t* which;  // the blocks to reduce, in order; null for blocks 0 .. nb-1
   const float* q;
-  float* out;
+  float* out;  // kLanes results per reduced block
 
   template <size_t R>
   [[gnu::always_inline]] void run() const {
@@ -46,14 +49,25 @@ struct DotsJob {
   template <size_t B>
   [[gnu::always_inline]] void blocks(size_t b) const {
     Lanes acc[B] = {};
-    const Lanes* blk = data + b * dims;
+    const Lanes* blk[B];
+    for (size_t j = 0; j < B; ++j) blk[j] = data + (which != nullptr ? which[b + j] : b + j) * dims;
     for (size_t d = 0; d < dims; ++d) {
 #pragma GCC unroll 16
-      for (size_t j = 0; j < B; ++j) acc[j] = acc[j] + q[d] * blk[j * dims + d];
+      for (size_t j = 0; j < B; ++j) Step::apply(acc[j], q[d], blk[j][d]);
     }
-    for (size_t j = 0; j < B; ++j) {
-      for (size_t l = 0; l < kLanes; ++l) out[(b + j) * kLanes + l] = acc[j][l];
-    }
+    for (size_t j = 0; j < B; ++j) __builtin_memcpy(out + (b + j) * kLanes, &acc[j], sizeof(Lanes));
+  }
+};
+
+// s += q[i] * v[i]
+struct DotStep {
+  [[gnu::always_inline]] static void apply(Lanes& acc, float q, const Lanes& x) { acc = acc + q * x; }
+};
+// diff = q[i] - v[i]; s += diff * diff
+struct SqDistStep {
+  [[gnu::always_inline]] static void apply(Lanes& acc, float q, const Lanes& x) {
+    const Lanes diff = q - x;
+    acc = acc + diff * diff;
   }
 };
 
@@ -79,8 +93,28 @@ void VectorArena::copy_vector(uint32_t slot, std::vector<float>& out) const {
 void VectorArena::dots(std::span<const float> query, std::vector<float>& out) const {
   // Padding lanes are computed too and cut off afterwards.
   out.resize(blocks() * kLanes);
-  run_simd(DotsJob{data_.data(), dims_, blocks(), query.data(), out.data()});
+  run_simd(ReduceJob<DotStep>{data_.data(), dims_, blocks(), nullptr, query.data(), out.data()});
   out.resize(size_);
+}
+
+void VectorArena::dots_for(std::span<const float> query, std::span<const uint32_t> slots,
+                           std::vector<float>& out) const {
+  // Every block holding a requested slot is reduced once, whole.
+  std::vector<uint32_t> touched(slots.size());
+  for (size_t i = 0; i < slots.size(); ++i) touched[i] = static_cast<uint32_t>(slots[i] / kLanes);
+  std::sort(touched.begin(), touched.end());
+  touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
+  std::vector<float> lanes(touched.size() * kLanes);
+  run_simd(ReduceJob<DotStep>{data_.data(), dims_, touched.size(), touched.data(), query.data(), lanes.data()});
+  out.resize(slots.size());
+  for (size_t i = 0; i < slots.size(); ++i) {
+    const size_t pos = std::lower_bound(touched.begin(), touched.end(), slots[i] / kLanes) - touched.begin();
+    out[i] = lanes[pos * kLanes + slots[i] % kLanes];
+  }
+}
+
+void VectorArena::sq_dists(std::span<const float> query, float* out) const {
+  run_simd(ReduceJob<SqDistStep>{data_.data(), dims_, blocks(), nullptr, query.data(), out});
 }
 
 void VectorArena::clear() {

@@ -6,8 +6,9 @@
 // - dots() computes, for every slot at once, the dot product with the query summed in
 //   index order, one lane per slot: each result is bit-identical to the scalar loop
 //   `s = 0; for i: s += q[i] * v[i]` in single precision (the engine never fuses a
-//   multiply and an add). The instruction set is chosen at run time; every path gives the
-//   same bits.
+//   multiply and an add). dots_for() gives the same bits for chosen slots, and sq_dists()
+//   the squared Euclidean distance `d = q[i] - v[i]; s += d * d` the same way. The
+//   instruction set is chosen at run time; every path gives the same bits.
 // - sum_of_squares and cosine_from_parts reproduce similarity(Metric::Cosine, q, v)
 //   exactly when combined with dots().
 #pragma once
@@ -76,6 +77,12 @@ class VectorArena {
   void copy_vector(uint32_t slot, std::vector<float>& out) const;
   // out.resize(size()); out[s] = dot(query, vector s) in index order. query has dims() values.
   void dots(std::span<const float> query, std::vector<float>& out) const;
+  // out.resize(slots.size()); out[i] = dot(query, vector slots[i]), bit-identical to dots().
+  // Costs one block pass per distinct block the slots touch.
+  void dots_for(std::span<const float> query, std::span<const uint32_t> slots, std::vector<float>& out) const;
+  // out[s] = squared distance between query and vector s, in index order. out holds
+  // blocks() * kLanes values; padding lanes get the query's distance to zero.
+  void sq_dists(std::span<const float> query, float* out) const;
   void clear();
 
  private:

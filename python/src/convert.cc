@@ -1,5 +1,6 @@
 #include "python/src/convert.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -88,6 +89,35 @@ bool vector_from_buffer(PyObject* o, std::vector<float>& out) {
 bool put(PyObject* dict, const char* key, PyObject* value) {
   if (value == nullptr) return false;
   const int rc = PyDict_SetItemString(dict, key, value);
+  Py_DECREF(value);
+  return rc == 0;
+}
+
+// A string literal usable as a template argument.
+template <size_t N>
+struct Literal {
+  char text[N];
+  constexpr Literal(const char (&s)[N]) { std::copy_n(s, N, text); }
+};
+
+// The keys of the dicts that recall and search return by the thousand, interned once for
+// the life of the process: a fresh key str per entry would cost more than the entry.
+template <Literal Key>
+PyObject* interned() {
+  static PyObject* key = nullptr;
+  if (key == nullptr) key = PyUnicode_InternFromString(Key.text);
+  return key;
+}
+
+// put() under an interned key.
+template <Literal Key>
+bool put(PyObject* dict, PyObject* value) {
+  PyObject* key = interned<Key>();
+  if (value == nullptr || key == nullptr) {
+    Py_XDECREF(value);
+    return false;
+  }
+  const int rc = PyDict_SetItem(dict, key, value);
   Py_DECREF(value);
   return rc == 0;
 }
@@ -458,17 +488,17 @@ PyObject* memory_to_dict(const ormel::Memory& m) {
   PyObject* d = PyDict_New();
   if (d == nullptr) return nullptr;
   const bool ok =
-      put(d, "id", id_to_py(m.id)) && put(d, "content", str_to_py(m.content)) &&
-      put(d, "memory_type", str_to_py(ormel::memory_type_text(m.memory_type))) &&
-      put(d, "vector", floats_to_list(m.vector)) && put(d, "agent_id", str_to_py(m.agent_id)) &&
-      put(d, "session_id", opt_str_to_py(m.session_id)) &&
-      put(d, "scope", str_to_py(ormel::scope_text(m.scope))) &&
-      put(d, "created_at", PyLong_FromLongLong(m.created_at)) &&
-      put(d, "accessed_at", PyLong_FromLongLong(m.accessed_at)) &&
-      put(d, "access_count", PyLong_FromUnsignedLong(m.access_count)) &&
-      put(d, "importance", PyFloat_FromDouble(m.importance)) &&
-      put(d, "ttl_secs", m.ttl_secs ? PyLong_FromLongLong(*m.ttl_secs) : Py_NewRef(Py_None)) &&
-      put(d, "metadata", m.metadata.is_object() ? json_to_py(m.metadata) : PyDict_New());
+      put<"id">(d, id_to_py(m.id)) && put<"content">(d, str_to_py(m.content)) &&
+      put<"memory_type">(d, str_to_py(ormel::memory_type_text(m.memory_type))) &&
+      put<"vector">(d, floats_to_list(m.vector)) && put<"agent_id">(d, str_to_py(m.agent_id)) &&
+      put<"session_id">(d, opt_str_to_py(m.session_id)) &&
+      put<"scope">(d, str_to_py(ormel::scope_text(m.scope))) &&
+      put<"created_at">(d, PyLong_FromLongLong(m.created_at)) &&
+      put<"accessed_at">(d, PyLong_FromLongLong(m.accessed_at)) &&
+      put<"access_count">(d, PyLong_FromUnsignedLong(m.access_count)) &&
+      put<"importance">(d, PyFloat_FromDouble(m.importance)) &&
+      put<"ttl_secs">(d, m.ttl_secs ? PyLong_FromLongLong(*m.ttl_secs) : Py_NewRef(Py_None)) &&
+      put<"metadata">(d, m.metadata.is_object() ? json_to_py(m.metadata) : PyDict_New());
   if (!ok) {
     Py_DECREF(d);
     return nullptr;
@@ -484,8 +514,7 @@ PyObject* recall_results_to_list(const std::vector<ormel::RecallResult>& results
   return list_of(results, [](const ormel::RecallResult& r) -> PyObject* {
     PyObject* d = memory_to_dict(r.memory);
     if (d == nullptr) return nullptr;
-    if (!put(d, "score", PyFloat_FromDouble(r.score)) ||
-        !put(d, "similarity", PyFloat_FromDouble(r.similarity))) {
+    if (!put<"score">(d, PyFloat_FromDouble(r.score)) || !put<"similarity">(d, PyFloat_FromDouble(r.similarity))) {
       Py_DECREF(d);
       return nullptr;
     }

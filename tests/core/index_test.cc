@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <compare>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -192,6 +193,108 @@ TEST(BuildIndex, BatchEncodingMatchesAddingOneByOne) {
   for (Posting& p : one_by_one.partitions) p = Posting{};
   for (size_t i = 0; i < data.ids.size(); ++i) one_by_one.add(data.ids[i], data.vector(i));
   EXPECT_EQ(one_by_one, built);
+}
+
+// The candidate step written out plainly: scalar distances, stable sorts in the total
+// order, one accumulation per entry. candidates() must give exactly this.
+std::vector<MemoryId> reference_candidates(const IvfPqIndex& index, std::span<const float> q, uint64_t probes,
+                                           uint64_t rerank) {
+  const auto sq = [](const float* a, const float* b, size_t w) {
+    float s = 0.0f;
+    for (size_t i = 0; i < w; ++i) s += (a[i] - b[i]) * (a[i] - b[i]);
+    return s;
+  };
+  const auto by_distance = [](const auto& a, const auto& b) { return std::strong_order(a.first, b.first) < 0; };
+  std::vector<std::pair<float, uint64_t>> order;
+  for (uint64_t p = 0; p < index.n_partitions; ++p) {
+    order.emplace_back(sq(q.data(), index.centroids.data() + p * index.dims, index.dims), p);
+  }
+  std::stable_sort(order.begin(), order.end(), by_distance);
+  const size_t m = index.subspaces();
+  std::vector<std::pair<float, MemoryId>> found;
+  for (uint64_t i = 0; i < std::min<uint64_t>(probes, order.size()); ++i) {
+    const Posting& posting = index.partitions[order[i].second];
+    for (size_t e = 0; e < posting.ids.size(); ++e) {
+      float approx = 0.0f;
+      for (size_t j = 0; j < m; ++j) {
+        const size_t lo = index.pq.sub_offsets[j], w = index.pq.sub_offsets[j + 1] - lo;
+        approx += sq(q.data() + lo, index.pq.centroids[j].data() + posting.codes[e * m + j] * w, w);
+      }
+      found.emplace_back(approx, posting.ids[e]);
+    }
+  }
+  std::stable_sort(found.begin(), found.end(), by_distance);
+  std::vector<MemoryId> ids;
+  for (size_t i = 0; i < std::min<size_t>(rerank, found.size()); ++i) ids.push_back(found[i].second);
+  return ids;
+}
+
+class IndexCandidates : public ::testing::TestWithParam<SimdLevel> {
+ protected:
+  void SetUp() override { previous_ = limit_simd_level(GetParam()); }
+  void TearDown() override { limit_simd_level(previous_); }
+  SimdLevel previous_ = SimdLevel::Avx512;
+};
+
+TEST_P(IndexCandidates, EqualThePlainComputation) {
+  // 20 dims: subspaces 10 wide; 2000 memories: 45 partitions, 256 codewords.
+  const Dataset data(2000, 20, 3);
+  const Dataset queries(40, 20, 8);
+  const IvfPqIndex index = data.build();
+  struct Case {
+    uint64_t probes, rerank;
+  };
+  for (const Case c : {Case{1, 1}, Case{8, 64}, Case{3, 1000}, Case{45, 64}, Case{45, 5000}}) {
+    for (size_t i = 0; i < queries.ids.size(); ++i) {
+      ASSERT_EQ(index.candidates(queries.vector(i), c.probes, c.rerank),
+                reference_candidates(index, queries.vector(i), c.probes, c.rerank))
+          << c.probes << " probes, " << c.rerank << " rerank, query " << i;
+    }
+  }
+}
+
+TEST_P(IndexCandidates, TiedDistancesKeepProbeAndPostingOrder) {
+  // Groups of identical vectors share their code and distance; the selection of the first
+  // `rerank` must still cut where a stable sort would.
+  Dataset data(400, 16, 6);
+  for (size_t i = 0; i < data.ids.size(); ++i) {
+    std::copy_n(data.vectors.begin() + (i % 7) * 16, 16, data.vectors.begin() + i * 16);
+  }
+  const IvfPqIndex index = data.build();
+  for (uint64_t rerank : {1, 30, 57, 58, 200, 400}) {
+    for (size_t q = 0; q < 7; ++q) {
+      ASSERT_EQ(index.candidates(data.vector(q), 20, rerank), reference_candidates(index, data.vector(q), 20, rerank))
+          << rerank << " rerank, query " << q;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Simd, IndexCandidates,
+                         ::testing::Values(SimdLevel::Generic, SimdLevel::Avx2, SimdLevel::Avx512));
+
+TEST(IndexQueryLayout, LoadedAndReassignedIndexesQueryTheirOwnCentroids) {
+  const Dataset data(500, 12, 2);
+  const IvfPqIndex built = data.build();
+  auto loaded = decode_index(encode_index(built));
+  ASSERT_TRUE(loaded) << loaded.error().message();
+  EXPECT_EQ(*loaded, built);
+  for (size_t i = 0; i < 20; ++i) {
+    EXPECT_EQ(loaded->candidates(data.vector(i), 4, 30), built.candidates(data.vector(i), 4, 30)) << i;
+  }
+  // An index object that has answered a query and is then given another trained index
+  // (other partition and codeword counts) answers from the new centroids and codebooks.
+  IvfPqIndex reused = built;
+  ASSERT_FALSE(reused.candidates(data.vector(0), 4, 30).empty());
+  const Dataset other(90, 12, 9);
+  const IvfPqIndex fresh = other.build();
+  reused.n_partitions = fresh.n_partitions;
+  reused.centroids = fresh.centroids;
+  reused.pq = fresh.pq;
+  reused.partitions = fresh.partitions;
+  reused.partition_of = fresh.partition_of;
+  for (size_t i = 0; i < 20; ++i) {
+    EXPECT_EQ(reused.candidates(data.vector(i), 3, 40), reference_candidates(fresh, data.vector(i), 3, 40)) << i;
+  }
 }
 
 class IndexUpdates : public ::testing::Test {

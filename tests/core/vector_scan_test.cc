@@ -72,6 +72,56 @@ TEST_P(EveryPath, DotsAndCosineAreBitIdenticalToTheScalarLoops) {
   }
 }
 
+float scalar_sq_dist(std::span<const float> q, std::span<const float> v) {
+  float s = 0.0f;
+  for (size_t i = 0; i < q.size(); ++i) {
+    const float diff = q[i] - v[i];
+    s += diff * diff;
+  }
+  return s;
+}
+
+TEST_P(EveryPath, ChosenSlotDotsAndDistancesAreBitIdenticalToTheScalarLoops) {
+  for (const Shape& shape : kShapes) {
+    SCOPED_TRACE(testing::Message() << shape.count << " x " << shape.dims);
+    auto vectors = random_vectors(shape.count + 1, shape.dims, static_cast<uint32_t>(shape.count * 7 + shape.dims));
+    const std::vector<float> query = vectors.back();
+    vectors.pop_back();
+    VectorArena arena(shape.dims);
+    for (const auto& v : vectors) arena.add(v);
+
+    // Out of order, repeated, sharing blocks, and the last slot.
+    std::vector<uint32_t> slots;
+    for (size_t s = shape.count; s-- > 0;) {
+      if (s % 3 != 1) slots.push_back(static_cast<uint32_t>(s));
+    }
+    slots.push_back(0);
+    std::vector<float> chosen;
+    arena.dots_for(query, slots, chosen);
+    ASSERT_EQ(chosen.size(), slots.size());
+    for (size_t i = 0; i < slots.size(); ++i) {
+      EXPECT_EQ(std::bit_cast<uint32_t>(chosen[i]), std::bit_cast<uint32_t>(scalar_dot(query, vectors[slots[i]])))
+          << slots[i];
+    }
+
+    std::vector<float> dists(arena.blocks() * kLanes, -1.0f);
+    arena.sq_dists(query, dists.data());
+    for (size_t s = 0; s < shape.count; ++s) {
+      EXPECT_EQ(std::bit_cast<uint32_t>(dists[s]), std::bit_cast<uint32_t>(scalar_sq_dist(query, vectors[s]))) << s;
+    }
+    const std::vector<float> zero(shape.dims, 0.0f);
+    for (size_t s = shape.count; s < dists.size(); ++s) EXPECT_EQ(dists[s], scalar_sq_dist(query, zero)) << s;
+  }
+}
+
+TEST(VectorArena, DotsForNoSlotsIsEmpty) {
+  VectorArena arena(3);
+  arena.add(std::vector<float>{1, 2, 3});
+  std::vector<float> out{7.0f};
+  arena.dots_for(std::vector<float>{1, 1, 1}, {}, out);
+  EXPECT_TRUE(out.empty());
+}
+
 INSTANTIATE_TEST_SUITE_P(Simd, EveryPath, ::testing::Values(SimdLevel::Generic, SimdLevel::Avx2, SimdLevel::Avx512));
 
 TEST(VectorArena, StoresVectorsBySlotAndClears) {
