@@ -6,7 +6,8 @@
 //   clean. A page that fails to authenticate is not cached: PageAuthFailed(page).
 // - Associated-data rule: the page number is bound from format version 6 on. A page of a
 //   version 4 or 5 file opens with empty associated data first, then once more with the
-//   page number bound (an interrupted upgrade may have re-sealed it already).
+//   page number bound: both rules authenticate only the genuine page, so a page re-sealed
+//   under the new rule before its header said so still reads.
 // - write_page only stages: the payload is zero-padded to 8164 bytes and cached dirty; no
 //   file I/O happens.
 // - write_raw writes a header image at offset 0 without syncing.

@@ -88,8 +88,9 @@ Status write_staged_pages(Pager& pager) {
 
 // Seals `blob` into a fresh run at the header's page_count, caches its plaintext pages
 // clean and appends their images to the transaction.
-Result<std::pair<uint64_t, uint64_t>> seal_run(Pager& pager, Header& h, std::span<const uint8_t> blob,
-                                               std::vector<wal::WalFrame>& frames) {
+// `start`, `pages` and `len` are the header fields that name the run.
+Status seal_run(Pager& pager, Header& h, std::span<const uint8_t> blob, std::vector<wal::WalFrame>& frames,
+                uint64_t& start_field, uint64_t& pages_field, uint64_t& len_field) {
   const uint64_t pages = run_pages(blob.size());
   const uint64_t start = h.page_count;
   h.page_count += pages;
@@ -102,7 +103,10 @@ Result<std::pair<uint64_t, uint64_t>> seal_run(Pager& pager, Header& h, std::spa
     pager.cache().insert(start + i, std::move(payload), false);
     frames.push_back({start + i, std::vector<uint8_t>(image.begin(), image.end())});
   }
-  return std::pair{start, pages};
+  start_field = start;
+  pages_field = pages;
+  len_field = blob.size();
+  return {};
 }
 
 }  // namespace
@@ -141,27 +145,19 @@ Status Ormel::flush() {
 
     std::vector<wal::WalFrame> frames;
     if (prelude.catalog) {
-      ORMEL_ASSIGN(auto run, seal_run(pager, h, *prelude.catalog, frames));
-      h.catalog_start = run.first;
-      h.catalog_pages = run.second;
-      h.catalog_len = prelude.catalog->size();
+      ORMEL_TRY(seal_run(pager, h, *prelude.catalog, frames, h.catalog_start, h.catalog_pages, h.catalog_len));
     }
     if (s.index_dirty) {
       h.index_start = h.index_pages = h.index_len = 0;
       if (prelude.index) {
-        ORMEL_ASSIGN(auto run, seal_run(pager, h, *prelude.index, frames));
-        h.index_start = run.first;
-        h.index_pages = run.second;
-        h.index_len = prelude.index->size();
+        ORMEL_TRY(seal_run(pager, h, *prelude.index, frames, h.index_start, h.index_pages, h.index_len));
       }
     }
     if (s.cache_dirty) {
       h.cache_dir_start = h.cache_dir_pages = h.cache_dir_len = 0;
       if (!s.cache_directory.empty()) {
-        ORMEL_ASSIGN(auto run, seal_run(pager, h, *prelude.cache_directory, frames));
-        h.cache_dir_start = run.first;
-        h.cache_dir_pages = run.second;
-        h.cache_dir_len = prelude.cache_directory->size();
+        ORMEL_TRY(seal_run(pager, h, *prelude.cache_directory, frames, h.cache_dir_start, h.cache_dir_pages,
+                           h.cache_dir_len));
       }
     }
 
@@ -175,10 +171,7 @@ Status Ormel::flush() {
     manifest.push_back(Snapshot{txn, now_secs(), h.catalog_start, h.catalog_pages, h.catalog_len, h.index_start,
                                 h.index_pages, h.index_len, live});
     std::vector<uint8_t> manifest_bytes = encode_manifest(manifest);
-    ORMEL_ASSIGN(auto run, seal_run(pager, h, manifest_bytes, frames));
-    h.manifest_start = run.first;
-    h.manifest_pages = run.second;
-    h.manifest_len = manifest_bytes.size();
+    ORMEL_TRY(seal_run(pager, h, manifest_bytes, frames, h.manifest_start, h.manifest_pages, h.manifest_len));
 
     h.memory_count = live;
     h.nonce_counter = pager.nonce_counter();
