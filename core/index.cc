@@ -338,7 +338,9 @@ bool IvfPqQueryState::fits(const IvfPqIndex& index) const {
 void IvfPqQueryState::rebuild(const IvfPqIndex& index) {
   const PqCodebook& pq = index.pq;
   coarse = VectorArena(index.dims);
-  for (uint64_t p = 0; p < index.n_partitions; ++p) coarse.add(std::span(index.centroids).subspan(p * index.dims, index.dims));
+  for (uint64_t p = 0; p < index.n_partitions; ++p) {
+    coarse.add(std::span(index.centroids).subspan(p * index.dims, index.dims));
+  }
   books.clear();
   for (size_t j = 0; j < index.subspaces(); ++j) {
     const size_t w = pq.sub_offsets[j + 1] - pq.sub_offsets[j];

@@ -16,6 +16,8 @@
 //      in the same order.
 //   3. partition_of maps exactly the ids present in the postings to their partition.
 //   4. centroids holds n_partitions * dims values; partitions has n_partitions postings.
+//   5. query_state is derived: whenever its shape fits the index it holds exactly the
+//      centroids and codebooks, which change only by replacing them wholesale.
 #pragma once
 
 #include <cstdint>

@@ -27,6 +27,23 @@ struct Scored {
   float similarity;
 };
 
+// Leaves the best min(k, size) items, best first: exactly what a stable sort by
+// descending key (IEEE total order) followed by a cut gives. Ties are broken by input
+// position, which makes the order total, so a partial sort suffices.
+template <class Key>
+void keep_best(std::vector<Scored>& items, size_t k, Key key) {
+  std::vector<std::pair<int32_t, uint32_t>> ranks(items.size());  // (key, position)
+  for (size_t i = 0; i < items.size(); ++i) ranks[i] = {total_order_key(key(items[i])), static_cast<uint32_t>(i)};
+  const auto better = [](const auto& a, const auto& b) {
+    return a.first > b.first || (a.first == b.first && a.second < b.second);
+  };
+  k = std::min(k, ranks.size());
+  std::partial_sort(ranks.begin(), ranks.begin() + k, ranks.end(), better);
+  std::vector<Scored> best(k);
+  for (size_t i = 0; i < k; ++i) best[i] = items[ranks[i].second];
+  items = std::move(best);
+}
+
 // Similarities of the query with summarised records, in order, bit-identical to
 // similarity(). Cosine similarities of arena vectors come from the arena's dot products:
 // one pass over every slot when `scan_all` (the caller scores most of the arena), else just
@@ -130,8 +147,7 @@ Result<std::vector<RecallResult>> Ormel::recall(const RecallRequest& req) {
     score = score + req.access_weight * frequency;
     scored.push_back({kept[k], score, sim});
   }
-  sort_descending(scored, [](const Scored& x) { return x.score; });
-  if (scored.size() > req.top_k) scored.resize(req.top_k);
+  keep_best(scored, req.top_k, [](const Scored& x) { return x.score; });
 
   std::vector<RecallResult> results;
   results.reserve(scored.size());
@@ -171,8 +187,7 @@ Result<std::vector<SearchHit>> Ormel::search(std::span<const float> query, uint6
   std::vector<Scored> scored;
   scored.reserve(live.size());
   for (size_t k = 0; k < live.size(); ++k) scored.push_back({live[k], sims[k], sims[k]});
-  sort_descending(scored, [](const Scored& x) { return x.similarity; });
-  if (scored.size() > top_k) scored.resize(top_k);
+  keep_best(scored, top_k, [](const Scored& x) { return x.similarity; });
 
   std::vector<SearchHit> hits;
   hits.reserve(scored.size());

@@ -150,8 +150,9 @@ TEST_F(RecallTest, AgentViewAndTypeFilters) {
   auto contents = [&](RecallRequest req) {
     req.query = {1, 0, 0, 0};
     req.track_access = false;
+    const auto hits = db->recall(req);  // the range of a for must not be a temporary's member
     std::vector<std::string> out;
-    for (auto& hit : *db->recall(req)) out.push_back(hit.memory.content);
+    for (auto& hit : *hits) out.push_back(hit.memory.content);
     return out;
   };
   RecallRequest as_a;
@@ -258,6 +259,47 @@ TEST(RecallScan, IndexedSimilaritiesAreBitIdenticalToTheScalarLoop) {
       EXPECT_EQ(std::bit_cast<uint32_t>((*hits)[i].score), std::bit_cast<uint32_t>(expected[i].first)) << i;
     }
   }
+}
+
+TEST_F(RecallTest, TiesKeepCandidateOrderWhereTopKCuts) {
+  // Four distinct vectors, ten memories each: every score ties with nine others, and an
+  // indexed recall's candidate order is not catalog order.
+  fresh_db(8);
+  std::mt19937 gen(2);
+  std::normal_distribution<float> dist;
+  std::vector<std::vector<float>> distinct(4, std::vector<float>(8));
+  for (auto& v : distinct) {
+    for (float& x : v) x = dist(gen);
+  }
+  for (int i = 0; i < 40; ++i) add(distinct[i % 4], std::to_string(i));
+  auto ask = [&](uint64_t top_k) {
+    RecallRequest req;
+    req.query = distinct[1];
+    req.top_k = top_k;
+    req.track_access = false;
+    req.recency_weight = req.importance_weight = req.access_weight = 0.0f;
+    const auto hits = db->recall(req);
+    std::vector<MemoryId> ids;
+    for (const auto& hit : *hits) ids.push_back(hit.memory.id);
+    return ids;
+  };
+  // Reference: the pool in pool order, stable-sorted by similarity, cut.
+  auto expected = [&](const std::vector<MemoryId>& pool, uint64_t top_k) {
+    std::vector<std::pair<float, MemoryId>> ranked;
+    for (MemoryId id : pool) ranked.emplace_back(similarity(Metric::Cosine, distinct[1], db->get(id)->vector), id);
+    std::stable_sort(ranked.begin(), ranked.end(),
+                     [](const auto& a, const auto& b) { return std::strong_order(a.first, b.first) > 0; });
+    std::vector<MemoryId> ids;
+    for (size_t i = 0; i < std::min<size_t>(top_k, ranked.size()); ++i) ids.push_back(ranked[i].second);
+    return ids;
+  };
+  std::vector<MemoryId> catalog_order;
+  for (const auto& row : db->state().catalog) catalog_order.push_back(row.id);
+  for (uint64_t top_k : {1, 5, 15, 40}) EXPECT_EQ(ask(top_k), expected(catalog_order, top_k)) << top_k;
+  ASSERT_TRUE(db->build_index());
+  const auto pool = db->state().index->candidates(distinct[1], std::nullopt, std::nullopt);
+  ASSERT_NE(pool, catalog_order);
+  for (uint64_t top_k : {1, 5, 15, 40}) EXPECT_EQ(ask(top_k), expected(pool, top_k)) << top_k;
 }
 
 class IndexedRecallTest : public RecallTest {
