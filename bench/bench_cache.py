@@ -23,10 +23,12 @@ import argparse
 import os
 import random
 
-import numpy as np
+# common pins the BLAS and OpenMP pools to one thread, which only works before numpy loads.
+from common import PASSPHRASE, clustered_vectors, fmt, median_seconds, print_table, scratch_dir, stopwatch  # isort: skip
 
-import ormel
-from common import PASSPHRASE, clustered_vectors, fmt, median_seconds, print_table, scratch_dir, stopwatch
+import numpy as np  # noqa: E402
+
+import ormel  # noqa: E402
 
 NAMESPACE = "bench"
 MODEL = "bench-embedder"
