@@ -24,25 +24,15 @@ constexpr size_t kEncodeBatch = 4096;
 constexpr float kInf = std::numeric_limits<float>::infinity();
 typedef int32_t LaneInts __attribute__((vector_size(kLanes * sizeof(int32_t))));
 
-// Squared distance of two w-wide vectors, summed in index order.
-float sq_dist(const float* a, const float* b, size_t w) {
-  float s = 0.0f;
-  for (size_t i = 0; i < w; ++i) {
-    const float diff = a[i] - b[i];
-    s += diff * diff;
-  }
-  return s;
-}
-
-// The nearest of k row-major centers of width w to x (first strictly smaller wins).
-uint32_t nearest(const float* x, const float* centers, size_t k, size_t w) {
+// The position of the first strictly smallest of n distances scanned from +infinity (0
+// when none is smaller, e.g. all NaN).
+size_t first_minimum(const float* dist, size_t n) {
   float best = kInf;
-  uint32_t arg = 0;
-  for (size_t c = 0; c < k; ++c) {
-    const float dist = sq_dist(x, centers + c * w, w);
-    if (dist < best) {
-      best = dist;
-      arg = static_cast<uint32_t>(c);
+  size_t arg = 0;
+  for (size_t c = 0; c < n; ++c) {
+    if (dist[c] < best) {
+      best = dist[c];
+      arg = c;
     }
   }
   return arg;
@@ -74,8 +64,8 @@ template <size_t R, class Job>
 }
 
 // For every slot of an arena, the nearest of k centers over the dimensions [lo, hi),
-// by exact distance: each lane repeats nearest()'s arithmetic, so the two agree bit for
-// bit. out has blocks() * kLanes entries.
+// by exact distance: each lane repeats the scalar distance loop's arithmetic, so the
+// choice is the one a scalar scan would make. out has blocks() * kLanes entries.
 struct NearestJob {
   const VectorArena& pts;
   size_t lo, hi;
@@ -316,12 +306,18 @@ void IvfPqIndex::remove(MemoryId id) {
 void IvfPqIndex::add(MemoryId id, std::span<const float> vector) {
   // An index without partitions (readable from a file, never built) can hold nothing.
   if (n_partitions == 0) return remove(id);
+  IvfPqQueryState& st = query_state;
+  if (!st.fits(*this)) st.rebuild(*this);
+  const auto nearest = [&](const VectorArena& centers, std::span<const float> x) {
+    st.distances.resize(centers.blocks() * kLanes);
+    centers.sq_dists(x, st.distances.data());
+    return first_minimum(st.distances.data(), centers.size());
+  };
   std::vector<uint8_t> codes(subspaces());
   for (size_t j = 0; j < codes.size(); ++j) {
-    const size_t lo = pq.sub_offsets[j], w = pq.sub_offsets[j + 1] - lo;
-    codes[j] = static_cast<uint8_t>(nearest(vector.data() + lo, pq.centroids[j].data(), pq.ks[j], w));
+    codes[j] = static_cast<uint8_t>(nearest(st.books[j], vector.subspan(pq.sub_offsets[j])));
   }
-  insert_entry(*this, id, nearest(vector.data(), centroids.data(), n_partitions, dims), codes.data());
+  insert_entry(*this, id, nearest(st.coarse, vector), codes.data());
 }
 
 bool IvfPqQueryState::fits(const IvfPqIndex& index) const {

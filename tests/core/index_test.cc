@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <compare>
+#include <limits>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -184,10 +185,39 @@ TEST(BuildIndex, IsDeterministicOnEveryInstructionSet) {
   limit_simd_level(previous);
 }
 
-TEST(BuildIndex, BatchEncodingMatchesAddingOneByOne) {
-  // The build encodes in lane-parallel batches; add() is the scalar path. They must agree.
+// The nearest of k row-major centers of width w by the plain scalar scan.
+size_t scalar_nearest(const float* x, const float* centers, size_t k, size_t w) {
+  float best = std::numeric_limits<float>::infinity();
+  size_t arg = 0;
+  for (size_t c = 0; c < k; ++c) {
+    float s = 0.0f;
+    for (size_t i = 0; i < w; ++i) s += (x[i] - centers[c * w + i]) * (x[i] - centers[c * w + i]);
+    if (s < best) {
+      best = s;
+      arg = c;
+    }
+  }
+  return arg;
+}
+
+TEST(BuildIndex, BatchEncodingAndAddAgreeWithTheScalarNearestChoices) {
+  // The build encodes in lane-parallel batches and add() scans interleaved centroids; both
+  // must make exactly the choices of the plain scalar scan.
   const Dataset data(300, 40, 9);
   const IvfPqIndex built = data.build();
+  const size_t m = built.subspaces();
+  for (size_t i = 0; i < data.ids.size(); ++i) {
+    const float* v = data.vector(i).data();
+    const uint64_t p = scalar_nearest(v, built.centroids.data(), built.n_partitions, built.dims);
+    ASSERT_EQ(built.partition_of.at(data.ids[i]), p) << i;
+    const Posting& posting = built.partitions[p];
+    const size_t e = std::find(posting.ids.begin(), posting.ids.end(), data.ids[i]) - posting.ids.begin();
+    for (size_t j = 0; j < m; ++j) {
+      const size_t lo = built.pq.sub_offsets[j], w = built.pq.sub_offsets[j + 1] - lo;
+      EXPECT_EQ(posting.codes[e * m + j], scalar_nearest(v + lo, built.pq.centroids[j].data(), built.pq.ks[j], w))
+          << i << " subspace " << j;
+    }
+  }
   IvfPqIndex one_by_one = built;
   one_by_one.partition_of.clear();
   for (Posting& p : one_by_one.partitions) p = Posting{};
