@@ -38,7 +38,9 @@ class SnapshotTest : public ::testing::Test {
 
   std::vector<std::string> contents() {
     std::vector<std::string> out;
-    for (const auto& m : *db->memories()) out.push_back(m.content);
+    auto memories = db->memories();
+    EXPECT_TRUE(memories) << memories.error().message();
+    for (const auto& m : *memories) out.push_back(m.content);
     return out;
   }
 
