@@ -17,19 +17,10 @@ Result<Page> read_header_page(File& file) {
   return page;
 }
 
-// Writes every recovered frame to its home page, then makes them durable.
-Status replay(File& file, const std::vector<wal::WalFrame>& frames) {
-  for (const auto& frame : frames) {
-    if (frame.image.size() != PAGE_SIZE) return fail(OrmelError::invalid_argument("WAL frame is not page-sized"));
-  }
-  for (const auto& frame : frames) ORMEL_TRY(file.write_at(frame.page * PAGE_SIZE, frame.image));
-  return file.sync();
-}
-
 // Reads page 0 of a read-write handle, repairing it from the log when needed:
 // a torn header is rebuilt from the newest complete transaction anywhere in the file
 // (never an older one left in an abandoned log region), and a committed transaction that
-// was not yet applied is replayed.
+// was not yet applied is replayed (checkpointed to its home pages).
 Result<Header> read_header_recovering(File& file) {
   ORMEL_ASSIGN(Page page, read_header_page(file));
   auto parsed = from_page(page);
@@ -40,11 +31,11 @@ Result<Header> read_header_recovering(File& file) {
     // later one means that transaction's log was overwritten, and replaying an older
     // transaction would silently roll the database back.
     if (!found || found->newest_started > found->txn_id + 1) return fail(OrmelError::header_checksum());
-    ORMEL_TRY(replay(file, found->frames));
+    ORMEL_TRY(wal::checkpoint(file, found->frames));
   } else {
     ORMEL_ASSIGN(auto frames, wal::recover(file, parsed->wal_start, parsed->wal_pages, parsed->txn_id));
     if (!frames) return *parsed;
-    ORMEL_TRY(replay(file, *frames));
+    ORMEL_TRY(wal::checkpoint(file, *frames));
   }
   ORMEL_ASSIGN(page, read_header_page(file));
   return from_page(page);
