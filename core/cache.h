@@ -40,6 +40,7 @@ class PageCache {
   uint64_t size() const { return map_.size(); }
   uint64_t capacity() const { return capacity_; }
   uint64_t clean_count() const { return clean_count_; }
+  uint64_t dirty_count() const { return map_.size() - clean_count_; }  // invariant 3
   bool contains(uint64_t page) const { return map_.contains(page); }
   // Slots ever allocated (cached pages plus free slots awaiting reuse).
   uint64_t slot_count() const { return entries_.size(); }

@@ -87,8 +87,8 @@ Status write_staged_pages(Pager& pager) {
 }
 
 // Seals `blob` into a fresh run at the header's page_count, caches its plaintext pages
-// clean and appends their images to the transaction.
-// `start`, `pages` and `len` are the header fields that name the run.
+// clean and appends their images to the transaction. `start_field`, `pages_field` and
+// `len_field` are the header fields that name the run.
 Status seal_run(Pager& pager, Header& h, std::span<const uint8_t> blob, std::vector<wal::WalFrame>& frames,
                 uint64_t& start_field, uint64_t& pages_field, uint64_t& len_field) {
   const uint64_t pages = run_pages(blob.size());
@@ -137,7 +137,7 @@ Status Ormel::flush() {
     }
 
     Header reservation = h;
-    reservation.nonce_counter = pager.nonce_counter() + pager.cache().dirty_pages().size() + estimate;
+    reservation.nonce_counter = pager.nonce_counter() + pager.cache().dirty_count() + estimate;
     reservation.page_count = h.page_count + estimate;
     ORMEL_TRY(write_header_in_place(pager, reservation, s.disk_format_version));
 
@@ -161,8 +161,7 @@ Status Ormel::flush() {
       }
     }
 
-    uint64_t live = 0;
-    for (const auto& e : s.catalog) live += e.deleted ? 0 : 1;
+    const uint64_t live = live_count();
     const uint64_t txn = s.header.txn_id + 1;
 
     std::vector<Snapshot> manifest = s.snapshot_manifest;

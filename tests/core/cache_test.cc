@@ -98,6 +98,7 @@ TEST_F(PageCacheTest, DirtyPagesAreListedInAscendingOrder) {
   for (uint64_t p : {9, 3, 7}) put(p, true);
   put(5, false);
   EXPECT_EQ(cache_.dirty_pages(), (std::vector<uint64_t>{3, 7, 9}));
+  EXPECT_EQ(cache_.dirty_count(), 3u);
 }
 
 TEST_F(PageCacheTest, EvictedSlotsAreReused) {
