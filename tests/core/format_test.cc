@@ -109,7 +109,9 @@ TEST_F(HeaderTest, SealAssociatedData) {
     EXPECT_EQ(load_le<uint64_t>(aad.data() + 22), 11u);               // nonce_counter first
     EXPECT_EQ(load_le<uint64_t>(aad.data() + 22 + 11 * 8), 22u);      // txn_id
     EXPECT_EQ(load_le<uint64_t>(aad.data() + 22 + 14 * 8), 25u);      // manifest_len
-    if (version == 8) EXPECT_EQ(load_le<uint64_t>(aad.data() + 142 + 16), 28u);  // cache_dir_len
+    if (version == 8) {
+      EXPECT_EQ(load_le<uint64_t>(aad.data() + 142 + 16), 28u);  // cache_dir_len
+    }
   }
 }
 
