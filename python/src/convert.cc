@@ -6,9 +6,7 @@
 #include <cstring>
 
 namespace ormel_py {
-namespace {
 
-// TypeError "<fn>() argument '<name>' must be <kind>, not <type of o>".
 bool type_error(PyObject* o, const char* fn, const char* name, const char* kind) {
   PyObject* type_name = PyType_GetName(Py_TYPE(o));
   if (type_name == nullptr) return false;
@@ -16,6 +14,8 @@ bool type_error(PyObject* o, const char* fn, const char* name, const char* kind)
   Py_DECREF(type_name);
   return false;
 }
+
+namespace {
 
 // Re-raises the pending exception as the same type, its text prefixed with the argument.
 bool reraise_for(const char* fn, const char* name) {
@@ -399,21 +399,12 @@ PyObject* json_to_py(const ormel::Json& value) {
       return PyFloat_FromDouble(value.get<double>());
     case T::string:
       return str_to_py(value.get_ref<const std::string&>());
-    case T::array: {
-      PyObject* list = PyList_New(static_cast<Py_ssize_t>(value.size()));
-      Py_ssize_t i = 0;
-      for (const ormel::Json& item : value) {
-        if (list == nullptr) return nullptr;
-        PyObject* converted = json_to_py(item);
-        if (converted == nullptr) Py_CLEAR(list);
-        else PyList_SetItem(list, i++, converted);
-      }
-      return list;
-    }
+    case T::array:
+      return list_of(value.get_ref<const ormel::Json::array_t&>(), json_to_py);
     case T::object: {
       PyObject* dict = PyDict_New();
+      if (dict == nullptr) return nullptr;
       for (const auto& [key, item] : value.items()) {
-        if (dict == nullptr) return nullptr;  // an earlier entry failed
         PyObject* py_key = str_to_py(key);
         PyObject* converted = py_key != nullptr ? json_to_py(item) : nullptr;
         if (converted == nullptr || PyDict_SetItem(dict, py_key, converted) != 0) {
@@ -547,14 +538,11 @@ PyObject* snapshots_to_list(const std::vector<ormel::SnapshotInfo>& infos) {
 }
 
 PyObject* stats_to_dict(const ormel::Stats& s, uint64_t snapshots) {
-  PyObject* index = Py_NewRef(Py_None);
-  if (s.index) {
-    Py_DECREF(index);
-    index = Py_BuildValue("{sKsKsK}", "vectors", static_cast<unsigned long long>(s.index->vectors),
-                          "partitions", static_cast<unsigned long long>(s.index->partitions),
-                          "subspaces", static_cast<unsigned long long>(s.index->subspaces));
-    if (index == nullptr) return nullptr;
-  }
+  PyObject* index = !s.index ? Py_NewRef(Py_None)
+                             : Py_BuildValue("{sKsKsK}", "vectors", static_cast<unsigned long long>(s.index->vectors),
+                                             "partitions", static_cast<unsigned long long>(s.index->partitions),
+                                             "subspaces", static_cast<unsigned long long>(s.index->subspaces));
+  if (index == nullptr) return nullptr;
   PyObject* d = PyDict_New();
   const bool ok = d != nullptr && put(d, "memories", PyLong_FromUnsignedLongLong(s.live)) &&
                   put(d, "deleted", PyLong_FromUnsignedLongLong(s.deleted)) &&

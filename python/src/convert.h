@@ -22,6 +22,8 @@
 
 namespace ormel_py {
 
+// Raises TypeError "<fn>() argument '<name>' must be <kind>, not <type of o>"; returns false.
+bool type_error(PyObject* o, const char* fn, const char* name, const char* kind);
 bool str_arg(PyObject* o, const char* fn, const char* name, std::string& out);
 // None gives nullopt.
 bool opt_str_arg(PyObject* o, const char* fn, const char* name, std::optional<std::string>& out);

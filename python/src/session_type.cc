@@ -66,10 +66,7 @@ PyObject* add_turn(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* turn_obj;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:add_turn", kwlist(names), &turn_obj)) return nullptr;
   if (!PyObject_TypeCheck(turn_obj, state_of(Py_TYPE(self))->turn_type)) {
-    PyObject* type_name = PyType_GetName(Py_TYPE(turn_obj));
-    if (type_name == nullptr) return nullptr;
-    PyErr_Format(PyExc_TypeError, "add_turn() argument 'turn' must be Turn, not %U", type_name);
-    Py_DECREF(type_name);
+    type_error(turn_obj, "add_turn", "turn", "Turn");
     return nullptr;
   }
   const TurnObject::Data& turn = reinterpret_cast<TurnObject*>(turn_obj)->d;
