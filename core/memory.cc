@@ -9,6 +9,7 @@
 #include <random>
 
 #include "core/record_codec.h"
+#include "core/vector_scan.h"
 
 namespace ormel {
 
@@ -134,15 +135,15 @@ std::optional<MemoryId> ulid_from_text(std::string_view text) {
 
 float similarity(Metric metric, std::span<const float> a, std::span<const float> b) {
   const size_t n = std::min(a.size(), b.size());
+  const auto dot = [&] {
+    float sum = 0.0f;
+    for (size_t i = 0; i < n; ++i) sum += a[i] * b[i];
+    return sum;
+  };
   switch (metric) {
-    case Metric::Cosine: {
-      float dot = 0.0f, na = 0.0f, nb = 0.0f;
-      for (size_t i = 0; i < n; ++i) dot += a[i] * b[i];
-      for (float x : a) na += x * x;
-      for (float x : b) nb += x * x;
-      if (b.empty() || na == 0.0f || nb == 0.0f) return 0.0f;
-      return dot / (std::sqrt(na) * std::sqrt(nb));
-    }
+    case Metric::Cosine:
+      // The same parts, combined the same way, as the arena scans use.
+      return cosine_from_parts(dot(), sum_of_squares(a), sum_of_squares(b), b.size());
     case Metric::Euclidean: {
       float sum = 0.0f;
       for (size_t i = 0; i < n; ++i) {
@@ -151,11 +152,8 @@ float similarity(Metric metric, std::span<const float> a, std::span<const float>
       }
       return 1.0f / (1.0f + std::sqrt(sum));
     }
-    case Metric::DotProduct: {
-      float dot = 0.0f;
-      for (size_t i = 0; i < n; ++i) dot += a[i] * b[i];
-      return dot;
-    }
+    case Metric::DotProduct:
+      return dot();
   }
   return 0.0f;
 }

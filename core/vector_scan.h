@@ -9,8 +9,8 @@
 //   multiply and an add). dots_for() gives the same bits for chosen slots, and sq_dists()
 //   the squared Euclidean distance `d = q[i] - v[i]; s += d * d` the same way. The
 //   instruction set is chosen at run time; every path gives the same bits.
-// - sum_of_squares and cosine_from_parts reproduce similarity(Metric::Cosine, q, v)
-//   exactly when combined with dots().
+// - sum_of_squares and cosine_from_parts are the parts similarity(Metric::Cosine, q, v) is
+//   made of, so combined with dots() they give its exact bits.
 #pragma once
 
 #include <cstddef>
