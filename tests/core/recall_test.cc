@@ -30,7 +30,10 @@ class RecallTest : public ::testing::Test {
 
   std::unique_ptr<Ormel> open_db(std::optional<uint64_t> dims, bool read_only = false) {
     auto opened = Ormel::open(path, "pw", dims, read_only, &env);
-    EXPECT_TRUE(opened) << opened.error().message();
+    if (!opened) {
+      ADD_FAILURE() << opened.error().message();
+      return nullptr;
+    }
     return std::move(*opened);
   }
 
@@ -185,24 +188,44 @@ TEST_F(RecallTest, ErrorsComeBeforeAnyWork) {
   EXPECT_EQ(db->recall(req)->size(), 1u);
 }
 
-// The interleaved scan must give exactly what the scalar similarity gives.
-TEST(RecallScan, SimilaritiesAreBitIdenticalToTheScalarLoop) {
-  testing::MemEnv env;
-  constexpr size_t kDims = 384, kCount = 37;  // not a multiple of any lane count
-  auto db = std::move(*Ormel::open("/db", "pw", kDims, false, &env));
-  std::mt19937 gen(5);
-  std::normal_distribution<float> dist;
-  auto random_vector = [&] {
+// Memories with random 384-dimensional vectors; each one's content is its index in `stored`.
+class RecallScan : public ::testing::Test {
+ protected:
+  static constexpr size_t kDims = 384;
+
+  void SetUp() override {
+    auto opened = Ormel::open("/db", "pw", kDims, false, &env);
+    ASSERT_TRUE(opened) << opened.error().message();
+    db = std::move(*opened);
+  }
+
+  std::vector<float> random_vector() {
     std::vector<float> v(kDims);
     for (float& x : v) x = dist(gen);
     return v;
-  };
-  std::vector<std::vector<float>> stored;
-  for (size_t i = 0; i < kCount; ++i) {
-    stored.push_back(random_vector());
-    Memory m = Memory::make(std::to_string(i), MemoryType::Semantic, stored.back());
-    ASSERT_TRUE(db->remember(std::move(m)));
   }
+
+  void remember_random(size_t count, std::optional<int64_t> accessed_at = std::nullopt) {
+    for (size_t i = 0; i < count; ++i) {
+      stored.push_back(random_vector());
+      Memory m = Memory::make(std::to_string(i), MemoryType::Semantic, stored.back());
+      if (accessed_at) m.accessed_at = *accessed_at;
+      ASSERT_TRUE(db->remember(std::move(m)));
+    }
+  }
+
+  testing::MemEnv env;
+  std::unique_ptr<Ormel> db;
+  std::mt19937 gen;
+  std::normal_distribution<float> dist;
+  std::vector<std::vector<float>> stored;
+};
+
+// The interleaved scan must give exactly what the scalar similarity gives.
+TEST_F(RecallScan, SimilaritiesAreBitIdenticalToTheScalarLoop) {
+  constexpr size_t kCount = 37;  // not a multiple of any lane count
+  gen.seed(5);
+  ASSERT_NO_FATAL_FAILURE(remember_random(kCount));
   const std::vector<float> query = random_vector();
   auto hits = db->search(query, kCount);
   ASSERT_TRUE(hits);
@@ -216,25 +239,11 @@ TEST(RecallScan, SimilaritiesAreBitIdenticalToTheScalarLoop) {
 // The indexed path scores only its candidates, through the arena's chosen-slot kernel;
 // every similarity must equal the scalar similarity() of the stored vector, bit for bit,
 // and every candidate must come back in candidate order when the scores tie on the rest.
-TEST(RecallScan, IndexedSimilaritiesAreBitIdenticalToTheScalarLoop) {
-  testing::MemEnv env;
-  constexpr size_t kDims = 384, kCount = 300;  // 18 partitions, 8 probed: not everything
-  auto db = std::move(*Ormel::open("/db", "pw", kDims, false, &env));
-  std::mt19937 gen(6);
-  std::normal_distribution<float> dist;
-  auto random_vector = [&] {
-    std::vector<float> v(kDims);
-    for (float& x : v) x = dist(gen);
-    return v;
-  };
-  std::vector<std::vector<float>> stored;
-  const int64_t now = now_secs();
-  for (size_t i = 0; i < kCount; ++i) {
-    stored.push_back(random_vector());
-    Memory m = Memory::make(std::to_string(i), MemoryType::Semantic, stored.back());
-    m.accessed_at = now + 1000;  // recency 1 whatever the clock does during the test
-    ASSERT_TRUE(db->remember(std::move(m)));
-  }
+TEST_F(RecallScan, IndexedSimilaritiesAreBitIdenticalToTheScalarLoop) {
+  constexpr size_t kCount = 300;  // 18 partitions, 8 probed: not everything
+  gen.seed(6);
+  // Accessed in the future: recency 1 whatever the clock does during the test.
+  ASSERT_NO_FATAL_FAILURE(remember_random(kCount, now_secs() + 1000));
   ASSERT_TRUE(db->build_index());
   for (int q = 0; q < 10; ++q) {
     RecallRequest req;

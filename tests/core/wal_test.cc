@@ -37,7 +37,10 @@ std::vector<WalFrame> frames(size_t n, uint32_t seed) {
 
 std::unique_ptr<File> open_file(MemEnv& env, bool create = false) {
   auto f = env.open_locked(kPath, {.write = true, .create = create});
-  EXPECT_TRUE(f);
+  if (!f) {
+    ADD_FAILURE() << f.error().message();
+    return nullptr;
+  }
   return std::move(*f);
 }
 
