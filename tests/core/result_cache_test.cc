@@ -7,6 +7,7 @@
 #include "core/store.h"
 #include "core/store_state.h"
 #include "tests/core/support/fault_env.h"
+#include "tests/core/support/store_fixture.h"
 
 namespace ormel {
 namespace {
@@ -48,17 +49,8 @@ TEST(KeyHelpers, ExpiryUsesASaturatingAge) {
   for (const auto& c : cases) EXPECT_EQ(is_expired(c.ttl, c.created_at, c.now), c.expired) << c.created_at << " " << c.now;
 }
 
-class ResultCacheTest : public ::testing::Test {
+class ResultCacheTest : public testing::StoreTest {
  protected:
-  void SetUp() override { reopen(4); }
-
-  void reopen(std::optional<uint64_t> dims = std::nullopt, bool read_only = false) {
-    db.reset();
-    auto opened = Ormel::open("/db", "pw", dims, read_only, &env);
-    ASSERT_TRUE(opened) << opened.error().message();
-    db = std::move(*opened);
-  }
-
   void put(const std::string& ns, const std::string& key, const std::string& value,
            std::optional<uint64_t> ttl = std::nullopt) {
     auto r = db->cache_put(ns, key, bytes(value), "text", ttl);
@@ -91,9 +83,6 @@ class ResultCacheTest : public ::testing::Test {
     for (const auto& row : db->state().cache_directory) n += row.deleted ? 0 : 1;
     return n;
   }
-
-  testing::MemEnv env;
-  std::unique_ptr<Ormel> db;
 };
 
 TEST_F(ResultCacheTest, PutGetReplaceDelete) {

@@ -4,21 +4,13 @@
 #include "core/store.h"
 #include "core/store_state.h"
 #include "tests/core/support/fault_env.h"
+#include "tests/core/support/store_fixture.h"
 
 namespace ormel {
 namespace {
 
-class SnapshotTest : public ::testing::Test {
+class SnapshotTest : public testing::StoreTest {
  protected:
-  void SetUp() override { reopen(4); }
-
-  void reopen(std::optional<uint64_t> dims = std::nullopt, bool read_only = false) {
-    db.reset();
-    auto opened = Ormel::open("/db", "pw", dims, read_only, &env);
-    ASSERT_TRUE(opened) << opened.error().message();
-    db = std::move(*opened);
-  }
-
   MemoryId add(const std::string& content) {
     auto id = db->remember(Memory::make(content, MemoryType::Semantic, {1, 0, 0, 0}));
     EXPECT_TRUE(id) << id.error().message();
@@ -43,9 +35,6 @@ class SnapshotTest : public ::testing::Test {
     for (const auto& m : *memories) out.push_back(m.content);
     return out;
   }
-
-  testing::MemEnv env;
-  std::unique_ptr<Ormel> db;
 };
 
 TEST_F(SnapshotTest, EveryCommittedTransactionLeavesOne) {

@@ -37,6 +37,13 @@ std::unique_ptr<Ormel> must_open(Env& env, bool read_only, const std::string& pa
   return std::move(*db);
 }
 
+void StoreTest::reopen(std::optional<uint64_t> dims, bool read_only) {
+  db.reset();
+  auto opened = Ormel::open(kDbPath, kPassphrase, dims, read_only, &env);
+  ASSERT_TRUE(opened) << opened.error().message();
+  db = std::move(*opened);
+}
+
 Result<ObservedState> observe(Ormel& db, uint64_t stamped_through) {
   StoreState& s = db.state();
   ObservedState out;

@@ -10,7 +10,11 @@
 //   different seconds compare equal. Result-cache rows are compared without their times.
 // - RecordingEnv forwards every call to its base and numbers write_at and sync calls from
 //   1 in the order made, exactly as MemEnv counts its mutating calls.
+// - StoreTest's SetUp creates kDbPath with kDims dimensions in its own MemEnv; reopen()
+//   drops the handle first, so the file's lock is free again.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <functional>
@@ -36,6 +40,17 @@ Memory sample_memory(uint32_t i);
 std::unique_ptr<Ormel> must_open(Env& env, bool read_only = false, const std::string& path = kDbPath);
 // Opens kDbPath and returns the error or the handle, for tests of refusals.
 Result<std::unique_ptr<Ormel>> try_open(Env& env, bool read_only = false, const std::string& path = kDbPath);
+
+// A fixture holding one handle on a fresh database, for tests that reopen it.
+class StoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override { reopen(kDims); }
+  // Opens kDbPath again (creating it with `dims` when it does not exist).
+  void reopen(std::optional<uint64_t> dims = std::nullopt, bool read_only = false);
+
+  MemEnv env;
+  std::unique_ptr<Ormel> db;
+};
 
 struct CacheRowView {
   std::string ns;
