@@ -257,7 +257,7 @@ PyObject* export_encrypted(PyObject* self, PyObject* args, PyObject* kwargs) {
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
   if (auto flushed = store(self).flush(); !flushed) return raise_error(flushed.error());
-  if (auto copied = ormel::copy_file_contents(as_ormel(self)->d.path, dest); !copied) {
+  if (auto copied = ormel::copy_file_contents(store(self).path(), dest); !copied) {
     const std::string message = "export failed: " + copied.error();
     PyErr_SetString(PyExc_RuntimeError, message.c_str());
     return nullptr;
@@ -409,7 +409,7 @@ PyObject* exit_(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* repr(PyObject* self) {
   Borrow borrow(flag(self), Borrow::Shared);
   if (!borrow) return nullptr;
-  const std::string text = "<ormel.Ormel path='" + as_ormel(self)->d.path +
+  const std::string text = "<ormel.Ormel path='" + store(self).path() +
                            "' memories=" + std::to_string(store(self).live_count()) + ">";
   return str_to_py(text);
 }
@@ -417,14 +417,13 @@ PyObject* repr(PyObject* self) {
 PyObject* get_path(PyObject* self, void*) {
   Borrow borrow(flag(self), Borrow::Shared);
   if (!borrow) return nullptr;
-  return str_to_py(as_ormel(self)->d.path);
+  return str_to_py(store(self).path());
 }
 
 void dealloc(PyObject* self) {
   as_ormel(self)->d.~Data();
   free_instance(self);
 }
-
 
 PyMethodDef methods[] = {
     {"remember", ORMEL_PY_KWARGS(remember),
@@ -595,7 +594,7 @@ PyObject* ormel_open(PyObject* module, PyObject* args, PyObject* kwargs) {
   auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
   OrmelObject* self = alloc_instance<OrmelObject>(state->ormel_type);
   if (self == nullptr) return nullptr;
-  new (&self->d) OrmelObject::Data{std::move(*opened), std::move(path), {}};
+  new (&self->d) OrmelObject::Data{std::move(*opened), {}};
   return reinterpret_cast<PyObject*>(self);
 }
 

@@ -1,7 +1,7 @@
 // The `Ormel` class (one open, encrypted database) and the module function `open`.
 //
-// An instance owns one core store and the path text it was opened with; it has no Python
-// constructor. Every method converts its arguments, then takes the instance's borrow (shared
+// An instance owns one core store (which keeps the path text it was opened with); it has no
+// Python constructor. Every method converts its arguments, then takes the instance's borrow (shared
 // for the reading methods, exclusive for the others), calls one core operation, and converts
 // the result while still holding the borrow. Destroying the instance drops the store, which
 // closes the file and releases its lock.
@@ -11,7 +11,6 @@
 #include <Python.h>
 
 #include <memory>
-#include <string>
 
 #include "core/store.h"
 #include "python/src/borrow.h"
@@ -22,7 +21,6 @@ struct OrmelObject {
   PyObject_HEAD
   struct Data {
     std::unique_ptr<ormel::Ormel> store;
-    std::string path;
     BorrowFlag borrow;
   } d;
 };

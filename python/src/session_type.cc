@@ -172,7 +172,6 @@ void dealloc(PyObject* self) {
   free_instance(self);
 }
 
-
 PyMethodDef methods[] = {
     {"id", ORMEL_PY_NOARGS(id), "id($self)\n--\n\nThe session id: a 26-character ULID text made when the session began."},
     {"agent", ORMEL_PY_NOARGS(agent), "agent($self)\n--\n\nThe agent this session belongs to."},
