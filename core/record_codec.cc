@@ -24,7 +24,9 @@ std::string quoted_list(std::span<const std::string_view> names) {
   std::string out;
   for (size_t i = 0; i < names.size(); ++i) {
     if (i > 0) out += names.size() == 2 ? " or " : ", ";
-    out += "`" + std::string(names[i]) + "`";
+    out += '`';
+    out += names[i];
+    out += '`';
   }
   return out;
 }
