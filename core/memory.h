@@ -4,7 +4,8 @@
 // Contract:
 // - MemoryId is a ULID held as an unsigned 128-bit integer; 0 means "not assigned".
 //   Its text form is 26 upper-case Crockford base-32 characters, most significant first.
-// - now_secs() is whole seconds since the Unix epoch, 0 before it.
+// - now_secs() is whole seconds since the Unix epoch, 0 before it; age_secs() is a
+//   difference of such times that saturates instead of overflowing.
 // - similarity() is single precision, summed in index order (callers rely on bit-exact
 //   results; the SIMD kernels reproduce this order lane by lane).
 // - encode_memory/decode_memory follow the record conventions of record_codec.h; a decode
@@ -71,6 +72,13 @@ struct Memory {
 };
 
 int64_t now_secs();
+// now - then, saturating at the limits of int64_t instead of overflowing: the age of a
+// timestamp, however far from now it lies.
+inline int64_t age_secs(int64_t now, int64_t then) {
+  int64_t age;
+  if (!__builtin_sub_overflow(now, then, &age)) return age;
+  return now < then ? INT64_MIN : INT64_MAX;
+}
 // A fresh ULID: 48 bits of milliseconds, 80 bits from the CSPRNG.
 MemoryId new_ulid();
 std::string ulid_to_text(MemoryId id);

@@ -1,7 +1,6 @@
 // The result cache: exact-key and semantic lookups over the cache directory, with
 // time-to-live, hit counting and per-namespace eviction. Writes commit at once.
 #include <cstring>
-#include <limits>
 
 #include "core/crypto.h"
 #include "core/store_state.h"
@@ -158,11 +157,7 @@ std::string key_preview(std::string_view key) {
 
 bool is_expired(std::optional<uint64_t> ttl_secs, int64_t created_at, int64_t now) {
   if (!ttl_secs) return false;
-  int64_t age;
-  if (__builtin_sub_overflow(now, created_at, &age)) {
-    age = now < created_at ? std::numeric_limits<int64_t>::min() : std::numeric_limits<int64_t>::max();
-  }
-  return *ttl_secs <= static_cast<uint64_t>(age);
+  return *ttl_secs <= static_cast<uint64_t>(age_secs(now, created_at));
 }
 
 Status Ormel::cache_put(const std::string& ns, std::string_view key, std::vector<uint8_t> value,

@@ -15,10 +15,11 @@ namespace {
 // -ln 2 as the nearest float (bits 0xBF317218).
 constexpr float kMinusLn2 = -0.6931472f;
 
-// now - created_at >= ttl, without overflow.
+// now - created_at >= ttl, without overflow (now is never negative, so the age never
+// saturates low).
 bool memory_expired(const RecordSummary& r, int64_t now) {
   if (!r.ttl_secs) return false;
-  return static_cast<__int128>(now) - r.created_at >= *r.ttl_secs;
+  return age_secs(now, r.created_at) >= *r.ttl_secs;
 }
 
 struct Scored {
@@ -137,8 +138,8 @@ Result<std::vector<RecallResult>> Ormel::recall(const RecallRequest& req) {
     const RecordSummary& r = *kept_summaries[k];
     const CatalogEntry& row = s.catalog[kept[k]];
     const float sim = sims[k];
-    float age = static_cast<float>(now - row.accessed_at);
-    if (age < 0.0f) age = 0.0f;
+    // Saturated, an age beyond 64 bits rounds to the same float it would otherwise.
+    const float age = static_cast<float>(std::max<int64_t>(age_secs(now, row.accessed_at), 0));
     const float recency = std::exp(age * kMinusLn2 / req.recency_half_life_secs);
     const float frequency = std::log(static_cast<float>(row.access_count) + 1.0f);
     float score = req.similarity_weight * sim;

@@ -74,6 +74,7 @@ TEST_F(RecallTest, ScoreCombinesTheFourSignals) {
       {"touched now", 0, 1.4f},                   // 1 + 0.3 * 1 + 0.2 * 0.5 + 0
       {"one half-life ago", -604800, 1.25f},      // recency 0.5
       {"in the future", 1000, 1.4f},              // negative age counts as 0
+      {"at the earliest time", INT64_MIN, 1.1f},  // an age past 64 bits: recency 0
   };
   for (const auto& c : cases) {
     fresh_db(4);
