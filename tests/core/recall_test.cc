@@ -318,10 +318,13 @@ class IndexedRecallTest : public RecallTest {
     fresh_db(8);
     std::mt19937 gen(11);
     std::normal_distribution<float> dist;
+    // Accessed in the future: recency 1 however far the clock moves between two rankings.
+    const int64_t future = now_secs() + 1000;
     for (int i = 0; i < 50; ++i) {
       std::vector<float> v(8);
       for (float& x : v) x = dist(gen);
       Memory m = Memory::make("m" + std::to_string(i), MemoryType::Semantic, v);
+      m.accessed_at = future;
       ASSERT_TRUE(db->remember(std::move(m)));
       vectors.push_back(v);
     }
