@@ -63,7 +63,7 @@ void layout(P* page, H& h) {
   u(214, h.manifest_start);
   u(222, h.manifest_pages);
   u(230, h.manifest_len);
-  if (h.format_version >= FORMAT_VERSION) {
+  if (h.format_version >= CACHE_DIR_FORMAT_VERSION) {
     u(kCacheDirOffset, h.cache_dir_start);
     u(kCacheDirOffset + 8, h.cache_dir_pages);
     u(kCacheDirOffset + 16, h.cache_dir_len);
@@ -116,7 +116,7 @@ std::vector<uint8_t> header_seal_aad(const Header& h) {
                      h.manifest_pages, h.manifest_len}) {
     put(v);
   }
-  if (h.format_version > SEALED_FORMAT_VERSION) {
+  if (h.format_version >= CACHE_DIR_FORMAT_VERSION) {
     for (uint64_t v : {h.cache_dir_start, h.cache_dir_pages, h.cache_dir_len}) put(v);
   }
   return aad;

@@ -65,6 +65,8 @@ inline constexpr uint16_t FORMAT_VERSION = 8;
 inline constexpr uint16_t MIN_FORMAT_VERSION = 4;
 // First format version whose header carries a seal.
 inline constexpr uint16_t SEALED_FORMAT_VERSION = 7;
+// First format version whose header names a cache-directory run (at 270, sealed).
+inline constexpr uint16_t CACHE_DIR_FORMAT_VERSION = 8;
 
 struct Header {
   uint16_t format_version = FORMAT_VERSION;
