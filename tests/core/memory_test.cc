@@ -100,8 +100,8 @@ TEST(MemoryRecord, TwelveElementsFailWithTheDecoderMessage) {
 class MemoryMapForm : public ::testing::Test {
  protected:
   struct Options {
-    std::string_view skip;
-    std::string_view repeat;
+    std::string_view skip = {};
+    std::string_view repeat = {};
     bool unknown_key = false;
   };
   static Bytes encode_as_map(const Memory& m, Options opt) {

@@ -383,7 +383,9 @@ TEST(RecordCodec, JsonKindsRoundTripWithKeysAscending) {
   std::vector<std::string> keys;
   for (uint32_t i = 0; i < map.via.map.size; ++i) {
     keys.emplace_back(map.via.map.ptr[i].key.via.str.ptr, map.via.map.ptr[i].key.via.str.size);
-    if (keys.back() == "f") EXPECT_EQ(map.via.map.ptr[i].val.type, msgpack::type::FLOAT64);
+    if (keys.back() == "f") {
+      EXPECT_EQ(map.via.map.ptr[i].val.type, msgpack::type::FLOAT64);
+    }
   }
   EXPECT_EQ(keys, (std::vector<std::string>{"B", "a", "ab", "b", "f", "neg", "s", "zeta", "\xC3\xA9"}));
 }

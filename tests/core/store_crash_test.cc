@@ -173,8 +173,12 @@ void crash_everywhere(const Workload& w) {
         recovered = *seen;
         EXPECT_TRUE(recovered == before || recovered == after)
             << "a mix: " << summary(recovered) << "; before " << summary(before) << "; after " << summary(after);
-        if (n < trace.commit.write) EXPECT_EQ(recovered, before) << "committed before the log commit was written";
-        if (n > trace.commit.sync) EXPECT_EQ(recovered, after) << "lost a commit whose sync had returned";
+        if (n < trace.commit.write) {
+          EXPECT_EQ(recovered, before) << "committed before the log commit was written";
+        }
+        if (n > trace.commit.sync) {
+          EXPECT_EQ(recovered, after) << "lost a commit whose sync had returned";
+        }
         // No page number already in the file is handed out again.
         EXPECT_GE(db->state().header.page_count * PAGE_SIZE, env.read_file(kDbPath).size());
       }
@@ -286,8 +290,12 @@ TEST(StoreFault, FlushFailingForeverRecoversThroughAFreshHandle) {
       ASSERT_TRUE(seen) << seen.error().message();
       recovered = *seen;
       EXPECT_TRUE(recovered == before || recovered == trace.after) << "a mix: " << summary(recovered);
-      if (k > trace.commit.sync) EXPECT_EQ(recovered, trace.after);
-      if (k <= trace.commit.write) EXPECT_EQ(recovered, before);
+      if (k > trace.commit.sync) {
+        EXPECT_EQ(recovered, trace.after);
+      }
+      if (k <= trace.commit.write) {
+        EXPECT_EQ(recovered, before);
+      }
     }
     check_next_flush(env, recovered, w.base_txn);
   }
