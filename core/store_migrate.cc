@@ -18,7 +18,7 @@ Result<std::vector<CatalogEntry>> migrate_v4_catalog(Pager& pager, std::vector<C
   for (const CatalogEntryV4& row : rows) {
     CatalogEntry entry{row.id, row.start_page, row.page_count, row.len, row.deleted, 0, 0};
     if (!row.deleted) {
-      ORMEL_ASSIGN(auto bytes, read_run_bytes(pager, row.start_page, row.page_count, row.len));
+      ORMEL_ASSIGN(auto bytes, read_record(pager, entry));
       ORMEL_ASSIGN(Memory m, decode_memory(bytes));
       entry.accessed_at = m.accessed_at;
       entry.access_count = m.access_count;
