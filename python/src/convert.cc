@@ -77,10 +77,14 @@ bool read_1d_buffer(PyObject* o, F read) {
     PyErr_Clear();
     return false;
   }
+  // Released however `read` ends, an allocation failure included: a buffer left exported
+  // would lock the caller's array against resizing.
+  struct Release {
+    Py_buffer& view;
+    ~Release() { PyBuffer_Release(&view); }
+  } release{view};
   const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
-  const bool usable = view.ndim == 1 && read(view, view.shape[0], stride);
-  PyBuffer_Release(&view);
-  return usable;
+  return view.ndim == 1 && read(view, view.shape[0], stride);
 }
 
 // Reads a 1-D float32/float64 buffer; false (with no exception set) when `o` has none.
