@@ -3,6 +3,9 @@ the database stays usable and unchanged."""
 
 import math
 import os
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -51,6 +54,30 @@ def test_allocation_failures_raise_memory_error(db):
         db.cache_put("n", "k", Huge())
     assert_untouched(db)
     db.remember("still usable", "semantic", vec(1))
+
+
+def test_a_content_too_large_for_the_memory_limit_raises_memory_error(db_path):
+    # In a child process: the address-space limit must not reach the test runner.
+    script = textwrap.dedent(f"""
+        import resource
+        import ormel
+        db = ormel.open({db_path!r}, "pw", dimensions=4)
+        content = "x" * (300 << 20)
+        with open("/proc/self/status") as status:
+            kib = next(int(line.split()[1]) for line in status if line.startswith("VmSize"))
+        limit = kib * 1024 + (400 << 20)  # room for one more copy of the content, not for three
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        try:
+            db.remember(content, "semantic", [1.0, 0, 0, 0])
+            print("stored")
+        except MemoryError:
+            print("MemoryError")
+        db.remember("small", "semantic", [1.0, 0, 0, 0])
+        print(len(db.ids()))
+    """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["MemoryError", "1"]
 
 
 LONE = "\ud800"
