@@ -89,6 +89,19 @@ TEST_F(RepairTest, VerifyAllReportsDamagedCacheEntries) {
   EXPECT_EQ(report.structures[0].error, OrmelError::page_auth_failed(page));
 }
 
+TEST_F(RepairTest, VerifyAllReportsOlderSnapshotsThatCanNoLongerBeRestored) {
+  seed(1);
+  seed(1);
+  const Snapshot older = db->state().snapshot_manifest.at(0);
+  damage_pages({older.catalog_start});
+  const VerifyReport report = db->verify_all();
+  EXPECT_TRUE(report.memories.empty());
+  ASSERT_EQ(report.structures.size(), 1u);
+  EXPECT_EQ(report.structures[0].what, "snapshot of transaction " + std::to_string(older.txn_id) + " (catalog)");
+  EXPECT_EQ(report.structures[0].error, OrmelError::page_auth_failed(older.catalog_start));
+  EXPECT_FALSE(db->restore_to(older.txn_id));
+}
+
 TEST_F(RepairTest, ListingNamesDamagedMemoriesOnlyWithoutFilters) {
   const auto ids = seed(3);
   damage_pages({start_page(ids[2])});
