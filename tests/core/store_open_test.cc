@@ -485,6 +485,37 @@ TEST(StoreOpenRecovery, FramesThatAreNotWhatTheyClaimAreRefusedBeforeAnythingIsW
   }
 }
 
+// The key-derivation costs are read before anything authenticates them: costs beyond the
+// bounds fail the open at once with a key-derivation error, and the file is untouched.
+TEST(StoreOpen, HeaderKdfCostsBeyondTheBoundsFailTheOpen) {
+  struct Case {
+    size_t offset;
+    uint32_t value;
+    const char* message;
+  };
+  const Case cases[] = {
+      {74, 1u << 20, "key derivation failed: memory cost 1048576 KiB exceeds the limit of 262144 KiB"},
+      {78, UINT32_MAX, "key derivation failed: pass count 4294967295 exceeds the limit of 16"},
+      {82, 1001, "key derivation failed: lane count 1001 exceeds the limit of 64"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    MemEnv env;
+    ASSERT_TRUE(must_open(env));
+    std::vector<uint8_t> file = env.read_file(kDbPath);
+    store_le(file.data() + c.offset, c.value);
+    store_le(file.data() + 238, crc32(std::span<const uint8_t>(file.data(), 238)));
+    env.write_file(kDbPath, file);
+    for (bool read_only : {false, true}) {
+      auto db = try_open(env, read_only);
+      ASSERT_FALSE(db);
+      EXPECT_EQ(db.error().kind(), ErrorKind::KeyDerivation);
+      EXPECT_EQ(db.error().message(), c.message);
+    }
+    EXPECT_TRUE(env.read_file(kDbPath) == file);
+  }
+}
+
 // The header's dimensionality is not sealed: a changed value must give errors naming what
 // disagrees, never similarities over mismatched widths or reads past a vector.
 TEST(StoreOpen, HeaderDimensionsThatDisagreeWithTheStoredVectorsAreErrors) {
