@@ -168,7 +168,10 @@ Status check_finite(std::span<const float> vector, std::string_view what) {
   return {};
 }
 
-std::vector<uint8_t> encode_memory(const Memory& m) {
+Result<std::vector<uint8_t>> encode_memory(const Memory& m) {
+  // Metadata sits inside the record's array: a record the decoder would refuse for its
+  // nesting must never be written, or every later read of it fails.
+  if (1 + codec::json_depth(m.metadata) > codec::kMaxDepth) return fail(codec::nesting_too_deep());
   return encode_record(m, 64 + 5 * m.vector.size() + m.content.size() + m.agent_id.size());
 }
 

@@ -221,8 +221,11 @@ class Ormel {
   std::unique_ptr<StoreState> s_;
 };
 
-// Byte-for-byte copy of `src` to `dest` (created or truncated, with the source's permission
-// bits), through the file system's clone where it works. On failure, the system's text.
+// Byte-for-byte copy of `src` to `dest` (created or replaced, with the source's permission
+// bits), through the file system's clone where it works. The copy is written to a temporary
+// file beside `dest`, synced and renamed over it, so `dest` is never left half-written and
+// is untouched on failure. A `dest` naming the source file itself (same device and inode)
+// is refused. On failure, the system's text.
 std::expected<void, std::string> copy_file_contents(const std::string& src, const std::string& dest);
 
 }  // namespace ormel

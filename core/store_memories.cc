@@ -11,7 +11,7 @@ Result<MemoryId> Ormel::remember(Memory memory) {
   if (memory.id == 0) memory.id = new_ulid();
   // Refuse what a catalog row cannot describe, before paying for the encoding.
   ORMEL_TRY(check_record_length(memory.content.size(), "memory content"));
-  std::vector<uint8_t> bytes = encode_memory(memory);
+  ORMEL_ASSIGN(std::vector<uint8_t> bytes, encode_memory(memory));
   ORMEL_TRY(check_record_length(bytes.size(), "memory record"));
   ORMEL_ASSIGN(uint64_t start, stage_run(s, bytes));
   const auto pages = static_cast<uint32_t>(run_pages(bytes.size()));
@@ -40,7 +40,7 @@ Result<Memory> Ormel::get(MemoryId id) {
   StoreState& s = *s_;
   auto it = s.id_index.find(id);
   if (it == s.id_index.end() || s.catalog[it->second].deleted) return fail(OrmelError::not_found(ulid_to_text(id)));
-  return read_memory(*s.pager, s.catalog[it->second]);
+  return read_memory(*s.pager, s.catalog[it->second], s.dimensions);
 }
 
 Status Ormel::delete_memory(MemoryId id) {
@@ -65,7 +65,7 @@ Result<std::vector<Memory>> Ormel::memories() {
   std::vector<Memory> out;
   for (const auto& row : s.catalog) {
     if (row.deleted) continue;
-    ORMEL_ASSIGN(Memory m, read_memory(*s.pager, row));
+    ORMEL_ASSIGN(Memory m, read_memory(*s.pager, row, s.dimensions));
     out.push_back(std::move(m));
   }
   return out;

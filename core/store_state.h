@@ -55,7 +55,9 @@ Result<const RecordSummary*> summary_of(StoreState& s, const CatalogEntry& row);
 uint64_t run_pages(uint64_t len);
 Result<std::vector<uint8_t>> read_run_bytes(Pager& pager, uint64_t start, uint64_t count, uint64_t len);
 Result<std::vector<uint8_t>> read_record(Pager& pager, const CatalogEntry& entry);
-Result<Memory> read_memory(Pager& pager, const CatalogEntry& entry);
+// Decodes the record of `entry`; a vector whose length is not `dimensions` is a
+// Serialization error naming the memory and both widths.
+Result<Memory> read_memory(Pager& pager, const CatalogEntry& entry, uint64_t dimensions);
 // A record's length must fit the 32-bit length field of its catalog or directory row.
 Status check_record_length(uint64_t len, std::string_view what);
 // Allocates a run from the header's page_count and stages its pages as dirty cache pages.
@@ -65,7 +67,9 @@ Result<uint64_t> stage_run(StoreState& s, std::span<const uint8_t> blob);
 Result<std::vector<CatalogEntry>> load_catalog(Pager& pager, uint64_t start, uint64_t pages, uint64_t len);
 IdIndex build_id_index(const std::vector<CatalogEntry>& catalog);
 Result<std::vector<Snapshot>> load_manifest(Pager& pager, uint64_t start, uint64_t pages, uint64_t len);
-Result<std::optional<IvfPqIndex>> load_index(Pager& pager, uint64_t start, uint64_t pages, uint64_t len);
+// An index of another width than `dimensions` is a Serialization error naming both.
+Result<std::optional<IvfPqIndex>> load_index(Pager& pager, uint64_t start, uint64_t pages, uint64_t len,
+                                             uint64_t dimensions);
 Result<std::vector<CacheDirectoryEntry>> load_cache_directory(Pager& pager, uint64_t start, uint64_t pages,
                                                               uint64_t len);
 
