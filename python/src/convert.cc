@@ -263,6 +263,39 @@ bool f64_arg(PyObject* o, const char* fn, const char* name, double& out) {
   return true;
 }
 
+bool importance_arg(PyObject* o, const char* fn, const char* name, float& out) {
+  double value = 0;
+  if (!f64_arg(o, fn, name, value)) return false;
+  out = static_cast<float>(std::isnan(value) ? 0.0 : std::clamp(value, 0.0, 1.0));
+  return true;
+}
+
+bool reraise_prefixed(const std::string& prefix, std::string_view strip) {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyObject* text = value != nullptr ? PyObject_Str(value) : nullptr;
+  PyObject* head = text != nullptr ? PyUnicode_FromStringAndSize(strip.data(), static_cast<Py_ssize_t>(strip.size()))
+                                   : nullptr;
+  if (head != nullptr && PyUnicode_Tailmatch(text, head, 0, PY_SSIZE_T_MAX, -1) == 1) {
+    PyObject* rest = PyUnicode_Substring(text, PyUnicode_GetLength(head), PyUnicode_GetLength(text));
+    Py_DECREF(text);
+    text = rest;
+  }
+  Py_XDECREF(head);
+  if (text != nullptr) {
+    PyErr_Format(type, "%s%U", prefix.c_str(), text);
+    Py_DECREF(text);
+  } else {
+    PyErr_Clear();
+    PyErr_Format(type, "%sinvalid", prefix.c_str());
+  }
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
+  return false;
+}
+
 bool vector_arg(PyObject* o, const char* fn, const char* name, std::vector<float>& out) {
   if (PyUnicode_Check(o)) return refuse_str_as_vec();
   if (vector_from_buffer(o, out)) return true;
@@ -334,6 +367,17 @@ bool parse_id(PyObject* text, const char* fn, const char* name, ormel::MemoryId&
     return false;
   }
   out = *id;
+  return true;
+}
+
+bool memory_id_to_write(PyObject* text, const char* fn, const char* name, ormel::MemoryId& out) {
+  ormel::MemoryId id = 0;
+  if (!parse_id(text, fn, name, id)) return false;
+  if (id == 0) {
+    PyErr_Format(PyExc_ValueError, "invalid memory id '%U'", text);
+    return false;
+  }
+  out = id;
   return true;
 }
 
@@ -531,6 +575,19 @@ PyObject* snapshot_to_dict(const ormel::SnapshotInfo& info) {
     return nullptr;
   }
   return d;
+}
+
+PyObject* versions_to_list(const std::vector<ormel::MemoryVersion>& versions) {
+  return list_of(versions, [](const ormel::MemoryVersion& v) -> PyObject* {
+    PyObject* d = PyDict_New();
+    if (d == nullptr) return nullptr;
+    if (!put(d, "txn_id", PyLong_FromUnsignedLongLong(v.txn_id)) ||
+        !put(d, "created_at", PyLong_FromLongLong(v.created_at)) || !put(d, "memory", memory_to_dict(v.memory))) {
+      Py_DECREF(d);
+      return nullptr;
+    }
+    return d;
+  });
 }
 
 PyObject* snapshots_to_list(const std::vector<ormel::SnapshotInfo>& infos) {

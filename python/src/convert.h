@@ -35,6 +35,11 @@ bool opt_u64_arg(PyObject* o, const char* fn, const char* name, std::optional<ui
 bool opt_i64_arg(PyObject* o, const char* fn, const char* name, std::optional<int64_t>& out);
 // Anything the interpreter converts to a float.
 bool f64_arg(PyObject* o, const char* fn, const char* name, double& out);
+// An importance: f64_arg clamped to [0, 1], NaN giving 0.
+bool importance_arg(PyObject* o, const char* fn, const char* name, float& out);
+// Re-raises the pending exception as the same type, its text `prefix` followed by the old
+// text less a leading `strip` (when the old text starts with it). Returns false.
+bool reraise_prefixed(const std::string& prefix, std::string_view strip);
 // A vector or query: any sequence of numbers, element by element to float32; a `str` is
 // refused with TypeError "Can't extract `str` to `Vec`". A 1-D buffer of float32 ('f') or
 // float64 ('d') is read directly, giving exactly what the equivalent list gives.
@@ -53,6 +58,9 @@ bool parse_type(PyObject* text, const char* fn, const char* name, ormel::MemoryT
 // 26 Crockford base-32 digits, either case; otherwise ValueError "invalid memory id '<text>'".
 // A non-str argument is the TypeError of str_arg.
 bool parse_id(PyObject* text, const char* fn, const char* name, ormel::MemoryId& out);
+// An id to write a memory under: parse_id, refusing the all-zero id (which stands for "no
+// id yet") with the same ValueError.
+bool memory_id_to_write(PyObject* text, const char* fn, const char* name, ormel::MemoryId& out);
 
 // Metadata value to JSON: None, bool, integers fitting i64 (stored unsigned when
 // non-negative), anything convertible to float (NaN and infinities become null), str, list,
@@ -77,6 +85,8 @@ PyObject* recall_results_to_list(const std::vector<ormel::RecallResult>& results
 PyObject* search_hits_to_list(const std::vector<ormel::SearchHit>& hits);
 PyObject* ids_to_list(const std::vector<ormel::MemoryId>& ids);
 PyObject* snapshot_to_dict(const ormel::SnapshotInfo& info);
+// Dicts {"txn_id", "created_at", "memory": memory dict}, in the given order.
+PyObject* versions_to_list(const std::vector<ormel::MemoryVersion>& versions);
 PyObject* snapshots_to_list(const std::vector<ormel::SnapshotInfo>& infos);
 PyObject* stats_to_dict(const ormel::Stats& stats, uint64_t snapshots);
 // None for a miss.
