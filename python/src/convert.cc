@@ -56,8 +56,24 @@ char float_format(const char* format, Py_ssize_t itemsize) {
   return 0;
 }
 
-// Reads a 1-D float32/float64 buffer; false (with no exception set) when `o` has none.
-bool vector_from_buffer(PyObject* o, std::vector<float>& out) {
+// n values of `kind` ('f' or 'd') at `base`, `stride` bytes apart, as float32.
+std::vector<float> floats_at(const char* base, Py_ssize_t n, Py_ssize_t stride, char kind) {
+  std::vector<float> values(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (kind == 'f') {
+      std::memcpy(&values[i], base + i * stride, sizeof(float));
+    } else {
+      double d;
+      std::memcpy(&d, base + i * stride, sizeof(double));
+      values[i] = static_cast<float>(d);
+    }
+  }
+  return values;
+}
+
+// Reads an `ndim`-D float32/float64 buffer into rows of its last dimension (one row for
+// 1-D); false (with no exception set) when `o` has none.
+bool rows_from_buffer(PyObject* o, int ndim, std::vector<std::vector<float>>& out) {
   if (!PyObject_CheckBuffer(o)) return false;
   Py_buffer view;
   if (PyObject_GetBuffer(o, &view, PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
@@ -65,25 +81,28 @@ bool vector_from_buffer(PyObject* o, std::vector<float>& out) {
     return false;
   }
   const char kind = float_format(view.format, view.itemsize);
-  const bool usable = view.ndim == 1 && kind != 0;
+  const bool usable = view.ndim == ndim && kind != 0;
   if (usable) {
-    const Py_ssize_t n = view.shape[0];
-    const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
+    const Py_ssize_t rows = ndim == 1 ? 1 : view.shape[0];
+    const Py_ssize_t n = view.shape[ndim - 1];
+    const Py_ssize_t stride = view.strides != nullptr ? view.strides[ndim - 1] : view.itemsize;
+    const Py_ssize_t row_stride = ndim == 1 ? 0 : (view.strides != nullptr ? view.strides[0] : n * view.itemsize);
     const char* base = static_cast<const char*>(view.buf);
-    std::vector<float> values(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      if (kind == 'f') {
-        std::memcpy(&values[i], base + i * stride, sizeof(float));
-      } else {
-        double d;
-        std::memcpy(&d, base + i * stride, sizeof(double));
-        values[i] = static_cast<float>(d);
-      }
-    }
+    std::vector<std::vector<float>> values;
+    values.reserve(static_cast<size_t>(rows));
+    for (Py_ssize_t r = 0; r < rows; ++r) values.push_back(floats_at(base + r * row_stride, n, stride, kind));
     out = std::move(values);
   }
   PyBuffer_Release(&view);
   return usable;
+}
+
+// Reads a 1-D float32/float64 buffer; false (with no exception set) when `o` has none.
+bool vector_from_buffer(PyObject* o, std::vector<float>& out) {
+  std::vector<std::vector<float>> rows;
+  if (!rows_from_buffer(o, 1, rows)) return false;
+  out = std::move(rows[0]);
+  return true;
 }
 
 bool put(PyObject* dict, const char* key, PyObject* value) {
@@ -314,6 +333,8 @@ bool vector_arg(PyObject* o, const char* fn, const char* name, std::vector<float
   out = std::move(values);
   return true;
 }
+
+bool vectors_from_buffer(PyObject* o, std::vector<std::vector<float>>& out) { return rows_from_buffer(o, 2, out); }
 
 bool memory_types_arg(PyObject* o, const char* fn, const char* name,
                       std::optional<std::vector<ormel::MemoryType>>& out) {

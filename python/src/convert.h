@@ -44,6 +44,9 @@ bool reraise_prefixed(const std::string& prefix, std::string_view strip);
 // refused with TypeError "Can't extract `str` to `Vec`". A 1-D buffer of float32 ('f') or
 // float64 ('d') is read directly, giving exactly what the equivalent list gives.
 bool vector_arg(PyObject* o, const char* fn, const char* name, std::vector<float>& out);
+// The rows of a 2-D float32/float64 buffer (any strides), each what vector_arg gives for the
+// row; false with no exception set when `o` is no such buffer.
+bool vectors_from_buffer(PyObject* o, std::vector<std::vector<float>>& out);
 // None, or a sequence (not a bare str) of memory type texts, each parsed by parse_type.
 bool memory_types_arg(PyObject* o, const char* fn, const char* name,
                       std::optional<std::vector<ormel::MemoryType>>& out);

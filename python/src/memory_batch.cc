@@ -11,6 +11,12 @@ namespace {
 
 constexpr const char* kFn = "remember_many";
 
+bool wrong_length(const char* name, Py_ssize_t len, Py_ssize_t n) {
+  PyErr_Format(PyExc_ValueError, "%s() argument '%s' holds %zd items, expected %zd (one per content)", kFn, name, len,
+               n);
+  return false;
+}
+
 // A sequence column held as a list or tuple, released when done.
 class FastSequence {
  public:
@@ -26,12 +32,7 @@ class FastSequence {
     if (seq_ == nullptr) return false;
     const Py_ssize_t len = PySequence_Size(seq_);
     if (len < 0) return false;
-    if (n >= 0 && len != n) {
-      PyErr_Format(PyExc_ValueError, "%s() argument '%s' holds %zd items, expected %zd (one per content)", kFn, name,
-                   len, n);
-      return false;
-    }
-    return true;
+    return n < 0 || len == n || wrong_length(name, len, n);
   }
   Py_ssize_t size() const { return PySequence_Size(seq_); }
   // Borrowed.
@@ -128,17 +129,26 @@ bool memories_from_columns(const BatchColumns& c, std::vector<ormel::Memory>& ou
              ids);
   if (!ok) return false;
 
-  FastSequence vectors;
-  if (!vectors.open(c.vectors, "vectors", "a sequence of vectors", n)) return false;
+  // A 2-D array is read whole; anything else row by row.
+  std::vector<std::vector<float>> rows;
+  if (vectors_from_buffer(c.vectors, rows)) {
+    if (static_cast<Py_ssize_t>(rows.size()) != n) return wrong_length("vectors", static_cast<Py_ssize_t>(rows.size()), n);
+  } else {
+    FastSequence vectors;
+    if (!vectors.open(c.vectors, "vectors", "a sequence of vectors", n)) return false;
+    rows.resize(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (!vector_arg(vectors.at(i), kFn, "vectors", rows[static_cast<size_t>(i)]))
+        return raise_for_item(static_cast<size_t>(i));
+    }
+  }
   std::vector<ormel::Memory> memories;
   memories.reserve(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
     const auto at = static_cast<size_t>(i);
     std::string content;
-    std::vector<float> vector;
-    if (!str_arg(contents.at(i), kFn, "contents", content) || !vector_arg(vectors.at(i), kFn, "vectors", vector))
-      return raise_for_item(at);
-    ormel::Memory m = ormel::Memory::make(std::move(content), types.at(at), std::move(vector));
+    if (!str_arg(contents.at(i), kFn, "contents", content)) return raise_for_item(at);
+    ormel::Memory m = ormel::Memory::make(std::move(content), types.at(at), std::move(rows[at]));
     if (ids.at(at) != 0) m.id = ids.at(at);
     if (agents.at(at)) m.agent_id = *agents.at(at);
     if (importances.at(at)) m.importance = *importances.at(at);

@@ -105,8 +105,10 @@ def test_update_refusals(db_path):
     np.eye(DIMS, dtype=np.float32)[:3],
     np.eye(DIMS, dtype=np.float64)[:3],
     np.eye(DIMS, dtype=np.float32)[:3, ::-1],  # rows with a negative stride
+    np.asfortranarray(np.arange(12, dtype=np.float64).reshape(3, DIMS)),
+    np.eye(DIMS, dtype=np.int64)[:3],  # not a float buffer: read row by row
     [[1, 0, 0, 0], (0, 1, 0, 0), np.array([0, 0, 1, 0], dtype=np.float32)],
-], ids=["float32", "float64", "strided", "mixed rows"])
+], ids=["float32", "float64", "reversed columns", "column-major", "int64", "mixed rows"])
 def test_batch_matches_a_loop_of_remember(db_path, tmp_path, vectors):
     columns = dict(agent_id=["a", None, "c"], importance=np.array([0.2, 5.0, float("nan")]), session_id="s",
                    ttl_secs=[None, 10, None], shared=[True, False, True], metadata={"shared": "dict"})
