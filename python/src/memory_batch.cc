@@ -17,18 +17,19 @@ bool wrong_length(const char* name, Py_ssize_t len, Py_ssize_t n) {
   return false;
 }
 
-// A sequence column held as a list or tuple, released when done.
-class FastSequence {
+// A sequence column, copied into a tuple: converting an item may run Python code, which must
+// not be able to change the items under the walk.
+class ItemTuple {
  public:
-  FastSequence() = default;
-  FastSequence(const FastSequence&) = delete;
-  FastSequence& operator=(const FastSequence&) = delete;
-  ~FastSequence() { Py_XDECREF(seq_); }
+  ItemTuple() = default;
+  ItemTuple(const ItemTuple&) = delete;
+  ItemTuple& operator=(const ItemTuple&) = delete;
+  ~ItemTuple() { Py_XDECREF(seq_); }
 
   // False with the exception set when `o` is not a non-str sequence of n items.
   bool open(PyObject* o, const char* name, const char* kind, Py_ssize_t n) {
     if (PyUnicode_Check(o) || !PySequence_Check(o)) return type_error(o, kFn, name, kind);
-    seq_ = PySequence_Fast(o, "");
+    seq_ = PySequence_Tuple(o);
     if (seq_ == nullptr) return false;
     const Py_ssize_t len = PySequence_Size(seq_);
     if (len < 0) return false;
@@ -36,7 +37,7 @@ class FastSequence {
   }
   Py_ssize_t size() const { return PySequence_Size(seq_); }
   // Borrowed.
-  PyObject* at(Py_ssize_t i) const { return PyList_Check(seq_) ? PyList_GetItem(seq_, i) : PyTuple_GetItem(seq_, i); }
+  PyObject* at(Py_ssize_t i) const { return PyTuple_GetItem(seq_, i); }
 
  private:
   PyObject* seq_ = nullptr;
@@ -59,7 +60,7 @@ bool column(PyObject* o, const char* name, const char* kind, bool single, Py_ssi
     out.v.resize(1);
     return convert(o, name, out.v[0]);
   }
-  FastSequence seq;
+  ItemTuple seq;
   if (!seq.open(o, name, kind, n)) return false;
   out.v.resize(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
@@ -77,7 +78,7 @@ bool raise_for_item(size_t i) {
 }
 
 bool memories_from_columns(const BatchColumns& c, std::vector<ormel::Memory>& out) {
-  FastSequence contents;
+  ItemTuple contents;
   if (!contents.open(c.contents, "contents", "a sequence of str", -1)) return false;
   const Py_ssize_t n = contents.size();
   const auto none_or_str = [](PyObject* o) { return o == Py_None || PyUnicode_Check(o); };
@@ -134,7 +135,7 @@ bool memories_from_columns(const BatchColumns& c, std::vector<ormel::Memory>& ou
   if (vectors_from_buffer(c.vectors, rows)) {
     if (static_cast<Py_ssize_t>(rows.size()) != n) return wrong_length("vectors", static_cast<Py_ssize_t>(rows.size()), n);
   } else {
-    FastSequence vectors;
+    ItemTuple vectors;
     if (!vectors.open(c.vectors, "vectors", "a sequence of vectors", n)) return false;
     rows.resize(static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {

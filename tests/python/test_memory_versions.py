@@ -172,6 +172,23 @@ def test_a_bad_item_stages_nothing(db, bad, error, message):
     assert db.get(kept)["content"] == "kept"
 
 
+def test_columns_changed_while_converting(db):
+    contents = ["a", "b", "c"]
+    importance = []
+
+    class Shrinking:
+        """A number whose conversion empties the lists being converted."""
+
+        def __float__(self):
+            contents.clear()
+            importance.clear()
+            return 0.5
+
+    importance += [Shrinking(), 0.1, 0.2]
+    ids = db.remember_many(contents, "semantic", [vec(1)] * 3, importance=importance)
+    assert [db.get(i)["content"] for i in ids] == ["a", "b", "c"]
+
+
 def test_batch_on_a_read_only_handle(ro_db):
     handle, _ = ro_db
     with pytest.raises(RuntimeError, match=re.escape(RO_MESSAGE)):
