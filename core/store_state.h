@@ -64,6 +64,20 @@ Status check_record_length(uint64_t len, std::string_view what);
 // Returns the start page.
 Result<uint64_t> stage_run(StoreState& s, std::span<const uint8_t> blob);
 
+// Staging a memory, in three steps so that a batch can check and encode every item before
+// staging any: check_memory (the store's refusals), encode_for_staging (a fresh id when
+// none is set; a record too long for a catalog row is refused), then stage_memory, which
+// cannot fail for an encoded memory (stage_run's only error is a slice over a page). It
+// writes fresh dirty pages and points the id's row at them: an existing row (live or
+// deleted) keeps its position and access counters; otherwise a row is appended.
+struct EncodedMemory {
+  Memory memory;
+  std::vector<uint8_t> bytes;
+};
+Status check_memory(const StoreState& s, const Memory& memory);
+Result<EncodedMemory> encode_for_staging(Memory memory);
+Status stage_memory(StoreState& s, const EncodedMemory& encoded);
+
 Result<std::vector<CatalogEntry>> load_catalog(Pager& pager, uint64_t start, uint64_t pages, uint64_t len);
 IdIndex build_id_index(const std::vector<CatalogEntry>& catalog);
 Result<std::vector<Snapshot>> load_manifest(Pager& pager, uint64_t start, uint64_t pages, uint64_t len);
