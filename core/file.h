@@ -9,6 +9,13 @@
 // - Env::open_locked opens (and with `create` creates or truncates, mode 0666 before the
 //   umask) and takes the advisory lock without waiting: exclusive when `write`, shared
 //   otherwise. A lock held elsewhere is Locked(path); the lock lives as long as the File.
+//   The lock is taken on the file the path names when the call returns: a file that was
+//   renamed over or removed while the call waited is not the path's file, so the call
+//   opens the path again.
+// - Env::rename atomically replaces `to` with `from` (both in one directory); open Files
+//   keep the file they opened, and their locks. Env::remove unlinks a path.
+// - Env::sync_dir makes the directory entries of the path's directory durable: a rename or
+//   remove may be lost at a power failure until it has run.
 // Production uses posix_env(); tests substitute wrappers that inject failures or simulate
 // power loss.
 #pragma once
@@ -42,6 +49,9 @@ class Env {
   // Whether the path's metadata can be read; any failure counts as "does not exist".
   virtual bool exists(const std::string& path) = 0;
   virtual Result<std::unique_ptr<File>> open_locked(const std::string& path, OpenMode mode) = 0;
+  virtual Status rename(const std::string& from, const std::string& to) = 0;
+  virtual Status remove(const std::string& path) = 0;
+  virtual Status sync_dir(const std::string& path) = 0;
 };
 
 // The process-wide POSIX environment.

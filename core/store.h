@@ -110,6 +110,21 @@ struct CacheStats {
   uint64_t evictions = 0;
 };
 
+// What the file holds and what a compaction would give back, in bytes.
+struct SpaceReport {
+  uint64_t file_bytes = 0;         // the file's size now
+  uint64_t current_bytes = 0;      // a file holding the current state alone
+  uint64_t history_bytes = 0;      // added to that by the retained snapshots
+  uint64_t reclaimable_bytes = 0;  // what compact() (keeping history) would give back
+};
+
+// When a flush compacts by itself: the bytes a compaction would give back exceed both
+// min_bytes and ratio times the bytes the kept state needs.
+struct AutoCompactPolicy {
+  uint64_t min_bytes = uint64_t{64} << 20;
+  double ratio = 1.0;
+};
+
 // The float nearest 0.97.
 inline constexpr float kDefaultSemanticThreshold = 0.97f;
 
@@ -141,6 +156,13 @@ class Ormel {
   Result<SnapshotInfo> restore_to(uint64_t txn_id);
   Result<SnapshotInfo> restore_to_time(int64_t unix_secs);
   void set_max_snapshots(uint64_t max);
+
+  // Space. compact() flushes, rewrites the file with only what is reachable (every
+  // retained snapshot when keep_history, else the current state as the one snapshot) and
+  // returns the bytes given back. space() reports on the committed file.
+  Result<uint64_t> compact(bool keep_history = true);
+  Result<SpaceReport> space();
+  void set_auto_compact(std::optional<AutoCompactPolicy> policy);  // nullopt: never
 
   // Page cache.
   void set_cache_capacity(uint64_t pages);

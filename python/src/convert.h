@@ -79,6 +79,7 @@ PyObject* ids_to_list(const std::vector<ormel::MemoryId>& ids);
 PyObject* snapshot_to_dict(const ormel::SnapshotInfo& info);
 PyObject* snapshots_to_list(const std::vector<ormel::SnapshotInfo>& infos);
 PyObject* stats_to_dict(const ormel::Stats& stats, uint64_t snapshots);
+PyObject* space_to_dict(const ormel::SpaceReport& report);
 // None for a miss.
 PyObject* cache_hit_to_py(const std::optional<ormel::CacheHit>& hit);
 PyObject* cache_stats_to_dict(const ormel::CacheStats& stats);
