@@ -14,6 +14,8 @@
 //   opens the path again.
 // - Env::rename atomically replaces `to` with `from` (both in one directory); open Files
 //   keep the file they opened, and their locks. Env::remove unlinks a path.
+// - Env::resolve gives the path of the file a path names, symbolic links followed (the
+//   place where a file replacing it must be renamed to).
 // - Env::sync_dir makes the directory entries of the path's directory durable: a rename or
 //   remove may be lost at a power failure until it has run.
 // Production uses posix_env(); tests substitute wrappers that inject failures or simulate
@@ -52,6 +54,7 @@ class Env {
   virtual Status rename(const std::string& from, const std::string& to) = 0;
   virtual Status remove(const std::string& path) = 0;
   virtual Status sync_dir(const std::string& path) = 0;
+  virtual Result<std::string> resolve(const std::string& path) = 0;
 };
 
 // The process-wide POSIX environment.

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "core/file.h"
@@ -89,6 +90,14 @@ class PosixEnv final : public Env {
   Status remove(const std::string& path) override {
     if (::unlink(path.c_str()) != 0) return fail(OrmelError::io_errno(errno));
     return {};
+  }
+
+  Result<std::string> resolve(const std::string& path) override {
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (real == nullptr) return fail(OrmelError::io_errno(errno));
+    std::string out(real);
+    std::free(real);
+    return out;
   }
 
   Status sync_dir(const std::string& path) override {

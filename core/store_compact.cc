@@ -294,12 +294,14 @@ Result<uint64_t> compact_committed(StoreState& s, bool keep_history) {
     return fail(OrmelError::io("internal error: compaction with staged changes"));
   }
   ORMEL_ASSIGN(const uint64_t old_bytes, s.pager->file().size());
-  const std::string temp = s.path + std::string(kTempSuffix);
+  // A path that is a symbolic link keeps being one: the new file replaces its target.
+  ORMEL_ASSIGN(const std::string target, s.env->resolve(s.path));
+  const std::string temp = target + std::string(kTempSuffix);
   ORMEL_ASSIGN(auto file, s.env->open_locked(temp, {.write = true, .create = true}));
   auto out = std::make_unique<Pager>(std::move(file), SecretKey(s.pager->dek().span()), s.pager->nonce_counter(),
                                      FORMAT_VERSION);
   auto written = write_new_file(s, *out, keep_history);
-  Status renamed = written ? s.env->rename(temp, s.path) : Status(fail(written.error()));
+  Status renamed = written ? s.env->rename(temp, target) : Status(fail(written.error()));
   if (!renamed) {
     out.reset();
     (void)s.env->remove(temp);  // else a leftover is truncated and reused by the next compaction
@@ -307,7 +309,7 @@ Result<uint64_t> compact_committed(StoreState& s, bool keep_history) {
   }
   ORMEL_ASSIGN(const uint64_t new_bytes, out->file().size());
   switch_to(s, std::move(out), std::move(*written));
-  s.rename_unsynced = true;
+  s.unsynced_rename = target;
   ORMEL_TRY(settle_compaction(s));
   return old_bytes > new_bytes ? old_bytes - new_bytes : 0;
 }
@@ -332,9 +334,9 @@ uint64_t estimated_kept_bytes(const StoreState& s) {
 }  // namespace
 
 Status settle_compaction(StoreState& s) {
-  if (!s.rename_unsynced) return {};
-  ORMEL_TRY(s.env->sync_dir(s.path));
-  s.rename_unsynced = false;
+  if (!s.unsynced_rename) return {};
+  ORMEL_TRY(s.env->sync_dir(*s.unsynced_rename));
+  s.unsynced_rename.reset();
   return {};
 }
 

@@ -51,9 +51,9 @@ struct StoreState {
   // File size after the last automatic compaction (or failed attempt): the next one waits
   // until the file has grown by the policy's min_bytes beyond it.
   uint64_t auto_compact_baseline = 0;
-  // A compaction renamed its file into place but the directory entry is not yet durable;
-  // nothing may be committed to the new file until it is.
-  bool rename_unsynced = false;
+  // Where a compaction renamed its file into place (the path, links followed) while that
+  // directory entry is not yet durable; nothing may be committed to the new file until it is.
+  std::optional<std::string> unsynced_rename;
 };
 
 // The decoded summary of a catalog row's record, read and decoded on first use.

@@ -251,6 +251,7 @@ class ProbeEnv : public Env {
   Status rename(const std::string& from, const std::string& to) override { return probe(base_->rename(from, to)); }
   Status remove(const std::string& path) override { return probe(base_->remove(path)); }
   Status sync_dir(const std::string& path) override { return probe(base_->sync_dir(path)); }
+  Result<std::string> resolve(const std::string& path) override { return base_->resolve(path); }
 
   // Probes, then passes `result` on (the call has been made by then; the probe looks at
   // the state right after each mutating call).

@@ -212,3 +212,19 @@ def test_killed_mid_compaction_the_path_opens_complete_and_locked_throughout(tmp
     db.compact()
     assert os.listdir(tmp_path) == ["db.ormel"]
     assert db.verify() == len(live)
+
+
+def test_a_symlinked_path_stays_a_link_to_the_compacted_file(tmp_path):
+    (tmp_path / "data").mkdir()
+    target = tmp_path / "data" / "real.ormel"
+    link = tmp_path / "link.ormel"
+    link.symlink_to(target)
+    db = ormel.open(str(link), PASSPHRASE, dimensions=DIMS)
+    fill_with_history(db, flushes=2)
+    before = visible(db)
+    assert db.compact(keep_history=False) > 0
+    assert link.is_symlink() and os.path.realpath(link) == str(target)
+    assert sorted(os.listdir(tmp_path / "data")) == ["real.ormel"]
+    del db
+    after = visible(ormel.open(str(target), PASSPHRASE))
+    assert after["memories"] == before["memories"]

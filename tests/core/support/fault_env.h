@@ -65,6 +65,7 @@ class MemEnv : public Env {
   Status rename(const std::string& from, const std::string& to) override;
   Status remove(const std::string& path) override;
   Status sync_dir(const std::string& path) override;
+  Result<std::string> resolve(const std::string& path) override { return path; }  // no links here
 
   // The paths that exist now, in order.
   std::vector<std::string> paths() const;
@@ -134,6 +135,7 @@ class FaultEnv : public Env {
   Status rename(const std::string& from, const std::string& to) override;
   Status remove(const std::string& path) override;
   Status sync_dir(const std::string& path) override;
+  Result<std::string> resolve(const std::string& path) override { return base_->resolve(path); }
   void fail_at(uint64_t n, FailMode mode) { faults_.fail_at(n, mode); }
   uint64_t calls() const { return faults_.calls(); }
 

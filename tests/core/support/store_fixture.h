@@ -100,6 +100,7 @@ class RecordingEnv : public Env {
   Status rename(const std::string& from, const std::string& to) override;
   Status remove(const std::string& path) override;
   Status sync_dir(const std::string& path) override;
+  Result<std::string> resolve(const std::string& path) override { return base_->resolve(path); }
   const std::vector<FileCall>& calls() const { return calls_; }
   void clear() { calls_.clear(); }
 
