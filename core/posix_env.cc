@@ -73,11 +73,13 @@ class PosixEnv final : public Env {
 
   Result<std::unique_ptr<File>> open_locked(const std::string& path, OpenMode mode) override {
     // A compaction renames a new file over the path while holding both locks; a lock won on
-    // the replaced file afterwards guards nothing, so such a win opens the path again.
+    // the replaced file afterwards guards nothing, so such a win opens the path again (never
+    // when creating: that open would truncate the file renamed in).
     for (int attempt = 0; attempt < kMaxReopens; ++attempt) {
       ORMEL_ASSIGN(int fd, open_and_lock(path, mode));
       if (still_named(fd, path)) return std::unique_ptr<File>(new PosixFile(fd));
       ::close(fd);
+      if (mode.create) break;
     }
     return fail(OrmelError::locked(path));
   }

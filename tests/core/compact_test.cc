@@ -419,6 +419,40 @@ TEST(CompactFault, AFailedCompactionKeepsTheOldFileAndTheHandle) {
   }
 }
 
+// The directory sync after the rename fails: the handle is on the new file, and the next
+// commit makes the rename durable before writing, so a power loss after it keeps both.
+TEST(CompactFault, AFailedDirectorySyncIsRetriedBeforeTheNextCommit) {
+  auto compaction_calls = [](MemEnv& mem) -> uint64_t {
+    testing::FaultEnv counting(&mem);
+    auto db = must_open(counting);
+    if (!db) return 0;
+    const uint64_t start = counting.calls();
+    EXPECT_TRUE(db->compact());
+    return counting.calls() - start;
+  };
+  MemEnv traced;
+  traced.write_file(kDbPath, history_base());
+  const uint64_t calls = compaction_calls(traced);
+  ASSERT_GT(calls, 0u);
+
+  MemEnv mem;
+  mem.write_file(kDbPath, history_base());
+  testing::FaultEnv env(&mem);
+  auto db = must_open(env);
+  ASSERT_TRUE(db);
+  env.fail_at(env.calls() + calls, testing::FailMode::Once);  // the last call: sync_dir
+  auto done = db->compact();
+  ASSERT_FALSE(done);
+  EXPECT_EQ(done.error().message(), "io error: injected fault");
+  ASSERT_TRUE(db->remember(sample_memory(95)));
+  ASSERT_TRUE(db->flush());
+  db.reset();
+  mem.crash(CrashMode::Drop);
+  auto reopened = must_open(mem);
+  ASSERT_TRUE(reopened);
+  EXPECT_TRUE(reopened->get(sample_memory(95).id));
+}
+
 TEST(AutoCompact, KeepsTheFileBoundedWithHistoryIntact) {
   struct Case {
     std::optional<AutoCompactPolicy> policy;
