@@ -561,7 +561,8 @@ PyMethodDef methods[] = {
      "space($self)\n--\n\n"
      "Return a dict about the committed file, in bytes: \"file_bytes\" (its size),\n"
      "\"current_bytes\" (a file holding the current state alone), \"history_bytes\" (what the\n"
-     "retained snapshots add to that) and \"reclaimable_bytes\" (what compact() would give back)."},
+     "retained snapshots add to that) and \"reclaimable_bytes\" (what compact() would give back).\n\n"
+     "It reads the catalog of every retained snapshot, so it costs about what reading them does."},
     {"set_auto_compact", ORMEL_PY_KWARGS(set_auto_compact),
      "set_auto_compact($self, min_bytes=67108864, ratio=1.0)\n--\n\n"
      "Compact automatically at the end of a flush once the bytes compaction would give back exceed\n"
