@@ -250,13 +250,17 @@ class Rewriter {
 
 uint64_t first_free_page(const StoreState& s) { return 1 + s.header.wal_pages; }
 
-// The size of the file a compaction would write: up to its last run, or, with no run at
-// all, up to the end of the log region's one transaction.
+// The size of a compacted file: up to its last run, or, with no run at all, up to the end
+// of the log region's one transaction.
+uint64_t file_bytes_of(const Header& compacted) {
+  if (compacted.page_count > 1 + compacted.wal_pages) return compacted.page_count * PAGE_SIZE;
+  return PAGE_SIZE + wal::FRAME_RECORD + wal::COMMIT_RECORD;
+}
+
 Result<uint64_t> compacted_bytes(StoreState& s, bool keep_history) {
   PageSink sink(first_free_page(s), nullptr, nullptr);
   ORMEL_ASSIGN(Layout layout, Rewriter(s, sink).run(keep_history));
-  if (layout.header.page_count > first_free_page(s)) return layout.header.page_count * PAGE_SIZE;
-  return PAGE_SIZE + wal::FRAME_RECORD + wal::COMMIT_RECORD;
+  return file_bytes_of(layout.header);
 }
 
 // Writes the whole new file through `out` and makes it durable.
@@ -307,7 +311,8 @@ Result<uint64_t> compact_committed(StoreState& s, bool keep_history) {
     (void)s.env->remove(temp);  // else a leftover is truncated and reused by the next compaction
     return fail(renamed.error());
   }
-  ORMEL_ASSIGN(const uint64_t new_bytes, out->file().size());
+  // Past the rename nothing may fail before the handle holds the new file (invariant 3).
+  const uint64_t new_bytes = file_bytes_of(written->header);
   switch_to(s, std::move(out), std::move(*written));
   s.unsynced_rename = target;
   ORMEL_TRY(settle_compaction(s));
