@@ -169,6 +169,21 @@ struct VerifyReport {
   std::vector<DamagedStructure> structures;
 };
 
+// What the file holds and what a compaction would give back, in bytes.
+struct SpaceReport {
+  uint64_t file_bytes = 0;         // the file's size now
+  uint64_t current_bytes = 0;      // a file holding the current state alone
+  uint64_t history_bytes = 0;      // added to that by the retained snapshots
+  uint64_t reclaimable_bytes = 0;  // what compact() (keeping history) would give back
+};
+
+// When a flush compacts by itself: the bytes a compaction would give back exceed both
+// min_bytes and ratio times the bytes the kept state needs.
+struct AutoCompactPolicy {
+  uint64_t min_bytes = uint64_t{64} << 20;
+  double ratio = 1.0;
+};
+
 // The float nearest 0.97.
 inline constexpr float kDefaultSemanticThreshold = 0.97f;
 
@@ -213,6 +228,13 @@ class Ormel {
   // Snapshots where the memory is deleted or absent contribute nothing. NotFound when
   // neither the catalog nor any snapshot knows the id.
   Result<std::vector<MemoryVersion>> history(MemoryId id);
+
+  // Space. compact() flushes, rewrites the file with only what is reachable (every
+  // retained snapshot when keep_history, else the current state as the one snapshot) and
+  // returns the bytes given back. space() reports on the committed file.
+  Result<uint64_t> compact(bool keep_history = true);
+  Result<SpaceReport> space();
+  void set_auto_compact(std::optional<AutoCompactPolicy> policy);  // nullopt: never
 
   // Page cache.
   void set_cache_capacity(uint64_t pages);

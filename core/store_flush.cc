@@ -47,15 +47,6 @@ uint64_t estimate_pages(const FlushPrelude& p, uint64_t snapshots) {
   return t + (kSnapshotBound * snapshots + 91) / PAGE_PAYLOAD;
 }
 
-// Writes `h` at offset 0 under the version on disk: until an upgrade commits, the file
-// must stay readable as its old version (its catalog layout and page rule).
-Status write_header_in_place(Pager& pager, Header h, uint16_t disk_version) {
-  h.format_version = disk_version;
-  ORMEL_ASSIGN(Page page, seal_header(h, pager.dek()));
-  ORMEL_TRY(pager.write_raw(page));
-  return pager.file().sync();
-}
-
 // Seals and writes every dirty cache page at its home position, in ascending page order,
 // coalescing consecutive pages into larger writes; then syncs and marks the cache clean.
 Status write_staged_pages(Pager& pager) {
@@ -111,10 +102,20 @@ Status seal_run(Pager& pager, Header& h, std::span<const uint8_t> blob, std::vec
 
 }  // namespace
 
+// Until an upgrade commits, the file must stay readable as its old version (its catalog
+// layout and page rule), so headers written in place carry the version on disk.
+Status write_header_in_place(Pager& pager, Header h, uint16_t disk_version) {
+  h.format_version = disk_version;
+  ORMEL_ASSIGN(Page page, seal_header(h, pager.dek()));
+  ORMEL_TRY(pager.write_raw(page));
+  return pager.file().sync();
+}
+
 Status Ormel::flush() {
   StoreState& s = *s_;
   if (s.read_only) return fail(OrmelError::read_only());
   if (!s.catalog_dirty && !s.index_dirty && !s.cache_dirty) return {};
+  ORMEL_TRY(settle_compaction(s));
   Pager& pager = *s.pager;
 
   FlushPrelude prelude = prepare_for_flush(s);
@@ -193,6 +194,7 @@ Status Ormel::flush() {
   s.header = h;
   s.disk_format_version = h.format_version;
   s.catalog_dirty = s.index_dirty = s.cache_dirty = false;
+  compact_if_due(s);
   return {};
 }
 

@@ -210,6 +210,7 @@ Result<std::unique_ptr<Ormel>> Ormel::open(const std::string& path, std::string_
     ORMEL_ASSIGN(state, open_existing(env, path, passphrase, read_only));
   }
   state->path = path;
+  state->env = env;
   return std::unique_ptr<Ormel>(new Ormel(std::move(state)));
 }
 

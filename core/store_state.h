@@ -23,6 +23,7 @@ using IdIndex = std::unordered_map<MemoryId, size_t, IdHash>;
 
 struct StoreState {
   std::string path;
+  Env* env = nullptr;
   std::unique_ptr<Pager> pager;
   Header header;  // the committed header plus what staging has allocated since (page_count)
   // Version of the header on disk: older than header.format_version between an upgrading
@@ -46,6 +47,13 @@ struct StoreState {
   bool read_only = false;
   // Decoded scoring fields of records, keyed by start page (records never change in place).
   RecordSummaries summaries;
+  std::optional<AutoCompactPolicy> auto_compact = AutoCompactPolicy{};
+  // File size after the last automatic compaction (or failed attempt): the next one waits
+  // until the file has grown by the policy's min_bytes beyond it.
+  uint64_t auto_compact_baseline = 0;
+  // Where a compaction renamed its file into place (the path, links followed) while that
+  // directory entry is not yet durable; nothing may be committed to the new file until it is.
+  std::optional<std::string> unsynced_rename;
 };
 
 // The decoded summary of a catalog row's record, read and decoded on first use.
@@ -95,6 +103,14 @@ Status upgrade_in_memory(StoreState& s);
 
 // Whether metadata marks the manifest memory ("topic" is "manifest", ASCII case-insensitive).
 bool is_manifest(const Json& metadata);
+
+// Writes `h` at offset 0 under the version on disk, then syncs.
+Status write_header_in_place(Pager& pager, Header h, uint16_t disk_version);
+
+// Compaction hooks of flush: before writing, make a compaction's rename durable; after a
+// successful commit, compact when the automatic policy asks for it.
+Status settle_compaction(StoreState& s);
+void compact_if_due(StoreState& s);
 
 // Replaces the live catalog, id index and index with a snapshot's, then flushes.
 Status apply_snapshot(Ormel& store, const Snapshot& snapshot);

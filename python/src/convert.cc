@@ -756,6 +756,13 @@ PyObject* verify_report_to_dict(const ormel::VerifyReport& report) {
                        "structures", structures);
 }
 
+PyObject* space_to_dict(const ormel::SpaceReport& r) {
+  return Py_BuildValue("{sKsKsKsK}", "file_bytes", static_cast<unsigned long long>(r.file_bytes), "current_bytes",
+                       static_cast<unsigned long long>(r.current_bytes), "history_bytes",
+                       static_cast<unsigned long long>(r.history_bytes), "reclaimable_bytes",
+                       static_cast<unsigned long long>(r.reclaimable_bytes));
+}
+
 PyObject* cache_hit_to_py(const std::optional<ormel::CacheHit>& hit) {
   if (!hit) Py_RETURN_NONE;
   PyObject* d = PyDict_New();

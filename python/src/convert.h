@@ -103,6 +103,7 @@ PyObject* stats_to_dict(const ormel::Stats& stats, uint64_t snapshots);
 PyObject* listings_to_list(const std::vector<ormel::MemoryListing>& listings);
 // {"checked": int, "memories": [{"id", "error"}], "structures": [{"structure", "error"}]}.
 PyObject* verify_report_to_dict(const ormel::VerifyReport& report);
+PyObject* space_to_dict(const ormel::SpaceReport& report);
 // None for a miss.
 PyObject* cache_hit_to_py(const std::optional<ormel::CacheHit>& hit);
 PyObject* cache_stats_to_dict(const ormel::CacheStats& stats);

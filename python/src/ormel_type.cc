@@ -305,6 +305,52 @@ PyObject* set_max_snapshots(PyObject* self, PyObject* args, PyObject* kwargs) {
   Py_RETURN_NONE;
 }
 
+// --- Space --------------------------------------------------------------------------------
+
+PyObject* compact(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"keep_history", nullptr};
+  PyObject* keep_obj = Py_True;
+  bool keep_history = true;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:compact", kwlist(names), &keep_obj) ||
+      !bool_arg(keep_obj, "compact", "keep_history", keep_history))
+    return nullptr;
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  return convert_or_raise(store(self).compact(keep_history), [](uint64_t n) { return PyLong_FromUnsignedLongLong(n); });
+}
+
+PyObject* space(PyObject* self, PyObject*) {
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  return convert_or_raise(store(self).space(), space_to_dict);
+}
+
+PyObject* set_auto_compact(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"min_bytes", "ratio", nullptr};
+  const ormel::AutoCompactPolicy defaults;
+  PyObject *min_obj = nullptr, *ratio_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:set_auto_compact", kwlist(names), &min_obj, &ratio_obj))
+    return nullptr;
+  std::optional<ormel::AutoCompactPolicy> policy;
+  if (min_obj != Py_None) {
+    policy = defaults;
+    if ((min_obj != nullptr && !u64_arg(min_obj, "set_auto_compact", "min_bytes", policy->min_bytes)) ||
+        (ratio_obj != nullptr && !f64_arg(ratio_obj, "set_auto_compact", "ratio", policy->ratio)))
+      return nullptr;
+    if (!std::isfinite(policy->ratio) || policy->ratio < 0) {
+      PyErr_SetString(PyExc_ValueError, "ratio must be a finite number >= 0");
+      return nullptr;
+    }
+  } else if (ratio_obj != nullptr) {
+    PyErr_SetString(PyExc_TypeError, "set_auto_compact() takes no ratio when min_bytes is None");
+    return nullptr;
+  }
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  store(self).set_auto_compact(policy);
+  Py_RETURN_NONE;
+}
+
 // --- Page cache, statistics, export -----------------------------------------------------
 
 PyObject* set_cache_capacity(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -567,7 +613,10 @@ PyMethodDef methods[] = {
      "deleted memory succeeds; an unknown id raises RuntimeError."},
     {"flush", ORMEL_PY_NOARGS(flush),
      "flush($self)\n--\n\n"
-     "Make every staged change durable as one atomic transaction."},
+     "Make every staged change durable as one atomic transaction.\n\n"
+     "With automatic compaction on (the default, see set_auto_compact), a flush that finds enough\n"
+     "unreachable bytes in the file compacts it afterwards, so a flush may take longer once in a\n"
+     "while. A failed automatic compaction leaves the file as it was; the flush still succeeds."},
     {"close", ORMEL_PY_NOARGS(flush),
      "close($self)\n--\n\n"
      "Flush and release; the object should not be used afterwards.\n\n"
@@ -630,6 +679,27 @@ PyMethodDef methods[] = {
     {"set_max_snapshots", ORMEL_PY_KWARGS(set_max_snapshots),
      "set_max_snapshots($self, max)\n--\n\n"
      "Keep at most `max` snapshots (0 keeps all), from the next flush on."},
+    {"compact", ORMEL_PY_KWARGS(compact),
+     "compact($self, keep_history=True)\n--\n\n"
+     "Flush, then rewrite the database into a fresh file holding only what is still reachable and\n"
+     "put it in place of the old one atomically; return the number of bytes given back.\n\n"
+     "With keep_history=True every memory, access counter, the index, the live result-cache\n"
+     "entries and every retained snapshot survive; each snapshot stays restorable. With\n"
+     "keep_history=False only the current state is kept: all earlier snapshots are dropped for\n"
+     "good (restore_to can no longer reach them), deleted memories are dropped, and the current\n"
+     "state remains as the one snapshot. Replaced or deleted result-cache entries are always\n"
+     "dropped. A read-only handle refuses."},
+    {"space", ORMEL_PY_NOARGS(space),
+     "space($self)\n--\n\n"
+     "Return a dict about the committed file, in bytes: \"file_bytes\" (its size),\n"
+     "\"current_bytes\" (a file holding the current state alone), \"history_bytes\" (what the\n"
+     "retained snapshots add to that) and \"reclaimable_bytes\" (what compact() would give back).\n\n"
+     "It reads the catalog of every retained snapshot, so it costs about what reading them does."},
+    {"set_auto_compact", ORMEL_PY_KWARGS(set_auto_compact),
+     "set_auto_compact($self, min_bytes=67108864, ratio=1.0)\n--\n\n"
+     "Compact automatically at the end of a flush once the bytes compaction would give back exceed\n"
+     "both `min_bytes` and `ratio` times the bytes the kept state needs (history kept). On by\n"
+     "default with these values; set_auto_compact(None) turns it off. For this handle only."},
     {"stats", ORMEL_PY_NOARGS(stats),
      "stats($self)\n--\n\n"
      "Return the database's statistics as a dict: memories, deleted, dimensions, file_bytes,\n"
