@@ -142,6 +142,11 @@ class Ormel {
   Result<SnapshotInfo> restore_to_time(int64_t unix_secs);
   void set_max_snapshots(uint64_t max);
 
+  // Flushes, then wraps the data key under a key derived from `new_passphrase` (fresh salt,
+  // the file's Argon2id costs) in one transaction of its own, which adds no snapshot; every
+  // copy of the key wrapped under an older passphrase is then gone from the file.
+  Status change_passphrase(std::string_view new_passphrase);
+
   // Page cache.
   void set_cache_capacity(uint64_t pages);
   std::pair<uint64_t, uint64_t> page_cache_stats() const;  // (pages cached, capacity)
