@@ -34,9 +34,8 @@ namespace {
 
 constexpr uint64_t kScanChunk = uint64_t{1} << 20;
 
-// File offsets, from page 1 on and outside [keep_begin, keep_end), of every header
-// signature in the file.
-Result<std::vector<uint64_t>> find_header_copies(File& file, uint64_t keep_begin, uint64_t keep_end) {
+// File offsets of every header signature after page 0.
+Result<std::vector<uint64_t>> find_header_copies(File& file) {
   ORMEL_ASSIGN(const uint64_t size, file.size());
   std::vector<uint64_t> copies;
   std::vector<uint8_t> chunk;
@@ -46,8 +45,7 @@ Result<std::vector<uint64_t>> find_header_copies(File& file, uint64_t keep_begin
     chunk.resize(static_cast<size_t>(std::min(size - pos, kScanChunk + HEADER_SIGNATURE_LEN - 1)));
     ORMEL_TRY(read_exact(file, pos, chunk));
     for (size_t at : header_signatures(chunk)) {
-      const uint64_t offset = pos + at;
-      if (at < kScanChunk && (offset < keep_begin || offset >= keep_end)) copies.push_back(offset);
+      if (at < kScanChunk) copies.push_back(pos + at);
     }
   }
   return copies;
@@ -58,23 +56,27 @@ Result<std::vector<uint64_t>> find_header_copies(File& file, uint64_t keep_begin
 // (0 when the region holds none).
 Result<uint64_t> scrub_key_copies(File& file, const Header& h) {
   ORMEL_ASSIGN(auto live, wal::recover(file, h.wal_start, h.wal_pages, 0));
-  const uint64_t frames = live ? live->size() : 0;
   const uint64_t live_begin = h.wal_start * PAGE_SIZE;
-  const uint64_t live_end = frames == 0 ? live_begin : live_begin + frames * wal::FRAME_RECORD + wal::COMMIT_RECORD;
+  uint64_t live_end = live_begin;
+  if (live) {
+    for (const wal::WalFrame& frame : *live) live_end += wal::COMMIT_RECORD + frame.image.size();
+    live_end += wal::COMMIT_RECORD;
+  }
 
   ORMEL_ASSIGN(const uint64_t size, file.size());
-  ORMEL_ASSIGN(const std::vector<uint64_t> copies, find_header_copies(file, live_begin, live_end));
+  ORMEL_ASSIGN(const std::vector<uint64_t> copies, find_header_copies(file));
   const std::vector<uint8_t> zeros(KEY_MATERIAL_LEN, 0);
   bool wrote = false;
   for (uint64_t copy : copies) {
     const uint64_t from = copy + KEY_MATERIAL_OFFSET;
     if (from >= size) continue;  // cut off by the end of the file before its key material
-    const size_t len = static_cast<size_t>(std::min<uint64_t>(KEY_MATERIAL_LEN, size - from));
-    ORMEL_TRY(file.write_at(from, std::span(zeros).first(len)));
+    const uint64_t to = std::min<uint64_t>(from + KEY_MATERIAL_LEN, size);
+    if (from < live_end && to > live_begin) continue;
+    ORMEL_TRY(file.write_at(from, std::span(zeros).first(static_cast<size_t>(to - from))));
     wrote = true;
   }
   if (wrote) ORMEL_TRY(file.sync());
-  return frames;
+  return live ? live->size() : 0;
 }
 
 }  // namespace
