@@ -47,15 +47,6 @@ uint64_t estimate_pages(const FlushPrelude& p, uint64_t snapshots) {
   return t + (kSnapshotBound * snapshots + 91) / PAGE_PAYLOAD;
 }
 
-// Writes `h` at offset 0 under the version on disk: until an upgrade commits, the file
-// must stay readable as its old version (its catalog layout and page rule).
-Status write_header_in_place(Pager& pager, Header h, uint16_t disk_version) {
-  h.format_version = disk_version;
-  ORMEL_ASSIGN(Page page, seal_header(h, pager.dek()));
-  ORMEL_TRY(pager.write_raw(page));
-  return pager.file().sync();
-}
-
 // Seals and writes every dirty cache page at its home position, in ascending page order,
 // coalescing consecutive pages into larger writes; then syncs and marks the cache clean.
 Status write_staged_pages(Pager& pager) {
@@ -86,6 +77,17 @@ Status write_staged_pages(Pager& pager) {
   return {};
 }
 
+}  // namespace
+
+// Writes `h` at offset 0 under the version on disk: until an upgrade commits, the file
+// must stay readable as its old version (its catalog layout and page rule).
+Status write_header_in_place(Pager& pager, Header h, uint16_t disk_version) {
+  h.format_version = disk_version;
+  ORMEL_ASSIGN(Page page, seal_header(h, pager.dek()));
+  ORMEL_TRY(pager.write_raw(page));
+  return pager.file().sync();
+}
+
 // Seals `blob` into a fresh run at the header's page_count, caches its plaintext pages
 // clean and appends their images to the transaction. `start_field`, `pages_field` and
 // `len_field` are the header fields that name the run.
@@ -108,8 +110,6 @@ Status seal_run(Pager& pager, Header& h, std::span<const uint8_t> blob, std::vec
   len_field = blob.size();
   return {};
 }
-
-}  // namespace
 
 Status Ormel::flush() {
   StoreState& s = *s_;

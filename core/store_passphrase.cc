@@ -1,29 +1,33 @@
 // change_passphrase: the data key, wrapped anew under a key derived from a new passphrase.
 //
-// The data key stays the same, so no page is re-encrypted: only the header's key material
-// (kdf_salt, dek_nonce, wrapped_dek) is replaced, in a transaction of its own. A copy of
+// The data key stays the same, so no page is re-encrypted: the header's key material
+// (kdf_salt, dek_nonce, wrapped_dek) is replaced in a transaction of its own, which, like
+// every transaction, appends a snapshot (of the unchanged state; none is pruned). A copy of
 // the old key material lies wherever a header image was ever written: page 0, the frames
 // of the log region's last transaction, stale frames of longer transactions beyond it, and
 // log regions abandoned when the log moved. The change destroys every one of them.
 //
 // Invariants (each holds at every crash point):
-//  1. Page 0 is written only by the checkpoint, after the new header is durable in the log.
-//     Until then page 0 is the committed header and opens with the old passphrase; from
-//     then on, both recovery paths (replay of the region's transaction, and the rebuild of
-//     a torn page 0 from the newest transaction in the file) yield the new header.
+//  1. Before the new header is durable in the log, page 0 is written only with the old key
+//     material (the reservation of invariant 3), so it opens with the old passphrase; once
+//     the commit is durable, both recovery paths (replay of the region's transaction, and
+//     the rebuild of a torn page 0 from the newest transaction in the file) yield the new
+//     header.
 //  2. The region's last transaction stays whole until the new transaction replaces it: it
 //     is the copy that rebuilds a torn page 0 while page 0 names it. Every other header
 //     copy has its key material zeroed, and that is durable before the log commit.
-//  3. The new transaction fills exactly the bytes of the one it replaces (the new header
-//     frame repeated as many times as that one had frames), so its commit record, written
-//     last, completes it only together with the overwriting of every byte of the old one,
-//     the old header frame included. A commit cut short leaves an incomplete transaction
-//     and the old header at page 0.
-//  4. The transaction changes the key material and txn_id only: the catalog, index, cache
-//     directory and snapshot manifest stay as they were, so every snapshot stays
-//     restorable; no snapshot is added.
-//  5. The handle adopts the new header only after the checkpoint's sync; a failure leaves
-//     it on the old one, as a failed flush does.
+//  3. As in a flush, a reservation header covering the manifest run's page numbers and
+//     nonce counters is durable before the run's images reach the log.
+//  4. The new transaction is at least as long as the one it replaces (its header frame is
+//     repeated at the end as needed), so its commit record, written last, completes it only
+//     together with the overwriting of every byte of the old one, the old header frame
+//     included. A commit cut short leaves an incomplete transaction; the header frames
+//     follow the manifest frames, so a replay writes the run before the header naming it.
+//  5. The transaction changes the key material, txn_id and the manifest only: the catalog,
+//     index and cache directory stay as they were, and every snapshot stays restorable.
+//  6. The handle adopts the new header and manifest only after the checkpoint's sync; a
+//     failure leaves it on the old ones, keeping only the pages it allocated, as a failed
+//     flush does.
 #include <algorithm>
 
 #include "core/store_state.h"
@@ -90,14 +94,36 @@ Status Ormel::change_passphrase(std::string_view new_passphrase) {
   Header h = s.header;
   ORMEL_TRY(wrap_key(h, new_passphrase, pager.dek(), {h.kdf_m_cost, h.kdf_t_cost, h.kdf_p_cost}));
   h.txn_id += 1;
-  ORMEL_ASSIGN(Page page, seal_header(h, pager.dek()));
-  const wal::WalFrame frame{0, std::vector<uint8_t>(page.begin(), page.end())};
+  std::vector<Snapshot> manifest = s.snapshot_manifest;
+  manifest.push_back(Snapshot{h.txn_id, now_secs(), h.catalog_start, h.catalog_pages, h.catalog_len,
+                              h.index_start, h.index_pages, h.index_len, h.memory_count});
 
-  ORMEL_ASSIGN(const uint64_t replaced_frames, scrub_key_copies(pager.file(), s.header));
-  const std::vector<wal::WalFrame> frames(std::max<uint64_t>(replaced_frames, 1), frame);
-  ORMEL_TRY(wal::commit(pager.file(), h.wal_start, h.wal_pages, h.txn_id, frames));
-  ORMEL_TRY(wal::checkpoint(pager.file(), {frame}));
+  auto attempt = [&]() -> Status {
+    std::vector<wal::WalFrame> frames;
+    ORMEL_TRY(seal_run(pager, h, encode_manifest(manifest), frames, h.manifest_start, h.manifest_pages,
+                       h.manifest_len));
+    h.nonce_counter = pager.nonce_counter();
+    ORMEL_ASSIGN(const uint64_t replaced_frames, scrub_key_copies(pager.file(), s.header));
+
+    Header reservation = s.header;
+    reservation.page_count = h.page_count;
+    reservation.nonce_counter = h.nonce_counter;
+    ORMEL_TRY(write_header_in_place(pager, reservation, s.disk_format_version));
+
+    ORMEL_ASSIGN(Page page, seal_header(h, pager.dek()));
+    const wal::WalFrame header_frame{0, std::vector<uint8_t>(page.begin(), page.end())};
+    const size_t run_frames = frames.size();
+    frames.resize(std::max<uint64_t>(run_frames + 1, replaced_frames), header_frame);
+    ORMEL_TRY(wal::commit(pager.file(), h.wal_start, h.wal_pages, h.txn_id, frames));
+    frames.resize(run_frames + 1);
+    return wal::checkpoint(pager.file(), frames);
+  };
+  if (Status done = attempt(); !done) {
+    s.header.page_count = h.page_count;
+    return done;
+  }
   s.header = h;
+  s.snapshot_manifest = std::move(manifest);
   return {};
 }
 

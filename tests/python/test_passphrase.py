@@ -3,9 +3,11 @@ no byte of the old key material is left, the data and snapshots are kept, and th
 and read-only rules hold."""
 
 import shutil
+import struct
 
 import pytest
 
+import legacy_format as lf
 import ormel
 from conftest import DIMS, PASSPHRASE, RO_MESSAGE, vec
 
@@ -30,7 +32,9 @@ def test_only_the_new_passphrase_opens_the_file_and_its_copy(db_path, tmp_path):
     old_fields = key_fields(db_path)
 
     db.change_passphrase(NEW)
-    assert db.snapshots() == snapshots + [db.snapshots()[-1]]  # the flush's snapshot, none for the change
+    after = db.snapshots()  # the flush's snapshot, then the change's, of the same state
+    assert after[:len(snapshots)] == snapshots and len(after) == len(snapshots) + 2
+    assert after[-1]["memory_count"] == after[-2]["memory_count"] == 2
     del db
 
     data = open(db_path, "rb").read()
@@ -81,3 +85,28 @@ def test_empty_passphrase_gets_the_answer_of_creation(db_path, tmp_path):
     if created is None:
         del db
         ormel.open(db_path, "")
+
+
+@pytest.mark.parametrize("version", [4, 7])
+def test_older_file_is_upgraded_then_rewrapped_at_its_own_cost(tmp_path, version):
+    """The flush before the change commits the upgrade; the new key keeps the file's Argon2
+    costs (a cheap 64 KiB, 1 pass here), and the independent reader accepts the result."""
+    path = str(tmp_path / f"v{version}.ormel")
+    memories = [{"id": lf.make_ulid(1_600_000_000_000 + n, n), "memory_type": "Semantic", "vector": vec(1, n),
+                 "content": f"legacy {n}", "metadata": {"n": n}, "agent_id": "a", "session_id": None,
+                 "scope": "Private", "created_at": 1_600_000_000, "accessed_at": 1_600_000_000,
+                 "access_count": 0, "importance": 0.5, "ttl_secs": None} for n in range(3)]
+    lf.write_database(path, version, PASSPHRASE, DIMS, memories, kdf=(64, 1, 1))
+    old_fields = key_fields(path)
+    db = ormel.open(path, PASSPHRASE)
+    db.change_passphrase(NEW)
+    del db
+    data = open(path, "rb").read()
+    for field in old_fields:
+        assert field not in data
+    assert struct.unpack_from("<III", data, 74) == (64, 1, 1)
+    parsed = lf.read_database(path, NEW)
+    assert parsed["version"] == 8 and not parsed["wal_pending"]
+    assert [m["content"] for m in parsed["memories"]] == [f"legacy {n}" for n in range(3)]
+    with pytest.raises(RuntimeError, match=f"^{WRONG}$"):
+        ormel.open(path, PASSPHRASE)
