@@ -143,8 +143,9 @@ class Ormel {
   void set_max_snapshots(uint64_t max);
 
   // Flushes, then wraps the data key under a key derived from `new_passphrase` (fresh salt,
-  // the file's Argon2id costs) in one transaction of its own, which adds no snapshot; every
-  // copy of the key wrapped under an older passphrase is then gone from the file.
+  // the file's Argon2id costs) in one transaction of its own, whose snapshot repeats the
+  // current state and prunes none; every copy of the key wrapped under an older passphrase
+  // is then gone from the file.
   Status change_passphrase(std::string_view new_passphrase);
 
   // Page cache.

@@ -507,11 +507,12 @@ PyMethodDef methods[] = {
      "change_passphrase($self, new_passphrase)\n--\n\n"
      "Flush, then make `new_passphrase` the only passphrase that opens the file.\n\n"
      "The data key is wrapped anew under a key derived from `new_passphrase` (a fresh salt, the\n"
-     "same Argon2id cost), in one atomic transaction that adds no snapshot; every snapshot stays\n"
-     "restorable. Every copy of the key wrapped under an earlier passphrase is wiped from the\n"
-     "file, log regions included, so a copy made afterwards does not open with the old one.\n"
-     "Copies made before still do, and the data key they hold is the same. After a crash the\n"
-     "file opens with exactly one of the two passphrases; after an error, call it again."},
+     "same Argon2id cost), in one atomic transaction whose snapshot repeats the current state;\n"
+     "no snapshot is pruned and every one stays restorable. Every copy of the key wrapped under\n"
+     "an earlier passphrase is wiped from the file, log regions included, so a copy made\n"
+     "afterwards does not open with the old one. Copies made before still do, and the data key\n"
+     "they hold is the same. After a crash the file opens with exactly one of the two\n"
+     "passphrases; after an error, call it again."},
     {"set_cache_capacity", ORMEL_PY_KWARGS(set_cache_capacity),
      "set_cache_capacity($self, pages)\n--\n\n"
      "Bound the page cache to max(`pages`, 1) pages, evicting clean pages beyond it."},
