@@ -289,6 +289,7 @@ TEST(PassphraseChangeHandle, EmptyPassphraseIsTreatedAsAtCreation) {
 struct ChangeTrace {
   size_t calls = 0;
   testing::CommitPoints commit;
+  Header header;  // the writer's header once the change returned
 };
 
 ChangeTrace trace_change(const std::vector<uint8_t>& base) {
@@ -302,23 +303,32 @@ ChangeTrace trace_change(const std::vector<uint8_t>& base) {
   auto changed = change_to_new(*db);
   EXPECT_TRUE(changed) << changed.error().message();
   trace.calls = rec.calls().size();
+  trace.header = db->state().header;
   auto points = testing::find_commit(rec.calls(), db->state().header.wal_start);
   EXPECT_TRUE(points) << "no log commit";
   if (points) trace.commit = *points;
   return trace;
 }
 
+// What a reopened file told of itself.
+struct Recovered {
+  bool is_new = false;  // whether the new passphrase is the one that opens it
+  uint64_t page_count = 0;
+  uint64_t nonce_counter = 0;
+};
+
 // A recovered file: opens with exactly one passphrase, holds the data of before, and keeps
-// working. Returns whether the new passphrase is the one.
-bool check_recovered(const std::vector<uint8_t>& file, const ObservedState& before, const KeyMaterial& old_key) {
+// working.
+Recovered check_recovered(const std::vector<uint8_t>& file, const ObservedState& before, const KeyMaterial& old_key) {
   MemEnv as_old, as_new;
   as_old.write_file(kDbPath, file);
   as_new.write_file(kDbPath, file);
   auto old_db = open_with(as_old, kPassphrase);
   auto new_db = open_with(as_new, kNewPassphrase);
   EXPECT_NE(old_db.has_value(), new_db.has_value()) << "not exactly one passphrase opens the file";
-  if (old_db.has_value() == new_db.has_value()) return false;
+  if (old_db.has_value() == new_db.has_value()) return {};
   const bool is_new = new_db.has_value();
+  Recovered out{is_new, 0, 0};
   const auto& refused = is_new ? old_db : new_db;
   EXPECT_EQ(refused.error().kind(), ErrorKind::WrongPassphrase) << refused.error().message();
 
@@ -326,6 +336,8 @@ bool check_recovered(const std::vector<uint8_t>& file, const ObservedState& befo
   const std::string_view passphrase = is_new ? kNewPassphrase : kPassphrase;
   {
     std::unique_ptr<Ormel> db = std::move(is_new ? *new_db : *old_db);
+    out.page_count = db->state().header.page_count;
+    out.nonce_counter = db->state().header.nonce_counter;
     const ObservedState seen = observe_ok(*db, before.txn_id);
     EXPECT_EQ(seen, is_new ? changed_from(before) : before) << summary(seen) << " vs " << summary(before);
     if (is_new) expect_absent(env.read_file(kDbPath), old_key);
@@ -336,7 +348,7 @@ bool check_recovered(const std::vector<uint8_t>& file, const ObservedState& befo
   auto db = open_with(env, passphrase);
   EXPECT_TRUE(db) << db.error().message();
   if (db) EXPECT_EQ((*db)->live_count(), before.live + 1);
-  return is_new;
+  return out;
 }
 
 TEST(PassphraseChangeCrash, OpensWithExactlyOnePassphraseAtEveryCrashPoint) {
@@ -353,12 +365,17 @@ TEST(PassphraseChangeCrash, OpensWithExactlyOnePassphraseAtEveryCrashPoint) {
                    testing::crash_mode_name(mode));
       MemEnv env;
       testing::crash_run(env, base, [](Ormel&) -> Status { return {}; }, change_to_new, n, mode);
-      const bool is_new = check_recovered(env.read_file(kDbPath), before, old_key);
+      const Recovered recovered = check_recovered(env.read_file(kDbPath), before, old_key);
       if (n < trace.commit.write) {
-        EXPECT_FALSE(is_new) << "changed before the log commit was written";
+        EXPECT_FALSE(recovered.is_new) << "changed before the log commit was written";
+      } else {
+        // The new snapshot run's pages may be in the log: their page numbers and nonce
+        // counters are never handed out again.
+        EXPECT_GE(recovered.page_count, trace.header.page_count);
+        EXPECT_GE(recovered.nonce_counter, trace.header.nonce_counter);
       }
       if (n > trace.commit.sync) {
-        EXPECT_TRUE(is_new) << "lost a change whose commit was durable";
+        EXPECT_TRUE(recovered.is_new) << "lost a change whose commit was durable";
       }
     }
   }
