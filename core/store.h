@@ -236,6 +236,12 @@ class Ormel {
   Result<SpaceReport> space();
   void set_auto_compact(std::optional<AutoCompactPolicy> policy);  // nullopt: never
 
+  // Flushes, then wraps the data key under a key derived from `new_passphrase` (fresh salt,
+  // the file's Argon2id costs) in one transaction of its own, whose snapshot repeats the
+  // current state and prunes none; every copy of the key wrapped under an older passphrase
+  // is then gone from the file.
+  Status change_passphrase(std::string_view new_passphrase);
+
   // Page cache.
   void set_cache_capacity(uint64_t pages);
   std::pair<uint64_t, uint64_t> page_cache_stats() const;  // (pages cached, capacity)

@@ -77,6 +77,17 @@ Status write_staged_pages(Pager& pager) {
   return {};
 }
 
+}  // namespace
+
+// Writes `h` at offset 0 under the version on disk: until an upgrade commits, the file
+// must stay readable as its old version (its catalog layout and page rule).
+Status write_header_in_place(Pager& pager, Header h, uint16_t disk_version) {
+  h.format_version = disk_version;
+  ORMEL_ASSIGN(Page page, seal_header(h, pager.dek()));
+  ORMEL_TRY(pager.write_raw(page));
+  return pager.file().sync();
+}
+
 // Seals `blob` into a fresh run at the header's page_count, caches its plaintext pages
 // clean and appends their images to the transaction. `start_field`, `pages_field` and
 // `len_field` are the header fields that name the run.
@@ -98,17 +109,6 @@ Status seal_run(Pager& pager, Header& h, std::span<const uint8_t> blob, std::vec
   pages_field = pages;
   len_field = blob.size();
   return {};
-}
-
-}  // namespace
-
-// Until an upgrade commits, the file must stay readable as its old version (its catalog
-// layout and page rule), so headers written in place carry the version on disk.
-Status write_header_in_place(Pager& pager, Header h, uint16_t disk_version) {
-  h.format_version = disk_version;
-  ORMEL_ASSIGN(Page page, seal_header(h, pager.dek()));
-  ORMEL_TRY(pager.write_raw(page));
-  return pager.file().sync();
 }
 
 Status Ormel::flush() {

@@ -16,6 +16,7 @@
 #include "core/records.h"
 #include "core/result_cache.h"
 #include "core/store.h"
+#include "core/wal.h"
 
 namespace ormel {
 
@@ -68,6 +69,13 @@ Result<std::vector<uint8_t>> read_record(Pager& pager, const CatalogEntry& entry
 Result<Memory> read_memory(Pager& pager, const CatalogEntry& entry, uint64_t dimensions);
 // A record's length must fit the 32-bit length field of its catalog or directory row.
 Status check_record_length(uint64_t len, std::string_view what);
+// Transactions (see flush): a header written in place at offset 0, synced, under the
+// version on disk; and a blob sealed into a fresh run at the header's page_count, its
+// plaintext pages cached clean and its images appended to the transaction's frames, with
+// the run's start, page count and length stored in the three given header fields.
+Status write_header_in_place(Pager& pager, Header h, uint16_t disk_version);
+Status seal_run(Pager& pager, Header& h, std::span<const uint8_t> blob, std::vector<wal::WalFrame>& frames,
+                uint64_t& start_field, uint64_t& pages_field, uint64_t& len_field);
 // Allocates a run from the header's page_count and stages its pages as dirty cache pages.
 // Returns the start page.
 Result<uint64_t> stage_run(StoreState& s, std::span<const uint8_t> blob);
@@ -103,9 +111,6 @@ Status upgrade_in_memory(StoreState& s);
 
 // Whether metadata marks the manifest memory ("topic" is "manifest", ASCII case-insensitive).
 bool is_manifest(const Json& metadata);
-
-// Writes `h` at offset 0 under the version on disk, then syncs.
-Status write_header_in_place(Pager& pager, Header h, uint16_t disk_version);
 
 // Compaction hooks of flush: before writing, make a compaction's rename durable; after a
 // successful commit, compact when the automatic policy asks for it.

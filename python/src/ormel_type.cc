@@ -351,6 +351,20 @@ PyObject* set_auto_compact(PyObject* self, PyObject* args, PyObject* kwargs) {
   Py_RETURN_NONE;
 }
 
+// --- Keys -----------------------------------------------------------------------------
+
+PyObject* change_passphrase(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"new_passphrase", nullptr};
+  PyObject* pass_obj;
+  std::string passphrase;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:change_passphrase", kwlist(names), &pass_obj) ||
+      !str_arg(pass_obj, "change_passphrase", "new_passphrase", passphrase))
+    return nullptr;
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  return none_or_raise(store(self).change_passphrase(passphrase));
+}
+
 // --- Page cache, statistics, export -----------------------------------------------------
 
 PyObject* set_cache_capacity(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -670,6 +684,16 @@ PyMethodDef methods[] = {
     {"restore_to_time", ORMEL_PY_KWARGS(restore_to_time),
      "restore_to_time($self, unix_secs)\n--\n\n"
      "Restore the latest snapshot created at or before `unix_secs`; return its dict."},
+    {"change_passphrase", ORMEL_PY_KWARGS(change_passphrase),
+     "change_passphrase($self, new_passphrase)\n--\n\n"
+     "Flush, then make `new_passphrase` the only passphrase that opens the file.\n\n"
+     "The data key is wrapped anew under a key derived from `new_passphrase` (a fresh salt, the\n"
+     "same Argon2id cost), in one atomic transaction whose snapshot repeats the current state;\n"
+     "no snapshot is pruned and every one stays restorable. Every copy of the key wrapped under\n"
+     "an earlier passphrase is wiped from the file, log regions included, so a copy made\n"
+     "afterwards does not open with the old one. Copies made before still do, and the data key\n"
+     "they hold is the same. After a crash the file opens with exactly one of the two\n"
+     "passphrases; after an error, call it again."},
     {"set_cache_capacity", ORMEL_PY_KWARGS(set_cache_capacity),
      "set_cache_capacity($self, pages)\n--\n\n"
      "Bound the page cache to max(`pages`, 1) pages, evicting clean pages beyond it."},

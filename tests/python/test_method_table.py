@@ -57,6 +57,8 @@ ROWS = [
     Row("restore_to", "txn_id", "exclusive", "refused", lambda db, i, t: db.restore_to(1)),
     Row("restore_to_time", "unix_secs", "exclusive", "refused",
         lambda db, i, t: db.restore_to_time(int(time.time()) + 3600)),
+    Row("change_passphrase", "new_passphrase", "exclusive", "refused",
+        lambda db, i, t: db.change_passphrase("another passphrase")),
     Row("set_cache_capacity", "pages", "exclusive", "works", lambda db, i, t: db.set_cache_capacity(64)),
     Row("page_cache_stats", "", "shared", "works", lambda db, i, t: db.page_cache_stats()),
     Row("set_max_snapshots", "max", "exclusive", "works", lambda db, i, t: db.set_max_snapshots(5)),
