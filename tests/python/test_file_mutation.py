@@ -34,8 +34,9 @@ CACHE_KEYS = [("llm", "question one"), ("llm", "question two"), ("sem", "what is
 HEADER_FIELDS = [(4, 2), (6, 4), (10, 4), (14, 4), (18, 8), (26, 8), (34, 8), (42, 8), (50, 8), (58, 8),
                  (66, 8), (74, 4), (78, 4), (82, 4), (162, 8), (170, 8), (178, 8), (186, 8), (194, 8),
                  (202, 8), (214, 8), (222, 8), (230, 8), (270, 8), (278, 8), (286, 8)]
-# Exceptions that are not a clean refusal but a fault of the module itself.
-UNCLEAN = {"SystemError"}
+# Exceptions that are not a clean refusal but a fault: of the module itself, or a file of a
+# few hundred kilobytes making the engine ask for more memory than the machine has.
+UNCLEAN = {"SystemError", "MemoryError"}
 
 
 FIXTURES = Path(__file__).parents[1] / "fixtures"
