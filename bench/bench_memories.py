@@ -19,7 +19,8 @@ import uuid
 import numpy as np
 
 import ormel
-from common import PASSPHRASE, clustered_vectors, fmt, median_seconds, print_table, scratch_dir, stopwatch
+from common import (PASSPHRASE, clustered_vectors, fmt, median_seconds, print_table, scratch_dir, sqlcipher_connect,
+                    stopwatch)
 
 GET_SAMPLES = 2000
 
@@ -60,14 +61,6 @@ def bench_ormel(directory: str, vectors: np.ndarray, texts: list[str], as_numpy:
         "get_cold": cold["seconds"] / len(sample),
         "bytes_per_memory": os.path.getsize(path) / len(texts),
     }
-
-
-def sqlcipher_connect(path: str):
-    import sqlcipher3
-
-    conn = sqlcipher3.connect(path, isolation_level=None)
-    conn.execute(f"PRAGMA key = '{PASSPHRASE}'")
-    return conn
 
 
 def bench_sqlcipher(directory: str, vectors: np.ndarray, texts: list[str]) -> dict:
