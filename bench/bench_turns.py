@@ -16,7 +16,8 @@ system runs the same turns (same queries, same new memories), in the same proces
 
 Reported per system: median and 95th percentile of a turn, the bytes its files grow per
 turn, and their size after all turns; ratios are system / (SQLCipher + numpy), below 1
-meaning faster or smaller.
+meaning faster or smaller. For ormel and SQLCipher the commit (flush, COMMIT) is also
+timed alone.
 
     ./scripts/bench.sh bench/bench_turns.py [--sizes 10000 100000] [--turns 200] [--dims 384]
         [--peers sqlcipher chroma lancedb]
@@ -79,8 +80,13 @@ def dir_size(path: str) -> int:
     return total
 
 
-def run_turns(w: Workload, turn, size) -> dict:
-    """Times `turn(spec)` for every turn; `size()` gives the bytes on disk."""
+def p95(samples: list[float]) -> float:
+    return sorted(samples)[min(len(samples) - 1, int(0.95 * len(samples)))]
+
+
+def run_turns(w: Workload, turn, size, commits: list[float] | None = None) -> dict:
+    """Times `turn(spec)` for every turn; `size()` gives the bytes on disk. A turn that
+    appends the time of its commit to `commits` gets that reported too."""
     before = size()
     samples = []
     for spec in w.turns:
@@ -88,13 +94,15 @@ def run_turns(w: Workload, turn, size) -> dict:
         turn(spec)
         samples.append(time.perf_counter() - start)
     after = size()
-    samples.sort()
-    return {
+    result = {
         "median": statistics.median(samples),
-        "p95": samples[min(len(samples) - 1, int(0.95 * len(samples)))],
+        "p95": p95(samples),
         "growth": (after - before) / len(w.turns),
         "size": after,
     }
+    if commits:
+        result["commit"] = (statistics.median(commits), p95(commits))
+    return result
 
 
 # --- ormel ------------------------------------------------------------------------------
@@ -107,13 +115,17 @@ def bench_ormel(directory: str, w: Workload) -> dict:
             db.remember(w.texts[i], "episodic", w.vectors[i], agent_id=agent_of(i), shared=is_shared(i))
         db.flush()
 
+    flushes = []
+
     def turn(spec):
         db.recall(spec["query"], top_k=TOP_K, agent_id=spec["agent"])
         for text, vector, i in spec["new"]:
             db.remember(text, "episodic", vector, agent_id=spec["agent"], shared=is_shared(i))
+        start = time.perf_counter()
         db.flush()
+        flushes.append(time.perf_counter() - start)
 
-    result = run_turns(w, turn, lambda: os.path.getsize(path))
+    result = run_turns(w, turn, lambda: os.path.getsize(path), flushes)
     result["load"] = loaded["seconds"]
     # --- Compaction figures go here -----------------------------------------------------
     # Once the database object offers compact(keep_history=True) -> int, space() -> dict and
@@ -180,6 +192,7 @@ def bench_sqlcipher_numpy(directory: str, w: Workload) -> dict:
         )
         conn.execute("COMMIT")
         matrix.append(w.vectors, agent_numbers, np.array([is_shared(i) for i in range(w.n)]))
+    commits = []
 
     def turn(spec):
         agent = int(spec["agent"].rsplit("-", 1)[1])
@@ -201,14 +214,16 @@ def bench_sqlcipher_numpy(directory: str, w: Workload) -> dict:
                          (row, uuid.uuid4().hex, spec["agent"], int(is_shared(i)), text, vector.tobytes(), stamp,
                           stamp))
             new_rows.append(vector)
+        start = time.perf_counter()
         conn.execute("COMMIT")
+        commits.append(time.perf_counter() - start)
         matrix.append(np.stack(new_rows), np.full(len(new_rows), agent),
                       np.array([is_shared(i) for _, _, i in spec["new"]]))
 
     def size():
         return sum(os.path.getsize(p) for p in (path, path + "-wal") if os.path.exists(p))
 
-    result = run_turns(w, turn, size)
+    result = run_turns(w, turn, size, commits)
     result["load"] = loaded["seconds"]
     conn.close()
     return result
@@ -297,6 +312,9 @@ def report(n: int, turns: int, results: dict[str, dict]) -> None:
     widths = [max(len(row[i]) for row in rows) for i in range(len(header))]
     for row in rows:
         print("  " + "  ".join(cell.ljust(widths[i]) for i, cell in enumerate(row)))
+    for name, r in results.items():
+        if "commit" in r:
+            print(f"  {name}: the commit alone (flush / COMMIT), median {fmt(r['commit'][0])}, p95 {fmt(r['commit'][1])}")
 
 
 def main() -> None:
