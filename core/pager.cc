@@ -45,10 +45,15 @@ Status Pager::write_page(uint64_t page, std::span<const uint8_t> payload) {
 Status Pager::write_raw(std::span<const uint8_t, PAGE_SIZE> image) { return file_->write_at(0, image); }
 
 Result<Page> Pager::encrypt_page(uint64_t page, std::span<const uint8_t, PAGE_PAYLOAD> payload) {
-  ++nonce_counter_;
   Page image;
-  ORMEL_TRY(cipher_.seal(page, nonce_counter_, binds_page(), payload, image));
+  ORMEL_TRY(seal_page(page, payload, image));
   return image;
+}
+
+Status Pager::seal_page(uint64_t page, std::span<const uint8_t, PAGE_PAYLOAD> payload,
+                        std::span<uint8_t, PAGE_SIZE> image) {
+  ++nonce_counter_;
+  return cipher_.seal(page, nonce_counter_, binds_page(), payload, image);
 }
 
 }  // namespace ormel

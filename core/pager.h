@@ -11,8 +11,9 @@
 // - write_page only stages: the payload is zero-padded to 8164 bytes and cached dirty; no
 //   file I/O happens.
 // - write_raw writes a header image at offset 0 without syncing.
-// - encrypt_page advances nonce_counter by one and seals with the current rule, so no
-//   (page, counter) nonce repeats under the DEK.
+// - encrypt_page and seal_page advance nonce_counter by one and seal with the current rule,
+//   so no (page, counter) nonce repeats under the DEK; seal_page writes the image into the
+//   caller's buffer (the flush seals straight into the bytes it writes).
 // - The DEK is wiped when the Pager is destroyed; destroying it closes the file.
 #pragma once
 
@@ -45,6 +46,7 @@ class Pager {
   Status write_page(uint64_t page, std::span<const uint8_t> payload);
   Status write_raw(std::span<const uint8_t, PAGE_SIZE> image);
   Result<Page> encrypt_page(uint64_t page, std::span<const uint8_t, PAGE_PAYLOAD> payload);
+  Status seal_page(uint64_t page, std::span<const uint8_t, PAGE_PAYLOAD> payload, std::span<uint8_t, PAGE_SIZE> image);
 
   uint64_t nonce_counter() const { return nonce_counter_; }
   void set_nonce_counter(uint64_t counter) { nonce_counter_ = counter; }

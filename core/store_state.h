@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/cache_records.h"
+#include "core/catalog_encoder.h"
 #include "core/format.h"
 #include "core/index.h"
 #include "core/pager.h"
@@ -31,6 +32,7 @@ struct StoreState {
   // open and the flush that commits the upgrade; headers written in place keep it until then.
   uint16_t disk_format_version = FORMAT_VERSION;
   std::vector<CatalogEntry> catalog;
+  CatalogEncoder catalog_encoder;  // the catalog's bytes as last flushed, reused row by row
   IdIndex id_index;
   std::optional<IvfPqIndex> index;
   std::vector<Snapshot> snapshot_manifest;
