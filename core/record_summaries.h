@@ -1,29 +1,42 @@
-// Decoded scoring fields of memory records, kept in memory for recall and search.
+// Decoded scoring and filtering fields of memory records, kept in memory for recall and
+// search.
 //
 // Contract: a record run never changes once written (a replaced memory gets a new start
 // page, a restore points the catalog at existing runs), so a summary keyed by the run's
 // start page never needs invalidation. Vectors of the database's width live in a
 // VectorArena (interleaved for lane-per-record scans); a vector of another width (only
 // possible in a damaged or foreign file) is kept aside and scored by the scalar path.
-// Agent ids are interned so the agent filter compares integers.
+// Agent and session ids and metadata strings are interned, so filters compare integers;
+// metadata is kept flattened (metadata_filter.h).
+//
+// Summaries are kept in the order they were added, which is the catalog's order for the
+// records read at the first recall after opening, so a scan visits them and their arena
+// slots in memory order. find() also remembers which summary a catalog row had, so the
+// next lookup of that row is an array access and a compare instead of a hash lookup.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <optional>
-#include <string>
+#include <span>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "core/memory.h"
+#include "core/metadata_filter.h"
 #include "core/vector_scan.h"
 
 namespace ormel {
 
 struct RecordSummary {
   static constexpr uint32_t kNoSlot = UINT32_MAX;
-  uint32_t slot = kNoSlot;  // VectorArena slot, or kNoSlot when the width differs
-  uint32_t agent = 0;       // interned agent id
+  static constexpr uint32_t kNoSession = UINT32_MAX;
+  uint64_t start_page = 0;
+  uint32_t slot = kNoSlot;        // VectorArena slot, or kNoSlot when the width differs
+  uint32_t agent = 0;             // interned agent id
+  uint32_t session = kNoSession;  // interned session id
+  uint32_t metadata_begin = 0, metadata_count = 0;  // range of the flattened metadata
   MemoryType type = MemoryType::Episodic;
   Scope scope = Scope::Private;
   float importance = 0;
@@ -35,16 +48,26 @@ struct RecordSummary {
 class RecordSummaries {
  public:
   void reset(size_t dims);
-  const RecordSummary* find(uint64_t start_page) const;
+  // The summary of the record at `start_page`, or null; remembers it as catalog row `row`'s.
+  const RecordSummary* find(size_t row, uint64_t start_page);
   const RecordSummary& add(uint64_t start_page, const Memory& m);
-  // The interned id of an agent, or nullopt when no summarised record has it.
-  std::optional<uint32_t> agent_of(std::string_view agent_id) const;
+  // The interned id of an agent or session id, or nullopt when no record has used it.
+  std::optional<uint32_t> id_of(std::string_view text) const;
+  std::span<const FlatValue> metadata(const RecordSummary& r) const {
+    return std::span(metadata_).subspan(r.metadata_begin, r.metadata_count);
+  }
+  const MetadataDictionary& dictionary() const { return dictionary_; }
   const VectorArena& vectors() const { return *arena_; }
 
  private:
+  static constexpr uint32_t kNoHint = UINT32_MAX;
+  static constexpr uint64_t kNoPage = UINT64_MAX;  // no run starts there
   std::optional<VectorArena> arena_;
-  std::unordered_map<uint64_t, RecordSummary> by_page_;
-  std::unordered_map<std::string, uint32_t> agents_;
+  std::deque<RecordSummary> items_;  // a deque keeps returned references valid
+  std::unordered_map<uint64_t, uint32_t> by_page_;  // start page -> position in items_
+  std::vector<uint32_t> row_hint_;                  // catalog row -> position in items_
+  std::vector<FlatValue> metadata_;
+  MetadataDictionary dictionary_;
 };
 
 }  // namespace ormel

@@ -9,9 +9,10 @@ Status Ormel::build_index() {
   std::vector<MemoryId> ids;
   std::vector<float> vectors;
   std::vector<float> scratch;
-  for (const auto& row : s.catalog) {
+  for (size_t i = 0; i < s.catalog.size(); ++i) {
+    const CatalogEntry& row = s.catalog[i];
     if (row.deleted) continue;
-    ORMEL_ASSIGN(const RecordSummary* r, summary_of(s, row));
+    ORMEL_ASSIGN(const RecordSummary* r, summary_of(s, i));
     const std::vector<float>* v = &r->odd_vector;
     if (r->slot != RecordSummary::kNoSlot) {
       s.summaries.vectors().copy_vector(r->slot, scratch);

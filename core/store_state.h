@@ -48,8 +48,8 @@ struct StoreState {
   RecordSummaries summaries;
 };
 
-// The decoded summary of a catalog row's record, read and decoded on first use.
-Result<const RecordSummary*> summary_of(StoreState& s, const CatalogEntry& row);
+// The decoded summary of catalog row `row`'s record, read and decoded on first use.
+Result<const RecordSummary*> summary_of(StoreState& s, size_t row);
 
 // Runs: a blob in max(1, ceil(len / PAGE_PAYLOAD)) consecutive pages.
 uint64_t run_pages(uint64_t len);
