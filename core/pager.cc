@@ -17,12 +17,34 @@ Result<std::vector<uint8_t>> Pager::read_page(uint64_t page) {
   Page image;
   ORMEL_TRY(read_exact(*file_, page * PAGE_SIZE, image));
   std::vector<uint8_t> payload(PAGE_PAYLOAD);
-  std::span<uint8_t, PAGE_PAYLOAD> out(payload.data(), PAGE_PAYLOAD);
-  Status opened = cipher_.open(page, binds_page(), image, out);
-  if (!opened && !binds_page()) opened = cipher_.open(page, true, image, out);
-  ORMEL_TRY(opened);
+  ORMEL_TRY(open_image(cipher_, page, image, std::span<uint8_t, PAGE_PAYLOAD>(payload.data(), PAGE_PAYLOAD)));
   cache_.insert(page, payload, false);
   return payload;
+}
+
+Status Pager::open_image(PageCipher& cipher, uint64_t page, std::span<const uint8_t, PAGE_SIZE> image,
+                         std::span<uint8_t, PAGE_PAYLOAD> payload) const {
+  Status opened = cipher.open(page, binds_page(), image, payload);
+  if (!opened && !binds_page()) opened = cipher.open(page, true, image, payload);
+  return opened;
+}
+
+Status Pager::fetch_pages(uint64_t first, uint64_t count, std::span<uint8_t> images, std::span<uint8_t> payloads,
+                          std::vector<bool>& sealed) {
+  sealed.assign(count, false);
+  uint64_t i = 0;
+  while (i < count) {
+    if (const std::vector<uint8_t>* hit = cache_.lookup(first + i)) {
+      std::copy(hit->begin(), hit->end(), payloads.begin() + static_cast<ptrdiff_t>(i * PAGE_PAYLOAD));
+      ++i;
+      continue;
+    }
+    uint64_t end = i + 1;  // the uncached pages from i on, read at once
+    while (end < count && !cache_.contains(first + end)) ++end;
+    ORMEL_TRY(read_exact(*file_, (first + i) * PAGE_SIZE, images.subspan(i * PAGE_SIZE, (end - i) * PAGE_SIZE)));
+    for (; i < end; ++i) sealed[i] = true;
+  }
+  return {};
 }
 
 Status Pager::write_page(uint64_t page, std::span<const uint8_t> payload) {

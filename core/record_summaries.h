@@ -16,7 +16,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -33,24 +32,39 @@ struct RecordSummary {
   static constexpr uint32_t kNoSlot = UINT32_MAX;
   static constexpr uint32_t kNoSession = UINT32_MAX;
   uint64_t start_page = 0;
+  int64_t created_at = 0;
+  int64_t ttl_secs = 0;           // meaningful when has_ttl
   uint32_t slot = kNoSlot;        // VectorArena slot, or kNoSlot when the width differs
   uint32_t agent = 0;             // interned agent id
   uint32_t session = kNoSession;  // interned session id
   uint32_t metadata_begin = 0, metadata_count = 0;  // range of the flattened metadata
+  float importance = 0;
   MemoryType type = MemoryType::Episodic;
   Scope scope = Scope::Private;
-  float importance = 0;
-  int64_t created_at = 0;
-  std::optional<int64_t> ttl_secs;
-  std::vector<float> odd_vector;  // only when slot == kNoSlot
+  bool has_ttl = false;
 };
 
 class RecordSummaries {
  public:
+  static constexpr uint32_t kNone = UINT32_MAX;
+
   void reset(size_t dims);
-  // The summary of the record at `start_page`, or null; remembers it as catalog row `row`'s.
-  const RecordSummary* find(size_t row, uint64_t start_page);
-  const RecordSummary& add(uint64_t start_page, const Memory& m);
+  // The position of the summary of the record at `start_page`, or kNone; remembers it as
+  // catalog row `row`'s, so the next lookup of that row needs no hashing.
+  uint32_t find(size_t row, uint64_t start_page) {
+    if (row < row_hint_.size()) {
+      const uint32_t hint = row_hint_[row];
+      if (hint != kNone && items_[hint].start_page == start_page) return hint;
+    }
+    return find_slow(row, start_page);
+  }
+  uint32_t add(uint64_t start_page, const Memory& m);
+  // Room for `more` summaries, so a bulk load does not move the arena as it grows.
+  void reserve(size_t more);
+  // Valid until the next add().
+  const RecordSummary& operator[](uint32_t position) const { return items_[position]; }
+  // The vector of a summary without an arena slot.
+  std::span<const float> odd_vector(uint32_t position) const;
   // The interned id of an agent or session id, or nullopt when no record has used it.
   std::optional<uint32_t> id_of(std::string_view text) const;
   std::span<const FlatValue> metadata(const RecordSummary& r) const {
@@ -60,12 +74,14 @@ class RecordSummaries {
   const VectorArena& vectors() const { return *arena_; }
 
  private:
-  static constexpr uint32_t kNoHint = UINT32_MAX;
   static constexpr uint64_t kNoPage = UINT64_MAX;  // no run starts there
+  uint32_t find_slow(size_t row, uint64_t start_page);
+
   std::optional<VectorArena> arena_;
-  std::deque<RecordSummary> items_;  // a deque keeps returned references valid
+  std::vector<RecordSummary> items_;                // in the order added
   std::unordered_map<uint64_t, uint32_t> by_page_;  // start page -> position in items_
   std::vector<uint32_t> row_hint_;                  // catalog row -> position in items_
+  std::unordered_map<uint32_t, std::vector<float>> odd_vectors_;  // by position
   std::vector<FlatValue> metadata_;
   MetadataDictionary dictionary_;
 };

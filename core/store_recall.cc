@@ -30,8 +30,8 @@ constexpr float kMinusLn2 = -0.6931472f;
 // now - created_at >= ttl, without overflow (now is never negative, so the age never
 // saturates low).
 bool memory_expired(const RecordSummary& r, int64_t now) {
-  if (!r.ttl_secs) return false;
-  return age_secs(now, r.created_at) >= *r.ttl_secs;
+  if (!r.has_ttl) return false;
+  return age_secs(now, r.created_at) >= r.ttl_secs;
 }
 
 // Every condition a call puts on a memory. Ids and the metadata filter are resolved
@@ -114,10 +114,11 @@ class TopK {
   std::vector<Entry> heap_;
 };
 
-// The summaries of every live catalog row, by row (null for deleted rows), reading the
-// records not summarised yet.
-Result<std::vector<const RecordSummary*>> live_summaries(StoreState& s) {
-  std::vector<const RecordSummary*> rows(s.catalog.size(), nullptr);
+// The summary positions of every live catalog row, by row (kNone for deleted rows),
+// reading the records not summarised yet.
+Result<std::vector<uint32_t>> live_summaries(StoreState& s) {
+  ORMEL_TRY(summarise_live(s));
+  std::vector<uint32_t> rows(s.catalog.size(), RecordSummaries::kNone);
   for (size_t i = 0; i < s.catalog.size(); ++i) {
     if (s.catalog[i].deleted) continue;
     ORMEL_ASSIGN(rows[i], summary_of(s, i));
@@ -129,12 +130,13 @@ Result<std::vector<const RecordSummary*>> live_summaries(StoreState& s) {
 // `dots` holds the arena's dot products with the query when the metric is cosine.
 class Similarity {
  public:
-  Similarity(const VectorArena& arena, Metric metric, std::span<const float> query)
-      : arena_(arena), metric_(metric), query_(query),
+  Similarity(const RecordSummaries& summaries, Metric metric, std::span<const float> query)
+      : summaries_(summaries), arena_(summaries.vectors()), metric_(metric), query_(query),
         query_norm_sq_(metric == Metric::Cosine ? sum_of_squares(query) : 0.0f) {}
 
-  float operator()(const RecordSummary& r, const std::vector<float>& dots, size_t dot_at) {
-    if (r.slot == RecordSummary::kNoSlot) return similarity(metric_, query_, r.odd_vector);
+  float operator()(uint32_t position, const std::vector<float>& dots, size_t dot_at) {
+    const RecordSummary& r = summaries_[position];
+    if (r.slot == RecordSummary::kNoSlot) return similarity(metric_, query_, summaries_.odd_vector(position));
     if (metric_ == Metric::Cosine) {
       return cosine_from_parts(dots[dot_at], query_norm_sq_, arena_.norm_sq(r.slot), arena_.dims());
     }
@@ -143,6 +145,7 @@ class Similarity {
   }
 
  private:
+  const RecordSummaries& summaries_;
   const VectorArena& arena_;
   Metric metric_;
   std::span<const float> query_;
@@ -185,20 +188,37 @@ class Scorer {
 };
 
 // Exact scan of every live row that passes `eligible`, best `top_k` by `score(sim, row)`.
+// The conditions are checked first: when few rows pass, only their arena blocks are
+// scanned (the same bits either way).
 template <class Score>
 Result<std::vector<TopK::Entry>> scan(StoreState& s, Metric metric, std::span<const float> query, uint64_t top_k,
                                       const Eligibility& eligible, Score score) {
-  ORMEL_ASSIGN(std::vector<const RecordSummary*> rows, live_summaries(s));
-  const VectorArena& arena = s.summaries.vectors();
-  std::vector<float> dots;
-  if (metric == Metric::Cosine) arena.dots(query, dots);
-  Similarity sim_of(arena, metric, query);
-  TopK best(top_k);
+  ORMEL_ASSIGN(std::vector<uint32_t> rows, live_summaries(s));
+  std::vector<size_t> passing;
   for (size_t i = 0; i < rows.size(); ++i) {
-    const RecordSummary* r = rows[i];
-    if (r == nullptr || !eligible(*r)) continue;
-    const float sim = sim_of(*r, dots, r->slot);
-    best.offer(i, i, score(sim, s.catalog[i], *r), sim);
+    if (rows[i] != RecordSummaries::kNone && eligible(s.summaries[rows[i]])) passing.push_back(i);
+  }
+  const VectorArena& arena = s.summaries.vectors();
+  const bool sparse = passing.size() < arena.size() / 4;
+  std::vector<float> dots;
+  if (metric == Metric::Cosine && sparse) {
+    std::vector<uint32_t> slots;
+    for (size_t i : passing) {
+      if (s.summaries[rows[i]].slot != RecordSummary::kNoSlot) slots.push_back(s.summaries[rows[i]].slot);
+    }
+    arena.dots_for(query, slots, dots);
+  } else if (metric == Metric::Cosine) {
+    arena.dots(query, dots);
+  }
+  Similarity sim_of(s.summaries, metric, query);
+  TopK best(top_k);
+  size_t next_dot = 0;  // sparse: dots follow the passing rows that have a slot
+  for (size_t i : passing) {
+    const RecordSummary& r = s.summaries[rows[i]];
+    const bool slotted = r.slot != RecordSummary::kNoSlot;
+    const size_t dot_at = !slotted ? 0 : sparse ? next_dot++ : r.slot;
+    const float sim = sim_of(rows[i], dots, dot_at);
+    best.offer(i, i, score(sim, s.catalog[i], r), sim);
   }
   return best.take();
 }
@@ -206,7 +226,7 @@ Result<std::vector<TopK::Entry>> scan(StoreState& s, Metric metric, std::span<co
 // Indexed candidates: catalog rows in candidate order with their summaries. With a
 // MemoryFilter, only eligible rows, and nullopt when the probed partitions hold fewer than
 // `needed` of them (invariant 2).
-using Candidates = std::vector<std::pair<size_t, const RecordSummary*>>;
+using Candidates = std::vector<std::pair<size_t, uint32_t>>;  // (catalog row, summary position)
 Result<std::optional<Candidates>> index_candidates(StoreState& s, const RecallRequest& req,
                                                    const Eligibility& eligible) {
   std::optional<OrmelError> error;
@@ -215,7 +235,7 @@ Result<std::optional<Candidates>> index_candidates(StoreState& s, const RecallRe
     if (error || it == s.id_index.end() || s.catalog[it->second].deleted) return false;
     auto r = summary_of(s, it->second);
     if (!r) error = r.error();
-    return r && eligible(**r);
+    return r && eligible(s.summaries[*r]);
   };
   const bool filtered = !req.filter.empty();
   size_t matched = 0;
@@ -227,7 +247,7 @@ Result<std::optional<Candidates>> index_candidates(StoreState& s, const RecallRe
   for (MemoryId id : ids) {
     auto it = s.id_index.find(id);
     if (it == s.id_index.end() || s.catalog[it->second].deleted) continue;
-    ORMEL_ASSIGN(const RecordSummary* r, summary_of(s, it->second));
+    ORMEL_ASSIGN(uint32_t r, summary_of(s, it->second));
     out.emplace_back(it->second, r);
   }
   return std::optional(std::move(out));
@@ -240,35 +260,28 @@ Result<std::optional<std::vector<TopK::Entry>>> indexed_recall(StoreState& s, co
   if (!candidates) return std::optional<std::vector<TopK::Entry>>();
   Candidates kept;
   std::vector<uint32_t> slots;
-  for (const auto& [row, r] : *candidates) {
-    if (!eligible(*r)) continue;
-    kept.emplace_back(row, r);
-    if (r->slot != RecordSummary::kNoSlot) slots.push_back(r->slot);
+  for (const auto& [row, position] : *candidates) {
+    const RecordSummary& r = s.summaries[position];
+    if (!eligible(r)) continue;
+    kept.emplace_back(row, position);
+    if (r.slot != RecordSummary::kNoSlot) slots.push_back(r.slot);
   }
-  const VectorArena& arena = s.summaries.vectors();
   std::vector<float> dots;
-  if (req.metric == Metric::Cosine) arena.dots_for(req.query, slots, dots);
-  Similarity sim_of(arena, req.metric, req.query);
+  if (req.metric == Metric::Cosine) s.summaries.vectors().dots_for(req.query, slots, dots);
+  Similarity sim_of(s.summaries, req.metric, req.query);
   TopK best(req.top_k);
   size_t next_dot = 0;  // dots follow the kept candidates that have a slot
   for (size_t k = 0; k < kept.size(); ++k) {
-    const auto& [row, r] = kept[k];
-    const size_t dot_at = r->slot == RecordSummary::kNoSlot ? 0 : next_dot++;
-    const float sim = sim_of(*r, dots, dot_at);
-    best.offer(k, row, scorer(sim, s.catalog[row], *r), sim);
+    const auto& [row, position] = kept[k];
+    const RecordSummary& r = s.summaries[position];
+    const size_t dot_at = r.slot == RecordSummary::kNoSlot ? 0 : next_dot++;
+    const float sim = sim_of(position, dots, dot_at);
+    best.offer(k, row, scorer(sim, s.catalog[row], r), sim);
   }
   return std::optional(best.take());
 }
 
 }  // namespace
-
-Result<const RecordSummary*> summary_of(StoreState& s, size_t row) {
-  const CatalogEntry& entry = s.catalog[row];
-  if (const RecordSummary* r = s.summaries.find(row, entry.start_page)) return r;
-  ORMEL_ASSIGN(Memory m, read_memory(*s.pager, entry));
-  s.summaries.add(entry.start_page, m);
-  return s.summaries.find(row, entry.start_page);
-}
 
 Result<std::vector<RecallResult>> Ormel::recall(const RecallRequest& req) {
   StoreState& s = *s_;

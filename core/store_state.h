@@ -48,8 +48,12 @@ struct StoreState {
   RecordSummaries summaries;
 };
 
-// The decoded summary of catalog row `row`'s record, read and decoded on first use.
-Result<const RecordSummary*> summary_of(StoreState& s, size_t row);
+// The position in s.summaries of catalog row `row`'s summary, its record read and decoded
+// on first use.
+Result<uint32_t> summary_of(StoreState& s, size_t row);
+// Summarises every live row not summarised yet, in catalog order; many at once are
+// decrypted and decoded on all cores.
+Status summarise_live(StoreState& s);
 
 // Runs: a blob in max(1, ceil(len / PAGE_PAYLOAD)) consecutive pages.
 uint64_t run_pages(uint64_t len);
