@@ -114,18 +114,6 @@ class TopK {
   std::vector<Entry> heap_;
 };
 
-// The summary positions of every live catalog row, by row (kNone for deleted rows),
-// reading the records not summarised yet.
-Result<std::vector<uint32_t>> live_summaries(StoreState& s) {
-  ORMEL_TRY(summarise_live(s));
-  std::vector<uint32_t> rows(s.catalog.size(), RecordSummaries::kNone);
-  for (size_t i = 0; i < s.catalog.size(); ++i) {
-    if (s.catalog[i].deleted) continue;
-    ORMEL_ASSIGN(rows[i], summary_of(s, i));
-  }
-  return rows;
-}
-
 // Similarity of the query with one summarised record, bit-identical to similarity().
 // `dots` holds the arena's dot products with the query when the metric is cosine.
 class Similarity {

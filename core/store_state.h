@@ -51,9 +51,10 @@ struct StoreState {
 // The position in s.summaries of catalog row `row`'s summary, its record read and decoded
 // on first use.
 Result<uint32_t> summary_of(StoreState& s, size_t row);
-// Summarises every live row not summarised yet, in catalog order; many at once are
-// decrypted and decoded on all cores.
-Status summarise_live(StoreState& s);
+// The summary positions of every catalog row (kNone for deleted rows), summarising the
+// live rows not summarised yet in catalog order; many at once are decrypted and decoded on
+// all cores.
+Result<std::vector<uint32_t>> live_summaries(StoreState& s);
 
 // Runs: a blob in max(1, ceil(len / PAGE_PAYLOAD)) consecutive pages.
 uint64_t run_pages(uint64_t len);

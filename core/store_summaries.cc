@@ -86,16 +86,19 @@ Result<uint32_t> summary_of(StoreState& s, size_t row) {
   return s.summaries.find(row, entry.start_page);
 }
 
-Status summarise_live(StoreState& s) {
+Result<std::vector<uint32_t>> live_summaries(StoreState& s) {
+  std::vector<uint32_t> positions(s.catalog.size(), RecordSummaries::kNone);
   std::vector<size_t> missing;
   for (size_t i = 0; i < s.catalog.size(); ++i) {
-    if (!s.catalog[i].deleted && s.summaries.find(i, s.catalog[i].start_page) == RecordSummaries::kNone) {
-      missing.push_back(i);
-    }
+    if (s.catalog[i].deleted) continue;
+    positions[i] = s.summaries.find(i, s.catalog[i].start_page);
+    if (positions[i] == RecordSummaries::kNone) missing.push_back(i);
   }
   if (missing.size() < kBulkMinimum) {
-    for (size_t row : missing) ORMEL_TRY(summary_of(s, row));
-    return {};
+    for (size_t row : missing) {
+      ORMEL_ASSIGN(positions[row], summary_of(s, row));
+    }
+    return positions;
   }
   s.summaries.reserve(missing.size());
   const unsigned workers = std::clamp(std::thread::hardware_concurrency(), 1u, kMaxWorkers);
@@ -142,10 +145,10 @@ Status summarise_live(StoreState& s) {
       ORMEL_ASSIGN(const Memory& m, std::move(*decoded[k]));
       const uint64_t start = s.catalog[round[k].row].start_page;
       s.summaries.add(start, m);
-      s.summaries.find(round[k].row, start);
+      positions[round[k].row] = s.summaries.find(round[k].row, start);
     }
   }
-  return {};
+  return positions;
 }
 
 }  // namespace ormel
