@@ -1,7 +1,6 @@
 #include "core/metadata_filter.h"
 
 #include <algorithm>
-#include <cmath>
 
 namespace ormel {
 
@@ -235,7 +234,8 @@ bool BoundFilter::compare(Op op, const FlatScalar& value, const Operand& operand
       order = value.boolean == x.boolean ? 0 : 1;  // only equality is asked of bools
       break;
     case ValueKind::Number:
-      if (std::isnan(value.number) || std::isnan(x.number)) return false;
+      // NaN is unequal to itself (x != x spares the library call std::isnan makes for long double).
+      if (value.number != value.number || x.number != x.number) return false;
       order = value.number < x.number ? -1 : value.number > x.number ? 1 : 0;
       break;
     case ValueKind::String:
