@@ -10,13 +10,13 @@
 //      scan, approximate-distance order through the index).
 //   2. Without a MemoryFilter the indexed path filters agent, type and expiry after the
 //      candidate cut, as it always has; with one, every condition applies before the cut,
-//      and too few matches in the probed partitions make recall answer from the scan, so
-//      the result is never short of what the exact filtered recall returns.
+//      and fewer than top_k matches in the probed partitions make recall answer from the
+//      scan, so (with n_rerank at least top_k) the result is never shorter than the exact
+//      filtered recall's.
 //   3. Nothing is read or tracked before the request's arguments are checked.
 #include <algorithm>
 #include <cmath>
 #include <functional>
-#include <queue>
 
 #include "core/float_order.h"
 #include "core/store_state.h"
@@ -213,7 +213,7 @@ Result<std::vector<TopK::Entry>> scan(StoreState& s, Metric metric, std::span<co
 
 // Indexed candidates: catalog rows in candidate order with their summaries. With a
 // MemoryFilter, only eligible rows, and nullopt when the probed partitions hold fewer than
-// `needed` of them (invariant 2).
+// top_k of them (invariant 2).
 using Candidates = std::vector<std::pair<size_t, uint32_t>>;  // (catalog row, summary position)
 Result<std::optional<Candidates>> index_candidates(StoreState& s, const RecallRequest& req,
                                                    const Eligibility& eligible) {

@@ -494,8 +494,8 @@ PyMethodDef methods[] = {
      "the index's own settings). The index path is approximate. When a filter (where, session_id,\n"
      "created_after or created_before) is given, only matching memories are candidates, and when\n"
      "the probed partitions hold fewer than `top_k` of them the exact scan answers, so a filtered\n"
-     "indexed recall returns at least as many results as the exact filtered recall (up to\n"
-     "`top_k`). The weights and the recency half-life (seconds) set the score:\n"
+     "indexed recall returns as many results as the exact filtered recall whenever `n_rerank` is\n"
+     "at least `top_k`. The weights and the recency half-life (seconds) set the score:\n"
      "similarity_weight * similarity + recency_weight * 2^(-age / half_life) + importance_weight *\n"
      "importance + access_weight * ln(1 + access_count)."},
     {"search", ORMEL_PY_KWARGS(search),
