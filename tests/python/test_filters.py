@@ -275,7 +275,7 @@ def test_default_knobs_give_the_same_answer_as_explicit_ones(indexed_db):
         db.build_index()
 
 
-def test_weights_and_half_life_set_the_score(db):
+def test_weights_set_the_score(db):
     db.remember("m", "semantic", vec(3, 4), importance=0.5)
     only_similarity = db.recall(vec(1), track_access=False, recency_weight=0, importance_weight=0, access_weight=0)
     assert only_similarity[0]["score"] == only_similarity[0]["similarity"] == pytest.approx(0.6)
