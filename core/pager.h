@@ -42,6 +42,17 @@ class Pager {
   Pager(std::unique_ptr<File> file, SecretKey dek, uint64_t nonce_counter, uint16_t format_version);
 
   Result<std::vector<uint8_t>> read_page(uint64_t page);
+  // For bulk readers that open pages on several threads: the payload of each cached page
+  // among `count` pages from `first` is copied to its place in `payloads`, and the sealed
+  // images of the others are read from the file (consecutive ones in one read) into
+  // `images`; sealed[i] says which of the two page first + i got. Nothing enters the cache.
+  // Buffers hold count pages (PAGE_SIZE apart in `images`, PAGE_PAYLOAD in `payloads`).
+  Status fetch_pages(uint64_t first, uint64_t count, std::span<uint8_t> images, std::span<uint8_t> payloads,
+                     std::vector<bool>& sealed);
+  // Opens an image under this file's associated-data rule with `cipher` (keyed from dek(),
+  // owned by the calling thread); safe to call from several threads at once.
+  Status open_image(PageCipher& cipher, uint64_t page, std::span<const uint8_t, PAGE_SIZE> image,
+                    std::span<uint8_t, PAGE_PAYLOAD> payload) const;
   // >8164 bytes: InvalidArgument "payload N exceeds page capacity 8164".
   Status write_page(uint64_t page, std::span<const uint8_t> payload);
   Status write_raw(std::span<const uint8_t, PAGE_SIZE> image);

@@ -28,6 +28,7 @@
 #include "core/error.h"
 #include "core/file.h"
 #include "core/memory.h"
+#include "core/metadata_filter.h"
 
 namespace ormel {
 
@@ -40,6 +41,16 @@ inline constexpr std::string_view kDimensionsRequired = "dimensions is required 
 struct OrmelConfig {
   uint64_t max_snapshots = 256;  // 0 keeps every snapshot
   uint64_t cache_capacity = 8192;
+};
+
+// Conditions on a memory's own fields that recall and search apply before ranking; an
+// empty filter lets every memory through.
+struct MemoryFilter {
+  std::optional<MetadataFilter> where;
+  std::optional<std::string> session_id;  // exactly this session
+  std::optional<int64_t> created_after;   // created_at > created_after
+  std::optional<int64_t> created_before;  // created_at < created_before
+  bool empty() const { return !where && !session_id && !created_after && !created_before; }
 };
 
 struct RecallRequest {
@@ -56,6 +67,10 @@ struct RecallRequest {
   float recency_half_life_secs = 604800.0f;
   bool track_access = true;
   Metric metric = Metric::Cosine;
+  // Applied before ranking, through the index too: when the probed partitions hold fewer
+  // than top_k memories that pass it (and the agent, type and expiry conditions), recall
+  // answers from the exact scan instead.
+  MemoryFilter filter;
 };
 
 // The fields update() changes; an empty optional leaves the field as it is. The inner
@@ -213,7 +228,8 @@ class Ormel {
 
   // Retrieval.
   Result<std::vector<RecallResult>> recall(const RecallRequest& request);
-  Result<std::vector<SearchHit>> search(std::span<const float> query, uint64_t top_k);
+  Result<std::vector<SearchHit>> search(std::span<const float> query, uint64_t top_k,
+                                        const MemoryFilter& filter = {});
   Status build_index();
   void drop_index();
   bool has_index() const;

@@ -30,16 +30,19 @@ Result<std::vector<uint8_t>> read_record(Pager& pager, const CatalogEntry& entry
   return read_run_bytes(pager, entry.start_page, entry.page_count, entry.len);
 }
 
+Status check_vector_width(const Memory& m, uint64_t dimensions) {
+  // The header's dimensionality is not authenticated; a record that disagrees with it must
+  // not reach the similarity kernels, which read `dimensions` values of every vector.
+  if (m.vector.size() == dimensions) return {};
+  return fail(OrmelError::serialization("memory " + ulid_to_text(m.id) + " holds a vector of " +
+                                        std::to_string(m.vector.size()) + " values, but the database's dimensionality is " +
+                                        std::to_string(dimensions)));
+}
+
 Result<Memory> read_memory(Pager& pager, const CatalogEntry& entry, uint64_t dimensions) {
   ORMEL_ASSIGN(auto bytes, read_record(pager, entry));
   ORMEL_ASSIGN(Memory m, decode_memory(bytes));
-  // The header's dimensionality is not authenticated; a record that disagrees with it must
-  // not reach the similarity kernels, which read `dimensions` values of every vector.
-  if (m.vector.size() != dimensions) {
-    return fail(OrmelError::serialization("memory " + ulid_to_text(m.id) + " holds a vector of " +
-                                          std::to_string(m.vector.size()) + " values, but the database's dimensionality is " +
-                                          std::to_string(dimensions)));
-  }
+  ORMEL_TRY(check_vector_width(m, dimensions));
   m.accessed_at = entry.accessed_at;
   m.access_count = entry.access_count;
   return m;

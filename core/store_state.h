@@ -59,8 +59,13 @@ struct StoreState {
   std::optional<std::string> unsynced_rename;
 };
 
-// The decoded summary of a catalog row's record, read and decoded on first use.
-Result<const RecordSummary*> summary_of(StoreState& s, const CatalogEntry& row);
+// The position in s.summaries of catalog row `row`'s summary, its record read and decoded
+// on first use.
+Result<uint32_t> summary_of(StoreState& s, size_t row);
+// The summary positions of every catalog row (kNone for deleted rows), summarising the
+// live rows not summarised yet in catalog order; many at once are decrypted and decoded on
+// all cores.
+Result<std::vector<uint32_t>> live_summaries(StoreState& s);
 
 // Runs: a blob in max(1, ceil(len / PAGE_PAYLOAD)) consecutive pages.
 uint64_t run_pages(uint64_t len);
@@ -68,6 +73,8 @@ Result<std::vector<uint8_t>> read_run_bytes(Pager& pager, uint64_t start, uint64
 Result<std::vector<uint8_t>> read_record(Pager& pager, const CatalogEntry& entry);
 // Decodes the record of `entry`; a vector whose length is not `dimensions` is a
 // Serialization error naming the memory and both widths.
+// A decoded record whose vector length is not the database's dimensionality is an error.
+Status check_vector_width(const Memory& m, uint64_t dimensions);
 Result<Memory> read_memory(Pager& pager, const CatalogEntry& entry, uint64_t dimensions);
 // A record's length must fit the 32-bit length field of its catalog or directory row.
 Status check_record_length(uint64_t len, std::string_view what);

@@ -184,8 +184,29 @@ class Ormel:
         memory_types: Sequence[str] | None = None,
         agent_id: str | None = None,
         track_access: bool = True,
+        *,
+        where: dict[str, Any] | None = None,
+        session_id: str | None = None,
+        created_after: SupportsIndex | None = None,
+        created_before: SupportsIndex | None = None,
+        n_probe: SupportsIndex | None = None,
+        n_rerank: SupportsIndex | None = None,
+        similarity_weight: SupportsFloat = 1.0,
+        recency_weight: SupportsFloat = 0.3,
+        importance_weight: SupportsFloat = 0.2,
+        access_weight: SupportsFloat = 0.1,
+        recency_half_life_secs: SupportsFloat = 604800.0,
     ) -> list[RecallDict]: ...
-    def search(self, query: Vector, top_k: SupportsIndex = 10) -> list[tuple[MemoryDict, float]]: ...
+    def search(
+        self,
+        query: Vector,
+        top_k: SupportsIndex = 10,
+        *,
+        where: dict[str, Any] | None = None,
+        session_id: str | None = None,
+        created_after: SupportsIndex | None = None,
+        created_before: SupportsIndex | None = None,
+    ) -> list[tuple[MemoryDict, float]]: ...
     def get(self, id: str) -> MemoryDict: ...
     def delete(self, id: str) -> None: ...
     def flush(self) -> None: ...
@@ -262,7 +283,15 @@ class Session:
     def turn_count(self) -> int: ...
     def add_turn(self, turn: Turn) -> str: ...
     def recall(
-        self, query: Vector, top_k: SupportsIndex = 10, memory_types: Sequence[str] | None = None
+        self,
+        query: Vector,
+        top_k: SupportsIndex = 10,
+        memory_types: Sequence[str] | None = None,
+        *,
+        where: dict[str, Any] | None = None,
+        session_id: str | None = None,
+        created_after: SupportsIndex | None = None,
+        created_before: SupportsIndex | None = None,
     ) -> list[RecallDict]: ...
     def close(self) -> int: ...
     def discard(self) -> int: ...

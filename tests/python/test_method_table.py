@@ -38,9 +38,13 @@ ROWS = [
         lambda db, i, t: db.remember_many(["c"], "episodic", [V])),
     Row("update", "id, *, content=..., memory_type=..., vector=..., importance=..., metadata=..., ttl_secs=..., "
         "shared=..., session_id=...", "exclusive", "refused", lambda db, i, t: db.update(i, content="c")),
-    Row("recall", "query, top_k=10, memory_types=None, agent_id=None, track_access=True", "exclusive", "refused",
+    Row("recall", "query, top_k=10, memory_types=None, agent_id=None, track_access=True, *, where=None, "
+        "session_id=None, created_after=None, created_before=None, n_probe=None, n_rerank=None, "
+        "similarity_weight=1.0, recency_weight=0.3, importance_weight=0.2, access_weight=0.1, "
+        "recency_half_life_secs=604800.0", "exclusive", "refused",
         lambda db, i, t: db.recall(V), probe=True),
-    Row("search", "query, top_k=10", "exclusive", "works", lambda db, i, t: db.search(V), probe=True),
+    Row("search", "query, top_k=10, *, where=None, session_id=None, created_after=None, created_before=None",
+        "exclusive", "works", lambda db, i, t: db.search(V), probe=True),
     Row("get", "id", "exclusive", "works", lambda db, i, t: db.get(i), probe=True),
     Row("delete", "id", "exclusive", "refused", lambda db, i, t: db.delete(i)),
     Row("flush", "", "exclusive", "refused", lambda db, i, t: db.flush()),
