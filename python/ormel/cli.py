@@ -109,8 +109,16 @@ def cmd_verify(args: argparse.Namespace) -> int:
         _emit(args, {"ok": True, "pages": pages}, lambda: iter([f"ok: {pages} pages authenticated"]))
         return 0
     report = db.verify(all_errors=True)
-    _emit(args, report, lambda: iter([json.dumps(report)]))
-    return 0 if not report.get("damaged") else EXIT_ERROR
+    damaged = [(d["id"], d["error"]) for d in report["memories"]] + \
+        [(d["structure"], d["error"]) for d in report["structures"]]
+
+    def lines() -> Iterator[str]:
+        yield f"checked {report['checked']}, damaged {len(damaged)}"
+        for name, error in damaged:
+            yield f"{name}: {error}"
+
+    _emit(args, report, lines)
+    return EXIT_ERROR if damaged else 0
 
 
 def cmd_snapshots(args: argparse.Namespace) -> None:
