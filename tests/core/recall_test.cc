@@ -199,7 +199,7 @@ TEST_F(RecallTest, NanScoresRankLast) {
   // Stage the NaN record as an older version would have, bypassing today's checks.
   Memory bad = Memory::make("nan", MemoryType::Semantic, {nan, 0, 0, 0});
   StoreState& s = db->state();
-  const std::vector<uint8_t> bytes = encode_memory(bad);
+  const std::vector<uint8_t> bytes = encode_memory(bad).value();
   auto start = stage_run(s, bytes);
   ASSERT_TRUE(start);
   s.catalog.insert(s.catalog.begin(), CatalogEntry{bad.id, *start, static_cast<uint32_t>(run_pages(bytes.size())),
