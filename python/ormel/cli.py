@@ -12,6 +12,7 @@ import argparse
 import getpass
 import json
 import os
+import re
 import sys
 from collections.abc import Callable, Iterator, Sequence
 from typing import IO, Any
@@ -134,7 +135,8 @@ def cmd_restore(args: argparse.Namespace) -> None:
 
 
 def cmd_export(args: argparse.Namespace) -> None:
-    _open(args, read_only=True).export_encrypted(args.dest)
+    # An export flushes first, which takes a read-write handle.
+    _open(args, read_only=False).export_encrypted(args.dest)
     print(f"exported to {args.dest}")
 
 
@@ -189,10 +191,11 @@ def _stage_batch(db: ormel.Ormel, batch: list[tuple[int, dict[str, Any]]]) -> No
         db.remember_many([r["content"] for r in records], [r["memory_type"] for r in records],
                          [r["vector"] for r in records], ids=ids, **columns)
     except (ValueError, TypeError, RuntimeError) as e:
-        position = getattr(e, "position", None)
-        where = f"line {batch[position][0]}" if isinstance(position, int) else \
-            f"lines {batch[0][0]}-{batch[-1][0]}"
-        raise CommandError(f"{where}: {e} (nothing of this batch was kept)") from None
+        # remember_many names the refused item: "remember_many() item <i>: <reason>".
+        found = re.match(r"remember_many\(\) item (\d+): (.*)", str(e), re.S)
+        if found and int(found[1]) < len(batch):
+            raise CommandError(f"line {batch[int(found[1])][0]}: {found[2]} (nothing of this batch was kept)") from None
+        raise CommandError(f"lines {batch[0][0]}-{batch[-1][0]}: {e} (nothing of this batch was kept)") from None
 
 
 def cmd_load(args: argparse.Namespace) -> None:

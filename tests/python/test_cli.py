@@ -72,7 +72,7 @@ def test_info_json_reports_the_database(db_path: Path) -> None:
     assert info["format_version"] == 8
     assert (info["memories"], info["deleted"], info["dimensions"]) == (6, 0, 4)
     assert info["agents"] == ["agent0", "agent1"]
-    assert info["snapshots"] == 6 and info["index"] is None
+    assert info["snapshots"] == 7 and info["index"] is None  # six flushes and the cache write
     assert info["space"]["file_bytes"] == db_path.stat().st_size
 
 
