@@ -1,0 +1,93 @@
+"""What the framework adapters share: opening a database for them, serialising calls to it,
+and turning a framework's own string keys into memory ids.
+
+Framework ids are arbitrary strings; a memory id is a 128-bit ULID. Each adapter maps its
+key (with the collection or namespace it lives in) to a memory id by hashing, so a lookup
+or an overwrite by key is a `get` or an upsert by id, never a scan.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import os
+import threading
+from collections.abc import Callable
+from typing import Any, TypeVar
+
+import ormel
+
+T = TypeVar("T")
+
+_CROCKFORD = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
+
+
+def derived_id(*parts: str) -> str:
+    """The memory id of a framework key: 128 bits of SHA-256 over the parts, as ULID text.
+
+    Parts are length-prefixed, so ("a", "bc") and ("ab", "c") give different ids.
+    """
+    h = hashlib.sha256()
+    for part in parts:
+        data = part.encode("utf-8")
+        h.update(len(data).to_bytes(8, "little"))
+        h.update(data)
+    n = int.from_bytes(h.digest()[:16], "big")
+    return "".join(_CROCKFORD[(n >> shift) & 31] for shift in range(125, -1, -5))
+
+
+class SharedDb:
+    """One open database, used by an adapter from any thread one call at a time.
+
+    ormel handles are not thread-safe and frameworks call from executor threads (async
+    methods), so every call goes through `run`. `autoflush` makes each write durable before
+    the adapter method returns, which is what the frameworks' callers expect of a store.
+    """
+
+    def __init__(self, db: ormel.Ormel, autoflush: bool = True) -> None:
+        self.db = db
+        self.autoflush = autoflush
+        self._lock = threading.RLock()
+
+    @classmethod
+    def open(cls, path: str, passphrase: str, dimensions: int | None, probe: Callable[[], int] | None,
+             autoflush: bool = True) -> SharedDb:
+        """Opens `path`, creating it when missing with `dimensions` or, if that is None,
+        the length of the vector `probe` returns."""
+        if not os.path.exists(path) and dimensions is None:
+            if probe is None:
+                raise ValueError("dimensions is required when creating a new database")
+            dimensions = probe()
+        return cls(ormel.open(path, passphrase, dimensions=dimensions), autoflush)
+
+    def run(self, fn: Callable[[ormel.Ormel], T]) -> T:
+        with self._lock:
+            return fn(self.db)
+
+    def write(self, fn: Callable[[ormel.Ormel], T]) -> T:
+        """Runs a change and, with autoflush, commits it."""
+        with self._lock:
+            result = fn(self.db)
+            if self.autoflush:
+                self.db.flush()
+            return result
+
+    def get(self, memory_id: str) -> dict[str, Any] | None:
+        """The memory with this id, or None when there is none (never stored, or deleted)."""
+        with self._lock:
+            try:
+                return dict(self.db.get(memory_id))
+            except RuntimeError as e:
+                if str(e).endswith("' not found"):
+                    return None
+                raise
+
+    def delete(self, memory_id: str) -> bool:
+        """Deletes the memory if it exists; whether it did."""
+        with self._lock:
+            try:
+                self.db.delete(memory_id)
+            except RuntimeError as e:
+                if str(e).endswith("' not found"):
+                    return False
+                raise
+            return True

@@ -1,0 +1,245 @@
+"""LangChain integrations: a vector store and two LLM caches on an encrypted ormel file.
+
+    pip install "ormel[langchain]"
+
+    from ormel.langchain import OrmelVectorStore, OrmelCache, OrmelSemanticCache
+    store = OrmelVectorStore.open("agent.ormel", "passphrase", embedding=my_embeddings)
+    store.add_texts(["Deploys need two approvals."], metadatas=[{"source": "runbook"}], ids=["r1"])
+    store.similarity_search("how do deploys work?", k=3, filter={"source": "runbook"})
+
+Documents are memories of the type "semantic" whose agent is the collection name. A document's
+LangChain id and collection live under the metadata key "langchain", its own metadata under
+"document"; filters are written against the document's metadata (the operators of `recall`'s
+`where=`: equality, $eq, $ne, $gt, $gte, $lt, $lte, $in, $nin, $exists, $and, $or, $not).
+"""
+
+from __future__ import annotations
+
+import json
+import uuid
+from collections.abc import Callable, Iterable, Sequence
+from typing import Any
+
+import numpy as np
+from langchain_core.caches import RETURN_VAL_TYPE, BaseCache
+from langchain_core.documents import Document
+from langchain_core.embeddings import Embeddings
+from langchain_core.load import dumps, loads
+from langchain_core.vectorstores import VectorStore
+from langchain_core.vectorstores.utils import maximal_marginal_relevance
+
+import ormel
+
+from ._adapter_db import SharedDb, derived_id
+
+_LC = "langchain"
+_DOC = "document"
+_COMBINATORS = ("$and", "$or")
+
+
+def _scoped_filter(flt: Any) -> Any:
+    """A LangChain metadata filter rewritten to reach the document's metadata in a memory."""
+    if not isinstance(flt, dict):
+        raise ValueError("filter must be a dict")
+    out: dict[str, Any] = {}
+    for key, value in flt.items():
+        if key in _COMBINATORS:
+            if not isinstance(value, list):
+                raise ValueError(f"{key} takes a list of filters")
+            out[key] = [_scoped_filter(v) for v in value]
+        elif key == "$not":
+            out[key] = _scoped_filter(value)
+        elif key.startswith("$"):
+            raise ValueError(f"unknown filter operator {key}")
+        else:
+            out[f"{_DOC}.{key}"] = value
+    return out
+
+
+class OrmelVectorStore(VectorStore):
+    """A LangChain vector store in an encrypted ormel database.
+
+    Ids given by the caller are kept as they are (any string); adding a document whose id
+    exists in the collection replaces it. Scores from `similarity_search_with_score` are
+    cosine similarities in [-1, 1]; relevance scores map them to [0, 1] as (1 + s) / 2.
+    With `autoflush` (the default) every add and delete is committed before it returns.
+    """
+
+    def __init__(self, db: ormel.Ormel, embedding: Embeddings, *, collection: str = "langchain",
+                 autoflush: bool = True) -> None:
+        self._shared = SharedDb(db, autoflush)
+        self._embedding = embedding
+        self.collection = collection
+
+    @classmethod
+    def open(cls, path: str, passphrase: str, embedding: Embeddings, *, collection: str = "langchain",
+             dimensions: int | None = None, autoflush: bool = True) -> OrmelVectorStore:
+        """Opens (or creates) the database at `path`. A new database takes `dimensions`, or
+        the length of one embedding of a probe text when it is None."""
+        shared = SharedDb.open(path, passphrase, dimensions, lambda: len(embedding.embed_query("dimensions")),
+                               autoflush)
+        return cls(shared.db, embedding, collection=collection, autoflush=autoflush)
+
+    @property
+    def db(self) -> ormel.Ormel:
+        """The underlying database handle."""
+        return self._shared.db
+
+    @property
+    def embeddings(self) -> Embeddings:
+        return self._embedding
+
+    def _memory_id(self, doc_id: str) -> str:
+        return derived_id(_LC, self.collection, doc_id)
+
+    def _where(self, flt: dict[str, Any] | None) -> dict[str, Any]:
+        scope = {f"{_LC}.collection": self.collection}
+        return scope if not flt else {"$and": [scope, _scoped_filter(flt)]}
+
+    @staticmethod
+    def _document(memory: dict[str, Any]) -> Document:
+        meta = memory["metadata"]
+        return Document(id=meta[_LC]["id"], page_content=memory["content"], metadata=meta.get(_DOC, {}))
+
+    def add_texts(self, texts: Iterable[str], metadatas: list[dict[str, Any]] | None = None, *,
+                  ids: list[str | None] | None = None, **kwargs: Any) -> list[str]:
+        texts = list(texts)
+        if metadatas is not None and len(metadatas) != len(texts):
+            raise ValueError(f"got {len(metadatas)} metadatas for {len(texts)} texts")
+        if ids is not None and len(ids) != len(texts):
+            raise ValueError(f"got {len(ids)} ids for {len(texts)} texts")
+        if not texts:
+            return []
+        doc_ids = [i if i else str(uuid.uuid4()) for i in (ids or [None] * len(texts))]
+        vectors = np.asarray(self._embedding.embed_documents(texts), dtype=np.float32)
+        metas = [{_LC: {"id": i, "collection": self.collection}, _DOC: dict(m or {})}
+                 for i, m in zip(doc_ids, metadatas or [{}] * len(texts))]
+        memory_ids = [self._memory_id(i) for i in doc_ids]
+        self._shared.write(lambda db: db.remember_many(texts, "semantic", vectors, ids=memory_ids,
+                                                       agent_id=self.collection, metadata=metas))
+        return doc_ids
+
+    def delete(self, ids: list[str] | None = None, **kwargs: Any) -> bool:
+        if ids is None:
+            ids = [m["metadata"][_LC]["id"] for m in self._shared.run(
+                lambda db: [db.get(e["id"]) for e in db.ids(agent_id=self.collection)])
+                if isinstance(m["metadata"].get(_LC), dict)]
+        self._shared.write(lambda db: [self._shared.delete(self._memory_id(i)) for i in ids])
+        return True
+
+    def get_by_ids(self, ids: Sequence[str], /) -> list[Document]:
+        docs = []
+        for doc_id in dict.fromkeys(ids):
+            memory = self._shared.get(self._memory_id(doc_id))
+            if memory is not None:
+                docs.append(self._document(memory))
+        return docs
+
+    def _search(self, vector: Sequence[float], k: int, flt: dict[str, Any] | None) -> list[tuple[dict[str, Any], float]]:
+        query = np.asarray(vector, dtype=np.float32)
+        where = self._where(flt)
+        return self._shared.run(lambda db: db.search(query, top_k=k, where=where))
+
+    def similarity_search_by_vector_with_score(self, embedding: Sequence[float], k: int = 4,
+                                               filter: dict[str, Any] | None = None,
+                                               **kwargs: Any) -> list[tuple[Document, float]]:
+        return [(self._document(m), s) for m, s in self._search(embedding, k, filter)]
+
+    def similarity_search_with_score(self, query: str, k: int = 4, filter: dict[str, Any] | None = None,
+                                     **kwargs: Any) -> list[tuple[Document, float]]:
+        return self.similarity_search_by_vector_with_score(self._embedding.embed_query(query), k, filter)
+
+    def similarity_search_by_vector(self, embedding: list[float], k: int = 4,
+                                    filter: dict[str, Any] | None = None, **kwargs: Any) -> list[Document]:
+        return [d for d, _ in self.similarity_search_by_vector_with_score(embedding, k, filter)]
+
+    def similarity_search(self, query: str, k: int = 4, filter: dict[str, Any] | None = None,
+                          **kwargs: Any) -> list[Document]:
+        return [d for d, _ in self.similarity_search_with_score(query, k, filter)]
+
+    def _select_relevance_score_fn(self) -> Callable[[float], float]:
+        return lambda s: min(1.0, max(0.0, (1.0 + s) / 2.0))
+
+    def max_marginal_relevance_search_by_vector(self, embedding: list[float], k: int = 4, fetch_k: int = 20,
+                                                lambda_mult: float = 0.5, filter: dict[str, Any] | None = None,
+                                                **kwargs: Any) -> list[Document]:
+        hits = self._search(embedding, max(k, fetch_k), filter)
+        if not hits:
+            return []
+        chosen = maximal_marginal_relevance(np.asarray(embedding, dtype=np.float32),
+                                            [m["vector"] for m, _ in hits], lambda_mult=lambda_mult, k=k)
+        return [self._document(hits[i][0]) for i in chosen]
+
+    def max_marginal_relevance_search(self, query: str, k: int = 4, fetch_k: int = 20, lambda_mult: float = 0.5,
+                                      filter: dict[str, Any] | None = None, **kwargs: Any) -> list[Document]:
+        return self.max_marginal_relevance_search_by_vector(self._embedding.embed_query(query), k, fetch_k,
+                                                            lambda_mult, filter)
+
+    @classmethod
+    def from_texts(cls, texts: list[str], embedding: Embeddings, metadatas: list[dict[str, Any]] | None = None,
+                   *, ids: list[str] | None = None, path: str | None = None, passphrase: str | None = None,
+                   db: ormel.Ormel | None = None, **kwargs: Any) -> OrmelVectorStore:
+        """A store holding `texts`: in the open database `db`, or in the file at `path`
+        opened (or created) with `passphrase`."""
+        if db is not None:
+            store = cls(db, embedding, **kwargs)
+        elif path is not None and passphrase is not None:
+            store = cls.open(path, passphrase, embedding, **kwargs)
+        else:
+            raise ValueError("from_texts needs db= or both path= and passphrase=")
+        store.add_texts(texts, metadatas, ids=ids)
+        return store
+
+
+def _cache_key(prompt: str, llm_string: str) -> str:
+    return json.dumps([llm_string, prompt], ensure_ascii=False)
+
+
+class OrmelCache(BaseCache):
+    """LangChain's LLM cache in ormel's exact-key result cache: one entry per prompt and
+    model string, in the namespace `namespace`, optionally with a time-to-live."""
+
+    def __init__(self, db: ormel.Ormel, *, namespace: str = "langchain-llm", ttl_secs: int | None = None) -> None:
+        self._shared = SharedDb(db)
+        self.namespace = namespace
+        self.ttl_secs = ttl_secs
+
+    def lookup(self, prompt: str, llm_string: str) -> RETURN_VAL_TYPE | None:
+        hit = self._shared.run(lambda db: db.cache_get(self.namespace, _cache_key(prompt, llm_string)))
+        return None if hit is None else loads(hit["value"].decode("utf-8"))
+
+    def update(self, prompt: str, llm_string: str, return_val: RETURN_VAL_TYPE) -> None:
+        value = dumps(list(return_val))
+        self._shared.run(lambda db: db.cache_put(self.namespace, _cache_key(prompt, llm_string), value,
+                                                 content_type="application/json", ttl_secs=self.ttl_secs))
+
+    def clear(self, **kwargs: Any) -> None:
+        self._shared.run(lambda db: db.cache_purge(self.namespace))
+
+
+class OrmelSemanticCache(BaseCache):
+    """LangChain's LLM cache in ormel's semantic cache: a lookup returns the stored answer
+    of the most similar earlier prompt for the same model string, when its cosine
+    similarity reaches `threshold`."""
+
+    def __init__(self, db: ormel.Ormel, embedding: Embeddings, *, threshold: float = 0.97,
+                 namespace: str = "langchain-llm-semantic", ttl_secs: int | None = None) -> None:
+        self._shared = SharedDb(db)
+        self._embedding = embedding
+        self.threshold = threshold
+        self.namespace = namespace
+        self.ttl_secs = ttl_secs
+
+    def lookup(self, prompt: str, llm_string: str) -> RETURN_VAL_TYPE | None:
+        query = self._embedding.embed_query(prompt)
+        hit = self._shared.run(lambda db: db.cache_get_semantic(self.namespace, query, llm_string, self.threshold))
+        return None if hit is None else loads(hit["value"].decode("utf-8"))
+
+    def update(self, prompt: str, llm_string: str, return_val: RETURN_VAL_TYPE) -> None:
+        vector = self._embedding.embed_query(prompt)
+        value = dumps(list(return_val))
+        self._shared.run(lambda db: db.cache_put_semantic(self.namespace, prompt, vector, value, llm_string,
+                                                          content_type="application/json", ttl_secs=self.ttl_secs))
+
+    def clear(self, **kwargs: Any) -> None:
+        self._shared.run(lambda db: db.cache_purge(self.namespace))

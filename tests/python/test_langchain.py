@@ -1,0 +1,148 @@
+"""The LangChain vector store and LLM caches: LangChain's own standard suites, and what they
+do not cover (filters, collections, scores, maximal marginal relevance, reopening)."""
+
+from pathlib import Path
+
+import pytest
+from langchain_core.documents import Document
+from langchain_core.embeddings import DeterministicFakeEmbedding
+from langchain_core.outputs import Generation
+from langchain_tests.integration_tests import VectorStoreIntegrationTests
+from langchain_tests.integration_tests.cache import AsyncCacheTestSuite, SyncCacheTestSuite
+from langchain_tests.integration_tests.vectorstores import EMBEDDING_SIZE
+
+import ormel
+from ormel.langchain import OrmelCache, OrmelSemanticCache, OrmelVectorStore
+
+PASS = "langchain passphrase"
+
+
+@pytest.fixture
+def db(tmp_path: Path) -> ormel.Ormel:
+    return ormel.open(str(tmp_path / "lc.ormel"), PASS, dimensions=EMBEDDING_SIZE)
+
+
+class TestStandardVectorStore(VectorStoreIntegrationTests):
+    @pytest.fixture
+    def vectorstore(self, db: ormel.Ormel) -> OrmelVectorStore:
+        return OrmelVectorStore(db, self.get_embeddings())
+
+
+class TestStandardCache(SyncCacheTestSuite):
+    @pytest.fixture
+    def cache(self, db: ormel.Ormel) -> OrmelCache:
+        return OrmelCache(db)
+
+
+class TestStandardCacheAsync(AsyncCacheTestSuite):
+    @pytest.fixture
+    async def cache(self, db: ormel.Ormel) -> OrmelCache:
+        return OrmelCache(db)
+
+
+class TestStandardSemanticCache(SyncCacheTestSuite):
+    @pytest.fixture
+    def cache(self, db: ormel.Ormel) -> OrmelSemanticCache:
+        return OrmelSemanticCache(db, DeterministicFakeEmbedding(size=EMBEDDING_SIZE))
+
+
+class TestStandardSemanticCacheAsync(AsyncCacheTestSuite):
+    @pytest.fixture
+    async def cache(self, db: ormel.Ormel) -> OrmelSemanticCache:
+        return OrmelSemanticCache(db, DeterministicFakeEmbedding(size=EMBEDDING_SIZE))
+
+
+class AxisEmbeddings(DeterministicFakeEmbedding):
+    """Texts "a", "b", ... embed as unit vectors along one axis each; "a+b" lies between."""
+
+    def _vector(self, text: str) -> list[float]:
+        v = [0.0] * self.size
+        for part in text.split("+"):
+            v[ord(part) - ord("a")] = 1.0
+        return v
+
+    def embed_documents(self, texts: list[str]) -> list[list[float]]:
+        return [self._vector(t) for t in texts]
+
+    def embed_query(self, text: str) -> list[float]:
+        return self._vector(text)
+
+
+@pytest.fixture
+def store(db: ormel.Ormel) -> OrmelVectorStore:
+    s = OrmelVectorStore(db, AxisEmbeddings(size=EMBEDDING_SIZE))
+    s.add_texts(["a", "b", "c", "a+b"], metadatas=[{"n": 1, "tag": "x"}, {"n": 2, "tag": "y"},
+                                                   {"n": 3, "deep": {"k": "v"}}, {"n": 4, "tag": "x"}],
+                ids=["A", "B", "C", "AB"])
+    return s
+
+
+@pytest.mark.parametrize("flt, expected", [
+    ({"tag": "x"}, ["A", "AB"]),
+    ({"n": {"$gte": 2}}, ["AB", "B", "C"]),
+    ({"n": {"$in": [1, 3]}}, ["A", "C"]),
+    ({"deep.k": "v"}, ["C"]),
+    ({"tag": {"$exists": False}}, ["C"]),
+    ({"$or": [{"n": 1}, {"n": 2}]}, ["A", "B"]),
+    ({"$not": {"tag": "x"}}, ["B", "C"]),
+])
+def test_filters_reach_the_document_metadata(store: OrmelVectorStore, flt: dict, expected: list[str]) -> None:
+    found = store.similarity_search("a", k=10, filter=flt)
+    assert sorted(d.id for d in found) == expected
+
+
+def test_scores_and_relevance(store: OrmelVectorStore) -> None:
+    scored = store.similarity_search_with_score("a", k=4)
+    assert [d.id for d, _ in scored][:2] == ["A", "AB"]
+    assert scored[0][1] == pytest.approx(1.0)
+    relevance = store.similarity_search_with_relevance_scores("a", k=4)
+    assert all(0.0 <= r <= 1.0 for _, r in relevance)
+    assert relevance[0][1] == pytest.approx(1.0) and relevance[-1][1] == pytest.approx(0.5)
+
+
+def test_max_marginal_relevance_prefers_diverse_results(store: OrmelVectorStore) -> None:
+    plain = [d.id for d in store.similarity_search("a", k=2)]
+    diverse = [d.id for d in store.max_marginal_relevance_search("a", k=2, fetch_k=4, lambda_mult=0.3)]
+    assert plain == ["A", "AB"]
+    assert diverse[0] == "A" and diverse[1] != "AB"
+
+
+def test_collections_do_not_see_each_other(db: ormel.Ormel) -> None:
+    emb = AxisEmbeddings(size=EMBEDDING_SIZE)
+    one = OrmelVectorStore(db, emb, collection="one")
+    two = OrmelVectorStore(db, emb, collection="two")
+    one.add_texts(["a"], ids=["same"], metadatas=[{"who": 1}])
+    two.add_texts(["b"], ids=["same"], metadatas=[{"who": 2}])
+    assert [d.metadata for d in one.get_by_ids(["same"])] == [{"who": 1}]
+    assert [d.page_content for d in two.similarity_search("a", k=5)] == ["b"]
+    two.delete(["same"])
+    assert one.get_by_ids(["same"]) and not two.get_by_ids(["same"])
+
+
+def test_documents_survive_reopening_and_upserts(tmp_path: Path) -> None:
+    path = str(tmp_path / "reopen.ormel")
+    emb = AxisEmbeddings(size=EMBEDDING_SIZE)
+    store = OrmelVectorStore.from_texts(["a", "b"], emb, ids=["x", "y"], path=path, passphrase=PASS)
+    store.add_documents([Document(page_content="c", metadata={"v": 2}, id="x")])
+    del store
+    reopened = OrmelVectorStore.open(path, PASS, emb)
+    assert [(d.id, d.page_content, d.metadata) for d in reopened.get_by_ids(["x", "y", "z"])] == \
+        [("x", "c", {"v": 2}), ("y", "b", {})]
+    assert len(reopened.db.ids()) == 2
+
+
+def test_bad_filters_raise(store: OrmelVectorStore) -> None:
+    with pytest.raises(ValueError, match=r"\$bogus"):
+        store.similarity_search("a", filter={"$bogus": []})
+    with pytest.raises(ValueError, match="filter must be a dict"):
+        store.similarity_search("a", filter=["tag"])  # type: ignore[arg-type]
+
+
+def test_cache_keeps_answers_per_model_and_across_reopening(tmp_path: Path) -> None:
+    path = str(tmp_path / "cache.ormel")
+    cache = OrmelCache(ormel.open(path, PASS, dimensions=4))
+    cache.update("prompt", "model-1", [Generation(text="one")])
+    assert cache.lookup("prompt", "model-2") is None
+    del cache
+    cache = OrmelCache(ormel.open(path, PASS))
+    assert cache.lookup("prompt", "model-1") == [Generation(text="one")]
