@@ -206,7 +206,7 @@ class OrmelCache(BaseCache):
 
     def lookup(self, prompt: str, llm_string: str) -> RETURN_VAL_TYPE | None:
         hit = self._shared.run(lambda db: db.cache_get(self.namespace, _cache_key(prompt, llm_string)))
-        return None if hit is None else loads(hit["value"].decode("utf-8"))
+        return None if hit is None else loads(hit["value"].decode("utf-8"), allowed_objects="core")
 
     def update(self, prompt: str, llm_string: str, return_val: RETURN_VAL_TYPE) -> None:
         value = dumps(list(return_val))
@@ -233,7 +233,7 @@ class OrmelSemanticCache(BaseCache):
     def lookup(self, prompt: str, llm_string: str) -> RETURN_VAL_TYPE | None:
         query = self._embedding.embed_query(prompt)
         hit = self._shared.run(lambda db: db.cache_get_semantic(self.namespace, query, llm_string, self.threshold))
-        return None if hit is None else loads(hit["value"].decode("utf-8"))
+        return None if hit is None else loads(hit["value"].decode("utf-8"), allowed_objects="core")
 
     def update(self, prompt: str, llm_string: str, return_val: RETURN_VAL_TYPE) -> None:
         vector = self._embedding.embed_query(prompt)

@@ -122,7 +122,8 @@ def test_collections_do_not_see_each_other(db: ormel.Ormel) -> None:
 def test_documents_survive_reopening_and_upserts(tmp_path: Path) -> None:
     path = str(tmp_path / "reopen.ormel")
     emb = AxisEmbeddings(size=EMBEDDING_SIZE)
-    store = OrmelVectorStore.from_texts(["a", "b"], emb, ids=["x", "y"], path=path, passphrase=PASS)
+    store = OrmelVectorStore.from_texts(["a", "b"], emb, ids=["x", "y"], path=path, passphrase=PASS,
+                                       dimensions=EMBEDDING_SIZE)
     store.add_documents([Document(page_content="c", metadata={"v": 2}, id="x")])
     del store
     reopened = OrmelVectorStore.open(path, PASS, emb)
