@@ -158,6 +158,16 @@ float similarity(Metric metric, std::span<const float> a, std::span<const float>
   return 0.0f;
 }
 
+Status check_finite(std::span<const float> vector, std::string_view what) {
+  for (size_t i = 0; i < vector.size(); ++i) {
+    if (!std::isfinite(vector[i])) {
+      return fail(OrmelError::invalid_argument(std::string(what) + " has a non-finite component at index " +
+                                               std::to_string(i)));
+    }
+  }
+  return {};
+}
+
 std::vector<uint8_t> encode_memory(const Memory& m) {
   return encode_record(m, 64 + 5 * m.vector.size() + m.content.size() + m.agent_id.size());
 }

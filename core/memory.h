@@ -86,6 +86,9 @@ std::string ulid_to_text(MemoryId id);
 std::optional<MemoryId> ulid_from_text(std::string_view text);
 
 float similarity(Metric metric, std::span<const float> a, std::span<const float> b);
+// InvalidArgument "<what> has a non-finite component at index <i>" for a NaN or infinite
+// component: such a vector would rank first (NaN) or poison every similarity it enters.
+Status check_finite(std::span<const float> vector, std::string_view what);
 
 std::vector<uint8_t> encode_memory(const Memory& m);
 Result<Memory> decode_memory(std::span<const uint8_t> bytes);

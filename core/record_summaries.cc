@@ -6,6 +6,7 @@ void RecordSummaries::reset(size_t dims) {
   arena_.emplace(dims);
   by_page_.clear();
   agents_.clear();
+  agent_names_.clear();
 }
 
 const RecordSummary* RecordSummaries::find(uint64_t start_page) const {
@@ -21,7 +22,7 @@ const RecordSummary& RecordSummaries::add(uint64_t start_page, const Memory& m) 
     summary.odd_vector = m.vector;
   }
   auto [agent, inserted] = agents_.try_emplace(m.agent_id, static_cast<uint32_t>(agents_.size()));
-  (void)inserted;
+  if (inserted) agent_names_.push_back(m.agent_id);
   summary.agent = agent->second;
   summary.type = m.memory_type;
   summary.scope = m.scope;

@@ -39,12 +39,15 @@ class RecordSummaries {
   const RecordSummary& add(uint64_t start_page, const Memory& m);
   // The interned id of an agent, or nullopt when no summarised record has it.
   std::optional<uint32_t> agent_of(std::string_view agent_id) const;
+  // The agent id interned as `agent` (a value of RecordSummary::agent).
+  const std::string& agent_name(uint32_t agent) const { return agent_names_[agent]; }
   const VectorArena& vectors() const { return *arena_; }
 
  private:
   std::optional<VectorArena> arena_;
   std::unordered_map<uint64_t, RecordSummary> by_page_;
   std::unordered_map<std::string, uint32_t> agents_;
+  std::vector<std::string> agent_names_;  // by interned id
 };
 
 }  // namespace ormel

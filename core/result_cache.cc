@@ -1,5 +1,6 @@
 // The result cache: exact-key and semantic lookups over the cache directory, with
 // time-to-live, hit counting and per-namespace eviction. Writes commit at once.
+#include <cmath>
 #include <cstring>
 
 #include "core/crypto.h"
@@ -229,6 +230,7 @@ Status Ormel::cache_put_semantic(const std::string& ns, std::string_view key, st
   StoreState& s = *s_;
   if (s.read_only) return fail(OrmelError::read_only());
   if (vector.size() != s.dimensions) return fail(OrmelError::dimension_mismatch(s.dimensions, vector.size()));
+  ORMEL_TRY(check_finite(vector, "vector"));
   CacheEntry entry = make_entry(ns, key, std::move(value), std::move(content_type), ttl_secs, now_secs());
   entry.vector = std::move(vector);
   entry.model = std::move(model);
@@ -240,6 +242,8 @@ Result<std::optional<CacheHit>> Ormel::cache_get_semantic(const std::string& ns,
                                                           const std::string& model, float threshold) {
   StoreState& s = *s_;
   if (query.size() != s.dimensions) return fail(OrmelError::dimension_mismatch(s.dimensions, query.size()));
+  ORMEL_TRY(check_finite(query, "query"));
+  if (std::isnan(threshold)) return fail(OrmelError::invalid_argument("semantic threshold is NaN"));
   const int64_t now = now_secs();
   s.semantic_groups.add_rows(s.cache_directory, s.dimensions);
 

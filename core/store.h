@@ -11,6 +11,8 @@
 //   Cache writes and restores flush by themselves.
 // - Every operation returns its result or exactly one OrmelError; a failed operation leaves
 //   the store usable (a failed flush keeps everything staged for a retry).
+// - Vectors and queries (remember, recall, search, the semantic cache) must be finite: a NaN
+//   or infinite component is InvalidArgument, as is a NaN semantic threshold.
 // - Not thread-safe: the caller serialises all calls on one store.
 #pragma once
 
@@ -110,6 +112,35 @@ struct CacheStats {
   uint64_t evictions = 0;
 };
 
+// A live memory as the catalog lists it, with its record's agent, type and scope; these are
+// absent when the record cannot be read (a damaged page), so the id can still be deleted.
+struct MemoryListing {
+  struct Kind {
+    std::string agent_id;
+    MemoryType memory_type = MemoryType::Episodic;
+    Scope scope = Scope::Private;
+  };
+  MemoryId id = 0;
+  std::optional<Kind> kind;
+};
+
+// What verify_all found: every live memory whose record fails, and every other structure
+// that fails (result-cache entries, the catalogs and indexes of older snapshots), each with
+// the error that reading it gave.
+struct VerifyReport {
+  struct DamagedMemory {
+    MemoryId id;
+    OrmelError error;
+  };
+  struct DamagedStructure {
+    std::string what;
+    OrmelError error;
+  };
+  uint64_t checked = 0;  // live memories examined, damaged ones included
+  std::vector<DamagedMemory> memories;
+  std::vector<DamagedStructure> structures;
+};
+
 // The float nearest 0.97.
 inline constexpr float kDefaultSemanticThreshold = 0.97f;
 
@@ -148,7 +179,17 @@ class Ormel {
 
   // Statistics, verification, onboarding.
   Result<Stats> stats();
+  // The number of live records checked; the first record that fails is the error.
   Result<uint64_t> verify();
+  // Every failure, instead of the first: what a repair needs (delete the damaged memories,
+  // flush). Changes nothing but the page cache.
+  VerifyReport verify_all();
+  // Live memories in catalog order, optionally only those of one agent (its own, not the
+  // shared ones of others) and of one type. A memory whose record cannot be read is listed
+  // (without kind) only when no filter is given. Records already summarised by recall,
+  // search or an earlier listing are not read again.
+  std::vector<MemoryListing> list_memories(const std::optional<std::string>& agent_id,
+                                           std::optional<MemoryType> memory_type);
   Result<std::vector<Memory>> about();
   Result<MemoryId> insert_default_manifest();
 

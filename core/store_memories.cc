@@ -7,6 +7,7 @@ Result<MemoryId> Ormel::remember(Memory memory) {
   StoreState& s = *s_;
   if (s.read_only) return fail(OrmelError::read_only());
   if (memory.vector.size() != s.dimensions) return fail(OrmelError::dimension_mismatch(s.dimensions, memory.vector.size()));
+  ORMEL_TRY(check_finite(memory.vector, "vector"));
   if (memory.id == 0) memory.id = new_ulid();
   // Refuse what a catalog row cannot describe, before paying for the encoding.
   ORMEL_TRY(check_record_length(memory.content.size(), "memory content"));

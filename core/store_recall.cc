@@ -93,6 +93,7 @@ Result<const RecordSummary*> summary_of(StoreState& s, const CatalogEntry& row) 
 Result<std::vector<RecallResult>> Ormel::recall(const RecallRequest& req) {
   StoreState& s = *s_;
   if (req.query.size() != s.dimensions) return fail(OrmelError::dimension_mismatch(s.dimensions, req.query.size()));
+  ORMEL_TRY(check_finite(req.query, "query"));
   if (s.read_only && req.track_access) return fail(OrmelError::read_only());
   const int64_t now = now_secs();
 
@@ -172,6 +173,7 @@ Result<std::vector<RecallResult>> Ormel::recall(const RecallRequest& req) {
 Result<std::vector<SearchHit>> Ormel::search(std::span<const float> query, uint64_t top_k) {
   StoreState& s = *s_;
   if (query.size() != s.dimensions) return fail(OrmelError::dimension_mismatch(s.dimensions, query.size()));
+  ORMEL_TRY(check_finite(query, "query"));
   const int64_t now = now_secs();
 
   std::vector<size_t> live;

@@ -9,9 +9,11 @@ uint64_t run_pages(uint64_t len) { return len == 0 ? 1 : (len + PAGE_PAYLOAD - 1
 Result<std::vector<uint8_t>> read_run_bytes(Pager& pager, uint64_t start, uint64_t count, uint64_t len) {
   std::vector<uint8_t> out;
   out.reserve(std::min<uint64_t>(len, count * PAGE_PAYLOAD));
-  for (uint64_t i = 0; i < count && out.size() < len; ++i) {
+  // Every page of the run is read, so each is authenticated, even those beyond what the
+  // length needs (a run may name more pages than its length fills).
+  for (uint64_t i = 0; i < count; ++i) {
     ORMEL_ASSIGN(auto payload, pager.read_page(start + i));
-    out.insert(out.end(), payload.begin(), payload.end());
+    if (out.size() < len) out.insert(out.end(), payload.begin(), payload.end());
   }
   if (out.size() > len) out.resize(len);
   return out;

@@ -2,7 +2,7 @@
 
 from collections.abc import Sequence
 from types import TracebackType
-from typing import Any, Literal, NotRequired, Protocol, SupportsFloat, SupportsIndex, TypedDict
+from typing import Any, Literal, NotRequired, Protocol, SupportsFloat, SupportsIndex, TypedDict, overload
 
 from typing_extensions import Buffer
 
@@ -17,7 +17,14 @@ class _NumberSequence(Protocol):
 
 # A vector or query; a 1-D float32/float64 buffer is read directly.
 Vector = _NumberSequence | Buffer
-CacheValue = str | bytes | bytearray | Sequence[int]
+
+class _ByteSequence(Protocol):
+    """Anything indexable by position whose items are integers 0..255: lists, numpy uint8 arrays."""
+
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> SupportsIndex: ...
+
+CacheValue = str | bytes | bytearray | _ByteSequence | Buffer
 
 class MemoryDict(TypedDict):
     id: str
@@ -37,6 +44,25 @@ class MemoryDict(TypedDict):
 class RecallDict(MemoryDict):
     score: float
     similarity: float
+
+class MemoryListingDict(TypedDict):
+    id: str
+    agent_id: str | None
+    memory_type: str | None
+    scope: str | None
+
+class DamagedMemoryDict(TypedDict):
+    id: str
+    error: str
+
+class DamagedStructureDict(TypedDict):
+    structure: str
+    error: str
+
+class VerifyReportDict(TypedDict):
+    checked: int
+    memories: list[DamagedMemoryDict]
+    structures: list[DamagedStructureDict]
 
 class SnapshotDict(TypedDict):
     txn_id: int
@@ -120,7 +146,13 @@ class Ormel:
     def flush(self) -> None: ...
     def close(self) -> None:
         """Flush and release; the object should not be used afterwards."""
-    def verify(self) -> int: ...
+    @overload
+    def verify(self, *, all_errors: Literal[True]) -> VerifyReportDict: ...
+    @overload
+    def verify(self, *, all_errors: Literal[False] = False) -> int: ...
+    @overload
+    def verify(self, *, all_errors: bool = False) -> int | VerifyReportDict: ...
+    def ids(self, *, agent_id: str | None = None, memory_type: str | None = None) -> list[MemoryListingDict]: ...
     def about(self) -> list[MemoryDict]: ...
     def insert_default_manifest(self) -> str: ...
     def build_index(self) -> None: ...

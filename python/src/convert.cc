@@ -18,20 +18,31 @@ bool type_error(PyObject* o, const char* fn, const char* name, const char* kind)
 namespace {
 
 // Re-raises the pending exception as the same type, its text prefixed with the argument.
+// A type that cannot be made from one message (UnicodeEncodeError takes five arguments) is
+// raised as it was, with a note naming the argument.
 bool reraise_for(const char* fn, const char* name) {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
   PyObject* text = value != nullptr ? PyObject_Str(value) : nullptr;
-  if (text != nullptr) {
-    PyErr_Format(type, "%s() argument '%s': %U", fn, name, text);
-    Py_DECREF(text);
+  PyObject* message = text != nullptr ? PyUnicode_FromFormat("%s() argument '%s': %U", fn, name, text) : nullptr;
+  PyObject* renamed = message != nullptr ? PyObject_CallFunctionObjArgs(type, message, nullptr) : nullptr;
+  PyErr_Clear();
+  if (renamed != nullptr) {
+    PyErr_SetObject(type, renamed);
+    Py_DECREF(renamed);
+    Py_XDECREF(value);
   } else {
+    PyObject* note = value != nullptr ? PyUnicode_FromFormat("in %s() argument '%s'", fn, name) : nullptr;
+    PyObject* added = note != nullptr ? PyObject_CallMethod(value, "add_note", "O", note) : nullptr;
+    Py_XDECREF(added);
+    Py_XDECREF(note);
     PyErr_Clear();
-    PyErr_Format(type, "%s() argument '%s' is invalid", fn, name);
+    PyErr_Restore(Py_NewRef(type), value, Py_XNewRef(traceback));
   }
+  Py_XDECREF(message);
+  Py_XDECREF(text);
   Py_XDECREF(type);
-  Py_XDECREF(value);
   Py_XDECREF(traceback);
   return false;
 }
@@ -56,34 +67,72 @@ char float_format(const char* format, Py_ssize_t itemsize) {
   return 0;
 }
 
-// Reads a 1-D float32/float64 buffer; false (with no exception set) when `o` has none.
-bool vector_from_buffer(PyObject* o, std::vector<float>& out) {
+// Calls read(view, length, stride) on the 1-D buffer of `o`; false (with no exception set)
+// when `o` has no such buffer or `read` refuses its format.
+template <class F>
+bool read_1d_buffer(PyObject* o, F read) {
   if (!PyObject_CheckBuffer(o)) return false;
   Py_buffer view;
   if (PyObject_GetBuffer(o, &view, PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
     PyErr_Clear();
     return false;
   }
-  const char kind = float_format(view.format, view.itemsize);
-  const bool usable = view.ndim == 1 && kind != 0;
-  if (usable) {
-    const Py_ssize_t n = view.shape[0];
-    const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
+  // Released however `read` ends, an allocation failure included: a buffer left exported
+  // would lock the caller's array against resizing.
+  struct Release {
+    Py_buffer& view;
+    ~Release() { PyBuffer_Release(&view); }
+  } release{view};
+  const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
+  return view.ndim == 1 && read(view, view.shape[0], stride);
+}
+
+// Reads a 1-D float32/float64 buffer; false (with no exception set) when `o` has none.
+bool vector_from_buffer(PyObject* o, std::vector<float>& out) {
+  return read_1d_buffer(o, [&](const Py_buffer& view, Py_ssize_t n, Py_ssize_t stride) {
+    const char kind = float_format(view.format, view.itemsize);
+    if (kind == 0) return false;
     const char* base = static_cast<const char*>(view.buf);
-    std::vector<float> values(static_cast<size_t>(n));
+    out.resize(static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
       if (kind == 'f') {
-        std::memcpy(&values[i], base + i * stride, sizeof(float));
+        std::memcpy(&out[i], base + i * stride, sizeof(float));
       } else {
         double d;
         std::memcpy(&d, base + i * stride, sizeof(double));
-        values[i] = static_cast<float>(d);
+        out[i] = static_cast<float>(d);
       }
     }
-    out = std::move(values);
+    return true;
+  });
+}
+
+// Reads a 1-D buffer of unsigned bytes (format "B", a numpy uint8 array among others);
+// false (with no exception set) when `o` has none.
+bool bytes_from_buffer(PyObject* o, std::vector<uint8_t>& out) {
+  return read_1d_buffer(o, [&](const Py_buffer& view, Py_ssize_t n, Py_ssize_t stride) {
+    const char* format = view.format;
+    if (format == nullptr || view.itemsize != 1) return false;
+    if (format[0] != 0 && std::strchr("@=<>!", format[0]) != nullptr) ++format;  // no order for one byte
+    if (std::strcmp(format, "B") != 0) return false;
+    const auto* base = static_cast<const uint8_t*>(view.buf);
+    out.resize(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) out[i] = base[i * stride];
+    return true;
+  });
+}
+
+// Refuses a vector with a NaN or infinite component: it would rank first (NaN) or make every
+// similarity meaningless. Checked after the narrowing to float32, where 1e39 is infinite.
+bool finite_vector(const std::vector<float>& values, const char* fn, const char* name) {
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (!std::isfinite(values[i])) {
+      PyErr_Format(PyExc_ValueError, "%s() argument '%s' must contain only finite 32-bit floats (item %zu is not)", fn,
+                   name, i);
+      return false;
+    }
   }
-  PyBuffer_Release(&view);
-  return usable;
+  return true;
 }
 
 bool put(PyObject* dict, const char* key, PyObject* value) {
@@ -265,20 +314,34 @@ bool f64_arg(PyObject* o, const char* fn, const char* name, double& out) {
 
 bool vector_arg(PyObject* o, const char* fn, const char* name, std::vector<float>& out) {
   if (PyUnicode_Check(o)) return refuse_str_as_vec();
-  if (vector_from_buffer(o, out)) return true;
-  if (!PySequence_Check(o)) return type_error(o, fn, name, "a sequence of numbers");
-  const Py_ssize_t n = PySequence_Size(o);
-  if (n < 0) return reraise_for(fn, name);
-  std::vector<float> values(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PySequence_GetItem(o, i);
-    if (item == nullptr) return reraise_for(fn, name);
-    const double d = PyFloat_AsDouble(item);
-    Py_DECREF(item);
-    if (d == -1.0 && PyErr_Occurred()) return reraise_for(fn, name);
-    values[static_cast<size_t>(i)] = static_cast<float>(d);
+  std::vector<float> values;
+  if (!vector_from_buffer(o, values)) {
+    if (!PySequence_Check(o)) return type_error(o, fn, name, "a sequence of numbers");
+    const Py_ssize_t n = PySequence_Size(o);
+    if (n < 0) return reraise_for(fn, name);
+    values.resize(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = PySequence_GetItem(o, i);
+      if (item == nullptr) return reraise_for(fn, name);
+      const double d = PyFloat_AsDouble(item);
+      Py_DECREF(item);
+      if (d == -1.0 && PyErr_Occurred()) return reraise_for(fn, name);
+      values[static_cast<size_t>(i)] = static_cast<float>(d);
+    }
   }
+  if (!finite_vector(values, fn, name)) return false;
   out = std::move(values);
+  return true;
+}
+
+bool path_arg(PyObject* o, const char* fn, const char* name, std::string& out) {
+  std::string text;
+  if (!str_arg(o, fn, name, text)) return false;
+  if (text.find('\0') != std::string::npos) {
+    PyErr_Format(PyExc_ValueError, "%s() argument '%s' must not contain NUL characters", fn, name);
+    return false;
+  }
+  out = std::move(text);
   return true;
 }
 
@@ -443,13 +506,20 @@ bool py_value_to_bytes(PyObject* o, std::vector<uint8_t>& out) {
     out.assign(data, data + PyByteArray_Size(o));
     return true;
   }
-  bool ok = PySequence_Check(o);
   std::vector<uint8_t> bytes;
+  if (bytes_from_buffer(o, bytes)) {
+    out = std::move(bytes);
+    return true;
+  }
+  // Any other sequence of integers 0..255, numpy integers included (through __index__).
+  bool ok = PySequence_Check(o);
   const Py_ssize_t n = ok ? PySequence_Size(o) : 0;
   ok = ok && n >= 0;
   for (Py_ssize_t i = 0; ok && i < n; ++i) {
     PyObject* item = PySequence_GetItem(o, i);
-    const long value = item != nullptr && PyLong_Check(item) ? PyLong_AsLong(item) : -1;
+    PyObject* index = item != nullptr && PyIndex_Check(item) ? PyNumber_Index(item) : nullptr;
+    const long value = index != nullptr ? PyLong_AsLong(index) : -1;
+    Py_XDECREF(index);
     Py_XDECREF(item);
     ok = value >= 0 && value <= 255;
     bytes.push_back(static_cast<uint8_t>(value));
@@ -560,6 +630,49 @@ PyObject* stats_to_dict(const ormel::Stats& s, uint64_t snapshots) {
     return nullptr;
   }
   return d;
+}
+
+PyObject* listings_to_list(const std::vector<ormel::MemoryListing>& listings) {
+  return list_of(listings, [](const ormel::MemoryListing& l) -> PyObject* {
+    PyObject* d = PyDict_New();
+    if (d == nullptr) return nullptr;
+    const auto& k = l.kind;
+    const bool ok =
+        put<"id">(d, id_to_py(l.id)) && put<"agent_id">(d, k ? str_to_py(k->agent_id) : Py_NewRef(Py_None)) &&
+        put<"memory_type">(d, k ? str_to_py(ormel::memory_type_text(k->memory_type)) : Py_NewRef(Py_None)) &&
+        put<"scope">(d, k ? str_to_py(ormel::scope_text(k->scope)) : Py_NewRef(Py_None));
+    if (!ok) {
+      Py_DECREF(d);
+      return nullptr;
+    }
+    return d;
+  });
+}
+
+PyObject* verify_report_to_dict(const ormel::VerifyReport& report) {
+  // {key: value, "error": the error's display text}; takes the reference of `value`.
+  const auto with_error = [](const char* key, PyObject* value, const ormel::OrmelError& error) -> PyObject* {
+    PyObject* text = value != nullptr ? str_to_py(error.message()) : nullptr;
+    if (text == nullptr) {
+      Py_XDECREF(value);
+      return nullptr;
+    }
+    return Py_BuildValue("{sNsN}", key, value, "error", text);
+  };
+  PyObject* memories = list_of(report.memories, [&](const ormel::VerifyReport::DamagedMemory& m) {
+    return with_error("id", id_to_py(m.id), m.error);
+  });
+  PyObject* structures =
+      memories == nullptr ? nullptr : list_of(report.structures, [&](const ormel::VerifyReport::DamagedStructure& d) {
+        return with_error("structure", str_to_py(d.what), d.error);
+      });
+  if (memories == nullptr || structures == nullptr) {
+    Py_XDECREF(memories);
+    Py_XDECREF(structures);
+    return nullptr;
+  }
+  return Py_BuildValue("{sKsNsN}", "checked", static_cast<unsigned long long>(report.checked), "memories", memories,
+                       "structures", structures);
 }
 
 PyObject* cache_hit_to_py(const std::optional<ormel::CacheHit>& hit) {

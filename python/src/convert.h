@@ -5,7 +5,8 @@
 // Type mismatches are TypeError "<fn>() argument '<name>' must be <kind>, not <type>"; errors
 // raised by the interpreter's own conversions (OverflowError for integers out of range,
 // TypeError for non-numbers) are re-raised with the prefix "<fn>() argument '<name>': ".
-// Strings are converted to UTF-8.
+// Strings are converted to UTF-8; a str that has none (a lone surrogate) raises the
+// interpreter's UnicodeEncodeError, with a note naming the argument.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -37,8 +38,12 @@ bool opt_i64_arg(PyObject* o, const char* fn, const char* name, std::optional<in
 bool f64_arg(PyObject* o, const char* fn, const char* name, double& out);
 // A vector or query: any sequence of numbers, element by element to float32; a `str` is
 // refused with TypeError "Can't extract `str` to `Vec`". A 1-D buffer of float32 ('f') or
-// float64 ('d') is read directly, giving exactly what the equivalent list gives.
+// float64 ('d') is read directly, giving exactly what the equivalent list gives. A NaN or
+// infinite component (after the narrowing, so 1e39 counts) is ValueError naming the argument.
 bool vector_arg(PyObject* o, const char* fn, const char* name, std::vector<float>& out);
+// A file-system path: a str without NUL characters (the system would read only up to the
+// first one); otherwise ValueError naming the argument.
+bool path_arg(PyObject* o, const char* fn, const char* name, std::string& out);
 // None, or a sequence (not a bare str) of memory type texts, each parsed by parse_type.
 bool memory_types_arg(PyObject* o, const char* fn, const char* name,
                       std::optional<std::vector<ormel::MemoryType>>& out);
@@ -63,8 +68,9 @@ bool py_to_json(PyObject* o, ormel::Json& out);
 bool metadata_arg(PyObject* o, const char* fn, const char* name, ormel::Json& out);
 // JSON back to Python; objects become dicts in ascending key order. New reference.
 PyObject* json_to_py(const ormel::Json& value);
-// Cache value: a str's UTF-8 bytes, or a sequence of ints 0..255 (bytes, bytearray, list,
-// tuple); anything else is TypeError "cache value must be str or bytes".
+// Cache value: a str's UTF-8 bytes, or a sequence of integers 0..255 (bytes, bytearray, list,
+// tuple, a numpy uint8 array, anything whose items have __index__); anything else is
+// TypeError "cache value must be str or bytes".
 bool py_value_to_bytes(PyObject* o, std::vector<uint8_t>& out);
 
 // Result conversions; each returns a new reference or nullptr with the exception set.
@@ -79,6 +85,11 @@ PyObject* ids_to_list(const std::vector<ormel::MemoryId>& ids);
 PyObject* snapshot_to_dict(const ormel::SnapshotInfo& info);
 PyObject* snapshots_to_list(const std::vector<ormel::SnapshotInfo>& infos);
 PyObject* stats_to_dict(const ormel::Stats& stats, uint64_t snapshots);
+// {"id", "agent_id", "memory_type", "scope"} per memory, the last three None when the
+// record could not be read.
+PyObject* listings_to_list(const std::vector<ormel::MemoryListing>& listings);
+// {"checked": int, "memories": [{"id", "error"}], "structures": [{"structure", "error"}]}.
+PyObject* verify_report_to_dict(const ormel::VerifyReport& report);
 // None for a miss.
 PyObject* cache_hit_to_py(const std::optional<ormel::CacheHit>& hit);
 PyObject* cache_stats_to_dict(const ormel::CacheStats& stats);

@@ -46,8 +46,31 @@ PyCFunction as_cfunction(F* f) {
 // tp_new of the classes that Python code cannot instantiate.
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
+// Sets the Python exception for the C++ exception being handled (MemoryError for a failed
+// allocation, RuntimeError otherwise) and returns nullptr. Call only inside a catch block.
+PyObject* raise_current_exception();
+
+// An entry point of the module (method, slot, getter) with every C++ exception turned into
+// a Python exception: a C++ exception must never unwind through the interpreter, which would
+// abort the process. `Guarded<f>::call` has the signature of `f`.
+template <auto F>
+struct Guarded;
+
+template <class... A, PyObject* (*F)(A...)>
+struct Guarded<F> {
+  static PyObject* call(A... args) noexcept {
+    try {
+      return F(args...);
+    } catch (...) {
+      return raise_current_exception();
+    }
+  }
+};
+
 }  // namespace ormel_py
 
+// The guarded function of an entry point.
+#define ORMEL_PY_GUARD(f) (&::ormel_py::Guarded<f>::call)
 // The function and flags of a method table entry.
-#define ORMEL_PY_KWARGS(f) ::ormel_py::as_cfunction(f), METH_VARARGS | METH_KEYWORDS
-#define ORMEL_PY_NOARGS(f) f, METH_NOARGS
+#define ORMEL_PY_KWARGS(f) ::ormel_py::as_cfunction(ORMEL_PY_GUARD(f)), METH_VARARGS | METH_KEYWORDS
+#define ORMEL_PY_NOARGS(f) ORMEL_PY_GUARD(f), METH_NOARGS

@@ -134,10 +134,34 @@ PyObject* flush(PyObject* self, PyObject*) {
   return none_or_raise(store(self).flush());
 }
 
-PyObject* verify(PyObject* self, PyObject*) {
+PyObject* verify(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"all_errors", nullptr};
+  PyObject* all_obj = Py_False;
+  bool all_errors = false;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$O:verify", kwlist(names), &all_obj) ||
+      !bool_arg(all_obj, "verify", "all_errors", all_errors))
+    return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
+  if (all_errors) return verify_report_to_dict(store(self).verify_all());
   return convert_or_raise(store(self).verify(), [](uint64_t n) { return PyLong_FromUnsignedLongLong(n); });
+}
+
+PyObject* ids(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"agent_id", "memory_type", nullptr};
+  PyObject *agent_obj = Py_None, *type_obj = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OO:ids", kwlist(names), &agent_obj, &type_obj)) return nullptr;
+  std::optional<std::string> agent_id;
+  std::optional<ormel::MemoryType> memory_type;
+  if (!opt_str_arg(agent_obj, "ids", "agent_id", agent_id)) return nullptr;
+  if (type_obj != Py_None) {
+    ormel::MemoryType type;
+    if (!parse_type(type_obj, "ids", "memory_type", type)) return nullptr;
+    memory_type = type;
+  }
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  return listings_to_list(store(self).list_memories(agent_id, memory_type));
 }
 
 PyObject* about(PyObject* self, PyObject*) {
@@ -252,15 +276,13 @@ PyObject* export_encrypted(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* dest_obj;
   std::string dest;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:export_encrypted", kwlist(names), &dest_obj) ||
-      !str_arg(dest_obj, "export_encrypted", "dest", dest))
+      !path_arg(dest_obj, "export_encrypted", "dest", dest))
     return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
   if (auto flushed = store(self).flush(); !flushed) return raise_error(flushed.error());
   if (auto copied = ormel::copy_file_contents(store(self).path(), dest); !copied) {
-    const std::string message = "export failed: " + copied.error();
-    PyErr_SetString(PyExc_RuntimeError, message.c_str());
-    return nullptr;
+    return raise_text(PyExc_RuntimeError, "export failed: " + copied.error());
   }
   Py_RETURN_NONE;
 }
@@ -375,6 +397,10 @@ PyObject* cache_get_semantic(PyObject* self, PyObject* args, PyObject* kwargs) {
       !str_arg(model_obj, fn, "model", model) ||
       (threshold_obj != nullptr && !f64_arg(threshold_obj, fn, "threshold", threshold)))
     return nullptr;
+  if (std::isnan(threshold)) {
+    PyErr_SetString(PyExc_ValueError, "cache_get_semantic() argument 'threshold' must not be NaN");
+    return nullptr;
+  }
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
   return convert_or_raise(store(self).cache_get_semantic(ns, query, model, static_cast<float>(threshold)),
@@ -459,10 +485,21 @@ PyMethodDef methods[] = {
      "close($self)\n--\n\n"
      "Flush and release; the object should not be used afterwards.\n\n"
      "The file itself is closed, and its lock released, when the object is destroyed."},
-    {"verify", ORMEL_PY_NOARGS(verify),
-     "verify($self)\n--\n\n"
+    {"verify", ORMEL_PY_KWARGS(verify),
+     "verify($self, *, all_errors=False)\n--\n\n"
      "Authenticate, decrypt and decode every live record; return how many were checked.\n\n"
-     "The first bad record raises RuntimeError."},
+     "The first bad record raises RuntimeError. With `all_errors=True` nothing is raised for a\n"
+     "damaged part: return {\"checked\": live memories examined, \"memories\": [{\"id\", \"error\"}]\n"
+     "for every damaged memory, \"structures\": [{\"structure\", \"error\"}] for damaged result-cache\n"
+     "entries and older snapshots' catalogs and indexes}. Deleting the damaged ids and flushing\n"
+     "makes the rest of the database readable again."},
+    {"ids", ORMEL_PY_KWARGS(ids),
+     "ids($self, *, agent_id=None, memory_type=None)\n--\n\n"
+     "List the live memories in catalog order as {\"id\", \"agent_id\", \"memory_type\", \"scope\"}\n"
+     "dicts (the keys and values of memory dicts), optionally only those of `agent_id` (its own\n"
+     "memories, not the shared ones of others) and of `memory_type`. A memory whose record cannot\n"
+     "be read is listed, with None for the other three keys, only when no filter is given.\n"
+     "Records already read by recall or search are not read again."},
     {"about", ORMEL_PY_NOARGS(about),
      "about($self)\n--\n\n"
      "Return the database's onboarding memories as memory dicts, manifests first."},
@@ -547,7 +584,7 @@ PyMethodDef methods[] = {
 };
 
 PyGetSetDef getset[] = {
-    {"path", get_path, nullptr, "Filesystem path of this database.", nullptr},
+    {"path", ORMEL_PY_GUARD(get_path), nullptr, "Filesystem path of this database.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -555,7 +592,7 @@ PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("An open, encrypted Ormel database.")},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(ORMEL_PY_GUARD(repr))},
     {Py_tp_methods, methods},
     {Py_tp_getset, getset},
     {0, nullptr},
@@ -586,7 +623,7 @@ PyObject* ormel_open(PyObject* module, PyObject* args, PyObject* kwargs) {
   std::string path, passphrase;
   std::optional<uint64_t> dimensions;
   bool read_only = false;
-  if (!str_arg(path_obj, "open", "path", path) || !str_arg(pass_obj, "open", "passphrase", passphrase) ||
+  if (!path_arg(path_obj, "open", "path", path) || !str_arg(pass_obj, "open", "passphrase", passphrase) ||
       !opt_u64_arg(dims_obj, "open", "dimensions", dimensions) || !bool_arg(ro_obj, "open", "read_only", read_only))
     return nullptr;
   auto opened = Ormel::open(path, passphrase, dimensions, read_only);

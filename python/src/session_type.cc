@@ -209,7 +209,7 @@ PyType_Slot slots[] = {
                                   "Made by Ormel.session(agent_id); it keeps the database alive.")},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(ORMEL_PY_GUARD(repr))},
     {Py_tp_methods, methods},
     {0, nullptr},
 };

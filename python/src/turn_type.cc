@@ -79,9 +79,9 @@ PyMethodDef methods[] = {
 };
 
 PyGetSetDef getset[] = {
-    {"role", get_role, nullptr, "The role: \"user\", \"assistant\" or \"system\".", nullptr},
-    {"content", get_content, nullptr, "The text of the turn.", nullptr},
-    {"vector", get_vector, nullptr, "The embedding of the text, as a new list of floats.", nullptr},
+    {"role", ORMEL_PY_GUARD(get_role), nullptr, "The role: \"user\", \"assistant\" or \"system\".", nullptr},
+    {"content", ORMEL_PY_GUARD(get_content), nullptr, "The text of the turn.", nullptr},
+    {"vector", ORMEL_PY_GUARD(get_vector), nullptr, "The embedding of the text, as a new list of floats.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -89,9 +89,9 @@ PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("Turn(role, content, vector)\n--\n\n"
                                   "One conversation turn: a role (\"user\", \"assistant\" or \"system\"), its text,\n"
                                   "and the caller's embedding of the text. Immutable.")},
-    {Py_tp_new, reinterpret_cast<void*>(turn_new)},
+    {Py_tp_new, reinterpret_cast<void*>(ORMEL_PY_GUARD(turn_new))},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(ORMEL_PY_GUARD(repr))},
     {Py_tp_methods, methods},
     {Py_tp_getset, getset},
     {0, nullptr},

@@ -1,5 +1,6 @@
 // The `Turn` class: one immutable conversation turn (role, text, the caller's embedding).
-// The role is exactly "user", "assistant" or "system"; the vector's length is not checked.
+// The role is exactly "user", "assistant" or "system"; the vector must be finite (like every
+// vector argument), its length is not checked.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

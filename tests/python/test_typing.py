@@ -26,13 +26,18 @@ GOOD = """
             db.cache_put("ns", "k", b"v", ttl_secs=5)
             hit = db.cache_get("ns", "k")
             value: bytes | None = hit["value"] if hit is not None else None
+            db.cache_put("ns", "bytes", np.zeros(3, dtype=np.uint8))
             pages, capacity = db.page_cache_stats()
+            checked: int = db.verify()
+            report = db.verify(all_errors=True)
+            damaged: list[str] = [m["id"] for m in report["memories"]]
+            kinds: list[str | None] = [row["memory_type"] for row in db.ids(agent_id="a")]
             db_path: str = db.path
             with db.session("a") as session:
                 turn_id: str = session.add_turn(ormel.Turn.user("hi", [0.0] * 4))
                 count: int = session.turn_count()
             print(created, score, similarity, partitions, value, pages, capacity, db_path, turn_id, count,
-                  ormel.__version__)
+                  checked, damaged, kinds, ormel.__version__)
 """
 
 BAD = """
