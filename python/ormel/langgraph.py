@@ -32,6 +32,8 @@ from collections.abc import Iterable, Sequence
 from datetime import datetime, timezone
 from typing import Any
 
+from langchain_core.embeddings import Embeddings
+
 from langgraph.store.base import (
     BaseStore,
     GetOp,
@@ -143,15 +145,15 @@ class OrmelStore(BaseStore):
                  autoflush: bool = True) -> None:
         self._shared = SharedDb(db, autoflush)
         self.ttl_config = ttl
-        self.index_config = dict(index) if index else None
+        self.index_config = index
         self._dims = db.stats()["dimensions"]
-        self._embeddings = None
+        self._embeddings: Embeddings | None = None
         self._fields: list[str] = ["$"]
-        if self.index_config:
-            if "dims" in self.index_config and self.index_config["dims"] != self._dims:
-                raise ValueError(f"index dims {self.index_config['dims']} differ from the database's {self._dims}")
-            self._embeddings = ensure_embeddings(self.index_config.get("embed"))
-            self._fields = list(self.index_config.get("fields") or ["$"])
+        if index:
+            if "dims" in index and index["dims"] != self._dims:
+                raise ValueError(f"index dims {index['dims']} differ from the database's {self._dims}")
+            self._embeddings = ensure_embeddings(index.get("embed"))
+            self._fields = list(index.get("fields") or ["$"])
         self._fixed_vector = [1.0] + [0.0] * (self._dims - 1)
 
     @classmethod
@@ -173,18 +175,22 @@ class OrmelStore(BaseStore):
     def batch(self, ops: Iterable[Op]) -> list[Result]:
         ops = self._checked(ops)
         queries, documents = self._texts(ops)
-        query_vectors = {q: self._embeddings.embed_query(q) for q in queries} if queries else {}
-        doc_vectors = self._embeddings.embed_documents(documents) if documents else []
+        query_vectors: dict[str, list[float]] = {}
+        doc_vectors: list[list[float]] = []
+        if self._embeddings is not None:
+            query_vectors = {q: self._embeddings.embed_query(q) for q in queries}
+            doc_vectors = self._embeddings.embed_documents(documents) if documents else []
         return self._execute(ops, query_vectors, dict(zip(documents, doc_vectors)))
 
     async def abatch(self, ops: Iterable[Op]) -> list[Result]:
         ops = self._checked(ops)
         queries, documents = self._texts(ops)
         query_vectors: dict[str, list[float]] = {}
-        if queries:
+        doc_vectors: list[list[float]] = []
+        if self._embeddings is not None:
             vectors = await asyncio.gather(*(self._embeddings.aembed_query(q) for q in queries))
             query_vectors = dict(zip(queries, vectors))
-        doc_vectors = await self._embeddings.aembed_documents(documents) if documents else []
+            doc_vectors = await self._embeddings.aembed_documents(documents) if documents else []
         return await asyncio.to_thread(self._execute, ops, query_vectors, dict(zip(documents, doc_vectors)))
 
     @staticmethod
@@ -260,7 +266,7 @@ class OrmelStore(BaseStore):
             refresh[memory_id] = {**meta, "expires": now + meta["ttl"] * 60.0}
 
     def _matching(self, prefix: Sequence[str], conditions: list[dict[str, Any]], vector: Sequence[float],
-                  top_k: int | None) -> list[tuple[dict[str, Any], float]]:
+                  top_k: int | None) -> list[tuple[Any, float]]:
         """Live items under `prefix` meeting `conditions`, ranked by similarity to `vector`; all
         of them when `top_k` is None."""
         db = self._shared.db
@@ -341,10 +347,11 @@ class OrmelStore(BaseStore):
             old = self._shared.get(memory_id)
             old_meta = old["metadata"].get(_LG) if old else None
             live = isinstance(old_meta, dict) and old_meta.get("expires", now + 1) > now
+            created = old_meta["created"] if live and old_meta else now
             # A value goes through JSON so tuples become lists and a non-JSON value fails here.
             value = json.loads(json.dumps(dict(op.value)))
             meta: dict[str, Any] = {"namespace": list(namespace), "path": _path(namespace), "key": key,
-                                    "value": value, "created": old_meta["created"] if live else now,
+                                    "value": value, "created": created,
                                     "updated": now}
             text = self._indexed_text(op)
             meta["indexed"] = text is not None
@@ -366,5 +373,10 @@ class OrmelStore(BaseStore):
         expired = [m["id"] for m, _ in self._matching((), [{f"{_LG}.expires": {"$lte": now}}],
                                                        self._fixed_vector, None)]
         if expired:
-            self._shared.write(lambda db: [db.delete(i) for i in expired])
+            self._shared.write(lambda db: self._delete_all(db, expired))
         return len(expired)
+
+    @staticmethod
+    def _delete_all(db: ormel.Ormel, ids: list[str]) -> None:
+        for memory_id in ids:
+            db.delete(memory_id)
