@@ -35,7 +35,7 @@ def build_agent(store: OrmelStore, replies: list[str]):
 
     def recall(state: MessagesState, runtime: Runtime) -> dict:
         question = state["messages"][-1].content
-        found = runtime.store.search(("memories", USER), query=question, limit=2)
+        found = runtime.store.search(("memories", USER), query=question, limit=1)
         notes = "\n".join(f"- {item.value['text']}" for item in found) or "(nothing yet)"
         print(f"  recalled:\n{notes}")
         return {"messages": [SystemMessage(f"What you remember about the user:\n{notes}")]}
