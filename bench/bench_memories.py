@@ -1,11 +1,13 @@
 """Storing and fetching memories: ormel against SQLCipher, in the same process.
 
 For each size: staged `remember` throughput from Python lists and from numpy arrays, the
-`flush` that commits them, `get` latency warm and cold (after reopening), and file size
-per memory. SQLCipher stores the same rows (id, content, vector blob, metadata JSON) in
-one transaction of the same size. Ratios are ormel / SQLCipher (below 1: ormel faster).
+batch `remember_many` from one numpy array, the `flush` that commits them, `get` latency
+warm and cold (after reopening), and file size per memory. SQLCipher stores the same rows
+(id, content, vector blob, metadata JSON) in one transaction of the same size, row by row
+with `execute` and in one `executemany`. Ratios are ormel / SQLCipher (below 1: ormel
+faster); a second table sets `remember_many` against the `remember` loop from numpy rows.
 
-    ./scripts/bench.sh bench/bench_memories.py [--sizes 10000 100000] [--dims 384]
+    ./scripts/bench.sh bench/bench_memories.py [--sizes 10000 100000] [--dims 384] [--repeats 3]
 """
 
 from __future__ import annotations
@@ -14,6 +16,7 @@ import argparse
 import json
 import os
 import random
+import statistics
 import uuid
 
 import numpy as np
@@ -62,6 +65,27 @@ def bench_ormel(directory: str, vectors: np.ndarray, texts: list[str], as_numpy:
     }
 
 
+def bench_ormel_batch(directory: str, vectors: np.ndarray, texts: list[str], repeats: int) -> dict:
+    """Per-memory seconds of remember_many from the numpy array and of a remember loop over its
+    rows, each the median of `repeats` runs on fresh files, the two kinds alternating so that
+    both see the same machine."""
+    metadata = {"source": "bench"}
+
+    def staged(kind: str, run: int) -> float:
+        db = ormel.open(os.path.join(directory, f"bench-{kind}-{run}.ormel"), PASSPHRASE, dimensions=vectors.shape[1])
+        with stopwatch() as timed:
+            if kind == "batch":
+                db.remember_many(texts, "semantic", vectors, metadata=metadata)
+            else:
+                for text, vector in zip(texts, vectors):
+                    db.remember(text, "semantic", vector, metadata=metadata)
+        del db
+        return timed["seconds"] / len(texts)
+
+    runs = [(staged("batch", r), staged("loop", r)) for r in range(repeats)]
+    return {"remember_many": statistics.median(b for b, _ in runs), "loop": statistics.median(l for _, l in runs)}
+
+
 def sqlcipher_connect(path: str):
     import sqlcipher3
 
@@ -100,6 +124,7 @@ def bench_sqlcipher(directory: str, vectors: np.ndarray, texts: list[str]) -> di
     conn.close()
     return {
         "remember": staged["seconds"] / len(texts),
+        "remember_many": bench_sqlcipher_batch(directory, vectors, texts),
         "flush": committed["seconds"],
         "get_warm": warm,
         "get_cold": cold["seconds"] / len(sample),
@@ -107,10 +132,25 @@ def bench_sqlcipher(directory: str, vectors: np.ndarray, texts: list[str]) -> di
     }
 
 
+def bench_sqlcipher_batch(directory: str, vectors: np.ndarray, texts: list[str]) -> float:
+    """Seconds per row of one executemany inside a transaction, the rows built on the fly."""
+    conn = sqlcipher_connect(os.path.join(directory, "bench-batch.sqlcipher"))
+    conn.execute("CREATE TABLE memories (id TEXT PRIMARY KEY, content TEXT, vector BLOB, metadata TEXT)")
+    metadata = json.dumps({"source": "bench"})
+    conn.execute("BEGIN")
+    with stopwatch() as staged:
+        conn.executemany("INSERT INTO memories VALUES (?, ?, ?, ?)",
+                         ((uuid.uuid4().hex, text, vector.tobytes(), metadata) for text, vector in zip(texts, vectors)))
+    conn.execute("COMMIT")
+    conn.close()
+    return staged["seconds"] / len(texts)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", type=int, nargs="+", default=[10000, 100000])
     parser.add_argument("--dims", type=int, default=384)
+    parser.add_argument("--repeats", type=int, default=3, help="runs of the remember_many / loop comparison")
     args = parser.parse_args()
     for n in args.sizes:
         vectors = clustered_vectors(n, args.dims)
@@ -118,11 +158,13 @@ def main() -> None:
         with scratch_dir("ormel-bench-") as directory:
             from_lists = bench_ormel(directory, vectors, texts, as_numpy=False)
             from_numpy = bench_ormel(directory, vectors, texts, as_numpy=True)
+            batch = bench_ormel_batch(directory, vectors, texts, args.repeats)
             peer = bench_sqlcipher(directory, vectors, texts)
         rows = []
         for label, ours, key in (
             ("remember (list), per memory", from_lists, "remember"),
             ("remember (numpy), per memory", from_numpy, "remember"),
+            ("remember_many vs executemany, per memory", batch, "remember_many"),
             ("flush / commit", from_lists, "flush"),
             ("get warm", from_lists, "get_warm"),
             ("get cold (after reopen)", from_lists, "get_cold"),
@@ -132,6 +174,10 @@ def main() -> None:
                      f"{peer['bytes_per_memory']:.0f}",
                      f"{from_lists['bytes_per_memory'] / peer['bytes_per_memory']:.2f}"))
         print_table(f"{n} memories x {args.dims} dims (peer: SQLCipher {peer_version()})", rows)
+        many, loop = batch["remember_many"], batch["loop"]
+        print_table(f"{n} memories x {args.dims} dims, median of {args.repeats} alternating runs "
+                    "(peer: a loop of remember from numpy rows)",
+                    [("remember_many, per memory", fmt(many), fmt(loop), f"{many / loop:.2f}")])
 
 
 def peer_version() -> str:

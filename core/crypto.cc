@@ -111,9 +111,34 @@ Result<SecretKey> random_key() {
 }
 
 Result<SecretKey> derive_kek(std::string_view passphrase, std::span<const uint8_t, 16> salt, KdfParams p) {
+  // The costs come from a header field that nothing authenticates before this call: a
+  // value beyond the bounds would make the derivation run for hours or take gigabytes.
+  auto out_of_bounds = [](const char* what, uint32_t value, uint32_t max, const char* unit) {
+    return fail(OrmelError::key_derivation(std::string(what) + " " + std::to_string(value) + unit +
+                                           " exceeds the limit of " + std::to_string(max) + unit));
+  };
+  if (p.m_cost > kKdfMaxMemoryKib) return out_of_bounds("memory cost", p.m_cost, kKdfMaxMemoryKib, " KiB");
+  if (p.t_cost > kKdfMaxPasses) return out_of_bounds("pass count", p.t_cost, kKdfMaxPasses, "");
+  if (p.p_cost > kKdfMaxLanes) return out_of_bounds("lane count", p.p_cost, kKdfMaxLanes, "");
+  if (passphrase.size() > UINT32_MAX) return fail(OrmelError::key_derivation(argon2_error_message(ARGON2_PWD_TOO_LONG)));
+
   SecretKey kek;
-  int rc = argon2_hash(p.t_cost, p.m_cost, p.p_cost, passphrase.data(), passphrase.size(), salt.data(),
-                       salt.size(), kek.data(), KEY_LEN, nullptr, 0, Argon2_id, ARGON2_VERSION_13);
+  argon2_context ctx{};
+  ctx.out = kek.data();
+  ctx.outlen = KEY_LEN;
+  // Argon2 never writes through pwd; its context type is merely not const-qualified.
+  ctx.pwd = reinterpret_cast<uint8_t*>(const_cast<char*>(passphrase.data()));
+  ctx.pwdlen = static_cast<uint32_t>(passphrase.size());
+  ctx.salt = const_cast<uint8_t*>(salt.data());
+  ctx.saltlen = static_cast<uint32_t>(salt.size());
+  ctx.t_cost = p.t_cost;
+  ctx.m_cost = p.m_cost;
+  ctx.lanes = p.p_cost;
+  // The lane count shapes the result; the thread count does not. One thread: the calling one.
+  ctx.threads = 1;
+  ctx.version = ARGON2_VERSION_13;
+  ctx.flags = ARGON2_DEFAULT_FLAGS;
+  int rc = argon2_ctx(&ctx, Argon2_id);
   if (rc != ARGON2_OK) return fail(OrmelError::key_derivation(argon2_error_message(rc)));
   return kek;
 }

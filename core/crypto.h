@@ -4,7 +4,8 @@
 // - Key material (KEK, DEK) lives only in SecretKey, a fixed 32-byte buffer that is zeroed
 //   when destroyed or moved from, on every path.
 // - derive_kek is Argon2id v0x13, 32-byte output, no secret, no associated data; the
-//   passphrase bytes are used exactly as given.
+//   passphrase bytes are used exactly as given. It refuses costs above generous bounds
+//   and never starts a thread.
 // - AEAD is AES-256-GCM with 12-byte nonces and 16-byte tags; any refusal or
 //   authentication failure is Crypto("aead::Error"). Randomness comes from the OpenSSL
 //   CSPRNG.
@@ -60,11 +61,16 @@ class SecretKey {
 struct KdfParams {
   uint32_t m_cost = 19456, t_cost = 2, p_cost = 1;
 };
+// Upper bounds of the costs derive_kek accepts, far above what files are created with:
+// 256 MiB of memory, 16 passes, 64 lanes.
+inline constexpr uint32_t kKdfMaxMemoryKib = 262144, kKdfMaxPasses = 16, kKdfMaxLanes = 64;
 
 Status random_bytes(std::span<uint8_t> out);  // OpenSSL RAND_bytes (the CSPRNG)
 std::array<uint8_t, NONCE_LEN> random_nonce();
 Result<SecretKey> random_key();  // a fresh DEK
-// Argon2id v0x13; a refusal is KeyDerivation with the library's description.
+// Argon2id v0x13 on the calling thread whatever the lane count. Costs above the bounds are
+// KeyDerivation naming the cost, before any work; a refusal by the library is
+// KeyDerivation with its description.
 Result<SecretKey> derive_kek(std::string_view passphrase, std::span<const uint8_t, 16> salt, KdfParams p);
 // ciphertext || tag
 Result<std::vector<uint8_t>> aead_encrypt(const SecretKey& key, std::span<const uint8_t, NONCE_LEN> nonce,

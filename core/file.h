@@ -9,6 +9,8 @@
 // - Env::open_locked opens (and with `create` creates or truncates, mode 0666 before the
 //   umask) and takes the advisory lock without waiting: exclusive when `write`, shared
 //   otherwise. A lock held elsewhere is Locked(path); the lock lives as long as the File.
+//   With `exclusive` as well, the file must not exist yet: an existing one is left as it
+//   is and the call fails with the Io error of EEXIST.
 // Production uses posix_env(); tests substitute wrappers that inject failures or simulate
 // power loss.
 #pragma once
@@ -34,6 +36,7 @@ class File {
 struct OpenMode {
   bool write = false;
   bool create = false;
+  bool exclusive = false;  // with create: fail instead of opening an existing file
 };
 
 class Env {

@@ -93,7 +93,8 @@ int64_t now_secs() {
 MemoryId new_ulid() {
   // Ids made in the same millisecond (or after the clock stepped back) by this process stay
   // strictly increasing: such an id is the previous one plus one, i.e. its random part is
-  // incremented (a carry out of the 80 random bits moves the time part on by one ms).
+  // incremented (a carry out of the 80 random bits moves the time part on by one ms). Only
+  // the first id of a millisecond needs random bits, so the others skip the generator.
   static std::mutex mu;
   static MemoryId last = 0;
 
@@ -101,6 +102,8 @@ MemoryId new_ulid() {
       std::chrono::system_clock::now().time_since_epoch()).count();
   uint64_t time48 = ms < 0 ? 0 : static_cast<uint64_t>(ms) & ((uint64_t{1} << 48) - 1);
 
+  std::lock_guard lock(mu);
+  if (time48 <= static_cast<uint64_t>(last >> 80)) return ++last;
   std::array<uint8_t, 10> rnd{};
   if (RAND_bytes(rnd.data(), static_cast<int>(rnd.size())) != 1) {
     // The CSPRNG refused (it cannot seed): fall back to the OS entropy device.
@@ -109,9 +112,6 @@ MemoryId new_ulid() {
   }
   MemoryId id = static_cast<MemoryId>(time48) << 80;
   for (size_t i = 0; i < rnd.size(); ++i) id |= static_cast<MemoryId>(rnd[i]) << (8 * (rnd.size() - 1 - i));
-
-  std::lock_guard lock(mu);
-  if ((id >> 80) <= (last >> 80)) id = last + 1;
   last = id;
   return id;
 }
@@ -168,7 +168,10 @@ Status check_finite(std::span<const float> vector, std::string_view what) {
   return {};
 }
 
-std::vector<uint8_t> encode_memory(const Memory& m) {
+Result<std::vector<uint8_t>> encode_memory(const Memory& m) {
+  // Metadata sits inside the record's array: a record the decoder would refuse for its
+  // nesting must never be written, or every later read of it fails.
+  if (1 + codec::json_depth(m.metadata) > codec::kMaxDepth) return fail(codec::nesting_too_deep());
   return encode_record(m, 64 + 5 * m.vector.size() + m.content.size() + m.agent_id.size());
 }
 

@@ -9,7 +9,8 @@
 // - similarity() is single precision, summed in index order (callers rely on bit-exact
 //   results; the SIMD kernels reproduce this order lane by lane).
 // - encode_memory/decode_memory follow the record conventions of record_codec.h; a decode
-//   failure is Serialization with the decoder's message.
+//   failure is Serialization with the decoder's message. encode_memory refuses, with the
+//   decoder's own error, metadata nested deeper than the decoder accepts.
 #pragma once
 
 #include <cstdint>
@@ -90,7 +91,7 @@ float similarity(Metric metric, std::span<const float> a, std::span<const float>
 // component: such a vector would rank first (NaN) or poison every similarity it enters.
 Status check_finite(std::span<const float> vector, std::string_view what);
 
-std::vector<uint8_t> encode_memory(const Memory& m);
+Result<std::vector<uint8_t>> encode_memory(const Memory& m);
 Result<Memory> decode_memory(std::span<const uint8_t> bytes);
 
 }  // namespace ormel

@@ -5,6 +5,14 @@
 
 namespace ormel {
 
+Status open_page_image(PageCipher& cipher, uint64_t page, uint16_t format_version,
+                       std::span<const uint8_t, PAGE_SIZE> image, std::span<uint8_t, PAGE_PAYLOAD> payload) {
+  const bool binds = format_version >= PAGE_AAD_FORMAT_VERSION;
+  Status opened = cipher.open(page, binds, image, payload);
+  if (!opened && !binds) opened = cipher.open(page, true, image, payload);
+  return opened;
+}
+
 Pager::Pager(std::unique_ptr<File> file, SecretKey dek, uint64_t nonce_counter, uint16_t format_version)
     : file_(std::move(file)),
       dek_(std::move(dek)),
@@ -17,10 +25,8 @@ Result<std::vector<uint8_t>> Pager::read_page(uint64_t page) {
   Page image;
   ORMEL_TRY(read_exact(*file_, page * PAGE_SIZE, image));
   std::vector<uint8_t> payload(PAGE_PAYLOAD);
-  std::span<uint8_t, PAGE_PAYLOAD> out(payload.data(), PAGE_PAYLOAD);
-  Status opened = cipher_.open(page, binds_page(), image, out);
-  if (!opened && !binds_page()) opened = cipher_.open(page, true, image, out);
-  ORMEL_TRY(opened);
+  ORMEL_TRY(open_page_image(cipher_, page, format_version_, image,
+                            std::span<uint8_t, PAGE_PAYLOAD>(payload.data(), PAGE_PAYLOAD)));
   cache_.insert(page, payload, false);
   return payload;
 }

@@ -31,6 +31,11 @@ namespace ormel {
 // First format version whose pages bind their page number as associated data.
 inline constexpr uint16_t PAGE_AAD_FORMAT_VERSION = 6;
 
+// Opens a page image as page `page` under the associated-data rule of `format_version`
+// (above): PageAuthFailed(page) unless it is that page's genuine image.
+Status open_page_image(PageCipher& cipher, uint64_t page, uint16_t format_version,
+                       std::span<const uint8_t, PAGE_SIZE> image, std::span<uint8_t, PAGE_PAYLOAD> payload);
+
 class Pager {
  public:
   Pager(std::unique_ptr<File> file, SecretKey dek, uint64_t nonce_counter, uint16_t format_version);

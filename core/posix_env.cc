@@ -70,7 +70,7 @@ class PosixEnv final : public Env {
 
   Result<std::unique_ptr<File>> open_locked(const std::string& path, OpenMode mode) override {
     int flags = (mode.write ? O_RDWR : O_RDONLY) | O_CLOEXEC;
-    if (mode.create) flags |= O_CREAT | O_TRUNC;
+    if (mode.create) flags |= O_CREAT | (mode.exclusive ? O_EXCL : O_TRUNC);
     int fd;
     do {
       fd = ::open(path.c_str(), flags, 0666);

@@ -7,8 +7,6 @@ namespace codec {
 
 namespace {
 
-constexpr size_t kMaxDepth = 1024;
-
 std::string float_text(double d) {
   char buf[32];
   auto res = std::to_chars(buf, buf + sizeof buf, d);
@@ -68,6 +66,26 @@ OrmelError unknown_variant(std::string_view found, std::span<const std::string_v
 
 std::string record_expectation(std::string_view name, size_t field_count) {
   return "struct " + std::string(name) + " with " + std::to_string(field_count) + " elements";
+}
+
+OrmelError nesting_too_deep() {
+  return OrmelError::serialization("nesting deeper than " + std::to_string(kMaxDepth) + " levels");
+}
+
+size_t json_depth(const Json& v) {
+  // An explicit stack: the value may nest deeper than the call stack could follow.
+  size_t deepest = 0;
+  std::vector<std::pair<const Json*, size_t>> pending{{&v, 1}};
+  while (!pending.empty()) {
+    auto [x, depth] = pending.back();
+    pending.pop_back();
+    if (!x->is_structured() && !x->is_binary()) continue;
+    deepest = std::max(deepest, depth);
+    if (x->is_structured()) {
+      for (const Json& child : *x) pending.emplace_back(&child, depth + 1);
+    }
+  }
+  return deepest;
 }
 
 // --- Encoding -------------------------------------------------------------------------
@@ -216,7 +234,7 @@ Result<msgpack::object_handle> unpack_value(std::span<const uint8_t> bytes) {
   } catch (const msgpack::insufficient_bytes&) {
     return fail(OrmelError::serialization("unexpected end of MessagePack data"));
   } catch (const msgpack::depth_size_overflow&) {
-    return fail(OrmelError::serialization("nesting deeper than " + std::to_string(codec::kMaxDepth) + " levels"));
+    return fail(codec::nesting_too_deep());
   } catch (const std::exception& e) {
     return fail(OrmelError::serialization(std::string("invalid MessagePack data: ") + e.what()));
   }

@@ -127,6 +127,15 @@ struct UlidText {};  // a memory id written as its ULID text
 
 // The found value in the style "string \"abc\"", "integer `5`", "sequence", "unit value".
 std::string describe(const msgpack::object& o);
+// Containers nest at most this deep in anything the decoder accepts, the record's own
+// array counting as the first level.
+inline constexpr size_t kMaxDepth = 1024;
+// The decoder's refusal of deeper nesting; encoders refuse with the same error.
+OrmelError nesting_too_deep();
+// The levels of containers in `v`, counting `v` itself (0 for a scalar; a binary value is
+// written as an array, so it counts as one). Measured without recursion.
+size_t json_depth(const Json& v);
+
 OrmelError invalid_type(const msgpack::object& o, std::string_view expected);
 OrmelError invalid_value(const msgpack::object& o, std::string_view expected);
 OrmelError invalid_length(size_t found, std::string_view expected);

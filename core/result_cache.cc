@@ -9,9 +9,12 @@
 namespace ormel {
 namespace {
 
+// The namespace's length, then namespace and model: distinct pairs never share a key, even
+// when either text holds NUL characters ("a\0b" + "c" against "a" + "b\0c").
 std::string group_key(const std::string& ns, const std::string& model) {
-  std::string key = ns;
-  key.push_back('\0');
+  std::string key = std::to_string(ns.size());
+  key.push_back(':');
+  key += ns;
   key += model;
   return key;
 }

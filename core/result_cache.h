@@ -62,7 +62,7 @@ class SemanticGroups {
 
  private:
   size_t seen_ = 0;
-  std::unordered_map<std::string, Group> groups_;  // key: namespace, NUL, model
+  std::unordered_map<std::string, Group> groups_;  // key: namespace length, ':', namespace, model
 };
 
 KeyHash hash_key(std::string_view key);

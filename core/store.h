@@ -58,6 +58,34 @@ struct RecallRequest {
   Metric metric = Metric::Cosine;
 };
 
+// The fields update() changes; an empty optional leaves the field as it is. The inner
+// optionals of ttl_secs and session_id are the new values, so they can be cleared.
+struct MemoryChanges {
+  std::optional<std::string> content;
+  std::optional<MemoryType> memory_type;
+  std::optional<std::vector<float>> vector;
+  std::optional<float> importance;
+  std::optional<Json> metadata;
+  std::optional<std::optional<int64_t>> ttl_secs;
+  std::optional<Scope> scope;
+  std::optional<std::optional<std::string>> session_id;
+};
+
+// A failed remember_many: the error, and the position of the item that caused it (none
+// when the whole call is refused, as on a read-only handle).
+struct BatchError {
+  std::optional<size_t> item;
+  OrmelError error;
+};
+
+// One version of a memory: the memory as a retained snapshot held it, and that snapshot's
+// transaction.
+struct MemoryVersion {
+  uint64_t txn_id = 0;
+  int64_t created_at = 0;
+  Memory memory;
+};
+
 struct RecallResult {
   Memory memory;
   float score = 0;
@@ -154,7 +182,15 @@ class Ormel {
   Ormel& operator=(const Ormel&) = delete;
 
   // Memories.
+  // A memory whose id is already in the catalog replaces that memory's record, in place
+  // in catalog order and keeping its access counters; a deleted one becomes live again.
   Result<MemoryId> remember(Memory memory);
+  // Stages every memory as remember() would, in order, or none: the first refused item
+  // is reported with its position and nothing is staged.
+  std::expected<std::vector<MemoryId>, BatchError> remember_many(std::vector<Memory> memories);
+  // Replaces the fields given in `changes` of a live memory, keeping its id, created_at,
+  // catalog position and access counters. NotFound for an unknown or deleted id.
+  Status update(MemoryId id, MemoryChanges changes);
   Result<Memory> get(MemoryId id);
   Status delete_memory(MemoryId id);
   Result<std::vector<Memory>> memories();
@@ -172,6 +208,11 @@ class Ormel {
   Result<SnapshotInfo> restore_to(uint64_t txn_id);
   Result<SnapshotInfo> restore_to_time(int64_t unix_secs);
   void set_max_snapshots(uint64_t max);
+  // The distinct versions of a memory in the retained snapshots, newest first: each is
+  // listed with the oldest transaction of the unbroken run of snapshots that held it.
+  // Snapshots where the memory is deleted or absent contribute nothing. NotFound when
+  // neither the catalog nor any snapshot knows the id.
+  Result<std::vector<MemoryVersion>> history(MemoryId id);
 
   // Page cache.
   void set_cache_capacity(uint64_t pages);
@@ -221,8 +262,11 @@ class Ormel {
   std::unique_ptr<StoreState> s_;
 };
 
-// Byte-for-byte copy of `src` to `dest` (created or truncated, with the source's permission
-// bits), through the file system's clone where it works. On failure, the system's text.
+// Byte-for-byte copy of `src` to `dest` (created or replaced, with the source's permission
+// bits), through the file system's clone where it works. The copy is written to a temporary
+// file beside `dest`, synced and renamed over it, so `dest` is never left half-written and
+// is untouched on failure. A `dest` naming the source file itself (same device and inode)
+// is refused. On failure, the system's text.
 std::expected<void, std::string> copy_file_contents(const std::string& src, const std::string& dest);
 
 }  // namespace ormel

@@ -3,21 +3,28 @@
 
 namespace ormel {
 
-Result<MemoryId> Ormel::remember(Memory memory) {
-  StoreState& s = *s_;
-  if (s.read_only) return fail(OrmelError::read_only());
+Status check_memory(const StoreState& s, const Memory& memory) {
   if (memory.vector.size() != s.dimensions) return fail(OrmelError::dimension_mismatch(s.dimensions, memory.vector.size()));
   ORMEL_TRY(check_finite(memory.vector, "vector"));
-  if (memory.id == 0) memory.id = new_ulid();
   // Refuse what a catalog row cannot describe, before paying for the encoding.
-  ORMEL_TRY(check_record_length(memory.content.size(), "memory content"));
-  std::vector<uint8_t> bytes = encode_memory(memory);
+  return check_record_length(memory.content.size(), "memory content");
+}
+
+Result<EncodedMemory> encode_for_staging(Memory memory) {
+  if (memory.id == 0) memory.id = new_ulid();
+  ORMEL_ASSIGN(std::vector<uint8_t> bytes, encode_memory(memory));
   ORMEL_TRY(check_record_length(bytes.size(), "memory record"));
-  ORMEL_ASSIGN(uint64_t start, stage_run(s, bytes));
-  const auto pages = static_cast<uint32_t>(run_pages(bytes.size()));
-  const auto len = static_cast<uint32_t>(bytes.size());
+  return EncodedMemory{std::move(memory), std::move(bytes)};
+}
+
+Status stage_memory(StoreState& s, const EncodedMemory& encoded) {
+  const Memory& memory = encoded.memory;
+  ORMEL_ASSIGN(uint64_t start, stage_run(s, encoded.bytes));
+  const auto pages = static_cast<uint32_t>(run_pages(encoded.bytes.size()));
+  const auto len = static_cast<uint32_t>(encoded.bytes.size());
 
   if (auto it = s.id_index.find(memory.id); it != s.id_index.end()) {
+    // A replacement keeps the row, hence its catalog position and access counters.
     CatalogEntry& row = s.catalog[it->second];
     row.start_page = start;
     row.page_count = pages;
@@ -33,14 +40,46 @@ Result<MemoryId> Ormel::remember(Memory memory) {
     s.index->add(memory.id, memory.vector);
     s.index_dirty = true;
   }
-  return memory.id;
+  return {};
+}
+
+Result<MemoryId> Ormel::remember(Memory memory) {
+  StoreState& s = *s_;
+  if (s.read_only) return fail(OrmelError::read_only());
+  ORMEL_TRY(check_memory(s, memory));
+  ORMEL_ASSIGN(EncodedMemory encoded, encode_for_staging(std::move(memory)));
+  ORMEL_TRY(stage_memory(s, encoded));
+  return encoded.memory.id;
+}
+
+Status Ormel::update(MemoryId id, MemoryChanges changes) {
+  StoreState& s = *s_;
+  if (s.read_only) return fail(OrmelError::read_only());
+  auto it = s.id_index.find(id);
+  if (it == s.id_index.end() || s.catalog[it->second].deleted) return fail(OrmelError::not_found(ulid_to_text(id)));
+  const MemoryChanges& c = changes;
+  if (!c.content && !c.memory_type && !c.vector && !c.importance && !c.metadata && !c.ttl_secs && !c.scope &&
+      !c.session_id)
+    return {};  // nothing to change: no new version
+  ORMEL_ASSIGN(Memory memory, read_memory(*s.pager, s.catalog[it->second], s.dimensions));
+  if (changes.content) memory.content = std::move(*changes.content);
+  if (changes.memory_type) memory.memory_type = *changes.memory_type;
+  if (changes.vector) memory.vector = std::move(*changes.vector);
+  if (changes.importance) memory.importance = *changes.importance;
+  if (changes.metadata) memory.metadata = std::move(*changes.metadata);
+  if (changes.ttl_secs) memory.ttl_secs = *changes.ttl_secs;
+  if (changes.scope) memory.scope = *changes.scope;
+  if (changes.session_id) memory.session_id = std::move(*changes.session_id);
+  ORMEL_TRY(check_memory(s, memory));
+  ORMEL_ASSIGN(EncodedMemory encoded, encode_for_staging(std::move(memory)));
+  return stage_memory(s, encoded);
 }
 
 Result<Memory> Ormel::get(MemoryId id) {
   StoreState& s = *s_;
   auto it = s.id_index.find(id);
   if (it == s.id_index.end() || s.catalog[it->second].deleted) return fail(OrmelError::not_found(ulid_to_text(id)));
-  return read_memory(*s.pager, s.catalog[it->second]);
+  return read_memory(*s.pager, s.catalog[it->second], s.dimensions);
 }
 
 Status Ormel::delete_memory(MemoryId id) {
@@ -65,7 +104,7 @@ Result<std::vector<Memory>> Ormel::memories() {
   std::vector<Memory> out;
   for (const auto& row : s.catalog) {
     if (row.deleted) continue;
-    ORMEL_ASSIGN(Memory m, read_memory(*s.pager, row));
+    ORMEL_ASSIGN(Memory m, read_memory(*s.pager, row, s.dimensions));
     out.push_back(std::move(m));
   }
   return out;

@@ -17,11 +17,35 @@ Result<Page> read_header_page(File& file) {
   return page;
 }
 
-// Reads page 0 of a read-write handle, repairing it from the log when needed:
-// a torn header is rebuilt from the newest complete transaction anywhere in the file
+// What a read-write open finds at page 0: the committed header and, when the log holds a
+// committed transaction not yet applied, that transaction's frames.
+struct HeaderState {
+  Header header;  // the header the open works with: the transaction's own when one is pending
+  std::optional<std::vector<wal::WalFrame>> pending;
+};
+
+// A frame's image as a whole page; any other length cannot be a genuine image.
+Result<std::span<const uint8_t, PAGE_SIZE>> frame_image(const wal::WalFrame& frame) {
+  if (frame.image.size() != PAGE_SIZE) return fail(OrmelError::page_auth_failed(frame.page));
+  return std::span<const uint8_t, PAGE_SIZE>(frame.image.data(), PAGE_SIZE);
+}
+
+// The header a transaction installs: the image of its frame for page 0, which must be a
+// well-formed header page. Every transaction the engine commits carries one.
+Result<Header> header_frame(const std::vector<wal::WalFrame>& frames) {
+  for (const wal::WalFrame& frame : frames) {
+    if (frame.page != 0) continue;
+    ORMEL_ASSIGN(auto image, frame_image(frame));
+    return from_page(image);
+  }
+  return fail(OrmelError::page_auth_failed(0));
+}
+
+// Reads page 0 of a read-write handle and finds what must be replayed before anything is
+// read: a torn header is rebuilt from the newest complete transaction anywhere in the file
 // (never an older one left in an abandoned log region), and a committed transaction that
-// was not yet applied is replayed (checkpointed to its home pages).
-Result<Header> read_header_recovering(File& file) {
+// was not yet applied is replayed. Nothing is written here; see replay_pending.
+Result<HeaderState> read_header_recovering(File& file) {
   ORMEL_ASSIGN(Page page, read_header_page(file));
   auto parsed = from_page(page);
   if (!parsed) {
@@ -31,14 +55,33 @@ Result<Header> read_header_recovering(File& file) {
     // later one means that transaction's log was overwritten, and replaying an older
     // transaction would silently roll the database back.
     if (!found || found->newest_started > found->txn_id + 1) return fail(OrmelError::header_checksum());
-    ORMEL_TRY(wal::checkpoint(file, found->frames));
-  } else {
-    ORMEL_ASSIGN(auto frames, wal::recover(file, parsed->wal_start, parsed->wal_pages, parsed->txn_id));
-    if (!frames) return *parsed;
-    ORMEL_TRY(wal::checkpoint(file, *frames));
+    ORMEL_ASSIGN(Header h, header_frame(found->frames));
+    return HeaderState{h, std::move(found->frames)};
   }
-  ORMEL_ASSIGN(page, read_header_page(file));
-  return from_page(page);
+  ORMEL_ASSIGN(auto frames, wal::recover(file, parsed->wal_start, parsed->wal_pages, parsed->txn_id));
+  if (!frames) return HeaderState{*parsed, std::nullopt};
+  ORMEL_ASSIGN(Header h, header_frame(*frames));
+  return HeaderState{h, std::move(frames)};
+}
+
+// Writes a pending transaction to its home pages, once every frame has shown it is what it
+// claims to be: the header frame a header sealed under the DEK, every other frame an image
+// that authenticates as the page it names. A frame whose page number was changed would
+// otherwise overwrite a live page; on any doubt the open is refused and nothing changes.
+Status replay_pending(File& file, const Header& h, const SecretKey& dek, const std::vector<wal::WalFrame>& frames) {
+  PageCipher cipher(dek);
+  std::vector<uint8_t> payload(PAGE_PAYLOAD);
+  for (const wal::WalFrame& frame : frames) {
+    ORMEL_ASSIGN(auto image, frame_image(frame));
+    if (frame.page == 0) {
+      ORMEL_ASSIGN(Header framed, from_page(image));
+      ORMEL_TRY(validate_seal(framed, dek));
+      continue;
+    }
+    ORMEL_TRY(open_page_image(cipher, frame.page, h.format_version, image,
+                              std::span<uint8_t, PAGE_PAYLOAD>(payload.data(), PAGE_PAYLOAD)));
+  }
+  return wal::checkpoint(file, frames);
 }
 
 Result<Header> read_header_read_only(File& file) {
@@ -62,7 +105,9 @@ Result<std::unique_ptr<StoreState>> create(Env* env, const std::string& path, st
   if (dimensions > std::numeric_limits<uint32_t>::max()) {
     return fail(OrmelError::invalid_argument("dimensions must fit in 32 bits"));
   }
-  ORMEL_ASSIGN(auto file, env->open_locked(path, {.write = true, .create = true}));
+  // Exclusive creation: a process that loses the race to create the path gets an error
+  // instead of truncating the file the winner has created (and maybe committed to).
+  ORMEL_ASSIGN(auto file, env->open_locked(path, {.write = true, .create = true, .exclusive = true}));
 
   Header h{};
   ORMEL_TRY(random_bytes(h.kdf_salt));
@@ -97,12 +142,23 @@ Result<std::unique_ptr<StoreState>> create(Env* env, const std::string& path, st
 Result<std::unique_ptr<StoreState>> open_existing(Env* env, const std::string& path, std::string_view passphrase,
                                                   bool read_only) {
   ORMEL_ASSIGN(auto file, env->open_locked(path, {.write = !read_only, .create = false}));
-  ORMEL_ASSIGN(Header h, read_only ? read_header_read_only(*file) : read_header_recovering(*file));
+  HeaderState found;
+  if (read_only) {
+    ORMEL_ASSIGN(found.header, read_header_read_only(*file));
+  } else {
+    ORMEL_ASSIGN(found, read_header_recovering(*file));
+  }
+  Header h = found.header;
 
   SecretKey dek;
   {
     ORMEL_ASSIGN(SecretKey kek, derive_kek(passphrase, h.kdf_salt, {h.kdf_m_cost, h.kdf_t_cost, h.kdf_p_cost}));
     ORMEL_ASSIGN(dek, unwrap_dek(kek, h.dek_nonce, h.wrapped_dek));
+  }
+  if (found.pending) {
+    ORMEL_TRY(replay_pending(*file, h, dek, *found.pending));
+    ORMEL_ASSIGN(Page page, read_header_page(*file));
+    ORMEL_ASSIGN(h, from_page(page));
   }
   ORMEL_TRY(validate_seal(h, dek));
 
@@ -126,7 +182,7 @@ Result<std::unique_ptr<StoreState>> open_existing(Env* env, const std::string& p
     ORMEL_ASSIGN(state->catalog, load_catalog(pager, h.catalog_start, h.catalog_pages, h.catalog_len));
   }
   state->id_index = build_id_index(state->catalog);
-  ORMEL_ASSIGN(state->index, load_index(pager, h.index_start, h.index_pages, h.index_len));
+  ORMEL_ASSIGN(state->index, load_index(pager, h.index_start, h.index_pages, h.index_len, h.dimensions));
   ORMEL_ASSIGN(state->snapshot_manifest, load_manifest(pager, h.manifest_start, h.manifest_pages, h.manifest_len));
   state->header = h;
   if (h.format_version < FORMAT_VERSION) ORMEL_TRY(upgrade_in_memory(*state));

@@ -86,7 +86,7 @@ std::vector<float> similarities(const StoreState& s, Metric metric, std::span<co
 
 Result<const RecordSummary*> summary_of(StoreState& s, const CatalogEntry& row) {
   if (const RecordSummary* r = s.summaries.find(row.start_page)) return r;
-  ORMEL_ASSIGN(Memory m, read_memory(*s.pager, row));
+  ORMEL_ASSIGN(Memory m, read_memory(*s.pager, row, s.dimensions));
   return &s.summaries.add(row.start_page, m);
 }
 
@@ -154,7 +154,7 @@ Result<std::vector<RecallResult>> Ormel::recall(const RecallRequest& req) {
   std::vector<RecallResult> results;
   results.reserve(scored.size());
   for (const Scored& hit : scored) {
-    ORMEL_ASSIGN(Memory m, read_memory(*s.pager, s.catalog[hit.row]));
+    ORMEL_ASSIGN(Memory m, read_memory(*s.pager, s.catalog[hit.row], s.dimensions));
     results.push_back({std::move(m), hit.score, hit.similarity});
   }
   if (req.track_access && !results.empty()) {
@@ -195,7 +195,7 @@ Result<std::vector<SearchHit>> Ormel::search(std::span<const float> query, uint6
   std::vector<SearchHit> hits;
   hits.reserve(scored.size());
   for (const Scored& hit : scored) {
-    ORMEL_ASSIGN(Memory m, read_memory(*s.pager, s.catalog[hit.row]));
+    ORMEL_ASSIGN(Memory m, read_memory(*s.pager, s.catalog[hit.row], s.dimensions));
     hits.push_back({std::move(m), hit.similarity});
   }
   return hits;

@@ -65,7 +65,8 @@ VerifyReport Ormel::verify_all() {
     if (auto catalog = load_catalog(*s.pager, snap.catalog_start, snap.catalog_pages, snap.catalog_len); !catalog) {
       report.structures.push_back({name + " (catalog)", std::move(catalog).error()});
     }
-    if (auto index = load_index(*s.pager, snap.index_start, snap.index_pages, snap.index_len); !index) {
+    if (auto index = load_index(*s.pager, snap.index_start, snap.index_pages, snap.index_len, s.dimensions);
+        !index) {
       report.structures.push_back({name + " (index)", std::move(index).error()});
     }
   }

@@ -24,9 +24,16 @@ Result<std::vector<uint8_t>> read_record(Pager& pager, const CatalogEntry& entry
   return read_run_bytes(pager, entry.start_page, entry.page_count, entry.len);
 }
 
-Result<Memory> read_memory(Pager& pager, const CatalogEntry& entry) {
+Result<Memory> read_memory(Pager& pager, const CatalogEntry& entry, uint64_t dimensions) {
   ORMEL_ASSIGN(auto bytes, read_record(pager, entry));
   ORMEL_ASSIGN(Memory m, decode_memory(bytes));
+  // The header's dimensionality is not authenticated; a record that disagrees with it must
+  // not reach the similarity kernels, which read `dimensions` values of every vector.
+  if (m.vector.size() != dimensions) {
+    return fail(OrmelError::serialization("memory " + ulid_to_text(m.id) + " holds a vector of " +
+                                          std::to_string(m.vector.size()) + " values, but the database's dimensionality is " +
+                                          std::to_string(dimensions)));
+  }
   m.accessed_at = entry.accessed_at;
   m.access_count = entry.access_count;
   return m;
@@ -69,10 +76,17 @@ Result<std::vector<Snapshot>> load_manifest(Pager& pager, uint64_t start, uint64
   return decode_manifest(bytes);
 }
 
-Result<std::optional<IvfPqIndex>> load_index(Pager& pager, uint64_t start, uint64_t pages, uint64_t len) {
+Result<std::optional<IvfPqIndex>> load_index(Pager& pager, uint64_t start, uint64_t pages, uint64_t len,
+                                             uint64_t dimensions) {
   if (pages == 0) return std::optional<IvfPqIndex>{};
   ORMEL_ASSIGN(auto bytes, read_run_bytes(pager, start, pages, len));
   ORMEL_ASSIGN(IvfPqIndex index, decode_index(bytes));
+  // Queries of the database's width are run against the index's centroids and codebooks.
+  if (index.dims != dimensions) {
+    return fail(OrmelError::serialization("invalid index: its vectors have " + std::to_string(index.dims) +
+                                          " values, but the database's dimensionality is " +
+                                          std::to_string(dimensions)));
+  }
   return std::optional<IvfPqIndex>(std::move(index));
 }
 

@@ -55,17 +55,35 @@ Result<const RecordSummary*> summary_of(StoreState& s, const CatalogEntry& row);
 uint64_t run_pages(uint64_t len);
 Result<std::vector<uint8_t>> read_run_bytes(Pager& pager, uint64_t start, uint64_t count, uint64_t len);
 Result<std::vector<uint8_t>> read_record(Pager& pager, const CatalogEntry& entry);
-Result<Memory> read_memory(Pager& pager, const CatalogEntry& entry);
+// Decodes the record of `entry`; a vector whose length is not `dimensions` is a
+// Serialization error naming the memory and both widths.
+Result<Memory> read_memory(Pager& pager, const CatalogEntry& entry, uint64_t dimensions);
 // A record's length must fit the 32-bit length field of its catalog or directory row.
 Status check_record_length(uint64_t len, std::string_view what);
 // Allocates a run from the header's page_count and stages its pages as dirty cache pages.
 // Returns the start page.
 Result<uint64_t> stage_run(StoreState& s, std::span<const uint8_t> blob);
 
+// Staging a memory, in three steps so that a batch can check and encode every item before
+// staging any: check_memory (the store's refusals), encode_for_staging (a fresh id when
+// none is set; a record too long for a catalog row is refused), then stage_memory, which
+// cannot fail for an encoded memory (stage_run's only error is a slice over a page). It
+// writes fresh dirty pages and points the id's row at them: an existing row (live or
+// deleted) keeps its position and access counters; otherwise a row is appended.
+struct EncodedMemory {
+  Memory memory;
+  std::vector<uint8_t> bytes;
+};
+Status check_memory(const StoreState& s, const Memory& memory);
+Result<EncodedMemory> encode_for_staging(Memory memory);
+Status stage_memory(StoreState& s, const EncodedMemory& encoded);
+
 Result<std::vector<CatalogEntry>> load_catalog(Pager& pager, uint64_t start, uint64_t pages, uint64_t len);
 IdIndex build_id_index(const std::vector<CatalogEntry>& catalog);
 Result<std::vector<Snapshot>> load_manifest(Pager& pager, uint64_t start, uint64_t pages, uint64_t len);
-Result<std::optional<IvfPqIndex>> load_index(Pager& pager, uint64_t start, uint64_t pages, uint64_t len);
+// An index of another width than `dimensions` is a Serialization error naming both.
+Result<std::optional<IvfPqIndex>> load_index(Pager& pager, uint64_t start, uint64_t pages, uint64_t len,
+                                             uint64_t dimensions);
 Result<std::vector<CacheDirectoryEntry>> load_cache_directory(Pager& pager, uint64_t start, uint64_t pages,
                                                               uint64_t len);
 

@@ -26,6 +26,12 @@ class _ByteSequence(Protocol):
 
 CacheValue = str | bytes | bytearray | _ByteSequence | Buffer
 
+class _VectorRows(Protocol):
+    """Vectors by position: a 2-D numpy array, or a list of vectors."""
+
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> Vector: ...
+
 class MemoryDict(TypedDict):
     id: str
     content: str
@@ -68,6 +74,11 @@ class SnapshotDict(TypedDict):
     txn_id: int
     created_at: int
     memory_count: int
+
+class VersionDict(TypedDict):
+    txn_id: int
+    created_at: int
+    memory: MemoryDict
 
 class IndexDict(TypedDict):
     vectors: int
@@ -131,7 +142,35 @@ class Ormel:
         ttl_secs: SupportsIndex | None = None,
         shared: bool = False,
         metadata: dict[str, Any] | None = None,
+        id: str | None = None,
     ) -> str: ...
+    def remember_many(
+        self,
+        contents: Sequence[str],
+        memory_type: str | Sequence[str],
+        vectors: _VectorRows,
+        *,
+        agent_id: str | None | Sequence[str | None] = None,
+        importance: SupportsFloat | None | _NumberSequence | Sequence[SupportsFloat | None] = None,
+        session_id: str | None | Sequence[str | None] = None,
+        ttl_secs: SupportsIndex | None | Sequence[SupportsIndex | None] = None,
+        shared: bool | Sequence[bool] = False,
+        metadata: dict[str, Any] | None | Sequence[dict[str, Any] | None] = None,
+        ids: Sequence[str | None] | None = None,
+    ) -> list[str]: ...
+    def update(
+        self,
+        id: str,
+        *,
+        content: str = ...,
+        memory_type: str = ...,
+        vector: Vector = ...,
+        importance: SupportsFloat = ...,
+        metadata: dict[str, Any] | None = ...,
+        ttl_secs: SupportsIndex | None = ...,
+        shared: bool = ...,
+        session_id: str | None = ...,
+    ) -> None: ...
     def recall(
         self,
         query: Vector,
@@ -159,6 +198,7 @@ class Ormel:
     def drop_index(self) -> None: ...
     def has_index(self) -> bool: ...
     def snapshots(self) -> list[SnapshotDict]: ...
+    def history(self, id: str) -> list[VersionDict]: ...
     def restore_to(self, txn_id: SupportsIndex) -> SnapshotDict: ...
     def restore_to_time(self, unix_secs: SupportsIndex) -> SnapshotDict: ...
     def set_cache_capacity(self, pages: SupportsIndex) -> None: ...

@@ -67,10 +67,10 @@ char float_format(const char* format, Py_ssize_t itemsize) {
   return 0;
 }
 
-// Calls read(view, length, stride) on the 1-D buffer of `o`; false (with no exception set)
-// when `o` has no such buffer or `read` refuses its format.
+// Calls read(view) on the buffer of `o`; false (with no exception set) when `o` has no
+// buffer or `read` refuses its shape or format.
 template <class F>
-bool read_1d_buffer(PyObject* o, F read) {
+bool read_buffer(PyObject* o, F read) {
   if (!PyObject_CheckBuffer(o)) return false;
   Py_buffer view;
   if (PyObject_GetBuffer(o, &view, PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
@@ -83,41 +83,63 @@ bool read_1d_buffer(PyObject* o, F read) {
     Py_buffer& view;
     ~Release() { PyBuffer_Release(&view); }
   } release{view};
-  const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
-  return view.ndim == 1 && read(view, view.shape[0], stride);
+  return read(view);
+}
+
+// n values of `kind` ('f' or 'd') at `base`, `stride` bytes apart, as float32.
+std::vector<float> floats_at(const char* base, Py_ssize_t n, Py_ssize_t stride, char kind) {
+  std::vector<float> values(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (kind == 'f') {
+      std::memcpy(&values[i], base + i * stride, sizeof(float));
+    } else {
+      double d;
+      std::memcpy(&d, base + i * stride, sizeof(double));
+      values[i] = static_cast<float>(d);
+    }
+  }
+  return values;
+}
+
+// Reads an `ndim`-D float32/float64 buffer into rows of its last dimension (one row for
+// 1-D); false (with no exception set) when `o` has none.
+bool rows_from_buffer(PyObject* o, int ndim, std::vector<std::vector<float>>& out) {
+  return read_buffer(o, [&](const Py_buffer& view) {
+    const char kind = float_format(view.format, view.itemsize);
+    if (view.ndim != ndim || kind == 0) return false;
+    const Py_ssize_t rows = ndim == 1 ? 1 : view.shape[0];
+    const Py_ssize_t n = view.shape[ndim - 1];
+    const Py_ssize_t stride = view.strides != nullptr ? view.strides[ndim - 1] : view.itemsize;
+    const Py_ssize_t row_stride = ndim == 1 ? 0 : (view.strides != nullptr ? view.strides[0] : n * view.itemsize);
+    const char* base = static_cast<const char*>(view.buf);
+    std::vector<std::vector<float>> values;
+    values.reserve(static_cast<size_t>(rows));
+    for (Py_ssize_t r = 0; r < rows; ++r) values.push_back(floats_at(base + r * row_stride, n, stride, kind));
+    out = std::move(values);
+    return true;
+  });
 }
 
 // Reads a 1-D float32/float64 buffer; false (with no exception set) when `o` has none.
 bool vector_from_buffer(PyObject* o, std::vector<float>& out) {
-  return read_1d_buffer(o, [&](const Py_buffer& view, Py_ssize_t n, Py_ssize_t stride) {
-    const char kind = float_format(view.format, view.itemsize);
-    if (kind == 0) return false;
-    const char* base = static_cast<const char*>(view.buf);
-    out.resize(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      if (kind == 'f') {
-        std::memcpy(&out[i], base + i * stride, sizeof(float));
-      } else {
-        double d;
-        std::memcpy(&d, base + i * stride, sizeof(double));
-        out[i] = static_cast<float>(d);
-      }
-    }
-    return true;
-  });
+  std::vector<std::vector<float>> rows;
+  if (!rows_from_buffer(o, 1, rows)) return false;
+  out = std::move(rows[0]);
+  return true;
 }
 
 // Reads a 1-D buffer of unsigned bytes (format "B", a numpy uint8 array among others);
 // false (with no exception set) when `o` has none.
 bool bytes_from_buffer(PyObject* o, std::vector<uint8_t>& out) {
-  return read_1d_buffer(o, [&](const Py_buffer& view, Py_ssize_t n, Py_ssize_t stride) {
+  return read_buffer(o, [&](const Py_buffer& view) {
     const char* format = view.format;
-    if (format == nullptr || view.itemsize != 1) return false;
+    if (view.ndim != 1 || format == nullptr || view.itemsize != 1) return false;
     if (format[0] != 0 && std::strchr("@=<>!", format[0]) != nullptr) ++format;  // no order for one byte
     if (std::strcmp(format, "B") != 0) return false;
+    const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : 1;
     const auto* base = static_cast<const uint8_t*>(view.buf);
-    out.resize(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) out[i] = base[i * stride];
+    out.resize(static_cast<size_t>(view.shape[0]));
+    for (Py_ssize_t i = 0; i < view.shape[0]; ++i) out[i] = base[i * stride];
     return true;
   });
 }
@@ -312,6 +334,39 @@ bool f64_arg(PyObject* o, const char* fn, const char* name, double& out) {
   return true;
 }
 
+bool importance_arg(PyObject* o, const char* fn, const char* name, float& out) {
+  double value = 0;
+  if (!f64_arg(o, fn, name, value)) return false;
+  out = static_cast<float>(std::isnan(value) ? 0.0 : std::clamp(value, 0.0, 1.0));
+  return true;
+}
+
+bool reraise_prefixed(const std::string& prefix, std::string_view strip) {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyObject* text = value != nullptr ? PyObject_Str(value) : nullptr;
+  PyObject* head = text != nullptr ? PyUnicode_FromStringAndSize(strip.data(), static_cast<Py_ssize_t>(strip.size()))
+                                   : nullptr;
+  if (head != nullptr && PyUnicode_Tailmatch(text, head, 0, PY_SSIZE_T_MAX, -1) == 1) {
+    PyObject* rest = PyUnicode_Substring(text, PyUnicode_GetLength(head), PyUnicode_GetLength(text));
+    Py_DECREF(text);
+    text = rest;
+  }
+  Py_XDECREF(head);
+  if (text != nullptr) {
+    PyErr_Format(type, "%s%U", prefix.c_str(), text);
+    Py_DECREF(text);
+  } else {
+    PyErr_Clear();
+    PyErr_Format(type, "%sinvalid", prefix.c_str());
+  }
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
+  return false;
+}
+
 bool vector_arg(PyObject* o, const char* fn, const char* name, std::vector<float>& out) {
   if (PyUnicode_Check(o)) return refuse_str_as_vec();
   std::vector<float> values;
@@ -344,6 +399,8 @@ bool path_arg(PyObject* o, const char* fn, const char* name, std::string& out) {
   out = std::move(text);
   return true;
 }
+
+bool vectors_from_buffer(PyObject* o, std::vector<std::vector<float>>& out) { return rows_from_buffer(o, 2, out); }
 
 bool memory_types_arg(PyObject* o, const char* fn, const char* name,
                       std::optional<std::vector<ormel::MemoryType>>& out) {
@@ -397,6 +454,17 @@ bool parse_id(PyObject* text, const char* fn, const char* name, ormel::MemoryId&
     return false;
   }
   out = *id;
+  return true;
+}
+
+bool memory_id_to_write(PyObject* text, const char* fn, const char* name, ormel::MemoryId& out) {
+  ormel::MemoryId id = 0;
+  if (!parse_id(text, fn, name, id)) return false;
+  if (id == 0) {
+    PyErr_Format(PyExc_ValueError, "invalid memory id '%U'", text);
+    return false;
+  }
+  out = id;
   return true;
 }
 
@@ -601,6 +669,19 @@ PyObject* snapshot_to_dict(const ormel::SnapshotInfo& info) {
     return nullptr;
   }
   return d;
+}
+
+PyObject* versions_to_list(const std::vector<ormel::MemoryVersion>& versions) {
+  return list_of(versions, [](const ormel::MemoryVersion& v) -> PyObject* {
+    PyObject* d = PyDict_New();
+    if (d == nullptr) return nullptr;
+    if (!put(d, "txn_id", PyLong_FromUnsignedLongLong(v.txn_id)) ||
+        !put(d, "created_at", PyLong_FromLongLong(v.created_at)) || !put(d, "memory", memory_to_dict(v.memory))) {
+      Py_DECREF(d);
+      return nullptr;
+    }
+    return d;
+  });
 }
 
 PyObject* snapshots_to_list(const std::vector<ormel::SnapshotInfo>& infos) {

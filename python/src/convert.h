@@ -36,6 +36,11 @@ bool opt_u64_arg(PyObject* o, const char* fn, const char* name, std::optional<ui
 bool opt_i64_arg(PyObject* o, const char* fn, const char* name, std::optional<int64_t>& out);
 // Anything the interpreter converts to a float.
 bool f64_arg(PyObject* o, const char* fn, const char* name, double& out);
+// An importance: f64_arg clamped to [0, 1], NaN giving 0.
+bool importance_arg(PyObject* o, const char* fn, const char* name, float& out);
+// Re-raises the pending exception as the same type, its text `prefix` followed by the old
+// text less a leading `strip` (when the old text starts with it). Returns false.
+bool reraise_prefixed(const std::string& prefix, std::string_view strip);
 // A vector or query: any sequence of numbers, element by element to float32; a `str` is
 // refused with TypeError "Can't extract `str` to `Vec`". A 1-D buffer of float32 ('f') or
 // float64 ('d') is read directly, giving exactly what the equivalent list gives. A NaN or
@@ -44,6 +49,9 @@ bool vector_arg(PyObject* o, const char* fn, const char* name, std::vector<float
 // A file-system path: a str without NUL characters (the system would read only up to the
 // first one); otherwise ValueError naming the argument.
 bool path_arg(PyObject* o, const char* fn, const char* name, std::string& out);
+// The rows of a 2-D float32/float64 buffer (any strides), each what vector_arg gives for the
+// row; false with no exception set when `o` is no such buffer.
+bool vectors_from_buffer(PyObject* o, std::vector<std::vector<float>>& out);
 // None, or a sequence (not a bare str) of memory type texts, each parsed by parse_type.
 bool memory_types_arg(PyObject* o, const char* fn, const char* name,
                       std::optional<std::vector<ormel::MemoryType>>& out);
@@ -58,6 +66,9 @@ bool parse_type(PyObject* text, const char* fn, const char* name, ormel::MemoryT
 // 26 Crockford base-32 digits, either case; otherwise ValueError "invalid memory id '<text>'".
 // A non-str argument is the TypeError of str_arg.
 bool parse_id(PyObject* text, const char* fn, const char* name, ormel::MemoryId& out);
+// An id to write a memory under: parse_id, refusing the all-zero id (which stands for "no
+// id yet") with the same ValueError.
+bool memory_id_to_write(PyObject* text, const char* fn, const char* name, ormel::MemoryId& out);
 
 // Metadata value to JSON: None, bool, integers fitting i64 (stored unsigned when
 // non-negative), anything convertible to float (NaN and infinities become null), str, list,
@@ -83,6 +94,8 @@ PyObject* recall_results_to_list(const std::vector<ormel::RecallResult>& results
 PyObject* search_hits_to_list(const std::vector<ormel::SearchHit>& hits);
 PyObject* ids_to_list(const std::vector<ormel::MemoryId>& ids);
 PyObject* snapshot_to_dict(const ormel::SnapshotInfo& info);
+// Dicts {"txn_id", "created_at", "memory": memory dict}, in the given order.
+PyObject* versions_to_list(const std::vector<ormel::MemoryVersion>& versions);
 PyObject* snapshots_to_list(const std::vector<ormel::SnapshotInfo>& infos);
 PyObject* stats_to_dict(const ormel::Stats& stats, uint64_t snapshots);
 // {"id", "agent_id", "memory_type", "scope"} per memory, the last three None when the

@@ -1,7 +1,6 @@
 #include "python/src/ormel_type.h"
 
 #include <algorithm>
-#include <cmath>
 #include <new>
 #include <optional>
 #include <utility>
@@ -9,6 +8,7 @@
 
 #include "python/src/convert.h"
 #include "python/src/errors.h"
+#include "python/src/memory_batch.h"
 #include "python/src/module.h"
 #include "python/src/session_type.h"
 
@@ -35,13 +35,13 @@ PyObject* convert_or_raise(const ormel::Result<T>& result, F convert) {
 
 PyObject* remember(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"content", "memory_type", "vector", "agent_id", "importance",
-                                      "session_id", "ttl_secs", "shared", "metadata", nullptr};
+                                      "session_id", "ttl_secs", "shared", "metadata", "id", nullptr};
   PyObject *content_obj, *type_obj, *vector_obj;
   PyObject *agent_obj = Py_None, *importance_obj = Py_None, *session_obj = Py_None, *ttl_obj = Py_None,
-           *shared_obj = Py_False, *metadata_obj = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOOOOO:remember", kwlist(names), &content_obj, &type_obj,
+           *shared_obj = Py_False, *metadata_obj = Py_None, *id_obj = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOOOOOO:remember", kwlist(names), &content_obj, &type_obj,
                                    &vector_obj, &agent_obj, &importance_obj, &session_obj, &ttl_obj,
-                                   &shared_obj, &metadata_obj))
+                                   &shared_obj, &metadata_obj, &id_obj))
     return nullptr;
   const char* fn = "remember";
   ormel::MemoryType type;
@@ -50,20 +50,22 @@ PyObject* remember(PyObject* self, PyObject* args, PyObject* kwargs) {
   std::optional<std::string> agent_id, session_id;
   std::optional<int64_t> ttl_secs;
   bool shared = false;
-  double importance = 0.5;
+  float importance = 0.5f;
   ormel::Json metadata = ormel::Json::object();
+  ormel::MemoryId id = 0;
   if (!parse_type(type_obj, fn, "memory_type", type) || !str_arg(content_obj, fn, "content", content) ||
       !vector_arg(vector_obj, fn, "vector", vector) || !opt_str_arg(agent_obj, fn, "agent_id", agent_id) ||
-      (importance_obj != Py_None && !f64_arg(importance_obj, fn, "importance", importance)) ||
+      (importance_obj != Py_None && !importance_arg(importance_obj, fn, "importance", importance)) ||
       !opt_str_arg(session_obj, fn, "session_id", session_id) ||
       !opt_i64_arg(ttl_obj, fn, "ttl_secs", ttl_secs) || !bool_arg(shared_obj, fn, "shared", shared) ||
-      !metadata_arg(metadata_obj, fn, "metadata", metadata))
+      !metadata_arg(metadata_obj, fn, "metadata", metadata) ||
+      (id_obj != Py_None && !memory_id_to_write(id_obj, fn, "id", id)))
     return nullptr;
 
   ormel::Memory memory = ormel::Memory::make(std::move(content), type, std::move(vector));
+  if (id != 0) memory.id = id;
   if (agent_id) memory.agent_id = std::move(*agent_id);
-  // Clamped to [0, 1]; NaN counts as 0.
-  memory.importance = static_cast<float>(std::isnan(importance) ? 0.0 : std::clamp(importance, 0.0, 1.0));
+  memory.importance = importance;
   memory.session_id = std::move(session_id);
   memory.ttl_secs = ttl_secs;
   if (shared) memory.scope = ormel::Scope::Shared;
@@ -72,6 +74,59 @@ PyObject* remember(PyObject* self, PyObject* args, PyObject* kwargs) {
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
   return convert_or_raise(store(self).remember(std::move(memory)), id_to_py);
+}
+
+PyObject* remember_many(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"contents", "memory_type", "vectors", "agent_id", "importance", "session_id",
+                                      "ttl_secs", "shared", "metadata", "ids", nullptr};
+  BatchColumns c{nullptr, nullptr, nullptr, Py_None, Py_None, Py_None, Py_None, Py_False, Py_None, Py_None};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOOOOOO:remember_many", kwlist(names), &c.contents,
+                                   &c.memory_type, &c.vectors, &c.agent_id, &c.importance, &c.session_id,
+                                   &c.ttl_secs, &c.shared, &c.metadata, &c.ids))
+    return nullptr;
+  std::vector<ormel::Memory> memories;
+  if (!memories_from_columns(c, memories)) return nullptr;
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  auto ids = store(self).remember_many(std::move(memories));
+  if (ids) return ids_to_list(*ids);
+  raise_error(ids.error().error);
+  if (ids.error().item) raise_for_item(*ids.error().item);
+  return nullptr;
+}
+
+// True when an optional keyword of update() was left out (absent or given as ...).
+bool given(PyObject* o) { return o != nullptr && o != Py_Ellipsis; }
+
+PyObject* update(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"id",       "content",  "memory_type", "vector",     "importance",
+                                      "metadata", "ttl_secs", "shared",      "session_id", nullptr};
+  PyObject *id_obj, *content_obj = nullptr, *type_obj = nullptr, *vector_obj = nullptr, *importance_obj = nullptr,
+                    *metadata_obj = nullptr, *ttl_obj = nullptr, *shared_obj = nullptr, *session_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOOOO:update", kwlist(names), &id_obj, &content_obj,
+                                   &type_obj, &vector_obj, &importance_obj, &metadata_obj, &ttl_obj, &shared_obj,
+                                   &session_obj))
+    return nullptr;
+  const char* fn = "update";
+  ormel::MemoryId id = 0;
+  ormel::MemoryChanges c;
+  bool ok = parse_id(id_obj, fn, "id", id);
+  if (ok && given(content_obj)) ok = str_arg(content_obj, fn, "content", c.content.emplace());
+  if (ok && given(type_obj)) ok = parse_type(type_obj, fn, "memory_type", c.memory_type.emplace());
+  if (ok && given(vector_obj)) ok = vector_arg(vector_obj, fn, "vector", c.vector.emplace());
+  if (ok && given(importance_obj)) ok = importance_arg(importance_obj, fn, "importance", c.importance.emplace());
+  if (ok && given(metadata_obj)) ok = metadata_arg(metadata_obj, fn, "metadata", c.metadata.emplace(ormel::Json::object()));
+  if (ok && given(ttl_obj)) ok = opt_i64_arg(ttl_obj, fn, "ttl_secs", c.ttl_secs.emplace());
+  if (ok && given(shared_obj)) {
+    bool shared = false;
+    ok = bool_arg(shared_obj, fn, "shared", shared);
+    c.scope = shared ? ormel::Scope::Shared : ormel::Scope::Private;
+  }
+  if (ok && given(session_obj)) ok = opt_str_arg(session_obj, fn, "session_id", c.session_id.emplace());
+  if (!ok) return nullptr;
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  return none_or_raise(store(self).update(id, std::move(c)));
 }
 
 PyObject* recall(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -203,6 +258,14 @@ PyObject* snapshots(PyObject* self, PyObject*) {
   Borrow borrow(flag(self), Borrow::Shared);
   if (!borrow) return nullptr;
   return snapshots_to_list(store(self).snapshots());
+}
+
+PyObject* history(PyObject* self, PyObject* args, PyObject* kwargs) {
+  ormel::MemoryId id;
+  if (!id_argument(args, kwargs, "O:history", "history", id)) return nullptr;
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  return convert_or_raise(store(self).history(id), versions_to_list);
 }
 
 PyObject* restore_to(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -454,12 +517,36 @@ void dealloc(PyObject* self) {
 PyMethodDef methods[] = {
     {"remember", ORMEL_PY_KWARGS(remember),
      "remember($self, content, memory_type, vector, *, agent_id=None, importance=None, session_id=None, "
-     "ttl_secs=None, shared=False, metadata=None)\n--\n\n"
-     "Store a memory and return its new id (26-character ULID text).\n\n"
+     "ttl_secs=None, shared=False, metadata=None, id=None)\n--\n\n"
+     "Store a memory and return its id (26-character ULID text).\n\n"
      "`memory_type` is one of episodic, semantic, procedural, working (any case). The vector must\n"
      "have the database's dimensionality. `importance` is clamped to [0, 1] (NaN gives 0; default\n"
      "0.5); `shared=True` makes the memory visible to every agent. The memory is staged: it reaches\n"
-     "the file at the next flush."},
+     "the file at the next flush.\n\n"
+     "Without `id` the memory gets a fresh id. With `id` (ULID text, any case; the all-zero id is\n"
+     "refused) it is written under that id: a memory that already has it, live or deleted, is\n"
+     "replaced. The replaced memory keeps its place in catalog order, so listings and ties in\n"
+     "rankings stay where they were, and keeps its access count and last-access time; every other\n"
+     "field comes from this call. Earlier snapshots keep the old version (see history())."},
+    {"remember_many", ORMEL_PY_KWARGS(remember_many),
+     "remember_many($self, contents, memory_type, vectors, *, agent_id=None, importance=None, "
+     "session_id=None, ttl_secs=None, shared=False, metadata=None, ids=None)\n--\n\n"
+     "Store many memories in one call, as remember() would one by one, and return their ids in\n"
+     "order.\n\n"
+     "`contents` is a sequence of str; `vectors` a 2-D array (one row per content) or a sequence of\n"
+     "vectors. Every other argument is one value for all memories or a sequence with one value per\n"
+     "content; `ids` is None or a sequence of id texts or None (a fresh id). All or nothing: when\n"
+     "one item is refused nothing is staged, and the error names the item (\"remember_many() item\n"
+     "<i>: ...\"). The memories are staged until the next flush."},
+    {"update", ORMEL_PY_KWARGS(update),
+     "update($self, id, *, content=..., memory_type=..., vector=..., importance=..., metadata=..., "
+     "ttl_secs=..., shared=..., session_id=...)\n--\n\n"
+     "Change the given fields of a live memory; the others (and its id, created_at, access count and\n"
+     "last-access time, and catalog position) stay as they are.\n\n"
+     "Each field takes what remember() takes for it; `ttl_secs=None` and `session_id=None` clear\n"
+     "them and `metadata=None` empties it. An unknown or deleted id raises RuntimeError\n"
+     "\"memory '<ID>' not found\". The new version is staged until the next flush; earlier\n"
+     "snapshots keep the old one."},
     {"recall", ORMEL_PY_KWARGS(recall),
      "recall($self, query, top_k=10, memory_types=None, agent_id=None, track_access=True)\n--\n\n"
      "Return up to `top_k` memories ranked by similarity, recency, importance and access frequency,\n"
@@ -520,6 +607,14 @@ PyMethodDef methods[] = {
      "snapshots($self)\n--\n\n"
      "List the restorable snapshots, one dict per committed transaction, ascending by \"txn_id\",\n"
      "with the keys \"txn_id\", \"created_at\" and \"memory_count\"."},
+    {"history", ORMEL_PY_KWARGS(history),
+     "history($self, id)\n--\n\n"
+     "The versions of a memory in the retained snapshots, newest first: dicts with \"txn_id\" and\n"
+     "\"created_at\" of the snapshot that committed the version and \"memory\", the memory dict as\n"
+     "that snapshot held it.\n\n"
+     "A version is listed once, however many later snapshots still hold it; snapshots in which the\n"
+     "memory is deleted list nothing. Changes not yet flushed are not included. An id that neither\n"
+     "the database nor any retained snapshot knows raises RuntimeError \"memory '<ID>' not found\"."},
     {"restore_to", ORMEL_PY_KWARGS(restore_to),
      "restore_to($self, txn_id)\n--\n\n"
      "Make the snapshot of transaction `txn_id` the live state again; return its dict."},

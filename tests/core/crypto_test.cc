@@ -1,10 +1,24 @@
 // Keys, AEAD, checksums and the page cipher.
 #include "core/crypto.h"
 
+#include <argon2.h>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
+
+// Counts the threads this process starts, so a test can show the key derivation starts
+// none: the executable's definition interposes on the C library's for every caller.
+static std::atomic<int> threads_started{0};
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*), void* arg) {
+  using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+  static const auto real = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
+  threads_started.fetch_add(1);
+  return real(thread, attr, start, arg);
+}
 
 namespace ormel {
 namespace {
@@ -53,6 +67,45 @@ TEST(Kdf, RefusedParametersAreKeyDerivationErrors) {
   auto lanes = derive_kek("pass", salt_of(1), KdfParams{64, 1, 0});
   ASSERT_FALSE(lanes);
   EXPECT_EQ(lanes.error().kind(), ErrorKind::KeyDerivation);
+}
+
+// Costs read from an unauthenticated header: refused before any work, however large.
+TEST(Kdf, CostsBeyondTheBoundsAreRefusedAtOnce) {
+  struct Case {
+    KdfParams params;
+    const char* message;
+  };
+  const Case cases[] = {
+      {{1048576, 2, 1}, "key derivation failed: memory cost 1048576 KiB exceeds the limit of 262144 KiB"},
+      {{UINT32_MAX, 2, 1}, "key derivation failed: memory cost 4294967295 KiB exceeds the limit of 262144 KiB"},
+      {{19456, UINT32_MAX, 1}, "key derivation failed: pass count 4294967295 exceeds the limit of 16"},
+      {{19456, 17, 1}, "key derivation failed: pass count 17 exceeds the limit of 16"},
+      {{65536, 2, 1001}, "key derivation failed: lane count 1001 exceeds the limit of 64"},
+  };
+  for (const Case& c : cases) {
+    auto r = derive_kek("pass", salt_of(1), c.params);
+    ASSERT_FALSE(r) << c.message;
+    EXPECT_EQ(r.error().kind(), ErrorKind::KeyDerivation);
+    EXPECT_EQ(r.error().message(), c.message);
+  }
+  // The bounds themselves are accepted.
+  EXPECT_TRUE(derive_kek("pass", salt_of(1), KdfParams{512, kKdfMaxPasses, kKdfMaxLanes}));
+}
+
+// Several lanes give the library's own result, computed without starting a thread.
+TEST(Kdf, LanesAreDerivedOnTheCallingThread) {
+  for (uint32_t lanes : {2u, 4u, 8u}) {
+    std::array<uint8_t, KEY_LEN> expected{};
+    const auto salt = salt_of(5);
+    ASSERT_EQ(argon2_hash(1, 64 * lanes, lanes, "pass", 4, salt.data(), salt.size(), expected.data(), KEY_LEN,
+                          nullptr, 0, Argon2_id, ARGON2_VERSION_13),
+              ARGON2_OK);
+    const int before = threads_started.load();
+    auto kek = derive_kek("pass", salt, KdfParams{64 * lanes, 1, lanes});
+    EXPECT_EQ(threads_started.load(), before) << lanes << " lanes";
+    ASSERT_TRUE(kek);
+    EXPECT_EQ(bytes_of(*kek), std::vector<uint8_t>(expected.begin(), expected.end())) << lanes << " lanes";
+  }
 }
 
 TEST(Random, FreshKeysAndNoncesDiffer) {

@@ -41,7 +41,7 @@ TEST(MemoryRecord, FreshMemoryEncodesAsDocumented) {
   EXPECT_EQ(m.importance, 0.5f);
   EXPECT_TRUE(m.metadata.is_object() && m.metadata.empty());
 
-  Bytes bytes = encode_memory(m);
+  Bytes bytes = encode_memory(m).value();
   ASSERT_GE(bytes.size(), 29u);
   EXPECT_EQ(bytes[0], 0x9D);
   EXPECT_EQ(bytes[1], 0xD9);
@@ -67,7 +67,7 @@ TEST(MemoryRecord, FreshMemoryEncodesAsDocumented) {
 
 TEST(MemoryRecord, EveryFieldRoundTrips) {
   Memory m = full_memory();
-  auto back = decode_memory(encode_memory(m));
+  auto back = decode_memory(encode_memory(m).value());
   ASSERT_TRUE(back) << back.error().message();
   EXPECT_EQ(*back, m);
 }
@@ -77,7 +77,7 @@ TEST(MemoryRecord, MetadataOfEveryKindRoundTrips) {
   m.metadata = {{"null", nullptr},     {"t", true},          {"u", 18446744073709551615ull},
                 {"i", -9000000000ll},  {"f", 3.0},           {"s", "\xE2\x80\xA6"},
                 {"arr", {1, 2.5, "x"}}, {"obj", {{"z", 1}, {"a", {{"deep", false}}}}}};
-  auto back = decode_memory(encode_memory(m));
+  auto back = decode_memory(encode_memory(m).value());
   ASSERT_TRUE(back);
   EXPECT_EQ(back->metadata, m.metadata);
   EXPECT_TRUE(back->metadata["f"].is_number_float());
@@ -85,7 +85,7 @@ TEST(MemoryRecord, MetadataOfEveryKindRoundTrips) {
 }
 
 TEST(MemoryRecord, TwelveElementsFailWithTheDecoderMessage) {
-  Bytes bytes = encode_memory(full_memory());
+  Bytes bytes = encode_memory(full_memory()).value();
   bytes[0] = 0x9C;
   bytes.pop_back();  // drop the 13th element, a uint 16 of 3600
   bytes.pop_back();
@@ -115,7 +115,7 @@ class MemoryMapForm : public ::testing::Test {
         str(pk, "embedding_model");
         str(pk, "mini");
       }
-      Bytes array = encode_memory(m);
+      Bytes array = encode_memory(m).value();
       auto h = unpack_value(array);
       for (size_t i = 0; i < 13; ++i) {
         if (names[i] == opt.skip) continue;
@@ -157,7 +157,7 @@ TEST_F(MemoryMapForm, MissingFieldsAndDuplicates) {
 template <class TypeFn, class ScopeFn>
 Bytes memory_with(TypeFn type, ScopeFn scope) {
   Memory m = Memory::make("c", MemoryType::Episodic, {});
-  Bytes array = encode_memory(m);
+  Bytes array = encode_memory(m).value();
   auto h = unpack_value(array);
   return pack_to_bytes([&](Packer& pk) {
     pk.pack_array(13);
@@ -198,6 +198,15 @@ TEST(MemoryRecord, EnumerationsByIndexAndTheirErrors) {
   }
 }
 
+// Metadata packed where a record holds it, one level inside the record's array, without the
+// encoder's checks: what the decoder makes of that nesting.
+Bytes metadata_at_record_depth(const Json& metadata) {
+  return pack_to_bytes([&](Packer& pk) {
+    pk.pack_array(1);
+    codec::put(pk, metadata, codec::Plain{});
+  });
+}
+
 TEST(MemoryRecord, MetadataNestedBeyondTheLimitIsRefused) {
   Memory m = full_memory();
   auto nest = [](size_t levels) {
@@ -206,16 +215,57 @@ TEST(MemoryRecord, MetadataNestedBeyondTheLimitIsRefused) {
     return j;
   };
   m.metadata = {{"deep", nest(1000)}};  // 1002 levels with the record and the map
-  EXPECT_TRUE(decode_memory(encode_memory(m)));
+  EXPECT_TRUE(decode_memory(encode_memory(m).value()));
   m.metadata = {{"deep", nest(1100)}};
-  auto r = decode_memory(encode_memory(m));
+  auto r = unpack_value(metadata_at_record_depth(m.metadata));  // past the encoder's own check
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().kind(), ErrorKind::Serialization);
 }
 
+// The encoder refuses exactly what the decoder would refuse, with the decoder's message:
+// a record the reader rejects must never reach the file.
+TEST(MemoryRecord, EncoderRefusesTheNestingTheDecoderRefuses) {
+  auto arrays = [](size_t levels) {
+    Json j = "leaf";
+    for (size_t i = 0; i < levels; ++i) j = Json::array({std::move(j)});
+    return j;
+  };
+  auto objects = [](size_t levels) {
+    Json j = Json::object();
+    for (size_t i = 1; i < levels; ++i) j = Json{{"k", std::move(j)}};
+    return j;
+  };
+  auto mixed = [](size_t levels) {
+    Json j = Json::binary({1, 2});
+    for (size_t i = 1; i < levels; ++i) j = i % 2 ? Json::array({1, std::move(j)}) : Json{{"k", std::move(j)}};
+    return j;
+  };
+  for (size_t levels : {1022u, 1023u, 1024u, 1025u}) {
+    using Shape = std::pair<const char*, Json (*)(size_t)>;
+    for (const auto& [shape, build] : {Shape{"arrays", arrays}, Shape{"objects", objects}, Shape{"mixed", mixed}}) {
+      SCOPED_TRACE(std::string(shape) + " " + std::to_string(levels));
+      Memory m = full_memory();
+      m.metadata = build(levels);
+      ASSERT_EQ(codec::json_depth(m.metadata), levels);
+      auto read = unpack_value(metadata_at_record_depth(m.metadata));
+      auto written = encode_memory(m);
+      EXPECT_EQ(written.has_value(), read.has_value());
+      EXPECT_EQ(written.has_value(), levels < codec::kMaxDepth);
+      if (!written) {
+        EXPECT_EQ(written.error(), read.error());
+        EXPECT_EQ(written.error().message(), "serialization error: nesting deeper than 1024 levels");
+      }
+    }
+  }
+  // Scalars and empty containers count as what they are.
+  EXPECT_EQ(codec::json_depth(Json(5)), 0u);
+  EXPECT_EQ(codec::json_depth(Json::object()), 1u);
+  EXPECT_EQ(codec::json_depth(Json{{"a", 1}, {"b", Json::array({Json::array()})}}), 3u);
+}
+
 TEST(MemoryRecord, BadIdTextIsRefused) {
   Memory m = Memory::make("c", MemoryType::Episodic, {});
-  Bytes bytes = encode_memory(m);
+  Bytes bytes = encode_memory(m).value();
   bytes[3] = 'U';
   auto r = decode_memory(bytes);
   ASSERT_FALSE(r);

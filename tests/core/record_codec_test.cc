@@ -312,17 +312,20 @@ TEST_F(RecordMapForm, DuplicateFieldFails) {
   EXPECT_EQ(decode_error<Outer>(outer_map({}, false, "color")), "duplicate field `color`");
 }
 
+// An Outer whose color field is whatever `write` packs.
+template <class F>
+Bytes with_color(F write) {
+  return pack_to_bytes([&](Packer& pk) {
+    pk.pack_array(5);
+    pk.pack_uint8(1);
+    encode_record(pk, Inner{});
+    pk.pack_array(0);
+    pk.pack_nil();
+    write(pk);
+  });
+}
+
 TEST(RecordCodec, EnumerationsByNameOrIndex) {
-  auto with_color = [](auto write) {
-    return pack_to_bytes([&](Packer& pk) {
-      pk.pack_array(5);
-      pk.pack_uint8(1);
-      encode_record(pk, Inner{});
-      pk.pack_array(0);
-      pk.pack_nil();
-      write(pk);
-    });
-  };
   auto by_index = decode_record<Outer>(with_color([](Packer& pk) { pk.pack_uint8(1); }));
   ASSERT_TRUE(by_index);
   EXPECT_EQ(by_index->color, Color::Green);
@@ -337,6 +340,15 @@ TEST(RecordCodec, EnumerationsByNameOrIndex) {
             "invalid value: integer `-1`, expected variant index 0 <= i < 3");
   EXPECT_EQ(decode_error<Outer>(with_color([](Packer& pk) { pk.pack_nil(); })),
             "invalid type: unit value, expected variant identifier");
+}
+
+// Error texts quote the whole string they found, NUL characters and what follows included.
+TEST(RecordCodec, ErrorsQuoteWholeTextsWithNulCharacters) {
+  using namespace std::string_literals;
+  EXPECT_EQ(decode_error<Outer>(with_color([](Packer& pk) { str(pk, "Red\0Blue"s); })),
+            "unknown variant `Red\0Blue`, expected one of `Red`, `Green`, `Blue`"s);
+  const Bytes note = pack_to_bytes([&](Packer& pk) { str(pk, "\0tail"s); });
+  EXPECT_EQ(decode_error<Tail>(note), "invalid type: string \"\0tail\", expected struct Tail"s);
 }
 
 TEST(RecordCodec, UlidTextField) {

@@ -218,6 +218,32 @@ TEST_F(ResultCacheTest, SemanticLookups) {
             ErrorKind::DimensionMismatch);
 }
 
+// A lookup answers only from its own (namespace, model) group, whatever bytes the two
+// texts hold: NUL characters must not let two pairs share a group.
+TEST_F(ResultCacheTest, SemanticGroupsOfDistinctPairsNeverMix) {
+  using namespace std::string_literals;
+  struct Pair {
+    std::string ns, model;
+  };
+  const Pair pairs[] = {{"a\0b"s, "c"}, {"a", "b\0c"s}, {"a\0"s, "b"}, {"a", "\0b"s}, {"", "a\0b"s}, {"a\0b"s, ""}};
+  for (size_t i = 0; i < std::size(pairs); ++i) {
+    // Distinct keys: one key of a namespace holds one entry, whatever its model.
+    auto put = db->cache_put_semantic(pairs[i].ns, "key" + std::to_string(i), {1, 0, 0, 0}, bytes(std::to_string(i)), pairs[i].model,
+                                      "text", std::nullopt);
+    ASSERT_TRUE(put) << put.error().message();
+    for (size_t j = 0; j < std::size(pairs); ++j) {
+      auto hit = db->cache_get_semantic(pairs[j].ns, std::vector<float>{1, 0, 0, 0}, pairs[j].model, 0.5f);
+      ASSERT_TRUE(hit) << hit.error().message();
+      if (j <= i) {
+        ASSERT_TRUE(*hit) << "pair " << j << " after " << i << " puts";
+        EXPECT_EQ(std::string((*hit)->value.begin(), (*hit)->value.end()), std::to_string(j));
+      } else {
+        EXPECT_FALSE(*hit) << "pair " << j << " answered from another group after " << i << " puts";
+      }
+    }
+  }
+}
+
 TEST_F(ResultCacheTest, ExpiredSemanticRowsAreSkipped) {
   put_semantic("best", {1, 0, 0, 0}, "expired", "m", 0);
   put_semantic("next", {0.99f, 0.1f, 0, 0}, "next best");

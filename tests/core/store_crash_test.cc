@@ -1,9 +1,10 @@
 // Crash safety of the writing operations on the power-loss environment: a flush that writes
-// record pages, deletes, moves the log region and commits several runs; a restore; a cache
-// write. The power goes out at every mutating call in each crash mode; the reopened database
-// must be exactly the previous committed state or exactly the new one, a commit whose sync
-// returned is never lost, and the database keeps working. Injected I/O errors (once, or
-// from some call on) must lose nothing that is staged.
+// record pages, deletes, moves the log region and commits several runs; a flush of
+// replaced, updated and batched memories; a restore; a cache write. The power goes out at
+// every mutating call in each crash mode; the reopened database must be exactly the
+// previous committed state or exactly the new one, a commit whose sync returned is never
+// lost, and the database keeps working. Injected I/O errors (once, or from some call on)
+// must lose nothing that is staged.
 #include <gtest/gtest.h>
 
 #include "core/store.h"
@@ -92,6 +93,34 @@ Workload restore_workload() {
   w.base_txn = 3;
   w.stage = [](Ormel&) -> Status { return {}; };
   w.commit = [](Ormel& db) { return testing::status_of(db.restore_to(1)); };
+  return w;
+}
+
+// Three memories; the transaction replaces one under its id, updates another and stages a
+// batch that replaces the third and adds two more.
+Workload replace_workload() {
+  MemEnv env;
+  {
+    auto db = must_open(env);
+    if (!db) return {};
+    for (uint32_t i = 0; i < 3; ++i) EXPECT_TRUE(db->remember(sample_memory(i)));
+    EXPECT_TRUE(db->flush());
+  }
+  Workload w;
+  w.base = env.read_file(kDbPath);
+  w.base_txn = 1;
+  w.stage = [](Ormel& db) -> Status {
+    Memory replacement = sample_memory(10);
+    replacement.id = sample_memory(0).id;
+    ORMEL_TRY(db.remember(replacement));
+    ORMEL_TRY(db.update(sample_memory(1).id, {.content = "updated", .importance = 0.9f}));
+    Memory batch_replacement = sample_memory(11);
+    batch_replacement.id = sample_memory(2).id;
+    auto ids = db.remember_many({batch_replacement, sample_memory(12), sample_memory(13)});
+    if (!ids) return fail(ids.error().error);
+    return {};
+  };
+  w.commit = [](Ormel& db) { return db.flush(); };
   return w;
 }
 
@@ -197,6 +226,11 @@ TEST(StoreCrash, FlushThatMovesTheLogRegion) {
 
 TEST(StoreCrash, Restore) {
   const Workload w = restore_workload();
+  crash_everywhere(w);
+}
+
+TEST(StoreCrash, ReplaceUpdateAndBatch) {
+  const Workload w = replace_workload();
   crash_everywhere(w);
 }
 

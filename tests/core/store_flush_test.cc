@@ -195,9 +195,9 @@ TEST(StoreFlush, EmptyDirtyCatalogIsAOneByteRun) {
 Memory memory_of_encoded_size(size_t size) {
   Memory m = sample_memory(42);
   m.content.clear();
-  const size_t bare = encode_memory(m).size();
+  const size_t bare = encode_memory(m).value().size();
   m.content.assign(size - bare - 2, 'x');  // a str 16 header adds 2 bytes over the empty fixstr
-  EXPECT_EQ(encode_memory(m).size(), size);
+  EXPECT_EQ(encode_memory(m).value().size(), size);
   return m;
 }
 
@@ -210,7 +210,7 @@ TEST(StoreFlush, RecordRunsSplitAtThePagePayload) {
     SCOPED_TRACE(c.encoded);
     MemEnv env;
     const Memory m = memory_of_encoded_size(c.encoded);
-    const std::vector<uint8_t> bytes = encode_memory(m);
+    const std::vector<uint8_t> bytes = encode_memory(m).value();
     {
       auto db = must_open(env);
       ASSERT_TRUE(db);

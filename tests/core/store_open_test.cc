@@ -9,8 +9,10 @@
 #include <filesystem>
 
 #include "core/byte_order.h"
+#include "core/crypto.h"
 #include "core/store.h"
 #include "core/store_state.h"
+#include "core/wal.h"
 #include "tests/core/support/fault_env.h"
 #include "tests/core/support/store_fixture.h"
 
@@ -147,6 +149,50 @@ TEST_P(StoreLock, ReadOnlyHandlesShareAndWritersExclude) {
     first.reset();
     // Dropping the first handle released its lock.
     EXPECT_TRUE(must_open(*env_, c.second_read_only, path_));
+  }
+}
+
+// An environment in which the path is created by someone else between the existence
+// check and the create: exists() always says no.
+class CreateRaceEnv final : public Env {
+ public:
+  explicit CreateRaceEnv(Env* base) : base_(base) {}
+  bool exists(const std::string&) override { return false; }
+  Result<std::unique_ptr<File>> open_locked(const std::string& path, OpenMode mode) override {
+    return base_->open_locked(path, mode);
+  }
+
+ private:
+  Env* base_;
+};
+
+// Two creators of one path: the one that loses the race gets an error and never damages
+// the winner's file, whether the winner still holds it open or has closed it.
+TEST_P(StoreLock, LosingTheCreateRaceLeavesTheWinnersFileIntact) {
+  for (bool winner_open : {true, false}) {
+    SCOPED_TRACE(winner_open ? "winner holds the file" : "winner closed the file");
+    std::filesystem::remove(path_);
+    mem_ = MemEnv();
+    auto winner = must_open(*env_, false, path_);
+    ASSERT_TRUE(winner);
+    ASSERT_TRUE(winner->remember(sample_memory(0)));
+    ASSERT_TRUE(winner->flush());
+    if (!winner_open) winner.reset();
+
+    CreateRaceEnv racing(env_);
+    auto loser = Ormel::open(path_, testing::kPassphrase, testing::kDims, false, &racing);
+    ASSERT_FALSE(loser);
+    EXPECT_EQ(loser.error().message(), "io error: File exists");
+
+    if (!winner) winner = must_open(*env_, false, path_);
+    ASSERT_TRUE(winner);
+    ASSERT_TRUE(winner->remember(sample_memory(1)));
+    ASSERT_TRUE(winner->flush());
+    winner.reset();
+    auto reopened = must_open(*env_, true, path_);
+    ASSERT_TRUE(reopened);
+    EXPECT_EQ(reopened->live_count(), 2u);
+    EXPECT_TRUE(reopened->get(sample_memory(0).id));
   }
 }
 
@@ -341,6 +387,193 @@ TEST(StoreOpenRecovery, TornHeaderAfterATornCommitRefusesRatherThanRollsBack) {
   auto db = try_open(env);
   ASSERT_FALSE(db) << "opened at " << testing::summary(*observe(**db)) << " instead of refusing";
   EXPECT_EQ(db.error().kind(), ErrorKind::HeaderChecksum) << db.error().message();
+}
+
+// The frame records of the transaction at the start of the log region `wal_start`, by
+// their offsets in the file; the commit record follows the last one.
+std::vector<size_t> log_frames(const std::vector<uint8_t>& file, uint64_t wal_start) {
+  std::vector<size_t> frames;
+  for (size_t at = wal_start * PAGE_SIZE; file[at + 4] == 1; at += wal::FRAME_RECORD) frames.push_back(at);
+  return frames;
+}
+
+// Recomputes every frame CRC and the commit record's running CRC after frames were edited,
+// so the log's own checksums still hold.
+void reseal_log(std::vector<uint8_t>& file, uint64_t wal_start) {
+  uint32_t running = 0;
+  size_t at = wal_start * PAGE_SIZE;
+  for (size_t frame : log_frames(file, wal_start)) {
+    std::span<const uint8_t> image(file.data() + frame + wal::COMMIT_RECORD, PAGE_SIZE);
+    store_le(file.data() + frame + 25, crc32(image));
+    running = crc32(image, running);
+    at = frame + wal::FRAME_RECORD;
+  }
+  store_le(file.data() + at + 25, running);
+}
+
+// Recovery replays a logged transaction only when every frame authenticates as the page it
+// names and its header frame is a sealed, well-formed header; otherwise the open is refused
+// and the file is left exactly as it was.
+TEST(StoreOpenRecovery, FramesThatAreNotWhatTheyClaimAreRefusedBeforeAnythingIsWritten) {
+  struct Case {
+    const char* name;
+    bool torn_header;
+    // Edits the log (offsets of the frame records given); returns the expected message.
+    std::function<std::string(std::vector<uint8_t>&, const std::vector<size_t>&, uint64_t live_page)> edit;
+  };
+  const Case cases[] = {
+      {"frame redirected to a live page", false,
+       [](std::vector<uint8_t>& file, const std::vector<size_t>& frames, uint64_t live_page) {
+         store_le(file.data() + frames.front() + 13, live_page);
+         return "page " + std::to_string(live_page) + ": failed authentication — the file is corrupt or tampered";
+       }},
+      {"frame redirected, header torn", true,
+       [](std::vector<uint8_t>& file, const std::vector<size_t>& frames, uint64_t live_page) {
+         store_le(file.data() + frames.front() + 13, live_page);
+         return "page " + std::to_string(live_page) + ": failed authentication — the file is corrupt or tampered";
+       }},
+      {"header frame with a broken checksum", false,
+       [](std::vector<uint8_t>& file, const std::vector<size_t>& frames, uint64_t) {
+         file[frames.back() + wal::COMMIT_RECORD + 20] ^= 0x01;  // created_at, under the header CRC
+         return std::string("header checksum mismatch — page 0 is torn or corrupt");
+       }},
+      {"header frame with a broken seal", true,
+       [](std::vector<uint8_t>& file, const std::vector<size_t>& frames, uint64_t) {
+         uint8_t* header = file.data() + frames.back() + wal::COMMIT_RECORD;
+         store_le(header + 66, load_le<uint64_t>(header + 66) + 1);  // memory_count, sealed
+         store_le(header + 238, crc32(std::span<const uint8_t>(header, 238)));
+         return std::string("header seal authentication failed — mutable fields tampered with");
+       }},
+      {"header frame moved to a data page", false,
+       [](std::vector<uint8_t>& file, const std::vector<size_t>& frames, uint64_t live_page) {
+         store_le(file.data() + frames.back() + 13, live_page);
+         return std::string("page 0: failed authentication — the file is corrupt or tampered");
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemEnv env;
+    const testing::ObservedState committed = commit_without_checkpoint(env);
+    const std::vector<uint8_t> pristine = env.read_file(kDbPath);
+    const uint64_t wal_start = load_le<uint64_t>(pristine.data() + 186);
+    const std::vector<size_t> frames = log_frames(pristine, wal_start);
+    ASSERT_GE(frames.size(), 2u);
+    ASSERT_EQ(load_le<uint64_t>(pristine.data() + frames.back() + 13), 0u) << "the header frame comes last";
+    // A record page the pending transaction leaves alone.
+    const uint64_t live_page = committed.catalog.front().start_page;
+
+    std::vector<uint8_t> file = pristine;
+    const std::string message = c.edit(file, frames, live_page);
+    reseal_log(file, wal_start);
+    env.write_file(kDbPath, file);
+    if (c.torn_header) testing::corrupt_header(env);
+    const std::vector<uint8_t> before = env.read_file(kDbPath);
+
+    auto db = try_open(env);
+    ASSERT_FALSE(db);
+    EXPECT_EQ(db.error().message(), message);
+    EXPECT_TRUE(env.read_file(kDbPath) == before) << "a refused recovery wrote to the file";
+
+    // With the log as it was written, the same open recovers every committed memory.
+    env.write_file(kDbPath, pristine);
+    if (c.torn_header) testing::corrupt_header(env);
+    auto recovered = must_open(env);
+    ASSERT_TRUE(recovered);
+    auto seen = observe(*recovered, 0);
+    ASSERT_TRUE(seen) << seen.error().message();
+    EXPECT_EQ(*seen, committed) << testing::summary(*seen);
+  }
+}
+
+// The key-derivation costs are read before anything authenticates them: costs beyond the
+// bounds fail the open at once with a key-derivation error, and the file is untouched.
+TEST(StoreOpen, HeaderKdfCostsBeyondTheBoundsFailTheOpen) {
+  struct Case {
+    size_t offset;
+    uint32_t value;
+    const char* message;
+  };
+  const Case cases[] = {
+      {74, 1u << 20, "key derivation failed: memory cost 1048576 KiB exceeds the limit of 262144 KiB"},
+      {78, UINT32_MAX, "key derivation failed: pass count 4294967295 exceeds the limit of 16"},
+      {82, 1001, "key derivation failed: lane count 1001 exceeds the limit of 64"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    MemEnv env;
+    ASSERT_TRUE(must_open(env));
+    std::vector<uint8_t> file = env.read_file(kDbPath);
+    store_le(file.data() + c.offset, c.value);
+    store_le(file.data() + 238, crc32(std::span<const uint8_t>(file.data(), 238)));
+    env.write_file(kDbPath, file);
+    for (bool read_only : {false, true}) {
+      auto db = try_open(env, read_only);
+      ASSERT_FALSE(db);
+      EXPECT_EQ(db.error().kind(), ErrorKind::KeyDerivation);
+      EXPECT_EQ(db.error().message(), c.message);
+    }
+    EXPECT_TRUE(env.read_file(kDbPath) == file);
+  }
+}
+
+// The header's dimensionality is not sealed: a changed value must give errors naming what
+// disagrees, never similarities over mismatched widths or reads past a vector.
+TEST(StoreOpen, HeaderDimensionsThatDisagreeWithTheStoredVectorsAreErrors) {
+  constexpr uint64_t kStored = 32;
+  for (bool indexed : {false, true}) {
+    for (uint32_t claimed : {16u, 64u}) {
+      SCOPED_TRACE(std::string(indexed ? "indexed, " : "") + "header says " + std::to_string(claimed));
+      MemEnv env;
+      MemoryId first = 0;
+      {
+        auto db = Ormel::open(kDbPath, testing::kPassphrase, kStored, false, &env);
+        ASSERT_TRUE(db);
+        for (uint32_t i = 0; i < 3; ++i) {
+          std::vector<float> v(kStored, 0.0f);
+          v[i] = 1.0f;
+          auto id = (*db)->remember(Memory::make("m" + std::to_string(i), MemoryType::Semantic, v));
+          ASSERT_TRUE(id);
+          if (i == 0) first = *id;
+        }
+        if (indexed) ASSERT_TRUE((*db)->build_index());
+        ASSERT_TRUE((*db)->flush());
+      }
+      std::vector<uint8_t> file = env.read_file(kDbPath);
+      store_le(file.data() + 14, claimed);
+      store_le(file.data() + 238, crc32(std::span<const uint8_t>(file.data(), 238)));
+      env.write_file(kDbPath, file);
+
+      auto db = Ormel::open(kDbPath, testing::kPassphrase, std::nullopt, false, &env);
+      if (indexed) {
+        ASSERT_FALSE(db);
+        EXPECT_EQ(db.error().message(), "serialization error: invalid index: its vectors have 32 values, but the "
+                                        "database's dimensionality is " + std::to_string(claimed));
+        continue;
+      }
+      ASSERT_TRUE(db) << db.error().message();
+      const std::string refused = "serialization error: memory " + ulid_to_text(first) +
+                                  " holds a vector of 32 values, but the database's dimensionality is " +
+                                  std::to_string(claimed);
+      const std::vector<float> query(claimed, 0.5f);
+      RecallRequest request;
+      request.query = query;
+      auto recalled = (*db)->recall(request);
+      ASSERT_FALSE(recalled);
+      EXPECT_EQ(recalled.error().message(), refused);
+      auto found = (*db)->search(query, 3);
+      ASSERT_FALSE(found);
+      EXPECT_EQ(found.error().message(), refused);
+      auto got = (*db)->get(first);
+      ASSERT_FALSE(got);
+      EXPECT_EQ(got.error().message(), refused);
+      auto listed = (*db)->memories();
+      ASSERT_FALSE(listed);
+      EXPECT_EQ(listed.error().message(), refused);
+      auto built = (*db)->build_index();
+      ASSERT_FALSE(built);
+      EXPECT_EQ(built.error().message(), refused);
+    }
+  }
 }
 
 }  // namespace

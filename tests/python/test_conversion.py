@@ -4,6 +4,7 @@ importance, vectors and cache values."""
 import array
 import enum
 import math
+import sys
 
 import numpy as np
 import pytest
@@ -128,6 +129,31 @@ def test_self_referencing_metadata_is_refused(db):
     looped.append(looped)
     with pytest.raises(RecursionError):
         db.remember("x", "semantic", vec(1), metadata={"loop": looped})
+
+
+def test_metadata_nested_beyond_what_the_reader_accepts_is_refused_at_remember(db_path):
+    def nested(levels):
+        value = "leaf"
+        for _ in range(levels):
+            value = [value]
+        return value
+
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(max(limit, 5000))
+    try:
+        db = ormel.open(db_path, PASSPHRASE, dimensions=DIMS)
+        kept = db.remember("kept", "semantic", vec(1), metadata={"deep": nested(1022)})  # 1024 levels in all
+        with pytest.raises(RuntimeError, match=r"^serialization error: nesting deeper than 1024 levels$"):
+            db.remember("poison", "semantic", vec(1), metadata={"deep": nested(1023)})
+        db.close()
+        del db
+    finally:
+        sys.setrecursionlimit(limit)
+    db = ormel.open(db_path, PASSPHRASE)
+    assert [m["content"] for m in db.recall(vec(1))] == ["kept"]
+    assert db.stats()["memories"] == 1
+    assert db.verify() == 1
+    assert db.get(kept)["content"] == "kept"
 
 
 def test_metadata_numbers_of_other_kinds(db):

@@ -31,8 +31,13 @@ class Row:
 V = vec(1)
 ROWS = [
     Row("remember", "content, memory_type, vector, *, agent_id=None, importance=None, session_id=None, "
-        "ttl_secs=None, shared=False, metadata=None", "exclusive", "refused",
+        "ttl_secs=None, shared=False, metadata=None, id=None", "exclusive", "refused",
         lambda db, i, t: db.remember("c", "episodic", V)),
+    Row("remember_many", "contents, memory_type, vectors, *, agent_id=None, importance=None, session_id=None, "
+        "ttl_secs=None, shared=False, metadata=None, ids=None", "exclusive", "refused",
+        lambda db, i, t: db.remember_many(["c"], "episodic", [V])),
+    Row("update", "id, *, content=..., memory_type=..., vector=..., importance=..., metadata=..., ttl_secs=..., "
+        "shared=..., session_id=...", "exclusive", "refused", lambda db, i, t: db.update(i, content="c")),
     Row("recall", "query, top_k=10, memory_types=None, agent_id=None, track_access=True", "exclusive", "refused",
         lambda db, i, t: db.recall(V), probe=True),
     Row("search", "query, top_k=10", "exclusive", "works", lambda db, i, t: db.search(V), probe=True),
@@ -48,6 +53,7 @@ ROWS = [
     Row("drop_index", "", "exclusive", "works", lambda db, i, t: db.drop_index()),
     Row("has_index", "", "shared", "works", lambda db, i, t: db.has_index()),
     Row("snapshots", "", "shared", "works", lambda db, i, t: db.snapshots(), probe=True),
+    Row("history", "id", "exclusive", "works", lambda db, i, t: db.history(i), probe=True),
     Row("restore_to", "txn_id", "exclusive", "refused", lambda db, i, t: db.restore_to(1)),
     Row("restore_to_time", "unix_secs", "exclusive", "refused",
         lambda db, i, t: db.restore_to_time(int(time.time()) + 3600)),

@@ -103,6 +103,52 @@ def test_export_failures(path, tmp_path):
     assert not dest.exists()
 
 
+def test_export_onto_the_database_itself_is_refused_and_loses_nothing(path, tmp_path):
+    db = ormel.open(path, PASS, dimensions=4)
+    kept = db.remember("kept", "semantic", vec(4, 1))
+    db.flush()
+    hard_link = str(tmp_path / "hard-link.ormel")
+    os.link(path, hard_link)
+    sym_link = str(tmp_path / "sym-link.ormel")
+    os.symlink(path, sym_link)
+    dotted = os.path.join(os.path.dirname(path), ".", os.path.basename(path))
+    for same_file in (path, dotted, hard_link, sym_link):
+        size = os.path.getsize(path)
+        with pytest.raises(RuntimeError, match=r"^export failed: the destination is the database file itself$"):
+            db.export_encrypted(same_file)
+        assert os.path.getsize(path) == size
+    assert sorted(os.listdir(tmp_path)) == ["hard-link.ormel", "stats.ormel", "sym-link.ormel"]
+    db.close()
+    del db
+    assert ormel.open(path, PASS).get(kept)["content"] == "kept"
+
+
+def test_failed_export_leaves_the_destination_untouched(path, tmp_path):
+    db = ormel.open(path, PASS, dimensions=4)
+    db.remember("kept", "semantic", vec(4, 1))
+    # A directory cannot be replaced by the copy: the export fails after copying.
+    dest = tmp_path / "occupied"
+    dest.mkdir()
+    (dest / "inside").write_bytes(b"previous")
+    with pytest.raises(RuntimeError, match=r"^export failed: Is a directory$"):
+        db.export_encrypted(str(dest))
+    assert (dest / "inside").read_bytes() == b"previous"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["occupied", "stats.ormel"]
+
+
+def test_export_through_a_symbolic_link_replaces_its_target(path, tmp_path):
+    db = ormel.open(path, PASS, dimensions=4)
+    db.remember("kept", "semantic", vec(4, 1))
+    target = tmp_path / "target.ormel"
+    target.write_bytes(b"old")
+    link = tmp_path / "link.ormel"
+    link.symlink_to(target)
+    db.export_encrypted(str(link))
+    assert link.is_symlink()
+    with open(path, "rb") as f:
+        assert target.read_bytes() == f.read()
+
+
 def test_page_cache_capacity_never_drops_below_one(path):
     db = ormel.open(path, PASS, dimensions=4)
     for i in range(3):

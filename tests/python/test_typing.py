@@ -16,6 +16,13 @@ GOOD = """
                                          ttl_secs=60, shared=True, metadata={"k": [1, None]})
             memory = db.get(memory_id)
             created: int = memory["created_at"]
+            batch: list[str] = db.remember_many(["a", "b"], "semantic", np.zeros((2, 4), dtype=np.float32),
+                                                importance=np.array([0.1, 0.2]), metadata=[{"k": 1}, None],
+                                                ids=[None, memory_id])
+            db.update(batch[0], content="new", ttl_secs=None, vector=np.ones(4))
+            version = db.history(batch[0])[0]
+            version_txn: int = version["txn_id"]
+            old_content: str = version["memory"]["content"]
             best = db.recall(np.zeros(4, dtype=np.float32), top_k=3, memory_types=["episodic"])
             score: float = best[0]["score"]
             pairs = db.search((1.0, 2.0, 3.0, 4.0))
@@ -36,8 +43,8 @@ GOOD = """
             with db.session("a") as session:
                 turn_id: str = session.add_turn(ormel.Turn.user("hi", [0.0] * 4))
                 count: int = session.turn_count()
-            print(created, score, similarity, partitions, value, pages, capacity, db_path, turn_id, count,
-                  checked, damaged, kinds, ormel.__version__)
+            print(created, version_txn, old_content, score, similarity, partitions, value, pages, capacity, db_path,
+                  turn_id, count, checked, damaged, kinds, ormel.__version__)
 """
 
 BAD = """
@@ -50,6 +57,8 @@ BAD = """
     db.path = "elsewhere"
     ormel.Turn.user("hi")
     db.search("abcd")
+    db.update("01ARZ3NDEKTSV4RRFFQ69G5FAV", colour="red")
+    db.history(3)
 """
 
 
@@ -77,4 +86,4 @@ def test_misuse_is_reported(tmp_path, mypy_available):
     result = run_mypy(tmp_path, BAD)
     assert result.returncode == 1, result.stdout + result.stderr
     errors = [line for line in result.stdout.splitlines() if ": error:" in line]
-    assert [int(line.split(":")[1]) for line in errors] == [5, 6, 7, 8, 9, 10], result.stdout
+    assert [int(line.split(":")[1]) for line in errors] == [5, 6, 7, 8, 9, 10, 11, 12], result.stdout

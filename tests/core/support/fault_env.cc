@@ -74,6 +74,7 @@ bool MemEnv::exists(const std::string& path) { return files_.contains(path); }
 
 Result<std::unique_ptr<File>> MemEnv::open_locked(const std::string& path, OpenMode mode) {
   if (crashed_) return fail(crash_error());
+  if (mode.create && mode.exclusive && files_.contains(path)) return fail(OrmelError::io_errno(EEXIST));
   if (mode.create) {
     write_file(path, {});  // created or truncated before the lock is asked for, as open(2) does
   } else if (!files_.contains(path)) {

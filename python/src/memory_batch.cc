@@ -1,0 +1,166 @@
+#include "python/src/memory_batch.h"
+
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "python/src/convert.h"
+
+namespace ormel_py {
+namespace {
+
+constexpr const char* kFn = "remember_many";
+
+bool wrong_length(const char* name, Py_ssize_t len, Py_ssize_t n) {
+  PyErr_Format(PyExc_ValueError, "%s() argument '%s' holds %zd items, expected %zd (one per content)", kFn, name, len,
+               n);
+  return false;
+}
+
+// A sequence column, copied into a tuple: converting an item may run Python code, which must
+// not be able to change the items under the walk.
+class ItemTuple {
+ public:
+  ItemTuple() = default;
+  ItemTuple(const ItemTuple&) = delete;
+  ItemTuple& operator=(const ItemTuple&) = delete;
+  ~ItemTuple() { Py_XDECREF(seq_); }
+
+  // False with the exception set when `o` is not a non-str sequence of n items.
+  bool open(PyObject* o, const char* name, const char* kind, Py_ssize_t n) {
+    if (PyUnicode_Check(o) || !PySequence_Check(o)) return type_error(o, kFn, name, kind);
+    seq_ = PySequence_Tuple(o);
+    if (seq_ == nullptr) return false;
+    const Py_ssize_t len = PySequence_Size(seq_);
+    if (len < 0) return false;
+    return n < 0 || len == n || wrong_length(name, len, n);
+  }
+  Py_ssize_t size() const { return PySequence_Size(seq_); }
+  // Borrowed.
+  PyObject* at(Py_ssize_t i) const { return PyTuple_GetItem(seq_, i); }
+
+ private:
+  PyObject* seq_ = nullptr;
+};
+
+// One converted value for every item, or one per item.
+template <class T>
+struct Values {
+  std::vector<T> v;
+  T& at(size_t i) { return v.size() == 1 ? v[0] : v[i]; }
+  bool shared_by_all() const { return v.size() == 1; }
+};
+
+// Converts a column: `single` says whether `o` is one value for all items. `convert(o, name,
+// out)` converts one value, raising with the column's name on failure.
+template <class T, class Convert>
+bool column(PyObject* o, const char* name, const char* kind, bool single, Py_ssize_t n, Convert convert,
+            Values<T>& out) {
+  if (single) {
+    out.v.resize(1);
+    return convert(o, name, out.v[0]);
+  }
+  ItemTuple seq;
+  if (!seq.open(o, name, kind, n)) return false;
+  out.v.resize(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (!convert(seq.at(i), name, out.v[static_cast<size_t>(i)])) return raise_for_item(static_cast<size_t>(i));
+  }
+  return true;
+}
+
+bool opt_str(PyObject* o, const char* name, std::optional<std::string>& out) { return opt_str_arg(o, kFn, name, out); }
+
+}  // namespace
+
+bool raise_for_item(size_t i) {
+  return reraise_prefixed(std::string(kFn) + "() item " + std::to_string(i) + ": ", std::string(kFn) + "() ");
+}
+
+bool memories_from_columns(const BatchColumns& c, std::vector<ormel::Memory>& out) {
+  ItemTuple contents;
+  if (!contents.open(c.contents, "contents", "a sequence of str", -1)) return false;
+  const Py_ssize_t n = contents.size();
+  const auto none_or_str = [](PyObject* o) { return o == Py_None || PyUnicode_Check(o); };
+  const auto not_sequence = [](PyObject* o) { return PyUnicode_Check(o) || !PySequence_Check(o); };
+
+  Values<ormel::MemoryType> types;
+  Values<std::optional<std::string>> agents, sessions;
+  Values<std::optional<float>> importances;
+  Values<std::optional<int64_t>> ttls;
+  Values<ormel::Scope> scopes;
+  Values<ormel::Json> metadata;
+  Values<ormel::MemoryId> ids;
+  const bool ok =
+      column(c.memory_type, "memory_type", "str or a sequence of str", PyUnicode_Check(c.memory_type) != 0, n,
+             [](PyObject* o, const char* name, ormel::MemoryType& t) { return parse_type(o, kFn, name, t); }, types) &&
+      column(c.agent_id, "agent_id", "str, None or a sequence of them", none_or_str(c.agent_id), n,
+             opt_str, agents) &&
+      column(c.session_id, "session_id", "str, None or a sequence of them", none_or_str(c.session_id),
+             n, opt_str, sessions) &&
+      column(c.importance, "importance", "a number, None or a sequence of them", not_sequence(c.importance), n,
+             [](PyObject* o, const char* name, std::optional<float>& v) {
+               if (o == Py_None) return true;
+               v.emplace();
+               return importance_arg(o, kFn, name, *v);
+             },
+             importances) &&
+      column(c.ttl_secs, "ttl_secs", "int, None or a sequence of them", not_sequence(c.ttl_secs), n,
+             [](PyObject* o, const char* name, std::optional<int64_t>& v) { return opt_i64_arg(o, kFn, name, v); },
+             ttls) &&
+      column(c.shared, "shared", "bool or a sequence of bool", not_sequence(c.shared), n,
+             [](PyObject* o, const char* name, ormel::Scope& v) {
+               bool shared = false;
+               if (!bool_arg(o, kFn, name, shared)) return false;
+               v = shared ? ormel::Scope::Shared : ormel::Scope::Private;
+               return true;
+             },
+             scopes) &&
+      column(c.metadata, "metadata", "a dict, None or a sequence of them", c.metadata == Py_None || PyDict_Check(c.metadata), n,
+             [](PyObject* o, const char* name, ormel::Json& v) {
+               v = ormel::Json::object();
+               return metadata_arg(o, kFn, name, v);
+             },
+             metadata) &&
+      column(c.ids, "ids", "None or a sequence of str or None", c.ids == Py_None, n,
+             [](PyObject* o, const char* name, ormel::MemoryId& v) {
+               v = 0;  // a fresh id
+               return o == Py_None || memory_id_to_write(o, kFn, name, v);
+             },
+             ids);
+  if (!ok) return false;
+
+  // A 2-D array is read whole; anything else row by row.
+  std::vector<std::vector<float>> rows;
+  if (vectors_from_buffer(c.vectors, rows)) {
+    if (static_cast<Py_ssize_t>(rows.size()) != n) return wrong_length("vectors", static_cast<Py_ssize_t>(rows.size()), n);
+  } else {
+    ItemTuple vectors;
+    if (!vectors.open(c.vectors, "vectors", "a sequence of vectors", n)) return false;
+    rows.resize(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (!vector_arg(vectors.at(i), kFn, "vectors", rows[static_cast<size_t>(i)]))
+        return raise_for_item(static_cast<size_t>(i));
+    }
+  }
+  std::vector<ormel::Memory> memories;
+  memories.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const auto at = static_cast<size_t>(i);
+    std::string content;
+    if (!str_arg(contents.at(i), kFn, "contents", content)) return raise_for_item(at);
+    ormel::Memory m = ormel::Memory::make(std::move(content), types.at(at), std::move(rows[at]));
+    if (ids.at(at) != 0) m.id = ids.at(at);
+    if (agents.at(at)) m.agent_id = *agents.at(at);
+    if (importances.at(at)) m.importance = *importances.at(at);
+    m.session_id = sessions.at(at);
+    m.ttl_secs = ttls.at(at);
+    m.scope = scopes.at(at);
+    m.metadata = metadata.shared_by_all() ? metadata.at(at) : std::move(metadata.at(at));
+    memories.push_back(std::move(m));
+  }
+  out = std::move(memories);
+  return true;
+}
+
+}  // namespace ormel_py
