@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import gc
 import math
 import os
 import subprocess
@@ -66,6 +67,11 @@ def pair(path: str, clock: list[float]):
     return ours, theirs, put
 
 
+def release() -> None:
+    """Collects the handles the caller dropped: a file's lock is held until its handle is destroyed."""
+    gc.collect()
+
+
 def keys(items) -> list[tuple[tuple[str, ...], str]]:
     return [(tuple(i.namespace), i.key) for i in items]
 
@@ -87,7 +93,8 @@ def test_put_get_overwrite_delete_and_reopen(path: str, clock: list[float]) -> N
     store.delete(("users", "alice"), "drink")
     assert store.get(("users", "alice"), "drink") is None
     store.delete(("users", "alice"), "never-stored")
-    store.db.close()
+    del store
+    release()
 
     reopened = OrmelStore.open(path, "pw")
     assert reopened.get(("users", "alice"), "food") == second
@@ -238,7 +245,8 @@ def test_ttl_expires_and_refreshes_on_read(path: str, clock: list[float]) -> Non
 
     assert store.sweep_ttl() == 1
     assert len(store.db.ids()) == 2
-    store.db.close()
+    del store
+    release()
     reopened = OrmelStore.open(path, "pw", index=INDEX)
     clock[0] += 61
     assert [i.key for i in reopened.search(("s",))] == ["kept"]
@@ -289,7 +297,8 @@ def test_async_methods(path: str) -> None:
 
 
 def test_index_dims_must_fit_the_file(path: str) -> None:
-    OrmelStore.open(path, "pw", dimensions=4).db.close()
+    OrmelStore.open(path, "pw", dimensions=4)
+    release()
     with pytest.raises(ValueError, match="dims"):
         OrmelStore.open(path, "pw", index=INDEX)
 
@@ -322,7 +331,8 @@ def test_a_graph_writes_and_reads_memories_through_its_store(path: str) -> None:
     app = build(store)
     app.invoke({"user": "alice", "said": "I like ramen", "recalled": []})
     app.invoke({"user": "bob", "said": "my cat", "recalled": []})
-    store.db.close()
+    del app, store
+    release()
 
     app = build(OrmelStore.open(path, "pw", index=INDEX))
     out = app.invoke({"user": "alice", "said": "tea please", "recalled": []})
