@@ -22,7 +22,8 @@ import uuid
 import numpy as np
 
 import ormel
-from common import PASSPHRASE, clustered_vectors, fmt, median_seconds, print_table, scratch_dir, stopwatch
+from common import (PASSPHRASE, clustered_vectors, fmt, median_seconds, print_table, scratch_dir, sqlcipher_connect,
+                    stopwatch)
 
 GET_SAMPLES = 2000
 
@@ -84,14 +85,6 @@ def bench_ormel_batch(directory: str, vectors: np.ndarray, texts: list[str], rep
 
     runs = [(staged("batch", r), staged("loop", r)) for r in range(repeats)]
     return {"remember_many": statistics.median(b for b, _ in runs), "loop": statistics.median(l for _, l in runs)}
-
-
-def sqlcipher_connect(path: str):
-    import sqlcipher3
-
-    conn = sqlcipher3.connect(path, isolation_level=None)
-    conn.execute(f"PRAGMA key = '{PASSPHRASE}'")
-    return conn
 
 
 def bench_sqlcipher(directory: str, vectors: np.ndarray, texts: list[str]) -> dict:

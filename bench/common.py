@@ -28,6 +28,15 @@ def clustered_vectors(n: int, dims: int, clusters: int = 64, seed: int = 7) -> n
     return points.astype(np.float32)
 
 
+def sqlcipher_connect(path: str):
+    """A SQLCipher connection in autocommit mode, keyed with the benchmark passphrase."""
+    import sqlcipher3
+
+    conn = sqlcipher3.connect(path, isolation_level=None)
+    conn.execute(f"PRAGMA key = '{PASSPHRASE}'")
+    return conn
+
+
 def median_seconds(fn, repeats: int) -> float:
     samples = []
     for _ in range(repeats):

@@ -41,8 +41,8 @@ const std::vector<uint8_t>* PageCache::lookup(uint64_t page) {
 void PageCache::insert(uint64_t page, std::vector<uint8_t> payload, bool dirty) {
   if (auto it = map_.find(page); it != map_.end()) {
     Slot& s = entries_[it->second];
-    if (s.dirty && !dirty) ++clean_count_;
-    if (!s.dirty && dirty) --clean_count_;
+    if (dirty) dirty_.insert(page);
+    else dirty_.erase(page);
     s.payload = std::move(payload);
     s.dirty = dirty;
     touch(it->second);
@@ -62,35 +62,27 @@ void PageCache::insert(uint64_t page, std::vector<uint8_t> payload, bool dirty) 
   s.dirty = dirty;
   map_.emplace(page, slot);
   link_front(slot);
-  if (!dirty) ++clean_count_;
+  if (dirty) dirty_.insert(page);
   trim();
 }
 
-std::vector<uint64_t> PageCache::dirty_pages() const {
-  std::vector<uint64_t> pages;
-  for (const auto& [page, slot] : map_) {
-    if (entries_[slot].dirty) pages.push_back(page);
-  }
-  std::sort(pages.begin(), pages.end());
-  return pages;
-}
-
 void PageCache::mark_all_clean() {
-  for (const auto& [page, slot] : map_) entries_[slot].dirty = false;
-  clean_count_ = map_.size();
+  for (uint64_t page : dirty_) {
+    if (auto it = map_.find(page); it != map_.end()) entries_[it->second].dirty = false;
+  }
+  dirty_.clear();
   trim();
 }
 
 void PageCache::trim() {
   while (map_.size() > capacity_) {
-    if (clean_count_ == 0 || !tail_) return;
+    if (clean_count() == 0 || !tail_) return;
     std::optional<size_t> victim = tail_;
     while (victim && entries_[*victim].dirty) victim = entries_[*victim].prev;
     if (!victim) return;
     Slot& s = entries_[*victim];
     unlink(*victim);
     map_.erase(s.page);
-    --clean_count_;
     std::vector<uint8_t>().swap(s.payload);  // release the memory, not just the contents
     free_.push_back(*victim);
   }

@@ -14,12 +14,14 @@
 //   1. The list from head_ (MRU) to tail_ (LRU) links exactly the slots in map_, each once.
 //   2. Every cached page is in map_ exactly once; unmapped slots are on free_ with an
 //      empty payload.
-//   3. clean_count_ equals the number of mapped slots whose dirty flag is clear.
+//   3. dirty_ holds exactly the pages of the mapped slots whose dirty flag is set, so
+//      finding and cleaning the staged pages never walks the whole cache.
 //   4. A dirty page is never evicted.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <unordered_map>
 #include <vector>
 
@@ -32,15 +34,15 @@ class PageCache {
   // Hit: touch to MRU and return the payload (valid until the next insert or trim).
   const std::vector<uint8_t>* lookup(uint64_t page);
   void insert(uint64_t page, std::vector<uint8_t> payload, bool dirty);
-  std::vector<uint64_t> dirty_pages() const;  // ascending
+  std::vector<uint64_t> dirty_pages() const { return {dirty_.begin(), dirty_.end()}; }  // ascending
   // Commit support: clear every dirty flag, clean_count = size, then trim.
   void mark_all_clean();
   void trim();
   void set_capacity(uint64_t pages);  // max(pages, 1), then trim
   uint64_t size() const { return map_.size(); }
   uint64_t capacity() const { return capacity_; }
-  uint64_t clean_count() const { return clean_count_; }
-  uint64_t dirty_count() const { return map_.size() - clean_count_; }  // invariant 3
+  uint64_t clean_count() const { return map_.size() - dirty_.size(); }  // invariant 3
+  uint64_t dirty_count() const { return dirty_.size(); }
   bool contains(uint64_t page) const { return map_.contains(page); }
   // Slots ever allocated (cached pages plus free slots awaiting reuse).
   uint64_t slot_count() const { return entries_.size(); }
@@ -64,7 +66,7 @@ class PageCache {
   std::optional<size_t> head_;  // most recently used
   std::optional<size_t> tail_;  // least recently used
   uint64_t capacity_;
-  uint64_t clean_count_ = 0;
+  std::set<uint64_t> dirty_;
 };
 
 }  // namespace ormel

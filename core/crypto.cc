@@ -1,6 +1,7 @@
 #include "core/crypto.h"
 
 #include <argon2.h>
+#include <isa-l/crc.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
@@ -197,12 +198,13 @@ std::array<uint8_t, 32> sha256(std::span<const uint8_t> data) {
 }
 
 uint32_t crc32(std::span<const uint8_t> data, uint32_t running) {
-  uLong crc = running;
-  for (size_t off = 0; off < data.size(); off += kEvpChunk) {
-    size_t len = std::min(kEvpChunk, data.size() - off);
-    crc = ::crc32(crc, data.data() + off, static_cast<uInt>(len));
-  }
-  return static_cast<uint32_t>(crc);
+  // ISA-L's reflected gzip CRC picks a carry-less-multiply path at run time; it yields
+  // zlib's crc32 bit for bit, continuation included.
+  return crc32_gzip_refl(running, data.data(), data.size());
+}
+
+uint32_t crc32_combine(uint32_t first, uint32_t second, uint64_t second_len) {
+  return static_cast<uint32_t>(::crc32_combine(first, second, static_cast<z_off_t>(second_len)));
 }
 
 void PageCipher::CtxFree::operator()(evp_cipher_ctx_st* ctx) const { EVP_CIPHER_CTX_free(ctx); }

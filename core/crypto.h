@@ -9,7 +9,8 @@
 // - AEAD is AES-256-GCM with 12-byte nonces and 16-byte tags; any refusal or
 //   authentication failure is Crypto("aead::Error"). Randomness comes from the OpenSSL
 //   CSPRNG.
-// - crc32 is zlib's reflected CRC-32 (0xEDB88320); the one checksum of the file format.
+// - crc32 is the reflected CRC-32 of zlib and gzip (0xEDB88320); the one checksum of the
+//   file format. crc32_combine gives the CRC of two concatenated spans from their CRCs.
 // - PageCipher seals and opens encrypted page images (layout below) with a cipher keyed
 //   once; a failed open yields PageAuthFailed(page) and never partially decrypted data.
 //
@@ -86,7 +87,9 @@ Result<std::array<uint8_t, 48>> wrap_dek(const SecretKey& kek, std::span<const u
 Result<SecretKey> unwrap_dek(const SecretKey& kek, std::span<const uint8_t, NONCE_LEN> nonce,
                              std::span<const uint8_t, 48> wrapped);
 std::array<uint8_t, 32> sha256(std::span<const uint8_t> data);
-uint32_t crc32(std::span<const uint8_t> data, uint32_t running = 0);  // zlib crc32; `running` continues a CRC
+uint32_t crc32(std::span<const uint8_t> data, uint32_t running = 0);  // `running` continues a CRC
+// crc32(a ++ b) from crc32(a), crc32(b) and the length of b, without reading either.
+uint32_t crc32_combine(uint32_t first, uint32_t second, uint64_t second_len);
 
 // The page cipher, with a cipher context keyed once (page operations do not redo the key
 // schedule per call).

@@ -11,6 +11,15 @@
 //   otherwise. A lock held elsewhere is Locked(path); the lock lives as long as the File.
 //   With `exclusive` as well, the file must not exist yet: an existing one is left as it
 //   is and the call fails with the Io error of EEXIST.
+//   The lock is taken on the file the path names when the call returns: a file that was
+//   renamed over or removed while the call waited is not the path's file, so the call
+//   opens the path again.
+// - Env::rename atomically replaces `to` with `from` (both in one directory); open Files
+//   keep the file they opened, and their locks. Env::remove unlinks a path.
+// - Env::resolve gives the path of the file a path names, symbolic links followed (the
+//   place where a file replacing it must be renamed to).
+// - Env::sync_dir makes the directory entries of the path's directory durable: a rename or
+//   remove may be lost at a power failure until it has run.
 // Production uses posix_env(); tests substitute wrappers that inject failures or simulate
 // power loss.
 #pragma once
@@ -45,6 +54,10 @@ class Env {
   // Whether the path's metadata can be read; any failure counts as "does not exist".
   virtual bool exists(const std::string& path) = 0;
   virtual Result<std::unique_ptr<File>> open_locked(const std::string& path, OpenMode mode) = 0;
+  virtual Status rename(const std::string& from, const std::string& to) = 0;
+  virtual Status remove(const std::string& path) = 0;
+  virtual Status sync_dir(const std::string& path) = 0;
+  virtual Result<std::string> resolve(const std::string& path) = 0;
 };
 
 // The process-wide POSIX environment.

@@ -151,4 +151,30 @@ Result<Page> seal_header(Header& h, const SecretKey& dek) {
   return page;
 }
 
+Status wrap_key(Header& h, std::string_view passphrase, const SecretKey& dek, KdfParams params) {
+  ORMEL_TRY(random_bytes(h.kdf_salt));
+  ORMEL_ASSIGN(SecretKey kek, derive_kek(passphrase, h.kdf_salt, params));
+  h.dek_nonce = random_nonce();
+  ORMEL_ASSIGN(h.wrapped_dek, wrap_dek(kek, h.dek_nonce, dek));
+  h.kdf_m_cost = params.m_cost;
+  h.kdf_t_cost = params.t_cost;
+  h.kdf_p_cost = params.p_cost;
+  return {};
+}
+
+std::vector<size_t> header_signatures(std::span<const uint8_t> bytes) {
+  std::vector<size_t> found;
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  for (size_t at = text.find(kMagic); at != std::string_view::npos; at = text.find(kMagic, at + 1)) {
+    if (bytes.size() - at < HEADER_SIGNATURE_LEN) break;
+    const uint8_t* b = bytes.data() + at;
+    const uint16_t version = load_le<uint16_t>(b + 4);
+    if (version >= MIN_FORMAT_VERSION && version <= FORMAT_VERSION && load_le<uint32_t>(b + 6) == PAGE_SIZE &&
+        load_le<uint32_t>(b + 10) == 1) {
+      found.push_back(at);
+    }
+  }
+  return found;
+}
+
 }  // namespace ormel

@@ -54,6 +54,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "core/crypto.h"
@@ -103,5 +104,18 @@ std::vector<uint8_t> header_seal_aad(const Header& h);
 Status apply_seal(Header& h, Page& page, const SecretKey& dek);
 Status validate_seal(const Header& h, const SecretKey& dek);  // HeaderSealInvalid
 Result<Page> seal_header(Header& h, const SecretKey& dek);    // to_page + apply_seal
+
+// Key setup: draws a fresh kdf_salt and dek_nonce, derives the KEK from `passphrase` under
+// `params`, wraps `dek` under it and stores salt, nonce, wrapped key and the three cost
+// parameters in `h`. The KEK is wiped on every path.
+Status wrap_key(Header& h, std::string_view passphrase, const SecretKey& dek, KdfParams params);
+
+// The key material of a header image (kdf_salt, dek_nonce, wrapped_dek): one span of bytes.
+inline constexpr size_t KEY_MATERIAL_OFFSET = 86, KEY_MATERIAL_LEN = 76;
+// Bytes that identify a header image wherever a copy of one lies: the magic, a version of
+// 4..=8, page_size 8192 and encrypted 1 (14 bytes, 109 of them fixed bits).
+inline constexpr size_t HEADER_SIGNATURE_LEN = 14;
+// Ascending offsets at which a header signature begins and lies wholly within `bytes`.
+std::vector<size_t> header_signatures(std::span<const uint8_t> bytes);
 
 }  // namespace ormel

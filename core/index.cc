@@ -398,7 +398,9 @@ void table_distances(const Posting& posting, size_t m, const float* tables, IvfP
 }  // namespace
 
 std::vector<MemoryId> IvfPqIndex::candidates(std::span<const float> query, std::optional<uint64_t> probe_override,
-                                             std::optional<uint64_t> rerank_override) const {
+                                             std::optional<uint64_t> rerank_override,
+                                             const std::function<bool(MemoryId)>* keep, size_t* matched) const {
+  if (matched != nullptr) *matched = 0;
   if (n_partitions == 0) return {};
   const uint64_t probes = std::clamp<uint64_t>(probe_override.value_or(n_probe), 1, n_partitions);
   const uint64_t rerank = std::max<uint64_t>(rerank_override.value_or(n_rerank), 1);
@@ -422,6 +424,11 @@ std::vector<MemoryId> IvfPqIndex::candidates(std::span<const float> query, std::
   st.keys.clear();
   st.entries.clear();
   for (uint64_t i = 0; i < probes; ++i) table_distances(partitions[st.probe_keys[i] & 0xFFFFFFFFu], m, tables, st);
+  if (keep != nullptr) {
+    // Keys carry their entry's position, so dropping some keeps the ranking of the rest.
+    std::erase_if(st.keys, [&](uint64_t key) { return !(*keep)(*st.entries[key & 0xFFFFFFFFu]); });
+    if (matched != nullptr) *matched = st.keys.size();
+  }
   const size_t kept = std::min<size_t>(st.keys.size(), rerank);
   sort_first(st.keys, kept);
   std::vector<MemoryId> ids(kept);

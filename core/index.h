@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <unordered_map>
@@ -88,8 +89,12 @@ struct IvfPqIndex {
   // (override or n_probe, clamped to [1, n_partitions]), rank their entries by table
   // distance with a stable sort in the IEEE total order, keep the first
   // (override or n_rerank, 0 -> 1).
+  // With `keep`, entries it refuses are dropped before the ranking and `*matched` receives
+  // how many entries of the probed partitions it accepted.
   std::vector<MemoryId> candidates(std::span<const float> query, std::optional<uint64_t> n_probe,
-                                   std::optional<uint64_t> n_rerank) const;
+                                   std::optional<uint64_t> n_rerank,
+                                   const std::function<bool(MemoryId)>* keep = nullptr,
+                                   size_t* matched = nullptr) const;
   uint64_t vector_count() const;  // total postings
   uint64_t subspaces() const { return pq.sub_offsets.empty() ? 0 : pq.sub_offsets.size() - 1; }
 

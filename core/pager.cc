@@ -31,6 +31,29 @@ Result<std::vector<uint8_t>> Pager::read_page(uint64_t page) {
   return payload;
 }
 
+Status Pager::open_image(PageCipher& cipher, uint64_t page, std::span<const uint8_t, PAGE_SIZE> image,
+                         std::span<uint8_t, PAGE_PAYLOAD> payload) const {
+  return open_page_image(cipher, page, format_version_, image, payload);
+}
+
+Status Pager::fetch_pages(uint64_t first, uint64_t count, std::span<uint8_t> images, std::span<uint8_t> payloads,
+                          std::vector<bool>& sealed) {
+  sealed.assign(count, false);
+  uint64_t i = 0;
+  while (i < count) {
+    if (const std::vector<uint8_t>* hit = cache_.lookup(first + i)) {
+      std::copy(hit->begin(), hit->end(), payloads.begin() + static_cast<ptrdiff_t>(i * PAGE_PAYLOAD));
+      ++i;
+      continue;
+    }
+    uint64_t end = i + 1;  // the uncached pages from i on, read at once
+    while (end < count && !cache_.contains(first + end)) ++end;
+    ORMEL_TRY(read_exact(*file_, (first + i) * PAGE_SIZE, images.subspan(i * PAGE_SIZE, (end - i) * PAGE_SIZE)));
+    for (; i < end; ++i) sealed[i] = true;
+  }
+  return {};
+}
+
 Status Pager::write_page(uint64_t page, std::span<const uint8_t> payload) {
   if (payload.size() > PAGE_PAYLOAD) {
     return fail(OrmelError::invalid_argument("payload " + std::to_string(payload.size()) +
@@ -45,10 +68,15 @@ Status Pager::write_page(uint64_t page, std::span<const uint8_t> payload) {
 Status Pager::write_raw(std::span<const uint8_t, PAGE_SIZE> image) { return file_->write_at(0, image); }
 
 Result<Page> Pager::encrypt_page(uint64_t page, std::span<const uint8_t, PAGE_PAYLOAD> payload) {
-  ++nonce_counter_;
   Page image;
-  ORMEL_TRY(cipher_.seal(page, nonce_counter_, binds_page(), payload, image));
+  ORMEL_TRY(seal_page(page, payload, image));
   return image;
+}
+
+Status Pager::seal_page(uint64_t page, std::span<const uint8_t, PAGE_PAYLOAD> payload,
+                        std::span<uint8_t, PAGE_SIZE> image) {
+  ++nonce_counter_;
+  return cipher_.seal(page, nonce_counter_, binds_page(), payload, image);
 }
 
 }  // namespace ormel

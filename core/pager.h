@@ -11,8 +11,9 @@
 // - write_page only stages: the payload is zero-padded to 8164 bytes and cached dirty; no
 //   file I/O happens.
 // - write_raw writes a header image at offset 0 without syncing.
-// - encrypt_page advances nonce_counter by one and seals with the current rule, so no
-//   (page, counter) nonce repeats under the DEK.
+// - encrypt_page and seal_page advance nonce_counter by one and seal with the current rule,
+//   so no (page, counter) nonce repeats under the DEK; seal_page writes the image into the
+//   caller's buffer (the flush seals straight into the bytes it writes).
 // - The DEK is wiped when the Pager is destroyed; destroying it closes the file.
 #pragma once
 
@@ -41,10 +42,22 @@ class Pager {
   Pager(std::unique_ptr<File> file, SecretKey dek, uint64_t nonce_counter, uint16_t format_version);
 
   Result<std::vector<uint8_t>> read_page(uint64_t page);
+  // For bulk readers that open pages on several threads: the payload of each cached page
+  // among `count` pages from `first` is copied to its place in `payloads`, and the sealed
+  // images of the others are read from the file (consecutive ones in one read) into
+  // `images`; sealed[i] says which of the two page first + i got. Nothing enters the cache.
+  // Buffers hold count pages (PAGE_SIZE apart in `images`, PAGE_PAYLOAD in `payloads`).
+  Status fetch_pages(uint64_t first, uint64_t count, std::span<uint8_t> images, std::span<uint8_t> payloads,
+                     std::vector<bool>& sealed);
+  // Opens an image under this file's associated-data rule with `cipher` (keyed from dek(),
+  // owned by the calling thread); safe to call from several threads at once.
+  Status open_image(PageCipher& cipher, uint64_t page, std::span<const uint8_t, PAGE_SIZE> image,
+                    std::span<uint8_t, PAGE_PAYLOAD> payload) const;
   // >8164 bytes: InvalidArgument "payload N exceeds page capacity 8164".
   Status write_page(uint64_t page, std::span<const uint8_t> payload);
   Status write_raw(std::span<const uint8_t, PAGE_SIZE> image);
   Result<Page> encrypt_page(uint64_t page, std::span<const uint8_t, PAGE_PAYLOAD> payload);
+  Status seal_page(uint64_t page, std::span<const uint8_t, PAGE_PAYLOAD> payload, std::span<uint8_t, PAGE_SIZE> image);
 
   uint64_t nonce_counter() const { return nonce_counter_; }
   void set_nonce_counter(uint64_t counter) { nonce_counter_ = counter; }

@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
 
 #include "core/file.h"
 
@@ -69,6 +72,52 @@ class PosixEnv final : public Env {
   }
 
   Result<std::unique_ptr<File>> open_locked(const std::string& path, OpenMode mode) override {
+    // A compaction renames a new file over the path while holding both locks; a lock won on
+    // the replaced file afterwards guards nothing, so such a win opens the path again (never
+    // when creating: that open would truncate the file renamed in).
+    for (int attempt = 0; attempt < kMaxReopens; ++attempt) {
+      ORMEL_ASSIGN(int fd, open_and_lock(path, mode));
+      if (still_named(fd, path)) return std::unique_ptr<File>(new PosixFile(fd));
+      ::close(fd);
+      if (mode.create) break;
+    }
+    return fail(OrmelError::locked(path));
+  }
+
+  Status rename(const std::string& from, const std::string& to) override {
+    if (::rename(from.c_str(), to.c_str()) != 0) return fail(OrmelError::io_errno(errno));
+    return {};
+  }
+
+  Status remove(const std::string& path) override {
+    if (::unlink(path.c_str()) != 0) return fail(OrmelError::io_errno(errno));
+    return {};
+  }
+
+  Result<std::string> resolve(const std::string& path) override {
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (real == nullptr) return fail(OrmelError::io_errno(errno));
+    std::string out(real);
+    std::free(real);
+    return out;
+  }
+
+  Status sync_dir(const std::string& path) override {
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    int fd;
+    do {
+      fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return fail(OrmelError::io_errno(errno));
+    PosixFile directory(fd);  // closes the descriptor on every path
+    return directory.sync();
+  }
+
+ private:
+  static constexpr int kMaxReopens = 8;
+
+  static Result<int> open_and_lock(const std::string& path, OpenMode mode) {
     int flags = (mode.write ? O_RDWR : O_RDONLY) | O_CLOEXEC;
     if (mode.create) flags |= O_CREAT | (mode.exclusive ? O_EXCL : O_TRUNC);
     int fd;
@@ -87,7 +136,14 @@ class PosixEnv final : public Env {
       if (err == EWOULDBLOCK) return fail(OrmelError::locked(path));
       return fail(OrmelError::io_errno(err));
     }
-    return std::unique_ptr<File>(new PosixFile(fd));
+    return fd;
+  }
+
+  // Whether the path still names the file open on `fd`.
+  static bool still_named(int fd, const std::string& path) {
+    struct stat opened, named;
+    if (::fstat(fd, &opened) != 0 || ::stat(path.c_str(), &named) != 0) return false;
+    return opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
   }
 };
 

@@ -1,5 +1,6 @@
 #include "core/record_codec.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace ormel {
@@ -224,8 +225,11 @@ Status get(const msgpack::object& o, Json& v, Plain) {
 Result<msgpack::object_handle> unpack_value(std::span<const uint8_t> bytes) {
   // Strings and bins are referenced in place instead of copied into the zone.
   auto reference_all = [](msgpack::type::object_type, std::size_t, void*) { return true; };
-  const msgpack::unpack_limit limit(0xffffffff, 0xffffffff, 0xffffffff, 0xffffffff, 0xffffffff,
-                                    codec::kMaxDepth);
+  // Every element of an array takes at least one byte and every pair of a map two, so a
+  // length beyond that cannot be satisfied by the data; refusing it up front keeps a corrupt
+  // length from making the unpacker reserve room for billions of elements.
+  const auto n = static_cast<uint32_t>(std::min<size_t>(bytes.size(), 0xffffffff));
+  const msgpack::unpack_limit limit(n, n / 2, n, n, n, codec::kMaxDepth);
   const char* data = reinterpret_cast<const char*>(bytes.data());
   std::size_t off = 0;
   msgpack::object_handle h;
@@ -235,6 +239,8 @@ Result<msgpack::object_handle> unpack_value(std::span<const uint8_t> bytes) {
     return fail(OrmelError::serialization("unexpected end of MessagePack data"));
   } catch (const msgpack::depth_size_overflow&) {
     return fail(codec::nesting_too_deep());
+  } catch (const msgpack::size_overflow&) {
+    return fail(OrmelError::serialization("unexpected end of MessagePack data"));
   } catch (const std::exception& e) {
     return fail(OrmelError::serialization(std::string("invalid MessagePack data: ") + e.what()));
   }

@@ -1,53 +1,91 @@
-// Decoded scoring fields of memory records, kept in memory for recall and search.
+// Decoded scoring and filtering fields of memory records, kept in memory for recall and
+// search.
 //
 // Contract: a record run never changes once written (a replaced memory gets a new start
 // page, a restore points the catalog at existing runs), so a summary keyed by the run's
 // start page never needs invalidation. Vectors of the database's width live in a
 // VectorArena (interleaved for lane-per-record scans); a vector of another width (only
 // possible in a damaged or foreign file) is kept aside and scored by the scalar path.
-// Agent ids are interned so the agent filter compares integers.
+// Agent and session ids and metadata strings are interned, so filters compare integers;
+// metadata is kept flattened (metadata_filter.h).
+//
+// Summaries are kept in the order they were added, which is the catalog's order for the
+// records read at the first recall after opening, so a scan visits them and their arena
+// slots in memory order. find() also remembers which summary a catalog row had, so the
+// next lookup of that row is an array access and a compare instead of a hash lookup.
 #pragma once
 
 #include <cstdint>
 #include <optional>
-#include <string>
+#include <span>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "core/memory.h"
+#include "core/metadata_filter.h"
 #include "core/vector_scan.h"
 
 namespace ormel {
 
 struct RecordSummary {
   static constexpr uint32_t kNoSlot = UINT32_MAX;
-  uint32_t slot = kNoSlot;  // VectorArena slot, or kNoSlot when the width differs
-  uint32_t agent = 0;       // interned agent id
+  static constexpr uint32_t kNoSession = UINT32_MAX;
+  uint64_t start_page = 0;
+  int64_t created_at = 0;
+  int64_t ttl_secs = 0;           // meaningful when has_ttl
+  uint32_t slot = kNoSlot;        // VectorArena slot, or kNoSlot when the width differs
+  uint32_t agent = 0;             // interned agent id
+  uint32_t session = kNoSession;  // interned session id
+  uint32_t metadata_begin = 0, metadata_count = 0;  // range of the flattened metadata
+  float importance = 0;
   MemoryType type = MemoryType::Episodic;
   Scope scope = Scope::Private;
-  float importance = 0;
-  int64_t created_at = 0;
-  std::optional<int64_t> ttl_secs;
-  std::vector<float> odd_vector;  // only when slot == kNoSlot
+  bool has_ttl = false;
 };
 
 class RecordSummaries {
  public:
+  static constexpr uint32_t kNone = UINT32_MAX;
+
   void reset(size_t dims);
-  const RecordSummary* find(uint64_t start_page) const;
-  const RecordSummary& add(uint64_t start_page, const Memory& m);
-  // The interned id of an agent, or nullopt when no summarised record has it.
-  std::optional<uint32_t> agent_of(std::string_view agent_id) const;
+  // The position of the summary of the record at `start_page`, or kNone; remembers it as
+  // catalog row `row`'s, so the next lookup of that row needs no hashing.
+  uint32_t find(size_t row, uint64_t start_page) {
+    if (row < row_hint_.size()) {
+      const uint32_t hint = row_hint_[row];
+      if (hint != kNone && items_[hint].start_page == start_page) return hint;
+    }
+    return find_slow(row, start_page);
+  }
+  uint32_t add(uint64_t start_page, const Memory& m);
+  // Room for `more` summaries, so a bulk load does not move the arena as it grows.
+  void reserve(size_t more);
+  // Valid until the next add().
+  const RecordSummary& operator[](uint32_t position) const { return items_[position]; }
+  // The vector of a summary without an arena slot.
+  std::span<const float> odd_vector(uint32_t position) const;
+  // The interned id of an agent or session id, or nullopt when no record has used it.
+  std::optional<uint32_t> id_of(std::string_view text) const;
+  std::span<const FlatValue> metadata(const RecordSummary& r) const {
+    return std::span(metadata_).subspan(r.metadata_begin, r.metadata_count);
+  }
+  const MetadataDictionary& dictionary() const { return dictionary_; }
   // The agent id interned as `agent` (a value of RecordSummary::agent).
-  const std::string& agent_name(uint32_t agent) const { return agent_names_[agent]; }
+  std::string_view agent_name(uint32_t agent) const { return dictionary_.string(agent); }
   const VectorArena& vectors() const { return *arena_; }
 
  private:
+  static constexpr uint64_t kNoPage = UINT64_MAX;  // no run starts there
+  uint32_t find_slow(size_t row, uint64_t start_page);
+
   std::optional<VectorArena> arena_;
-  std::unordered_map<uint64_t, RecordSummary> by_page_;
-  std::unordered_map<std::string, uint32_t> agents_;
-  std::vector<std::string> agent_names_;  // by interned id
+  std::vector<RecordSummary> items_;                // in the order added
+  std::unordered_map<uint64_t, uint32_t> by_page_;  // start page -> position in items_
+  std::vector<uint32_t> row_hint_;                  // catalog row -> position in items_
+  std::unordered_map<uint32_t, std::vector<float>> odd_vectors_;  // by position
+  std::vector<FlatValue> metadata_;
+  MetadataDictionary dictionary_;
 };
 
 }  // namespace ormel

@@ -28,6 +28,7 @@
 #include "core/error.h"
 #include "core/file.h"
 #include "core/memory.h"
+#include "core/metadata_filter.h"
 
 namespace ormel {
 
@@ -40,6 +41,16 @@ inline constexpr std::string_view kDimensionsRequired = "dimensions is required 
 struct OrmelConfig {
   uint64_t max_snapshots = 256;  // 0 keeps every snapshot
   uint64_t cache_capacity = 8192;
+};
+
+// Conditions on a memory's own fields that recall and search apply before ranking; an
+// empty filter lets every memory through.
+struct MemoryFilter {
+  std::optional<MetadataFilter> where;
+  std::optional<std::string> session_id;  // exactly this session
+  std::optional<int64_t> created_after;   // created_at > created_after
+  std::optional<int64_t> created_before;  // created_at < created_before
+  bool empty() const { return !where && !session_id && !created_after && !created_before; }
 };
 
 struct RecallRequest {
@@ -56,6 +67,10 @@ struct RecallRequest {
   float recency_half_life_secs = 604800.0f;
   bool track_access = true;
   Metric metric = Metric::Cosine;
+  // Applied before ranking, through the index too: when the probed partitions hold fewer
+  // than top_k memories that pass it (and the agent, type and expiry conditions), recall
+  // answers from the exact scan instead.
+  MemoryFilter filter;
 };
 
 // The fields update() changes; an empty optional leaves the field as it is. The inner
@@ -169,6 +184,21 @@ struct VerifyReport {
   std::vector<DamagedStructure> structures;
 };
 
+// What the file holds and what a compaction would give back, in bytes.
+struct SpaceReport {
+  uint64_t file_bytes = 0;         // the file's size now
+  uint64_t current_bytes = 0;      // a file holding the current state alone
+  uint64_t history_bytes = 0;      // added to that by the retained snapshots
+  uint64_t reclaimable_bytes = 0;  // what compact() (keeping history) would give back
+};
+
+// When a flush compacts by itself: the bytes a compaction would give back exceed both
+// min_bytes and ratio times the bytes the kept state needs.
+struct AutoCompactPolicy {
+  uint64_t min_bytes = uint64_t{64} << 20;
+  double ratio = 1.0;
+};
+
 // The float nearest 0.97.
 inline constexpr float kDefaultSemanticThreshold = 0.97f;
 
@@ -198,7 +228,8 @@ class Ormel {
 
   // Retrieval.
   Result<std::vector<RecallResult>> recall(const RecallRequest& request);
-  Result<std::vector<SearchHit>> search(std::span<const float> query, uint64_t top_k);
+  Result<std::vector<SearchHit>> search(std::span<const float> query, uint64_t top_k,
+                                        const MemoryFilter& filter = {});
   Status build_index();
   void drop_index();
   bool has_index() const;
@@ -213,6 +244,19 @@ class Ormel {
   // Snapshots where the memory is deleted or absent contribute nothing. NotFound when
   // neither the catalog nor any snapshot knows the id.
   Result<std::vector<MemoryVersion>> history(MemoryId id);
+
+  // Space. compact() flushes, rewrites the file with only what is reachable (every
+  // retained snapshot when keep_history, else the current state as the one snapshot) and
+  // returns the bytes given back. space() reports on the committed file.
+  Result<uint64_t> compact(bool keep_history = true);
+  Result<SpaceReport> space();
+  void set_auto_compact(std::optional<AutoCompactPolicy> policy);  // nullopt: never
+
+  // Flushes, then wraps the data key under a key derived from `new_passphrase` (fresh salt,
+  // the file's Argon2id costs) in one transaction of its own, whose snapshot repeats the
+  // current state and prunes none; every copy of the key wrapped under an older passphrase
+  // is then gone from the file.
+  Status change_passphrase(std::string_view new_passphrase);
 
   // Page cache.
   void set_cache_capacity(uint64_t pages);

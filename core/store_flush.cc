@@ -27,14 +27,14 @@ constexpr uint64_t kSnapshotBound = 82;
 constexpr size_t kMaxWriteBytes = 1 << 20;
 
 struct FlushPrelude {
-  std::optional<std::vector<uint8_t>> catalog;
+  std::optional<std::span<const uint8_t>> catalog;  // held by the store's catalog encoder
   std::optional<std::vector<uint8_t>> index;
   std::optional<std::vector<uint8_t>> cache_directory;
 };
 
-FlushPrelude prepare_for_flush(const StoreState& s) {
+FlushPrelude prepare_for_flush(StoreState& s) {
   FlushPrelude p;
-  if (s.catalog_dirty) p.catalog = encode_catalog(s.catalog);
+  if (s.catalog_dirty) p.catalog = s.catalog_encoder.encode(s.catalog);
   if (s.index_dirty && s.index) p.index = encode_index(*s.index);
   if (s.cache_dirty) p.cache_directory = encode_cache_directory(s.cache_directory);
   return p;
@@ -47,20 +47,12 @@ uint64_t estimate_pages(const FlushPrelude& p, uint64_t snapshots) {
   return t + (kSnapshotBound * snapshots + 91) / PAGE_PAYLOAD;
 }
 
-// Writes `h` at offset 0 under the version on disk: until an upgrade commits, the file
-// must stay readable as its old version (its catalog layout and page rule).
-Status write_header_in_place(Pager& pager, Header h, uint16_t disk_version) {
-  h.format_version = disk_version;
-  ORMEL_ASSIGN(Page page, seal_header(h, pager.dek()));
-  ORMEL_TRY(pager.write_raw(page));
-  return pager.file().sync();
-}
-
 // Seals and writes every dirty cache page at its home position, in ascending page order,
-// coalescing consecutive pages into larger writes; then syncs and marks the cache clean.
+// sealing straight into writes of consecutive pages; then syncs and marks the cache clean.
 Status write_staged_pages(Pager& pager) {
   const std::vector<uint64_t> dirty = pager.cache().dirty_pages();
   std::vector<uint8_t> buffer;
+  buffer.reserve(std::min(dirty.size() * PAGE_SIZE, kMaxWriteBytes + PAGE_SIZE));
   uint64_t buffer_start = 0;
   auto drain = [&]() -> Status {
     if (buffer.empty()) return {};
@@ -77,8 +69,9 @@ Status write_staged_pages(Pager& pager) {
       ORMEL_TRY(drain());
     }
     if (buffer.empty()) buffer_start = page;
-    ORMEL_ASSIGN(Page image, pager.encrypt_page(page, std::span<const uint8_t, PAGE_PAYLOAD>(payload->data(), PAGE_PAYLOAD)));
-    buffer.insert(buffer.end(), image.begin(), image.end());
+    buffer.resize(buffer.size() + PAGE_SIZE);
+    ORMEL_TRY(pager.seal_page(page, std::span<const uint8_t, PAGE_PAYLOAD>(payload->data(), PAGE_PAYLOAD),
+                              std::span<uint8_t, PAGE_SIZE>(buffer.data() + buffer.size() - PAGE_SIZE, PAGE_SIZE)));
   }
   ORMEL_TRY(drain());
   if (!dirty.empty()) ORMEL_TRY(pager.file().sync());
@@ -86,35 +79,47 @@ Status write_staged_pages(Pager& pager) {
   return {};
 }
 
+}  // namespace
+
+// Writes `h` at offset 0 under the version on disk: until an upgrade commits, the file
+// must stay readable as its old version (its catalog layout and page rule).
+Status write_header_in_place(Pager& pager, Header h, uint16_t disk_version) {
+  h.format_version = disk_version;
+  ORMEL_ASSIGN(Page page, seal_header(h, pager.dek()));
+  ORMEL_TRY(pager.write_raw(page));
+  return pager.file().sync();
+}
+
 // Seals `blob` into a fresh run at the header's page_count, caches its plaintext pages
-// clean and appends their images to the transaction. `start_field`, `pages_field` and
-// `len_field` are the header fields that name the run.
+// clean and appends the run to the transaction as one frame, sealed in place. `start_field`,
+// `pages_field` and `len_field` are the header fields that name the run.
 Status seal_run(Pager& pager, Header& h, std::span<const uint8_t> blob, std::vector<wal::WalFrame>& frames,
                 uint64_t& start_field, uint64_t& pages_field, uint64_t& len_field) {
   const uint64_t pages = run_pages(blob.size());
   const uint64_t start = h.page_count;
   h.page_count += pages;
+  wal::WalFrame frame{start, std::vector<uint8_t>(pages * PAGE_SIZE)};
   for (uint64_t i = 0; i < pages; ++i) {
     std::vector<uint8_t> payload(PAGE_PAYLOAD, 0);
     size_t from = static_cast<size_t>(i * PAGE_PAYLOAD);
     size_t to = std::min(blob.size(), from + PAGE_PAYLOAD);
     std::copy(blob.begin() + from, blob.begin() + to, payload.begin());
-    ORMEL_ASSIGN(Page image, pager.encrypt_page(start + i, std::span<const uint8_t, PAGE_PAYLOAD>(payload.data(), PAGE_PAYLOAD)));
+    ORMEL_TRY(pager.seal_page(start + i, std::span<const uint8_t, PAGE_PAYLOAD>(payload.data(), PAGE_PAYLOAD),
+                              std::span<uint8_t, PAGE_SIZE>(frame.image.data() + i * PAGE_SIZE, PAGE_SIZE)));
     pager.cache().insert(start + i, std::move(payload), false);
-    frames.push_back({start + i, std::vector<uint8_t>(image.begin(), image.end())});
   }
+  frames.push_back(std::move(frame));
   start_field = start;
   pages_field = pages;
   len_field = blob.size();
   return {};
 }
 
-}  // namespace
-
 Status Ormel::flush() {
   StoreState& s = *s_;
   if (s.read_only) return fail(OrmelError::read_only());
   if (!s.catalog_dirty && !s.index_dirty && !s.cache_dirty) return {};
+  ORMEL_TRY(settle_compaction(s));
   Pager& pager = *s.pager;
 
   FlushPrelude prelude = prepare_for_flush(s);
@@ -193,6 +198,7 @@ Status Ormel::flush() {
   s.header = h;
   s.disk_format_version = h.format_version;
   s.catalog_dirty = s.index_dirty = s.cache_dirty = false;
+  compact_if_due(s);
   return {};
 }
 

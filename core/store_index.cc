@@ -9,19 +9,21 @@ Status Ormel::build_index() {
   std::vector<MemoryId> ids;
   std::vector<float> vectors;
   std::vector<float> scratch;
-  for (const auto& row : s.catalog) {
+  for (size_t i = 0; i < s.catalog.size(); ++i) {
+    const CatalogEntry& row = s.catalog[i];
     if (row.deleted) continue;
-    ORMEL_ASSIGN(const RecordSummary* r, summary_of(s, row));
-    const std::vector<float>* v = &r->odd_vector;
-    if (r->slot != RecordSummary::kNoSlot) {
-      s.summaries.vectors().copy_vector(r->slot, scratch);
-      v = &scratch;
+    ORMEL_ASSIGN(uint32_t position, summary_of(s, i));
+    const uint32_t slot = s.summaries[position].slot;
+    std::span<const float> v = s.summaries.odd_vector(position);
+    if (slot != RecordSummary::kNoSlot) {
+      s.summaries.vectors().copy_vector(slot, scratch);
+      v = scratch;
     }
-    if (v->size() != s.dimensions) {
-      return fail(OrmelError::dimension_mismatch(s.dimensions, v->size()));
+    if (v.size() != s.dimensions) {
+      return fail(OrmelError::dimension_mismatch(s.dimensions, v.size()));
     }
     ids.push_back(row.id);
-    vectors.insert(vectors.end(), v->begin(), v->end());
+    vectors.insert(vectors.end(), v.begin(), v.end());
   }
   if (ids.empty()) return fail(OrmelError::invalid_argument("cannot build an index over an empty database"));
   s.index = build_ivfpq(ids, vectors, s.dimensions);

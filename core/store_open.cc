@@ -110,12 +110,8 @@ Result<std::unique_ptr<StoreState>> create(Env* env, const std::string& path, st
   ORMEL_ASSIGN(auto file, env->open_locked(path, {.write = true, .create = true, .exclusive = true}));
 
   Header h{};
-  ORMEL_TRY(random_bytes(h.kdf_salt));
   ORMEL_ASSIGN(SecretKey dek, random_key());
-  KdfParams params;
-  ORMEL_ASSIGN(SecretKey kek, derive_kek(passphrase, h.kdf_salt, params));
-  h.dek_nonce = random_nonce();
-  ORMEL_ASSIGN(h.wrapped_dek, wrap_dek(kek, h.dek_nonce, dek));
+  ORMEL_TRY(wrap_key(h, passphrase, dek, KdfParams{}));
 
   h.format_version = FORMAT_VERSION;
   h.page_size = PAGE_SIZE;
@@ -125,9 +121,6 @@ Result<std::unique_ptr<StoreState>> create(Env* env, const std::string& path, st
   h.page_count = kInitialWalStart + kInitialWalPages;
   h.wal_start = kInitialWalStart;
   h.wal_pages = kInitialWalPages;
-  h.kdf_m_cost = params.m_cost;
-  h.kdf_t_cost = params.t_cost;
-  h.kdf_p_cost = params.p_cost;
 
   ORMEL_ASSIGN(Page page, seal_header(h, dek));
   auto state = std::make_unique<StoreState>();
@@ -210,6 +203,7 @@ Result<std::unique_ptr<Ormel>> Ormel::open(const std::string& path, std::string_
     ORMEL_ASSIGN(state, open_existing(env, path, passphrase, read_only));
   }
   state->path = path;
+  state->env = env;
   return std::unique_ptr<Ormel>(new Ormel(std::move(state)));
 }
 

@@ -1,10 +1,22 @@
 // Retrieval: multi-signal recall (exact or through the approximate index) and exact search.
 //
-// Scoring reads only the decoded summaries of records (record_summaries.h); full records
-// are read for the results that are returned. Similarities come from the interleaved
-// vector scan, bit-identical to similarity() on the same vectors.
+// Scoring and filtering read only the decoded summaries of records (record_summaries.h);
+// full records are read for the results that are returned. Similarities come from the
+// interleaved vector scan, bit-identical to similarity() on the same vectors.
+//
+// Invariants:
+//   1. Ranking is a stable sort by descending score in the IEEE total order, except that a
+//      NaN score ranks below every number: ties keep candidate order (catalog order for a
+//      scan, approximate-distance order through the index).
+//   2. Without a MemoryFilter the indexed path filters agent, type and expiry after the
+//      candidate cut, as it always has; with one, every condition applies before the cut,
+//      and fewer than top_k matches in the probed partitions make recall answer from the
+//      scan, so (with n_rerank at least top_k) the result is never shorter than the exact
+//      filtered recall's.
+//   3. Nothing is read or tracked before the request's arguments are checked.
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 #include "core/float_order.h"
 #include "core/store_state.h"
@@ -18,77 +30,246 @@ constexpr float kMinusLn2 = -0.6931472f;
 // now - created_at >= ttl, without overflow (now is never negative, so the age never
 // saturates low).
 bool memory_expired(const RecordSummary& r, int64_t now) {
-  if (!r.ttl_secs) return false;
-  return age_secs(now, r.created_at) >= *r.ttl_secs;
+  if (!r.has_ttl) return false;
+  return age_secs(now, r.created_at) >= r.ttl_secs;
 }
 
-struct Scored {
-  size_t row;
-  float score;
-  float similarity;
+// Every condition a call puts on a memory. Ids and the metadata filter are resolved
+// against the summaries' dictionary, again whenever it has grown (a record read during the
+// call may bring the very string a condition names).
+class Eligibility {
+ public:
+  Eligibility(const RecordSummaries& summaries, int64_t now, const std::optional<std::vector<MemoryType>>& types,
+              const std::optional<std::string>& agent_id, const MemoryFilter& filter)
+      : summaries_(summaries), now_(now), types_(types ? &*types : nullptr), agent_id_(agent_id), filter_(filter) {}
+
+  bool operator()(const RecordSummary& r) const {
+    if (summaries_.dictionary().generation() != generation_) resolve();
+    if (memory_expired(r, now_)) return false;
+    if (types_ && std::find(types_->begin(), types_->end(), r.type) == types_->end()) return false;
+    if (agent_id_ && r.scope != Scope::Shared && (!agent_ || r.agent != *agent_)) return false;
+    if (filter_.session_id && (!session_ || r.session != *session_)) return false;
+    if (filter_.created_after && !(r.created_at > *filter_.created_after)) return false;
+    if (filter_.created_before && !(r.created_at < *filter_.created_before)) return false;
+    return !where_ || where_->matches(summaries_.metadata(r));
+  }
+
+ private:
+  void resolve() const {
+    generation_ = summaries_.dictionary().generation();
+    if (agent_id_) agent_ = summaries_.id_of(*agent_id_);
+    if (filter_.session_id) session_ = summaries_.id_of(*filter_.session_id);
+    if (filter_.where) where_.emplace(*filter_.where, summaries_.dictionary());
+  }
+
+  const RecordSummaries& summaries_;
+  int64_t now_;
+  const std::vector<MemoryType>* types_;
+  const std::optional<std::string>& agent_id_;
+  const MemoryFilter& filter_;
+  mutable uint64_t generation_ = UINT64_MAX;
+  mutable std::optional<uint32_t> agent_, session_;
+  mutable std::optional<BoundFilter> where_;
 };
 
-// Leaves the best min(k, size) items, best first: exactly what a stable sort by
-// descending key (IEEE total order) followed by a cut gives. Ties are broken by input
-// position, which makes the order total, so a partial sort suffices.
-template <class Key>
-void keep_best(std::vector<Scored>& items, size_t k, Key key) {
-  std::vector<std::pair<int32_t, uint32_t>> ranks(items.size());  // (key, position)
-  for (size_t i = 0; i < items.size(); ++i) ranks[i] = {total_order_key(key(items[i])), static_cast<uint32_t>(i)};
-  const auto better = [](const auto& a, const auto& b) {
-    return a.first > b.first || (a.first == b.first && a.second < b.second);
+// The best k of a stream of scored candidates, in the order of invariant 1.
+class TopK {
+ public:
+  struct Entry {
+    int32_t key;
+    uint32_t position;  // candidate order
+    size_t row;
+    float score, similarity;
   };
-  k = std::min(k, ranks.size());
-  std::partial_sort(ranks.begin(), ranks.begin() + k, ranks.end(), better);
-  std::vector<Scored> best(k);
-  for (size_t i = 0; i < k; ++i) best[i] = items[ranks[i].second];
-  items = std::move(best);
+
+  explicit TopK(uint64_t k) : k_(k) {}
+
+  void offer(size_t position, size_t row, float score, float similarity) {
+    if (k_ == 0) return;
+    const Entry e{rank(score), static_cast<uint32_t>(position), row, score, similarity};
+    if (heap_.size() < k_) {
+      heap_.push_back(e);
+      std::push_heap(heap_.begin(), heap_.end(), better);
+    } else if (better(e, heap_.front())) {
+      std::pop_heap(heap_.begin(), heap_.end(), better);
+      heap_.back() = e;
+      std::push_heap(heap_.begin(), heap_.end(), better);
+    }
+  }
+
+  // Best first.
+  std::vector<Entry> take() {
+    std::sort_heap(heap_.begin(), heap_.end(), better);
+    return std::move(heap_);
+  }
+
+ private:
+  static int32_t rank(float score) { return std::isnan(score) ? INT32_MIN : total_order_key(score); }
+  // The heap keeps its worst entry on top.
+  static bool better(const Entry& a, const Entry& b) {
+    return a.key > b.key || (a.key == b.key && a.position < b.position);
+  }
+
+  uint64_t k_;
+  std::vector<Entry> heap_;
+};
+
+// Similarity of the query with one summarised record, bit-identical to similarity().
+// `dots` holds the arena's dot products with the query when the metric is cosine.
+class Similarity {
+ public:
+  Similarity(const RecordSummaries& summaries, Metric metric, std::span<const float> query)
+      : summaries_(summaries), arena_(summaries.vectors()), metric_(metric), query_(query),
+        query_norm_sq_(metric == Metric::Cosine ? sum_of_squares(query) : 0.0f) {}
+
+  float operator()(uint32_t position, const std::vector<float>& dots, size_t dot_at) {
+    const RecordSummary& r = summaries_[position];
+    if (r.slot == RecordSummary::kNoSlot) return similarity(metric_, query_, summaries_.odd_vector(position));
+    if (metric_ == Metric::Cosine) {
+      return cosine_from_parts(dots[dot_at], query_norm_sq_, arena_.norm_sq(r.slot), arena_.dims());
+    }
+    arena_.copy_vector(r.slot, scratch_);
+    return similarity(metric_, query_, scratch_);
+  }
+
+ private:
+  const RecordSummaries& summaries_;
+  const VectorArena& arena_;
+  Metric metric_;
+  std::span<const float> query_;
+  float query_norm_sq_;
+  std::vector<float> scratch_;
+};
+
+// The four signals combined in their fixed order. Consecutive candidates often share an
+// access time or count (memories stored together), so the last exp and log are reused.
+class Scorer {
+ public:
+  Scorer(const RecallRequest& req, int64_t now) : req_(req), now_(now) {}
+
+  float operator()(float sim, const CatalogEntry& row, const RecordSummary& r) {
+    // Saturated, an age beyond 64 bits rounds to the same float it would otherwise.
+    const float age = static_cast<float>(std::max<int64_t>(age_secs(now_, row.accessed_at), 0));
+    if (!(age == last_age_ && have_recency_)) {
+      last_age_ = age;
+      last_recency_ = std::exp(age * kMinusLn2 / req_.recency_half_life_secs);
+      have_recency_ = true;
+    }
+    if (row.access_count != last_count_) {
+      last_count_ = row.access_count;
+      last_frequency_ = std::log(static_cast<float>(row.access_count) + 1.0f);
+    }
+    float score = req_.similarity_weight * sim;
+    score = score + req_.recency_weight * last_recency_;
+    score = score + req_.importance_weight * r.importance;
+    score = score + req_.access_weight * last_frequency_;
+    return score;
+  }
+
+ private:
+  const RecallRequest& req_;
+  int64_t now_;
+  bool have_recency_ = false;
+  float last_age_ = 0, last_recency_ = 0;
+  uint32_t last_count_ = 0;
+  float last_frequency_ = 0;  // log(0 + 1)
+};
+
+// Exact scan of every live row that passes `eligible`, best `top_k` by `score(sim, row)`.
+// The conditions are checked first: when few rows pass, only their arena blocks are
+// scanned (the same bits either way).
+template <class Score>
+Result<std::vector<TopK::Entry>> scan(StoreState& s, Metric metric, std::span<const float> query, uint64_t top_k,
+                                      const Eligibility& eligible, Score score) {
+  ORMEL_ASSIGN(std::vector<uint32_t> rows, live_summaries(s));
+  std::vector<size_t> passing;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (rows[i] != RecordSummaries::kNone && eligible(s.summaries[rows[i]])) passing.push_back(i);
+  }
+  const VectorArena& arena = s.summaries.vectors();
+  const bool sparse = passing.size() < arena.size() / 4;
+  std::vector<float> dots;
+  if (metric == Metric::Cosine && sparse) {
+    std::vector<uint32_t> slots;
+    for (size_t i : passing) {
+      if (s.summaries[rows[i]].slot != RecordSummary::kNoSlot) slots.push_back(s.summaries[rows[i]].slot);
+    }
+    arena.dots_for(query, slots, dots);
+  } else if (metric == Metric::Cosine) {
+    arena.dots(query, dots);
+  }
+  Similarity sim_of(s.summaries, metric, query);
+  TopK best(top_k);
+  size_t next_dot = 0;  // sparse: dots follow the passing rows that have a slot
+  for (size_t i : passing) {
+    const RecordSummary& r = s.summaries[rows[i]];
+    const bool slotted = r.slot != RecordSummary::kNoSlot;
+    const size_t dot_at = !slotted ? 0 : sparse ? next_dot++ : r.slot;
+    const float sim = sim_of(rows[i], dots, dot_at);
+    best.offer(i, i, score(sim, s.catalog[i], r), sim);
+  }
+  return best.take();
 }
 
-// Similarities of the query with summarised records, in order, bit-identical to
-// similarity(). Cosine similarities of arena vectors come from the arena's dot products:
-// one pass over every slot when `scan_all` (the caller scores most of the arena), else just
-// the records' own slots. Other metrics, and vectors outside the arena, use similarity().
-std::vector<float> similarities(const StoreState& s, Metric metric, std::span<const float> query,
-                                std::span<const RecordSummary* const> records, bool scan_all) {
-  const VectorArena& arena = s.summaries.vectors();
-  std::vector<float> sims(records.size());
-  std::vector<float> dots, scratch;
+// Indexed candidates: catalog rows in candidate order with their summaries. With a
+// MemoryFilter, only eligible rows, and nullopt when the probed partitions hold fewer than
+// top_k of them (invariant 2).
+using Candidates = std::vector<std::pair<size_t, uint32_t>>;  // (catalog row, summary position)
+Result<std::optional<Candidates>> index_candidates(StoreState& s, const RecallRequest& req,
+                                                   const Eligibility& eligible) {
+  std::optional<OrmelError> error;
+  const std::function<bool(MemoryId)> keep = [&](MemoryId id) {
+    auto it = s.id_index.find(id);
+    if (error || it == s.id_index.end() || s.catalog[it->second].deleted) return false;
+    auto r = summary_of(s, it->second);
+    if (!r) error = r.error();
+    return r && eligible(s.summaries[*r]);
+  };
+  const bool filtered = !req.filter.empty();
+  size_t matched = 0;
+  const std::vector<MemoryId> ids =
+      s.index->candidates(req.query, req.n_probe, req.n_rerank, filtered ? &keep : nullptr, &matched);
+  if (error) return fail(*error);
+  if (filtered && matched < req.top_k) return std::optional<Candidates>();
+  Candidates out;
+  for (MemoryId id : ids) {
+    auto it = s.id_index.find(id);
+    if (it == s.id_index.end() || s.catalog[it->second].deleted) continue;
+    ORMEL_ASSIGN(uint32_t r, summary_of(s, it->second));
+    out.emplace_back(it->second, r);
+  }
+  return std::optional(std::move(out));
+}
+
+// Recall through the index; nullopt when the exact scan must answer instead.
+Result<std::optional<std::vector<TopK::Entry>>> indexed_recall(StoreState& s, const RecallRequest& req,
+                                                               const Eligibility& eligible, Scorer& scorer) {
+  ORMEL_ASSIGN(std::optional<Candidates> candidates, index_candidates(s, req, eligible));
+  if (!candidates) return std::optional<std::vector<TopK::Entry>>();
+  Candidates kept;
   std::vector<uint32_t> slots;
-  if (metric == Metric::Cosine) {
-    if (scan_all) {
-      arena.dots(query, dots);
-    } else {
-      for (const RecordSummary* r : records) {
-        if (r->slot != RecordSummary::kNoSlot) slots.push_back(r->slot);
-      }
-      arena.dots_for(query, slots, dots);
-    }
+  for (const auto& [row, position] : *candidates) {
+    const RecordSummary& r = s.summaries[position];
+    if (!eligible(r)) continue;
+    kept.emplace_back(row, position);
+    if (r.slot != RecordSummary::kNoSlot) slots.push_back(r.slot);
   }
-  const float query_norm_sq = metric == Metric::Cosine ? sum_of_squares(query) : 0.0f;
-  size_t next = 0;  // position in `dots` when only the records' slots were computed
-  for (size_t i = 0; i < records.size(); ++i) {
-    const RecordSummary& r = *records[i];
-    if (r.slot == RecordSummary::kNoSlot) {
-      sims[i] = similarity(metric, query, r.odd_vector);
-    } else if (metric == Metric::Cosine) {
-      const float dot = scan_all ? dots[r.slot] : dots[next++];
-      sims[i] = cosine_from_parts(dot, query_norm_sq, arena.norm_sq(r.slot), arena.dims());
-    } else {
-      arena.copy_vector(r.slot, scratch);
-      sims[i] = similarity(metric, query, scratch);
-    }
+  std::vector<float> dots;
+  if (req.metric == Metric::Cosine) s.summaries.vectors().dots_for(req.query, slots, dots);
+  Similarity sim_of(s.summaries, req.metric, req.query);
+  TopK best(req.top_k);
+  size_t next_dot = 0;  // dots follow the kept candidates that have a slot
+  for (size_t k = 0; k < kept.size(); ++k) {
+    const auto& [row, position] = kept[k];
+    const RecordSummary& r = s.summaries[position];
+    const size_t dot_at = r.slot == RecordSummary::kNoSlot ? 0 : next_dot++;
+    const float sim = sim_of(position, dots, dot_at);
+    best.offer(k, row, scorer(sim, s.catalog[row], r), sim);
   }
-  return sims;
+  return std::optional(best.take());
 }
 
 }  // namespace
-
-Result<const RecordSummary*> summary_of(StoreState& s, const CatalogEntry& row) {
-  if (const RecordSummary* r = s.summaries.find(row.start_page)) return r;
-  ORMEL_ASSIGN(Memory m, read_memory(*s.pager, row, s.dimensions));
-  return &s.summaries.add(row.start_page, m);
-}
 
 Result<std::vector<RecallResult>> Ormel::recall(const RecallRequest& req) {
   StoreState& s = *s_;
@@ -97,69 +278,29 @@ Result<std::vector<RecallResult>> Ormel::recall(const RecallRequest& req) {
   if (s.read_only && req.track_access) return fail(OrmelError::read_only());
   const int64_t now = now_secs();
 
-  std::vector<size_t> rows;
-  const bool indexed = s.index && s.index->n_partitions > 0;
-  if (indexed) {
-    for (MemoryId id : s.index->candidates(req.query, req.n_probe, req.n_rerank)) {
-      auto it = s.id_index.find(id);
-      if (it != s.id_index.end() && !s.catalog[it->second].deleted) rows.push_back(it->second);
-    }
-  } else {
-    rows.reserve(s.catalog.size());
-    for (size_t i = 0; i < s.catalog.size(); ++i) {
-      if (!s.catalog[i].deleted) rows.push_back(i);
-    }
+  Scorer scorer(req, now);
+  std::optional<std::vector<TopK::Entry>> best;
+  if (s.index && s.index->n_partitions > 0) {
+    const Eligibility eligible(s.summaries, now, req.memory_types, req.agent_id, req.filter);
+    ORMEL_ASSIGN(best, indexed_recall(s, req, eligible, scorer));
   }
-
-  std::vector<const RecordSummary*> summaries(rows.size());
-  for (size_t i = 0; i < rows.size(); ++i) {
-    ORMEL_ASSIGN(summaries[i], summary_of(s, s.catalog[rows[i]]));
+  if (!best) {
+    const Eligibility eligible(s.summaries, now, req.memory_types, req.agent_id, req.filter);
+    ORMEL_ASSIGN(best, scan(s, req.metric, req.query, req.top_k, eligible,
+                            [&](float sim, const CatalogEntry& row, const RecordSummary& r) {
+                              return scorer(sim, row, r);
+                            }));
   }
-
-  std::optional<uint32_t> agent;
-  if (req.agent_id) agent = s.summaries.agent_of(*req.agent_id);
-  std::vector<size_t> kept;  // catalog rows that pass the filters
-  std::vector<const RecordSummary*> kept_summaries;
-  for (size_t i = 0; i < rows.size(); ++i) {
-    const RecordSummary& r = *summaries[i];
-    if (memory_expired(r, now)) continue;
-    if (req.memory_types &&
-        std::find(req.memory_types->begin(), req.memory_types->end(), r.type) == req.memory_types->end()) {
-      continue;
-    }
-    if (req.agent_id && r.scope != Scope::Shared && (!agent || r.agent != *agent)) continue;
-    kept.push_back(rows[i]);
-    kept_summaries.push_back(&r);
-  }
-  const std::vector<float> sims = similarities(s, req.metric, req.query, kept_summaries, !indexed);
-
-  std::vector<Scored> scored;
-  scored.reserve(kept.size());
-  for (size_t k = 0; k < kept.size(); ++k) {
-    const RecordSummary& r = *kept_summaries[k];
-    const CatalogEntry& row = s.catalog[kept[k]];
-    const float sim = sims[k];
-    // Saturated, an age beyond 64 bits rounds to the same float it would otherwise.
-    const float age = static_cast<float>(std::max<int64_t>(age_secs(now, row.accessed_at), 0));
-    const float recency = std::exp(age * kMinusLn2 / req.recency_half_life_secs);
-    const float frequency = std::log(static_cast<float>(row.access_count) + 1.0f);
-    float score = req.similarity_weight * sim;
-    score = score + req.recency_weight * recency;
-    score = score + req.importance_weight * r.importance;
-    score = score + req.access_weight * frequency;
-    scored.push_back({kept[k], score, sim});
-  }
-  keep_best(scored, req.top_k, [](const Scored& x) { return x.score; });
 
   std::vector<RecallResult> results;
-  results.reserve(scored.size());
-  for (const Scored& hit : scored) {
+  results.reserve(best->size());
+  for (const TopK::Entry& hit : *best) {
     ORMEL_ASSIGN(Memory m, read_memory(*s.pager, s.catalog[hit.row], s.dimensions));
     results.push_back({std::move(m), hit.score, hit.similarity});
   }
   if (req.track_access && !results.empty()) {
     for (size_t i = 0; i < results.size(); ++i) {
-      CatalogEntry& row = s.catalog[scored[i].row];
+      CatalogEntry& row = s.catalog[(*best)[i].row];
       row.accessed_at = now;
       if (row.access_count != UINT32_MAX) ++row.access_count;
       results[i].memory.accessed_at = row.accessed_at;
@@ -170,31 +311,20 @@ Result<std::vector<RecallResult>> Ormel::recall(const RecallRequest& req) {
   return results;
 }
 
-Result<std::vector<SearchHit>> Ormel::search(std::span<const float> query, uint64_t top_k) {
+Result<std::vector<SearchHit>> Ormel::search(std::span<const float> query, uint64_t top_k, const MemoryFilter& filter) {
   StoreState& s = *s_;
   if (query.size() != s.dimensions) return fail(OrmelError::dimension_mismatch(s.dimensions, query.size()));
   ORMEL_TRY(check_finite(query, "query"));
   const int64_t now = now_secs();
 
-  std::vector<size_t> live;
-  std::vector<const RecordSummary*> live_summaries;
-  for (size_t i = 0; i < s.catalog.size(); ++i) {
-    if (s.catalog[i].deleted) continue;
-    ORMEL_ASSIGN(const RecordSummary* r, summary_of(s, s.catalog[i]));
-    if (memory_expired(*r, now)) continue;
-    live.push_back(i);
-    live_summaries.push_back(r);
-  }
-  const std::vector<float> sims = similarities(s, Metric::Cosine, query, live_summaries, true);
-
-  std::vector<Scored> scored;
-  scored.reserve(live.size());
-  for (size_t k = 0; k < live.size(); ++k) scored.push_back({live[k], sims[k], sims[k]});
-  keep_best(scored, top_k, [](const Scored& x) { return x.similarity; });
-
+  const std::optional<std::string> no_agent;
+  const Eligibility eligible(s.summaries, now, std::nullopt, no_agent, filter);
+  ORMEL_ASSIGN(std::vector<TopK::Entry> best,
+               scan(s, Metric::Cosine, query, top_k, eligible,
+                    [](float sim, const CatalogEntry&, const RecordSummary&) { return sim; }));
   std::vector<SearchHit> hits;
-  hits.reserve(scored.size());
-  for (const Scored& hit : scored) {
+  hits.reserve(best.size());
+  for (const TopK::Entry& hit : best) {
     ORMEL_ASSIGN(Memory m, read_memory(*s.pager, s.catalog[hit.row], s.dimensions));
     hits.push_back({std::move(m), hit.similarity});
   }

@@ -78,17 +78,18 @@ std::vector<MemoryListing> Ormel::list_memories(const std::optional<std::string>
   StoreState& s = *s_;
   const bool filtered = agent_id || memory_type;
   std::vector<MemoryListing> out;
-  for (const auto& row : s.catalog) {
+  for (size_t i = 0; i < s.catalog.size(); ++i) {
+    const CatalogEntry& row = s.catalog[i];
     if (row.deleted) continue;
-    auto summary = summary_of(s, row);
-    if (!summary) {
+    auto position = summary_of(s, i);
+    if (!position) {
       if (!filtered) out.push_back({row.id, std::nullopt});
       continue;
     }
-    const RecordSummary& r = **summary;
-    const std::string& agent = s.summaries.agent_name(r.agent);
+    const RecordSummary& r = s.summaries[*position];
+    const std::string_view agent = s.summaries.agent_name(r.agent);
     if ((agent_id && agent != *agent_id) || (memory_type && r.type != *memory_type)) continue;
-    out.push_back({row.id, MemoryListing::Kind{agent, r.type, r.scope}});
+    out.push_back({row.id, MemoryListing::Kind{std::string(agent), r.type, r.scope}});
   }
   return out;
 }

@@ -1,4 +1,6 @@
 // Runs of pages and the loaders of the structures they hold.
+#include <algorithm>
+
 #include "core/crypto.h"
 #include "core/store_state.h"
 
@@ -7,8 +9,12 @@ namespace ormel {
 uint64_t run_pages(uint64_t len) { return len == 0 ? 1 : (len + PAGE_PAYLOAD - 1) / PAGE_PAYLOAD; }
 
 Result<std::vector<uint8_t>> read_run_bytes(Pager& pager, uint64_t start, uint64_t count, uint64_t len) {
+  // The stated length and page count come from the file; unauthenticated ones (headers of
+  // old versions carry no seal) may name terabytes. Reserve at most what a real run could
+  // hold; a longer run grows as its pages are read, and fails at the end of the file.
+  constexpr uint64_t kMaxReserve = uint64_t{64} << 20;
   std::vector<uint8_t> out;
-  out.reserve(std::min<uint64_t>(len, count * PAGE_PAYLOAD));
+  out.reserve(std::min({len, count * PAGE_PAYLOAD, kMaxReserve}));
   // Every page of the run is read, so each is authenticated, even those beyond what the
   // length needs (a run may name more pages than its length fills).
   for (uint64_t i = 0; i < count; ++i) {
@@ -24,16 +30,19 @@ Result<std::vector<uint8_t>> read_record(Pager& pager, const CatalogEntry& entry
   return read_run_bytes(pager, entry.start_page, entry.page_count, entry.len);
 }
 
+Status check_vector_width(const Memory& m, uint64_t dimensions) {
+  // The header's dimensionality is not authenticated; a record that disagrees with it must
+  // not reach the similarity kernels, which read `dimensions` values of every vector.
+  if (m.vector.size() == dimensions) return {};
+  return fail(OrmelError::serialization("memory " + ulid_to_text(m.id) + " holds a vector of " +
+                                        std::to_string(m.vector.size()) + " values, but the database's dimensionality is " +
+                                        std::to_string(dimensions)));
+}
+
 Result<Memory> read_memory(Pager& pager, const CatalogEntry& entry, uint64_t dimensions) {
   ORMEL_ASSIGN(auto bytes, read_record(pager, entry));
   ORMEL_ASSIGN(Memory m, decode_memory(bytes));
-  // The header's dimensionality is not authenticated; a record that disagrees with it must
-  // not reach the similarity kernels, which read `dimensions` values of every vector.
-  if (m.vector.size() != dimensions) {
-    return fail(OrmelError::serialization("memory " + ulid_to_text(m.id) + " holds a vector of " +
-                                          std::to_string(m.vector.size()) + " values, but the database's dimensionality is " +
-                                          std::to_string(dimensions)));
-  }
+  ORMEL_TRY(check_vector_width(m, dimensions));
   m.accessed_at = entry.accessed_at;
   m.access_count = entry.access_count;
   return m;

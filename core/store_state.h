@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/cache_records.h"
+#include "core/catalog_encoder.h"
 #include "core/format.h"
 #include "core/index.h"
 #include "core/pager.h"
@@ -16,6 +17,7 @@
 #include "core/records.h"
 #include "core/result_cache.h"
 #include "core/store.h"
+#include "core/wal.h"
 
 namespace ormel {
 
@@ -23,12 +25,14 @@ using IdIndex = std::unordered_map<MemoryId, size_t, IdHash>;
 
 struct StoreState {
   std::string path;
+  Env* env = nullptr;
   std::unique_ptr<Pager> pager;
   Header header;  // the committed header plus what staging has allocated since (page_count)
   // Version of the header on disk: older than header.format_version between an upgrading
   // open and the flush that commits the upgrade; headers written in place keep it until then.
   uint16_t disk_format_version = FORMAT_VERSION;
   std::vector<CatalogEntry> catalog;
+  CatalogEncoder catalog_encoder;  // the catalog's bytes as last flushed, reused row by row
   IdIndex id_index;
   std::optional<IvfPqIndex> index;
   std::vector<Snapshot> snapshot_manifest;
@@ -46,10 +50,22 @@ struct StoreState {
   bool read_only = false;
   // Decoded scoring fields of records, keyed by start page (records never change in place).
   RecordSummaries summaries;
+  std::optional<AutoCompactPolicy> auto_compact = AutoCompactPolicy{};
+  // File size after the last automatic compaction (or failed attempt): the next one waits
+  // until the file has grown by the policy's min_bytes beyond it.
+  uint64_t auto_compact_baseline = 0;
+  // Where a compaction renamed its file into place (the path, links followed) while that
+  // directory entry is not yet durable; nothing may be committed to the new file until it is.
+  std::optional<std::string> unsynced_rename;
 };
 
-// The decoded summary of a catalog row's record, read and decoded on first use.
-Result<const RecordSummary*> summary_of(StoreState& s, const CatalogEntry& row);
+// The position in s.summaries of catalog row `row`'s summary, its record read and decoded
+// on first use.
+Result<uint32_t> summary_of(StoreState& s, size_t row);
+// The summary positions of every catalog row (kNone for deleted rows), summarising the
+// live rows not summarised yet in catalog order; many at once are decrypted and decoded on
+// all cores.
+Result<std::vector<uint32_t>> live_summaries(StoreState& s);
 
 // Runs: a blob in max(1, ceil(len / PAGE_PAYLOAD)) consecutive pages.
 uint64_t run_pages(uint64_t len);
@@ -57,9 +73,18 @@ Result<std::vector<uint8_t>> read_run_bytes(Pager& pager, uint64_t start, uint64
 Result<std::vector<uint8_t>> read_record(Pager& pager, const CatalogEntry& entry);
 // Decodes the record of `entry`; a vector whose length is not `dimensions` is a
 // Serialization error naming the memory and both widths.
+// A decoded record whose vector length is not the database's dimensionality is an error.
+Status check_vector_width(const Memory& m, uint64_t dimensions);
 Result<Memory> read_memory(Pager& pager, const CatalogEntry& entry, uint64_t dimensions);
 // A record's length must fit the 32-bit length field of its catalog or directory row.
 Status check_record_length(uint64_t len, std::string_view what);
+// Transactions (see flush): a header written in place at offset 0, synced, under the
+// version on disk; and a blob sealed into a fresh run at the header's page_count, its
+// plaintext pages cached clean and its images appended to the transaction's frames, with
+// the run's start, page count and length stored in the three given header fields.
+Status write_header_in_place(Pager& pager, Header h, uint16_t disk_version);
+Status seal_run(Pager& pager, Header& h, std::span<const uint8_t> blob, std::vector<wal::WalFrame>& frames,
+                uint64_t& start_field, uint64_t& pages_field, uint64_t& len_field);
 // Allocates a run from the header's page_count and stages its pages as dirty cache pages.
 // Returns the start page.
 Result<uint64_t> stage_run(StoreState& s, std::span<const uint8_t> blob);
@@ -95,6 +120,11 @@ Status upgrade_in_memory(StoreState& s);
 
 // Whether metadata marks the manifest memory ("topic" is "manifest", ASCII case-insensitive).
 bool is_manifest(const Json& metadata);
+
+// Compaction hooks of flush: before writing, make a compaction's rename durable; after a
+// successful commit, compact when the automatic policy asks for it.
+Status settle_compaction(StoreState& s);
+void compact_if_due(StoreState& s);
 
 // Replaces the live catalog, id index and index with a snapshot's, then flushes.
 Status apply_snapshot(Ormel& store, const Snapshot& snapshot);

@@ -85,6 +85,12 @@ uint32_t VectorArena::add(std::span<const float> v) {
   return static_cast<uint32_t>(slot);
 }
 
+void VectorArena::reserve(size_t more) {
+  const size_t blocks = (size_ + more + kLanes - 1) / kLanes;
+  data_.reserve(blocks * dims_);
+  norms_.reserve(size_ + more);
+}
+
 void VectorArena::copy_vector(uint32_t slot, std::vector<float>& out) const {
   out.resize(dims_);
   for (size_t d = 0; d < dims_; ++d) out[d] = at(slot, d);

@@ -67,6 +67,8 @@ class VectorArena {
   explicit VectorArena(size_t dims);
   // Appends a vector of dims() values; returns its slot. Also records its sum of squares.
   uint32_t add(std::span<const float> v);
+  // Room for `more` vectors beyond size() without moving the storage.
+  void reserve(size_t more);
   size_t size() const { return size_; }
   size_t dims() const { return dims_; }
   size_t blocks() const { return (size_ + kLanes - 1) / kLanes; }

@@ -31,11 +31,16 @@ void put_record(std::vector<uint8_t>& out, uint8_t kind, uint64_t txn_id, uint64
   out.insert(out.end(), image.begin(), image.end());
 }
 
-Status check_frames(const std::vector<WalFrame>& frames) {
+// The number of page images the frames carry.
+Result<uint64_t> count_pages(const std::vector<WalFrame>& frames) {
+  uint64_t pages = 0;
   for (const WalFrame& f : frames) {
-    if (f.image.size() != PAGE_SIZE) return fail(OrmelError::invalid_argument("WAL frame is not page-sized"));
+    if (f.image.empty() || f.image.size() % PAGE_SIZE != 0) {
+      return fail(OrmelError::invalid_argument("WAL frame is not page-sized"));
+    }
+    pages += f.image.size() / PAGE_SIZE;
   }
-  return {};
+  return pages;
 }
 
 // Parses the transaction whose first record starts at byte `pos`, reading no further than
@@ -79,8 +84,8 @@ Result<std::optional<FoundTxn>> parse_txn(File& f, uint64_t pos, uint64_t end) {
 }  // namespace
 
 Status commit(File& f, uint64_t wal_start, uint64_t wal_pages, uint64_t txn_id, const std::vector<WalFrame>& frames) {
-  ORMEL_TRY(check_frames(frames));
-  uint64_t needed = frames.size() * FRAME_RECORD + COMMIT_RECORD;
+  ORMEL_ASSIGN(uint64_t pages, count_pages(frames));
+  uint64_t needed = pages * FRAME_RECORD + COMMIT_RECORD;
   uint64_t capacity = wal_pages * PAGE_SIZE;
   if (needed > capacity) {
     return fail(OrmelError::invalid_argument("transaction needs " + std::to_string(needed) +
@@ -90,8 +95,12 @@ Status commit(File& f, uint64_t wal_start, uint64_t wal_pages, uint64_t txn_id, 
   log.reserve(needed);
   uint32_t running = 0;
   for (const WalFrame& frame : frames) {
-    put_record(log, kFrameKind, txn_id, frame.page, frame.image, crc32(frame.image));
-    running = crc32(frame.image, running);
+    for (size_t at = 0; at < frame.image.size(); at += PAGE_SIZE) {
+      std::span<const uint8_t> image = std::span(frame.image).subspan(at, PAGE_SIZE);
+      const uint32_t crc = crc32(image);
+      put_record(log, kFrameKind, txn_id, frame.page + at / PAGE_SIZE, image, crc);
+      running = crc32_combine(running, crc, PAGE_SIZE);  // the CRC of every image so far, in order
+    }
   }
   put_record(log, kCommitKind, txn_id, 0, {}, running);
   ORMEL_TRY(f.write_at(wal_start * PAGE_SIZE, log));
@@ -99,7 +108,7 @@ Status commit(File& f, uint64_t wal_start, uint64_t wal_pages, uint64_t txn_id, 
 }
 
 Status checkpoint(File& f, const std::vector<WalFrame>& frames) {
-  ORMEL_TRY(check_frames(frames));
+  ORMEL_TRY(count_pages(frames));
   for (const WalFrame& frame : frames) ORMEL_TRY(f.write_at(frame.page * PAGE_SIZE, frame.image));
   return f.sync();
 }

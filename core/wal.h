@@ -4,13 +4,16 @@
 // - commit writes the whole transaction (frame records, then the commit record) at the
 //   start of the region in one write and syncs; once it returns the transaction is durable.
 //   A transaction that does not fit fails with InvalidArgument and writes nothing.
-// - checkpoint writes each frame's image at its home page and syncs; once it returns the
-//   transaction is applied.
+// - checkpoint writes each frame's images at their home pages and syncs; once it returns
+//   the transaction is applied.
 // - recover never writes. It returns the frames of the region's transaction when that
 //   transaction is complete (commit record present, every CRC matching, at least one frame)
 //   and newer than last_applied_txn; otherwise none. A region cut short by the end of the
 //   file is read as far as it goes.
-// - Frames must carry page-sized images (InvalidArgument "WAL frame is not page-sized").
+// - A frame carries one page image, or the images of consecutive pages from `page` on (a
+//   whole run, written home in one piece); commit logs one frame record per page, so the
+//   log holds the same records either way. Frames must carry whole page images
+//   (InvalidArgument "WAL frame is not page-sized"); recovered frames hold one page each.
 //
 // Record layout (integers little-endian, no padding):
 //   offset size  field   frame record            commit record
@@ -35,8 +38,8 @@
 namespace ormel::wal {
 
 struct WalFrame {
-  uint64_t page;
-  std::vector<uint8_t> image;
+  uint64_t page;               // home page of the first image
+  std::vector<uint8_t> image;  // one or more 8192-byte page images
 };
 
 inline constexpr uint64_t FRAME_RECORD = 29 + 8192, COMMIT_RECORD = 29;

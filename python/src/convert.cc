@@ -433,6 +433,41 @@ bool recall_args(PyObject* query, PyObject* top_k, PyObject* memory_types, const
          memory_types_arg(memory_types, fn, "memory_types", request.memory_types);
 }
 
+bool where_arg(PyObject* o, const char* fn, std::optional<ormel::MetadataFilter>& out) {
+  if (o == Py_None) return true;
+  if (!PyDict_Check(o)) {
+    // ValueError rather than type_error's TypeError: every malformed filter raises the same.
+    PyObject* type_name = PyType_GetName(Py_TYPE(o));
+    if (type_name == nullptr) return false;
+    PyErr_Format(PyExc_ValueError, "%s() argument 'where' must be a dict, not %U", fn, type_name);
+    Py_DECREF(type_name);
+    return false;
+  }
+  ormel::Json json;
+  if (!py_to_json(o, json)) {
+    // Values that are no JSON make a malformed filter as much as a bad operator does.
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    PyErr_Clear();
+    PyErr_Format(PyExc_ValueError,
+                 "%s() argument 'where': keys must be str and values null, bool, int, float, str, list or dict", fn);
+    return false;
+  }
+  auto parsed = ormel::parse_filter(json);
+  if (!parsed) {
+    PyErr_Format(PyExc_ValueError, "%s() argument 'where': %s", fn, parsed.error().text().c_str());
+    return false;
+  }
+  out = std::move(*parsed);
+  return true;
+}
+
+bool memory_filter_args(PyObject* where, PyObject* session_id, PyObject* created_after, PyObject* created_before,
+                        const char* fn, ormel::MemoryFilter& out) {
+  return where_arg(where, fn, out.where) && opt_str_arg(session_id, fn, "session_id", out.session_id) &&
+         opt_i64_arg(created_after, fn, "created_after", out.created_after) &&
+         opt_i64_arg(created_before, fn, "created_before", out.created_before);
+}
+
 bool parse_type(PyObject* text, const char* fn, const char* name, ormel::MemoryType& out) {
   std::string utf8;
   if (!str_arg(text, fn, name, utf8)) return false;
@@ -754,6 +789,13 @@ PyObject* verify_report_to_dict(const ormel::VerifyReport& report) {
   }
   return Py_BuildValue("{sKsNsN}", "checked", static_cast<unsigned long long>(report.checked), "memories", memories,
                        "structures", structures);
+}
+
+PyObject* space_to_dict(const ormel::SpaceReport& r) {
+  return Py_BuildValue("{sKsKsKsK}", "file_bytes", static_cast<unsigned long long>(r.file_bytes), "current_bytes",
+                       static_cast<unsigned long long>(r.current_bytes), "history_bytes",
+                       static_cast<unsigned long long>(r.history_bytes), "reclaimable_bytes",
+                       static_cast<unsigned long long>(r.reclaimable_bytes));
 }
 
 PyObject* cache_hit_to_py(const std::optional<ormel::CacheHit>& hit) {

@@ -59,6 +59,14 @@ bool memory_types_arg(PyObject* o, const char* fn, const char* name,
 // `memory_types`; the rest of `request` keeps its defaults.
 bool recall_args(PyObject* query, PyObject* top_k, PyObject* memory_types, const char* fn,
                  ormel::RecallRequest& request);
+// A `where=` filter: None (no filter), or a dict parsed into the core's filter. A non-dict,
+// a value that is no JSON, an unknown operator or an operand of the wrong shape is
+// ValueError "<fn>() argument 'where': ..." naming the operator or key.
+bool where_arg(PyObject* o, const char* fn, std::optional<ormel::MetadataFilter>& out);
+// The filter arguments of recall and search: where, session_id (str or None),
+// created_after and created_before (int or None).
+bool memory_filter_args(PyObject* where, PyObject* session_id, PyObject* created_after, PyObject* created_before,
+                        const char* fn, ormel::MemoryFilter& out);
 
 // Memory type text, any ASCII case; otherwise ValueError "unknown memory_type '<text>'".
 // A non-str argument is the TypeError of str_arg.
@@ -103,6 +111,7 @@ PyObject* stats_to_dict(const ormel::Stats& stats, uint64_t snapshots);
 PyObject* listings_to_list(const std::vector<ormel::MemoryListing>& listings);
 // {"checked": int, "memories": [{"id", "error"}], "structures": [{"structure", "error"}]}.
 PyObject* verify_report_to_dict(const ormel::VerifyReport& report);
+PyObject* space_to_dict(const ormel::SpaceReport& report);
 // None for a miss.
 PyObject* cache_hit_to_py(const std::optional<ormel::CacheHit>& hit);
 PyObject* cache_stats_to_dict(const ormel::CacheStats& stats);

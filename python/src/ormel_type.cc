@@ -129,17 +129,49 @@ PyObject* update(PyObject* self, PyObject* args, PyObject* kwargs) {
   return none_or_raise(store(self).update(id, std::move(c)));
 }
 
+// A scoring weight or half-life: any finite number, converted to float32; a half-life must
+// also be positive (zero or less would make every recency NaN or infinite).
+bool scoring_arg(PyObject* o, const char* name, bool positive, float& out) {
+  if (o == nullptr) return true;
+  double value = 0;
+  if (!f64_arg(o, "recall", name, value)) return false;
+  if (!std::isfinite(value) || (positive && !(value > 0))) {
+    PyErr_Format(PyExc_ValueError, "recall() argument '%s' must be a finite%s number", name,
+                 positive ? " positive" : "");
+    return false;
+  }
+  out = static_cast<float>(value);
+  return true;
+}
+
 PyObject* recall(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* const names[] = {"query", "top_k", "memory_types", "agent_id", "track_access", nullptr};
+  static const char* const names[] = {"query", "top_k", "memory_types", "agent_id", "track_access", "where",
+                                      "session_id", "created_after", "created_before", "n_probe", "n_rerank",
+                                      "similarity_weight", "recency_weight", "importance_weight", "access_weight",
+                                      "recency_half_life_secs", nullptr};
   PyObject *query_obj, *types_obj = Py_None, *agent_obj = Py_None, *track_obj = Py_True;
   PyObject* top_k_obj = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOO:recall", kwlist(names), &query_obj, &top_k_obj, &types_obj,
-                                   &agent_obj, &track_obj))
+  PyObject *where_obj = Py_None, *session_obj = Py_None, *after_obj = Py_None, *before_obj = Py_None;
+  PyObject *probe_obj = Py_None, *rerank_obj = Py_None;
+  PyObject *similarity_obj = nullptr, *recency_obj = nullptr, *importance_obj = nullptr, *access_obj = nullptr,
+           *half_life_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOO$OOOOOOOOOOO:recall", kwlist(names), &query_obj, &top_k_obj,
+                                   &types_obj, &agent_obj, &track_obj, &where_obj, &session_obj, &after_obj,
+                                   &before_obj, &probe_obj, &rerank_obj, &similarity_obj, &recency_obj,
+                                   &importance_obj, &access_obj, &half_life_obj))
     return nullptr;
   ormel::RecallRequest request;
   const bool ok = recall_args(query_obj, top_k_obj, types_obj, "recall", request) &&
                   opt_str_arg(agent_obj, "recall", "agent_id", request.agent_id) &&
-                  bool_arg(track_obj, "recall", "track_access", request.track_access);
+                  bool_arg(track_obj, "recall", "track_access", request.track_access) &&
+                  memory_filter_args(where_obj, session_obj, after_obj, before_obj, "recall", request.filter) &&
+                  opt_u64_arg(probe_obj, "recall", "n_probe", request.n_probe) &&
+                  opt_u64_arg(rerank_obj, "recall", "n_rerank", request.n_rerank) &&
+                  scoring_arg(similarity_obj, "similarity_weight", false, request.similarity_weight) &&
+                  scoring_arg(recency_obj, "recency_weight", false, request.recency_weight) &&
+                  scoring_arg(importance_obj, "importance_weight", false, request.importance_weight) &&
+                  scoring_arg(access_obj, "access_weight", false, request.access_weight) &&
+                  scoring_arg(half_life_obj, "recency_half_life_secs", true, request.recency_half_life_secs);
   if (!ok) return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
@@ -147,17 +179,23 @@ PyObject* recall(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* const names[] = {"query", "top_k", nullptr};
+  static const char* const names[] = {"query",      "top_k",         "where", "session_id", "created_after",
+                                      "created_before", nullptr};
   PyObject *query_obj, *top_k_obj = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:search", kwlist(names), &query_obj, &top_k_obj)) return nullptr;
+  PyObject *where_obj = Py_None, *session_obj = Py_None, *after_obj = Py_None, *before_obj = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OOOO:search", kwlist(names), &query_obj, &top_k_obj, &where_obj,
+                                   &session_obj, &after_obj, &before_obj))
+    return nullptr;
   std::vector<float> query;
   uint64_t top_k = 10;
+  ormel::MemoryFilter filter;
   if (!vector_arg(query_obj, "search", "query", query) ||
-      (top_k_obj != nullptr && !u64_arg(top_k_obj, "search", "top_k", top_k)))
+      (top_k_obj != nullptr && !u64_arg(top_k_obj, "search", "top_k", top_k)) ||
+      !memory_filter_args(where_obj, session_obj, after_obj, before_obj, "search", filter))
     return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return convert_or_raise(store(self).search(query, top_k), search_hits_to_list);
+  return convert_or_raise(store(self).search(query, top_k, filter), search_hits_to_list);
 }
 
 // The one argument of get/delete, parsed as an id.
@@ -303,6 +341,66 @@ PyObject* set_max_snapshots(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!borrow) return nullptr;
   store(self).set_max_snapshots(max);
   Py_RETURN_NONE;
+}
+
+// --- Space --------------------------------------------------------------------------------
+
+PyObject* compact(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"keep_history", nullptr};
+  PyObject* keep_obj = Py_True;
+  bool keep_history = true;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:compact", kwlist(names), &keep_obj) ||
+      !bool_arg(keep_obj, "compact", "keep_history", keep_history))
+    return nullptr;
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  return convert_or_raise(store(self).compact(keep_history), [](uint64_t n) { return PyLong_FromUnsignedLongLong(n); });
+}
+
+PyObject* space(PyObject* self, PyObject*) {
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  return convert_or_raise(store(self).space(), space_to_dict);
+}
+
+PyObject* set_auto_compact(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"min_bytes", "ratio", nullptr};
+  const ormel::AutoCompactPolicy defaults;
+  PyObject *min_obj = nullptr, *ratio_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:set_auto_compact", kwlist(names), &min_obj, &ratio_obj))
+    return nullptr;
+  std::optional<ormel::AutoCompactPolicy> policy;
+  if (min_obj != Py_None) {
+    policy = defaults;
+    if ((min_obj != nullptr && !u64_arg(min_obj, "set_auto_compact", "min_bytes", policy->min_bytes)) ||
+        (ratio_obj != nullptr && !f64_arg(ratio_obj, "set_auto_compact", "ratio", policy->ratio)))
+      return nullptr;
+    if (!std::isfinite(policy->ratio) || policy->ratio < 0) {
+      PyErr_SetString(PyExc_ValueError, "ratio must be a finite number >= 0");
+      return nullptr;
+    }
+  } else if (ratio_obj != nullptr) {
+    PyErr_SetString(PyExc_TypeError, "set_auto_compact() takes no ratio when min_bytes is None");
+    return nullptr;
+  }
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  store(self).set_auto_compact(policy);
+  Py_RETURN_NONE;
+}
+
+// --- Keys -----------------------------------------------------------------------------
+
+PyObject* change_passphrase(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"new_passphrase", nullptr};
+  PyObject* pass_obj;
+  std::string passphrase;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:change_passphrase", kwlist(names), &pass_obj) ||
+      !str_arg(pass_obj, "change_passphrase", "new_passphrase", passphrase))
+    return nullptr;
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  return none_or_raise(store(self).change_passphrase(passphrase));
 }
 
 // --- Page cache, statistics, export -----------------------------------------------------
@@ -548,16 +646,37 @@ PyMethodDef methods[] = {
      "\"memory '<ID>' not found\". The new version is staged until the next flush; earlier\n"
      "snapshots keep the old one."},
     {"recall", ORMEL_PY_KWARGS(recall),
-     "recall($self, query, top_k=10, memory_types=None, agent_id=None, track_access=True)\n--\n\n"
+     "recall($self, query, top_k=10, memory_types=None, agent_id=None, track_access=True, *, where=None, "
+     "session_id=None, created_after=None, created_before=None, n_probe=None, n_rerank=None, "
+     "similarity_weight=1.0, recency_weight=0.3, importance_weight=0.2, access_weight=0.1, "
+     "recency_half_life_secs=604800.0)\n--\n\n"
      "Return up to `top_k` memories ranked by similarity, recency, importance and access frequency,\n"
      "best first, each a memory dict with added \"score\" and \"similarity\" keys.\n\n"
      "`memory_types` restricts the types; `agent_id` restricts to that agent's memories plus shared\n"
      "ones. With `track_access` the returned memories get their access recorded, which a read-only\n"
-     "handle refuses."},
+     "handle refuses.\n\n"
+     "`where` filters on metadata: {\"key\": value} for equality, or operators $eq $ne $gt $gte $lt\n"
+     "$lte $in $nin $exists per key and $and $or $not to combine filters; dotted keys reach into\n"
+     "nested dicts. A missing key and a value of another kind (numbers, strings, bools, None) never\n"
+     "satisfy a comparison; $nin matches a present value equal to no element; use $not to include\n"
+     "memories without the key. `session_id` keeps that session's memories; `created_after` and\n"
+     "`created_before` (unix seconds, exclusive) bound the creation time. A malformed filter raises\n"
+     "ValueError before anything is read. Filters apply before ranking, so the results are the best\n"
+     "among the memories that match.\n\n"
+     "With an index, `n_probe` partitions are probed and `n_rerank` candidates scored exactly (None:\n"
+     "the index's own settings). The index path is approximate. When a filter (where, session_id,\n"
+     "created_after or created_before) is given, only matching memories are candidates, and when\n"
+     "the probed partitions hold fewer than `top_k` of them the exact scan answers, so a filtered\n"
+     "indexed recall returns as many results as the exact filtered recall whenever `n_rerank` is\n"
+     "at least `top_k`. The weights and the recency half-life (seconds) set the score:\n"
+     "similarity_weight * similarity + recency_weight * 2^(-age / half_life) + importance_weight *\n"
+     "importance + access_weight * ln(1 + access_count)."},
     {"search", ORMEL_PY_KWARGS(search),
-     "search($self, query, top_k=10)\n--\n\n"
+     "search($self, query, top_k=10, *, where=None, session_id=None, created_after=None, "
+     "created_before=None)\n--\n\n"
      "Exact nearest-neighbour search by cosine similarity over every live, unexpired memory.\n\n"
-     "Returns up to `top_k` (memory dict, similarity) tuples, best first; records no access."},
+     "Returns up to `top_k` (memory dict, similarity) tuples, best first; records no access. The\n"
+     "filters are those of recall, applied before ranking."},
     {"get", ORMEL_PY_KWARGS(get),
      "get($self, id)\n--\n\n"
      "Return the memory with this id as a dict; RuntimeError if there is none."},
@@ -567,7 +686,10 @@ PyMethodDef methods[] = {
      "deleted memory succeeds; an unknown id raises RuntimeError."},
     {"flush", ORMEL_PY_NOARGS(flush),
      "flush($self)\n--\n\n"
-     "Make every staged change durable as one atomic transaction."},
+     "Make every staged change durable as one atomic transaction.\n\n"
+     "With automatic compaction on (the default, see set_auto_compact), a flush that finds enough\n"
+     "unreachable bytes in the file compacts it afterwards, so a flush may take longer once in a\n"
+     "while. A failed automatic compaction leaves the file as it was; the flush still succeeds."},
     {"close", ORMEL_PY_NOARGS(flush),
      "close($self)\n--\n\n"
      "Flush and release; the object should not be used afterwards.\n\n"
@@ -621,6 +743,16 @@ PyMethodDef methods[] = {
     {"restore_to_time", ORMEL_PY_KWARGS(restore_to_time),
      "restore_to_time($self, unix_secs)\n--\n\n"
      "Restore the latest snapshot created at or before `unix_secs`; return its dict."},
+    {"change_passphrase", ORMEL_PY_KWARGS(change_passphrase),
+     "change_passphrase($self, new_passphrase)\n--\n\n"
+     "Flush, then make `new_passphrase` the only passphrase that opens the file.\n\n"
+     "The data key is wrapped anew under a key derived from `new_passphrase` (a fresh salt, the\n"
+     "same Argon2id cost), in one atomic transaction whose snapshot repeats the current state;\n"
+     "no snapshot is pruned and every one stays restorable. Every copy of the key wrapped under\n"
+     "an earlier passphrase is wiped from the file, log regions included, so a copy made\n"
+     "afterwards does not open with the old one. Copies made before still do, and the data key\n"
+     "they hold is the same. After a crash the file opens with exactly one of the two\n"
+     "passphrases; after an error, call it again."},
     {"set_cache_capacity", ORMEL_PY_KWARGS(set_cache_capacity),
      "set_cache_capacity($self, pages)\n--\n\n"
      "Bound the page cache to max(`pages`, 1) pages, evicting clean pages beyond it."},
@@ -630,6 +762,27 @@ PyMethodDef methods[] = {
     {"set_max_snapshots", ORMEL_PY_KWARGS(set_max_snapshots),
      "set_max_snapshots($self, max)\n--\n\n"
      "Keep at most `max` snapshots (0 keeps all), from the next flush on."},
+    {"compact", ORMEL_PY_KWARGS(compact),
+     "compact($self, keep_history=True)\n--\n\n"
+     "Flush, then rewrite the database into a fresh file holding only what is still reachable and\n"
+     "put it in place of the old one atomically; return the number of bytes given back.\n\n"
+     "With keep_history=True every memory, access counter, the index, the live result-cache\n"
+     "entries and every retained snapshot survive; each snapshot stays restorable. With\n"
+     "keep_history=False only the current state is kept: all earlier snapshots are dropped for\n"
+     "good (restore_to can no longer reach them), deleted memories are dropped, and the current\n"
+     "state remains as the one snapshot. Replaced or deleted result-cache entries are always\n"
+     "dropped. A read-only handle refuses."},
+    {"space", ORMEL_PY_NOARGS(space),
+     "space($self)\n--\n\n"
+     "Return a dict about the committed file, in bytes: \"file_bytes\" (its size),\n"
+     "\"current_bytes\" (a file holding the current state alone), \"history_bytes\" (what the\n"
+     "retained snapshots add to that) and \"reclaimable_bytes\" (what compact() would give back).\n\n"
+     "It reads the catalog of every retained snapshot, so it costs about what reading them does."},
+    {"set_auto_compact", ORMEL_PY_KWARGS(set_auto_compact),
+     "set_auto_compact($self, min_bytes=67108864, ratio=1.0)\n--\n\n"
+     "Compact automatically at the end of a flush once the bytes compaction would give back exceed\n"
+     "both `min_bytes` and `ratio` times the bytes the kept state needs (history kept). On by\n"
+     "default with these values; set_auto_compact(None) turns it off. For this handle only."},
     {"stats", ORMEL_PY_NOARGS(stats),
      "stats($self)\n--\n\n"
      "Return the database's statistics as a dict: memories, deleted, dimensions, file_bytes,\n"

@@ -85,12 +85,17 @@ PyObject* add_turn(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* recall(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* const names[] = {"query", "top_k", "memory_types", nullptr};
+  static const char* const names[] = {"query", "top_k", "memory_types", "where", "session_id", "created_after",
+                                      "created_before", nullptr};
   PyObject *query_obj, *top_k_obj = nullptr, *types_obj = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:recall", kwlist(names), &query_obj, &top_k_obj, &types_obj))
+  PyObject *where_obj = Py_None, *session_obj = Py_None, *after_obj = Py_None, *before_obj = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO$OOOO:recall", kwlist(names), &query_obj, &top_k_obj,
+                                   &types_obj, &where_obj, &session_obj, &after_obj, &before_obj))
     return nullptr;
   ormel::RecallRequest request;
-  if (!recall_args(query_obj, top_k_obj, types_obj, "recall", request)) return nullptr;
+  if (!recall_args(query_obj, top_k_obj, types_obj, "recall", request) ||
+      !memory_filter_args(where_obj, session_obj, after_obj, before_obj, "recall", request.filter))
+    return nullptr;
   UseBorrows borrows(self);
   if (!borrows) return nullptr;
   if (!data(self).open) return already_closed();
@@ -184,9 +189,10 @@ PyMethodDef methods[] = {
      "\"role\" metadata key; return the new memory's id. Staged until the session ends or the\n"
      "database flushes."},
     {"recall", ORMEL_PY_KWARGS(recall),
-     "recall($self, query, top_k=10, memory_types=None)\n--\n\n"
+     "recall($self, query, top_k=10, memory_types=None, *, where=None, session_id=None, "
+     "created_after=None, created_before=None)\n--\n\n"
      "Recall within this session's agent's view (its own memories plus shared ones), recording\n"
-     "access; the same result dicts as Ormel.recall."},
+     "access; the same result dicts and filters as Ormel.recall."},
     {"close", ORMEL_PY_NOARGS(close),
      "close($self)\n--\n\n"
      "Promote the recorded Working turns to Episodic memories, flush, and end the session; return\n"

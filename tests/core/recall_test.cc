@@ -6,6 +6,7 @@
 #include <bit>
 #include <cmath>
 #include <compare>
+#include <limits>
 #include <random>
 
 #include "core/store.h"
@@ -187,6 +188,130 @@ TEST_F(RecallTest, ErrorsComeBeforeAnyWork) {
   EXPECT_EQ(db->recall(req).error().kind(), ErrorKind::ReadOnly);
   req.track_access = false;
   EXPECT_EQ(db->recall(req)->size(), 1u);
+}
+
+// A NaN similarity (an older file could hold a NaN vector, which nothing refused then) must
+// not outrank real matches: it goes last, behind -infinity, in recall and in search.
+TEST_F(RecallTest, NanScoresRankLast) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  add({1, 0, 0, 0}, "good");
+  add({-1, 0, 0, 0}, "opposite");
+  // Stage the NaN record as an older version would have, bypassing today's checks.
+  Memory bad = Memory::make("nan", MemoryType::Semantic, {nan, 0, 0, 0});
+  StoreState& s = db->state();
+  const std::vector<uint8_t> bytes = encode_memory(bad).value();
+  auto start = stage_run(s, bytes);
+  ASSERT_TRUE(start);
+  s.catalog.insert(s.catalog.begin(), CatalogEntry{bad.id, *start, static_cast<uint32_t>(run_pages(bytes.size())),
+                                                   static_cast<uint32_t>(bytes.size()), false, bad.accessed_at, 0});
+  s.id_index = build_id_index(s.catalog);
+  for (int pass = 0; pass < 2; ++pass) {  // before and after an index exists
+    auto hits = recall({1, 0, 0, 0}, 3, false);
+    ASSERT_EQ(hits.size(), 3u);
+    EXPECT_EQ(hits[0].memory.content, "good");
+    EXPECT_EQ(hits[2].memory.content, "nan");
+    EXPECT_EQ(recall({1, 0, 0, 0}, 2, false)[1].memory.content, "opposite");
+    auto searched = db->search(std::vector<float>{1, 0, 0, 0}, 3);
+    ASSERT_TRUE(searched);
+    EXPECT_EQ((*searched)[0].memory.content, "good");
+    EXPECT_EQ((*searched)[2].memory.content, "nan");
+    ASSERT_TRUE(db->build_index());
+  }
+}
+
+// Session and creation-time conditions, on memories created at chosen times.
+TEST_F(RecallTest, SessionAndCreationTimeFilters) {
+  const int64_t now = now_secs();
+  for (int i = 0; i < 6; ++i) {
+    Memory m = Memory::make("m" + std::to_string(i), MemoryType::Semantic, {1, 0, 0, 0});
+    m.created_at = now - 100 + i * 10;  // -100, -90, ..., -50
+    if (i % 3 != 2) m.session_id = i % 3 == 0 ? "s0" : "s1";
+    ASSERT_TRUE(db->remember(std::move(m)));
+  }
+  const struct Case {
+    std::optional<std::string> session;
+    std::optional<int64_t> after, before;
+    std::vector<std::string> expected;
+  } cases[] = {
+      {"s0", {}, {}, {"m0", "m3"}},
+      {"s1", now - 80, {}, {"m4"}},
+      {{}, now - 90, now - 60, {"m2", "m3"}},
+      {{}, now - 50, {}, {}},
+      {{}, {}, now - 100, {}},
+      {"missing", {}, {}, {}},
+  };
+  for (const Case& c : cases) {
+    RecallRequest req;
+    req.query = {1, 0, 0, 0};
+    req.track_access = false;
+    req.filter.session_id = c.session;
+    req.filter.created_after = c.after;
+    req.filter.created_before = c.before;
+    auto hits = db->recall(req);
+    ASSERT_TRUE(hits);
+    std::vector<std::string> got;
+    for (const auto& h : *hits) got.push_back(h.memory.content);
+    EXPECT_EQ(got, c.expected) << c.session.value_or("-");
+    auto searched = db->search(req.query, 10, req.filter);
+    ASSERT_TRUE(searched);
+    EXPECT_EQ(searched->size(), c.expected.size());
+  }
+}
+
+// The first scan after opening reads every record at once on all cores; it must give what
+// reading them one by one gives, cached (unflushed) pages included, and on a damaged page
+// the same error.
+TEST_F(RecallTest, BulkSummariesEqualRowByRowReading) {
+  fresh_db(8);
+  std::mt19937 gen(3);
+  std::normal_distribution<float> dist;
+  for (int i = 0; i < 700; ++i) {
+    std::vector<float> v(8);
+    for (float& x : v) x = dist(gen);
+    Memory m = Memory::make(std::string(i % 7 == 0 ? 9000 : 10, 'c'), MemoryType::Semantic, v);  // some two-page runs
+    m.metadata = {{"i", i}};
+    ASSERT_TRUE(db->remember(std::move(m)));
+    if (i == 600) ASSERT_TRUE(db->flush());  // the last hundred stay in the cache
+  }
+  ASSERT_TRUE(db->delete_memory(db->state().catalog[5].id));
+  RecallRequest req;
+  req.query = {1, 2, 3, 4, 5, 6, 7, 8};
+  req.top_k = 1000;
+  req.track_access = false;
+  req.filter.where = *parse_filter(Json{{"i", {{"$gte", 100}}}});
+  auto bulk = db->recall(req);
+  ASSERT_TRUE(bulk);
+  ASSERT_TRUE(db->flush());
+  for (bool one_by_one : {true, false}) {
+    db.reset();
+    db = open_db(std::nullopt);
+    if (one_by_one) {
+      for (size_t i = 0; i < db->state().catalog.size(); ++i) {
+        if (!db->state().catalog[i].deleted) ASSERT_TRUE(summary_of(db->state(), i));
+      }
+    }
+    auto again = db->recall(req);
+    ASSERT_TRUE(again);
+    ASSERT_EQ(again->size(), bulk->size());
+    for (size_t i = 0; i < bulk->size(); ++i) {
+      EXPECT_EQ((*again)[i].memory.id, (*bulk)[i].memory.id);
+      EXPECT_EQ(std::bit_cast<uint32_t>((*again)[i].score), std::bit_cast<uint32_t>((*bulk)[i].score));
+    }
+  }
+  // Damage one record page: both ways of reading fail with that page's error.
+  const uint64_t page = db->state().catalog[300].start_page;
+  db.reset();
+  std::vector<uint8_t> bytes = env.read_file(path);
+  bytes[page * PAGE_SIZE + 100] ^= 1;
+  env.write_file(path, bytes);
+  for (bool one_by_one : {true, false}) {
+    db = open_db(std::nullopt);
+    if (one_by_one) EXPECT_EQ(summary_of(db->state(), 300).error(), OrmelError::page_auth_failed(page));
+    auto failed = db->recall(req);
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error(), OrmelError::page_auth_failed(page));
+    db.reset();
+  }
 }
 
 // Memories with random 384-dimensional vectors; each one's content is its index in `stored`.

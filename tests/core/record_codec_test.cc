@@ -435,6 +435,12 @@ TEST(RecordCodec, MalformedBlobsFail) {
   EXPECT_EQ(decode_error<Ints>(Bytes{}), "unexpected end of MessagePack data");
   EXPECT_EQ(decode_error<Ints>(Bytes{0x94, 0, 0}), "unexpected end of MessagePack data");
   EXPECT_EQ(decode_error<Ints>(Bytes{0x94, 0, 0, 0, 0, 0x00, 0x01}), "2 trailing bytes after the value");
+  // Lengths that no input of this size can hold are refused before any room is reserved
+  // for them (an array, a map, a str and a bin claiming about 4 billion items or bytes).
+  for (const Bytes& huge : {Bytes{0xDD, 0xFF, 0xFF, 0xFF, 0xF0, 0x00}, Bytes{0xDF, 0xFF, 0xFF, 0xFF, 0xF0, 0x00, 0x00},
+                            Bytes{0xDB, 0xFF, 0xFF, 0xFF, 0xF0, 0x61}, Bytes{0xC6, 0xFF, 0xFF, 0xFF, 0xF0, 0x01}}) {
+    EXPECT_EQ(decode_error<Ints>(huge), "unexpected end of MessagePack data");
+  }
   auto bad_marker = decode_record<Ints>(Bytes{0xC1});
   ASSERT_FALSE(bad_marker);
   EXPECT_EQ(bad_marker.error().kind(), ErrorKind::Serialization);

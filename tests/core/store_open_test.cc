@@ -161,6 +161,10 @@ class CreateRaceEnv final : public Env {
   Result<std::unique_ptr<File>> open_locked(const std::string& path, OpenMode mode) override {
     return base_->open_locked(path, mode);
   }
+  Status rename(const std::string& from, const std::string& to) override { return base_->rename(from, to); }
+  Status remove(const std::string& path) override { return base_->remove(path); }
+  Status sync_dir(const std::string& path) override { return base_->sync_dir(path); }
+  Result<std::string> resolve(const std::string& path) override { return base_->resolve(path); }
 
  private:
   Env* base_;

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "core/byte_order.h"
+#include "core/crypto.h"
 #include "core/format.h"
 #include "core/store.h"
 #include "core/store_state.h"
@@ -169,6 +171,25 @@ TEST_P(UpgradeTest, FirstFlushSurvivesPowerLossAtEveryCall) {
                    crash_mode_name(mode));
       check_power_loss(fixture_, n, mode);
     }
+  }
+}
+
+// Headers of these versions carry no seal, so a damaged one may name runs of terabytes with
+// its checksum intact: the open fails with an error, and never reserves room for them.
+TEST_P(UpgradeTest, RunsNamedBeyondTheFileFailTheOpen) {
+  struct Run {
+    const char* name;
+    size_t pages_at;  // the run's byte length follows at pages_at + 8
+  };
+  for (const Run run : {Run{"catalog", 50}, Run{"index", 170}, Run{"manifest", 222}}) {
+    SCOPED_TRACE(run.name);
+    std::vector<uint8_t> bytes = fixture_.bytes;
+    store_le(bytes.data() + run.pages_at, uint64_t{1} << 40);
+    store_le(bytes.data() + run.pages_at + 8, uint64_t{1} << 40);
+    store_le(bytes.data() + 238, crc32(std::span(bytes).first(238)));
+    MemEnv env;
+    env.write_file(kDbPath, bytes);
+    EXPECT_FALSE(try_open(env));
   }
 }
 

@@ -114,11 +114,41 @@ TEST_F(WalTest, EightPageRegionHoldsSevenFrames) {
 }
 
 TEST_F(WalTest, FramesMustBePageSized) {
-  std::vector<WalFrame> bad = {{3, std::vector<uint8_t>(100)}};
+  for (size_t size : {size_t{100}, size_t{0}, PAGE_SIZE + 1, 2 * PAGE_SIZE - 1}) {
+    SCOPED_TRACE(size);
+    std::vector<WalFrame> bad = {{9, image(1)}, {3, std::vector<uint8_t>(size)}};
+    auto f = open_file(env_);
+    EXPECT_EQ(wal::commit(*f, 1, 8, 1, bad).error().message(), "invalid argument: WAL frame is not page-sized");
+    EXPECT_EQ(wal::checkpoint(*f, bad).error().message(), "invalid argument: WAL frame is not page-sized");
+    EXPECT_EQ(env_.mutating_calls(), 0u);
+  }
+}
+
+// A run's pages handed over as one frame are logged exactly as one frame per page would be,
+// count against the region page by page, and reach their consecutive home pages.
+TEST_F(WalTest, AMultiPageFrameIsLoggedPageByPage) {
+  std::vector<WalFrame> single = {{20, image(1)}, {21, image(2)}, {22, image(3)}, {0, image(4)}};
+  std::vector<WalFrame> runs = {{20, single[0].image}, {0, single[3].image}};
+  runs[0].image.insert(runs[0].image.end(), single[1].image.begin(), single[1].image.end());
+  runs[0].image.insert(runs[0].image.end(), single[2].image.begin(), single[2].image.end());
+
+  commit_txn(3, single);
+  const std::vector<uint8_t> logged_singly = env_.read_file(kPath);
+  commit_txn(3, runs);
+  EXPECT_EQ(env_.read_file(kPath), logged_singly);
+  expect_same(*recover(0), single);
+
   auto f = open_file(env_);
-  EXPECT_EQ(wal::commit(*f, 1, 8, 1, bad).error().message(), "invalid argument: WAL frame is not page-sized");
-  EXPECT_EQ(wal::checkpoint(*f, bad).error().message(), "invalid argument: WAL frame is not page-sized");
-  EXPECT_EQ(env_.mutating_calls(), 0u);
+  ASSERT_TRUE(wal::checkpoint(*f, runs));
+  env_.crash(CrashMode::Drop);
+  std::vector<uint8_t> bytes = env_.read_file(kPath);
+  for (const WalFrame& fr : single) {
+    EXPECT_TRUE(std::equal(fr.image.begin(), fr.image.end(), bytes.begin() + fr.page * PAGE_SIZE)) << fr.page;
+  }
+
+  std::vector<WalFrame> too_big = {{20, std::vector<uint8_t>(7 * PAGE_SIZE)}, {0, image(4)}};
+  EXPECT_EQ(wal::commit(*f, 1, 8, 4, too_big).error().message(),
+            "invalid argument: transaction needs 65797 WAL bytes but the region holds 65536");
 }
 
 TEST_F(WalTest, RecoverReturnsOnlyANewerTransaction) {

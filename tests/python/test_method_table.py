@@ -38,9 +38,13 @@ ROWS = [
         lambda db, i, t: db.remember_many(["c"], "episodic", [V])),
     Row("update", "id, *, content=..., memory_type=..., vector=..., importance=..., metadata=..., ttl_secs=..., "
         "shared=..., session_id=...", "exclusive", "refused", lambda db, i, t: db.update(i, content="c")),
-    Row("recall", "query, top_k=10, memory_types=None, agent_id=None, track_access=True", "exclusive", "refused",
+    Row("recall", "query, top_k=10, memory_types=None, agent_id=None, track_access=True, *, where=None, "
+        "session_id=None, created_after=None, created_before=None, n_probe=None, n_rerank=None, "
+        "similarity_weight=1.0, recency_weight=0.3, importance_weight=0.2, access_weight=0.1, "
+        "recency_half_life_secs=604800.0", "exclusive", "refused",
         lambda db, i, t: db.recall(V), probe=True),
-    Row("search", "query, top_k=10", "exclusive", "works", lambda db, i, t: db.search(V), probe=True),
+    Row("search", "query, top_k=10, *, where=None, session_id=None, created_after=None, created_before=None",
+        "exclusive", "works", lambda db, i, t: db.search(V), probe=True),
     Row("get", "id", "exclusive", "works", lambda db, i, t: db.get(i), probe=True),
     Row("delete", "id", "exclusive", "refused", lambda db, i, t: db.delete(i)),
     Row("flush", "", "exclusive", "refused", lambda db, i, t: db.flush()),
@@ -57,9 +61,15 @@ ROWS = [
     Row("restore_to", "txn_id", "exclusive", "refused", lambda db, i, t: db.restore_to(1)),
     Row("restore_to_time", "unix_secs", "exclusive", "refused",
         lambda db, i, t: db.restore_to_time(int(time.time()) + 3600)),
+    Row("change_passphrase", "new_passphrase", "exclusive", "refused",
+        lambda db, i, t: db.change_passphrase("another passphrase")),
     Row("set_cache_capacity", "pages", "exclusive", "works", lambda db, i, t: db.set_cache_capacity(64)),
     Row("page_cache_stats", "", "shared", "works", lambda db, i, t: db.page_cache_stats()),
     Row("set_max_snapshots", "max", "exclusive", "works", lambda db, i, t: db.set_max_snapshots(5)),
+    Row("compact", "keep_history=True", "exclusive", "refused", lambda db, i, t: db.compact()),
+    Row("space", "", "exclusive", "works", lambda db, i, t: db.space()),
+    Row("set_auto_compact", "min_bytes=67108864, ratio=1.0", "exclusive", "works",
+        lambda db, i, t: db.set_auto_compact(None)),
     Row("stats", "", "exclusive", "works", lambda db, i, t: db.stats(), probe=True),
     Row("export_encrypted", "dest", "exclusive", "refused",
         lambda db, i, t: db.export_encrypted(str(t / "copy.ormel"))),

@@ -56,8 +56,8 @@ Status FaultPlan::on_call() {
 
 class MemFile final : public File {
  public:
-  MemFile(MemEnv& env, std::string path, bool write, uint64_t epoch)
-      : env_(env), path_(std::move(path)), write_(write), epoch_(epoch) {}
+  MemFile(MemEnv& env, MemEnv::FileId file, bool write, uint64_t epoch)
+      : env_(env), file_(file), write_(write), epoch_(epoch) {}
   ~MemFile() override { env_.release(*this); }
   Result<size_t> read_at(uint64_t offset, std::span<uint8_t> buf) override { return env_.read(*this, offset, buf); }
   Status write_at(uint64_t offset, std::span<const uint8_t> data) override { return env_.write(*this, offset, data); }
@@ -65,48 +65,93 @@ class MemFile final : public File {
   Result<uint64_t> size() override { return env_.size(*this); }
 
   MemEnv& env_;
-  const std::string path_;
+  const MemEnv::FileId file_;
   const bool write_;
   const uint64_t epoch_;
 };
 
-bool MemEnv::exists(const std::string& path) { return files_.contains(path); }
+bool MemEnv::exists(const std::string& path) { return names_.contains(path); }
 
 Result<std::unique_ptr<File>> MemEnv::open_locked(const std::string& path, OpenMode mode) {
   if (crashed_) return fail(crash_error());
-  if (mode.create && mode.exclusive && files_.contains(path)) return fail(OrmelError::io_errno(EEXIST));
+  if (mode.create && mode.exclusive && names_.contains(path)) return fail(OrmelError::io_errno(EEXIST));
   if (mode.create) {
     write_file(path, {});  // created or truncated before the lock is asked for, as open(2) does
-  } else if (!files_.contains(path)) {
+  } else if (!names_.contains(path)) {
     return fail(OrmelError::io_errno(ENOENT));
   }
-  LockState& lock = locks_[path];
+  const FileId file = names_.at(path);
+  LockState& lock = locks_[file];
   if (lock.exclusive || (mode.write && lock.shared > 0)) return fail(OrmelError::locked(path));
   if (mode.write) lock.exclusive = true;
   else ++lock.shared;
-  return std::unique_ptr<File>(new MemFile(*this, path, mode.write, epoch_));
+  return std::unique_ptr<File>(new MemFile(*this, file, mode.write, epoch_));
+}
+
+bool MemEnv::crashes_now() {
+  if (mutating_calls_ != crash_at_) return false;
+  crash(crash_mode_);
+  crashed_ = true;
+  return true;
+}
+
+Status MemEnv::rename(const std::string& from, const std::string& to) {
+  ORMEL_TRY(begin_call(nullptr, true));
+  if (crashes_now()) return fail(crash_error());
+  auto it = names_.find(from);
+  if (it == names_.end()) return fail(OrmelError::io_errno(ENOENT));
+  const FileId file = it->second;
+  names_.erase(it);
+  names_[to] = file;
+  return {};
+}
+
+Status MemEnv::remove(const std::string& path) {
+  ORMEL_TRY(begin_call(nullptr, true));
+  if (crashes_now()) return fail(crash_error());
+  if (names_.erase(path) == 0) return fail(OrmelError::io_errno(ENOENT));
+  return {};
+}
+
+Status MemEnv::sync_dir(const std::string&) {
+  ORMEL_TRY(begin_call(nullptr, true));
+  if (crashes_now()) return fail(crash_error());
+  durable_names_ = names_;
+  return {};
+}
+
+std::vector<std::string> MemEnv::paths() const {
+  std::vector<std::string> out;
+  for (const auto& [path, file] : names_) out.push_back(path);
+  return out;
 }
 
 std::vector<uint8_t> MemEnv::read_file(const std::string& path) const {
-  auto it = files_.find(path);
-  return it == files_.end() ? std::vector<uint8_t>{} : it->second.current;
+  auto it = names_.find(path);
+  return it == names_.end() ? std::vector<uint8_t>{} : files_.at(it->second).current;
 }
 
 void MemEnv::write_file(const std::string& path, std::vector<uint8_t> bytes) {
-  std::erase_if(pending_, [&](const PendingWrite& w) { return w.path == path; });
-  files_[path] = FileState{bytes, bytes};
+  auto it = names_.find(path);
+  const FileId file = it != names_.end() ? it->second : next_file_++;
+  std::erase_if(pending_, [&](const PendingWrite& w) { return w.file == file; });
+  files_[file] = FileState{bytes, bytes};
+  names_[path] = file;
+  durable_names_[path] = file;
 }
 
 void MemEnv::crash(CrashMode mode) {
   size_t landing = mode == CrashMode::Drop ? 0 : pending_.size();
-  for (auto& [path, state] : files_) state.current = state.durable;
+  for (auto& [file, state] : files_) state.current = state.durable;
   for (size_t i = 0; i < landing; ++i) {
     const PendingWrite& w = pending_[i];
     std::span<const uint8_t> data = w.data;
     if (mode == CrashMode::Torn && i + 1 == landing) data = data.first(data.size() / 2);
-    apply_write(files_[w.path].current, w.offset, data);
+    apply_write(files_[w.file].current, w.offset, data);
   }
-  for (auto& [path, state] : files_) state.durable = state.current;
+  for (auto& [file, state] : files_) state.durable = state.current;
+  if (mode == CrashMode::Drop) names_ = durable_names_;
+  else durable_names_ = names_;
   pending_.clear();
   locks_.clear();
   ++epoch_;
@@ -123,60 +168,56 @@ void MemEnv::power_loss() {
   crash_at_ = 0;
 }
 
-Status MemEnv::begin_call(const MemFile& f, bool mutating) {
-  if (crashed_ || f.epoch_ != epoch_) return fail(crash_error());
+Status MemEnv::begin_call(const MemFile* f, bool mutating) {
+  if (crashed_ || (f != nullptr && f->epoch_ != epoch_)) return fail(crash_error());
   if (mutating) ++mutating_calls_;
   return faults_.on_call();
 }
 
 Result<size_t> MemEnv::read(const MemFile& f, uint64_t offset, std::span<uint8_t> buf) {
-  ORMEL_TRY(begin_call(f, false));
-  const std::vector<uint8_t>& bytes = files_[f.path_].current;
+  ORMEL_TRY(begin_call(&f, false));
+  const std::vector<uint8_t>& bytes = files_[f.file_].current;
   if (offset >= bytes.size()) return size_t{0};
   size_t n = std::min<uint64_t>(buf.size(), bytes.size() - offset);
   std::memcpy(buf.data(), bytes.data() + offset, n);
   return n;
 }
 
-void MemEnv::record_write(const std::string& path, uint64_t offset, std::span<const uint8_t> data) {
-  apply_write(files_[path].current, offset, data);
-  pending_.push_back({path, offset, {data.begin(), data.end()}});
+void MemEnv::record_write(FileId file, uint64_t offset, std::span<const uint8_t> data) {
+  apply_write(files_[file].current, offset, data);
+  pending_.push_back({file, offset, {data.begin(), data.end()}});
 }
 
 Status MemEnv::write(const MemFile& f, uint64_t offset, std::span<const uint8_t> data) {
-  ORMEL_TRY(begin_call(f, true));
+  ORMEL_TRY(begin_call(&f, true));
   if (mutating_calls_ == crash_at_) {
-    if (crash_mode_ == CrashMode::Torn) record_write(f.path_, offset, data);
+    if (crash_mode_ == CrashMode::Torn) record_write(f.file_, offset, data);
     crash(crash_mode_);
     crashed_ = true;
     return fail(crash_error());
   }
   if (!f.write_) return fail(OrmelError::io_errno(EBADF));
-  record_write(f.path_, offset, data);
+  record_write(f.file_, offset, data);
   return {};
 }
 
 Status MemEnv::sync(const MemFile& f) {
-  ORMEL_TRY(begin_call(f, true));
-  if (mutating_calls_ == crash_at_) {
-    crash(crash_mode_);
-    crashed_ = true;
-    return fail(crash_error());
-  }
-  std::erase_if(pending_, [&](const PendingWrite& w) { return w.path == f.path_; });
-  FileState& state = files_[f.path_];
+  ORMEL_TRY(begin_call(&f, true));
+  if (crashes_now()) return fail(crash_error());
+  std::erase_if(pending_, [&](const PendingWrite& w) { return w.file == f.file_; });
+  FileState& state = files_[f.file_];
   state.durable = state.current;
   return {};
 }
 
 Result<uint64_t> MemEnv::size(const MemFile& f) {
-  ORMEL_TRY(begin_call(f, false));
-  return files_[f.path_].current.size();
+  ORMEL_TRY(begin_call(&f, false));
+  return files_[f.file_].current.size();
 }
 
 void MemEnv::release(const MemFile& f) {
   if (f.epoch_ != epoch_) return;  // a crash already dropped every lock
-  LockState& lock = locks_[f.path_];
+  LockState& lock = locks_[f.file_];
   if (f.write_) lock.exclusive = false;
   else if (lock.shared > 0) --lock.shared;
 }
@@ -184,6 +225,21 @@ void MemEnv::release(const MemFile& f) {
 Result<std::unique_ptr<File>> FaultEnv::open_locked(const std::string& path, OpenMode mode) {
   ORMEL_ASSIGN(std::unique_ptr<File> base, base_->open_locked(path, mode));
   return std::unique_ptr<File>(new FaultFile(std::move(base), faults_));
+}
+
+Status FaultEnv::rename(const std::string& from, const std::string& to) {
+  ORMEL_TRY(faults_.on_call());
+  return base_->rename(from, to);
+}
+
+Status FaultEnv::remove(const std::string& path) {
+  ORMEL_TRY(faults_.on_call());
+  return base_->remove(path);
+}
+
+Status FaultEnv::sync_dir(const std::string& path) {
+  ORMEL_TRY(faults_.on_call());
+  return base_->sync_dir(path);
 }
 
 }  // namespace ormel::testing

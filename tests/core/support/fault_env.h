@@ -10,13 +10,19 @@
 // the crash point: calls 1..n-1 succeed; at call n the power goes out (a write at that
 // point lands only in Torn mode, and then only its first half), and from then on every call
 // fails with Io "simulated crash" until power_loss() brings up the surviving file system.
-// Advisory locks are emulated per open File (exclusive for write handles, shared
-// otherwise), never waited for; handles open at a crash die and lose their locks.
+// Advisory locks are emulated per file (exclusive for write handles, shared otherwise),
+// never waited for; handles open at a crash die and lose their locks.
+// Names and files are separate, as in a POSIX directory: a handle keeps its file across a
+// rename over its path or a remove. Creating a file is durable at once; rename and remove
+// are pending until sync_dir, and a crash keeps them (Keep, Torn: a rename never tears) or
+// drops them (Drop). rename, remove and sync_dir count as mutating calls; at the crash
+// point the call does not happen.
 //
 // FaultEnv: wraps another Env (e.g. posix_env()) and only injects errors.
 //
-// Both count file calls and can fail the nth one (read_at, write_at, sync or size) with Io
-// "injected fault", once or from then on, without crashing.
+// Both count file calls and can fail the nth one (read_at, write_at, sync or size, and the
+// directory calls rename, remove and sync_dir) with Io "injected fault", once or from then
+// on, without crashing.
 #pragma once
 
 #include <cstdint>
@@ -56,7 +62,13 @@ class MemEnv : public Env {
  public:
   bool exists(const std::string& path) override;
   Result<std::unique_ptr<File>> open_locked(const std::string& path, OpenMode mode) override;
+  Status rename(const std::string& from, const std::string& to) override;
+  Status remove(const std::string& path) override;
+  Status sync_dir(const std::string& path) override;
+  Result<std::string> resolve(const std::string& path) override { return path; }  // no links here
 
+  // The paths that exist now, in order.
+  std::vector<std::string> paths() const;
   // What a reader sees now (durable bytes with the pending writes applied).
   std::vector<uint8_t> read_file(const std::string& path) const;
   // Replaces a file's contents durably; its pending writes are forgotten.
@@ -71,7 +83,7 @@ class MemEnv : public Env {
   void power_loss();
   void fail_at(uint64_t n, FailMode mode) { faults_.fail_at(n, mode); }
 
-  uint64_t mutating_calls() const { return mutating_calls_; }  // write_at and sync
+  uint64_t mutating_calls() const { return mutating_calls_; }  // write_at, sync, directory calls
   uint64_t calls() const { return faults_.calls(); }            // every File call
 
  private:
@@ -80,8 +92,9 @@ class MemEnv : public Env {
     std::vector<uint8_t> durable;
     std::vector<uint8_t> current;
   };
+  using FileId = uint64_t;
   struct PendingWrite {
-    std::string path;
+    FileId file;
     uint64_t offset;
     std::vector<uint8_t> data;
   };
@@ -90,17 +103,22 @@ class MemEnv : public Env {
     bool exclusive = false;
   };
 
-  Status begin_call(const MemFile& f, bool mutating);
+  Status begin_call(const MemFile* f, bool mutating);
+  // The crash point check of a directory call: true when the power went out at this call.
+  bool crashes_now();
   Result<size_t> read(const MemFile& f, uint64_t offset, std::span<uint8_t> buf);
   Status write(const MemFile& f, uint64_t offset, std::span<const uint8_t> data);
   Status sync(const MemFile& f);
   Result<uint64_t> size(const MemFile& f);
   void release(const MemFile& f);
-  void record_write(const std::string& path, uint64_t offset, std::span<const uint8_t> data);
+  void record_write(FileId file, uint64_t offset, std::span<const uint8_t> data);
 
-  std::map<std::string, FileState> files_;
+  std::map<FileId, FileState> files_;
+  std::map<std::string, FileId> names_;          // the directory as readers see it now
+  std::map<std::string, FileId> durable_names_;  // the directory a Drop crash goes back to
+  FileId next_file_ = 1;
   std::vector<PendingWrite> pending_;  // unsynced writes of every file, oldest first
-  std::map<std::string, LockState> locks_;
+  std::map<FileId, LockState> locks_;
   FaultPlan faults_;
   uint64_t mutating_calls_ = 0;
   uint64_t crash_at_ = 0;  // 0: no crash planned
@@ -114,6 +132,10 @@ class FaultEnv : public Env {
   explicit FaultEnv(Env* base) : base_(base) {}
   bool exists(const std::string& path) override { return base_->exists(path); }
   Result<std::unique_ptr<File>> open_locked(const std::string& path, OpenMode mode) override;
+  Status rename(const std::string& from, const std::string& to) override;
+  Status remove(const std::string& path) override;
+  Status sync_dir(const std::string& path) override;
+  Result<std::string> resolve(const std::string& path) override { return base_->resolve(path); }
   void fail_at(uint64_t n, FailMode mode) { faults_.fail_at(n, mode); }
   uint64_t calls() const { return faults_.calls(); }
 

@@ -118,6 +118,21 @@ Result<std::unique_ptr<File>> RecordingEnv::open_locked(const std::string& path,
   return std::unique_ptr<File>(new RecordingFile(std::move(base), *this));
 }
 
+Status RecordingEnv::rename(const std::string& from, const std::string& to) {
+  calls_.push_back({false, 0, {}, true});
+  return base_->rename(from, to);
+}
+
+Status RecordingEnv::remove(const std::string& path) {
+  calls_.push_back({false, 0, {}, true});
+  return base_->remove(path);
+}
+
+Status RecordingEnv::sync_dir(const std::string& path) {
+  calls_.push_back({false, 0, {}, true});
+  return base_->sync_dir(path);
+}
+
 std::optional<CommitPoints> find_commit(const std::vector<FileCall>& calls, uint64_t wal_start) {
   for (size_t i = 0; i < calls.size(); ++i) {
     const FileCall& c = calls[i];

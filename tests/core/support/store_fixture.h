@@ -8,8 +8,8 @@
 // - observe() reads every live memory through memories() and checks get() agrees with it;
 //   snapshots newer than `stamped_through` get created_at 0 so that runs committed in
 //   different seconds compare equal. Result-cache rows are compared without their times.
-// - RecordingEnv forwards every call to its base and numbers write_at and sync calls from
-//   1 in the order made, exactly as MemEnv counts its mutating calls.
+// - RecordingEnv forwards every call to its base and numbers write_at, sync and directory
+//   calls from 1 in the order made, exactly as MemEnv counts its mutating calls.
 // - StoreTest's SetUp creates kDbPath with kDims dimensions in its own MemEnv; reopen()
 //   drops the handle first, so the file's lock is free again.
 #pragma once
@@ -89,6 +89,7 @@ struct FileCall {
   bool sync = false;
   uint64_t offset = 0;
   std::vector<uint8_t> data;
+  bool directory = false;  // rename, remove or sync_dir
 };
 
 class RecordingEnv : public Env {
@@ -96,6 +97,10 @@ class RecordingEnv : public Env {
   explicit RecordingEnv(Env* base) : base_(base) {}
   bool exists(const std::string& path) override { return base_->exists(path); }
   Result<std::unique_ptr<File>> open_locked(const std::string& path, OpenMode mode) override;
+  Status rename(const std::string& from, const std::string& to) override;
+  Status remove(const std::string& path) override;
+  Status sync_dir(const std::string& path) override;
+  Result<std::string> resolve(const std::string& path) override { return base_->resolve(path); }
   const std::vector<FileCall>& calls() const { return calls_; }
   void clear() { calls_.clear(); }
 

@@ -1,0 +1,57 @@
+#include "core/catalog_encoder.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/record_codec.h"
+
+namespace ormel {
+
+std::span<const uint8_t> CatalogEncoder::encode(std::span<const CatalogEntry> rows) {
+  const std::vector<uint8_t> head =
+      pack_to_bytes([&](Packer& pk) { pk.pack_array(static_cast<uint32_t>(rows.size())); });
+  const size_t old_head = starts_.empty() ? bytes_.size() : starts_[0];
+  if (bytes_.empty() || head.size() != old_head) {
+    // The array marker changed width: every row moves (invariant 2), so start afresh.
+    bytes_ = head;
+    rows_.clear();
+    starts_.clear();
+    encode_from(0, rows);
+    return bytes_;
+  }
+  std::copy(head.begin(), head.end(), bytes_.begin());
+
+  const size_t common = std::min(rows.size(), rows_.size());
+  std::vector<uint8_t> row_bytes;
+  for (size_t i = 0; i < common; ++i) {
+    if (rows[i] == rows_[i]) continue;
+    row_bytes.clear();
+    ByteSink sink{&row_bytes};
+    Packer pk(sink);
+    encode_record(pk, rows[i]);
+    if (row_bytes.size() != row_end(i) - starts_[i]) {
+      // A field crossed an integer-width boundary: the rows after it shift.
+      encode_from(i, rows);
+      return bytes_;
+    }
+    std::memcpy(bytes_.data() + starts_[i], row_bytes.data(), row_bytes.size());
+    rows_[i] = rows[i];
+  }
+  encode_from(common, rows);  // appended rows, or the tail of a shorter list dropped
+  return bytes_;
+}
+
+void CatalogEncoder::encode_from(size_t i, std::span<const CatalogEntry> rows) {
+  if (i < starts_.size()) bytes_.resize(starts_[i]);
+  rows_.resize(i);
+  starts_.resize(i);
+  ByteSink sink{&bytes_};
+  Packer pk(sink);
+  for (size_t j = i; j < rows.size(); ++j) {
+    starts_.push_back(bytes_.size());
+    encode_record(pk, rows[j]);
+    rows_.push_back(rows[j]);
+  }
+}
+
+}  // namespace ormel

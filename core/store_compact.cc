@@ -1,0 +1,390 @@
+// compact: the database rewritten into a fresh file that holds only what is still
+// reachable, put in place of the old one; space: what that would give back; and the
+// automatic compaction that runs at the end of a flush.
+//
+// The new file is laid out as: header page, an empty log region as large as the old one,
+// then, for each kept snapshot in manifest order and last for the current state, the
+// record runs its catalog reaches that are not yet copied, its rewritten catalog run and
+// its index run (runs shared between snapshots are written once), then the live
+// result-cache entries, the cache directory and the manifest. A dry run walks the same
+// steps without reading records or writing, so space() predicts the new size exactly.
+//
+// Invariants of a compaction (each holds at every crash point):
+//  1. The path always names a complete database: the old file until the rename, the new
+//     one after it. The new file is complete and durable before it is renamed into place.
+//  2. No (page, nonce counter) pair is ever used twice under the data key: before the new
+//     file uses a counter value, a header written in place in the old file reserves it,
+//     so the old file, if it stays, never hands it out again; the new file continues from
+//     the old file's counter.
+//  3. No other handle can open the path at any moment: the new file is locked before it
+//     is renamed into place, and the old file's lock is released only after.
+//  4. Nothing is committed to the new file until its directory entry is durable, so a
+//     power loss cannot bring the old file back with later commits missing from it.
+//  5. The new file's log region holds one complete transaction, the header itself, so a
+//     torn header write at a later flush can be recovered from it as from any commit.
+//  6. The committed state survives exactly: txn_id, every kept snapshot's txn_id,
+//     created_at and memory_count, every catalog row (only its run position changes), the
+//     index bytes, the live result-cache rows and their entries. Dropped are pages nothing
+//     reachable names, tombstoned cache rows and, without history, deleted catalog rows.
+#include <algorithm>
+#include <array>
+#include <map>
+#include <tuple>
+#include <utility>
+
+#include "core/crypto.h"
+#include "core/store_state.h"
+#include "core/wal.h"
+
+namespace ormel {
+namespace {
+
+constexpr std::string_view kTempSuffix = ".compacting";
+// Largest write issued while appending pages to the new file.
+constexpr size_t kMaxWriteBytes = 1 << 20;
+
+struct RunRef {
+  uint64_t start = 0;
+  uint64_t pages = 0;
+  uint64_t len = 0;
+  auto operator<=>(const RunRef&) const = default;
+};
+
+// Everything the new file commits, for the handle to switch to it.
+struct Layout {
+  Header header;
+  std::vector<CatalogEntry> catalog;
+  std::vector<Snapshot> manifest;
+  std::vector<CacheDirectoryEntry> cache_directory;
+};
+
+// The new file's page sink: pages are appended in order, sealed under the data key with
+// counters reserved in the old file first (invariant 2). Without a pager it only counts.
+class PageSink {
+ public:
+  PageSink(uint64_t first_page, Pager* out, StoreState* old) : next_(first_page), out_(out), old_(old) {}
+
+  uint64_t next_page() const { return next_; }
+  bool writing() const { return out_ != nullptr; }
+
+  // Allocates `pages` pages without writing them (dry run).
+  uint64_t skip(uint64_t pages) {
+    const uint64_t start = next_;
+    next_ += pages;
+    return start;
+  }
+
+  Status append(std::span<const uint8_t, PAGE_PAYLOAD> payload) {
+    ORMEL_TRY(reserve_counter());
+    if (buffer_.empty()) buffer_start_ = next_;
+    ORMEL_ASSIGN(Page image, out_->encrypt_page(next_, payload));
+    buffer_.insert(buffer_.end(), image.begin(), image.end());
+    ++next_;
+    if (buffer_.size() >= kMaxWriteBytes) ORMEL_TRY(drain());
+    return {};
+  }
+
+  Status drain() {
+    if (buffer_.empty()) return {};
+    ORMEL_TRY(out_->file().write_at(buffer_start_ * PAGE_SIZE, buffer_));
+    buffer_.clear();
+    return {};
+  }
+
+ private:
+  // The old file's header reserves counters in steps as large as the old file, so a
+  // compaction usually writes one reservation.
+  Status reserve_counter() {
+    if (out_->nonce_counter() < old_->pager->nonce_counter()) return {};
+    Header h = old_->header;
+    h.nonce_counter = old_->pager->nonce_counter() + std::max<uint64_t>(old_->header.page_count, 1024);
+    ORMEL_TRY(write_header_in_place(*old_->pager, h, old_->disk_format_version));
+    old_->pager->set_nonce_counter(h.nonce_counter);
+    return {};
+  }
+
+  uint64_t next_;
+  Pager* out_;
+  StoreState* old_;
+  std::vector<uint8_t> buffer_;
+  uint64_t buffer_start_ = 0;
+};
+
+// Walks the committed state of the old file and lays it out in a PageSink.
+class Rewriter {
+ public:
+  Rewriter(StoreState& s, PageSink& sink) : s_(s), sink_(sink) {}
+
+  Result<Layout> run(bool keep_history) {
+    const Header& h = s_.header;
+    Layout out;
+    std::vector<Snapshot> kept;
+    if (keep_history) {
+      kept = s_.snapshot_manifest;
+    } else if (std::optional<Snapshot> current = current_snapshot()) {
+      kept.push_back(*current);
+    }
+    for (const Snapshot& snap : kept) {
+      ORMEL_ASSIGN(RunRef catalog, rewrite_catalog({snap.catalog_start, snap.catalog_pages, snap.catalog_len},
+                                                   !keep_history, nullptr));
+      ORMEL_ASSIGN(RunRef index, copy_shared({snap.index_start, snap.index_pages, snap.index_len}));
+      Snapshot moved = snap;
+      std::tie(moved.catalog_start, moved.catalog_pages, moved.catalog_len) =
+          std::tuple(catalog.start, catalog.pages, catalog.len);
+      std::tie(moved.index_start, moved.index_pages, moved.index_len) = std::tuple(index.start, index.pages, index.len);
+      out.manifest.push_back(moved);
+    }
+    const RunRef old_catalog{h.catalog_start, h.catalog_pages, h.catalog_len};
+    ORMEL_ASSIGN(RunRef catalog, rewrite_catalog(old_catalog, !keep_history, &out.catalog));
+    ORMEL_ASSIGN(RunRef index, copy_shared({h.index_start, h.index_pages, h.index_len}));
+
+    for (const CacheDirectoryEntry& row : s_.cache_directory) {
+      if (row.deleted) continue;
+      CacheDirectoryEntry moved = row;
+      ORMEL_ASSIGN(moved.start_page, copy_run(row.start_page, row.page_count));
+      out.cache_directory.push_back(std::move(moved));
+    }
+    RunRef cache_dir;
+    if (!out.cache_directory.empty()) {
+      ORMEL_ASSIGN(cache_dir, write_blob(encode_cache_directory(out.cache_directory)));
+    }
+    RunRef manifest;
+    if (!out.manifest.empty()) {
+      ORMEL_ASSIGN(manifest, write_blob(encode_manifest(out.manifest)));
+    }
+
+    Header& nh = out.header;
+    nh = h;
+    nh.format_version = FORMAT_VERSION;
+    nh.wal_start = 1;
+    std::tie(nh.catalog_start, nh.catalog_pages, nh.catalog_len) = std::tuple(catalog.start, catalog.pages, catalog.len);
+    std::tie(nh.index_start, nh.index_pages, nh.index_len) = std::tuple(index.start, index.pages, index.len);
+    std::tie(nh.cache_dir_start, nh.cache_dir_pages, nh.cache_dir_len) =
+        std::tuple(cache_dir.start, cache_dir.pages, cache_dir.len);
+    std::tie(nh.manifest_start, nh.manifest_pages, nh.manifest_len) =
+        std::tuple(manifest.start, manifest.pages, manifest.len);
+    nh.page_count = sink_.next_page();
+    return out;
+  }
+
+ private:
+  // The current state as a snapshot: the manifest's entry for the header's transaction
+  // (for its commit time), or one made now; none before the first transaction.
+  std::optional<Snapshot> current_snapshot() const {
+    const Header& h = s_.header;
+    for (const Snapshot& snap : s_.snapshot_manifest) {
+      if (snap.txn_id == h.txn_id) return snap;
+    }
+    if (h.txn_id == 0) return std::nullopt;
+    return Snapshot{h.txn_id, now_secs(), h.catalog_start, h.catalog_pages, h.catalog_len, h.index_start,
+                    h.index_pages, h.index_len, h.memory_count};
+  }
+
+  // A catalog run rewritten once per distinct old run (when `rows` asks for the rows too,
+  // it is decoded again), with every record it names copied and its rows pointing at the
+  // copies. Without history, deleted rows go.
+  Result<RunRef> rewrite_catalog(RunRef old, bool drop_deleted, std::vector<CatalogEntry>* rows) {
+    if (old.pages == 0) return RunRef{};
+    auto done = catalogs_.find(old);
+    if (done != catalogs_.end() && rows == nullptr) return done->second;
+    ORMEL_ASSIGN(auto catalog, load_catalog(*s_.pager, old.start, old.pages, old.len));
+    if (drop_deleted) std::erase_if(catalog, [](const CatalogEntry& row) { return row.deleted; });
+    for (CatalogEntry& row : catalog) {
+      if (row.page_count == 0) continue;  // an empty record names no page
+      ORMEL_ASSIGN(row.start_page, copy_run(row.start_page, row.page_count));
+    }
+    if (done == catalogs_.end()) {
+      ORMEL_ASSIGN(RunRef fresh, write_blob(encode_catalog(catalog)));
+      done = catalogs_.emplace(old, fresh).first;
+    }
+    if (rows != nullptr) *rows = std::move(catalog);
+    return done->second;
+  }
+
+  // A run copied page for page, once per distinct old run.
+  Result<RunRef> copy_shared(RunRef old) {
+    if (old.pages == 0) return RunRef{};
+    auto done = shared_.find(old);
+    if (done != shared_.end()) return done->second;
+    ORMEL_ASSIGN(uint64_t start, copy_run(old.start, old.pages));
+    return shared_.emplace(old, RunRef{start, old.pages, old.len}).first->second;
+  }
+
+  // Copies the pages of a record or cache-entry run once; returns the new start page.
+  Result<uint64_t> copy_run(uint64_t start, uint64_t pages) {
+    auto done = records_.find({start, pages});
+    if (done != records_.end()) return done->second;
+    const uint64_t fresh = sink_.next_page();
+    if (!sink_.writing()) {
+      sink_.skip(pages);
+    } else {
+      for (uint64_t i = 0; i < pages; ++i) {
+        ORMEL_ASSIGN(auto payload, s_.pager->read_page(start + i));
+        ORMEL_TRY(sink_.append(std::span<const uint8_t, PAGE_PAYLOAD>(payload.data(), PAGE_PAYLOAD)));
+      }
+    }
+    records_.emplace(std::pair(start, pages), fresh);
+    return fresh;
+  }
+
+  Result<RunRef> write_blob(const std::vector<uint8_t>& blob) {
+    const uint64_t pages = run_pages(blob.size());
+    if (!sink_.writing()) return RunRef{sink_.skip(pages), pages, blob.size()};
+    const uint64_t start = sink_.next_page();
+    for (uint64_t i = 0; i < pages; ++i) {
+      std::array<uint8_t, PAGE_PAYLOAD> payload{};
+      const size_t from = static_cast<size_t>(i * PAGE_PAYLOAD);
+      const size_t to = std::min(blob.size(), from + PAGE_PAYLOAD);
+      std::copy(blob.begin() + from, blob.begin() + to, payload.begin());
+      ORMEL_TRY(sink_.append(payload));
+    }
+    return RunRef{start, pages, blob.size()};
+  }
+
+  StoreState& s_;
+  PageSink& sink_;
+  std::map<RunRef, RunRef> catalogs_;
+  std::map<RunRef, RunRef> shared_;
+  std::map<std::pair<uint64_t, uint64_t>, uint64_t> records_;
+};
+
+uint64_t first_free_page(const StoreState& s) { return 1 + s.header.wal_pages; }
+
+// The size of a compacted file: up to its last run, or, with no run at all, up to the end
+// of the log region's one transaction.
+uint64_t file_bytes_of(const Header& compacted) {
+  if (compacted.page_count > 1 + compacted.wal_pages) return compacted.page_count * PAGE_SIZE;
+  return PAGE_SIZE + wal::FRAME_RECORD + wal::COMMIT_RECORD;
+}
+
+Result<uint64_t> compacted_bytes(StoreState& s, bool keep_history) {
+  PageSink sink(first_free_page(s), nullptr, nullptr);
+  ORMEL_ASSIGN(Layout layout, Rewriter(s, sink).run(keep_history));
+  return file_bytes_of(layout.header);
+}
+
+// Writes the whole new file through `out` and makes it durable.
+Result<Layout> write_new_file(StoreState& s, Pager& out, bool keep_history) {
+  PageSink sink(first_free_page(s), &out, &s);
+  ORMEL_ASSIGN(Layout layout, Rewriter(s, sink).run(keep_history));
+  ORMEL_TRY(sink.drain());
+  layout.header.nonce_counter = out.nonce_counter();
+  ORMEL_ASSIGN(Page header_page, seal_header(layout.header, out.dek()));
+  const std::vector<wal::WalFrame> frames{{0, std::vector<uint8_t>(header_page.begin(), header_page.end())}};
+  ORMEL_TRY(wal::commit(out.file(), layout.header.wal_start, layout.header.wal_pages, layout.header.txn_id, frames));
+  ORMEL_TRY(out.write_raw(header_page));
+  ORMEL_TRY(out.file().sync());
+  return layout;
+}
+
+// The handle's state after the switch is what opening the new file would give.
+void switch_to(StoreState& s, std::unique_ptr<Pager> pager, Layout layout) {
+  pager->cache().set_capacity(s.pager->cache().capacity());
+  s.pager = std::move(pager);  // closes the old file, releasing its lock
+  s.header = layout.header;
+  s.disk_format_version = layout.header.format_version;
+  s.catalog = std::move(layout.catalog);
+  s.id_index = build_id_index(s.catalog);
+  s.snapshot_manifest = std::move(layout.manifest);
+  s.cache_directory = std::move(layout.cache_directory);
+  s.cache_index = DirectoryIndex::build(s.cache_directory);
+  s.semantic_groups = SemanticGroups{};
+  s.summaries.reset(s.dimensions);
+}
+
+// Compacts a store with nothing staged; returns the bytes given back.
+Result<uint64_t> compact_committed(StoreState& s, bool keep_history) {
+  if (s.catalog_dirty || s.index_dirty || s.cache_dirty || s.pager->cache().dirty_count() != 0) {
+    return fail(OrmelError::io("internal error: compaction with staged changes"));
+  }
+  ORMEL_ASSIGN(const uint64_t old_bytes, s.pager->file().size());
+  // A path that is a symbolic link keeps being one: the new file replaces its target.
+  ORMEL_ASSIGN(const std::string target, s.env->resolve(s.path));
+  const std::string temp = target + std::string(kTempSuffix);
+  ORMEL_ASSIGN(auto file, s.env->open_locked(temp, {.write = true, .create = true}));
+  auto out = std::make_unique<Pager>(std::move(file), SecretKey(s.pager->dek().span()), s.pager->nonce_counter(),
+                                     FORMAT_VERSION);
+  auto written = write_new_file(s, *out, keep_history);
+  Status renamed = written ? s.env->rename(temp, target) : Status(fail(written.error()));
+  if (!renamed) {
+    out.reset();
+    (void)s.env->remove(temp);  // else a leftover is truncated and reused by the next compaction
+    return fail(renamed.error());
+  }
+  // Past the rename nothing may fail before the handle holds the new file (invariant 3).
+  const uint64_t new_bytes = file_bytes_of(written->header);
+  switch_to(s, std::move(out), std::move(*written));
+  s.unsynced_rename = target;
+  ORMEL_TRY(settle_compaction(s));
+  return old_bytes > new_bytes ? old_bytes - new_bytes : 0;
+}
+
+// The bytes the kept state needs, estimated from memory without reading the file: exact
+// but for records that only older snapshots still reach, which it leaves out.
+uint64_t estimated_kept_bytes(const StoreState& s) {
+  uint64_t pages = first_free_page(s) + s.header.manifest_pages + s.header.cache_dir_pages;
+  for (const CatalogEntry& row : s.catalog) pages += row.page_count;
+  for (const CacheDirectoryEntry& row : s.cache_directory) pages += row.deleted ? 0 : row.page_count;
+  std::map<uint64_t, uint64_t> runs;  // catalog and index runs by start page, each once
+  runs[s.header.catalog_start] = s.header.catalog_pages;
+  runs[s.header.index_start] = s.header.index_pages;
+  for (const Snapshot& snap : s.snapshot_manifest) {
+    runs[snap.catalog_start] = snap.catalog_pages;
+    runs[snap.index_start] = snap.index_pages;
+  }
+  for (const auto& [start, count] : runs) pages += start == 0 ? 0 : count;
+  return pages * PAGE_SIZE;
+}
+
+}  // namespace
+
+Status settle_compaction(StoreState& s) {
+  if (!s.unsynced_rename) return {};
+  ORMEL_TRY(s.env->sync_dir(*s.unsynced_rename));
+  s.unsynced_rename.reset();
+  return {};
+}
+
+void compact_if_due(StoreState& s) {
+  if (!s.auto_compact) return;
+  const AutoCompactPolicy& policy = *s.auto_compact;
+  const uint64_t file = s.header.page_count * PAGE_SIZE;
+  if (file <= s.auto_compact_baseline || file - s.auto_compact_baseline <= policy.min_bytes) return;
+  const uint64_t kept = estimated_kept_bytes(s);
+  if (file <= kept) return;
+  const uint64_t reclaimable = file - kept;
+  if (reclaimable <= policy.min_bytes || static_cast<double>(reclaimable) <= policy.ratio * static_cast<double>(kept)) {
+    return;
+  }
+  // The flush that called this has committed; a failed compaction leaves the old file in
+  // place (or, past the rename, a pending directory sync that the next flush retries), so
+  // its error is not the flush's.
+  (void)compact_committed(s, true);
+  s.auto_compact_baseline = s.header.page_count * PAGE_SIZE;
+}
+
+Result<uint64_t> Ormel::compact(bool keep_history) {
+  StoreState& s = *s_;
+  if (s.read_only) return fail(OrmelError::read_only());
+  std::optional<AutoCompactPolicy> policy = std::exchange(s.auto_compact, std::nullopt);
+  Status flushed = flush();
+  s.auto_compact = policy;
+  ORMEL_TRY(flushed);
+  ORMEL_TRY(settle_compaction(s));
+  return compact_committed(s, keep_history);
+}
+
+Result<SpaceReport> Ormel::space() {
+  StoreState& s = *s_;
+  SpaceReport r;
+  ORMEL_ASSIGN(r.file_bytes, s.pager->file().size());
+  ORMEL_ASSIGN(r.current_bytes, compacted_bytes(s, false));
+  ORMEL_ASSIGN(const uint64_t kept, compacted_bytes(s, true));
+  r.history_bytes = kept > r.current_bytes ? kept - r.current_bytes : 0;
+  r.reclaimable_bytes = r.file_bytes > kept ? r.file_bytes - kept : 0;
+  return r;
+}
+
+void Ormel::set_auto_compact(std::optional<AutoCompactPolicy> policy) { s_->auto_compact = policy; }
+
+}  // namespace ormel

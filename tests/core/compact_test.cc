@@ -1,0 +1,502 @@
+// Compaction: what it keeps (memories, access counters, index, result cache, every
+// retained snapshot), what space() predicts, the lock, crash safety at every write, sync
+// and directory call, injected failures, read-only refusal and automatic compaction.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <tuple>
+
+#include "core/byte_order.h"
+#include "tests/core/support/store_fixture.h"
+
+namespace ormel {
+namespace {
+
+using testing::CrashMode;
+using testing::kDbPath;
+using testing::MemEnv;
+using testing::must_open;
+using testing::sample_memory;
+
+const std::string kTempPath = std::string(kDbPath) + ".compacting";
+
+Status remember_range(Ormel& db, uint32_t from, uint32_t to) {
+  for (uint32_t i = from; i < to; ++i) ORMEL_TRY(db.remember(sample_memory(i)));
+  return {};
+}
+
+std::vector<uint8_t> bytes_of(std::string_view text) { return {text.begin(), text.end()}; }
+
+// A database with garbage and history: pruned snapshots, a deleted memory, an index,
+// access counters moved by recall, replaced (tombstoned) and semantic cache entries.
+std::vector<uint8_t> history_file() {
+  MemEnv env;
+  auto db = must_open(env);
+  auto step = [&](Status st) { EXPECT_TRUE(st) << st.error().message(); };
+  db->set_max_snapshots(4);
+  step(remember_range(*db, 0, 40));
+  step(db->flush());
+  step(db->build_index());
+  step(db->flush());
+  step(db->delete_memory(sample_memory(3).id));
+  step(remember_range(*db, 40, 48));
+  step(db->flush());
+  step(db->cache_put("ns", "k1", bytes_of("first"), "text", std::nullopt));
+  step(db->cache_put("ns", "k1", bytes_of("second"), "text", std::nullopt));
+  step(db->cache_put("other", "k2", bytes_of("two"), "bytes", 3600));
+  step(db->cache_put_semantic("sem", "q", {1, 0, 0, 0}, bytes_of("near"), "m", "text", std::nullopt));
+  RecallRequest req;
+  req.query = sample_memory(7).vector;
+  req.top_k = 5;
+  step(testing::status_of(db->recall(req)));
+  step(db->flush());
+  step(db->delete_memory(sample_memory(41).id));
+  step(remember_range(*db, 48, 50));
+  step(db->flush());
+  db.reset();
+  return env.read_file(kDbPath);
+}
+
+const std::vector<uint8_t>& history_base() {
+  static const std::vector<uint8_t> base = history_file();
+  return base;
+}
+
+// Everything a caller can see that compaction must keep, positions aside (the result
+// cache through the live rows' stored entries: a lookup would stage hit bookkeeping).
+using Info = std::tuple<uint64_t, int64_t, uint64_t>;  // txn_id, created_at, memory_count
+
+struct Visible {
+  testing::ObservedState state;  // logical: page numbers cleared
+  std::vector<Info> snapshots;
+  std::vector<std::vector<MemoryId>> recalls;
+  bool operator==(const Visible&) const = default;
+};
+
+Visible visible(Ormel& db) {
+  Visible v;
+  auto seen = testing::observe(db);
+  EXPECT_TRUE(seen) << seen.error().message();
+  if (seen) v.state = testing::logical(*seen);
+  std::erase_if(v.state.cache, [](const testing::CacheRowView& row) { return row.deleted; });
+  for (const SnapshotInfo& info : db.snapshots()) v.snapshots.emplace_back(info.txn_id, info.created_at, info.memory_count);
+  for (uint32_t q : {0u, 7u, 45u}) {
+    RecallRequest req;
+    req.query = sample_memory(q).vector;
+    req.top_k = 5;
+    req.track_access = false;
+    auto hits = db.recall(req);
+    EXPECT_TRUE(hits) << hits.error().message();
+    std::vector<MemoryId> ids;
+    for (const RecallResult& r : hits.value_or(std::vector<RecallResult>{})) ids.push_back(r.memory.id);
+    v.recalls.push_back(ids);
+  }
+  return v;
+}
+
+// Both kinds of cache lookup answer on `db` as they did before compacting.
+void expect_cache_answers(Ormel& db) {
+  auto exact = db.cache_get("ns", "k1");
+  ASSERT_TRUE(exact && *exact);
+  EXPECT_EQ((*exact)->value, bytes_of("second"));
+  auto near = db.cache_get_semantic("sem", std::vector<float>{1, 0, 0, 0}, "m", kDefaultSemanticThreshold);
+  ASSERT_TRUE(near && *near);
+  EXPECT_EQ((*near)->value, bytes_of("near"));
+}
+
+// The memories each snapshot restores to, restored on a private copy of `file`.
+std::vector<std::vector<Memory>> restored_snapshots(const std::vector<uint8_t>& file) {
+  std::vector<std::vector<Memory>> out;
+  MemEnv env;
+  env.write_file(kDbPath, file);
+  std::vector<SnapshotInfo> infos;
+  if (auto db = must_open(env)) infos = db->snapshots();
+  for (const SnapshotInfo& info : infos) {
+    env.write_file(kDbPath, file);
+    auto db = must_open(env);
+    if (!db) break;
+    auto restored = db->restore_to(info.txn_id);
+    EXPECT_TRUE(restored) << "restore " << info.txn_id << ": " << restored.error().message();
+    auto all = db->memories();
+    EXPECT_TRUE(all) << all.error().message();
+    out.push_back(all.value_or(std::vector<Memory>{}));
+  }
+  return out;
+}
+
+// The largest nonce counter of the sealed pages from `first_page` on.
+uint64_t max_page_counter(const std::vector<uint8_t>& file, uint64_t first_page) {
+  uint64_t top = 0;
+  for (uint64_t p = first_page; (p + 1) * PAGE_SIZE <= file.size(); ++p) {
+    top = std::max(top, load_le<uint64_t>(file.data() + p * PAGE_SIZE + 4));
+  }
+  return top;
+}
+
+TEST(Compact, KeepsWhatACallerCanSeeAndGivesBackWhatSpacePredicted) {
+  struct Case {
+    bool keep_history;
+  };
+  for (Case c : {Case{true}, Case{false}}) {
+    SCOPED_TRACE(c.keep_history ? "keep_history" : "current state only");
+    MemEnv env;
+    env.write_file(kDbPath, history_base());
+    auto db = must_open(env);
+    ASSERT_TRUE(db);
+    const Visible before = visible(*db);
+    const uint64_t deleted_rows = std::ranges::count_if(db->state().catalog, &CatalogEntry::deleted);
+    ASSERT_GT(deleted_rows, 0u);
+    auto space = db->space();
+    ASSERT_TRUE(space) << space.error().message();
+    EXPECT_EQ(space->file_bytes, history_base().size());
+    EXPECT_EQ(space->file_bytes, space->current_bytes + space->history_bytes + space->reclaimable_bytes);
+    EXPECT_GT(space->history_bytes, 0u);
+    EXPECT_GT(space->reclaimable_bytes, 0u);
+
+    auto reclaimed = db->compact(c.keep_history);
+    ASSERT_TRUE(reclaimed) << reclaimed.error().message();
+    const uint64_t expected = c.keep_history ? space->reclaimable_bytes
+                                             : space->reclaimable_bytes + space->history_bytes;
+    EXPECT_EQ(*reclaimed, expected);
+    EXPECT_EQ(env.read_file(kDbPath).size(), space->file_bytes - expected);
+    EXPECT_EQ(env.paths(), std::vector<std::string>{kDbPath});
+
+    Visible after = visible(*db);
+    Visible want = before;
+    if (!c.keep_history) {
+      // Without history, deleted rows go and the current state is the one snapshot.
+      std::erase_if(want.state.catalog, [](const CatalogEntry& row) { return row.deleted; });
+      want.state.snapshots = {want.state.snapshots.back()};
+      want.snapshots = {want.snapshots.back()};
+    }
+    EXPECT_EQ(after, want);
+    expect_cache_answers(*db);
+
+    // The handle goes on with the new file; a reopen sees the same.
+    ASSERT_TRUE(db->remember(sample_memory(60)));
+    ASSERT_TRUE(db->flush());
+    db.reset();
+    db = must_open(env);
+    ASSERT_TRUE(db);
+    auto got = db->get(sample_memory(60).id);
+    ASSERT_TRUE(got) << got.error().message();
+    EXPECT_EQ(got->content, sample_memory(60).content);
+    Visible reopened = visible(*db);
+    reopened.state.snapshots.pop_back();
+    reopened.snapshots.pop_back();
+    EXPECT_EQ(reopened.snapshots, want.snapshots);
+    expect_cache_answers(*db);
+    auto verified = db->verify();
+    ASSERT_TRUE(verified) << verified.error().message();
+  }
+}
+
+TEST(Compact, EverySnapshotRestoresAsBefore) {
+  MemEnv env;
+  env.write_file(kDbPath, history_base());
+  {
+    auto db = must_open(env);
+    ASSERT_TRUE(db);
+    ASSERT_TRUE(db->compact());
+  }
+  const auto before = restored_snapshots(history_base());
+  ASSERT_EQ(before.size(), 4u);
+  EXPECT_EQ(restored_snapshots(env.read_file(kDbPath)), before);
+}
+
+TEST(Compact, SpaceOfAFreshDatabaseAndCompactingTwice) {
+  MemEnv env;
+  auto db = must_open(env);
+  ASSERT_TRUE(db);
+  auto space = db->space();
+  ASSERT_TRUE(space) << space.error().message();
+  EXPECT_EQ(space->reclaimable_bytes, 0u);
+  EXPECT_EQ(space->history_bytes, 0u);
+  auto first = db->compact();
+  ASSERT_TRUE(first) << first.error().message();
+  EXPECT_TRUE(db->snapshots().empty());
+  ASSERT_TRUE(remember_range(*db, 0, 5));
+  ASSERT_TRUE(db->compact());
+  auto again = db->compact();
+  ASSERT_TRUE(again) << again.error().message();
+  EXPECT_EQ(*again, 0u);  // nothing left to give back
+  EXPECT_EQ(db->snapshots().size(), 1u);
+  auto all = db->memories();
+  ASSERT_TRUE(all);
+  EXPECT_EQ(all->size(), 5u);
+}
+
+TEST(Compact, ReadOnlyHandleIsRefusedAndNothingChanges) {
+  MemEnv env;
+  env.write_file(kDbPath, history_base());
+  auto db = must_open(env, true);
+  ASSERT_TRUE(db);
+  auto space = db->space();
+  EXPECT_TRUE(space) << space.error().message();
+  auto refused = db->compact();
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().message(), "operation requires a read-write handle (this one is read-only)");
+  EXPECT_EQ(env.read_file(kDbPath), history_base());
+  EXPECT_EQ(env.paths(), std::vector<std::string>{kDbPath});
+}
+
+// Forwards to a base environment and, before every mutating call, tries to open the
+// database path from elsewhere, counting the opens that succeeded.
+class ProbeEnv : public Env {
+ public:
+  explicit ProbeEnv(MemEnv* base) : base_(base) {}
+  bool exists(const std::string& path) override { return base_->exists(path); }
+  Result<std::unique_ptr<File>> open_locked(const std::string& path, OpenMode mode) override;
+  Status rename(const std::string& from, const std::string& to) override { return probe(base_->rename(from, to)); }
+  Status remove(const std::string& path) override { return probe(base_->remove(path)); }
+  Status sync_dir(const std::string& path) override { return probe(base_->sync_dir(path)); }
+  Result<std::string> resolve(const std::string& path) override { return base_->resolve(path); }
+
+  // Probes, then passes `result` on (the call has been made by then; the probe looks at
+  // the state right after each mutating call).
+  Status probe(Status result) {
+    ++probes;
+    for (bool write : {true, false}) {
+      if (base_->open_locked(kDbPath, {.write = write, .create = false})) ++intruders;
+    }
+    return result;
+  }
+
+  uint64_t probes = 0;
+  uint64_t intruders = 0;
+
+ private:
+  MemEnv* base_;
+};
+
+class ProbeFile final : public File {
+ public:
+  ProbeFile(std::unique_ptr<File> base, ProbeEnv& env) : base_(std::move(base)), env_(env) {}
+  Result<size_t> read_at(uint64_t offset, std::span<uint8_t> buf) override { return base_->read_at(offset, buf); }
+  Status write_at(uint64_t offset, std::span<const uint8_t> data) override {
+    return env_.probe(base_->write_at(offset, data));
+  }
+  Status sync() override { return env_.probe(base_->sync()); }
+  Result<uint64_t> size() override { return base_->size(); }
+
+ private:
+  std::unique_ptr<File> base_;
+  ProbeEnv& env_;
+};
+
+Result<std::unique_ptr<File>> ProbeEnv::open_locked(const std::string& path, OpenMode mode) {
+  ORMEL_ASSIGN(std::unique_ptr<File> base, base_->open_locked(path, mode));
+  return std::unique_ptr<File>(new ProbeFile(std::move(base), *this));
+}
+
+TEST(Compact, NoOtherHandleOpensThePathAtAnyMoment) {
+  MemEnv mem;
+  mem.write_file(kDbPath, history_base());
+  ProbeEnv env(&mem);
+  auto db = must_open(env);
+  ASSERT_TRUE(db);
+  ASSERT_TRUE(db->remember(sample_memory(70)));  // the compaction's flush is probed too
+  ASSERT_TRUE(db->compact());
+  EXPECT_GT(env.probes, 5u);
+  EXPECT_EQ(env.intruders, 0u);
+  auto other = testing::try_open(mem);
+  ASSERT_FALSE(other);
+  EXPECT_EQ(other.error().kind(), ErrorKind::Locked);
+  db.reset();
+  EXPECT_TRUE(must_open(mem));
+}
+
+// Each crash point of a compaction (its flush included) leaves the path opening as the
+// old or the compacted database, both showing the same state; the old file never hands
+// out a nonce counter the abandoned new file used; the next compaction cleans up.
+TEST(CompactCrash, EveryWriteSyncAndRenameIsSurvived) {
+  const std::vector<uint8_t>& base = history_base();
+  testing::Step stage = [](Ormel& db) -> Status { return testing::status_of(db.remember(sample_memory(80))); };
+  testing::Step commit = [](Ormel& db) -> Status { return testing::status_of(db.compact()); };
+
+  // The flush inside compact() has committed or not: the state is one of these two.
+  Visible unflushed, want;
+  {
+    MemEnv env;
+    env.write_file(kDbPath, base);
+    auto db = must_open(env);
+    ASSERT_TRUE(db);
+    unflushed = visible(*db);
+  }
+  MemEnv traced;
+  traced.write_file(kDbPath, base);
+  uint64_t calls = 0;
+  uint64_t first_free = 0;
+  {
+    auto db = must_open(traced);
+    ASSERT_TRUE(db);
+    ASSERT_TRUE(stage(*db));
+    first_free = 1 + db->state().header.wal_pages;
+    const uint64_t start = traced.mutating_calls();
+    ASSERT_TRUE(commit(*db));
+    calls = traced.mutating_calls() - start;
+    want = visible(*db);
+  }
+  ASSERT_GT(calls, 8u);
+  auto compare = [&](Ormel& db) {
+    Visible got = visible(db);
+    // Snapshot times of the flush differ between runs; the rest must match one state.
+    if (got.snapshots.size() == want.snapshots.size() && !got.snapshots.empty()) {
+      std::get<1>(got.snapshots.back()) = std::get<1>(want.snapshots.back());
+    }
+    EXPECT_TRUE(got == want || got == unflushed) << testing::summary(got.state);
+  };
+
+  for (CrashMode mode : {CrashMode::Keep, CrashMode::Drop, CrashMode::Torn}) {
+    for (uint64_t n = 1; n <= calls; ++n) {
+      SCOPED_TRACE(std::string(testing::crash_mode_name(mode)) + " crash at compaction call " + std::to_string(n));
+      MemEnv env;
+      testing::crash_run(env, base, stage, commit, n, mode);
+      auto paths = env.paths();
+      std::erase(paths, kTempPath);
+      EXPECT_EQ(paths, std::vector<std::string>{kDbPath});
+      const std::vector<uint8_t> temp = env.read_file(kTempPath);
+      auto db = must_open(env);
+      ASSERT_TRUE(db);
+      compare(*db);
+      if (!temp.empty()) {
+        EXPECT_GE(db->state().pager->nonce_counter(), max_page_counter(temp, first_free));
+      }
+      ASSERT_TRUE(db->compact());
+      EXPECT_EQ(env.paths(), std::vector<std::string>{kDbPath});
+    }
+    SCOPED_TRACE(std::string(testing::crash_mode_name(mode)) + " crash once compact() has returned");
+    MemEnv env;
+    env.write_file(kDbPath, base);
+    {
+      auto db = must_open(env);
+      ASSERT_TRUE(db);
+      ASSERT_TRUE(stage(*db));
+      ASSERT_TRUE(commit(*db));
+    }
+    env.crash(mode);
+    auto db = must_open(env);
+    ASSERT_TRUE(db);
+    compare(*db);
+    EXPECT_EQ(env.paths(), std::vector<std::string>{kDbPath});
+  }
+}
+
+TEST(CompactFault, AFailedCompactionKeepsTheOldFileAndTheHandle) {
+  MemEnv traced;
+  traced.write_file(kDbPath, history_base());
+  uint64_t calls = 0;
+  {
+    testing::FaultEnv counting(&traced);
+    auto db = must_open(counting);
+    ASSERT_TRUE(db);
+    visible(*db);  // as below: what it reads is cached, and the compaction reads the rest
+    const uint64_t start = counting.calls();
+    ASSERT_TRUE(db->compact());
+    calls = counting.calls() - start;
+  }
+  for (uint64_t n = 1; n <= calls; ++n) {
+    SCOPED_TRACE("fault at compaction call " + std::to_string(n));
+    MemEnv mem;
+    mem.write_file(kDbPath, history_base());
+    testing::FaultEnv env(&mem);
+    auto db = must_open(env);
+    ASSERT_TRUE(db);
+    const Visible before = visible(*db);
+    env.fail_at(env.calls() + n, testing::FailMode::Once);
+    auto done = db->compact();
+    ASSERT_FALSE(done);
+    EXPECT_EQ(visible(*db), before);
+    ASSERT_TRUE(db->remember(sample_memory(90)));
+    auto retried = db->compact();
+    ASSERT_TRUE(retried) << retried.error().message();
+    EXPECT_EQ(mem.paths(), std::vector<std::string>{kDbPath});
+    db.reset();
+    auto reopened = must_open(mem);
+    ASSERT_TRUE(reopened);
+    EXPECT_TRUE(reopened->get(sample_memory(90).id));
+  }
+}
+
+// The directory sync after the rename fails: the handle is on the new file, and the next
+// commit makes the rename durable before writing, so a power loss after it keeps both.
+TEST(CompactFault, AFailedDirectorySyncIsRetriedBeforeTheNextCommit) {
+  auto compaction_calls = [](MemEnv& mem) -> uint64_t {
+    testing::FaultEnv counting(&mem);
+    auto db = must_open(counting);
+    if (!db) return 0;
+    const uint64_t start = counting.calls();
+    EXPECT_TRUE(db->compact());
+    return counting.calls() - start;
+  };
+  MemEnv traced;
+  traced.write_file(kDbPath, history_base());
+  const uint64_t calls = compaction_calls(traced);
+  ASSERT_GT(calls, 0u);
+
+  MemEnv mem;
+  mem.write_file(kDbPath, history_base());
+  testing::FaultEnv env(&mem);
+  auto db = must_open(env);
+  ASSERT_TRUE(db);
+  env.fail_at(env.calls() + calls, testing::FailMode::Once);  // the last call: sync_dir
+  auto done = db->compact();
+  ASSERT_FALSE(done);
+  EXPECT_EQ(done.error().message(), "io error: injected fault");
+  ASSERT_TRUE(db->remember(sample_memory(95)));
+  ASSERT_TRUE(db->flush());
+  db.reset();
+  mem.crash(CrashMode::Drop);
+  auto reopened = must_open(mem);
+  ASSERT_TRUE(reopened);
+  EXPECT_TRUE(reopened->get(sample_memory(95).id));
+}
+
+TEST(AutoCompact, KeepsTheFileBoundedWithHistoryIntact) {
+  struct Case {
+    std::optional<AutoCompactPolicy> policy;
+    bool bounded;
+  };
+  constexpr uint64_t kFloor = 64 * PAGE_SIZE;
+  for (const Case& c : {Case{AutoCompactPolicy{kFloor, 1.0}, true}, Case{std::nullopt, false}}) {
+    SCOPED_TRACE(c.policy ? "automatic" : "off");
+    MemEnv env;
+    auto db = must_open(env);
+    ASSERT_TRUE(db);
+    db->set_max_snapshots(3);
+    db->set_auto_compact(c.policy);
+    ASSERT_TRUE(remember_range(*db, 0, 30));
+    ASSERT_TRUE(db->flush());
+    uint64_t largest = 0, shrinks = 0, previous = 0;
+    for (uint32_t turn = 0; turn < 300; ++turn) {
+      RecallRequest req;  // moves access counters: a new catalog run per flush
+      req.query = sample_memory(turn % 30).vector;
+      req.top_k = 3;
+      ASSERT_TRUE(db->recall(req));
+      ASSERT_TRUE(db->flush());
+      const uint64_t size = env.read_file(kDbPath).size();
+      largest = std::max(largest, size);
+      shrinks += size < previous;
+      previous = size;
+    }
+    auto space = db->space();
+    ASSERT_TRUE(space);
+    const uint64_t kept = space->current_bytes + space->history_bytes;
+    if (c.bounded) {
+      EXPECT_GT(shrinks, 0u);
+      EXPECT_LE(largest, 2 * kept + kFloor + 16 * PAGE_SIZE);
+    } else {
+      EXPECT_EQ(shrinks, 0u);
+      EXPECT_GT(largest, 2 * kept + kFloor + 16 * PAGE_SIZE);
+    }
+    EXPECT_EQ(db->snapshots().size(), 3u);
+    db.reset();
+    const auto restored = restored_snapshots(env.read_file(kDbPath));
+    ASSERT_EQ(restored.size(), 3u);
+    for (const auto& memories : restored) EXPECT_EQ(memories.size(), 30u);
+  }
+}
+
+}  // namespace
+}  // namespace ormel

@@ -1,0 +1,165 @@
+"""The `ormel` command, end to end through a subprocess: output, --json, errors and exit status."""
+
+import json
+import os
+import subprocess
+import sys
+from collections.abc import Iterator
+from pathlib import Path
+
+import pytest
+
+import ormel
+
+PASS = "cli passphrase"
+SUBCOMMANDS = ["info", "verify", "snapshots", "restore", "export", "compact", "passwd", "dump", "load",
+               "cache-stats", "build-index", "drop-index"]
+
+
+def run(*args: str, passphrase: str | None = PASS, stdin: str | None = None) -> subprocess.CompletedProcess[str]:
+    env = dict(os.environ)
+    env.pop("ORMEL_PW", None)
+    extra: list[str] = []
+    if passphrase is not None:
+        env["ORMEL_PW"] = passphrase
+        extra = ["--passphrase-env", "ORMEL_PW"]
+    return subprocess.run([sys.executable, "-m", "ormel", *args, *extra], capture_output=True, text=True, env=env, input=stdin, timeout=120)
+
+
+def assert_error(result: subprocess.CompletedProcess[str], fragment: str) -> None:
+    assert result.returncode != 0
+    lines = result.stderr.strip().splitlines()
+    assert len(lines) == 1 and lines[0].startswith("ormel: error: "), result.stderr
+    assert fragment in lines[0]
+    assert "Traceback" not in result.stderr
+
+
+@pytest.fixture
+def db_path(tmp_path: Path) -> Iterator[Path]:
+    path = tmp_path / "cli.ormel"
+    db = ormel.open(str(path), PASS, dimensions=4)
+    for i in range(6):
+        db.remember(f"memory {i}", "semantic", [float(i), 1.0, 0.5, -1.0], agent_id=f"agent{i % 2}",
+                    importance=0.1 * i, metadata={"n": i, "tags": ["a", "b"]}, shared=i % 3 == 0)
+        db.flush()
+    db.cache_put("answers", "q", "a")
+    del db
+    yield path
+
+
+def memories_of(path: Path, passphrase: str = PASS) -> list[dict[str, object]]:
+    db = ormel.open(str(path), passphrase, read_only=True)
+    return sorted((db.get(entry["id"]) for entry in db.ids()), key=lambda m: str(m["id"]))
+
+
+@pytest.mark.parametrize("command", SUBCOMMANDS)
+def test_every_subcommand_has_help(command: str) -> None:
+    result = subprocess.run([sys.executable, "-m", "ormel", command, "--help"], capture_output=True, text=True)
+    assert result.returncode == 0 and "--passphrase-env" in result.stdout
+
+
+def test_console_script_is_installed(db_path: Path) -> None:
+    script = Path(sys.executable).parent / "ormel"
+    result = subprocess.run([str(script), "info", str(db_path), "--passphrase-env", "ORMEL_PW"],
+                            capture_output=True, text=True, env=dict(os.environ, ORMEL_PW=PASS))
+    assert result.returncode == 0 and "memories        6 live" in result.stdout
+
+
+def test_info_json_reports_the_database(db_path: Path) -> None:
+    result = run("info", str(db_path), "--json")
+    assert result.returncode == 0, result.stderr
+    info = json.loads(result.stdout)
+    assert info["format_version"] == 8
+    assert (info["memories"], info["deleted"], info["dimensions"]) == (6, 0, 4)
+    assert info["agents"] == ["agent0", "agent1"]
+    assert info["snapshots"] == 6 and info["index"] is None
+    assert info["space"]["file_bytes"] == db_path.stat().st_size
+
+
+def test_passphrase_from_a_file(db_path: Path, tmp_path: Path) -> None:
+    secret = tmp_path / "secret"
+    secret.write_text(PASS + "\n")
+    result = run("snapshots", str(db_path), "--json", "--passphrase-file", str(secret), passphrase=None)
+    assert result.returncode == 0, result.stderr
+    # Six flushes, then the cache write's own transaction.
+    assert [s["memory_count"] for s in json.loads(result.stdout)] == [1, 2, 3, 4, 5, 6, 6]
+
+
+@pytest.mark.parametrize("command", ["info", "verify", "dump", "snapshots"])
+def test_errors_are_one_line_with_a_failing_status(db_path: Path, command: str) -> None:
+    assert_error(run(command, str(db_path), passphrase="wrong"), "wrong passphrase")
+    assert_error(run(command, str(db_path.with_name("missing.ormel"))), "file not found")
+    assert not db_path.with_name("missing.ormel").exists()
+    holder = ormel.open(str(db_path), PASS)
+    try:
+        assert_error(run(command, str(db_path)), "locked")
+    finally:
+        del holder
+
+
+def test_tampered_page_fails_verify(db_path: Path) -> None:
+    assert run("verify", str(db_path)).returncode == 0
+    data = bytearray(db_path.read_bytes())
+    data[9 * 8192 + 100] ^= 0xFF  # the first record lives on page 9, after the header and the log region
+    db_path.write_bytes(bytes(data))
+    assert_error(run("verify", str(db_path)), "failed authentication")
+
+
+def test_restore_export_and_snapshots(db_path: Path, tmp_path: Path) -> None:
+    result = run("restore", str(db_path), "--txn", "3", "--json")
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout)["memory_count"] == 3
+    assert len(memories_of(db_path)) == 3
+    copy = tmp_path / "copy.ormel"
+    assert run("export", str(db_path), str(copy)).returncode == 0
+    assert memories_of(copy) == memories_of(db_path)
+
+
+def test_dump_then_load_gives_the_same_memories(db_path: Path, tmp_path: Path) -> None:
+    dump = tmp_path / "dump.jsonl"
+    result = run("dump", str(db_path), "--vectors", "-o", str(dump))
+    assert result.returncode == 0 and "not encrypted" in result.stderr
+    target = tmp_path / "loaded.ormel"
+    result = run("load", str(target), str(dump), "--batch", "4")
+    assert result.returncode == 0, result.stderr
+    fields = ["id", "content", "memory_type", "vector", "agent_id", "session_id", "scope", "importance",
+              "ttl_secs", "metadata"]
+    assert [{f: m[f] for f in fields} for m in memories_of(target)] == \
+        [{f: m[f] for f in fields} for m in memories_of(db_path)]
+    no_vectors = run("dump", str(db_path))
+    assert all("vector" not in json.loads(line) for line in no_vectors.stdout.splitlines())
+
+
+def test_load_reports_the_bad_line_and_keeps_nothing_of_its_batch(tmp_path: Path) -> None:
+    target = tmp_path / "bad.ormel"
+    good = json.dumps({"content": "x", "memory_type": "semantic", "vector": [1, 0, 0]})
+    lines = [good, good, good, json.dumps({"content": "y", "memory_type": "bogus", "vector": [1, 0, 0]})]
+    result = run("load", str(target), "-", "--batch", "2", stdin="\n".join(lines) + "\n")
+    assert_error(result, "line 4")
+    assert len(memories_of(target)) == 2
+    result = run("load", str(target), "-", stdin=good + "\n{not json\n")
+    assert_error(result, "line 2")
+    assert len(memories_of(target)) == 2
+
+
+def test_passwd_then_only_the_new_passphrase_opens(db_path: Path) -> None:
+    env = dict(os.environ, ORMEL_PW=PASS, ORMEL_NEW="fresh secret")
+    result = subprocess.run([sys.executable, "-m", "ormel", "passwd", str(db_path), "--passphrase-env", "ORMEL_PW",
+                             "--new-passphrase-env", "ORMEL_NEW"], capture_output=True, text=True, env=env)
+    assert result.returncode == 0, result.stderr
+    assert_error(run("info", str(db_path)), "wrong passphrase")
+    assert run("info", str(db_path), passphrase="fresh secret").returncode == 0
+
+
+def test_compact_index_and_cache_commands(db_path: Path) -> None:
+    result = run("compact", str(db_path), "--json")
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout)["reclaimed_bytes"] >= 0
+    result = run("build-index", str(db_path), "--json")
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout)["vectors"] == 6
+    assert run("drop-index", str(db_path)).returncode == 0
+    assert json.loads(run("info", str(db_path), "--json").stdout)["index"] is None
+    stats = json.loads(run("cache-stats", str(db_path), "--json", "--namespace", "answers").stdout)
+    assert stats["entries"] == 1
+    assert len(memories_of(db_path)) == 6

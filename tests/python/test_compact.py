@@ -1,0 +1,232 @@
+"""compact(), space() and set_auto_compact() through the module: what survives, what the
+report predicts, arguments, and a real process killed mid-compaction."""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+import ormel
+from conftest import DIMS, PASSPHRASE, RO_MESSAGE, vec
+
+
+def fill_with_history(db, memories=40, flushes=6):
+    """Memories, an index, cache entries (one replaced), a deletion and several flushes that
+    move access counters, so the file holds garbage and a few snapshots."""
+    ids = [db.remember(f"memory {n}", "episodic", vec(1, n, n % 3), metadata={"n": n}) for n in range(memories)]
+    db.flush()
+    db.build_index()
+    db.cache_put("ns", "key", "first")
+    db.cache_put("ns", "key", "second")
+    db.cache_put_semantic("sem", "q", vec(1), b"near", "m")
+    db.delete(ids[3])
+    for n in range(flushes):
+        db.recall(vec(1, n), top_k=3)
+        db.flush()
+    return ids
+
+
+def memories(db):
+    """Every live memory dict, by id."""
+    query = [1.0] * db.stats()["dimensions"]
+    return sorted((m for m, _ in db.search(query, top_k=1 << 20)), key=lambda m: m["id"])
+
+
+def visible(db):
+    """What a caller sees, without staging anything."""
+    return {
+        "memories": memories(db),
+        "snapshots": db.snapshots(),
+        "recall": [r["id"] for r in db.recall(vec(1, 2), top_k=5, track_access=False)],
+        "stats": {k: v for k, v in db.stats().items() if k != "file_bytes"},
+    }
+
+
+@pytest.mark.parametrize("keep_history", [True, False])
+def test_compact_keeps_what_is_visible_and_gives_back_what_space_predicted(db_path, keep_history):
+    db = ormel.open(db_path, PASSPHRASE, dimensions=DIMS)
+    fill_with_history(db)
+    before = visible(db)
+    space = db.space()
+    assert set(space) == {"file_bytes", "current_bytes", "history_bytes", "reclaimable_bytes"}
+    assert space["file_bytes"] == os.path.getsize(db_path)
+    assert space["file_bytes"] == space["current_bytes"] + space["history_bytes"] + space["reclaimable_bytes"]
+
+    reclaimed = db.compact(keep_history=keep_history)
+    expected = space["reclaimable_bytes"] + (0 if keep_history else space["history_bytes"])
+    assert reclaimed == expected > 0
+    assert os.path.getsize(db_path) == space["file_bytes"] - reclaimed
+    assert sorted(os.listdir(os.path.dirname(db_path))) == [os.path.basename(db_path)]
+
+    after = visible(db)
+    if not keep_history:
+        before["snapshots"] = before["snapshots"][-1:]
+        before["stats"]["snapshots"] = 1
+        before["stats"]["deleted"] = 0
+    assert after == before
+    assert db.cache_get("ns", "key")["value"] == b"second"
+    assert db.cache_get_semantic("sem", vec(1), "m")["value"] == b"near"
+    del db
+    reopened = ormel.open(db_path, PASSPHRASE)
+    assert visible(reopened) == after
+    assert reopened.verify() == len(after["memories"])
+
+
+def test_every_snapshot_restores_the_same_after_compaction(tmp_path):
+    path = str(tmp_path / "h.ormel")
+    db = ormel.open(path, PASSPHRASE, dimensions=DIMS)
+    fill_with_history(db, flushes=3)
+    del db
+
+    def restored(file_path):
+        out = []
+        for snap in ormel.open(file_path, PASSPHRASE, read_only=True).snapshots():
+            copy = str(tmp_path / f"copy-{len(out)}.ormel")
+            with open(file_path, "rb") as src, open(copy, "wb") as dst:
+                dst.write(src.read())
+            handle = ormel.open(copy, PASSPHRASE)
+            assert handle.restore_to(snap["txn_id"]) == snap
+            out.append((snap, memories(handle), handle.has_index()))
+            del handle
+            os.remove(copy)
+        return out
+
+    before = restored(path)
+    db = ormel.open(path, PASSPHRASE)
+    db.compact()
+    del db
+    assert restored(path) == before
+    assert len(before) >= 4
+
+
+def test_read_only_handle_refuses_and_changes_nothing(ro_db):
+    handle, _ = ro_db
+    with open(handle.path, "rb") as f:
+        original = f.read()
+    with pytest.raises(RuntimeError) as info:
+        handle.compact()
+    assert str(info.value) == RO_MESSAGE
+    assert handle.space()["reclaimable_bytes"] >= 0
+    with open(handle.path, "rb") as f:
+        assert f.read() == original
+    assert os.listdir(os.path.dirname(handle.path)) == [os.path.basename(handle.path)]
+
+
+@pytest.mark.parametrize(
+    "call, error, match",
+    [
+        (lambda db: db.set_auto_compact(-1), OverflowError, "'min_bytes'"),
+        (lambda db: db.set_auto_compact(1 << 20, ratio=float("nan")), ValueError, "ratio must be a finite number"),
+        (lambda db: db.set_auto_compact(1 << 20, ratio=-0.5), ValueError, "ratio must be a finite number"),
+        (lambda db: db.set_auto_compact(1 << 20, ratio="x"), TypeError, "'ratio'"),
+        (lambda db: db.set_auto_compact(None, ratio=2.0), TypeError, "no ratio when min_bytes is None"),
+        (lambda db: db.compact(keep_history=1), TypeError, "'keep_history'"),
+    ],
+)
+def test_argument_errors(db, call, error, match):
+    with pytest.raises(error, match=match):
+        call(db)
+
+
+def test_automatic_compaction_keeps_the_file_bounded(db_path):
+    db = ormel.open(db_path, PASSPHRASE, dimensions=DIMS)
+    db.set_max_snapshots(3)
+    db.set_auto_compact(min_bytes=256 * 1024, ratio=1.0)
+    for n in range(30):
+        db.remember(f"m{n}", "semantic", vec(1, n))
+    db.flush()
+    sizes = []
+    for turn in range(400):
+        db.recall(vec(1, turn % 30), top_k=3)  # access counters: a new catalog run per flush
+        db.flush()
+        sizes.append(os.path.getsize(db_path))
+    space = db.space()
+    kept = space["current_bytes"] + space["history_bytes"]
+    assert max(sizes) <= 2 * kept + 256 * 1024 + 16 * 8192
+    assert any(b < a for a, b in zip(sizes, sizes[1:]))
+    assert [s["memory_count"] for s in db.snapshots()] == [30, 30, 30]
+    db.set_auto_compact(None)
+    grown = os.path.getsize(db_path)
+    for turn in range(100):
+        db.recall(vec(1, turn % 30), top_k=3)
+        db.flush()
+    assert os.path.getsize(db_path) > grown + 100 * 8192
+
+
+CHILD = textwrap.dedent(
+    """
+    import sys
+    import ormel
+    db = ormel.open(sys.argv[1], sys.argv[2])
+    print("ready", flush=True)
+    while True:
+        db.compact()
+    """
+)
+
+
+@pytest.fixture(scope="module")
+def large_file(tmp_path_factory):
+    """A database that takes a while to compact, and what a caller sees in it."""
+    path = str(tmp_path_factory.mktemp("large") / "large.ormel")
+    db = ormel.open(path, PASSPHRASE, dimensions=64)
+    for batch in range(6):
+        for n in range(400):
+            db.remember("x" * 600 + f" {batch}-{n}", "episodic", [float((n * 7 + k) % 13) for k in range(64)])
+        db.flush()
+    seen = (memories(db), db.snapshots())
+    del db
+    with open(path, "rb") as f:
+        return f.read(), seen
+
+
+@pytest.mark.parametrize("delay", [0.0, 0.05, 0.15, 0.3, 0.6, 1.0])
+def test_killed_mid_compaction_the_path_opens_complete_and_locked_throughout(tmp_path, large_file, delay):
+    contents, (live, snapshots) = large_file
+    path = str(tmp_path / "db.ormel")
+    with open(path, "wb") as f:
+        f.write(contents)
+    child = subprocess.Popen([sys.executable, "-c", CHILD, path, PASSPHRASE], stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        deadline = time.monotonic() + delay
+        while True:  # no other process opens the path while the child compacts
+            with pytest.raises(RuntimeError, match="^file already locked by another handle: "):
+                ormel.open(path, PASSPHRASE, read_only=True)
+            if time.monotonic() >= deadline:
+                break
+            time.sleep(0.01)
+    finally:
+        child.send_signal(signal.SIGKILL)
+        child.wait()
+        child.stdout.close()
+    leftovers = set(os.listdir(tmp_path)) - {"db.ormel", "db.ormel.compacting"}
+    assert leftovers == set()
+    db = ormel.open(path, PASSPHRASE)
+    assert memories(db) == live
+    assert db.snapshots() == snapshots
+    db.compact()
+    assert os.listdir(tmp_path) == ["db.ormel"]
+    assert db.verify() == len(live)
+
+
+def test_a_symlinked_path_stays_a_link_to_the_compacted_file(tmp_path):
+    (tmp_path / "data").mkdir()
+    target = tmp_path / "data" / "real.ormel"
+    link = tmp_path / "link.ormel"
+    # Created at its target: creation is exclusive, so it refuses a path that is a symlink.
+    ormel.open(str(target), PASSPHRASE, dimensions=DIMS).flush()
+    link.symlink_to(target)
+    db = ormel.open(str(link), PASSPHRASE)
+    fill_with_history(db, flushes=2)
+    before = visible(db)
+    assert db.compact(keep_history=False) > 0
+    assert link.is_symlink() and os.path.realpath(link) == str(target)
+    assert sorted(os.listdir(tmp_path / "data")) == ["real.ormel"]
+    del db
+    after = visible(ormel.open(str(target), PASSPHRASE))
+    assert after["memories"] == before["memories"]
