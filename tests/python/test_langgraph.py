@@ -1,0 +1,358 @@
+"""The LangGraph store: items as memories, checked against LangGraph's own InMemoryStore."""
+
+from __future__ import annotations
+
+import asyncio
+import gc
+import math
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("langgraph")
+
+from langgraph.graph import START, StateGraph  # noqa: E402
+from langgraph.runtime import Runtime  # noqa: E402
+from langgraph.store.memory import InMemoryStore  # noqa: E402
+from typing_extensions import TypedDict  # noqa: E402
+
+import ormel.langgraph as lg  # noqa: E402
+from ormel.langgraph import OrmelStore  # noqa: E402
+
+VOCAB = ["ramen", "sushi", "tea", "coffee", "cat", "dog", "rain"]
+
+
+def embed(texts: list[str]) -> list[list[float]]:
+    """One axis per vocabulary word and one for everything else, normalised."""
+    out = []
+    for text in texts:
+        v = [0.0] * (len(VOCAB) + 1)
+        for word in text.lower().replace('"', " ").split():
+            v[VOCAB.index(word) if word in VOCAB else len(VOCAB)] += 1.0
+        n = math.sqrt(sum(x * x for x in v)) or 1.0
+        out.append([x / n for x in v])
+    return out
+
+
+DIMS = len(VOCAB) + 1
+INDEX = {"dims": DIMS, "embed": embed, "fields": ["text"]}
+
+
+@pytest.fixture
+def path(tmp_path: Path) -> str:
+    return str(tmp_path / "graph.ormel")
+
+
+@pytest.fixture
+def clock(monkeypatch: pytest.MonkeyPatch) -> list[float]:
+    now = [1_700_000_000.0]
+    monkeypatch.setattr(lg, "_now", lambda: now[0])
+    return now
+
+
+@pytest.fixture
+def pair(path: str, clock: list[float]):
+    """An ormel store and an InMemoryStore given the same puts, one second apart."""
+    ours = OrmelStore.open(path, "pw", index=INDEX)
+    theirs = InMemoryStore(index=INDEX)
+
+    def put(namespace, key, value, **kw):
+        clock[0] += 1.0
+        ours.put(namespace, key, value, **kw)
+        theirs.put(namespace, key, value, **kw)
+
+    return ours, theirs, put
+
+
+def release() -> None:
+    """Collects the handles the caller dropped: a file's lock is held until its handle is destroyed."""
+    gc.collect()
+
+
+def keys(items) -> list[tuple[tuple[str, ...], str]]:
+    return [(tuple(i.namespace), i.key) for i in items]
+
+
+def test_put_get_overwrite_delete_and_reopen(path: str, clock: list[float]) -> None:
+    store = OrmelStore.open(path, "pw")
+    store.put(("users", "alice"), "food", {"likes": ["ramen"], "n": 1})
+    first = store.get(("users", "alice"), "food")
+    assert first.value == {"likes": ["ramen"], "n": 1} and first.namespace == ("users", "alice")
+    assert first.key == "food" and first.created_at == first.updated_at
+
+    clock[0] += 10
+    store.put(("users", "alice"), "food", {"likes": ("sushi",)})  # a tuple is stored as a list
+    second = store.get(("users", "alice"), "food")
+    assert second.value == {"likes": ["sushi"]}
+    assert second.created_at == first.created_at and second.updated_at > first.updated_at
+
+    store.put(("users", "alice"), "drink", {"likes": "tea"})
+    store.delete(("users", "alice"), "drink")
+    assert store.get(("users", "alice"), "drink") is None
+    store.delete(("users", "alice"), "never-stored")
+    del store
+    release()
+
+    reopened = OrmelStore.open(path, "pw")
+    assert reopened.get(("users", "alice"), "food") == second
+    assert reopened.get(("users", "alice"), "drink") is None
+    assert len(reopened.db.ids()) == 1
+
+
+def test_bad_values_store_nothing(path: str) -> None:
+    store = OrmelStore.open(path, "pw")
+    with pytest.raises(TypeError):
+        store.put(("ns",), "k", {"when": object()})
+    assert store.get(("ns",), "k") is None and store.db.ids() == []
+    with pytest.raises(ValueError, match="period"):
+        store.put(("a.b",), "k", {"x": 1})
+    with pytest.raises(ValueError, match="empty"):
+        store.batch([lg.PutOp((), "k", {"x": 1})])
+    store.put(("ns",), "ok", {"x": 1})
+    with pytest.raises(ValueError, match="tags"):  # equality with a whole list is not a metadata filter
+        store.search(("ns",), filter={"tags": ["a", "b"]})
+    with pytest.raises(ValueError, match=r"\$regex"):
+        store.search(("ns",), filter={"x": {"$regex": "a"}})
+
+
+def test_namespaces_never_see_each_other(path: str) -> None:
+    store = OrmelStore.open(path, "pw")
+    spaces = [("users", "alice"), ("users", "alice2"), ("users",), ("users", "alice", "notes"), ("users", "bob")]
+    for ns in spaces:
+        store.put(ns, "k", {"owner": "/".join(ns)})
+    # A key holding what looks like the next label still names a different item.
+    store.put(("users",), "alice.k", {"owner": "dotted key"})
+    for ns in spaces:
+        assert store.get(ns, "k").value == {"owner": "/".join(ns)}
+    assert store.get(("users",), "alice.k").value == {"owner": "dotted key"}
+    for prefix, expected in [
+        (("users", "alice"), {("users", "alice"), ("users", "alice", "notes")}),
+        (("users", "alice2"), {("users", "alice2")}),
+        (("users", "bob"), {("users", "bob")}),
+        (("users", "al"), set()),
+        (("users",), set(spaces)),
+        ((), set(spaces)),
+    ]:
+        assert {tuple(i.namespace) for i in store.search(prefix, limit=100)} == expected, prefix
+
+
+def test_other_memories_in_the_file_are_not_items(path: str) -> None:
+    store = OrmelStore.open(path, "pw")
+    store.db.remember("an agent's own memory", "episodic", [1.0], metadata={"path": "users.", "value": {"x": 1}})
+    store.put(("users",), "k", {"x": 1})
+    assert keys(store.search(())) == [(("users",), "k")]
+    assert store.list_namespaces() == [("users",)]
+    assert keys(store.search((), filter={"x": 1})) == [(("users",), "k")]
+
+
+FILTERS = [
+    {"color": "red"},
+    {"color": {"$eq": "blue"}},
+    {"score": {"$gt": 3}},
+    {"score": {"$gte": 3, "$lt": 5}},
+    {"score": {"$lte": 2.5}},
+    {"color": {"$ne": "red"}},
+    {"color": "red", "score": {"$gt": 1}},
+    {"meta": {"lang": "en"}},
+    {"missing": 1},
+]
+
+
+def test_search_filters_limit_offset_match_in_memory_store(pair) -> None:
+    ours, theirs, put = pair
+    rows = [
+        (("docs", "a"), "1", {"color": "red", "score": 1, "meta": {"lang": "en"}, "tags": ["a", "b"]}),
+        (("docs", "b"), "2", {"color": "blue", "score": 3.5, "meta": {"lang": "fr"}, "tags": ["a"]}),
+        (("docs", "a"), "3", {"color": "red", "score": 5, "meta": {"lang": "en"}, "tags": []}),
+        (("docs",), "4", {"color": "green", "score": 2.5, "meta": {"lang": "en"}, "tags": ["b", "a"]}),
+        (("notes",), "5", {"color": "red", "score": 4, "meta": {}, "tags": ["a", "b"]}),
+        (("docs", "b"), "6", {"color": "red", "score": 3, "meta": {"lang": "en"}, "tags": ["a", "b"]}),
+    ]
+    for ns, key, value in rows:
+        put(ns, key, value, index=False)
+    put(("docs", "a"), "1", {**rows[0][2], "score": 2})  # an overwrite keeps its place
+    for flt in FILTERS:
+        for prefix in [(), ("docs",), ("docs", "a")]:
+            want = keys(theirs.search(prefix, filter=flt, limit=100))
+            assert keys(ours.search(prefix, filter=flt, limit=100)) == want, (flt, prefix)
+    for limit, offset in [(2, 0), (2, 2), (3, 5), (10, 7), (0, 0)]:
+        want = keys(theirs.search((), limit=limit, offset=offset))
+        assert keys(ours.search((), limit=limit, offset=offset)) == want, (limit, offset)
+
+
+def test_semantic_search_ranks_indexed_items_then_the_rest(pair) -> None:
+    ours, theirs, put = pair
+    put(("u",), "food", {"text": "ramen sushi", "kind": "food"})
+    put(("u",), "drink", {"text": "ramen tea tea", "kind": "drink"})
+    put(("u",), "pet", {"text": "cat", "kind": "pet"})
+    put(("u",), "plain", {"text": "ramen ramen"}, index=False)
+    put(("u",), "other-field", {"text": "dog", "note": "ramen"}, index=["note"])
+    put(("v",), "elsewhere", {"text": "ramen"})
+
+    found = ours.search(("u",), query="ramen", limit=10)
+    assert keys(found) == keys(theirs.search(("u",), query="ramen", limit=10))
+    assert [i.key for i in found] == ["other-field", "food", "drink", "pet", "plain"]
+    assert found[0].score == pytest.approx(1.0) and found[1].score == pytest.approx(math.sqrt(0.5))
+    assert found[-1].score is None
+    assert [i.key for i in ours.search(("u",), query="tea", filter={"kind": "drink"})] == ["drink"]
+    assert [i.key for i in ours.search(("u",), query="ramen", limit=2, offset=1)] == ["food", "drink"]
+    assert [i.key for i in ours.search(("u",), query="ramen", limit=2, offset=4)] == ["plain"]
+
+
+def test_list_namespaces_match_in_memory_store(pair) -> None:
+    ours, theirs, put = pair
+    for ns in [("a", "b", "c"), ("a", "b", "d"), ("a", "x"), ("b", "b", "c"), ("a",), ("c", "v1"), ("a", "b", "c", "v1")]:
+        put(ns, "k", {"x": 1})
+    cases = [
+        {},
+        {"prefix": ("a",)},
+        {"prefix": ("a", "b")},
+        {"prefix": ("*", "b")},
+        {"suffix": ("c",)},
+        {"suffix": ("*", "v1")},
+        {"prefix": ("a",), "suffix": ("c",)},
+        {"max_depth": 1},
+        {"prefix": ("a",), "max_depth": 2},
+        {"limit": 2, "offset": 1},
+        {"prefix": ("zzz",)},
+    ]
+    for kw in cases:
+        assert ours.list_namespaces(**kw) == theirs.list_namespaces(**kw), kw
+
+
+def test_ttl_expires_and_refreshes_on_read(path: str, clock: list[float]) -> None:
+    store = OrmelStore.open(path, "pw", index=INDEX, ttl={"default_ttl": 1.0})
+    store.put(("s",), "short", {"text": "tea"})  # the default: one minute
+    store.put(("s",), "kept", {"text": "tea tea cat"}, ttl=None)
+    store.put(("s", "t"), "long", {"text": "cat"}, ttl=2.0)
+
+    clock[0] += 50
+    assert store.get(("s",), "short").value == {"text": "tea"}  # refreshed to now + 60
+    clock[0] += 50
+    assert store.get(("s",), "short", refresh_ttl=False) is not None
+    assert [i.key for i in store.search(("s",), query="tea", refresh_ttl=False)] == ["short", "kept", "long"]
+    clock[0] += 11
+    assert store.get(("s",), "short") is None
+    assert [i.key for i in store.search(("s",), query="tea")] == ["kept", "long"]  # refreshes "long"
+    clock[0] += 100
+    assert store.get(("s", "t"), "long") is not None
+    clock[0] += 121
+    assert store.get(("s", "t"), "long") is None
+    assert store.list_namespaces() == [("s",)]
+    store.put(("s",), "short", {"text": "again"})  # a put over an expired item starts it afresh
+    assert store.get(("s",), "short").created_at.timestamp() == clock[0]
+
+    assert store.sweep_ttl() == 1
+    assert len(store.db.ids()) == 2
+    del store
+    release()
+    reopened = OrmelStore.open(path, "pw", index=INDEX)
+    clock[0] += 61
+    assert [i.key for i in reopened.search(("s",))] == ["kept"]
+
+
+def test_refresh_on_read_off_in_config(path: str, clock: list[float]) -> None:
+    store = OrmelStore.open(path, "pw", ttl={"default_ttl": 1.0, "refresh_on_read": False})
+    store.put(("s",), "k", {"x": 1})
+    clock[0] += 50
+    assert store.get(("s",), "k") is not None
+    assert store.search(("s",))
+    clock[0] += 11
+    assert store.get(("s",), "k") is None
+    assert store.get(("s",), "k", refresh_ttl=True) is None
+
+
+def test_batch_reads_see_the_store_before_its_writes(path: str) -> None:
+    store = OrmelStore.open(path, "pw")
+    store.put(("ns",), "k", {"v": 0})
+    got, _, _, after = store.batch([
+        lg.GetOp(("ns",), "k"),
+        lg.PutOp(("ns",), "k", {"v": 1}),
+        lg.PutOp(("ns",), "k", {"v": 2}),
+        lg.SearchOp(("ns",)),
+    ])
+    assert got.value == {"v": 0} and [i.value for i in after] == [{"v": 0}]
+    assert store.get(("ns",), "k").value == {"v": 2}
+
+
+def test_async_methods(path: str) -> None:
+    async def aembed(texts: list[str]) -> list[list[float]]:
+        return embed(texts)
+
+    store = OrmelStore.open(path, "pw", index={"dims": DIMS, "embed": aembed, "fields": ["text"]})
+
+    async def scenario():
+        await store.aput(("u",), "a", {"text": "coffee"})
+        await store.aput(("u",), "b", {"text": "dog"})
+        got = await store.aget(("u",), "a")
+        found = await store.asearch(("u",), query="dog")
+        spaces = await store.alist_namespaces()
+        await store.adelete(("u",), "a")
+        return got, found, spaces, await store.aget(("u",), "a")
+
+    got, found, spaces, gone = asyncio.run(scenario())
+    assert got.value == {"text": "coffee"} and [i.key for i in found] == ["b", "a"]
+    assert spaces == [("u",)] and gone is None
+
+
+def test_index_dims_must_fit_the_file(path: str) -> None:
+    OrmelStore.open(path, "pw", dimensions=4)
+    release()
+    with pytest.raises(ValueError, match="dims"):
+        OrmelStore.open(path, "pw", index=INDEX)
+
+
+class State(TypedDict):
+    user: str
+    said: str
+    recalled: list[str]
+
+
+def test_a_graph_writes_and_reads_memories_through_its_store(path: str) -> None:
+    def remember(state: State, runtime: Runtime) -> dict:
+        ns = ("memories", state["user"])
+        runtime.store.put(ns, str(len(runtime.store.search(ns, limit=100))), {"text": state["said"]})
+        return {}
+
+    def recall(state: State, runtime: Runtime) -> dict:
+        found = runtime.store.search(("memories", state["user"]), query=state["said"], limit=1)
+        return {"recalled": [i.value["text"] for i in found]}
+
+    def build(store: OrmelStore):
+        graph = StateGraph(State)
+        graph.add_node("remember", remember)
+        graph.add_node("recall", recall)
+        graph.add_edge(START, "remember")
+        graph.add_edge("remember", "recall")
+        return graph.compile(store=store)
+
+    store = OrmelStore.open(path, "pw", index=INDEX)
+    app = build(store)
+    app.invoke({"user": "alice", "said": "I like ramen", "recalled": []})
+    app.invoke({"user": "bob", "said": "my cat", "recalled": []})
+    del app, store
+    release()
+
+    app = build(OrmelStore.open(path, "pw", index=INDEX))
+    out = app.invoke({"user": "alice", "said": "tea please", "recalled": []})
+    assert out["recalled"] == ["tea please"]
+    out = app.invoke({"user": "alice", "said": "ramen", "recalled": []})
+    assert out["recalled"] == ["ramen"]
+    assert [i.value["text"] for i in app.store.search(("memories", "alice"), limit=10)] == [
+        "I like ramen", "tea please", "ramen"]
+    assert [i.value["text"] for i in app.store.search(("memories", "bob"))] == ["my cat"]
+
+
+def test_example_agent_remembers_across_runs(tmp_path: Path) -> None:
+    example = Path(__file__).resolve().parents[2] / "examples" / "langgraph_agent.py"
+    db = str(tmp_path / "agent.ormel")
+    env = {**os.environ, "ORMEL_PASSPHRASE": "example"}
+    first = subprocess.run([sys.executable, str(example), db], capture_output=True, text=True, env=env, timeout=120)
+    assert first.returncode == 0, first.stderr
+    assert "nothing yet" in first.stdout
+    second = subprocess.run([sys.executable, str(example), db], capture_output=True, text=True, env=env, timeout=120)
+    assert second.returncode == 0, second.stderr
+    assert "- I live in Lisbon and work as a marine biologist." in second.stdout
