@@ -85,13 +85,13 @@ def p95(samples: list[float]) -> float:
 
 
 def run_turns(w: Workload, turn, size, commits: list[float] | None = None) -> dict:
-    """Times `turn(spec)` for every turn; `size()` gives the bytes on disk. A turn that
+    """Times `turn(plan)` for every turn; `size()` gives the bytes on disk. A turn that
     appends the time of its commit to `commits` gets that reported too."""
     before = size()
     samples = []
-    for spec in w.turns:
+    for plan in w.turns:
         start = time.perf_counter()
-        turn(spec)
+        turn(plan)
         samples.append(time.perf_counter() - start)
     after = size()
     result = {
@@ -117,10 +117,10 @@ def bench_ormel(directory: str, w: Workload) -> dict:
 
     flushes = []
 
-    def turn(spec):
-        db.recall(spec["query"], top_k=TOP_K, agent_id=spec["agent"])
-        for text, vector, i in spec["new"]:
-            db.remember(text, "episodic", vector, agent_id=spec["agent"], shared=is_shared(i))
+    def turn(plan):
+        db.recall(plan["query"], top_k=TOP_K, agent_id=plan["agent"])
+        for text, vector, i in plan["new"]:
+            db.remember(text, "episodic", vector, agent_id=plan["agent"], shared=is_shared(i))
         start = time.perf_counter()
         db.flush()
         flushes.append(time.perf_counter() - start)
@@ -192,9 +192,9 @@ def bench_sqlcipher_numpy(directory: str, w: Workload) -> dict:
         matrix.append(w.vectors, agent_numbers, np.array([is_shared(i) for i in range(w.n)]))
     commits = []
 
-    def turn(spec):
-        agent = int(spec["agent"].rsplit("-", 1)[1])
-        rows = [int(r) for r in matrix.top_k(spec["query"], agent, TOP_K)]
+    def turn(plan):
+        agent = int(plan["agent"].rsplit("-", 1)[1])
+        rows = [int(r) for r in matrix.top_k(plan["query"], agent, TOP_K)]
         marks = ",".join("?" * len(rows))
         conn.execute("BEGIN")
         found = conn.execute(f"SELECT id, content, vector, metadata FROM memories WHERE row IN ({marks})",
@@ -206,17 +206,17 @@ def bench_sqlcipher_numpy(directory: str, w: Workload) -> dict:
         conn.execute(f"UPDATE memories SET accessed_at = ?, access_count = access_count + 1 WHERE row IN ({marks})",
                      [stamp, *rows])
         new_rows = []
-        for text, vector, i in spec["new"]:
+        for text, vector, i in plan["new"]:
             row = matrix.n + len(new_rows)
             conn.execute("INSERT INTO memories VALUES (?, ?, ?, ?, ?, ?, '{}', ?, ?, 0)",
-                         (row, uuid.uuid4().hex, spec["agent"], int(is_shared(i)), text, vector.tobytes(), stamp,
+                         (row, uuid.uuid4().hex, plan["agent"], int(is_shared(i)), text, vector.tobytes(), stamp,
                           stamp))
             new_rows.append(vector)
         start = time.perf_counter()
         conn.execute("COMMIT")
         commits.append(time.perf_counter() - start)
         matrix.append(np.stack(new_rows), np.full(len(new_rows), agent),
-                      np.array([is_shared(i) for _, _, i in spec["new"]]))
+                      np.array([is_shared(i) for _, _, i in plan["new"]]))
 
     def size():
         return sum(os.path.getsize(p) for p in (path, path + "-wal") if os.path.exists(p))
@@ -246,14 +246,14 @@ def bench_chroma(directory: str, w: Workload) -> dict:
                 metadatas=[{"agent": agent_of(i), "shared": is_shared(i)} for i in range(start, end)],
             )
 
-    def turn(spec):
-        collection.query(query_embeddings=[spec["query"]], n_results=TOP_K,
-                         where={"$or": [{"agent": spec["agent"]}, {"shared": True}]})
+    def turn(plan):
+        collection.query(query_embeddings=[plan["query"]], n_results=TOP_K,
+                         where={"$or": [{"agent": plan["agent"]}, {"shared": True}]})
         collection.add(
-            ids=[str(i) for _, _, i in spec["new"]],
-            embeddings=[v for _, v, _ in spec["new"]],
-            documents=[t for t, _, _ in spec["new"]],
-            metadatas=[{"agent": spec["agent"], "shared": is_shared(i)} for _, _, i in spec["new"]],
+            ids=[str(i) for _, _, i in plan["new"]],
+            embeddings=[v for _, v, _ in plan["new"]],
+            documents=[t for t, _, _ in plan["new"]],
+            metadatas=[{"agent": plan["agent"], "shared": is_shared(i)} for _, _, i in plan["new"]],
         )
 
     result = run_turns(w, turn, lambda: dir_size(path))
@@ -282,10 +282,10 @@ def bench_lancedb(directory: str, w: Workload) -> dict:
         table = db.create_table("memories", table_of(
             [(w.texts[i], w.vectors[i], agent_of(i), is_shared(i)) for i in range(w.n)]))
 
-    def turn(spec):
-        (table.search(spec["query"]).metric("cosine").where(f"agent = '{spec['agent']}' OR shared", prefilter=True)
+    def turn(plan):
+        (table.search(plan["query"]).metric("cosine").where(f"agent = '{plan['agent']}' OR shared", prefilter=True)
          .limit(TOP_K).to_list())
-        table.add(table_of([(t, v, spec["agent"], is_shared(i)) for t, v, i in spec["new"]]))
+        table.add(table_of([(t, v, plan["agent"], is_shared(i)) for t, v, i in plan["new"]]))
 
     result = run_turns(w, turn, lambda: dir_size(os.path.join(directory, "lance")))
     result["load"] = loaded["seconds"]
