@@ -18,6 +18,7 @@ Pager::Pager(std::unique_ptr<File> file, SecretKey dek, uint64_t nonce_counter, 
       dek_(std::move(dek)),
       cipher_(dek_),
       nonce_counter_(nonce_counter),
+      nonce_limit_(nonce_counter),
       format_version_(format_version) {}
 
 Result<std::vector<uint8_t>> Pager::read_page(uint64_t page) {

@@ -14,6 +14,10 @@
 // - encrypt_page and seal_page advance nonce_counter by one and seal with the current rule,
 //   so no (page, counter) nonce repeats under the DEK; seal_page writes the image into the
 //   caller's buffer (the flush seals straight into the bytes it writes).
+// - nonce_limit is the counter that the header durable at offset 0 covers: a page sealed
+//   with a counter up to it may be written without first writing a header. It starts at
+//   the counter the pager was opened with; whoever makes a header durable raises it, and no
+//   header written in place may name a counter below it.
 // - The DEK is wiped when the Pager is destroyed; destroying it closes the file.
 #pragma once
 
@@ -61,6 +65,8 @@ class Pager {
 
   uint64_t nonce_counter() const { return nonce_counter_; }
   void set_nonce_counter(uint64_t counter) { nonce_counter_ = counter; }
+  uint64_t nonce_limit() const { return nonce_limit_; }
+  void set_nonce_limit(uint64_t limit) { nonce_limit_ = limit; }
   uint16_t format_version() const { return format_version_; }
   void set_format_version(uint16_t version) { format_version_ = version; }
   PageCache& cache() { return cache_; }
@@ -74,6 +80,7 @@ class Pager {
   SecretKey dek_;
   PageCipher cipher_;  // keyed from dek_, so declared after it
   uint64_t nonce_counter_;
+  uint64_t nonce_limit_;
   uint16_t format_version_;
   PageCache cache_;
 };

@@ -93,13 +93,17 @@ class PageSink {
 
  private:
   // The old file's header reserves counters in steps as large as the old file, so a
-  // compaction usually writes one reservation.
+  // compaction usually writes one reservation. The old pager skips past every counter the
+  // reservation covers, so the old file never seals with one the new file may have used.
   Status reserve_counter() {
-    if (out_->nonce_counter() < old_->pager->nonce_counter()) return {};
+    Pager& old = *old_->pager;
+    if (out_->nonce_counter() < old.nonce_counter()) return {};
     Header h = old_->header;
-    h.nonce_counter = old_->pager->nonce_counter() + std::max<uint64_t>(old_->header.page_count, 1024);
-    ORMEL_TRY(write_header_in_place(*old_->pager, h, old_->disk_format_version));
-    old_->pager->set_nonce_counter(h.nonce_counter);
+    h.nonce_counter = std::max(old.nonce_counter() + std::max<uint64_t>(old_->header.page_count, 1024),
+                               old.nonce_limit());
+    ORMEL_TRY(write_header_in_place(old, h, old_->disk_format_version));
+    old.set_nonce_counter(h.nonce_counter);
+    old.set_nonce_limit(h.nonce_counter);
     return {};
   }
 

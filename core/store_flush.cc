@@ -4,12 +4,16 @@
 //  1. Nothing the committed header at offset 0 refers to is overwritten; headers written
 //     in place before the commit keep the version on disk, so an upgrade that has not
 //     committed leaves the file readable as its old version.
-//  2. Before any page of the transaction is written, a reservation header that covers
-//     its page numbers and nonce counters is durable, so neither is ever reused.
-//  3. Staged record pages are durable before the log commit that makes them reachable.
-//  4. The new catalog, index, cache-directory and manifest runs and the new header reach
-//     their home pages only through the log: a crash before the commit record is durable
-//     leaves the previous state; after it, the next read-write open replays the commit.
+//  2. Every page of the transaction is sealed under a nonce counter that a durable header
+//     already covers. A committed header reserves counters ahead of those used, so a flush
+//     that fits in the reserve writes no header before its pages; a larger one first makes
+//     a reservation header durable. Pages written by an attempt that never committed lie
+//     beyond the committed page_count, and the next open never hands them out again.
+//  3. Staged record pages and the new catalog, index, cache-directory and manifest runs
+//     are written at their home pages, which no committed state refers to, and are durable
+//     before the log commit that makes them reachable.
+//  4. Only the new header goes through the log: a crash before the commit record is
+//     durable leaves the previous state; after it, the next read-write open replays it.
 //  5. The in-memory state switches to the new transaction only after the checkpoint's
 //     sync; a failure leaves every staged change in place for a retry, and the in-memory
 //     header keeps naming the last committed runs (only its page_count and log region
@@ -25,6 +29,9 @@ namespace {
 constexpr uint64_t kSnapshotBound = 82;
 // Largest write issued when flushing consecutive staged pages.
 constexpr size_t kMaxWriteBytes = 1 << 20;
+// Counters a committed header reserves beyond those its transaction used: enough for a
+// next flush of the same size, so an agent's small flushes write no reservation header.
+uint64_t nonce_reserve(uint64_t sealed) { return 2 * sealed + 1024; }
 
 struct FlushPrelude {
   std::optional<std::span<const uint8_t>> catalog;  // held by the store's catalog encoder
@@ -48,7 +55,8 @@ uint64_t estimate_pages(const FlushPrelude& p, uint64_t snapshots) {
 }
 
 // Seals and writes every dirty cache page at its home position, in ascending page order,
-// sealing straight into writes of consecutive pages; then syncs and marks the cache clean.
+// sealing straight into writes of consecutive pages; the caller syncs and marks the cache
+// clean.
 Status write_staged_pages(Pager& pager) {
   const std::vector<uint64_t> dirty = pager.cache().dirty_pages();
   std::vector<uint8_t> buffer;
@@ -73,10 +81,7 @@ Status write_staged_pages(Pager& pager) {
     ORMEL_TRY(pager.seal_page(page, std::span<const uint8_t, PAGE_PAYLOAD>(payload->data(), PAGE_PAYLOAD),
                               std::span<uint8_t, PAGE_SIZE>(buffer.data() + buffer.size() - PAGE_SIZE, PAGE_SIZE)));
   }
-  ORMEL_TRY(drain());
-  if (!dirty.empty()) ORMEL_TRY(pager.file().sync());
-  pager.cache().mark_all_clean();
-  return {};
+  return drain();
 }
 
 }  // namespace
@@ -133,35 +138,38 @@ Status Ormel::flush() {
     s.header.wal_pages = h.wal_pages;
   };
   auto attempt = [&]() -> Status {
-    if (auto grown = wal::grown_region_pages(estimate, h.wal_pages)) {
+    if (auto grown = wal::grown_region_pages(0, h.wal_pages)) {
       h.wal_start = h.page_count;
       h.wal_pages = *grown;
       h.page_count += *grown;
-      h.nonce_counter = pager.nonce_counter();
+      h.nonce_counter = pager.nonce_limit();
       ORMEL_TRY(write_header_in_place(pager, h, s.disk_format_version));
     }
 
-    Header reservation = h;
-    reservation.nonce_counter = pager.nonce_counter() + pager.cache().dirty_count() + estimate;
-    reservation.page_count = h.page_count + estimate;
-    ORMEL_TRY(write_header_in_place(pager, reservation, s.disk_format_version));
+    const uint64_t first_counter = pager.nonce_counter();
+    const uint64_t needed = first_counter + pager.cache().dirty_count() + estimate;
+    if (needed > pager.nonce_limit()) {
+      Header reservation = h;
+      reservation.nonce_counter = needed;
+      reservation.page_count = h.page_count + estimate;
+      ORMEL_TRY(write_header_in_place(pager, reservation, s.disk_format_version));
+      pager.set_nonce_limit(needed);
+    }
 
-    ORMEL_TRY(write_staged_pages(pager));
-
-    std::vector<wal::WalFrame> frames;
+    std::vector<wal::WalFrame> runs;
     if (prelude.catalog) {
-      ORMEL_TRY(seal_run(pager, h, *prelude.catalog, frames, h.catalog_start, h.catalog_pages, h.catalog_len));
+      ORMEL_TRY(seal_run(pager, h, *prelude.catalog, runs, h.catalog_start, h.catalog_pages, h.catalog_len));
     }
     if (s.index_dirty) {
       h.index_start = h.index_pages = h.index_len = 0;
       if (prelude.index) {
-        ORMEL_TRY(seal_run(pager, h, *prelude.index, frames, h.index_start, h.index_pages, h.index_len));
+        ORMEL_TRY(seal_run(pager, h, *prelude.index, runs, h.index_start, h.index_pages, h.index_len));
       }
     }
     if (s.cache_dirty) {
       h.cache_dir_start = h.cache_dir_pages = h.cache_dir_len = 0;
       if (!s.cache_directory.empty()) {
-        ORMEL_TRY(seal_run(pager, h, *prelude.cache_directory, frames, h.cache_dir_start, h.cache_dir_pages,
+        ORMEL_TRY(seal_run(pager, h, *prelude.cache_directory, runs, h.cache_dir_start, h.cache_dir_pages,
                            h.cache_dir_len));
       }
     }
@@ -175,16 +183,24 @@ Status Ormel::flush() {
     manifest.push_back(Snapshot{txn, now_secs(), h.catalog_start, h.catalog_pages, h.catalog_len, h.index_start,
                                 h.index_pages, h.index_len, live});
     std::vector<uint8_t> manifest_bytes = encode_manifest(manifest);
-    ORMEL_TRY(seal_run(pager, h, manifest_bytes, frames, h.manifest_start, h.manifest_pages, h.manifest_len));
+    ORMEL_TRY(seal_run(pager, h, manifest_bytes, runs, h.manifest_start, h.manifest_pages, h.manifest_len));
+
+    // Invariant 2: the staged pages are sealed below, so count them in.
+    if (pager.nonce_counter() + pager.cache().dirty_count() > pager.nonce_limit()) {
+      return fail(OrmelError::io("internal error: the flush sealed more pages than it reserved"));
+    }
+    ORMEL_TRY(write_staged_pages(pager));
+    ORMEL_TRY(wal::checkpoint(pager.file(), runs));  // the runs at home, and one sync for all
+    pager.cache().mark_all_clean();
 
     h.memory_count = live;
-    h.nonce_counter = pager.nonce_counter();
+    h.nonce_counter = pager.nonce_counter() + nonce_reserve(pager.nonce_counter() - first_counter);
     h.txn_id = txn;
     ORMEL_ASSIGN(Page header_page, seal_header(h, pager.dek()));
-    frames.push_back({0, std::vector<uint8_t>(header_page.begin(), header_page.end())});
-
-    ORMEL_TRY(wal::commit(pager.file(), h.wal_start, h.wal_pages, txn, frames));
-    ORMEL_TRY(wal::checkpoint(pager.file(), frames));
+    const std::vector<wal::WalFrame> log{{0, std::vector<uint8_t>(header_page.begin(), header_page.end())}};
+    ORMEL_TRY(wal::commit(pager.file(), h.wal_start, h.wal_pages, txn, log));
+    ORMEL_TRY(wal::checkpoint(pager.file(), log));
+    pager.set_nonce_limit(h.nonce_counter);
 
     s.snapshot_manifest = std::move(manifest);
     return {};

@@ -102,13 +102,15 @@ Status Ormel::change_passphrase(std::string_view new_passphrase) {
     std::vector<wal::WalFrame> frames;
     ORMEL_TRY(seal_run(pager, h, encode_manifest(manifest), frames, h.manifest_start, h.manifest_pages,
                        h.manifest_len));
-    h.nonce_counter = pager.nonce_counter();
+    // Never below what the durable header already covers (the pager's limit).
+    h.nonce_counter = std::max(pager.nonce_counter(), pager.nonce_limit());
     ORMEL_ASSIGN(const uint64_t replaced_frames, scrub_key_copies(pager.file(), s.header));
 
     Header reservation = s.header;
     reservation.page_count = h.page_count;
     reservation.nonce_counter = h.nonce_counter;
     ORMEL_TRY(write_header_in_place(pager, reservation, s.disk_format_version));
+    pager.set_nonce_limit(h.nonce_counter);
 
     ORMEL_ASSIGN(Page page, seal_header(h, pager.dek()));
     const wal::WalFrame header_frame{0, std::vector<uint8_t>(page.begin(), page.end())};

@@ -9,6 +9,7 @@
 
 #include "core/store.h"
 #include "core/store_state.h"
+#include "tests/core/support/earlier_release_log.h"
 #include "tests/core/support/fault_env.h"
 #include "tests/core/support/store_fixture.h"
 
@@ -71,8 +72,8 @@ std::vector<uint8_t> never_flushed() {
   return env.read_file(kDbPath);
 }
 
-// A short transaction (a cache write) after a longer one: the longer one's header frame
-// stays in the log region beyond the short one's commit record.
+// A short transaction (a cache write) after a longer one logged as earlier releases did:
+// the longer one's header frame stays in the log region beyond the short one's commit.
 std::vector<uint8_t> stale_frames_in_the_region() {
   MemEnv env;
   {
@@ -80,14 +81,16 @@ std::vector<uint8_t> stale_frames_in_the_region() {
     if (!db) return {};
     testing::fill_catalog(*db, 0, 3 * PAGE_PAYLOAD);
     EXPECT_TRUE(db->flush());
+    EXPECT_TRUE(testing::log_runs_like_earlier_release(*db));
     EXPECT_TRUE(db->cache_put("answers", "first", {1, 2, 3}, "text/plain", std::nullopt));
   }
   return env.read_file(kDbPath);
 }
 
 // Two transactions in the first log region, a third that moves the log to the end of
-// the file, and a short cache write after it: header copies in the abandoned region, in
-// the current region's last transaction, and stale beyond it.
+// the file (all logged as earlier releases did), and a short cache write after it: header
+// copies in the abandoned region, in the current region's last transaction, and stale
+// beyond it.
 std::vector<uint8_t> moved_log_with_stale_frames() {
   MemEnv env;
   {
@@ -95,11 +98,14 @@ std::vector<uint8_t> moved_log_with_stale_frames() {
     if (!db) return {};
     uint32_t next = testing::fill_catalog(*db, 0, PAGE_PAYLOAD / 2);
     EXPECT_TRUE(db->flush());
+    EXPECT_TRUE(testing::log_runs_like_earlier_release(*db));
     EXPECT_TRUE(db->delete_memory(sample_memory(1).id));
     next = testing::fill_catalog(*db, next, 5 * PAGE_PAYLOAD - 700);
     EXPECT_TRUE(db->flush());
+    EXPECT_TRUE(testing::log_runs_like_earlier_release(*db));
     testing::fill_catalog(*db, next, 5 * PAGE_PAYLOAD + 200);
     EXPECT_TRUE(db->flush());
+    EXPECT_TRUE(testing::log_runs_like_earlier_release(*db));
     EXPECT_GT(db->state().header.wal_start, 1u) << "the log region did not move";
     EXPECT_TRUE(db->cache_put("answers", "first", {1, 2, 3}, "text/plain", std::nullopt));
   }

@@ -1,12 +1,14 @@
 // flush: transaction counting, the no-op and read-only cases, run layout at page
-// boundaries, and the move of the log region.
+// boundaries, what a flush writes where, and the move of the log region.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 
 #include "core/store.h"
 #include "core/store_state.h"
 #include "core/wal.h"
+#include "tests/core/support/earlier_release_log.h"
 #include "tests/core/support/fault_env.h"
 #include "tests/core/support/store_fixture.h"
 
@@ -283,18 +285,17 @@ TEST(StoreFlush, RecordRunsSplitAtThePagePayload) {
   }
 }
 
-// A transaction too large for the log region first moves the region to the end of the
-// file, and the header written at that moment already names the new region.
-TEST(StoreFlush, OversizedTransactionMovesTheLogRegionFirst) {
+// A log region too small for the header frame is first moved to the end of the file, and
+// the header written at that moment already names the new region.
+TEST(StoreFlush, ALogRegionTooSmallForTheHeaderMovesFirst) {
   MemEnv env;
   testing::RecordingEnv rec(&env);
   auto db = must_open(rec);
   ASSERT_TRUE(db);
   ASSERT_TRUE(db->remember(sample_memory(0)));
   ASSERT_TRUE(db->flush());
+  ASSERT_TRUE(testing::move_log_region(*db, 1));
   const Header committed = db->state().header;
-  ASSERT_EQ(committed.wal_start, 1u);
-  ASSERT_EQ(committed.wal_pages, 8u);
   testing::fill_catalog(*db, 1, 6 * PAGE_PAYLOAD);
   const uint64_t end_of_staging = db->state().header.page_count;
   rec.clear();
@@ -311,7 +312,6 @@ TEST(StoreFlush, OversizedTransactionMovesTheLogRegionFirst) {
   auto moved = from_page(page);
   ASSERT_TRUE(moved) << moved.error().message();
   EXPECT_EQ(moved->wal_start, end_of_staging);
-  EXPECT_GT(moved->wal_pages, 8u);
   EXPECT_EQ(moved->page_count, moved->wal_start + moved->wal_pages);
   EXPECT_EQ(moved->txn_id, committed.txn_id) << "the move commits nothing";
   EXPECT_EQ(moved->catalog_start, committed.catalog_start);
@@ -322,9 +322,58 @@ TEST(StoreFlush, OversizedTransactionMovesTheLogRegionFirst) {
   EXPECT_EQ(now.wal_start, moved->wal_start);
   EXPECT_EQ(now.wal_pages, moved->wal_pages);
   EXPECT_TRUE(testing::find_commit(calls, now.wal_start)) << "the commit did not go to the new region";
-  // The region is sized for the whole transaction: its commit fits.
-  const uint64_t frames = now.catalog_pages + now.manifest_pages + 1;
-  EXPECT_LE(frames * wal::FRAME_RECORD + wal::COMMIT_RECORD, now.wal_pages * PAGE_SIZE);
+  EXPECT_LE(wal::FRAME_RECORD + wal::COMMIT_RECORD, now.wal_pages * PAGE_SIZE);
+}
+
+// Every page of a transaction is written once, at home, and made durable by one sync before
+// the log commit, which holds only the header; a flush that fits in the counters the last
+// commit reserved writes no header before its pages, so it syncs three times in all.
+TEST(StoreFlush, PagesAreWrittenOnceAndOnlyTheHeaderIsLogged) {
+  MemEnv env;
+  testing::RecordingEnv rec(&env);
+  auto db = must_open(rec);
+  ASSERT_TRUE(db);
+  testing::fill_catalog(*db, 0, 3 * PAGE_PAYLOAD);
+  ASSERT_TRUE(db->flush());
+  for (uint32_t round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round == 0 ? "a flush after the one that reserved" : "and the next");
+    const uint64_t first_new_page = db->state().header.page_count;
+    ASSERT_TRUE(db->remember(sample_memory(900 + round)));
+    ASSERT_TRUE(db->delete_memory(sample_memory(round).id));
+    rec.clear();
+    ASSERT_TRUE(db->flush());
+    const Header& h = db->state().header;
+    const std::vector<testing::FileCall>& calls = rec.calls();
+
+    std::map<uint64_t, int> home_writes;  // page -> times written outside page 0 and the log
+    std::vector<size_t> syncs;
+    size_t log_writes = 0, header_writes = 0;
+    for (size_t i = 0; i < calls.size(); ++i) {
+      const testing::FileCall& c = calls[i];
+      if (c.sync) {
+        syncs.push_back(i);
+      } else if (c.offset == 0) {
+        ++header_writes;
+        EXPECT_FALSE(syncs.size() < 2) << "a header was written in place before the log commit";
+      } else if (c.offset >= h.wal_start * PAGE_SIZE && c.offset < (h.wal_start + h.wal_pages) * PAGE_SIZE) {
+        ++log_writes;
+        EXPECT_EQ(c.data.size(), wal::FRAME_RECORD + wal::COMMIT_RECORD) << "the log holds more than the header";
+        EXPECT_EQ(syncs.size(), 1u) << "the log commit came before the pages were durable";
+      } else {
+        EXPECT_TRUE(syncs.empty()) << "a page written after the first sync";
+        EXPECT_EQ(c.offset % PAGE_SIZE, 0u);
+        for (uint64_t p = c.offset / PAGE_SIZE; p < (c.offset + c.data.size()) / PAGE_SIZE; ++p) {
+          EXPECT_GE(p, first_new_page) << "a committed page was overwritten";
+          ++home_writes[p];
+        }
+      }
+    }
+    EXPECT_EQ(syncs.size(), 3u);
+    EXPECT_EQ(log_writes, 1u);
+    EXPECT_EQ(header_writes, 1u) << "the checkpoint only";
+    for (uint64_t p = first_new_page; p < h.page_count; ++p) EXPECT_EQ(home_writes[p], 1) << "page " << p;
+    EXPECT_EQ(home_writes.size(), h.page_count - first_new_page);
+  }
 }
 
 }  // namespace

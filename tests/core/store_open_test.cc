@@ -13,6 +13,7 @@
 #include "core/store.h"
 #include "core/store_state.h"
 #include "core/wal.h"
+#include "tests/core/support/earlier_release_log.h"
 #include "tests/core/support/fault_env.h"
 #include "tests/core/support/store_fixture.h"
 
@@ -232,6 +233,31 @@ testing::ObservedState commit_without_checkpoint(MemEnv& env) {
   return trace.after;
 }
 
+// The same crash in a file an earlier release wrote, whose log holds the pending
+// transaction's runs before its header. Returns the state that commit holds.
+testing::ObservedState earlier_release_commit_without_checkpoint(MemEnv& env) {
+  two_transactions(env);
+  const std::vector<uint8_t> before_checkpoint = env.read_file(kDbPath);
+  testing::ObservedState committed;
+  {
+    auto db = must_open(env);
+    EXPECT_TRUE(db);
+    if (!db) return committed;
+    EXPECT_TRUE(db->remember(sample_memory(7)));
+    EXPECT_TRUE(db->delete_memory(sample_memory(0).id));
+    EXPECT_TRUE(db->flush());
+    EXPECT_TRUE(testing::log_runs_like_earlier_release(*db));
+    auto seen = observe(*db, 0);
+    EXPECT_TRUE(seen) << seen.error().message();
+    if (seen) committed = *seen;
+  }
+  // Page 0 as it was before the checkpoint.
+  std::vector<uint8_t> file = env.read_file(kDbPath);
+  std::copy(before_checkpoint.begin(), before_checkpoint.begin() + PAGE_SIZE, file.begin());
+  env.write_file(kDbPath, file);
+  return committed;
+}
+
 // A read-only open refuses what only a read-write open can fix; the read-write open then
 // fixes it and read-only opens work again.
 TEST(StoreOpenReadOnly, RefusesWhatNeedsAWriter) {
@@ -332,7 +358,8 @@ testing::ObservedState moved_region_history(MemEnv& env, uint32_t& next) {
   for (; next < 3; ++next) EXPECT_TRUE(db->remember(sample_memory(next)));
   EXPECT_TRUE(db->flush());  // txn 1, logged at pages 1..8
   next = testing::fill_catalog(*db, next, 7 * PAGE_PAYLOAD);
-  EXPECT_TRUE(db->flush());  // txn 2 moves the region
+  EXPECT_TRUE(testing::move_log_region(*db, 16));  // as earlier releases did before a large txn
+  EXPECT_TRUE(db->flush());                         // txn 2, in the moved region
   EXPECT_GT(db->state().header.wal_start, 8u);
   EXPECT_TRUE(db->delete_memory(sample_memory(1).id));
   EXPECT_TRUE(db->remember(sample_memory(next++)));
@@ -457,7 +484,7 @@ TEST(StoreOpenRecovery, FramesThatAreNotWhatTheyClaimAreRefusedBeforeAnythingIsW
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     MemEnv env;
-    const testing::ObservedState committed = commit_without_checkpoint(env);
+    const testing::ObservedState committed = earlier_release_commit_without_checkpoint(env);
     const std::vector<uint8_t> pristine = env.read_file(kDbPath);
     const uint64_t wal_start = load_le<uint64_t>(pristine.data() + 186);
     const std::vector<size_t> frames = log_frames(pristine, wal_start);
