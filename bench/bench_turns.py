@@ -20,7 +20,10 @@ meaning faster or smaller. For ormel and SQLCipher the commit (flush, COMMIT) is
 timed alone.
 
     ./scripts/bench.sh bench/bench_turns.py [--sizes 10000 100000] [--turns 200] [--dims 384]
-        [--peers sqlcipher chroma lancedb]
+        [--peers sqlcipher chroma lancedb] [--charts docs]
+
+With --charts DIR it also writes DIR/bench_turns_latency.png: turn median and p95 against
+the number of memories, one line per system.
 """
 
 from __future__ import annotations
@@ -319,14 +322,44 @@ def report(n: int, turns: int, results: dict[str, dict]) -> None:
             print(f"  {name}: the commit alone (flush / COMMIT), median {fmt(r['commit'][0])}, p95 {fmt(r['commit'][1])}")
 
 
+def write_chart(by_size: dict[int, dict[str, dict]], directory: str, dims: int) -> None:
+    """One small PNG: a turn's median (solid) and p95 (dotted) against memories, per system."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    import matplotlib.ticker
+
+    os.makedirs(directory, exist_ok=True)
+    sizes = sorted(by_size)
+    systems = list(by_size[sizes[0]])
+    fig, ax = plt.subplots(figsize=(6, 3.6), dpi=90)
+    for i, name in enumerate(systems):
+        color = f"C{i}"
+        ax.plot(sizes, [by_size[n][name]["median"] * 1e3 for n in sizes], "o-", color=color, label=f"{name} median")
+        ax.plot(sizes, [by_size[n][name]["p95"] * 1e3 for n in sizes], "o:", color=color, label=f"{name} p95")
+    ax.set(xscale="log", yscale="log", xlabel="memories pre-loaded", ylabel="ms per turn",
+           title=f"Agent turn (recall 5, remember 2, commit), {dims} dims")
+    for axis in (ax.xaxis, ax.yaxis):
+        axis.set_major_formatter(matplotlib.ticker.FormatStrFormatter("%g"))
+    ax.yaxis.set_minor_formatter(matplotlib.ticker.FormatStrFormatter("%g"))
+    ax.legend(fontsize=7)
+    ax.grid(True, which="both", alpha=0.3)
+    fig.tight_layout()
+    fig.savefig(os.path.join(directory, "bench_turns_latency.png"))
+    plt.close(fig)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", type=int, nargs="+", default=[10000, 100000])
     parser.add_argument("--turns", type=int, default=200)
     parser.add_argument("--dims", type=int, default=384)
     parser.add_argument("--peers", nargs="*", default=list(PEERS), choices=list(PEERS))
+    parser.add_argument("--charts", metavar="DIR", help="write the PNG chart into DIR (e.g. docs)")
     args = parser.parse_args()
-    for n in args.sizes:
+    by_size = {}
+    for n in sorted(args.sizes):
         w = Workload(n, args.turns, args.dims)
         results = {}
         with scratch_dir("ormel-bench-turns-") as directory:
@@ -335,6 +368,9 @@ def main() -> None:
                 name, bench = PEERS[key]
                 results[name] = bench(directory, w)
         report(n, args.turns, results)
+        by_size[n] = results
+    if args.charts:
+        write_chart(by_size, args.charts, args.dims)
 
 
 if __name__ == "__main__":
