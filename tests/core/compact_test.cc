@@ -14,6 +14,8 @@ namespace ormel {
 namespace {
 
 using testing::CrashMode;
+using testing::ForwardingEnv;
+using testing::ForwardingFile;
 using testing::kDbPath;
 using testing::MemEnv;
 using testing::must_open;
@@ -243,15 +245,14 @@ TEST(Compact, ReadOnlyHandleIsRefusedAndNothingChanges) {
 
 // Forwards to a base environment and, before every mutating call, tries to open the
 // database path from elsewhere, counting the opens that succeeded.
-class ProbeEnv : public Env {
+class ProbeEnv : public ForwardingEnv {
  public:
-  explicit ProbeEnv(MemEnv* base) : base_(base) {}
-  bool exists(const std::string& path) override { return base_->exists(path); }
-  Result<std::unique_ptr<File>> open_locked(const std::string& path, OpenMode mode) override;
-  Status rename(const std::string& from, const std::string& to) override { return probe(base_->rename(from, to)); }
-  Status remove(const std::string& path) override { return probe(base_->remove(path)); }
-  Status sync_dir(const std::string& path) override { return probe(base_->sync_dir(path)); }
-  Result<std::string> resolve(const std::string& path) override { return base_->resolve(path); }
+  explicit ProbeEnv(MemEnv* base) : ForwardingEnv(base), base_(base) {}
+  Status rename(const std::string& from, const std::string& to) override {
+    return probe(ForwardingEnv::rename(from, to));
+  }
+  Status remove(const std::string& path) override { return probe(ForwardingEnv::remove(path)); }
+  Status sync_dir(const std::string& path) override { return probe(ForwardingEnv::sync_dir(path)); }
 
   // Probes, then passes `result` on (the call has been made by then; the probe looks at
   // the state right after each mutating call).
@@ -266,28 +267,27 @@ class ProbeEnv : public Env {
   uint64_t probes = 0;
   uint64_t intruders = 0;
 
+ protected:
+  std::unique_ptr<File> wrap(std::unique_ptr<File> file) override;
+
  private:
   MemEnv* base_;
 };
 
-class ProbeFile final : public File {
+class ProbeFile final : public ForwardingFile {
  public:
-  ProbeFile(std::unique_ptr<File> base, ProbeEnv& env) : base_(std::move(base)), env_(env) {}
-  Result<size_t> read_at(uint64_t offset, std::span<uint8_t> buf) override { return base_->read_at(offset, buf); }
+  ProbeFile(std::unique_ptr<File> base, ProbeEnv& env) : ForwardingFile(std::move(base)), env_(env) {}
   Status write_at(uint64_t offset, std::span<const uint8_t> data) override {
-    return env_.probe(base_->write_at(offset, data));
+    return env_.probe(ForwardingFile::write_at(offset, data));
   }
-  Status sync() override { return env_.probe(base_->sync()); }
-  Result<uint64_t> size() override { return base_->size(); }
+  Status sync() override { return env_.probe(ForwardingFile::sync()); }
 
  private:
-  std::unique_ptr<File> base_;
   ProbeEnv& env_;
 };
 
-Result<std::unique_ptr<File>> ProbeEnv::open_locked(const std::string& path, OpenMode mode) {
-  ORMEL_ASSIGN(std::unique_ptr<File> base, base_->open_locked(path, mode));
-  return std::unique_ptr<File>(new ProbeFile(std::move(base), *this));
+std::unique_ptr<File> ProbeEnv::wrap(std::unique_ptr<File> file) {
+  return std::make_unique<ProbeFile>(std::move(file), *this);
 }
 
 TEST(Compact, NoOtherHandleOpensThePathAtAnyMoment) {

@@ -21,6 +21,7 @@ namespace ormel {
 namespace {
 
 using testing::CrashMode;
+using testing::ForwardingEnv;
 using testing::kDbPath;
 using testing::MemEnv;
 using testing::must_open;
@@ -155,20 +156,10 @@ TEST_P(StoreLock, ReadOnlyHandlesShareAndWritersExclude) {
 
 // An environment in which the path is created by someone else between the existence
 // check and the create: exists() always says no.
-class CreateRaceEnv final : public Env {
+class CreateRaceEnv final : public ForwardingEnv {
  public:
-  explicit CreateRaceEnv(Env* base) : base_(base) {}
+  using ForwardingEnv::ForwardingEnv;
   bool exists(const std::string&) override { return false; }
-  Result<std::unique_ptr<File>> open_locked(const std::string& path, OpenMode mode) override {
-    return base_->open_locked(path, mode);
-  }
-  Status rename(const std::string& from, const std::string& to) override { return base_->rename(from, to); }
-  Status remove(const std::string& path) override { return base_->remove(path); }
-  Status sync_dir(const std::string& path) override { return base_->sync_dir(path); }
-  Result<std::string> resolve(const std::string& path) override { return base_->resolve(path); }
-
- private:
-  Env* base_;
 };
 
 // Two creators of one path: the one that loses the race gets an error and never damages

@@ -15,28 +15,27 @@ void apply_write(std::vector<uint8_t>& bytes, uint64_t offset, std::span<const u
 }
 
 // Forwards to a base file after asking the fault plan.
-class FaultFile final : public File {
+class FaultFile final : public ForwardingFile {
  public:
-  FaultFile(std::unique_ptr<File> base, FaultPlan& plan) : base_(std::move(base)), plan_(plan) {}
+  FaultFile(std::unique_ptr<File> base, FaultPlan& plan) : ForwardingFile(std::move(base)), plan_(plan) {}
   Result<size_t> read_at(uint64_t offset, std::span<uint8_t> buf) override {
     ORMEL_TRY(plan_.on_call());
-    return base_->read_at(offset, buf);
+    return ForwardingFile::read_at(offset, buf);
   }
   Status write_at(uint64_t offset, std::span<const uint8_t> data) override {
     ORMEL_TRY(plan_.on_call());
-    return base_->write_at(offset, data);
+    return ForwardingFile::write_at(offset, data);
   }
   Status sync() override {
     ORMEL_TRY(plan_.on_call());
-    return base_->sync();
+    return ForwardingFile::sync();
   }
   Result<uint64_t> size() override {
     ORMEL_TRY(plan_.on_call());
-    return base_->size();
+    return ForwardingFile::size();
   }
 
  private:
-  std::unique_ptr<File> base_;
   FaultPlan& plan_;
 };
 
@@ -222,24 +221,23 @@ void MemEnv::release(const MemFile& f) {
   else if (lock.shared > 0) --lock.shared;
 }
 
-Result<std::unique_ptr<File>> FaultEnv::open_locked(const std::string& path, OpenMode mode) {
-  ORMEL_ASSIGN(std::unique_ptr<File> base, base_->open_locked(path, mode));
-  return std::unique_ptr<File>(new FaultFile(std::move(base), faults_));
+std::unique_ptr<File> FaultEnv::wrap(std::unique_ptr<File> file) {
+  return std::make_unique<FaultFile>(std::move(file), faults_);
 }
 
 Status FaultEnv::rename(const std::string& from, const std::string& to) {
   ORMEL_TRY(faults_.on_call());
-  return base_->rename(from, to);
+  return ForwardingEnv::rename(from, to);
 }
 
 Status FaultEnv::remove(const std::string& path) {
   ORMEL_TRY(faults_.on_call());
-  return base_->remove(path);
+  return ForwardingEnv::remove(path);
 }
 
 Status FaultEnv::sync_dir(const std::string& path) {
   ORMEL_TRY(faults_.on_call());
-  return base_->sync_dir(path);
+  return ForwardingEnv::sync_dir(path);
 }
 
 }  // namespace ormel::testing

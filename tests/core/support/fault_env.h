@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "core/file.h"
+#include "tests/core/support/forwarding_env.h"
 
 namespace ormel::testing {
 
@@ -127,20 +128,19 @@ class MemEnv : public Env {
   uint64_t epoch_ = 0;  // advances at every crash; handles of older epochs are dead
 };
 
-class FaultEnv : public Env {
+class FaultEnv : public ForwardingEnv {
  public:
-  explicit FaultEnv(Env* base) : base_(base) {}
-  bool exists(const std::string& path) override { return base_->exists(path); }
-  Result<std::unique_ptr<File>> open_locked(const std::string& path, OpenMode mode) override;
+  explicit FaultEnv(Env* base) : ForwardingEnv(base) {}
   Status rename(const std::string& from, const std::string& to) override;
   Status remove(const std::string& path) override;
   Status sync_dir(const std::string& path) override;
-  Result<std::string> resolve(const std::string& path) override { return base_->resolve(path); }
   void fail_at(uint64_t n, FailMode mode) { faults_.fail_at(n, mode); }
   uint64_t calls() const { return faults_.calls(); }
 
+ protected:
+  std::unique_ptr<File> wrap(std::unique_ptr<File> file) override;
+
  private:
-  Env* base_;
   FaultPlan faults_;
 };
 

@@ -94,43 +94,39 @@ void corrupt_header(MemEnv& env, const std::string& path) {
   env.write_file(path, std::move(bytes));
 }
 
-class RecordingFile final : public File {
+class RecordingFile final : public ForwardingFile {
  public:
-  RecordingFile(std::unique_ptr<File> base, RecordingEnv& env) : base_(std::move(base)), env_(env) {}
-  Result<size_t> read_at(uint64_t offset, std::span<uint8_t> buf) override { return base_->read_at(offset, buf); }
+  RecordingFile(std::unique_ptr<File> base, RecordingEnv& env) : ForwardingFile(std::move(base)), env_(env) {}
   Status write_at(uint64_t offset, std::span<const uint8_t> data) override {
     env_.calls_.push_back({false, offset, {data.begin(), data.end()}});
-    return base_->write_at(offset, data);
+    return ForwardingFile::write_at(offset, data);
   }
   Status sync() override {
     env_.calls_.push_back({true, 0, {}});
-    return base_->sync();
+    return ForwardingFile::sync();
   }
-  Result<uint64_t> size() override { return base_->size(); }
 
  private:
-  std::unique_ptr<File> base_;
   RecordingEnv& env_;
 };
 
-Result<std::unique_ptr<File>> RecordingEnv::open_locked(const std::string& path, OpenMode mode) {
-  ORMEL_ASSIGN(std::unique_ptr<File> base, base_->open_locked(path, mode));
-  return std::unique_ptr<File>(new RecordingFile(std::move(base), *this));
+std::unique_ptr<File> RecordingEnv::wrap(std::unique_ptr<File> file) {
+  return std::make_unique<RecordingFile>(std::move(file), *this);
 }
 
 Status RecordingEnv::rename(const std::string& from, const std::string& to) {
   calls_.push_back({false, 0, {}, true});
-  return base_->rename(from, to);
+  return ForwardingEnv::rename(from, to);
 }
 
 Status RecordingEnv::remove(const std::string& path) {
   calls_.push_back({false, 0, {}, true});
-  return base_->remove(path);
+  return ForwardingEnv::remove(path);
 }
 
 Status RecordingEnv::sync_dir(const std::string& path) {
   calls_.push_back({false, 0, {}, true});
-  return base_->sync_dir(path);
+  return ForwardingEnv::sync_dir(path);
 }
 
 std::optional<CommitPoints> find_commit(const std::vector<FileCall>& calls, uint64_t wal_start) {

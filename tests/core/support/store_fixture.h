@@ -27,6 +27,7 @@
 #include "core/store.h"
 #include "core/store_state.h"
 #include "tests/core/support/fault_env.h"
+#include "tests/core/support/forwarding_env.h"
 
 namespace ormel::testing {
 
@@ -92,21 +93,20 @@ struct FileCall {
   bool directory = false;  // rename, remove or sync_dir
 };
 
-class RecordingEnv : public Env {
+class RecordingEnv : public ForwardingEnv {
  public:
-  explicit RecordingEnv(Env* base) : base_(base) {}
-  bool exists(const std::string& path) override { return base_->exists(path); }
-  Result<std::unique_ptr<File>> open_locked(const std::string& path, OpenMode mode) override;
+  explicit RecordingEnv(Env* base) : ForwardingEnv(base) {}
   Status rename(const std::string& from, const std::string& to) override;
   Status remove(const std::string& path) override;
   Status sync_dir(const std::string& path) override;
-  Result<std::string> resolve(const std::string& path) override { return base_->resolve(path); }
   const std::vector<FileCall>& calls() const { return calls_; }
   void clear() { calls_.clear(); }
 
+ protected:
+  std::unique_ptr<File> wrap(std::unique_ptr<File> file) override;
+
  private:
   friend class RecordingFile;
-  Env* base_;
   std::vector<FileCall> calls_;
 };
 
