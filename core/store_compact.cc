@@ -285,6 +285,7 @@ Result<Layout> write_new_file(StoreState& s, Pager& out, bool keep_history) {
 void switch_to(StoreState& s, std::unique_ptr<Pager> pager, Layout layout) {
   pager->cache().set_capacity(s.pager->cache().capacity());
   s.pager = std::move(pager);  // closes the old file, releasing its lock
+  s.checkpoint_unsynced = false;  // the new file's header is synced
   s.header = layout.header;
   s.disk_format_version = layout.header.format_version;
   s.catalog = std::move(layout.catalog);

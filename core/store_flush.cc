@@ -15,9 +15,13 @@
 //  4. Only the new header goes through the log: a crash before the commit record is
 //     durable leaves the previous state; after it, the next read-write open replays it.
 //  5. The in-memory state switches to the new transaction only after the checkpoint's
-//     sync; a failure leaves every staged change in place for a retry, and the in-memory
+//     write; a failure leaves every staged change in place for a retry, and the in-memory
 //     header keeps naming the last committed runs (only its page_count and log region
 //     advance, since pages and a moved region may already be on disk).
+//  6. The checkpoint is not synced by its flush: until the next commit overwrites the log,
+//     the log keeps the transaction for recovery, and the next flush syncs its pages (and
+//     with them page 0) before it commits. Anything else that writes a log region settles
+//     the checkpoint first, and so does dropping the handle.
 #include "core/crypto.h"
 #include "core/store_state.h"
 #include "core/wal.h"
@@ -93,6 +97,13 @@ Status write_header_in_place(Pager& pager, Header h, uint16_t disk_version) {
   ORMEL_ASSIGN(Page page, seal_header(h, pager.dek()));
   ORMEL_TRY(pager.write_raw(page));
   return pager.file().sync();
+}
+
+Status settle_checkpoint(StoreState& s) {
+  if (!s.checkpoint_unsynced) return {};
+  ORMEL_TRY(s.pager->file().sync());
+  s.checkpoint_unsynced = false;
+  return {};
 }
 
 // Seals `blob` into a fresh run at the header's page_count, caches its plaintext pages
@@ -191,6 +202,7 @@ Status Ormel::flush() {
     }
     ORMEL_TRY(write_staged_pages(pager));
     ORMEL_TRY(wal::checkpoint(pager.file(), runs));  // the runs at home, and one sync for all
+    s.checkpoint_unsynced = false;
     pager.cache().mark_all_clean();
 
     h.memory_count = live;
@@ -199,7 +211,9 @@ Status Ormel::flush() {
     ORMEL_ASSIGN(Page header_page, seal_header(h, pager.dek()));
     const std::vector<wal::WalFrame> log{{0, std::vector<uint8_t>(header_page.begin(), header_page.end())}};
     ORMEL_TRY(wal::commit(pager.file(), h.wal_start, h.wal_pages, txn, log));
-    ORMEL_TRY(wal::checkpoint(pager.file(), log));
+    // Invariant 6: the log covers this header, and its nonce reserve, until it is synced.
+    ORMEL_TRY(pager.write_raw(header_page));
+    s.checkpoint_unsynced = true;
     pager.set_nonce_limit(h.nonce_counter);
 
     s.snapshot_manifest = std::move(manifest);

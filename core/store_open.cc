@@ -190,7 +190,10 @@ Result<std::unique_ptr<StoreState>> open_existing(Env* env, const std::string& p
 Ormel::Ormel(std::unique_ptr<StoreState> state) : s_(std::move(state)) {
   s_->summaries.reset(s_->dimensions);
 }
-Ormel::~Ormel() = default;
+Ormel::~Ormel() {
+  // A failed sync leaves the transaction in the log, where the next open finds it.
+  if (s_ && s_->pager) (void)settle_checkpoint(*s_);
+}
 
 Result<std::unique_ptr<Ormel>> Ormel::open(const std::string& path, std::string_view passphrase,
                                            std::optional<uint64_t> dimensions, bool read_only, Env* env) {

@@ -89,6 +89,7 @@ Status Ormel::change_passphrase(std::string_view new_passphrase) {
   StoreState& s = *s_;
   if (s.read_only) return fail(OrmelError::read_only());
   ORMEL_TRY(flush());
+  ORMEL_TRY(settle_checkpoint(s));  // the key scrub overwrites log regions
   Pager& pager = *s.pager;
 
   Header h = s.header;

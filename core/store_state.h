@@ -57,6 +57,9 @@ struct StoreState {
   // Where a compaction renamed its file into place (the path, links followed) while that
   // directory entry is not yet durable; nothing may be committed to the new file until it is.
   std::optional<std::string> unsynced_rename;
+  // The last flush wrote its header at page 0 without syncing it (the log holds that
+  // transaction until the next commit, which comes after the next sync of the file).
+  bool checkpoint_unsynced = false;
 };
 
 // The position in s.summaries of catalog row `row`'s summary, its record read and decoded
@@ -83,6 +86,9 @@ Status check_record_length(uint64_t len, std::string_view what);
 // plaintext pages cached clean and its images appended to the transaction's frames, with
 // the run's start, page count and length stored in the three given header fields.
 Status write_header_in_place(Pager& pager, Header h, uint16_t disk_version);
+// Makes the last flush's header at page 0 durable; whatever writes a log region other than
+// a flush's commit calls this first.
+Status settle_checkpoint(StoreState& s);
 Status seal_run(Pager& pager, Header& h, std::span<const uint8_t> blob, std::vector<wal::WalFrame>& frames,
                 uint64_t& start_field, uint64_t& pages_field, uint64_t& len_field);
 // Allocates a run from the header's page_count and stages its pages as dirty cache pages.

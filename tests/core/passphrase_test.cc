@@ -387,6 +387,40 @@ TEST(PassphraseChangeCrash, OpensWithExactlyOnePassphraseAtEveryCrashPoint) {
   }
 }
 
+// A change made with memories staged flushes them first; no crash of the change after that
+// flush's commit loses them, though the key scrub then overwrites the log that holds it.
+TEST(PassphraseChangeCrash, WhatItsFlushCommittedSurvivesEveryLaterCrashPoint) {
+  const std::vector<uint8_t> base = moved_log_with_stale_frames();
+  const Memory staged = sample_memory(kAfterRecovery + 1);
+  auto stage = [&staged](Ormel& db) { return testing::status_of(db.remember(staged)); };
+  const testing::Trace flushed = testing::trace_run(base, stage, [](Ormel& db) { return db.flush(); }, 0);
+  uint64_t calls = 0;
+  {
+    MemEnv mem;
+    mem.write_file(kDbPath, base);
+    testing::RecordingEnv rec(&mem);
+    auto db = must_open(rec);
+    ASSERT_TRUE(db);
+    ASSERT_TRUE(stage(*db));
+    rec.clear();
+    ASSERT_TRUE(change_to_new(*db));
+    calls = rec.calls().size();
+  }
+  ASSERT_GT(calls, flushed.commit.sync);
+  for (uint64_t n = flushed.commit.sync + 1; n <= calls; ++n) {
+    for (CrashMode mode : {CrashMode::Keep, CrashMode::Drop, CrashMode::Torn}) {
+      SCOPED_TRACE("crash at call " + std::to_string(n) + " of " + std::to_string(calls) + ", " +
+                   testing::crash_mode_name(mode));
+      MemEnv env;
+      testing::crash_run(env, base, stage, change_to_new, n, mode);
+      auto db = open_with(env, kPassphrase);
+      if (!db) db = open_with(env, kNewPassphrase);
+      ASSERT_TRUE(db) << db.error().message();
+      EXPECT_TRUE((*db)->get(staged.id)) << "the flushed memory was lost";
+    }
+  }
+}
+
 // A change cut off just before its log commit has wiped every header copy it may: the log
 // region's last transaction is not among them, since it rebuilds page 0 should a later
 // write tear it.

@@ -169,8 +169,8 @@ Trace trace_run(const std::vector<uint8_t>& base, const Step& stage, const Step&
     EXPECT_TRUE(done) << "commit: " << done.error().message();
     trace.header = db->state().header;
     wal_start = trace.header.wal_start;
+    trace.calls = rec.calls();  // the commit's own calls, not those of closing the handle
   }
-  trace.calls = rec.calls();
   auto points = find_commit(trace.calls, wal_start);
   EXPECT_TRUE(points) << "no log commit among " << trace.calls.size() << " calls";
   if (points) trace.commit = *points;
