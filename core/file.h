@@ -5,7 +5,8 @@
 //   reads; it returns fewer bytes only at end of file.
 // - File::write_at writes all of `data` at `offset`, retrying interrupted and short writes;
 //   a write that makes no progress is an Io error.
-// - File::sync makes everything written so far durable (a full fsync).
+// - File::sync makes everything written so far durable, the file's size included (POSIX:
+//   fdatasync; timestamps need not be).
 // - Env::open_locked opens (and with `create` creates or truncates, mode 0666 before the
 //   umask) and takes the advisory lock without waiting: exclusive when `write`, shared
 //   otherwise. A lock held elsewhere is Locked(path); the lock lives as long as the File.

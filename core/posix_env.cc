@@ -1,4 +1,6 @@
-// POSIX implementation of the file interface: pread/pwrite with retries, fsync, flock.
+// POSIX implementation of the file interface: pread/pwrite with retries, fdatasync (what
+// a reader needs of a file: its bytes and its size; timestamps are left to the kernel),
+// fsync of directories, flock.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -13,6 +15,14 @@
 
 namespace ormel {
 namespace {
+
+// `sync` is ::fsync or ::fdatasync, retried when a signal interrupts it.
+Status sync_fd(int fd, int (*sync)(int)) {
+  while (sync(fd) != 0) {
+    if (errno != EINTR) return fail(OrmelError::io_errno(errno));
+  }
+  return {};
+}
 
 class PosixFile final : public File {
  public:
@@ -47,12 +57,7 @@ class PosixFile final : public File {
     return {};
   }
 
-  Status sync() override {
-    while (::fsync(fd_) != 0) {
-      if (errno != EINTR) return fail(OrmelError::io_errno(errno));
-    }
-    return {};
-  }
+  Status sync() override { return sync_fd(fd_, ::fdatasync); }
 
   Result<uint64_t> size() override {
     struct stat st;
@@ -110,8 +115,9 @@ class PosixEnv final : public Env {
       fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return fail(OrmelError::io_errno(errno));
-    PosixFile directory(fd);  // closes the descriptor on every path
-    return directory.sync();
+    Status synced = sync_fd(fd, ::fsync);
+    ::close(fd);
+    return synced;
   }
 
  private:
