@@ -20,14 +20,17 @@ bool ProgressCallback::parse(PyObject* o, const char* fn) {
 }
 
 ormel::Status ProgressCallback::report(uint64_t done, uint64_t total) {
+  // Held already by every method today; taken here so that a method that releases it
+  // around the core's work stays correct.
+  const PyGILState_STATE gil = PyGILState_Ensure();
   PyObject* result = PyObject_CallFunction(callable_, "KK", static_cast<unsigned long long>(done),
                                            static_cast<unsigned long long>(total));
-  if (result != nullptr) {
-    Py_DECREF(result);
-    return {};
-  }
+  const bool raised = result == nullptr;
+  Py_XDECREF(result);
   // Kept aside until the core has returned: no Python call may run with it pending.
-  PyErr_Fetch(&type_, &value_, &traceback_);
+  if (raised) PyErr_Fetch(&type_, &value_, &traceback_);
+  PyGILState_Release(gil);
+  if (!raised) return {};
   return ormel::fail(ormel::OrmelError::invalid_argument("stopped by the progress callback"));
 }
 

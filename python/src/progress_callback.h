@@ -5,8 +5,8 @@
 // - parse() accepts None (no reports) or a callable; anything else is TypeError
 //   "<fn>() argument 'progress' must be callable or None, not <type>".
 // - Each report calls the callable as progress(done, total) with two ints, on the thread
-//   that called the method and with the GIL held (the methods never release it); its return
-//   value is ignored.
+//   that called the method, taking the GIL for the call (so a method may release it around
+//   the core's work); its return value is ignored.
 // - An exception raised by the callable stops the operation: the core gets an error value,
 //   and raise() then sets that very exception (same object, traceback kept) instead of the
 //   core's error. Python code in the callable cannot re-enter the database: the method's
