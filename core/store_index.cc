@@ -17,7 +17,8 @@ Status Ormel::build_index(const Progress& progress) {
   if (s.read_only) return fail(OrmelError::read_only());
   const uint64_t live = live_count();
   const uint64_t gather_work = kGatherCentroids * s.dimensions;
-  ORMEL_ASSIGN(ProgressMeter meter, ProgressMeter::start(progress, live * gather_work + build_ivfpq_work(live, s.dimensions)));
+  ORMEL_ASSIGN(ProgressMeter meter,
+               ProgressMeter::start(progress, live * gather_work + build_ivfpq_work(live, s.dimensions)));
   std::vector<MemoryId> ids;
   std::vector<float> vectors;
   std::vector<float> scratch;
