@@ -202,16 +202,26 @@ struct TrainingSet {
   const float* row(size_t i) const { return rows.data() + i * arena.dims(); }
 };
 
+// The number of centers k-means finds for k requested over n points.
+size_t centers_for(size_t k_req, size_t n) { return k_req == 0 ? 1 : std::min(k_req, n); }
+
+// The work of k-means in the meter's units: every point compared with every center once per
+// seeding draw and once per round.
+uint64_t kmeans_work(size_t n, size_t w, size_t k, size_t iterations) {
+  return n == 0 ? 0 : uint64_t{iterations + 1} * n * centers_for(k, n) * w;
+}
+
 // k-means over the training points. Returns the centers, row-major; their count is
-// min(k, n), or 1 when k is 0.
-std::vector<float> kmeans_set(const TrainingSet& set, size_t k_req, size_t iterations, IndexRng& rng,
-                              size_t& k_out) {
+// min(k, n), or 1 when k is 0. Advances `meter` by kmeans_work, a seeding draw or a round
+// at a time, and stops with its error.
+Result<std::vector<float>> kmeans_set(const TrainingSet& set, size_t k_req, size_t iterations, IndexRng& rng,
+                                      size_t& k_out, ProgressMeter& meter) {
   const VectorArena& pts = set.arena;
   const size_t n = pts.size(), w = pts.dims();
   const auto copy_point = [&](size_t i, float* out) { std::copy(set.row(i), set.row(i) + w, out); };
   k_out = 0;
-  if (n == 0) return {};
-  const size_t k = k_req == 0 ? 1 : std::min(k_req, n);
+  if (n == 0) return std::vector<float>{};
+  const size_t k = centers_for(k_req, n);
   const size_t padded = pts.blocks() * kLanes;
   std::vector<float> centers(k * w);
 
@@ -221,6 +231,7 @@ std::vector<float> kmeans_set(const TrainingSet& set, size_t k_req, size_t itera
   std::vector<float> dist(padded), block_sums(pts.blocks());
   copy_point(rng.below(n), centers.data());
   run_simd(LowerJob{pts, centers.data(), true, dist.data(), block_sums.data()});
+  ORMEL_TRY(meter.advance(uint64_t{n} * w));
   for (size_t chosen = 1; chosen < k; ++chosen) {
     float total = 0.0f;
     for (float sum : block_sums) total += sum;
@@ -228,6 +239,7 @@ std::vector<float> kmeans_set(const TrainingSet& set, size_t k_req, size_t itera
     float* center = centers.data() + chosen * w;
     copy_point(pick, center);
     run_simd(LowerJob{pts, center, false, dist.data(), block_sums.data()});
+    ORMEL_TRY(meter.advance(uint64_t{n} * w));
   }
 
   // Lloyd rounds.
@@ -261,6 +273,7 @@ std::vector<float> kmeans_set(const TrainingSet& set, size_t k_req, size_t itera
       const float inv = 1.0f / static_cast<float>(counts[c]);
       for (size_t d = 0; d < w; ++d) center[d] = sums[c * w + d] * inv;
     }
+    ORMEL_TRY(meter.advance(uint64_t{n} * k * w));
   }
   k_out = k;
   return centers;
@@ -282,7 +295,8 @@ std::vector<float> kmeans(std::span<const float> points, size_t n, size_t d, siz
   TrainingSet set(d, n);
   for (size_t i = 0; i < n; ++i) set.add(points.data() + i * d);
   size_t count = 0;
-  return kmeans_set(set, k, iterations, rng, count);
+  ProgressMeter none;
+  return *kmeans_set(set, k, iterations, rng, count, none);  // a meter without reports never fails
 }
 
 uint64_t IvfPqIndex::vector_count() const {
@@ -438,40 +452,56 @@ std::vector<MemoryId> IvfPqIndex::candidates(std::span<const float> query, std::
 
 namespace {
 
+// The sizes of a build over n vectors: the training sample, the coarse centroids asked
+// for, the subspaces and the codewords asked for per subspace.
+struct BuildShape {
+  size_t n_train = 0, k_coarse = 0, m = 0, codewords = 0;
+  BuildShape(size_t n, size_t dims)
+      : n_train(std::min(n, kMaxTrainingPoints)),
+        k_coarse(std::clamp<size_t>(static_cast<size_t>(std::ceil(std::sqrt(static_cast<double>(n)))), 1, n)),
+        m(std::min<size_t>(std::max<size_t>(1, dims / kSubspaceWidth), dims)),
+        codewords(std::min(kMaxCodewords, n)) {}
+  size_t sub_offset(size_t j, size_t dims) const { return j * dims / m; }
+};
+
 // Trains the coarse quantiser and the codebooks on a sample of at most 50000 vectors.
-void train(IvfPqIndex& index, std::span<const float> vectors, size_t n) {
+Status train(IvfPqIndex& index, std::span<const float> vectors, size_t n, ProgressMeter& meter) {
   const size_t dims = index.dims;
+  const BuildShape shape(n, dims);
   IndexRng rng;
   // Training sample: a partial Fisher-Yates shuffle; its last n_train entries, in order.
-  const size_t n_train = std::min(n, kMaxTrainingPoints);
+  const size_t n_train = shape.n_train;
   std::vector<size_t> order(n);
   std::iota(order.begin(), order.end(), size_t{0});
   for (size_t i = n; i-- > n - n_train;) std::swap(order[i], order[rng.below(i + 1)]);
   TrainingSet sample(dims, n_train);
   for (size_t i = n - n_train; i < n; ++i) sample.add(vectors.data() + order[i] * dims);
 
-  const size_t k_coarse =
-      std::clamp<size_t>(static_cast<size_t>(std::ceil(std::sqrt(static_cast<double>(n)))), 1, n);
   size_t count = 0;
-  index.centroids = kmeans_set(sample, k_coarse, kIterations, rng, count);
+  ORMEL_ASSIGN(index.centroids, kmeans_set(sample, shape.k_coarse, kIterations, rng, count, meter));
   index.n_partitions = count;
 
-  const size_t m = std::min<size_t>(std::max<size_t>(1, dims / kSubspaceWidth), dims);
-  for (size_t i = 0; i <= m; ++i) index.pq.sub_offsets.push_back(i * dims / m);
-  for (size_t j = 0; j < m; ++j) {
+  for (size_t i = 0; i <= shape.m; ++i) index.pq.sub_offsets.push_back(shape.sub_offset(i, dims));
+  for (size_t j = 0; j < shape.m; ++j) {
     const size_t lo = index.pq.sub_offsets[j], hi = index.pq.sub_offsets[j + 1];
     TrainingSet slices(hi - lo, n_train);
     for (size_t i = 0; i < n_train; ++i) slices.add(sample.row(i) + lo);
-    index.pq.centroids.push_back(kmeans_set(slices, std::min(kMaxCodewords, n), kIterations, rng, count));
+    ORMEL_ASSIGN(auto codebook, kmeans_set(slices, shape.codewords, kIterations, rng, count, meter));
+    index.pq.centroids.push_back(std::move(codebook));
     index.pq.ks.push_back(count);
   }
   index.partitions.assign(index.n_partitions, Posting{});
+  return {};
 }
 
-// Adds every vector in order, a batch at a time, with the lane-exact form of add().
-void encode_all(IvfPqIndex& index, std::span<const MemoryId> ids, std::span<const float> vectors) {
+// Adds every vector in order, a batch at a time, with the lane-exact form of add(); the
+// meter advances by the centroids and codewords each batch is compared with.
+Status encode_all(IvfPqIndex& index, std::span<const MemoryId> ids, std::span<const float> vectors,
+                  ProgressMeter& meter) {
   const size_t dims = index.dims, m = index.subspaces();
   const PqCodebook& pq = index.pq;
+  uint64_t work_per_vector = uint64_t{index.n_partitions} * dims;
+  for (size_t j = 0; j < m; ++j) work_per_vector += uint64_t{pq.ks[j]} * (pq.sub_offsets[j + 1] - pq.sub_offsets[j]);
   VectorArena batch(dims);
   std::vector<uint32_t> part(kEncodeBatch), scratch(kEncodeBatch);
   std::vector<uint8_t> codes(m * kEncodeBatch);
@@ -486,18 +516,35 @@ void encode_all(IvfPqIndex& index, std::span<const MemoryId> ids, std::span<cons
       for (size_t i = 0; i < len; ++i) codes[i * m + j] = static_cast<uint8_t>(scratch[i]);
     }
     for (size_t i = 0; i < len; ++i) insert_entry(index, ids[start + i], part[i], codes.data() + i * m);
+    ORMEL_TRY(meter.advance(len * work_per_vector));
   }
+  return {};
 }
 
 }  // namespace
 
-IvfPqIndex build_ivfpq(std::span<const MemoryId> ids, std::span<const float> vectors, uint64_t dims) {
+uint64_t build_ivfpq_work(size_t n, uint64_t dims) {
+  if (n == 0) return 0;
+  const BuildShape shape(n, dims);
+  uint64_t work = kmeans_work(shape.n_train, dims, shape.k_coarse, kIterations);
+  for (size_t j = 0; j < shape.m; ++j) {
+    const size_t width = shape.sub_offset(j + 1, dims) - shape.sub_offset(j, dims);
+    work += kmeans_work(shape.n_train, width, shape.codewords, kIterations);
+  }
+  const uint64_t compared = centers_for(shape.k_coarse, shape.n_train) + centers_for(shape.codewords, shape.n_train);
+  return work + uint64_t{n} * dims * compared;
+}
+
+Result<IvfPqIndex> build_ivfpq(std::span<const MemoryId> ids, std::span<const float> vectors, uint64_t dims,
+                               ProgressMeter* meter) {
+  ProgressMeter none;
+  ProgressMeter& m = meter != nullptr ? *meter : none;
   IvfPqIndex index;
   index.dims = dims;
   index.n_probe = kDefaultProbe;
   index.n_rerank = kDefaultRerank;
-  train(index, vectors, ids.size());
-  encode_all(index, ids, vectors);
+  ORMEL_TRY(train(index, vectors, ids.size(), m));
+  ORMEL_TRY(encode_all(index, ids, vectors, m));
   index.query_state.rebuild(index);
   return index;
 }

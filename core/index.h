@@ -30,6 +30,7 @@
 #include "core/error.h"
 #include "core/index_rng.h"
 #include "core/memory.h"
+#include "core/progress.h"
 #include "core/vector_scan.h"
 
 namespace ormel {
@@ -107,8 +108,12 @@ std::vector<float> kmeans(std::span<const float> points, size_t n, size_t d, siz
                           IndexRng& rng);
 
 // Trains and fills an index over n = ids.size() >= 1 memories, vectors n x dims
-// row-major, in the given (catalog) order.
-IvfPqIndex build_ivfpq(std::span<const MemoryId> ids, std::span<const float> vectors, uint64_t dims);
+// row-major, in the given (catalog) order. A meter, when given, advances by
+// build_ivfpq_work(n, dims) in all, in units of one vector component compared with one
+// centroid or codeword (k-means draws and rounds, then encoding); its error stops the build.
+Result<IvfPqIndex> build_ivfpq(std::span<const MemoryId> ids, std::span<const float> vectors, uint64_t dims,
+                               ProgressMeter* meter = nullptr);
+uint64_t build_ivfpq_work(size_t n, uint64_t dims);
 
 // The blob stored in the index run and its decoder; decoding rebuilds partition_of.
 std::vector<uint8_t> encode_index(const IvfPqIndex& index);

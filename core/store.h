@@ -13,6 +13,9 @@
 //   the store usable (a failed flush keeps everything staged for a retry).
 // - Vectors and queries (remember, recall, search, the semantic cache) must be finite: a NaN
 //   or infinite component is InvalidArgument, as is a NaN semantic threshold.
+// - The long operations (remember_many, build_index, verify, verify_all, compact) take a
+//   Progress (see core/progress.h); what done and total count is said at each. A stop by
+//   its callback is that operation's error, and leaves the store as the operation found it.
 // - Not thread-safe: the caller serialises all calls on one store.
 #pragma once
 
@@ -29,6 +32,7 @@
 #include "core/file.h"
 #include "core/memory.h"
 #include "core/metadata_filter.h"
+#include "core/progress.h"
 
 namespace ormel {
 
@@ -216,8 +220,10 @@ class Ormel {
   // in catalog order and keeping its access counters; a deleted one becomes live again.
   Result<MemoryId> remember(Memory memory);
   // Stages every memory as remember() would, in order, or none: the first refused item
-  // is reported with its position and nothing is staged.
-  std::expected<std::vector<MemoryId>, BatchError> remember_many(std::vector<Memory> memories);
+  // is reported with its position and nothing is staged. Progress counts the memories
+  // checked and encoded; a stop (reported without an item) stages nothing.
+  std::expected<std::vector<MemoryId>, BatchError> remember_many(std::vector<Memory> memories,
+                                                                 const Progress& progress = {});
   // Replaces the fields given in `changes` of a live memory, keeping its id, created_at,
   // catalog position and access counters. NotFound for an unknown or deleted id.
   Status update(MemoryId id, MemoryChanges changes);
@@ -230,7 +236,9 @@ class Ormel {
   Result<std::vector<RecallResult>> recall(const RecallRequest& request);
   Result<std::vector<SearchHit>> search(std::span<const float> query, uint64_t top_k,
                                         const MemoryFilter& filter = {});
-  Status build_index();
+  // Progress counts work units, each memory gathered and each centroid compared weighted
+  // by its estimated cost (see build_ivfpq_work); a stop leaves the index as it was.
+  Status build_index(const Progress& progress = {});
   void drop_index();
   bool has_index() const;
 
@@ -247,8 +255,11 @@ class Ormel {
 
   // Space. compact() flushes, rewrites the file with only what is reachable (every
   // retained snapshot when keep_history, else the current state as the one snapshot) and
-  // returns the bytes given back. space() reports on the committed file.
-  Result<uint64_t> compact(bool keep_history = true);
+  // returns the bytes given back. space() reports on the committed file. Progress counts
+  // the pages of the new file written, its total sized first as space() does; the flush
+  // comes before the first report, and a stop leaves the committed file where it was and
+  // no new file beside it.
+  Result<uint64_t> compact(bool keep_history = true, const Progress& progress = {});
   Result<SpaceReport> space();
   void set_auto_compact(std::optional<AutoCompactPolicy> policy);  // nullopt: never
 
@@ -265,10 +276,12 @@ class Ormel {
   // Statistics, verification, onboarding.
   Result<Stats> stats();
   // The number of live records checked; the first record that fails is the error.
-  Result<uint64_t> verify();
+  // Progress counts the live records checked.
+  Result<uint64_t> verify(const Progress& progress = {});
   // Every failure, instead of the first: what a repair needs (delete the damaged memories,
-  // flush). Changes nothing but the page cache.
-  VerifyReport verify_all();
+  // flush). Changes nothing but the page cache. Its only error is a progress stop; progress
+  // counts the live records, live result-cache entries and retained snapshots checked.
+  Result<VerifyReport> verify_all(const Progress& progress = {});
   // Live memories in catalog order, optionally only those of one agent (its own, not the
   // shared ones of others) and of one type. A memory whose record cannot be read is listed
   // (without kind) only when no filter is given. Records already summarised by recall,

@@ -22,7 +22,9 @@
 //     power loss cannot bring the old file back with later commits missing from it.
 //  5. The new file's log region holds one complete transaction, the header itself, so a
 //     torn header write at a later flush can be recovered from it as from any commit.
-//  6. The committed state survives exactly: txn_id, every kept snapshot's txn_id,
+//  6. A compaction stopped by its progress callback is one that failed before the rename:
+//     every report, the last included, comes before it.
+//  7. The committed state survives exactly: txn_id, every kept snapshot's txn_id,
 //     created_at and memory_count, every catalog row (only its run position changes), the
 //     index bytes, the live result-cache rows and their entries. Dropped are pages nothing
 //     reachable names, tombstoned cache rows and, without history, deleted catalog rows.
@@ -60,9 +62,11 @@ struct Layout {
 
 // The new file's page sink: pages are appended in order, sealed under the data key with
 // counters reserved in the old file first (invariant 2). Without a pager it only counts.
+// Each page appended advances the meter.
 class PageSink {
  public:
-  PageSink(uint64_t first_page, Pager* out, StoreState* old) : next_(first_page), out_(out), old_(old) {}
+  PageSink(uint64_t first_page, Pager* out, StoreState* old, ProgressMeter* meter = nullptr)
+      : next_(first_page), out_(out), old_(old), meter_(meter) {}
 
   uint64_t next_page() const { return next_; }
   bool writing() const { return out_ != nullptr; }
@@ -81,7 +85,7 @@ class PageSink {
     buffer_.insert(buffer_.end(), image.begin(), image.end());
     ++next_;
     if (buffer_.size() >= kMaxWriteBytes) ORMEL_TRY(drain());
-    return {};
+    return meter_ != nullptr ? meter_->advance() : Status{};
   }
 
   Status drain() {
@@ -110,6 +114,7 @@ class PageSink {
   uint64_t next_;
   Pager* out_;
   StoreState* old_;
+  ProgressMeter* meter_;
   std::vector<uint8_t> buffer_;
   uint64_t buffer_start_ = 0;
 };
@@ -261,15 +266,22 @@ uint64_t file_bytes_of(const Header& compacted) {
   return PAGE_SIZE + wal::FRAME_RECORD + wal::COMMIT_RECORD;
 }
 
-Result<uint64_t> compacted_bytes(StoreState& s, bool keep_history) {
+// The header a compaction would give the new file, found without reading records or writing.
+Result<Header> planned_header(StoreState& s, bool keep_history) {
   PageSink sink(first_free_page(s), nullptr, nullptr);
   ORMEL_ASSIGN(Layout layout, Rewriter(s, sink).run(keep_history));
-  return file_bytes_of(layout.header);
+  return layout.header;
 }
 
-// Writes the whole new file through `out` and makes it durable.
-Result<Layout> write_new_file(StoreState& s, Pager& out, bool keep_history) {
-  PageSink sink(first_free_page(s), &out, &s);
+Result<uint64_t> compacted_bytes(StoreState& s, bool keep_history) {
+  ORMEL_ASSIGN(const Header planned, planned_header(s, keep_history));
+  return file_bytes_of(planned);
+}
+
+// Writes the whole new file through `out` and makes it durable, advancing `meter` a page
+// at a time.
+Result<Layout> write_new_file(StoreState& s, Pager& out, bool keep_history, ProgressMeter& meter) {
+  PageSink sink(first_free_page(s), &out, &s, &meter);
   ORMEL_ASSIGN(Layout layout, Rewriter(s, sink).run(keep_history));
   ORMEL_TRY(sink.drain());
   layout.header.nonce_counter = out.nonce_counter();
@@ -298,19 +310,27 @@ void switch_to(StoreState& s, std::unique_ptr<Pager> pager, Layout layout) {
 }
 
 // Compacts a store with nothing staged; returns the bytes given back.
-Result<uint64_t> compact_committed(StoreState& s, bool keep_history) {
+Result<uint64_t> compact_committed(StoreState& s, bool keep_history, const Progress& progress = {}) {
   if (s.catalog_dirty || s.index_dirty || s.cache_dirty || s.pager->cache().dirty_count() != 0) {
     return fail(OrmelError::io("internal error: compaction with staged changes"));
   }
   ORMEL_ASSIGN(const uint64_t old_bytes, s.pager->file().size());
+  // The pages to write are counted first only when someone listens: it reads every catalog.
+  uint64_t pages = 0;
+  if (progress.report) {
+    ORMEL_ASSIGN(const Header planned, planned_header(s, keep_history));
+    pages = planned.page_count - first_free_page(s);
+  }
+  ORMEL_ASSIGN(ProgressMeter meter, ProgressMeter::start(progress, pages));
   // A path that is a symbolic link keeps being one: the new file replaces its target.
   ORMEL_ASSIGN(const std::string target, s.env->resolve(s.path));
   const std::string temp = target + std::string(kTempSuffix);
   ORMEL_ASSIGN(auto file, s.env->open_locked(temp, {.write = true, .create = true}));
   auto out = std::make_unique<Pager>(std::move(file), SecretKey(s.pager->dek().span()), s.pager->nonce_counter(),
                                      FORMAT_VERSION);
-  auto written = write_new_file(s, *out, keep_history);
-  Status renamed = written ? s.env->rename(temp, target) : Status(fail(written.error()));
+  auto written = write_new_file(s, *out, keep_history, meter);
+  Status ready = written ? meter.finish() : Status(fail(written.error()));  // invariant 6
+  Status renamed = ready ? s.env->rename(temp, target) : ready;
   if (!renamed) {
     out.reset();
     (void)s.env->remove(temp);  // else a leftover is truncated and reused by the next compaction
@@ -368,7 +388,7 @@ void compact_if_due(StoreState& s) {
   s.auto_compact_baseline = s.header.page_count * PAGE_SIZE;
 }
 
-Result<uint64_t> Ormel::compact(bool keep_history) {
+Result<uint64_t> Ormel::compact(bool keep_history, const Progress& progress) {
   StoreState& s = *s_;
   if (s.read_only) return fail(OrmelError::read_only());
   std::optional<AutoCompactPolicy> policy = std::exchange(s.auto_compact, std::nullopt);
@@ -376,7 +396,7 @@ Result<uint64_t> Ormel::compact(bool keep_history) {
   s.auto_compact = policy;
   ORMEL_TRY(flushed);
   ORMEL_TRY(settle_compaction(s));
-  return compact_committed(s, keep_history);
+  return compact_committed(s, keep_history, progress);
 }
 
 Result<SpaceReport> Ormel::space() {

@@ -1,6 +1,7 @@
 // Verification and the repair tools: checking every live record (stopping at the first
 // failure, or collecting them all), and listing memories from the catalog so that damaged
 // ones can be found and deleted while the rest of the database stays usable.
+#include <algorithm>
 #include <cstdio>
 
 #include "core/store_state.h"
@@ -32,19 +33,25 @@ std::string describe_cache_entry(const CacheDirectoryEntry& row) {
 
 }  // namespace
 
-Result<uint64_t> Ormel::verify() {
+Result<uint64_t> Ormel::verify(const Progress& progress) {
   StoreState& s = *s_;
+  ORMEL_ASSIGN(ProgressMeter meter, ProgressMeter::start(progress, live_count()));
   uint64_t checked = 0;
   for (const auto& row : s.catalog) {
     if (row.deleted) continue;
     ORMEL_TRY(check_record(*s.pager, row));
     ++checked;
+    ORMEL_TRY(meter.advance());
   }
+  ORMEL_TRY(meter.finish());
   return checked;
 }
 
-VerifyReport Ormel::verify_all() {
+Result<VerifyReport> Ormel::verify_all(const Progress& progress) {
   StoreState& s = *s_;
+  const auto live_entries = std::ranges::count_if(s.cache_directory, [](const auto& row) { return !row.deleted; });
+  ORMEL_ASSIGN(ProgressMeter meter,
+               ProgressMeter::start(progress, live_count() + live_entries + s.snapshot_manifest.size()));
   VerifyReport report;
   for (const auto& row : s.catalog) {
     if (row.deleted) continue;
@@ -52,12 +59,14 @@ VerifyReport Ormel::verify_all() {
     if (auto checked = check_record(*s.pager, row); !checked) {
       report.memories.push_back({row.id, std::move(checked).error()});
     }
+    ORMEL_TRY(meter.advance());
   }
   for (const auto& row : s.cache_directory) {
     if (row.deleted) continue;
     if (auto checked = check_cache_entry(*s.pager, row); !checked) {
       report.structures.push_back({describe_cache_entry(row), std::move(checked).error()});
     }
+    ORMEL_TRY(meter.advance());
   }
   // Older snapshots: what restore_to would load.
   for (const Snapshot& snap : s.snapshot_manifest) {
@@ -69,7 +78,9 @@ VerifyReport Ormel::verify_all() {
         !index) {
       report.structures.push_back({name + " (index)", std::move(index).error()});
     }
+    ORMEL_TRY(meter.advance());
   }
+  ORMEL_TRY(meter.finish());
   return report;
 }
 

@@ -3,16 +3,20 @@
 Every subcommand takes the database path first. The passphrase is never an argument (other
 users would see it in the process list): it is asked for without echo, or read from an
 environment variable (--passphrase-env VAR) or a file (--passphrase-file F, first line).
-Errors are one line on stderr and a non-zero exit status.
+Errors are one line on stderr and a non-zero exit status. Long work (verify, compact,
+build-index, dump, load) shows a progress bar on stderr when it is a terminal and tqdm is
+installed (the `progress` extra); otherwise nothing is added to stderr.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import getpass
 import json
 import os
 import re
+import stat
 import sys
 from collections.abc import Callable, Iterator, Sequence
 from typing import IO, Any
@@ -66,6 +70,34 @@ def _format_version(path: str) -> int:
     return int.from_bytes(head[4:6], "little")
 
 
+Progress = Callable[[int, int | None], None]
+
+
+@contextlib.contextmanager
+def _progress(desc: str, unit: str = "it", counts: bool = True) -> Iterator[Progress | None]:
+    """A callable progress(done, total) drawing a bar on stderr, or None when stderr is not a
+    terminal or tqdm is not installed. Without `counts` the bar shows only the fraction done
+    (for work in abstract units); a None total draws a bare counter."""
+    if not sys.stderr.isatty():
+        yield None
+        return
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        yield None
+        return
+    bar_format = None if counts else "{desc}: {percentage:3.0f}%|{bar}| [{elapsed}<{remaining}]"
+    with tqdm(desc=desc, unit=unit, unit_scale=unit == "B", file=sys.stderr, bar_format=bar_format) as bar:
+
+        def report(done: int, total: int | None) -> None:
+            if total != bar.total:
+                bar.total = total
+                bar.refresh()
+            bar.update(done - bar.n)
+
+        yield report
+
+
 def _emit(args: argparse.Namespace, value: Any, lines: Callable[[], Iterator[str]]) -> None:
     if args.json:
         print(json.dumps(value, indent=2, sort_keys=False))
@@ -106,10 +138,13 @@ def cmd_info(args: argparse.Namespace) -> None:
 def cmd_verify(args: argparse.Namespace) -> int:
     db = _open(args, read_only=True)
     if not args.all:
-        pages = db.verify()
-        _emit(args, {"ok": True, "pages": pages}, lambda: iter([f"ok: {pages} pages authenticated"]))
+        with _progress("verify", "memories") as progress:
+            checked = db.verify(progress=progress)
+        # verify() counts the live memories it read back (every page of each authenticated).
+        _emit(args, {"ok": True, "checked": checked}, lambda: iter([f"ok: {checked} memories checked"]))
         return 0
-    report = db.verify(all_errors=True)
+    with _progress("verify", "parts") as progress:
+        report = db.verify(all_errors=True, progress=progress)
     damaged = [(d["id"], d["error"]) for d in report["memories"]] + \
         [(d["structure"], d["error"]) for d in report["structures"]]
 
@@ -142,7 +177,8 @@ def cmd_export(args: argparse.Namespace) -> None:
 
 def cmd_compact(args: argparse.Namespace) -> None:
     db = _open(args, read_only=False)
-    reclaimed = db.compact(keep_history=not args.no_history)
+    with _progress("compact", "pages") as progress:
+        reclaimed = db.compact(keep_history=not args.no_history, progress=progress)
     _emit(args, {"reclaimed_bytes": reclaimed}, lambda: iter([f"reclaimed {reclaimed} bytes"]))
 
 
@@ -158,19 +194,25 @@ def cmd_dump(args: argparse.Namespace) -> None:
     print("ormel: warning: the dump is not encrypted", file=sys.stderr)
     out: IO[str] = open(args.output, "w", encoding="utf-8") if args.output else sys.stdout
     try:
-        for entry in db.ids():
-            record = dict(db.get(entry["id"]))
-            if not args.vectors:
-                del record["vector"]
-            out.write(json.dumps(record, ensure_ascii=False) + "\n")
+        entries = db.ids()
+        with _progress("dump", "memories") as progress:
+            for done, entry in enumerate(entries, start=1):
+                record = dict(db.get(entry["id"]))
+                if not args.vectors:
+                    del record["vector"]
+                out.write(json.dumps(record, ensure_ascii=False) + "\n")
+                if progress:
+                    progress(done, len(entries))
     finally:
         if out is not sys.stdout:
             out.close()
 
 
-def _parse_line(text: str, number: int) -> dict[str, Any]:
+def _parse_line(raw: bytes, number: int) -> dict[str, Any]:
     try:
-        record = json.loads(text)
+        record = json.loads(raw.decode("utf-8"))
+    except UnicodeDecodeError:
+        raise CommandError(f"line {number}: not UTF-8 text") from None
     except json.JSONDecodeError as e:
         raise CommandError(f"line {number}: not JSON: {e.msg}") from None
     if not isinstance(record, dict):
@@ -198,16 +240,28 @@ def _stage_batch(db: ormel.Ormel, batch: list[tuple[int, dict[str, Any]]]) -> No
         raise CommandError(f"lines {batch[0][0]}-{batch[-1][0]}: {e} (nothing of this batch was kept)") from None
 
 
+def _size(f: IO[bytes]) -> int | None:
+    """The size of a regular file; None for a pipe or a terminal."""
+    info = os.fstat(f.fileno())
+    return info.st_size if stat.S_ISREG(info.st_mode) else None
+
+
 def cmd_load(args: argparse.Namespace) -> None:
-    source: IO[str] = sys.stdin if args.input == "-" else open(args.input, encoding="utf-8")
-    with source:
+    # Read as bytes, so that the progress bar counts the bytes of the input read.
+    source: IO[bytes] = sys.stdin.buffer if args.input == "-" else open(args.input, "rb")
+    with source, _progress("load", "B") as progress:
+        total = _size(source) if progress else None
+        read = 0
         pending: list[tuple[int, dict[str, Any]]] = []
         db: ormel.Ormel | None = None
         loaded = 0
-        for number, text in enumerate(source, start=1):
-            if not text.strip():
+        for number, raw in enumerate(source, start=1):
+            read += len(raw)
+            if progress:
+                progress(read, total)
+            if not raw.strip():
                 continue
-            record = _parse_line(text, number)
+            record = _parse_line(raw, number)
             if db is None:
                 exists = os.path.exists(args.path)
                 db = _open(args, read_only=False, dimensions=None if exists else len(record["vector"]))
@@ -231,7 +285,8 @@ def cmd_cache_stats(args: argparse.Namespace) -> None:
 
 def cmd_build_index(args: argparse.Namespace) -> None:
     db = _open(args, read_only=False)
-    db.build_index()
+    with _progress("build-index", counts=False) as progress:
+        db.build_index(progress=progress)
     db.flush()
     index = db.stats()["index"]
     _emit(args, index, lambda: iter([f"index built: {index}"]))

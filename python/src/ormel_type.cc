@@ -10,6 +10,7 @@
 #include "python/src/errors.h"
 #include "python/src/memory_batch.h"
 #include "python/src/module.h"
+#include "python/src/progress_callback.h"
 #include "python/src/session_type.h"
 
 namespace ormel_py {
@@ -78,20 +79,24 @@ PyObject* remember(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* remember_many(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"contents", "memory_type", "vectors", "agent_id", "importance", "session_id",
-                                      "ttl_secs", "shared", "metadata", "ids", nullptr};
+                                      "ttl_secs", "shared", "metadata", "ids", "progress", nullptr};
   BatchColumns c{nullptr, nullptr, nullptr, Py_None, Py_None, Py_None, Py_None, Py_False, Py_None, Py_None};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOOOOOO:remember_many", kwlist(names), &c.contents,
+  PyObject* progress_obj = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOOOOOOO:remember_many", kwlist(names), &c.contents,
                                    &c.memory_type, &c.vectors, &c.agent_id, &c.importance, &c.session_id,
-                                   &c.ttl_secs, &c.shared, &c.metadata, &c.ids))
+                                   &c.ttl_secs, &c.shared, &c.metadata, &c.ids, &progress_obj))
     return nullptr;
   std::vector<ormel::Memory> memories;
-  if (!memories_from_columns(c, memories)) return nullptr;
+  ProgressCallback progress;
+  if (!memories_from_columns(c, memories) || !progress.parse(progress_obj, "remember_many")) return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  auto ids = store(self).remember_many(std::move(memories));
+  auto ids = store(self).remember_many(std::move(memories), progress.progress());
   if (ids) return ids_to_list(*ids);
+  // Without an item the whole call was refused, or stopped by the progress callback.
+  if (!ids.error().item) return progress.raise(ids.error().error);
   raise_error(ids.error().error);
-  if (ids.error().item) raise_for_item(*ids.error().item);
+  raise_for_item(*ids.error().item);
   return nullptr;
 }
 
@@ -228,16 +233,21 @@ PyObject* flush(PyObject* self, PyObject*) {
 }
 
 PyObject* verify(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* const names[] = {"all_errors", nullptr};
-  PyObject* all_obj = Py_False;
+  static const char* const names[] = {"all_errors", "progress", nullptr};
+  PyObject *all_obj = Py_False, *progress_obj = Py_None;
   bool all_errors = false;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$O:verify", kwlist(names), &all_obj) ||
-      !bool_arg(all_obj, "verify", "all_errors", all_errors))
+  ProgressCallback progress;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OO:verify", kwlist(names), &all_obj, &progress_obj) ||
+      !bool_arg(all_obj, "verify", "all_errors", all_errors) || !progress.parse(progress_obj, "verify"))
     return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  if (all_errors) return verify_report_to_dict(store(self).verify_all());
-  return convert_or_raise(store(self).verify(), [](uint64_t n) { return PyLong_FromUnsignedLongLong(n); });
+  if (all_errors) {
+    auto report = store(self).verify_all(progress.progress());
+    return report ? verify_report_to_dict(*report) : progress.raise(report.error());
+  }
+  auto checked = store(self).verify(progress.progress());
+  return checked ? PyLong_FromUnsignedLongLong(*checked) : progress.raise(checked.error());
 }
 
 PyObject* ids(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -271,10 +281,18 @@ PyObject* insert_default_manifest(PyObject* self, PyObject*) {
 
 // --- Index ----------------------------------------------------------------------------
 
-PyObject* build_index(PyObject* self, PyObject*) {
+PyObject* build_index(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"progress", nullptr};
+  PyObject* progress_obj = Py_None;
+  ProgressCallback progress;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$O:build_index", kwlist(names), &progress_obj) ||
+      !progress.parse(progress_obj, "build_index"))
+    return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return none_or_raise(store(self).build_index());
+  auto built = store(self).build_index(progress.progress());
+  if (!built) return progress.raise(built.error());
+  Py_RETURN_NONE;
 }
 
 PyObject* drop_index(PyObject* self, PyObject*) {
@@ -346,15 +364,17 @@ PyObject* set_max_snapshots(PyObject* self, PyObject* args, PyObject* kwargs) {
 // --- Space --------------------------------------------------------------------------------
 
 PyObject* compact(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* const names[] = {"keep_history", nullptr};
-  PyObject* keep_obj = Py_True;
+  static const char* const names[] = {"keep_history", "progress", nullptr};
+  PyObject *keep_obj = Py_True, *progress_obj = Py_None;
   bool keep_history = true;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:compact", kwlist(names), &keep_obj) ||
-      !bool_arg(keep_obj, "compact", "keep_history", keep_history))
+  ProgressCallback progress;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$O:compact", kwlist(names), &keep_obj, &progress_obj) ||
+      !bool_arg(keep_obj, "compact", "keep_history", keep_history) || !progress.parse(progress_obj, "compact"))
     return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return convert_or_raise(store(self).compact(keep_history), [](uint64_t n) { return PyLong_FromUnsignedLongLong(n); });
+  auto reclaimed = store(self).compact(keep_history, progress.progress());
+  return reclaimed ? PyLong_FromUnsignedLongLong(*reclaimed) : progress.raise(reclaimed.error());
 }
 
 PyObject* space(PyObject* self, PyObject*) {
@@ -628,14 +648,17 @@ PyMethodDef methods[] = {
      "field comes from this call. Earlier snapshots keep the old version (see history())."},
     {"remember_many", ORMEL_PY_KWARGS(remember_many),
      "remember_many($self, contents, memory_type, vectors, *, agent_id=None, importance=None, "
-     "session_id=None, ttl_secs=None, shared=False, metadata=None, ids=None)\n--\n\n"
+     "session_id=None, ttl_secs=None, shared=False, metadata=None, ids=None, progress=None)\n--\n\n"
      "Store many memories in one call, as remember() would one by one, and return their ids in\n"
      "order.\n\n"
      "`contents` is a sequence of str; `vectors` a 2-D array (one row per content) or a sequence of\n"
      "vectors. Every other argument is one value for all memories or a sequence with one value per\n"
      "content; `ids` is None or a sequence of id texts or None (a fresh id). All or nothing: when\n"
      "one item is refused nothing is staged, and the error names the item (\"remember_many() item\n"
-     "<i>: ...\"). The memories are staged until the next flush."},
+     "<i>: ...\"). The memories are staged until the next flush.\n\n"
+     "`progress`, when given, is called as progress(done, total): the memories checked and\n"
+     "encoded so far, and their number; a few times a second at most, and last with done == total.\n"
+     "An exception it raises stops the call with nothing staged and propagates unchanged."},
     {"update", ORMEL_PY_KWARGS(update),
      "update($self, id, *, content=..., memory_type=..., vector=..., importance=..., metadata=..., "
      "ttl_secs=..., shared=..., session_id=...)\n--\n\n"
@@ -695,13 +718,17 @@ PyMethodDef methods[] = {
      "Flush and release; the object should not be used afterwards.\n\n"
      "The file itself is closed, and its lock released, when the object is destroyed."},
     {"verify", ORMEL_PY_KWARGS(verify),
-     "verify($self, *, all_errors=False)\n--\n\n"
+     "verify($self, *, all_errors=False, progress=None)\n--\n\n"
      "Authenticate, decrypt and decode every live record; return how many were checked.\n\n"
      "The first bad record raises RuntimeError. With `all_errors=True` nothing is raised for a\n"
      "damaged part: return {\"checked\": live memories examined, \"memories\": [{\"id\", \"error\"}]\n"
      "for every damaged memory, \"structures\": [{\"structure\", \"error\"}] for damaged result-cache\n"
      "entries and older snapshots' catalogs and indexes}. Deleting the damaged ids and flushing\n"
-     "makes the rest of the database readable again."},
+     "makes the rest of the database readable again.\n\n"
+     "`progress`, when given, is called as progress(done, total), a few times a second at most and\n"
+     "last with done == total: the live memories checked and their number (with `all_errors`, the\n"
+     "live result-cache entries and retained snapshots count too). An exception it raises stops\n"
+     "the check and propagates unchanged."},
     {"ids", ORMEL_PY_KWARGS(ids),
      "ids($self, *, agent_id=None, memory_type=None)\n--\n\n"
      "List the live memories in catalog order as {\"id\", \"agent_id\", \"memory_type\", \"scope\"}\n"
@@ -715,10 +742,15 @@ PyMethodDef methods[] = {
     {"insert_default_manifest", ORMEL_PY_NOARGS(insert_default_manifest),
      "insert_default_manifest($self)\n--\n\n"
      "Store the default scaffold manifest as a memory and return its id."},
-    {"build_index", ORMEL_PY_NOARGS(build_index),
-     "build_index($self)\n--\n\n"
+    {"build_index", ORMEL_PY_KWARGS(build_index),
+     "build_index($self, *, progress=None)\n--\n\n"
      "Train and load an IVF+PQ approximate index over every live memory, replacing any loaded one.\n\n"
-     "Recall uses it from then on; it is persisted by the next flush."},
+     "Recall uses it from then on; it is persisted by the next flush.\n\n"
+     "`progress`, when given, is called as progress(done, total), a few times a second at most and\n"
+     "last with done == total, in units of work: reading each memory's vector, then the training\n"
+     "and encoding arithmetic, each weighted by its estimated cost, so that done / total tracks\n"
+     "the time spent. An exception it raises stops the build and propagates unchanged; the index\n"
+     "loaded before (or none) stays, with nothing new to flush."},
     {"drop_index", ORMEL_PY_NOARGS(drop_index),
      "drop_index($self)\n--\n\n"
      "Discard the loaded approximate index; does nothing on a read-only handle or without an index."},
@@ -763,7 +795,7 @@ PyMethodDef methods[] = {
      "set_max_snapshots($self, max)\n--\n\n"
      "Keep at most `max` snapshots (0 keeps all), from the next flush on."},
     {"compact", ORMEL_PY_KWARGS(compact),
-     "compact($self, keep_history=True)\n--\n\n"
+     "compact($self, keep_history=True, *, progress=None)\n--\n\n"
      "Flush, then rewrite the database into a fresh file holding only what is still reachable and\n"
      "put it in place of the old one atomically; return the number of bytes given back.\n\n"
      "With keep_history=True every memory, access counter, the index, the live result-cache\n"
@@ -771,7 +803,13 @@ PyMethodDef methods[] = {
      "keep_history=False only the current state is kept: all earlier snapshots are dropped for\n"
      "good (restore_to can no longer reach them), deleted memories are dropped, and the current\n"
      "state remains as the one snapshot. Replaced or deleted result-cache entries are always\n"
-     "dropped. A read-only handle refuses."},
+     "dropped. A read-only handle refuses.\n\n"
+     "`progress`, when given, is called as progress(done, total) after the flush: the pages of the\n"
+     "new file written so far and their number, a few times a second at most and last with\n"
+     "done == total, before the new file takes the old one's place. Sizing the new file first\n"
+     "reads every retained snapshot's catalog, as space() does. An exception it raises stops the\n"
+     "compaction and propagates unchanged: the database stays as the flush left it, in the same\n"
+     "file, with no new file beside it, and the handle keeps working."},
     {"space", ORMEL_PY_NOARGS(space),
      "space($self)\n--\n\n"
      "Return a dict about the committed file, in bytes: \"file_bytes\" (its size),\n"

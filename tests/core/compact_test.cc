@@ -1,6 +1,7 @@
 // Compaction: what it keeps (memories, access counters, index, result cache, every
 // retained snapshot), what space() predicts, the lock, crash safety at every write, sync
-// and directory call, injected failures, read-only refusal and automatic compaction.
+// and directory call, injected failures, a stop by the progress callback, read-only
+// refusal and automatic compaction.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -307,6 +308,18 @@ TEST(Compact, NoOtherHandleOpensThePathAtAnyMoment) {
   EXPECT_TRUE(must_open(mem));
 }
 
+// Runs `stage` then `commit` on a copy of history_base() with the power lost at the nth call
+// of `commit` in `mode`, and opens what the path then holds, which must be the one database
+// there (a leftover new file may lie beside it, for the next compaction to reuse).
+std::unique_ptr<Ormel> open_after_crash(MemEnv& env, const testing::Step& stage, const testing::Step& commit,
+                                        uint64_t n, CrashMode mode) {
+  testing::crash_run(env, history_base(), stage, commit, n, mode);
+  auto paths = env.paths();
+  std::erase(paths, kTempPath);
+  EXPECT_EQ(paths, std::vector<std::string>{kDbPath});
+  return must_open(env);
+}
+
 // Each crash point of a compaction (its flush included) leaves the path opening as the
 // old or the compacted database, both showing the same state; the old file never hands
 // out a nonce counter the abandoned new file used; the next compaction cleans up.
@@ -352,13 +365,9 @@ TEST(CompactCrash, EveryWriteSyncAndRenameIsSurvived) {
     for (uint64_t n = 1; n <= calls; ++n) {
       SCOPED_TRACE(std::string(testing::crash_mode_name(mode)) + " crash at compaction call " + std::to_string(n));
       MemEnv env;
-      testing::crash_run(env, base, stage, commit, n, mode);
-      auto paths = env.paths();
-      std::erase(paths, kTempPath);
-      EXPECT_EQ(paths, std::vector<std::string>{kDbPath});
-      const std::vector<uint8_t> temp = env.read_file(kTempPath);
-      auto db = must_open(env);
+      auto db = open_after_crash(env, stage, commit, n, mode);
       ASSERT_TRUE(db);
+      const std::vector<uint8_t> temp = env.read_file(kTempPath);
       compare(*db);
       if (!temp.empty()) {
         EXPECT_GE(db->state().pager->nonce_counter(), max_page_counter(temp, first_free));
@@ -451,6 +460,112 @@ TEST(CompactFault, AFailedDirectorySyncIsRetriedBeforeTheNextCommit) {
   auto reopened = must_open(mem);
   ASSERT_TRUE(reopened);
   EXPECT_TRUE(reopened->get(sample_memory(95).id));
+}
+
+const OrmelError kStopped = OrmelError::invalid_argument("stopped by the test");
+
+// A progress callback that reports every page, counts its reports in `reports` and stops the
+// compaction at the `stop_at`th (0: never).
+Progress stopping_at(uint64_t stop_at, uint64_t& reports) {
+  return Progress{[stop_at, &reports](uint64_t, uint64_t) -> Status {
+                    return ++reports == stop_at ? Status(fail(kStopped)) : Status{};
+                  },
+                  Progress::Clock::duration::zero()};
+}
+
+// The reports of an uninterrupted compaction of history_base(), the last one included.
+uint64_t compaction_reports() {
+  MemEnv env;
+  env.write_file(kDbPath, history_base());
+  auto db = must_open(env);
+  uint64_t reports = 0;
+  EXPECT_TRUE(db && db->compact(true, stopping_at(0, reports)));
+  return reports;
+}
+
+// A compaction stopped at any report never happened: the path holds the old file alone,
+// byte for byte but for the nonce counter its header reserved for the abandoned file (and
+// wholly unchanged when stopped at the first report, before any write), with the same space
+// report; the handle keeps its lock and goes on, compactions included.
+TEST(CompactStop, AStopAtAnyReportLeavesTheOldFileAndTheHandle) {
+  const std::vector<uint8_t>& base = history_base();
+  const uint64_t reports = compaction_reports();
+  ASSERT_GT(reports, 3u);
+  for (uint64_t k = 1; k <= reports; ++k) {
+    SCOPED_TRACE("stopped at report " + std::to_string(k));
+    MemEnv mem;
+    mem.write_file(kDbPath, base);
+    auto db = must_open(mem);
+    ASSERT_TRUE(db);
+    const Visible before = visible(*db);
+    const auto space_before = db->space();
+    ASSERT_TRUE(space_before);
+    uint64_t seen = 0;
+    auto done = db->compact(true, stopping_at(k, seen));
+    ASSERT_FALSE(done);
+    EXPECT_EQ(done.error(), kStopped);
+    EXPECT_EQ(mem.paths(), std::vector<std::string>{kDbPath});
+    const std::vector<uint8_t> after = mem.read_file(kDbPath);
+    ASSERT_EQ(after.size(), base.size());
+    EXPECT_TRUE(std::equal(after.begin() + PAGE_SIZE, after.end(), base.begin() + PAGE_SIZE));
+    if (k == 1) EXPECT_EQ(after, base);
+    EXPECT_EQ(visible(*db), before);
+    const auto space_after = db->space();
+    ASSERT_TRUE(space_after);
+    EXPECT_EQ(std::tuple(space_after->file_bytes, space_after->current_bytes, space_after->history_bytes,
+                         space_after->reclaimable_bytes),
+              std::tuple(space_before->file_bytes, space_before->current_bytes, space_before->history_bytes,
+                         space_before->reclaimable_bytes));
+    auto other = testing::try_open(mem);
+    ASSERT_FALSE(other);
+    EXPECT_EQ(other.error().kind(), ErrorKind::Locked);
+
+    ASSERT_TRUE(db->remember(sample_memory(90)));
+    ASSERT_TRUE(db->compact());
+    db.reset();
+    auto reopened = must_open(mem);
+    ASSERT_TRUE(reopened);
+    EXPECT_TRUE(reopened->get(sample_memory(90).id));
+    EXPECT_EQ(reopened->live_count(), before.state.live + 1);
+  }
+}
+
+// A compaction stopped at its last report, once the new file is complete and durable, then
+// removes that file: a power loss at any of its calls leaves the old database at the path
+// (a leftover new file beside it is reused by the next compaction).
+TEST(CompactCrash, AStoppedCompactionSurvivesEveryWriteSyncAndRemove) {
+  const std::vector<uint8_t>& base = history_base();
+  const uint64_t last = compaction_reports();
+  testing::Step nothing = [](Ormel&) -> Status { return {}; };
+  testing::Step stopped = [last](Ormel& db) -> Status {
+    uint64_t seen = 0;
+    return testing::status_of(db.compact(true, stopping_at(last, seen)));
+  };
+  Visible want;
+  uint64_t calls = 0;
+  {
+    MemEnv traced;
+    traced.write_file(kDbPath, base);
+    auto db = must_open(traced);
+    ASSERT_TRUE(db);
+    want = visible(*db);
+    const uint64_t start = traced.mutating_calls();
+    ASSERT_FALSE(stopped(*db));
+    calls = traced.mutating_calls() - start;
+    EXPECT_EQ(traced.paths(), std::vector<std::string>{kDbPath});
+  }
+  ASSERT_GT(calls, 3u);
+  for (CrashMode mode : {CrashMode::Keep, CrashMode::Drop, CrashMode::Torn}) {
+    for (uint64_t n = 1; n <= calls; ++n) {
+      SCOPED_TRACE(std::string(testing::crash_mode_name(mode)) + " crash at call " + std::to_string(n));
+      MemEnv env;
+      auto db = open_after_crash(env, nothing, stopped, n, mode);
+      ASSERT_TRUE(db);
+      EXPECT_EQ(visible(*db), want);
+      ASSERT_TRUE(db->compact());
+      EXPECT_EQ(env.paths(), std::vector<std::string>{kDbPath});
+    }
+  }
 }
 
 TEST(AutoCompact, KeepsTheFileBoundedWithHistoryIntact) {

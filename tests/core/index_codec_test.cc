@@ -71,7 +71,7 @@ TEST(IndexCodec, RoundTripsABuiltIndexAndRebuildsPartitionOf) {
     ids.push_back((MemoryId{0x0191} << 80) | static_cast<MemoryId>(gen()));
     for (int d = 0; d < 24; ++d) vectors.push_back(dist(gen));
   }
-  const IvfPqIndex built = build_ivfpq(ids, vectors, 24);
+  const IvfPqIndex built = build_ivfpq(ids, vectors, 24).value();
   auto decoded = decode_index(encode_index(built));
   ASSERT_TRUE(decoded.has_value()) << decoded.error().message();
   EXPECT_EQ(*decoded, built);  // partition_of included

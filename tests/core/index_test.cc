@@ -31,7 +31,7 @@ struct Dataset {
     }
   }
   std::span<const float> vector(size_t i) const { return std::span(vectors).subspan(i * dims, dims); }
-  IvfPqIndex build() const { return build_ivfpq(ids, vectors, dims); }
+  IvfPqIndex build() const { return *build_ivfpq(ids, vectors, dims); }
 };
 
 // Checks the documented invariants of an index.

@@ -53,7 +53,7 @@ TEST_F(RepairTest, VerifyAllListsEveryDamagedMemoryAndDeletingThemRepairs) {
   damage_pages({start_page(ids[1]), start_page(ids[3])});
 
   ASSERT_FALSE(db->verify());  // the default stops at the first
-  const VerifyReport report = db->verify_all();
+  const VerifyReport report = db->verify_all().value();
   EXPECT_EQ(report.checked, 4u);
   ASSERT_EQ(report.memories.size(), 2u);
   EXPECT_EQ(report.memories[0].id, ids[1]);
@@ -81,7 +81,7 @@ TEST_F(RepairTest, VerifyAllReportsDamagedCacheEntries) {
   ASSERT_TRUE(db->cache_put("ns", "key", {1, 2, 3}, "text", std::nullopt));
   const uint64_t page = db->state().cache_directory.at(0).start_page;
   damage_pages({page});
-  const VerifyReport report = db->verify_all();
+  const VerifyReport report = db->verify_all().value();
   EXPECT_TRUE(report.memories.empty());
   ASSERT_EQ(report.structures.size(), 1u);
   EXPECT_TRUE(report.structures[0].what.starts_with("cache entry in namespace 'ns' (key hash "))
@@ -94,7 +94,7 @@ TEST_F(RepairTest, VerifyAllReportsOlderSnapshotsThatCanNoLongerBeRestored) {
   seed(1);
   const Snapshot older = db->state().snapshot_manifest.at(0);
   damage_pages({older.catalog_start});
-  const VerifyReport report = db->verify_all();
+  const VerifyReport report = db->verify_all().value();
   EXPECT_TRUE(report.memories.empty());
   ASSERT_EQ(report.structures.size(), 1u);
   EXPECT_EQ(report.structures[0].what, "snapshot of transaction " + std::to_string(older.txn_id) + " (catalog)");

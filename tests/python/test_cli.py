@@ -163,3 +163,75 @@ def test_compact_index_and_cache_commands(db_path: Path) -> None:
     stats = json.loads(run("cache-stats", str(db_path), "--json", "--namespace", "answers").stdout)
     assert stats["entries"] == 1
     assert len(memories_of(db_path)) == 6
+
+
+def run_with_terminal(*args: str, block_tqdm: bool = False) -> tuple[int, str, str]:
+    """Runs the command with stderr on a pseudo-terminal of 100 columns; returns the exit status,
+    stdout and what the terminal received. With `block_tqdm` the command runs as if tqdm were
+    not installed."""
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 100, 0, 0))
+    prelude = "import sys; sys.modules['tqdm'] = None; " if block_tqdm else "import sys; "
+    code = prelude + "from ormel.cli import main; sys.exit(main())"
+    env = dict(os.environ, ORMEL_PW=PASS)
+    proc = subprocess.Popen([sys.executable, "-c", code, *args, "--passphrase-env", "ORMEL_PW"],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=slave, env=env)
+    os.close(slave)
+    received = b""
+    while True:
+        try:
+            chunk = os.read(master, 65536)
+        except OSError:  # EIO once the child has closed the terminal
+            break
+        if not chunk:
+            break
+        received += chunk
+    os.close(master)
+    out, _ = proc.communicate(timeout=120)
+    return proc.returncode, out.decode(), received.decode(errors="replace")
+
+
+def progress_commands(db_path: Path, tmp_path: Path) -> dict[str, list[str]]:
+    dump = tmp_path / "for-load.jsonl"
+    assert run("dump", str(db_path), "--vectors", "-o", str(dump)).returncode == 0
+    return {
+        "verify": ["verify", str(db_path)],
+        "verify --all": ["verify", str(db_path), "--all"],
+        "compact": ["compact", str(db_path)],
+        "build-index": ["build-index", str(db_path)],
+        "dump": ["dump", str(db_path), "-o", str(tmp_path / "out.jsonl")],
+        "load": ["load", str(tmp_path / "loaded.ormel"), str(dump)],
+    }
+
+
+PROGRESS_COMMANDS = ["verify", "verify --all", "compact", "build-index", "dump", "load"]
+
+
+@pytest.mark.parametrize("name", PROGRESS_COMMANDS)
+def test_a_progress_bar_is_drawn_only_on_a_terminal(db_path: Path, tmp_path: Path, name: str) -> None:
+    args = progress_commands(db_path, tmp_path)[name]
+    status, out, terminal = run_with_terminal(*args)
+    assert status == 0, terminal
+    assert "100%" in terminal and "|" in terminal, terminal
+    assert name.split()[0] in terminal
+    assert "Traceback" not in terminal and "\x1b" not in out and "100%" not in out
+
+    piped = run(*args)
+    assert piped.returncode == 0, piped.stderr
+    assert piped.stderr == ("ormel: warning: the dump is not encrypted\n" if name == "dump" else "")
+
+    status, _, bare = run_with_terminal(*args, block_tqdm=True)  # without tqdm: no bar, same work
+    assert status == 0, bare
+    assert "%" not in bare
+
+
+def test_load_counts_the_bytes_of_the_input(db_path: Path, tmp_path: Path) -> None:
+    args = progress_commands(db_path, tmp_path)["load"]
+    size = Path(args[2]).stat().st_size
+    _, _, terminal = run_with_terminal(*args)
+    assert f"{size}/{size}" in terminal.replace(".00", "") or f"{size / 1000:.2f}k/{size / 1000:.2f}k" in terminal, terminal

@@ -35,8 +35,10 @@ GOOD = """
             value: bytes | None = hit["value"] if hit is not None else None
             db.cache_put("ns", "bytes", np.zeros(3, dtype=np.uint8))
             pages, capacity = db.page_cache_stats()
-            checked: int = db.verify()
-            report = db.verify(all_errors=True)
+            checked: int = db.verify(progress=lambda done, total: None)
+            report = db.verify(all_errors=True, progress=print)
+            db.build_index(progress=lambda done, total: print(done / total))
+            reclaimed: int = db.compact(progress=None)
             damaged: list[str] = [m["id"] for m in report["memories"]]
             kinds: list[str | None] = [row["memory_type"] for row in db.ids(agent_id="a")]
             db_path: str = db.path
@@ -44,7 +46,7 @@ GOOD = """
                 turn_id: str = session.add_turn(ormel.Turn.user("hi", [0.0] * 4))
                 count: int = session.turn_count()
             print(created, version_txn, old_content, score, similarity, partitions, value, pages, capacity, db_path,
-                  turn_id, count, checked, damaged, kinds, ormel.__version__)
+                  turn_id, count, checked, damaged, kinds, reclaimed, ormel.__version__)
 """
 
 BAD = """
@@ -59,6 +61,7 @@ BAD = """
     db.search("abcd")
     db.update("01ARZ3NDEKTSV4RRFFQ69G5FAV", colour="red")
     db.history(3)
+    db.compact(progress=len)
 """
 
 
@@ -86,4 +89,4 @@ def test_misuse_is_reported(tmp_path, mypy_available):
     result = run_mypy(tmp_path, BAD)
     assert result.returncode == 1, result.stdout + result.stderr
     errors = [line for line in result.stdout.splitlines() if ": error:" in line]
-    assert [int(line.split(":")[1]) for line in errors] == [5, 6, 7, 8, 9, 10, 11, 12], result.stdout
+    assert [int(line.split(":")[1]) for line in errors] == [5, 6, 7, 8, 9, 10, 11, 12, 13], result.stdout
