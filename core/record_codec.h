@@ -44,9 +44,11 @@
 //   "invalid type: string \"x\", expected u32". No exception leaves this layer.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <span>
@@ -66,8 +68,10 @@ namespace ormel {
 struct ByteSink {
   std::vector<uint8_t>* out;
   void write(const char* p, size_t n) {
-    const auto* b = reinterpret_cast<const uint8_t*>(p);
-    out->insert(out->end(), b, b + n);
+    // Appending at the end only: cheaper than the general insert for the many small writes.
+    const size_t at = out->size();
+    out->resize(at + n);
+    std::memcpy(out->data() + at, p, n);
   }
 };
 
@@ -78,6 +82,25 @@ class Packer : public msgpack::packer<ByteSink> {
   explicit Packer(ByteSink& sink) : msgpack::packer<ByteSink>(sink), sink_(&sink) {}
   // float 32: 0xCA and the IEEE 754 bits big-endian.
   void pack_f32(float v) { write_be<5>(0xCA, std::bit_cast<uint32_t>(v)); }
+  // An array of float 32 values, as pack_array then pack_f32 for each, in a few writes.
+  void pack_f32_array(std::span<const float> values) {
+    pack_array(static_cast<uint32_t>(values.size()));
+    constexpr size_t kChunk = 64;
+    char buf[kChunk * 5];
+    for (size_t from = 0; from < values.size(); from += kChunk) {
+      const size_t n = std::min(kChunk, values.size() - from);
+      for (size_t i = 0; i < n; ++i) {
+        char* at = buf + 5 * i;
+        const uint32_t bits = std::bit_cast<uint32_t>(values[from + i]);
+        at[0] = static_cast<char>(0xCA);
+        at[1] = static_cast<char>(bits >> 24);
+        at[2] = static_cast<char>(bits >> 16);
+        at[3] = static_cast<char>(bits >> 8);
+        at[4] = static_cast<char>(bits);
+      }
+      sink_->write(buf, 5 * n);
+    }
+  }
   // float 64: 0xCB and the IEEE 754 bits big-endian.
   void pack_f64(double v) { write_be<9>(0xCB, std::bit_cast<uint64_t>(v)); }
   // str 8 whatever the length (at most 255): the fixed form of memory ids.
@@ -170,6 +193,7 @@ void put(Packer& pk, const std::optional<T>& v, Tag tag) {
   if (v) put(pk, *v, tag);
   else pk.pack_nil();
 }
+inline void put(Packer& pk, const std::vector<float>& v, Plain) { pk.pack_f32_array(v); }
 template <class T, class Tag>
 void put(Packer& pk, const std::vector<T>& v, Tag tag) {
   pk.pack_array(static_cast<uint32_t>(v.size()));
