@@ -168,11 +168,21 @@ Status check_finite(std::span<const float> vector, std::string_view what) {
   return {};
 }
 
-Result<std::vector<uint8_t>> encode_memory(const Memory& m) {
+Status append_memory(const Memory& m, std::vector<uint8_t>& out) {
   // Metadata sits inside the record's array: a record the decoder would refuse for its
   // nesting must never be written, or every later read of it fails.
   if (1 + codec::json_depth(m.metadata) > codec::kMaxDepth) return fail(codec::nesting_too_deep());
-  return encode_record(m, 64 + 5 * m.vector.size() + m.content.size() + m.agent_id.size());
+  out.reserve(out.size() + 64 + 5 * m.vector.size() + m.content.size() + m.agent_id.size());
+  ByteSink sink{&out};
+  Packer pk(sink);
+  encode_record(pk, m);
+  return {};
+}
+
+Result<std::vector<uint8_t>> encode_memory(const Memory& m) {
+  std::vector<uint8_t> out;
+  ORMEL_TRY(append_memory(m, out));
+  return out;
 }
 
 Result<Memory> decode_memory(std::span<const uint8_t> bytes) { return decode_record<Memory>(bytes); }

@@ -59,6 +59,7 @@
 
 #include <msgpack.hpp>
 
+#include "core/byte_order.h"
 #include "core/error.h"
 #include "core/memory.h"
 
@@ -67,11 +68,12 @@ namespace ormel {
 // The packer's output: appends to a byte vector.
 struct ByteSink {
   std::vector<uint8_t>* out;
-  void write(const char* p, size_t n) {
-    // Appending at the end only: cheaper than the general insert for the many small writes.
+  void write(const char* p, size_t n) { std::memcpy(grow(n), p, n); }
+  // Appends n bytes for the caller to fill; returns the first.
+  uint8_t* grow(size_t n) {
     const size_t at = out->size();
     out->resize(at + n);
-    std::memcpy(out->data() + at, p, n);
+    return out->data() + at;
   }
 };
 
@@ -82,23 +84,14 @@ class Packer : public msgpack::packer<ByteSink> {
   explicit Packer(ByteSink& sink) : msgpack::packer<ByteSink>(sink), sink_(&sink) {}
   // float 32: 0xCA and the IEEE 754 bits big-endian.
   void pack_f32(float v) { write_be<5>(0xCA, std::bit_cast<uint32_t>(v)); }
-  // An array of float 32 values, as pack_array then pack_f32 for each, in a few writes.
+  // An array of float 32 values, as pack_array then pack_f32 for each, written in place.
   void pack_f32_array(std::span<const float> values) {
     pack_array(static_cast<uint32_t>(values.size()));
-    constexpr size_t kChunk = 64;
-    char buf[kChunk * 5];
-    for (size_t from = 0; from < values.size(); from += kChunk) {
-      const size_t n = std::min(kChunk, values.size() - from);
-      for (size_t i = 0; i < n; ++i) {
-        char* at = buf + 5 * i;
-        const uint32_t bits = std::bit_cast<uint32_t>(values[from + i]);
-        at[0] = static_cast<char>(0xCA);
-        at[1] = static_cast<char>(bits >> 24);
-        at[2] = static_cast<char>(bits >> 16);
-        at[3] = static_cast<char>(bits >> 8);
-        at[4] = static_cast<char>(bits);
-      }
-      sink_->write(buf, 5 * n);
+    uint8_t* at = sink_->grow(5 * values.size());
+    for (float v : values) {
+      at[0] = 0xCA;
+      store_be(at + 1, std::bit_cast<uint32_t>(v));
+      at += 5;
     }
   }
   // float 64: 0xCB and the IEEE 754 bits big-endian.
