@@ -21,10 +21,10 @@ Pager::Pager(std::unique_ptr<File> file, SecretKey dek, uint64_t nonce_counter, 
       format_version_(format_version) {}
 
 Result<std::vector<uint8_t>> Pager::read_page(uint64_t page) {
-  if (std::vector<uint8_t> payload(PAGE_PAYLOAD); cache_.copy_payload(page, payload)) return payload;
+  std::vector<uint8_t> payload(PAGE_PAYLOAD);
+  if (cache_.copy_payload(page, payload)) return payload;
   Page image;
   ORMEL_TRY(read_exact(*file_, page * PAGE_SIZE, image));
-  std::vector<uint8_t> payload(PAGE_PAYLOAD);
   ORMEL_TRY(open_page_image(cipher_, page, format_version_, image,
                             std::span<uint8_t, PAGE_PAYLOAD>(payload.data(), PAGE_PAYLOAD)));
   cache_.insert(page, payload, false);
