@@ -31,23 +31,32 @@ void PageCache::touch(size_t slot) {
   link_front(slot);
 }
 
-const std::vector<uint8_t>* PageCache::lookup(uint64_t page) {
+std::optional<std::span<const uint8_t>> PageCache::lookup(uint64_t page) {
   auto it = map_.find(page);
-  if (it == map_.end()) return nullptr;
+  if (it == map_.end()) return std::nullopt;
   touch(it->second);
-  return &entries_[it->second].payload;
+  return entries_[it->second].bytes;
 }
 
-void PageCache::insert(uint64_t page, std::vector<uint8_t> payload, bool dirty) {
+bool PageCache::copy_payload(uint64_t page, std::span<uint8_t> out) {
+  const auto bytes = lookup(page);
+  if (!bytes || bytes->size() > out.size()) return false;
+  std::copy(bytes->begin(), bytes->end(), out.begin());
+  std::fill(out.begin() + static_cast<ptrdiff_t>(bytes->size()), out.end(), 0);
+  return true;
+}
+
+PageCache::Slot& PageCache::place(uint64_t page, bool dirty, bool& fresh) {
+  if (dirty) dirty_.insert(dirty_.end(), page);  // staging allocates ascending pages: the hint is right
   if (auto it = map_.find(page); it != map_.end()) {
-    Slot& s = entries_[it->second];
-    if (dirty) dirty_.insert(page);
-    else dirty_.erase(page);
-    s.payload = std::move(payload);
-    s.dirty = dirty;
+    fresh = false;
+    if (!dirty) dirty_.erase(page);
     touch(it->second);
-    return;
+    Slot& s = entries_[it->second];
+    s.dirty = dirty;
+    return s;
   }
+  fresh = true;
   size_t slot;
   if (!free_.empty()) {
     slot = free_.back();
@@ -57,13 +66,35 @@ void PageCache::insert(uint64_t page, std::vector<uint8_t> payload, bool dirty) 
     entries_.emplace_back();
   }
   Slot& s = entries_[slot];
-  s.payload = std::move(payload);
   s.page = page;
   s.dirty = dirty;
   map_.emplace(page, slot);
   link_front(slot);
-  if (dirty) dirty_.insert(page);
-  trim();
+  return s;
+}
+
+void PageCache::insert(uint64_t page, std::vector<uint8_t> bytes, bool dirty) {
+  bool fresh = false;
+  Slot& s = place(page, dirty, fresh);
+  s.block.reset();
+  s.own = std::move(bytes);
+  s.bytes = s.own;
+  if (fresh) trim();
+}
+
+void PageCache::insert_shared(uint64_t page, std::shared_ptr<const uint8_t[]> block, std::span<const uint8_t> bytes,
+                              bool dirty) {
+  bool fresh = false;
+  Slot& s = place(page, dirty, fresh);
+  std::vector<uint8_t>().swap(s.own);
+  s.block = std::move(block);
+  s.bytes = bytes;
+  if (fresh) trim();
+}
+
+void PageCache::reserve(uint64_t more) {
+  map_.reserve(map_.size() + more);
+  if (more > free_.size()) entries_.reserve(entries_.size() + (more - free_.size()));
 }
 
 void PageCache::mark_all_clean() {
@@ -83,7 +114,9 @@ void PageCache::trim() {
     Slot& s = entries_[*victim];
     unlink(*victim);
     map_.erase(s.page);
-    std::vector<uint8_t>().swap(s.payload);  // release the memory, not just the contents
+    std::vector<uint8_t>().swap(s.own);  // release the memory, not just the contents
+    s.block.reset();
+    s.bytes = {};
     free_.push_back(*victim);
   }
 }

@@ -3,6 +3,7 @@
 #include <openssl/rand.h>
 
 #include <array>
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <mutex>
@@ -159,6 +160,11 @@ float similarity(Metric metric, std::span<const float> a, std::span<const float>
 }
 
 Status check_finite(std::span<const float> vector, std::string_view what) {
+  // A branch-free pass over the exponent bits (all ones: NaN or infinite) vectorises; the
+  // position is looked for only when there is one.
+  uint32_t non_finite = 0;
+  for (float x : vector) non_finite |= (std::bit_cast<uint32_t>(x) & 0x7F800000u) == 0x7F800000u;
+  if (non_finite == 0) return {};
   for (size_t i = 0; i < vector.size(); ++i) {
     if (!std::isfinite(vector[i])) {
       return fail(OrmelError::invalid_argument(std::string(what) + " has a non-finite component at index " +
@@ -168,11 +174,21 @@ Status check_finite(std::span<const float> vector, std::string_view what) {
   return {};
 }
 
-Result<std::vector<uint8_t>> encode_memory(const Memory& m) {
+Status append_memory(const Memory& m, std::vector<uint8_t>& out) {
   // Metadata sits inside the record's array: a record the decoder would refuse for its
   // nesting must never be written, or every later read of it fails.
   if (1 + codec::json_depth(m.metadata) > codec::kMaxDepth) return fail(codec::nesting_too_deep());
-  return encode_record(m, 64 + 5 * m.vector.size() + m.content.size() + m.agent_id.size());
+  out.reserve(out.size() + 64 + 5 * m.vector.size() + m.content.size() + m.agent_id.size());
+  ByteSink sink{&out};
+  Packer pk(sink);
+  encode_record(pk, m);
+  return {};
+}
+
+Result<std::vector<uint8_t>> encode_memory(const Memory& m) {
+  std::vector<uint8_t> out;
+  ORMEL_TRY(append_memory(m, out));
+  return out;
 }
 
 Result<Memory> decode_memory(std::span<const uint8_t> bytes) { return decode_record<Memory>(bytes); }

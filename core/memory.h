@@ -92,6 +92,8 @@ float similarity(Metric metric, std::span<const float> a, std::span<const float>
 Status check_finite(std::span<const float> vector, std::string_view what);
 
 Result<std::vector<uint8_t>> encode_memory(const Memory& m);
+// encode_memory's bytes appended to `out` (left as it was on failure).
+Status append_memory(const Memory& m, std::vector<uint8_t>& out);
 Result<Memory> decode_memory(std::span<const uint8_t> bytes);
 
 }  // namespace ormel

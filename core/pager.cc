@@ -22,10 +22,10 @@ Pager::Pager(std::unique_ptr<File> file, SecretKey dek, uint64_t nonce_counter, 
       format_version_(format_version) {}
 
 Result<std::vector<uint8_t>> Pager::read_page(uint64_t page) {
-  if (const std::vector<uint8_t>* hit = cache_.lookup(page)) return *hit;
+  std::vector<uint8_t> payload(PAGE_PAYLOAD);
+  if (cache_.copy_payload(page, payload)) return payload;
   Page image;
   ORMEL_TRY(read_exact(*file_, page * PAGE_SIZE, image));
-  std::vector<uint8_t> payload(PAGE_PAYLOAD);
   ORMEL_TRY(open_page_image(cipher_, page, format_version_, image,
                             std::span<uint8_t, PAGE_PAYLOAD>(payload.data(), PAGE_PAYLOAD)));
   cache_.insert(page, payload, false);
@@ -42,8 +42,7 @@ Status Pager::fetch_pages(uint64_t first, uint64_t count, std::span<uint8_t> ima
   sealed.assign(count, false);
   uint64_t i = 0;
   while (i < count) {
-    if (const std::vector<uint8_t>* hit = cache_.lookup(first + i)) {
-      std::copy(hit->begin(), hit->end(), payloads.begin() + static_cast<ptrdiff_t>(i * PAGE_PAYLOAD));
+    if (cache_.copy_payload(first + i, payloads.subspan(i * PAGE_PAYLOAD, PAGE_PAYLOAD))) {
       ++i;
       continue;
     }
@@ -55,14 +54,26 @@ Status Pager::fetch_pages(uint64_t first, uint64_t count, std::span<uint8_t> ima
   return {};
 }
 
+namespace {
+
+Status check_payload_size(size_t size) {
+  if (size <= PAGE_PAYLOAD) return {};
+  return fail(OrmelError::invalid_argument("payload " + std::to_string(size) + " exceeds page capacity " +
+                                           std::to_string(PAGE_PAYLOAD)));
+}
+
+}  // namespace
+
 Status Pager::write_page(uint64_t page, std::span<const uint8_t> payload) {
-  if (payload.size() > PAGE_PAYLOAD) {
-    return fail(OrmelError::invalid_argument("payload " + std::to_string(payload.size()) +
-                                             " exceeds page capacity " + std::to_string(PAGE_PAYLOAD)));
-  }
-  std::vector<uint8_t> padded(PAGE_PAYLOAD, 0);
-  std::copy(payload.begin(), payload.end(), padded.begin());
-  cache_.insert(page, std::move(padded), true);
+  ORMEL_TRY(check_payload_size(payload.size()));
+  cache_.insert(page, std::vector<uint8_t>(payload.begin(), payload.end()), true);
+  return {};
+}
+
+Status Pager::write_shared_page(uint64_t page, std::shared_ptr<const uint8_t[]> block,
+                                std::span<const uint8_t> payload) {
+  ORMEL_TRY(check_payload_size(payload.size()));
+  cache_.insert_shared(page, std::move(block), payload, true);
   return {};
 }
 

@@ -8,8 +8,9 @@
 //   version 4 or 5 file opens with empty associated data first, then once more with the
 //   page number bound: both rules authenticate only the genuine page, so a page re-sealed
 //   under the new rule before its header said so still reads.
-// - write_page only stages: the payload is zero-padded to 8164 bytes and cached dirty; no
-//   file I/O happens.
+// - write_page and write_shared_page only stage: the payload is cached dirty (its zero
+//   padding to 8164 bytes implied, not stored); no file I/O happens. write_shared_page
+//   keeps a span of a block that many pages share instead of copying it.
 // - write_raw writes a header image at offset 0 without syncing.
 // - encrypt_page and seal_page advance nonce_counter by one and seal with the current rule,
 //   so no (page, counter) nonce repeats under the DEK; seal_page writes the image into the
@@ -59,6 +60,8 @@ class Pager {
                     std::span<uint8_t, PAGE_PAYLOAD> payload) const;
   // >8164 bytes: InvalidArgument "payload N exceeds page capacity 8164".
   Status write_page(uint64_t page, std::span<const uint8_t> payload);
+  // `payload` lies in `block`. Same refusal as write_page.
+  Status write_shared_page(uint64_t page, std::shared_ptr<const uint8_t[]> block, std::span<const uint8_t> payload);
   Status write_raw(std::span<const uint8_t, PAGE_SIZE> image);
   Result<Page> encrypt_page(uint64_t page, std::span<const uint8_t, PAGE_PAYLOAD> payload);
   Status seal_page(uint64_t page, std::span<const uint8_t, PAGE_PAYLOAD> payload, std::span<uint8_t, PAGE_SIZE> image);

@@ -44,9 +44,11 @@
 //   "invalid type: string \"x\", expected u32". No exception leaves this layer.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <span>
@@ -57,6 +59,7 @@
 
 #include <msgpack.hpp>
 
+#include "core/byte_order.h"
 #include "core/error.h"
 #include "core/memory.h"
 
@@ -65,9 +68,12 @@ namespace ormel {
 // The packer's output: appends to a byte vector.
 struct ByteSink {
   std::vector<uint8_t>* out;
-  void write(const char* p, size_t n) {
-    const auto* b = reinterpret_cast<const uint8_t*>(p);
-    out->insert(out->end(), b, b + n);
+  void write(const char* p, size_t n) { std::memcpy(grow(n), p, n); }
+  // Appends n bytes for the caller to fill; returns the first.
+  uint8_t* grow(size_t n) {
+    const size_t at = out->size();
+    out->resize(at + n);
+    return out->data() + at;
   }
 };
 
@@ -78,6 +84,16 @@ class Packer : public msgpack::packer<ByteSink> {
   explicit Packer(ByteSink& sink) : msgpack::packer<ByteSink>(sink), sink_(&sink) {}
   // float 32: 0xCA and the IEEE 754 bits big-endian.
   void pack_f32(float v) { write_be<5>(0xCA, std::bit_cast<uint32_t>(v)); }
+  // An array of float 32 values, as pack_array then pack_f32 for each, written in place.
+  void pack_f32_array(std::span<const float> values) {
+    pack_array(static_cast<uint32_t>(values.size()));
+    uint8_t* at = sink_->grow(5 * values.size());
+    for (float v : values) {
+      at[0] = 0xCA;
+      store_be(at + 1, std::bit_cast<uint32_t>(v));
+      at += 5;
+    }
+  }
   // float 64: 0xCB and the IEEE 754 bits big-endian.
   void pack_f64(double v) { write_be<9>(0xCB, std::bit_cast<uint64_t>(v)); }
   // str 8 whatever the length (at most 255): the fixed form of memory ids.
@@ -170,6 +186,7 @@ void put(Packer& pk, const std::optional<T>& v, Tag tag) {
   if (v) put(pk, *v, tag);
   else pk.pack_nil();
 }
+inline void put(Packer& pk, const std::vector<float>& v, Plain) { pk.pack_f32_array(v); }
 template <class T, class Tag>
 void put(Packer& pk, const std::vector<T>& v, Tag tag) {
   pk.pack_array(static_cast<uint32_t>(v.size()));

@@ -7,9 +7,53 @@
 //     a batch stopped by its progress callback stages nothing.
 //  3. Items are staged in their order, exactly as a loop of remember() would stage them:
 //     an id repeated within the batch ends pointing at its last item.
+//  4. The records are packed back to back into blocks of about kBlockBytes, one allocation
+//     each, and their pages keep spans of the blocks instead of copies. A block is freed
+//     once the cache has let go of its last page, so after the commit a batch holds little
+//     more than the cache's capacity.
 #include "core/store_state.h"
 
 namespace ormel {
+namespace {
+
+constexpr size_t kBlockBytes = size_t{1} << 20;
+
+// Records packed back to back into shared blocks.
+class RecordBlocks {
+ public:
+  // Copies `record` after the previous ones, into a new block when it does not fit.
+  void add(std::span<const uint8_t> record) {
+    if (blocks_.empty() || used_ + record.size() > capacity_) {
+      capacity_ = std::max(kBlockBytes, record.size());
+      blocks_.push_back(std::make_shared_for_overwrite<uint8_t[]>(capacity_));
+      used_ = 0;
+    }
+    uint8_t* at = blocks_.back().get() + used_;
+    std::copy(record.begin(), record.end(), at);
+    records_.push_back({blocks_.size() - 1, std::span<const uint8_t>(at, record.size())});
+    used_ += record.size();
+  }
+  size_t size() const { return records_.size(); }
+  std::span<const uint8_t> record(size_t i) const { return records_[i].bytes; }
+  std::shared_ptr<const uint8_t[]> block_of(size_t i) const { return blocks_[records_[i].block]; }
+  uint64_t pages() const {
+    uint64_t n = 0;
+    for (const Placed& r : records_) n += run_pages(r.bytes.size());
+    return n;
+  }
+
+ private:
+  struct Placed {
+    size_t block;
+    std::span<const uint8_t> bytes;
+  };
+  std::vector<std::shared_ptr<uint8_t[]>> blocks_;
+  std::vector<Placed> records_;
+  size_t used_ = 0;
+  size_t capacity_ = 0;
+};
+
+}  // namespace
 
 std::expected<std::vector<MemoryId>, BatchError> Ormel::remember_many(std::vector<Memory> memories,
                                                                       const Progress& progress) {
@@ -18,23 +62,28 @@ std::expected<std::vector<MemoryId>, BatchError> Ormel::remember_many(std::vecto
   auto stopped = [](OrmelError e) { return std::unexpected(BatchError{std::nullopt, std::move(e)}); };
   auto meter = ProgressMeter::start(progress, memories.size());
   if (!meter) return stopped(meter.error());
-  std::vector<EncodedMemory> encoded;
-  encoded.reserve(memories.size());
+  RecordBlocks records;
+  std::vector<uint8_t> scratch;  // one item's record, reused
   for (size_t i = 0; i < memories.size(); ++i) {
     if (auto checked = check_memory(s, memories[i]); !checked) return std::unexpected(BatchError{i, checked.error()});
-    auto ready = encode_for_staging(std::move(memories[i]));
-    if (!ready) return std::unexpected(BatchError{i, ready.error()});
-    encoded.push_back(std::move(*ready));
+    scratch.clear();
+    if (auto encoded = encode_for_staging(memories[i], scratch); !encoded)
+      return std::unexpected(BatchError{i, encoded.error()});
+    records.add(scratch);
     if (auto reported = meter->advance(); !reported) return stopped(reported.error());
   }
   if (auto reported = meter->finish(); !reported) return stopped(reported.error());
-  s.catalog.reserve(s.catalog.size() + encoded.size());
-  s.id_index.reserve(s.id_index.size() + encoded.size());
+  s.catalog.reserve(s.catalog.size() + memories.size());
+  s.id_index.reserve(s.id_index.size() + memories.size());
+  s.summaries.reserve(memories.size());
+  s.pager->cache().reserve(records.pages());
   std::vector<MemoryId> ids;
-  ids.reserve(encoded.size());
-  for (size_t i = 0; i < encoded.size(); ++i) {
-    if (auto staged = stage_memory(s, encoded[i]); !staged) return std::unexpected(BatchError{i, staged.error()});
-    ids.push_back(encoded[i].memory.id);
+  ids.reserve(memories.size());
+  for (size_t i = 0; i < memories.size(); ++i) {
+    auto start = stage_shared_run(s, records.block_of(i), records.record(i));
+    if (!start) return std::unexpected(BatchError{i, start.error()});
+    link_staged_memory(s, memories[i], *start, records.record(i).size());
+    ids.push_back(memories[i].id);
   }
   return ids;
 }

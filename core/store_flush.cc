@@ -72,9 +72,9 @@ Status write_staged_pages(Pager& pager) {
     buffer.clear();
     return {};
   };
+  std::vector<uint8_t> payload(PAGE_PAYLOAD);
   for (uint64_t page : dirty) {
-    const std::vector<uint8_t>* payload = pager.cache().lookup(page);
-    if (payload == nullptr || payload->size() != PAGE_PAYLOAD) {
+    if (!pager.cache().copy_payload(page, payload)) {
       return fail(OrmelError::io("internal error: staged page " + std::to_string(page) + " is missing"));
     }
     if (!buffer.empty() && (page != buffer_start + buffer.size() / PAGE_SIZE || buffer.size() >= kMaxWriteBytes)) {
@@ -82,7 +82,7 @@ Status write_staged_pages(Pager& pager) {
     }
     if (buffer.empty()) buffer_start = page;
     buffer.resize(buffer.size() + PAGE_SIZE);
-    ORMEL_TRY(pager.seal_page(page, std::span<const uint8_t, PAGE_PAYLOAD>(payload->data(), PAGE_PAYLOAD),
+    ORMEL_TRY(pager.seal_page(page, std::span<const uint8_t, PAGE_PAYLOAD>(payload.data(), PAGE_PAYLOAD),
                               std::span<uint8_t, PAGE_SIZE>(buffer.data() + buffer.size() - PAGE_SIZE, PAGE_SIZE)));
   }
   return drain();

@@ -10,28 +10,29 @@ Status check_memory(const StoreState& s, const Memory& memory) {
   return check_record_length(memory.content.size(), "memory content");
 }
 
-Result<EncodedMemory> encode_for_staging(Memory memory) {
+Status encode_for_staging(Memory& memory, std::vector<uint8_t>& out) {
   if (memory.id == 0) memory.id = new_ulid();
-  ORMEL_ASSIGN(std::vector<uint8_t> bytes, encode_memory(memory));
-  ORMEL_TRY(check_record_length(bytes.size(), "memory record"));
-  return EncodedMemory{std::move(memory), std::move(bytes)};
+  const size_t before = out.size();
+  ORMEL_TRY(append_memory(memory, out));
+  if (auto length = check_record_length(out.size() - before, "memory record"); !length) {
+    out.resize(before);
+    return length;
+  }
+  return {};
 }
 
-Status stage_memory(StoreState& s, const EncodedMemory& encoded) {
-  const Memory& memory = encoded.memory;
-  ORMEL_ASSIGN(uint64_t start, stage_run(s, encoded.bytes));
-  const auto pages = static_cast<uint32_t>(run_pages(encoded.bytes.size()));
-  const auto len = static_cast<uint32_t>(encoded.bytes.size());
-
+void link_staged_memory(StoreState& s, const Memory& memory, uint64_t start, uint64_t len) {
+  const auto pages = static_cast<uint32_t>(run_pages(len));
   if (auto it = s.id_index.find(memory.id); it != s.id_index.end()) {
     // A replacement keeps the row, hence its catalog position and access counters.
     CatalogEntry& row = s.catalog[it->second];
     row.start_page = start;
     row.page_count = pages;
-    row.len = len;
+    row.len = static_cast<uint32_t>(len);
     row.deleted = false;
   } else {
-    s.catalog.push_back(CatalogEntry{memory.id, start, pages, len, false, memory.accessed_at, memory.access_count});
+    s.catalog.push_back(
+        CatalogEntry{memory.id, start, pages, static_cast<uint32_t>(len), false, memory.accessed_at, memory.access_count});
     s.id_index.emplace(memory.id, s.catalog.size() - 1);
   }
   s.catalog_dirty = true;
@@ -40,6 +41,11 @@ Status stage_memory(StoreState& s, const EncodedMemory& encoded) {
     s.index->add(memory.id, memory.vector);
     s.index_dirty = true;
   }
+}
+
+Status stage_memory(StoreState& s, const Memory& memory, std::span<const uint8_t> record) {
+  ORMEL_ASSIGN(uint64_t start, stage_run(s, record));
+  link_staged_memory(s, memory, start, record.size());
   return {};
 }
 
@@ -47,9 +53,10 @@ Result<MemoryId> Ormel::remember(Memory memory) {
   StoreState& s = *s_;
   if (s.read_only) return fail(OrmelError::read_only());
   ORMEL_TRY(check_memory(s, memory));
-  ORMEL_ASSIGN(EncodedMemory encoded, encode_for_staging(std::move(memory)));
-  ORMEL_TRY(stage_memory(s, encoded));
-  return encoded.memory.id;
+  std::vector<uint8_t> record;
+  ORMEL_TRY(encode_for_staging(memory, record));
+  ORMEL_TRY(stage_memory(s, memory, record));
+  return memory.id;
 }
 
 Status Ormel::update(MemoryId id, MemoryChanges changes) {
@@ -71,8 +78,9 @@ Status Ormel::update(MemoryId id, MemoryChanges changes) {
   if (changes.scope) memory.scope = *changes.scope;
   if (changes.session_id) memory.session_id = std::move(*changes.session_id);
   ORMEL_TRY(check_memory(s, memory));
-  ORMEL_ASSIGN(EncodedMemory encoded, encode_for_staging(std::move(memory)));
-  return stage_memory(s, encoded);
+  std::vector<uint8_t> record;
+  ORMEL_TRY(encode_for_staging(memory, record));
+  return stage_memory(s, memory, record);
 }
 
 Result<Memory> Ormel::get(MemoryId id) {

@@ -54,16 +54,35 @@ Status check_record_length(uint64_t len, std::string_view what) {
                                            " bytes exceeds the 4294967295-byte limit of a record"));
 }
 
-Result<uint64_t> stage_run(StoreState& s, std::span<const uint8_t> blob) {
+namespace {
+
+// Allocates a run for `blob` and stages each page's slice of it with `write(page, slice)`.
+template <class WritePage>
+Result<uint64_t> stage_pages(StoreState& s, std::span<const uint8_t> blob, WritePage write) {
   const uint64_t pages = run_pages(blob.size());
   const uint64_t start = s.header.page_count;
   for (uint64_t i = 0; i < pages; ++i) {
     size_t from = static_cast<size_t>(i * PAGE_PAYLOAD);
     size_t to = std::min(blob.size(), from + PAGE_PAYLOAD);
-    ORMEL_TRY(s.pager->write_page(start + i, blob.subspan(from, to - from)));
+    ORMEL_TRY(write(start + i, blob.subspan(from, to - from)));
   }
   s.header.page_count = start + pages;
   return start;
+}
+
+}  // namespace
+
+Result<uint64_t> stage_run(StoreState& s, std::span<const uint8_t> blob) {
+  return stage_pages(s, blob, [&](uint64_t page, std::span<const uint8_t> slice) {
+    return s.pager->write_page(page, slice);
+  });
+}
+
+Result<uint64_t> stage_shared_run(StoreState& s, const std::shared_ptr<const uint8_t[]>& block,
+                                  std::span<const uint8_t> blob) {
+  return stage_pages(s, blob, [&](uint64_t page, std::span<const uint8_t> slice) {
+    return s.pager->write_shared_page(page, block, slice);
+  });
 }
 
 Result<std::vector<CatalogEntry>> load_catalog(Pager& pager, uint64_t start, uint64_t pages, uint64_t len) {

@@ -94,20 +94,21 @@ Status seal_run(Pager& pager, Header& h, std::span<const uint8_t> blob, std::vec
 // Allocates a run from the header's page_count and stages its pages as dirty cache pages.
 // Returns the start page.
 Result<uint64_t> stage_run(StoreState& s, std::span<const uint8_t> blob);
+// As stage_run, the pages keeping spans of `block`, which holds `blob`, instead of copies.
+Result<uint64_t> stage_shared_run(StoreState& s, const std::shared_ptr<const uint8_t[]>& block,
+                                  std::span<const uint8_t> blob);
 
-// Staging a memory, in three steps so that a batch can check and encode every item before
+// Staging a memory, in steps so that a batch can check and encode every item before
 // staging any: check_memory (the store's refusals), encode_for_staging (a fresh id when
-// none is set; a record too long for a catalog row is refused), then stage_memory, which
-// cannot fail for an encoded memory (stage_run's only error is a slice over a page). It
-// writes fresh dirty pages and points the id's row at them: an existing row (live or
-// deleted) keeps its position and access counters; otherwise a row is appended.
-struct EncodedMemory {
-  Memory memory;
-  std::vector<uint8_t> bytes;
-};
+// none is set, then the record appended to `out`; a record too long for a catalog row is
+// refused and `out` left as it was), then its record staged as a run (stage_run cannot
+// fail for a record: its only error is a slice over a page) and link_staged_memory, which
+// points the id's row at that run: an existing row (live or deleted) keeps its position
+// and access counters; otherwise a row is appended. stage_memory does the last two.
 Status check_memory(const StoreState& s, const Memory& memory);
-Result<EncodedMemory> encode_for_staging(Memory memory);
-Status stage_memory(StoreState& s, const EncodedMemory& encoded);
+Status encode_for_staging(Memory& memory, std::vector<uint8_t>& out);
+void link_staged_memory(StoreState& s, const Memory& memory, uint64_t start, uint64_t len);
+Status stage_memory(StoreState& s, const Memory& memory, std::span<const uint8_t> record);
 
 Result<std::vector<CatalogEntry>> load_catalog(Pager& pager, uint64_t start, uint64_t pages, uint64_t len);
 IdIndex build_id_index(const std::vector<CatalogEntry>& catalog);

@@ -89,6 +89,10 @@ bool read_buffer(PyObject* o, F read) {
 // n values of `kind` ('f' or 'd') at `base`, `stride` bytes apart, as float32.
 std::vector<float> floats_at(const char* base, Py_ssize_t n, Py_ssize_t stride, char kind) {
   std::vector<float> values(static_cast<size_t>(n));
+  if (kind == 'f' && stride == sizeof(float)) {  // contiguous float32: one copy
+    std::memcpy(values.data(), base, values.size() * sizeof(float));
+    return values;
+  }
   for (Py_ssize_t i = 0; i < n; ++i) {
     if (kind == 'f') {
       std::memcpy(&values[i], base + i * stride, sizeof(float));

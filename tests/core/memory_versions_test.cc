@@ -182,6 +182,38 @@ TEST_F(MemoryVersionsTest, BatchRoundTripInOrderWithFreshAndRepeatedIds) {
   EXPECT_TRUE(db->remember_many({}));
 }
 
+// A batch whose records fill several shared blocks, one record longer than a block: every
+// staged page holds what a loop of remember() stages, and the memories survive a commit.
+TEST_F(MemoryVersionsTest, BatchOverSeveralBlocksStagesThePagesOfALoop) {
+  std::vector<Memory> batch;
+  for (uint32_t i = 0; i < 500; ++i) {
+    batch.push_back(sample_memory(i));
+    batch.back().content = std::string(3000, static_cast<char>('a' + i % 26));
+  }
+  batch[250].content = std::string(1'500'000, 'z');  // 184 pages
+  auto loop = testing::must_open(env, false, "/loop.ormel");
+  ASSERT_TRUE(loop);
+  for (const Memory& m : batch) ASSERT_TRUE(loop->remember(m));
+  auto ids = db->remember_many(batch);
+  ASSERT_TRUE(ids) << ids.error().error.message();
+
+  Pager& staged = *db->state().pager;
+  Pager& looped = *loop->state().pager;
+  ASSERT_EQ(db->state().header.page_count, loop->state().header.page_count);
+  ASSERT_EQ(db->state().catalog, loop->state().catalog);
+  EXPECT_EQ(staged.cache().dirty_pages(), looped.cache().dirty_pages());
+  for (uint64_t page : looped.cache().dirty_pages()) {
+    auto a = staged.read_page(page);
+    auto b = looped.read_page(page);
+    ASSERT_TRUE(a && b);
+    ASSERT_EQ(*a, *b) << "page " << page;
+  }
+  flush();
+  reopen();
+  for (size_t i = 0; i < batch.size(); i += 50) EXPECT_EQ(must_get((*ids)[i]), batch[i]);
+  EXPECT_EQ(must_get((*ids)[250]), batch[250]);
+}
+
 TEST_F(MemoryVersionsTest, ABadItemStagesNothing) {
   add(0);
   flush();

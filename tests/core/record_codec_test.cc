@@ -156,6 +156,14 @@ TEST(RecordCodec, FloatsKeepTheirWidthEvenWhenIntegral) {
   Bytes expected = {0x92, 0x92, 0xCA, 0x3F, 0x80, 0x00, 0x00, 0xCA, 0xBF, 0x00, 0x00, 0x00,
                     0xCB, 0x40, 0x00, 0,    0,    0,    0,    0,    0};
   EXPECT_EQ(encode_record(x), expected);
+  // Float arrays take the array header of their length: none, and the 16-bit form.
+  EXPECT_EQ(encode_record(Floats{{}, 0.0}), (Bytes{0x92, 0x90, 0xCB, 0, 0, 0, 0, 0, 0, 0, 0}));
+  std::vector<float> sixteen(16, 0.0f);
+  sixteen.back() = -2.0f;
+  Bytes long_form = encode_record(Floats{sixteen, 0.0});
+  ASSERT_EQ(long_form.size(), 1u + 3 + 16 * 5 + 9);
+  EXPECT_EQ(Bytes(long_form.begin() + 1, long_form.begin() + 9), (Bytes{0xDC, 0x00, 0x10, 0xCA, 0, 0, 0, 0}));
+  EXPECT_EQ(Bytes(long_form.end() - 14, long_form.end() - 9), (Bytes{0xCA, 0xC0, 0x00, 0x00, 0x00}));
   // Either float width, or an integer, is read into either field.
   Bytes swapped = {0x92, 0x93, 0xCB, 0x3F, 0xF0, 0, 0, 0, 0, 0, 0, 0x03, 0xFE, 0xCA, 0x3F, 0x80, 0x00, 0x00};
   auto back = decode_record<Floats>(swapped);
