@@ -25,13 +25,50 @@ constexpr unsigned kMaxWorkers = 8;
 // One missing record of a round: its catalog row and where its pages sit in the buffers.
 struct Pending {
   size_t row;
-  uint64_t at;  // index of its first page in the round's buffers
+  uint64_t at;         // index of its first page in the round's buffers
+  uint64_t vector_at;  // where its vector goes in the round's vector buffer
 };
+
+// A record decoded for its summary: read in place when it has the form the engine writes
+// and a vector of the database's width, its vector into `vector`; otherwise by
+// decode_memory (with the width check), whose result `general` holds.
+struct Decoded {
+  std::optional<Result<Memory>> general;
+  MemoryFields fields;
+  float norm_sq = 0;
+};
+
+void decode_for_summary(std::span<const uint8_t> bytes, uint64_t dims, std::span<float> vector, Decoded& out) {
+  if (read_memory_fields(bytes, out.fields) && vector_size(out.fields) == dims && vector.size() == dims) {
+    read_vector(out.fields, vector);
+    out.norm_sq = sum_of_squares(vector);
+    out.general.reset();
+    return;
+  }
+  Result<Memory> m = decode_memory(bytes);
+  if (m) {
+    if (Status width = check_vector_width(*m, dims); !width) m = fail(width.error());
+  }
+  out.general = std::move(m);
+}
+
+// Room for the vector of a record of `len` bytes: a vector of `dims` components takes at
+// least 5 bytes each, so a shorter record needs none (the header's width is unauthenticated
+// and must not size an allocation on its own).
+uint64_t vector_room(uint64_t len, uint64_t dims) { return len / 5 >= dims ? dims : 0; }
+
+// Adds the summary of a decoded record; its error when the record could not be decoded.
+Result<uint32_t> add_decoded(RecordSummaries& summaries, uint64_t start_page, Decoded& d,
+                             std::span<const float> vector) {
+  if (!d.general) return summaries.add(start_page, d.fields, vector, d.norm_sq);
+  ORMEL_ASSIGN(const Memory& m, std::move(*d.general));
+  return summaries.add(start_page, m);
+}
 
 // Opens the sealed pages of records [begin, end) of a round and decodes each record.
 void open_and_decode(const Pager& pager, const StoreState& s, std::span<const Pending> round, size_t begin,
                      size_t end, std::span<const uint8_t> images, std::span<uint8_t> payloads,
-                     const std::vector<bool>& sealed, std::vector<std::optional<Result<Memory>>>& out) {
+                     const std::vector<bool>& sealed, std::span<float> vectors, std::vector<Decoded>& out) {
   PageCipher cipher(pager.dek());
   for (size_t k = begin; k < end; ++k) {
     const CatalogEntry& entry = s.catalog[round[k].row];
@@ -44,18 +81,15 @@ void open_and_decode(const Pager& pager, const StoreState& s, std::span<const Pe
                                 payloads.subspan(i * PAGE_PAYLOAD).first<PAGE_PAYLOAD>());
     }
     if (!opened) {
-      out[k] = fail(opened.error());
+      out[k].general = fail(opened.error());
       continue;
     }
     // A run's payloads lie back to back, so the record is their first `len` bytes (the
     // run holds at least that many unless the catalog is damaged).
     const uint64_t available = entry.page_count * PAGE_PAYLOAD;
     const auto bytes = payloads.subspan(round[k].at * PAGE_PAYLOAD, std::min<uint64_t>(entry.len, available));
-    Result<Memory> m = decode_memory(bytes);
-    if (m) {
-      if (Status width = check_vector_width(*m, s.dimensions); !width) m = fail(width.error());
-    }
-    out[k] = std::move(m);
+    const uint64_t room = vector_room(entry.len, s.dimensions);
+    decode_for_summary(bytes, s.dimensions, vectors.subspan(round[k].vector_at, room), out[k]);
   }
 }
 
@@ -85,8 +119,11 @@ Result<uint32_t> summary_of(StoreState& s, size_t row) {
   const CatalogEntry& entry = s.catalog[row];
   const uint32_t found = s.summaries.find(row, entry.start_page);
   if (found != RecordSummaries::kNone) return found;
-  ORMEL_ASSIGN(Memory m, read_memory(*s.pager, entry, s.dimensions));
-  s.summaries.add(entry.start_page, m);
+  ORMEL_ASSIGN(const std::vector<uint8_t> bytes, read_record(*s.pager, entry));
+  std::vector<float> vector(vector_room(bytes.size(), s.dimensions));
+  Decoded decoded;
+  decode_for_summary(bytes, s.dimensions, vector, decoded);
+  ORMEL_TRY(add_decoded(s.summaries, entry.start_page, decoded, vector));
   return s.summaries.find(row, entry.start_page);
 }
 
@@ -109,14 +146,17 @@ Result<std::vector<uint32_t>> live_summaries(StoreState& s) {
   std::vector<uint8_t> images, payloads;
   std::vector<bool> sealed, part;
   std::vector<Pending> round;
-  std::vector<std::optional<Result<Memory>>> decoded;
+  std::vector<Decoded> decoded;
+  std::vector<float> vectors;
   for (size_t next = 0; next < missing.size();) {
     // A round: records until their pages fill the buffers (at least one record).
     round.clear();
-    uint64_t pages = 0;
+    uint64_t pages = 0, floats = 0;
     while (next < missing.size() && (round.empty() || pages + s.catalog[missing[next]].page_count <= kRoundPages)) {
-      round.push_back({missing[next], pages});
-      pages += s.catalog[missing[next]].page_count;
+      const CatalogEntry& entry = s.catalog[missing[next]];
+      round.push_back({missing[next], pages, floats});
+      pages += entry.page_count;
+      floats += vector_room(entry.len, s.dimensions);
       ++next;
     }
     images.resize(pages * PAGE_SIZE);
@@ -141,14 +181,17 @@ Result<std::vector<uint32_t>> live_summaries(StoreState& s) {
       }
       k = j;
     }
-    decoded.assign(round.size(), std::nullopt);
+    decoded.assign(round.size(), Decoded{});
+    vectors.resize(floats);
     in_parallel(round.size(), workers, [&](size_t begin, size_t end) {
-      open_and_decode(*s.pager, s, round, begin, end, images, payloads, sealed, decoded);
+      open_and_decode(*s.pager, s, round, begin, end, images, payloads, sealed, vectors, decoded);
     });
     for (size_t k = 0; k < round.size(); ++k) {
-      ORMEL_ASSIGN(const Memory& m, std::move(*decoded[k]));
-      const uint64_t start = s.catalog[round[k].row].start_page;
-      s.summaries.add(start, m);
+      const CatalogEntry& entry = s.catalog[round[k].row];
+      const uint64_t start = entry.start_page;
+      const auto vector =
+          std::span<const float>(vectors).subspan(round[k].vector_at, vector_room(entry.len, s.dimensions));
+      ORMEL_TRY(add_decoded(s.summaries, start, decoded[k], vector));
       positions[round[k].row] = s.summaries.find(round[k].row, start);
     }
   }
