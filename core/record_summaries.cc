@@ -70,6 +70,7 @@ uint32_t RecordSummaries::add(uint64_t start_page, const MemoryFields& fields, s
 void RecordSummaries::reserve(size_t more) {
   arena_->reserve(more);
   items_.reserve(items_.size() + more);
+  by_page_.reserve(by_page_.size() + more);
 }
 
 std::span<const float> RecordSummaries::odd_vector(uint32_t position) const {
