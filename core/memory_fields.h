@@ -4,16 +4,16 @@
 //
 // Contract:
 // - read_memory_fields reads the form encode_memory writes: an array of the 13 fields in
-//   order, the id as ULID text, enumerations by name, float 32 vector components and
-//   importance, integers in any form msgpack-cxx reads as non-negative or negative, and
-//   metadata of nil, booleans, integers, float 32/64, strings, arrays and maps whose keys
-//   are strings in strictly ascending byte order, nested at most kMaxMetadataDepth levels
-//   (non-negative integers in signed forms are not in that form); no vector component is
-//   NaN. It fills `fields` (views into `bytes`) and returns true.
-// - For any other input it returns false, and the caller reads the record with
-//   decode_memory, which accepts the other forms it knows or refuses with its message.
-//   Whenever it returns true, decode_memory(bytes) succeeds with these very values (the
-//   fuzz target of memory records checks this).
+//   order, the id as ULID text, enumerations by name, vector components and importance as
+//   float 32 (none of them NaN), integer fields in any integer form whose value fits, and
+//   metadata of nil, booleans, integers (non-negative ones in unsigned forms), float 32/64,
+//   strings, arrays and maps whose keys are strings in strictly ascending byte order,
+//   nested at most kMaxMetadataDepth levels. It fills `fields` (views into `bytes`) and
+//   returns true.
+// - For any other input it returns false, and the caller reads the record with the general
+//   decoder (unpack_memory), which accepts the other forms the codec knows or refuses with
+//   its message. Whenever it returns true, unpack_memory(bytes) succeeds with these very
+//   values (the memory fuzz target checks this).
 #pragma once
 
 #include <cstdint>
