@@ -356,7 +356,8 @@ TEST(MemoryFields, TheEngineFormIsReadInPlace) {
 
   // Absent optionals, a fresh memory's empty metadata and an empty vector.
   const Memory fresh = Memory::make("", MemoryType::Episodic, {});
-  ASSERT_TRUE(read_memory_fields(encode_memory(fresh).value(), f));
+  const Bytes fresh_bytes = encode_memory(fresh).value();  // the fields view these bytes
+  ASSERT_TRUE(read_memory_fields(fresh_bytes, f));
   EXPECT_FALSE(f.session_id);
   EXPECT_FALSE(f.ttl_secs);
   EXPECT_EQ(vector_size(f), 0u);
