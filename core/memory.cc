@@ -9,6 +9,7 @@
 #include <mutex>
 #include <random>
 
+#include "core/memory_fields.h"
 #include "core/record_codec.h"
 #include "core/vector_scan.h"
 
@@ -191,6 +192,17 @@ Result<std::vector<uint8_t>> encode_memory(const Memory& m) {
   return out;
 }
 
-Result<Memory> decode_memory(std::span<const uint8_t> bytes) { return decode_record<Memory>(bytes); }
+Result<Memory> decode_memory(std::span<const uint8_t> bytes) {
+  MemoryFields fields;
+  if (read_memory_fields(bytes, fields)) {
+    Memory m = to_memory(fields);
+    // The JSON library refuses nothing the reader accepts; were it to, the general decoder
+    // would have the last word.
+    if (!m.metadata.is_discarded()) return m;
+  }
+  return unpack_memory(bytes);
+}
+
+Result<Memory> unpack_memory(std::span<const uint8_t> bytes) { return decode_record<Memory>(bytes); }
 
 }  // namespace ormel

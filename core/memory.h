@@ -10,7 +10,9 @@
 //   results; the SIMD kernels reproduce this order lane by lane).
 // - encode_memory/decode_memory follow the record conventions of record_codec.h; a decode
 //   failure is Serialization with the decoder's message. encode_memory refuses, with the
-//   decoder's own error, metadata nested deeper than the decoder accepts.
+//   decoder's own error, metadata nested deeper than the decoder accepts. decode_memory
+//   reads the form encode_memory writes in place (memory_fields.h) and hands every other
+//   form to unpack_memory, the general decoder, which gives the same Memory for that form.
 #pragma once
 
 #include <cstdint>
@@ -95,5 +97,6 @@ Result<std::vector<uint8_t>> encode_memory(const Memory& m);
 // encode_memory's bytes appended to `out` (left as it was on failure).
 Status append_memory(const Memory& m, std::vector<uint8_t>& out);
 Result<Memory> decode_memory(std::span<const uint8_t> bytes);
+Result<Memory> unpack_memory(std::span<const uint8_t> bytes);
 
 }  // namespace ormel

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "core/msgpack_cursor.h"
+#include "core/record_codec.h"
+
 namespace ormel {
 
 uint32_t MetadataDictionary::intern(Table& table, std::string_view text) {
@@ -63,24 +66,100 @@ FlatScalar scalar_of(const Json& v, MetadataDictionary* dictionary) {
   return s;
 }
 
-void flatten_into(const Json& object, const std::string& prefix, MetadataDictionary& dictionary,
-                  std::vector<FlatValue>& out) {
-  for (const auto& [key, value] : object.items()) {
-    const std::string path = prefix.empty() ? key : prefix + "." + key;
-    out.push_back({dictionary.intern_path(path), scalar_of(value, &dictionary)});
-    if (value.is_object()) flatten_into(value, path, dictionary, out);
+// Flattens the `pairs` entries of the map the cursor is in, their paths under `path` (the
+// map's own path, empty at the top), which it leaves as it found it.
+void flatten_map(MsgCursor& c, uint32_t pairs, std::string& path, MetadataDictionary& dictionary,
+                 std::vector<FlatValue>& out) {
+  const size_t prefix = path.size();
+  for (uint32_t i = 0; i < pairs; ++i) {
+    const std::optional<std::string_view> key = c.str();
+    if (!key) break;
+    path.resize(prefix);
+    if (prefix > 0) path += '.';
+    path += *key;
+    FlatValue entry{dictionary.intern_path(path), {}};
+    FlatScalar& s = entry.value;
+    bool read = true;
+    switch (c.kind()) {
+      case MsgKind::Nil: read = c.nil(); break;
+      case MsgKind::Bool: {
+        const std::optional<bool> b = c.boolean();
+        s.kind = ValueKind::Bool;
+        s.boolean = b.value_or(false);
+        read = b.has_value();
+        break;
+      }
+      case MsgKind::Int: {
+        const std::optional<MsgCursor::Integer> n = c.integer();
+        s.kind = ValueKind::Number;
+        if (n) {
+          s.number = n->negative ? static_cast<long double>(static_cast<int64_t>(n->value))
+                                 : static_cast<long double>(n->value);
+        }
+        read = n.has_value();
+        break;
+      }
+      case MsgKind::Float32: {
+        const std::optional<float> f = c.f32();
+        s.kind = ValueKind::Number;
+        s.number = static_cast<long double>(static_cast<double>(f.value_or(0)));
+        read = f.has_value();
+        break;
+      }
+      case MsgKind::Float64: {
+        const std::optional<double> f = c.f64();
+        s.kind = ValueKind::Number;
+        s.number = static_cast<long double>(f.value_or(0));
+        read = f.has_value();
+        break;
+      }
+      case MsgKind::Str: {
+        const std::optional<std::string_view> text = c.str();
+        s.kind = ValueKind::String;
+        if (text) s.string = dictionary.intern_string(*text);
+        read = text.has_value();
+        break;
+      }
+      case MsgKind::Array:
+        s.kind = ValueKind::Array;
+        read = c.skip();
+        break;
+      case MsgKind::Map: {
+        const std::optional<uint32_t> n = c.map();
+        s.kind = ValueKind::Object;
+        if (!n) {
+          read = false;
+          break;
+        }
+        out.push_back(entry);
+        flatten_map(c, *n, path, dictionary, out);
+        continue;
+      }
+      default: read = false;
+    }
+    if (!read) break;
+    out.push_back(entry);
   }
+  path.resize(prefix);
 }
 
 }  // namespace
 
-void flatten_metadata(const Json& metadata, MetadataDictionary& dictionary, std::vector<FlatValue>& out) {
-  if (!metadata.is_object()) return;
+void flatten_packed_metadata(std::span<const uint8_t> metadata, MetadataDictionary& dictionary,
+                             std::vector<FlatValue>& out) {
+  MsgCursor c(metadata);
+  const std::optional<uint32_t> pairs = c.map();
+  if (!pairs) return;
   const size_t first = out.size();
-  flatten_into(metadata, "", dictionary, out);
+  std::string path;
+  flatten_map(c, *pairs, path, dictionary, out);
   // Stable: where a literal dotted key and a nested path coincide, the earlier one is found.
   std::stable_sort(out.begin() + static_cast<ptrdiff_t>(first), out.end(),
                    [](const FlatValue& a, const FlatValue& b) { return a.path < b.path; });
+}
+
+void flatten_metadata(const Json& metadata, MetadataDictionary& dictionary, std::vector<FlatValue>& out) {
+  flatten_packed_metadata(pack_json(metadata), dictionary, out);
 }
 
 // --- Parsing ---------------------------------------------------------------------------

@@ -80,8 +80,13 @@ class MetadataDictionary {
   Table paths_, strings_;
 };
 
-// Appends the flattened metadata of one record to `out`, sorted by path id.
+// Appends the flattened metadata of one record to `out`, sorted by path id; only an object
+// gives entries.
 void flatten_metadata(const Json& metadata, MetadataDictionary& dictionary, std::vector<FlatValue>& out);
+// The same from the metadata's MessagePack form with each map's keys ascending, as the
+// engine writes it (a value that departs from that form is flattened up to where it does).
+void flatten_packed_metadata(std::span<const uint8_t> metadata, MetadataDictionary& dictionary,
+                             std::vector<FlatValue>& out);
 
 struct FilterNode {
   enum class Op : uint8_t { And, Or, Not, Eq, Ne, Gt, Gte, Lt, Lte, In, Nin, Exists };

@@ -421,6 +421,11 @@ std::vector<uint8_t> pack_to_bytes(F&& build, size_t reserve = 0) {
   return out;
 }
 
+// A JSON value alone in the record form (the form metadata takes inside a record).
+inline std::vector<uint8_t> pack_json(const Json& v) {
+  return pack_to_bytes([&](Packer& pk) { codec::put(pk, v, codec::Plain{}); });
+}
+
 template <Record T>
 void encode_record(Packer& pk, const T& r) { codec::put(pk, r, codec::Plain{}); }
 

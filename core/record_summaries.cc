@@ -1,5 +1,7 @@
 #include "core/record_summaries.h"
 
+#include "core/record_codec.h"
+
 namespace ormel {
 
 void RecordSummaries::reset(size_t dims) {
@@ -21,25 +23,40 @@ uint32_t RecordSummaries::find_slow(size_t row, uint64_t start_page) {
 }
 
 uint32_t RecordSummaries::add(uint64_t start_page, const Memory& m) {
+  MemoryFields fields;
+  fields.memory_type = m.memory_type;
+  fields.agent_id = m.agent_id;
+  if (m.session_id) fields.session_id = *m.session_id;
+  fields.scope = m.scope;
+  fields.created_at = m.created_at;
+  fields.importance = m.importance;
+  fields.ttl_secs = m.ttl_secs;
+  const std::vector<uint8_t> metadata = pack_json(m.metadata);
+  fields.metadata = metadata;
+  return add(start_page, fields, m.vector, sum_of_squares(m.vector));
+}
+
+uint32_t RecordSummaries::add(uint64_t start_page, const MemoryFields& fields, std::span<const float> vector,
+                              float norm_sq) {
   const auto position = static_cast<uint32_t>(items_.size());
   RecordSummary summary;
   summary.start_page = start_page;
-  if (m.vector.size() == arena_->dims()) {
-    summary.slot = arena_->add(m.vector);
+  if (vector.size() == arena_->dims()) {
+    summary.slot = arena_->add(vector, norm_sq);
   } else {
-    odd_vectors_[position] = m.vector;
+    odd_vectors_[position].assign(vector.begin(), vector.end());
   }
-  summary.agent = dictionary_.intern_string(m.agent_id);
-  if (m.session_id) summary.session = dictionary_.intern_string(*m.session_id);
+  summary.agent = dictionary_.intern_string(fields.agent_id);
+  if (fields.session_id) summary.session = dictionary_.intern_string(*fields.session_id);
   summary.metadata_begin = static_cast<uint32_t>(metadata_.size());
-  flatten_metadata(m.metadata, dictionary_, metadata_);
+  flatten_packed_metadata(fields.metadata, dictionary_, metadata_);
   summary.metadata_count = static_cast<uint32_t>(metadata_.size() - summary.metadata_begin);
-  summary.type = m.memory_type;
-  summary.scope = m.scope;
-  summary.importance = m.importance;
-  summary.created_at = m.created_at;
-  summary.has_ttl = m.ttl_secs.has_value();
-  summary.ttl_secs = m.ttl_secs.value_or(0);
+  summary.type = fields.memory_type;
+  summary.scope = fields.scope;
+  summary.importance = fields.importance;
+  summary.created_at = fields.created_at;
+  summary.has_ttl = fields.ttl_secs.has_value();
+  summary.ttl_secs = fields.ttl_secs.value_or(0);
   items_.push_back(summary);
   auto [it, inserted] = by_page_.try_emplace(start_page, position);
   if (!inserted) {
@@ -53,6 +70,7 @@ uint32_t RecordSummaries::add(uint64_t start_page, const Memory& m) {
 void RecordSummaries::reserve(size_t more) {
   arena_->reserve(more);
   items_.reserve(items_.size() + more);
+  by_page_.reserve(by_page_.size() + more);
 }
 
 std::span<const float> RecordSummaries::odd_vector(uint32_t position) const {

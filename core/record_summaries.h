@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "core/memory.h"
+#include "core/memory_fields.h"
 #include "core/metadata_filter.h"
 #include "core/vector_scan.h"
 
@@ -59,6 +60,9 @@ class RecordSummaries {
     return find_slow(row, start_page);
   }
   uint32_t add(uint64_t start_page, const Memory& m);
+  // The same from a record read in place: `vector` holds its components and `norm_sq` their
+  // sum_of_squares (computed wherever the caller read the record).
+  uint32_t add(uint64_t start_page, const MemoryFields& fields, std::span<const float> vector, float norm_sq);
   // Room for `more` summaries, so a bulk load does not move the arena as it grows.
   void reserve(size_t more);
   // Valid until the next add().

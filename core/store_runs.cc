@@ -27,6 +27,12 @@ Result<std::vector<uint8_t>> read_run_bytes(Pager& pager, uint64_t start, uint64
 
 Result<std::vector<uint8_t>> read_record(Pager& pager, const CatalogEntry& entry) {
   if (entry.page_count == 0) return std::vector<uint8_t>{};
+  if (entry.page_count == 1 && entry.len <= PAGE_PAYLOAD) {
+    // Most records fit one page: its payload, cut to the record, without a second copy.
+    ORMEL_ASSIGN(std::vector<uint8_t> payload, pager.read_page(entry.start_page));
+    payload.resize(entry.len);
+    return payload;
+  }
   return read_run_bytes(pager, entry.start_page, entry.page_count, entry.len);
 }
 

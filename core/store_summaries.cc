@@ -1,16 +1,25 @@
 // Record summaries: reading and decoding the records that recall and search score, one at
 // a time, or all missing ones at once (the first scan after opening) on every core.
 //
+// The bulk path runs in rounds of consecutive missing records, two rounds in flight: while
+// worker threads decrypt and decode one round, the calling thread reads the next one from
+// the file, helps finish the decoding, then adds the round's summaries while the workers
+// decode the next.
+//
 // Invariants:
 //   1. Summaries of missing rows are added in catalog order, so arena slots follow the
 //      order in which scans visit the catalog.
 //   2. The bulk path gives exactly what summary_of gives row by row: the same payloads
 //      (a cached page first, else the file's page, authenticated under the same rule) and
 //      the same decoder. A record that fails to authenticate or decode fails the call with
-//      the error of the first such row in catalog order, the rows before it summarised.
+//      the error of the first such row in catalog order, the rows before it summarised; a
+//      round that cannot be read fails it once the rounds before it are summarised.
 //   3. Only the calling thread touches the file, the cache and the summaries; worker
-//      threads decrypt and decode into buffers they alone write.
+//      threads decrypt and decode into the buffers of the round they work on, which the
+//      calling thread does not touch until they are done with it.
+//   4. No round's workers outlive the call.
 #include <algorithm>
+#include <atomic>
 #include <thread>
 
 #include "core/store_state.h"
@@ -19,65 +28,167 @@ namespace ormel {
 namespace {
 
 constexpr size_t kBulkMinimum = 256;     // fewer missing records are read one by one
-constexpr uint64_t kRoundPages = 2048;   // pages fetched per round (16 MiB of images)
+constexpr uint64_t kRoundPages = 1024;   // pages fetched per round (8 MiB of images)
+constexpr size_t kChunk = 16;            // records a thread claims at a time
 constexpr unsigned kMaxWorkers = 8;
 
 // One missing record of a round: its catalog row and where its pages sit in the buffers.
 struct Pending {
   size_t row;
-  uint64_t at;  // index of its first page in the round's buffers
+  uint64_t at;         // index of its first page in the round's buffers
+  uint64_t vector_at;  // where its vector goes in the round's vector buffer
 };
 
-// Opens the sealed pages of records [begin, end) of a round and decodes each record.
-void open_and_decode(const Pager& pager, const StoreState& s, std::span<const Pending> round, size_t begin,
-                     size_t end, std::span<const uint8_t> images, std::span<uint8_t> payloads,
-                     const std::vector<bool>& sealed, std::vector<std::optional<Result<Memory>>>& out) {
-  PageCipher cipher(pager.dek());
-  for (size_t k = begin; k < end; ++k) {
-    const CatalogEntry& entry = s.catalog[round[k].row];
-    Status opened;
-    for (uint64_t p = 0; p < entry.page_count && opened; ++p) {
-      const uint64_t i = round[k].at + p;
-      if (!sealed[i]) continue;
-      opened = pager.open_image(cipher, entry.start_page + p,
-                                images.subspan(i * PAGE_SIZE).first<PAGE_SIZE>(),
-                                payloads.subspan(i * PAGE_PAYLOAD).first<PAGE_PAYLOAD>());
+// A record decoded for its summary: read in place when it has the form the engine writes
+// and a vector of the database's width, its vector into `vector`; otherwise by
+// decode_memory (with the width check), whose result `general` holds.
+struct Decoded {
+  std::optional<Result<Memory>> general;
+  MemoryFields fields;
+  float norm_sq = 0;
+};
+
+void decode_for_summary(std::span<const uint8_t> bytes, uint64_t dims, std::span<float> vector, Decoded& out) {
+  if (read_memory_fields(bytes, out.fields) && vector_size(out.fields) == dims && vector.size() == dims) {
+    read_vector(out.fields, vector);
+    out.norm_sq = sum_of_squares(vector);
+    out.general.reset();
+    return;
+  }
+  Result<Memory> m = decode_memory(bytes);
+  if (m) {
+    if (Status width = check_vector_width(*m, dims); !width) m = fail(width.error());
+  }
+  out.general = std::move(m);
+}
+
+// Room for the vector of a record of `len` bytes: a vector of `dims` components takes at
+// least 5 bytes each, so a shorter record needs none (the header's width is unauthenticated
+// and must not size an allocation on its own).
+uint64_t vector_room(uint64_t len, uint64_t dims) { return len / 5 >= dims ? dims : 0; }
+
+// Adds the summary of a decoded record; its error when the record could not be decoded.
+Result<uint32_t> add_decoded(RecordSummaries& summaries, uint64_t start_page, Decoded& d,
+                             std::span<const float> vector) {
+  if (!d.general) return summaries.add(start_page, d.fields, vector, d.norm_sq);
+  ORMEL_ASSIGN(const Memory& m, std::move(*d.general));
+  return summaries.add(start_page, m);
+}
+
+// One round: its records, the buffers they are read and decoded into, and the threads
+// decoding it.
+struct Round {
+  std::vector<Pending> records;
+  std::vector<uint8_t> images, payloads;
+  std::vector<bool> sealed, part;
+  std::vector<float> vectors;
+  std::vector<Decoded> decoded;
+  Status fetched;                  // the failure to read the round, if any
+  std::atomic<size_t> claimed{0};  // records handed out to decoding threads
+  std::vector<std::thread> workers;
+};
+
+// Opens the sealed pages of each record of the round and decodes it, claiming records a
+// chunk at a time until none remain.
+void decode_claimed(const StoreState& s, Round& r) {
+  PageCipher cipher(s.pager->dek());
+  const std::span<const uint8_t> images(r.images);
+  const std::span<uint8_t> payloads(r.payloads);
+  for (size_t begin = r.claimed.fetch_add(kChunk); begin < r.records.size(); begin = r.claimed.fetch_add(kChunk)) {
+    for (size_t k = begin; k < std::min(begin + kChunk, r.records.size()); ++k) {
+      const Pending& pending = r.records[k];
+      const CatalogEntry& entry = s.catalog[pending.row];
+      Status opened;
+      for (uint64_t p = 0; p < entry.page_count && opened; ++p) {
+        const uint64_t i = pending.at + p;
+        if (!r.sealed[i]) continue;
+        opened = s.pager->open_image(cipher, entry.start_page + p, images.subspan(i * PAGE_SIZE).first<PAGE_SIZE>(),
+                                     payloads.subspan(i * PAGE_PAYLOAD).first<PAGE_PAYLOAD>());
+      }
+      if (!opened) {
+        r.decoded[k].general = fail(opened.error());
+        continue;
+      }
+      // A run's payloads lie back to back, so the record is their first `len` bytes (the
+      // run holds at least that many unless the catalog is damaged).
+      const uint64_t available = entry.page_count * PAGE_PAYLOAD;
+      const auto bytes = payloads.subspan(pending.at * PAGE_PAYLOAD, std::min<uint64_t>(entry.len, available));
+      const auto vector = std::span(r.vectors).subspan(pending.vector_at, vector_room(entry.len, s.dimensions));
+      decode_for_summary(bytes, s.dimensions, vector, r.decoded[k]);
     }
-    if (!opened) {
-      out[k] = fail(opened.error());
-      continue;
-    }
-    // A run's payloads lie back to back, so the record is their first `len` bytes (the
-    // run holds at least that many unless the catalog is damaged).
-    const uint64_t available = entry.page_count * PAGE_PAYLOAD;
-    const auto bytes = payloads.subspan(round[k].at * PAGE_PAYLOAD, std::min<uint64_t>(entry.len, available));
-    Result<Memory> m = decode_memory(bytes);
-    if (m) {
-      if (Status width = check_vector_width(*m, s.dimensions); !width) m = fail(width.error());
-    }
-    out[k] = std::move(m);
   }
 }
 
-// Runs `work(begin, end)` over [0, n) split among up to `workers` threads, the caller
-// taking the first share. If a thread cannot be started, the caller does its share too.
-template <class Work>
-void in_parallel(size_t n, unsigned workers, Work work) {
-  const size_t share = (n + workers - 1) / workers;
-  std::vector<std::thread> threads;
-  std::vector<std::pair<size_t, size_t>> undone;
-  for (size_t begin = share; begin < n; begin += share) {
-    const size_t end = std::min(n, begin + share);
+// Plans the next round from missing[next] on and reads its pages (runs that follow each
+// other on disk in one read); a failed read is kept in r.fetched.
+void fill_round(StoreState& s, const std::vector<size_t>& missing, size_t& next, Round& r) {
+  r.records.clear();
+  uint64_t pages = 0, floats = 0;
+  while (next < missing.size() && (r.records.empty() || pages + s.catalog[missing[next]].page_count <= kRoundPages)) {
+    const CatalogEntry& entry = s.catalog[missing[next]];
+    r.records.push_back({missing[next], pages, floats});
+    pages += entry.page_count;
+    floats += vector_room(entry.len, s.dimensions);
+    ++next;
+  }
+  r.images.resize(pages * PAGE_SIZE);
+  r.payloads.resize(pages * PAGE_PAYLOAD);
+  r.sealed.assign(pages, false);
+  r.vectors.resize(floats);
+  r.decoded.assign(r.records.size(), Decoded{});
+  r.fetched = {};
+  for (size_t k = 0; k < r.records.size() && r.fetched;) {
+    const CatalogEntry& first = s.catalog[r.records[k].row];
+    uint64_t count = first.page_count;
+    size_t j = k + 1;
+    for (; j < r.records.size(); ++j) {
+      const CatalogEntry& e = s.catalog[r.records[j].row];
+      if (e.start_page != first.start_page + count) break;
+      count += e.page_count;
+    }
+    if (count > 0) {
+      const uint64_t at = r.records[k].at;
+      r.fetched = s.pager->fetch_pages(first.start_page, count,
+                                       std::span(r.images).subspan(at * PAGE_SIZE, count * PAGE_SIZE),
+                                       std::span(r.payloads).subspan(at * PAGE_PAYLOAD, count * PAGE_PAYLOAD), r.part);
+      std::copy(r.part.begin(), r.part.end(), r.sealed.begin() + static_cast<ptrdiff_t>(at));
+    }
+    k = j;
+  }
+}
+
+// Starts `threads` workers on a read round (none for a round that could not be read). A
+// thread that cannot be started leaves its share to the others and to finish_round.
+void start_round(const StoreState& s, Round& r, unsigned threads) {
+  r.claimed = 0;
+  if (!r.fetched) return;
+  for (unsigned t = 0; t < threads; ++t) {
     try {
-      threads.emplace_back([=] { work(begin, end); });
+      r.workers.emplace_back([&s, &r] { decode_claimed(s, r); });
     } catch (...) {
-      undone.emplace_back(begin, end);
+      break;
     }
   }
-  work(0, std::min(n, share));
-  for (auto [begin, end] : undone) work(begin, end);
-  for (std::thread& t : threads) t.join();
 }
+
+void join_workers(Round& r) {
+  for (std::thread& t : r.workers) t.join();
+  r.workers.clear();
+}
+
+// The calling thread decodes what is left of the round, then waits for its workers.
+void finish_round(const StoreState& s, Round& r) {
+  if (r.fetched) decode_claimed(s, r);
+  join_workers(r);
+}
+
+// Waits for the workers of both rounds however the bulk load ends (invariant 4).
+struct JoinRounds {
+  Round (&rounds)[2];
+  ~JoinRounds() {
+    for (Round& r : rounds) join_workers(r);
+  }
+};
 
 }  // namespace
 
@@ -85,8 +196,11 @@ Result<uint32_t> summary_of(StoreState& s, size_t row) {
   const CatalogEntry& entry = s.catalog[row];
   const uint32_t found = s.summaries.find(row, entry.start_page);
   if (found != RecordSummaries::kNone) return found;
-  ORMEL_ASSIGN(Memory m, read_memory(*s.pager, entry, s.dimensions));
-  s.summaries.add(entry.start_page, m);
+  ORMEL_ASSIGN(const std::vector<uint8_t> bytes, read_record(*s.pager, entry));
+  std::vector<float> vector(vector_room(bytes.size(), s.dimensions));
+  Decoded decoded;
+  decode_for_summary(bytes, s.dimensions, vector, decoded);
+  ORMEL_TRY(add_decoded(s.summaries, entry.start_page, decoded, vector));
   return s.summaries.find(row, entry.start_page);
 }
 
@@ -105,52 +219,31 @@ Result<std::vector<uint32_t>> live_summaries(StoreState& s) {
     return positions;
   }
   s.summaries.reserve(missing.size());
-  const unsigned workers = std::clamp(std::thread::hardware_concurrency(), 1u, kMaxWorkers);
-  std::vector<uint8_t> images, payloads;
-  std::vector<bool> sealed, part;
-  std::vector<Pending> round;
-  std::vector<std::optional<Result<Memory>>> decoded;
-  for (size_t next = 0; next < missing.size();) {
-    // A round: records until their pages fill the buffers (at least one record).
-    round.clear();
-    uint64_t pages = 0;
-    while (next < missing.size() && (round.empty() || pages + s.catalog[missing[next]].page_count <= kRoundPages)) {
-      round.push_back({missing[next], pages});
-      pages += s.catalog[missing[next]].page_count;
-      ++next;
+  // The calling thread reads the file and adds the summaries; the rest decode.
+  const unsigned workers = std::clamp(std::thread::hardware_concurrency(), 2u, kMaxWorkers) - 1;
+  Round rounds[2];
+  const JoinRounds join{rounds};
+  Round* current = &rounds[0];
+  Round* following = &rounds[1];
+  size_t next = 0;
+  fill_round(s, missing, next, *current);
+  start_round(s, *current, workers);
+  fill_round(s, missing, next, *following);
+  while (!current->records.empty()) {
+    finish_round(s, *current);
+    if (!following->records.empty()) start_round(s, *following, workers);
+    ORMEL_TRY(current->fetched);
+    for (size_t k = 0; k < current->records.size(); ++k) {
+      const Pending& pending = current->records[k];
+      const CatalogEntry& entry = s.catalog[pending.row];
+      const auto vector =
+          std::span<const float>(current->vectors).subspan(pending.vector_at, vector_room(entry.len, s.dimensions));
+      ORMEL_TRY(add_decoded(s.summaries, entry.start_page, current->decoded[k], vector));
+      positions[pending.row] = s.summaries.find(pending.row, entry.start_page);
     }
-    images.resize(pages * PAGE_SIZE);
-    payloads.resize(pages * PAGE_PAYLOAD);
-    sealed.assign(pages, false);
-    // Fetch runs that follow each other on disk together.
-    for (size_t k = 0; k < round.size();) {
-      const CatalogEntry& first = s.catalog[round[k].row];
-      uint64_t count = first.page_count;
-      size_t j = k + 1;
-      for (; j < round.size(); ++j) {
-        const CatalogEntry& e = s.catalog[round[j].row];
-        if (e.start_page != first.start_page + count) break;
-        count += e.page_count;
-      }
-      if (count > 0) {
-        const uint64_t at = round[k].at;
-        ORMEL_TRY(s.pager->fetch_pages(first.start_page, count,
-                                       std::span(images).subspan(at * PAGE_SIZE, count * PAGE_SIZE),
-                                       std::span(payloads).subspan(at * PAGE_PAYLOAD, count * PAGE_PAYLOAD), part));
-        std::copy(part.begin(), part.end(), sealed.begin() + static_cast<ptrdiff_t>(at));
-      }
-      k = j;
-    }
-    decoded.assign(round.size(), std::nullopt);
-    in_parallel(round.size(), workers, [&](size_t begin, size_t end) {
-      open_and_decode(*s.pager, s, round, begin, end, images, payloads, sealed, decoded);
-    });
-    for (size_t k = 0; k < round.size(); ++k) {
-      ORMEL_ASSIGN(const Memory& m, std::move(*decoded[k]));
-      const uint64_t start = s.catalog[round[k].row].start_page;
-      s.summaries.add(start, m);
-      positions[round[k].row] = s.summaries.find(round[k].row, start);
-    }
+    // The next round but one reuses the buffers just added from.
+    fill_round(s, missing, next, *current);
+    std::swap(current, following);
   }
   return positions;
 }

@@ -75,12 +75,14 @@ struct SqDistStep {
 
 VectorArena::VectorArena(size_t dims) : dims_(dims) {}
 
-uint32_t VectorArena::add(std::span<const float> v) {
+uint32_t VectorArena::add(std::span<const float> v) { return add(v, sum_of_squares(v.first(dims_))); }
+
+uint32_t VectorArena::add(std::span<const float> v, float norm_sq) {
   const size_t slot = size_;
   if (slot % kLanes == 0) data_.resize(data_.size() + dims_, Lanes{});
   Lanes* blk = data_.data() + slot / kLanes * dims_;
   for (size_t d = 0; d < dims_; ++d) blk[d][slot % kLanes] = v[d];
-  norms_.push_back(sum_of_squares(v.first(dims_)));
+  norms_.push_back(norm_sq);
   ++size_;
   return static_cast<uint32_t>(slot);
 }

@@ -67,6 +67,8 @@ class VectorArena {
   explicit VectorArena(size_t dims);
   // Appends a vector of dims() values; returns its slot. Also records its sum of squares.
   uint32_t add(std::span<const float> v);
+  // The same with the vector's sum_of_squares already computed.
+  uint32_t add(std::span<const float> v, float norm_sq);
   // Room for `more` vectors beyond size() without moving the storage.
   void reserve(size_t more);
   size_t size() const { return size_; }

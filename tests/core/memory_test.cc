@@ -2,10 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <limits>
 
+#include "core/memory_fields.h"
+#include "core/metadata_filter.h"
+#include "core/msgpack_cursor.h"
 #include "core/record_codec.h"
 
 namespace ormel {
@@ -270,6 +275,271 @@ TEST(MemoryRecord, BadIdTextIsRefused) {
   auto r = decode_memory(bytes);
   ASSERT_FALSE(r);
   EXPECT_NE(r.error().text().find("expected a 26-character ULID"), std::string::npos) << r.error().text();
+}
+
+// full_memory() with the float values a reader could get wrong and metadata of every kind.
+Memory edge_memory() {
+  Memory m = full_memory();
+  m.vector[3] = -0.0f;
+  m.vector[4] = std::numeric_limits<float>::infinity();
+  m.vector[5] = std::numeric_limits<float>::denorm_min();
+  m.metadata = {{"null", nullptr}, {"t", true},  {"u", 18446744073709551615ull}, {"i", -9000000000ll},
+                {"f", 3.0},        {"s", "\xE2\x80\xA6"}, {"arr", {1, 2.5, "x", {{"in", 1}}}},
+                {"obj", {{"z", 1}, {"a", {{"deep", false}}}}}};
+  return m;
+}
+
+// Raw bytes, written as they are.
+void raw(Packer& pk, std::span<const uint8_t> bytes) {
+  pk.pack_bin_body(reinterpret_cast<const char*>(bytes.data()), static_cast<uint32_t>(bytes.size()));
+}
+
+// The engine's record of full_memory() with field `index` written by `write` instead (the
+// other fields keep their bytes).
+Bytes with_field(size_t index, const std::function<void(Packer&)>& write) {
+  const Bytes canonical = encode_memory(edge_memory()).value();
+  MsgCursor c(canonical);
+  c.array();
+  return pack_to_bytes([&](Packer& pk) {
+    pk.pack_array(13);
+    for (size_t i = 0; i < 13; ++i) {
+      const uint8_t* begin = c.position();
+      c.skip();
+      if (i == index) write(pk);
+      else raw(pk, std::span(begin, c.position()));
+    }
+  });
+}
+
+// The record with its metadata written by `write`.
+Bytes with_metadata(const std::function<void(Packer&)>& write) { return with_field(4, write); }
+
+// decode_memory and the general decoder agree: the same record bytes when written back, or
+// the same error.
+void expect_same_as_general_decoder(std::span<const uint8_t> bytes) {
+  auto fast = decode_memory(bytes);
+  auto general = unpack_memory(bytes);
+  ASSERT_EQ(fast.has_value(), general.has_value());
+  if (!fast) {
+    EXPECT_EQ(fast.error(), general.error());
+    return;
+  }
+  // Bytes compare floats bit for bit (NaN and -0 included), and JSON numbers by value.
+  EXPECT_EQ(encode_memory(*fast).value(), encode_memory(*general).value());
+}
+
+TEST(MemoryFields, TheEngineFormIsReadInPlace) {
+  const Memory m = edge_memory();
+  const Bytes bytes = encode_memory(m).value();
+  MemoryFields f;
+  ASSERT_TRUE(read_memory_fields(bytes, f));
+  EXPECT_EQ(f.id, m.id);
+  EXPECT_EQ(f.memory_type, m.memory_type);
+  ASSERT_EQ(vector_size(f), m.vector.size());
+  std::vector<float> vector(vector_size(f));
+  read_vector(f, vector);
+  for (size_t i = 0; i < vector.size(); ++i) {
+    EXPECT_EQ(std::bit_cast<uint32_t>(vector[i]), std::bit_cast<uint32_t>(m.vector[i])) << i;
+  }
+  EXPECT_EQ(f.content, m.content);
+  EXPECT_EQ(Bytes(f.metadata.begin(), f.metadata.end()), pack_json(m.metadata));
+  EXPECT_EQ(f.agent_id, m.agent_id);
+  EXPECT_EQ(f.session_id, m.session_id);
+  EXPECT_EQ(f.scope, m.scope);
+  EXPECT_EQ(f.created_at, m.created_at);
+  EXPECT_EQ(f.accessed_at, m.accessed_at);
+  EXPECT_EQ(f.access_count, m.access_count);
+  EXPECT_EQ(f.importance, m.importance);
+  EXPECT_EQ(f.ttl_secs, m.ttl_secs);
+  EXPECT_EQ(to_memory(f), m);
+  expect_same_as_general_decoder(bytes);
+
+  // Absent optionals, a fresh memory's empty metadata and an empty vector.
+  const Memory fresh = Memory::make("", MemoryType::Episodic, {});
+  const Bytes fresh_bytes = encode_memory(fresh).value();  // the fields view these bytes
+  ASSERT_TRUE(read_memory_fields(fresh_bytes, f));
+  EXPECT_FALSE(f.session_id);
+  EXPECT_FALSE(f.ttl_secs);
+  EXPECT_EQ(vector_size(f), 0u);
+  EXPECT_EQ(to_memory(f), fresh);
+}
+
+// Every form the engine does not write is left to the general decoder, which reads it (or
+// refuses it) exactly as before.
+TEST(MemoryFields, OtherFormsGoToTheGeneralDecoder) {
+  struct Case {
+    const char* name;
+    Bytes bytes;
+  };
+  const auto positive_in_signed_form = [](Packer& pk) {
+    pk.pack_map(1);
+    str(pk, "n");
+    raw(pk, Bytes{0xD0, 0x05});  // int 8 of 5
+  };
+  const auto nested = [](size_t levels) {
+    Json j = 1;
+    for (size_t i = 0; i < levels; ++i) j = Json{{"k", std::move(j)}};
+    return pack_json(j);
+  };
+  const Case cases[] = {
+      {"importance as float 64", with_field(11, [](Packer& pk) { pk.pack_f64(0.75); })},
+      {"importance as an integer", with_field(11, [](Packer& pk) { pk.pack_uint8(1); })},
+      {"importance NaN", with_field(11, [](Packer& pk) { pk.pack_f32(std::nanf("")); })},
+      {"a vector component as float 64", with_field(2, [](Packer& pk) {
+         pk.pack_array(2);
+         pk.pack_f32(1.0f);
+         pk.pack_f64(2.0);
+       })},
+      {"a vector component as an integer", with_field(2, [](Packer& pk) {
+         pk.pack_array(1);
+         pk.pack_uint8(1);
+       })},
+      {"a NaN vector component", with_field(2, [](Packer& pk) {
+         pk.pack_array(1);
+         pk.pack_f32(std::bit_cast<float>(0x7FA00001u));  // signalling NaN
+       })},
+      {"memory type by index", with_field(1, [](Packer& pk) { pk.pack_uint8(2); })},
+      {"scope by index", with_field(7, [](Packer& pk) { pk.pack_uint8(0); })},
+      {"unknown memory type", with_field(1, [](Packer& pk) { str(pk, "Work"); })},
+      {"id as bin", with_field(0, [](Packer& pk) {
+         pk.pack_bin(16);
+         pk.pack_bin_body("0123456789abcdef", 16);
+       })},
+      {"id not a ULID", with_field(0, [](Packer& pk) { str(pk, "not a ulid at all, no sir!"); })},
+      {"negative access count", with_field(10, [](Packer& pk) { pk.pack_int8(-1); })},
+      {"access count beyond u32", with_field(10, [](Packer& pk) { pk.pack_uint64(uint64_t{1} << 32); })},
+      {"created_at beyond i64", with_field(8, [](Packer& pk) { pk.pack_uint64(uint64_t{1} << 63); })},
+      {"ttl as a string", with_field(12, [](Packer& pk) { str(pk, "1h"); })},
+      {"session as an integer", with_field(6, [](Packer& pk) { pk.pack_uint8(1); })},
+      {"content as bin", with_field(3, [](Packer& pk) {
+         pk.pack_bin(1);
+         pk.pack_bin_body("x", 1);
+       })},
+      {"metadata keys descending", with_metadata([](Packer& pk) {
+         pk.pack_map(2);
+         str(pk, "b");
+         pk.pack_uint8(1);
+         str(pk, "a");
+         pk.pack_uint8(2);
+       })},
+      {"metadata key repeated", with_metadata([](Packer& pk) {
+         pk.pack_map(2);
+         str(pk, "a");
+         pk.pack_uint8(1);
+         str(pk, "a");
+         pk.pack_uint8(2);
+       })},
+      {"metadata key not a string", with_metadata([](Packer& pk) {
+         pk.pack_map(1);
+         pk.pack_uint8(1);
+         pk.pack_uint8(2);
+       })},
+      {"metadata with bin", with_metadata([](Packer& pk) {
+         pk.pack_map(1);
+         str(pk, "b");
+         pk.pack_bin(1);
+         pk.pack_bin_body("x", 1);
+       })},
+      {"metadata with a positive integer in a signed form", with_metadata(positive_in_signed_form)},
+      {"metadata nested past the in-place limit", with_metadata([&](Packer& pk) {
+         raw(pk, nested(kMaxMetadataDepth + 1));
+       })},
+      {"the record as a map", pack_to_bytes([](Packer& pk) {
+         const Bytes canonical = encode_memory(edge_memory()).value();
+         auto h = unpack_value(canonical);
+         const char* names[] = {"id",         "memory_type", "vector",      "content",      "metadata",
+                                "agent_id",   "session_id",  "scope",       "created_at",   "accessed_at",
+                                "access_count", "importance", "ttl_secs"};
+         pk.pack_map(13);
+         for (size_t i = 0; i < 13; ++i) {
+           str(pk, names[i]);
+           pk.pack(h->get().via.array.ptr[i]);
+         }
+       })},
+      {"twelve fields", [] {
+         Bytes b = encode_memory(edge_memory()).value();
+         b[0] = 0x9C;
+         b.resize(b.size() - 3);  // the 13th element, a uint 16 of 3600
+         return b;
+       }()},
+      {"a trailing byte", [] {
+         Bytes b = encode_memory(edge_memory()).value();
+         b.push_back(0xC0);
+         return b;
+       }()},
+  };
+  // Written unchanged, a field keeps the record in the engine's form.
+  MemoryFields unchanged;
+  ASSERT_TRUE(read_memory_fields(with_field(11, [](Packer& pk) { pk.pack_f32(0.75f); }), unchanged));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemoryFields f;
+    EXPECT_FALSE(read_memory_fields(c.bytes, f));
+    expect_same_as_general_decoder(c.bytes);
+  }
+  // The limit itself is still read in place.
+  MemoryFields f;
+  EXPECT_TRUE(read_memory_fields(with_metadata([&](Packer& pk) {
+    raw(pk, nested(kMaxMetadataDepth));
+  }), f));
+}
+
+// Cut anywhere, a record is refused as the general decoder refuses it, and the reader
+// never looks past the cut (the sanitizer build checks the bounds).
+TEST(MemoryFields, EveryTruncationIsRefusedAsTheGeneralDecoderRefusesIt) {
+  const Bytes bytes = encode_memory(edge_memory()).value();
+  for (size_t n = 0; n < bytes.size(); ++n) {
+    SCOPED_TRACE(n);
+    const Bytes cut(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(n));
+    MemoryFields f;
+    EXPECT_FALSE(read_memory_fields(cut, f));
+    expect_same_as_general_decoder(cut);
+  }
+}
+
+// Metadata flattened from its packed form, as recall keeps it, equals the flattening of the
+// decoded JSON: float 32 values and negative integers of every width included.
+TEST(MemoryFields, PackedMetadataFlattensAsItsJson) {
+  const Bytes packed = pack_to_bytes([](Packer& pk) {
+    pk.pack_map(5);
+    str(pk, "a");
+    pk.pack_map(2);
+    str(pk, "b");
+    pk.pack_int64(-9000000000ll);
+    str(pk, "c");
+    pk.pack_f32(0.1f);
+    str(pk, "a.b");  // the same path as the nested one: the nested one comes first
+    pk.pack_int8(-3);
+    str(pk, "l");
+    pk.pack_array(2);
+    pk.pack_map(0);
+    pk.pack_nil();
+    str(pk, "s");
+    str(pk, "text");
+    str(pk, "t");
+    pk.pack_true();
+  });
+  MemoryFields f;
+  ASSERT_TRUE(read_memory_fields(with_metadata([&](Packer& pk) { raw(pk, packed); }), f));
+  // One dictionary for both, so equal paths and strings have equal ids.
+  MetadataDictionary dictionary;
+  std::vector<FlatValue> from_packed, from_json;
+  flatten_packed_metadata(packed, dictionary, from_packed);
+  flatten_metadata(Json::from_msgpack(packed), dictionary, from_json);
+  ASSERT_EQ(from_packed.size(), 7u);
+  ASSERT_EQ(from_json.size(), from_packed.size());
+  for (size_t i = 0; i < from_packed.size(); ++i) {
+    SCOPED_TRACE(i);
+    const FlatValue &a = from_packed[i], &b = from_json[i];
+    EXPECT_EQ(a.path, b.path);
+    EXPECT_EQ(a.value.kind, b.value.kind);
+    EXPECT_EQ(a.value.boolean, b.value.boolean);
+    EXPECT_EQ(a.value.number, b.value.number);
+    EXPECT_EQ(a.value.string, b.value.string);
+  }
+  EXPECT_EQ(from_packed[1].value.number, -9000000000.0L);                         // a.b, nested
+  EXPECT_EQ(from_packed[2].value.number, -3.0L);                                  // a.b, literal
+  EXPECT_EQ(from_packed[3].value.number, static_cast<long double>(0.1f));         // a.c
 }
 
 TEST(Similarity, Metrics) {
