@@ -375,6 +375,8 @@ void compact_if_due(StoreState& s) {
   const AutoCompactPolicy& policy = *s.auto_compact;
   const uint64_t file = s.header.page_count * PAGE_SIZE;
   if (file <= s.auto_compact_baseline || file - s.auto_compact_baseline <= policy.min_bytes) return;
+  if (file < s.auto_compact_next_check) return;
+  s.auto_compact_next_check = file + policy.min_bytes / 8;
   const uint64_t kept = estimated_kept_bytes(s);
   if (file <= kept) return;
   const uint64_t reclaimable = file - kept;
@@ -386,6 +388,7 @@ void compact_if_due(StoreState& s) {
   // its error is not the flush's.
   (void)compact_committed(s, true);
   s.auto_compact_baseline = s.header.page_count * PAGE_SIZE;
+  s.auto_compact_next_check = 0;
 }
 
 Result<uint64_t> Ormel::compact(bool keep_history, const Progress& progress) {

@@ -22,6 +22,9 @@
 //     the log keeps the transaction for recovery, and the next flush syncs its pages (and
 //     with them page 0) before it commits. Anything else that writes a log region settles
 //     the checkpoint first, and so does dropping the handle.
+#include <array>
+#include <memory>
+
 #include "core/crypto.h"
 #include "core/store_state.h"
 #include "core/wal.h"
@@ -115,14 +118,17 @@ Status seal_run(Pager& pager, Header& h, std::span<const uint8_t> blob, std::vec
   const uint64_t start = h.page_count;
   h.page_count += pages;
   wal::WalFrame frame{start, std::vector<uint8_t>(pages * PAGE_SIZE)};
+  // The cache keeps the run's plaintext as one block shared by its pages.
+  std::shared_ptr<uint8_t[]> block = std::make_shared_for_overwrite<uint8_t[]>(std::max<size_t>(blob.size(), 1));
+  std::copy(blob.begin(), blob.end(), block.get());
+  std::array<uint8_t, PAGE_PAYLOAD> payload{};
   for (uint64_t i = 0; i < pages; ++i) {
-    std::vector<uint8_t> payload(PAGE_PAYLOAD, 0);
-    size_t from = static_cast<size_t>(i * PAGE_PAYLOAD);
-    size_t to = std::min(blob.size(), from + PAGE_PAYLOAD);
-    std::copy(blob.begin() + from, blob.begin() + to, payload.begin());
-    ORMEL_TRY(pager.seal_page(start + i, std::span<const uint8_t, PAGE_PAYLOAD>(payload.data(), PAGE_PAYLOAD),
+    const size_t from = static_cast<size_t>(i * PAGE_PAYLOAD);
+    const size_t to = std::min(blob.size(), from + PAGE_PAYLOAD);
+    std::fill(std::copy(blob.begin() + from, blob.begin() + to, payload.begin()), payload.end(), 0);
+    ORMEL_TRY(pager.seal_page(start + i, payload,
                               std::span<uint8_t, PAGE_SIZE>(frame.image.data() + i * PAGE_SIZE, PAGE_SIZE)));
-    pager.cache().insert(start + i, std::move(payload), false);
+    pager.cache().insert_shared(start + i, block, std::span<const uint8_t>(block.get() + from, to - from), false);
   }
   frames.push_back(std::move(frame));
   start_field = start;
