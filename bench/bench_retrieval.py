@@ -32,7 +32,7 @@ import subprocess
 import sys
 
 # common pins the BLAS and OpenMP pools to one thread, which only works before numpy loads.
-from common import PASSPHRASE, clustered_vectors, sentence_embeddings, fmt, median_seconds, print_table, scratch_dir, stopwatch  # isort: skip
+from common import PASSPHRASE, chart, clustered_vectors, sentence_embeddings, fmt, median_seconds, print_table, scratch_dir, stopwatch  # isort: skip
 
 import numpy as np  # noqa: E402
 
@@ -234,42 +234,29 @@ def faiss_peer(vectors: np.ndarray, queries: np.ndarray, truth: list[list[int]],
 
 def write_charts(figures: list[dict], directory: str, dims: int) -> None:
     """Two small PNGs: latency against memories, recall@10 against n_probe."""
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    os.makedirs(directory, exist_ok=True)
     sizes = [f["n"] for f in figures]
-    fig, ax = plt.subplots(figsize=(6, 3.6), dpi=90)
-    for key, label, style in (("recall_exact", "ormel exact recall", "o-"), ("search_exact", "ormel exact search", "s-"),
-                              ("numpy_exact", "numpy brute force", "o--"),
-                              ("recall_indexed", "ormel indexed recall", "^-"),
-                              ("faiss_raw", "FAISS IVFPQ+refine (raw)", "^--"),
-                              ("faiss_residual", "FAISS IVFPQ+refine (residual)", "v--")):
-        ax.plot(sizes, [f[key] * 1e3 for f in figures], style, label=label)
-    ax.set(xscale="log", yscale="log", xlabel="memories", ylabel="ms per query (top 10)",
-           title=f"Retrieval latency, {dims} dims, one thread")
-    ax.legend(fontsize=7)
-    ax.grid(True, which="both", alpha=0.3)
-    fig.tight_layout()
-    fig.savefig(os.path.join(directory, "bench_retrieval_latency.png"))
-    plt.close(fig)
+    with chart(directory, "bench_retrieval_latency.png") as ax:
+        for key, label, style in (("recall_exact", "ormel exact recall", "o-"),
+                                  ("search_exact", "ormel exact search", "s-"),
+                                  ("numpy_exact", "numpy brute force", "o--"),
+                                  ("recall_indexed", "ormel indexed recall", "^-"),
+                                  ("faiss_raw", "FAISS IVFPQ+refine (raw)", "^--"),
+                                  ("faiss_residual", "FAISS IVFPQ+refine (residual)", "v--")):
+            ax.plot(sizes, [f[key] * 1e3 for f in figures], style, label=label)
+        ax.set(xscale="log", yscale="log", xlabel="memories", ylabel="ms per query (top 10)",
+               title=f"Retrieval latency, {dims} dims, one thread")
+        ax.grid(True, which="both", alpha=0.3)
 
     largest = figures[-1]
-    fig, ax = plt.subplots(figsize=(6, 3.6), dpi=90)
-    for key, label, style in (("ormel_probe_curve", "ormel", "o-"), ("faiss_probe_curve", "FAISS raw codes", "^--"),
-                              ("faiss_residual_probe_curve", "FAISS residual codes", "v--")):
-        if largest.get(key):
-            ax.plot(PROBES, largest[key], style, label=label)
-    ax.set(xscale="log", xlabel="n_probe (partitions probed)", ylabel="recall@10",
-           title=f"Indexed recall quality, {largest['n']} memories, rerank 64")
-    ax.set_xticks(PROBES, [str(p) for p in PROBES])
-    ax.legend(fontsize=7)
-    ax.grid(True, alpha=0.3)
-    fig.tight_layout()
-    fig.savefig(os.path.join(directory, "bench_retrieval_recall.png"))
-    plt.close(fig)
+    with chart(directory, "bench_retrieval_recall.png") as ax:
+        for key, label, style in (("ormel_probe_curve", "ormel", "o-"), ("faiss_probe_curve", "FAISS raw codes", "^--"),
+                                  ("faiss_residual_probe_curve", "FAISS residual codes", "v--")):
+            if largest.get(key):
+                ax.plot(PROBES, largest[key], style, label=label)
+        ax.set(xscale="log", xlabel="n_probe (partitions probed)", ylabel="recall@10",
+               title=f"Indexed recall quality, {largest['n']} memories, rerank 64")
+        ax.set_xticks(PROBES, [str(p) for p in PROBES])
+        ax.grid(True, alpha=0.3)
 
 
 def main() -> None:

@@ -35,7 +35,7 @@ import statistics
 import time
 import uuid
 
-from common import PASSPHRASE, clustered_vectors, fmt, scratch_dir, sentences, sqlcipher_connect, stopwatch  # isort: skip
+from common import PASSPHRASE, chart, clustered_vectors, fmt, scratch_dir, sentences, sqlcipher_connect, stopwatch  # isort: skip
 
 import numpy as np  # noqa: E402
 
@@ -324,30 +324,21 @@ def report(n: int, turns: int, results: dict[str, dict]) -> None:
 
 def write_chart(by_size: dict[int, dict[str, dict]], directory: str, dims: int) -> None:
     """One small PNG: a turn's median (solid) and p95 (dotted) against memories, per system."""
-    import matplotlib
+    from matplotlib.ticker import FormatStrFormatter
 
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-    import matplotlib.ticker
-
-    os.makedirs(directory, exist_ok=True)
     sizes = sorted(by_size)
-    systems = list(by_size[sizes[0]])
-    fig, ax = plt.subplots(figsize=(6, 3.6), dpi=90)
-    for i, name in enumerate(systems):
-        color = f"C{i}"
-        ax.plot(sizes, [by_size[n][name]["median"] * 1e3 for n in sizes], "o-", color=color, label=f"{name} median")
-        ax.plot(sizes, [by_size[n][name]["p95"] * 1e3 for n in sizes], "o:", color=color, label=f"{name} p95")
-    ax.set(xscale="log", yscale="log", xlabel="memories pre-loaded", ylabel="ms per turn",
-           title=f"Agent turn (recall 5, remember 2, commit), {dims} dims")
-    for axis in (ax.xaxis, ax.yaxis):
-        axis.set_major_formatter(matplotlib.ticker.FormatStrFormatter("%g"))
-    ax.yaxis.set_minor_formatter(matplotlib.ticker.FormatStrFormatter("%g"))
-    ax.legend(fontsize=7)
-    ax.grid(True, which="both", alpha=0.3)
-    fig.tight_layout()
-    fig.savefig(os.path.join(directory, "bench_turns_latency.png"))
-    plt.close(fig)
+    with chart(directory, "bench_turns_latency.png") as ax:
+        for i, name in enumerate(by_size[sizes[0]]):
+            color = f"C{i}"
+            ax.plot(sizes, [by_size[n][name]["median"] * 1e3 for n in sizes], "o-", color=color,
+                    label=f"{name} median")
+            ax.plot(sizes, [by_size[n][name]["p95"] * 1e3 for n in sizes], "o:", color=color, label=f"{name} p95")
+        ax.set(xscale="log", yscale="log", xlabel="memories pre-loaded", ylabel="ms per turn",
+               title=f"Agent turn (recall 5, remember 2, commit), {dims} dims")
+        for axis in (ax.xaxis, ax.yaxis):
+            axis.set_major_formatter(FormatStrFormatter("%g"))
+        ax.yaxis.set_minor_formatter(FormatStrFormatter("%g"))
+        ax.grid(True, which="both", alpha=0.3)
 
 
 def main() -> None:

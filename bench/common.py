@@ -56,6 +56,26 @@ def stopwatch():
 
 
 @contextmanager
+def chart(directory: str, filename: str):
+    """A small PNG for the README: yields the axes to draw on, then adds the legend and writes
+    directory/filename (matplotlib, no screen needed)."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    os.makedirs(directory, exist_ok=True)
+    fig, ax = plt.subplots(figsize=(6, 3.6), dpi=90)
+    try:
+        yield ax
+        ax.legend(fontsize=7)
+        fig.tight_layout()
+        fig.savefig(os.path.join(directory, filename))
+    finally:
+        plt.close(fig)
+
+
+@contextmanager
 def scratch_dir(prefix: str):
     path = tempfile.mkdtemp(prefix=prefix, dir=os.environ.get("ORMEL_BENCH_DIR"))
     try:

@@ -121,12 +121,16 @@ Status seal_run(Pager& pager, Header& h, std::span<const uint8_t> blob, std::vec
   // The cache keeps the run's plaintext as one block shared by its pages.
   std::shared_ptr<uint8_t[]> block = std::make_shared_for_overwrite<uint8_t[]>(std::max<size_t>(blob.size(), 1));
   std::copy(blob.begin(), blob.end(), block.get());
-  std::array<uint8_t, PAGE_PAYLOAD> payload{};
+  std::array<uint8_t, PAGE_PAYLOAD> last{};  // a short last page, zero-padded
   for (uint64_t i = 0; i < pages; ++i) {
     const size_t from = static_cast<size_t>(i * PAGE_PAYLOAD);
     const size_t to = std::min(blob.size(), from + PAGE_PAYLOAD);
-    std::fill(std::copy(blob.begin() + from, blob.begin() + to, payload.begin()), payload.end(), 0);
-    ORMEL_TRY(pager.seal_page(start + i, payload,
+    const uint8_t* payload = block.get() + from;
+    if (to - from < PAGE_PAYLOAD) {
+      std::copy(blob.begin() + from, blob.begin() + to, last.begin());
+      payload = last.data();
+    }
+    ORMEL_TRY(pager.seal_page(start + i, std::span<const uint8_t, PAGE_PAYLOAD>(payload, PAGE_PAYLOAD),
                               std::span<uint8_t, PAGE_SIZE>(frame.image.data() + i * PAGE_SIZE, PAGE_SIZE)));
     pager.cache().insert_shared(start + i, block, std::span<const uint8_t>(block.get() + from, to - from), false);
   }
