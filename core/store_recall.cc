@@ -19,10 +19,14 @@
 #include <functional>
 
 #include "core/float_order.h"
+#include "core/parallel.h"
 #include "core/store_state.h"
 
 namespace ormel {
 namespace {
+
+// From this many catalog rows on, a scan is split over the cores.
+constexpr size_t kSplitRows = 8192;
 
 // -ln 2 as the nearest float (bits 0xBF317218).
 constexpr float kMinusLn2 = -0.6931472f;
@@ -44,7 +48,7 @@ class Eligibility {
       : summaries_(summaries), now_(now), types_(types ? &*types : nullptr), agent_id_(agent_id), filter_(filter) {}
 
   bool operator()(const RecordSummary& r) const {
-    if (summaries_.dictionary().generation() != generation_) resolve();
+    refresh();
     if (memory_expired(r, now_)) return false;
     if (types_ && std::find(types_->begin(), types_->end(), r.type) == types_->end()) return false;
     if (agent_id_ && r.scope != Scope::Shared && (!agent_ || r.agent != *agent_)) return false;
@@ -52,6 +56,12 @@ class Eligibility {
     if (filter_.created_after && !(r.created_at > *filter_.created_after)) return false;
     if (filter_.created_before && !(r.created_at < *filter_.created_before)) return false;
     return !where_ || where_->matches(summaries_.metadata(r));
+  }
+
+  // Resolves the names again when the dictionary has grown. Once it has run, calls from
+  // several threads only read, until the next record is summarised.
+  void refresh() const {
+    if (summaries_.dictionary().generation() != generation_) resolve();
   }
 
  private:
@@ -85,8 +95,10 @@ class TopK {
   explicit TopK(uint64_t k) : k_(k) {}
 
   void offer(size_t position, size_t row, float score, float similarity) {
+    offer(Entry{rank(score), static_cast<uint32_t>(position), row, score, similarity});
+  }
+  void offer(const Entry& e) {
     if (k_ == 0) return;
-    const Entry e{rank(score), static_cast<uint32_t>(position), row, score, similarity};
     if (heap_.size() < k_) {
       heap_.push_back(e);
       std::push_heap(heap_.begin(), heap_.end(), better);
@@ -177,36 +189,65 @@ class Scorer {
 
 // Exact scan of every live row that passes `eligible`, best `top_k` by `score(sim, row)`.
 // The conditions are checked first: when few rows pass, only their arena blocks are
-// scanned (the same bits either way).
+// scanned (the same bits either way). A large catalog is split into ranges of rows checked
+// and scored side by side, each with its own copy of `score` and its own best `top_k`; the
+// best of those is the best overall, since candidates are ordered by score and then by
+// catalog row (invariant 1).
 template <class Score>
 Result<std::vector<TopK::Entry>> scan(StoreState& s, Metric metric, std::span<const float> query, uint64_t top_k,
-                                      const Eligibility& eligible, Score score) {
+                                      const Eligibility& eligible, const Score& score) {
   ORMEL_ASSIGN(std::vector<uint32_t> rows, live_summaries(s));
-  std::vector<size_t> passing;
-  for (size_t i = 0; i < rows.size(); ++i) {
-    if (rows[i] != RecordSummaries::kNone && eligible(s.summaries[rows[i]])) passing.push_back(i);
-  }
+  eligible.refresh();  // the parts only read it
+  const size_t parts = rows.size() >= kSplitRows ? worker_count() : 1;
+  std::vector<std::vector<size_t>> passing(parts);  // catalog rows, by part
+  run_parts(parts, [&](size_t p) {
+    const PartRange range = part_range(rows.size(), parts, p);
+    for (size_t i = range.begin; i < range.end; ++i) {
+      if (rows[i] != RecordSummaries::kNone && eligible(s.summaries[rows[i]])) passing[p].push_back(i);
+    }
+  });
+  size_t n_passing = 0;
+  for (const std::vector<size_t>& part : passing) n_passing += part.size();
+
   const VectorArena& arena = s.summaries.vectors();
-  const bool sparse = passing.size() < arena.size() / 4;
+  const bool sparse = n_passing < arena.size() / 4;
   std::vector<float> dots;
+  std::vector<size_t> first_dot(parts, 0);  // sparse: where each part's dots begin
   if (metric == Metric::Cosine && sparse) {
     std::vector<uint32_t> slots;
-    for (size_t i : passing) {
-      if (s.summaries[rows[i]].slot != RecordSummary::kNoSlot) slots.push_back(s.summaries[rows[i]].slot);
+    for (size_t p = 0; p < parts; ++p) {
+      first_dot[p] = slots.size();
+      for (size_t i : passing[p]) {
+        if (s.summaries[rows[i]].slot != RecordSummary::kNoSlot) slots.push_back(s.summaries[rows[i]].slot);
+      }
     }
     arena.dots_for(query, slots, dots);
   } else if (metric == Metric::Cosine) {
     arena.dots(query, dots);
   }
-  Similarity sim_of(s.summaries, metric, query);
+
+  std::vector<std::vector<TopK::Entry>> bests(parts);
+  run_parts(n_passing >= kSplitRows ? parts : 1, [&](size_t p) {
+    Similarity sim_of(s.summaries, metric, query);
+    Score score_of = score;
+    TopK best(top_k);
+    // With one part doing the work, it scores every part's rows.
+    const size_t last = n_passing >= kSplitRows ? p + 1 : parts;
+    for (size_t q = p; q < last; ++q) {
+      size_t next_dot = first_dot[q];  // sparse: dots follow the passing rows that have a slot
+      for (size_t i : passing[q]) {
+        const RecordSummary& r = s.summaries[rows[i]];
+        const bool slotted = r.slot != RecordSummary::kNoSlot;
+        const size_t dot_at = !slotted ? 0 : sparse ? next_dot++ : r.slot;
+        const float sim = sim_of(rows[i], dots, dot_at);
+        best.offer(i, i, score_of(sim, s.catalog[i], r), sim);
+      }
+    }
+    bests[p] = best.take();
+  });
   TopK best(top_k);
-  size_t next_dot = 0;  // sparse: dots follow the passing rows that have a slot
-  for (size_t i : passing) {
-    const RecordSummary& r = s.summaries[rows[i]];
-    const bool slotted = r.slot != RecordSummary::kNoSlot;
-    const size_t dot_at = !slotted ? 0 : sparse ? next_dot++ : r.slot;
-    const float sim = sim_of(rows[i], dots, dot_at);
-    best.offer(i, i, score(sim, s.catalog[i], r), sim);
+  for (const std::vector<TopK::Entry>& part : bests) {
+    for (const TopK::Entry& e : part) best.offer(e);
   }
   return best.take();
 }
@@ -287,7 +328,7 @@ Result<std::vector<RecallResult>> Ormel::recall(const RecallRequest& req) {
   if (!best) {
     const Eligibility eligible(s.summaries, now, req.memory_types, req.agent_id, req.filter);
     ORMEL_ASSIGN(best, scan(s, req.metric, req.query, req.top_k, eligible,
-                            [&](float sim, const CatalogEntry& row, const RecordSummary& r) {
+                            [scorer](float sim, const CatalogEntry& row, const RecordSummary& r) mutable {
                               return scorer(sim, row, r);
                             }));
   }

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <utility>
 
+#include "core/parallel.h"
+
 namespace ormel {
 
 namespace {
@@ -99,9 +101,16 @@ void VectorArena::copy_vector(uint32_t slot, std::vector<float>& out) const {
 }
 
 void VectorArena::dots(std::span<const float> query, std::vector<float>& out) const {
-  // Padding lanes are computed too and cut off afterwards.
+  // Padding lanes are computed too and cut off afterwards. A large arena is split into
+  // ranges of blocks reduced side by side: one core cannot pull the rows from memory as
+  // fast as the kernel consumes them.
   out.resize(blocks() * kLanes);
-  run_simd(ReduceJob<DotStep>{data_.data(), dims_, blocks(), nullptr, query.data(), out.data()});
+  const size_t parts = blocks() >= kSplitBlocks ? worker_count() : 1;
+  run_parts(parts, [&](size_t p) {
+    const PartRange r = part_range(blocks(), parts, p);
+    run_simd(ReduceJob<DotStep>{data_.data() + r.begin * dims_, dims_, r.end - r.begin, nullptr, query.data(),
+                                out.data() + r.begin * kLanes});
+  });
   out.resize(size_);
 }
 

@@ -64,6 +64,7 @@ struct LaneAllocator {
 
 class VectorArena {
  public:
+  static constexpr size_t kSplitBlocks = 512;
   explicit VectorArena(size_t dims);
   // Appends a vector of dims() values; returns its slot. Also records its sum of squares.
   uint32_t add(std::span<const float> v);
@@ -80,6 +81,7 @@ class VectorArena {
   float at(uint32_t slot, size_t d) const { return data_[slot / kLanes * dims_ + d][slot % kLanes]; }
   void copy_vector(uint32_t slot, std::vector<float>& out) const;
   // out.resize(size()); out[s] = dot(query, vector s) in index order. query has dims() values.
+  // From kSplitBlocks blocks on, the blocks are split over the cores (the same bits).
   void dots(std::span<const float> query, std::vector<float>& out) const;
   // out.resize(slots.size()); out[i] = dot(query, vector slots[i]), bit-identical to dots().
   // Costs one block pass per distinct block the slots touch.

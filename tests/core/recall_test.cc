@@ -6,6 +6,7 @@
 #include <bit>
 #include <cmath>
 #include <compare>
+#include <functional>
 #include <limits>
 #include <random>
 
@@ -443,6 +444,73 @@ TEST_F(RecallTest, TiesKeepCandidateOrderWhereTopKCuts) {
   const auto pool = db->state().index->candidates(distinct[1], std::nullopt, std::nullopt);
   ASSERT_NE(pool, catalog_order);
   for (uint64_t top_k : {1, 5, 15, 40}) EXPECT_EQ(ask(top_k), expected(pool, top_k)) << top_k;
+}
+
+// A large catalog is scanned in parts side by side; the ranking must be the one a single
+// scan gives: score, then catalog order, across the parts' boundaries. Five distinct
+// vectors make thousands of ties; filters take the dense and the sparse path.
+TEST_F(RecallTest, ASplitScanRanksAsOneScan) {
+  fresh_db(4);
+  constexpr size_t kCount = 20000;  // several parts on any machine with more than one core
+  const std::vector<std::vector<float>> distinct = {
+      {1, 0, 0, 0}, {0.6f, 0.8f, 0, 0}, {0, 1, 0, 0}, {0.3f, -0.2f, 0.9f, 0.1f}, {-1, 0, 0, 0}};
+  const int64_t future = now_secs() + 1000;  // recency 1 whatever the clock does
+  std::vector<Memory> all;
+  for (size_t i = 0; i < kCount; ++i) {
+    Memory m = Memory::make(std::to_string(i), i % 10 == 3 ? MemoryType::Procedural : MemoryType::Semantic,
+                            distinct[(i / 3) % 5]);
+    m.accessed_at = future;
+    m.agent_id = i % 2 == 0 ? "a" : "b";
+    all.push_back(m);
+  }
+  ASSERT_TRUE(db->remember_many(all));
+  ASSERT_TRUE(db->flush());
+  const std::vector<float> query = {0.8f, 0.6f, 0, 0};
+  auto expected = [&](auto passes, uint64_t top_k) {
+    std::vector<std::pair<float, std::string>> ranked;
+    for (const Memory& m : all) {
+      if (passes(m)) ranked.emplace_back(similarity(Metric::Cosine, query, m.vector), m.content);
+    }
+    std::stable_sort(ranked.begin(), ranked.end(),
+                     [](const auto& a, const auto& b) { return std::strong_order(a.first, b.first) > 0; });
+    ranked.resize(std::min<size_t>(top_k, ranked.size()));
+    return ranked;
+  };
+  const struct Case {
+    const char* name;
+    std::optional<std::string> agent;
+    std::optional<std::vector<MemoryType>> types;
+    std::function<bool(const Memory&)> passes;
+  } cases[] = {
+      {"all", {}, {}, [](const Memory&) { return true; }},
+      {"agent a (dense)", "a", {}, [](const Memory& m) { return m.agent_id == "a"; }},
+      {"procedural (sparse)", {}, std::vector{MemoryType::Procedural},
+       [](const Memory& m) { return m.memory_type == MemoryType::Procedural; }},
+  };
+  for (const Case& c : cases) {
+    for (uint64_t top_k : {size_t{1}, size_t{10}, size_t{2500}, kCount}) {
+      SCOPED_TRACE(::testing::Message() << c.name << ", top " << top_k);
+      RecallRequest req;
+      req.query = query;
+      req.top_k = top_k;
+      req.track_access = false;
+      req.agent_id = c.agent;
+      req.memory_types = c.types;
+      req.recency_weight = req.importance_weight = req.access_weight = 0.0f;
+      auto hits = db->recall(req);
+      ASSERT_TRUE(hits);
+      const auto want = expected(c.passes, top_k);
+      ASSERT_EQ(hits->size(), want.size());
+      for (size_t i = 0; i < want.size(); ++i) {
+        ASSERT_EQ((*hits)[i].memory.content, want[i].second) << i;
+        ASSERT_EQ(std::bit_cast<uint32_t>((*hits)[i].score), std::bit_cast<uint32_t>(want[i].first)) << i;
+      }
+    }
+  }
+  auto searched = db->search(query, 2500);
+  ASSERT_TRUE(searched);
+  const auto want = expected([](const Memory&) { return true; }, 2500);
+  for (size_t i = 0; i < want.size(); ++i) ASSERT_EQ((*searched)[i].memory.content, want[i].second) << i;
 }
 
 class IndexedRecallTest : public RecallTest {

@@ -43,8 +43,10 @@ struct Shape {
 };
 
 // Widths that are and are not multiples of the lane count, with full and partial last
-// blocks, and runs of blocks shorter and longer than the kernels' block groups.
-const Shape kShapes[] = {{1, 1}, {15, 7}, {16, 16}, {17, 33}, {100, 384}, {129, 5}, {40, 768}};
+// blocks, runs of blocks shorter and longer than the kernels' block groups, and an arena
+// large enough to be split over the cores, with a partial last block.
+const Shape kShapes[] = {{1, 1},   {15, 7},  {16, 16}, {17, 33}, {100, 384},
+                         {129, 5}, {40, 768}, {VectorArena::kSplitBlocks * kLanes * 2 + 9, 3}};
 
 TEST_P(EveryPath, DotsAndCosineAreBitIdenticalToTheScalarLoops) {
   for (const Shape& shape : kShapes) {
