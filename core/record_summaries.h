@@ -78,6 +78,9 @@ class RecordSummaries {
   // The agent id interned as `agent` (a value of RecordSummary::agent).
   std::string_view agent_name(uint32_t agent) const { return dictionary_.string(agent); }
   const VectorArena& vectors() const { return *arena_; }
+  // From now on the arena also keeps each vector contiguous, for scoring chosen candidates
+  // (VectorArena::keep_rows); until the next reset.
+  void keep_vector_rows() { arena_->keep_rows(); }
 
  private:
   static constexpr uint64_t kNoPage = UINT64_MAX;  // no run starts there

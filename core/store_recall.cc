@@ -296,6 +296,8 @@ Result<std::optional<std::vector<TopK::Entry>>> indexed_recall(StoreState& s, co
     if (r.slot != RecordSummary::kNoSlot) slots.push_back(r.slot);
   }
   std::vector<float> dots;
+  // Candidates lie anywhere in the arena; contiguous copies make each cost its own bytes.
+  s.summaries.keep_vector_rows();
   if (req.metric == Metric::Cosine) s.summaries.vectors().dots_for(req.query, slots, dots);
   Similarity sim_of(s.summaries, req.metric, req.query);
   TopK best(req.top_k);

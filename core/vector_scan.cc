@@ -84,6 +84,7 @@ uint32_t VectorArena::add(std::span<const float> v, float norm_sq) {
   if (slot % kLanes == 0) data_.resize(data_.size() + dims_, Lanes{});
   Lanes* blk = data_.data() + slot / kLanes * dims_;
   for (size_t d = 0; d < dims_; ++d) blk[d][slot % kLanes] = v[d];
+  if (keep_rows_) rows_.insert(rows_.end(), v.begin(), v.begin() + static_cast<ptrdiff_t>(dims_));
   norms_.push_back(norm_sq);
   ++size_;
   return static_cast<uint32_t>(slot);
@@ -93,9 +94,25 @@ void VectorArena::reserve(size_t more) {
   const size_t blocks = (size_ + more + kLanes - 1) / kLanes;
   data_.reserve(blocks * dims_);
   norms_.reserve(size_ + more);
+  if (keep_rows_) rows_.reserve((size_ + more) * dims_);
+}
+
+void VectorArena::keep_rows() {
+  if (keep_rows_) return;
+  keep_rows_ = true;
+  rows_.resize(size_ * dims_);
+  for (size_t slot = 0; slot < size_; ++slot) {
+    const Lanes* blk = block(slot / kLanes);
+    for (size_t d = 0; d < dims_; ++d) rows_[slot * dims_ + d] = blk[d][slot % kLanes];
+  }
 }
 
 void VectorArena::copy_vector(uint32_t slot, std::vector<float>& out) const {
+  if (keep_rows_) {
+    const float* row = rows_.data() + size_t{slot} * dims_;
+    out.assign(row, row + dims_);
+    return;
+  }
   out.resize(dims_);
   for (size_t d = 0; d < dims_; ++d) out[d] = at(slot, d);
 }
@@ -116,6 +133,27 @@ void VectorArena::dots(std::span<const float> query, std::vector<float>& out) co
 
 void VectorArena::dots_for(std::span<const float> query, std::span<const uint32_t> slots,
                            std::vector<float>& out) const {
+  if (keep_rows_) {
+    // The chosen vectors, copied lane by lane into blocks of their own, reduced by the same
+    // kernel: slot i is lane i.
+    const size_t nb = (slots.size() + kLanes - 1) / kLanes;
+    std::vector<Lanes, LaneAllocator<Lanes>> chosen(nb * dims_, Lanes{});
+    float* lanes = reinterpret_cast<float*>(chosen.data());
+    for (size_t i = 0; i < slots.size(); ++i) {
+      if (i + 1 < slots.size()) {
+        // The next row is somewhere else in memory: start fetching it now.
+        const char* next = reinterpret_cast<const char*>(rows_.data() + size_t{slots[i + 1]} * dims_);
+        for (size_t b = 0; b < dims_ * sizeof(float); b += 64) __builtin_prefetch(next + b);
+      }
+      const float* row = rows_.data() + size_t{slots[i]} * dims_;
+      float* lane = lanes + i / kLanes * dims_ * kLanes + i % kLanes;
+      for (size_t d = 0; d < dims_; ++d) lane[d * kLanes] = row[d];
+    }
+    out.resize(nb * kLanes);
+    run_simd(ReduceJob<DotStep>{chosen.data(), dims_, nb, nullptr, query.data(), out.data()});
+    out.resize(slots.size());
+    return;
+  }
   // Every block holding a requested slot is reduced once, whole.
   std::vector<uint32_t> touched(slots.size());
   for (size_t i = 0; i < slots.size(); ++i) touched[i] = static_cast<uint32_t>(slots[i] / kLanes);
@@ -137,6 +175,7 @@ void VectorArena::sq_dists(std::span<const float> query, float* out) const {
 void VectorArena::clear() {
   data_.clear();
   norms_.clear();
+  rows_.clear();
   size_ = 0;
 }
 

@@ -92,27 +92,41 @@ TEST_P(EveryPath, ChosenSlotDotsAndDistancesAreBitIdenticalToTheScalarLoops) {
     VectorArena arena(shape.dims);
     for (const auto& v : vectors) arena.add(v);
 
-    // Out of order, repeated, sharing blocks, and the last slot.
-    std::vector<uint32_t> slots;
-    for (size_t s = shape.count; s-- > 0;) {
-      if (s % 3 != 1) slots.push_back(static_cast<uint32_t>(s));
-    }
-    slots.push_back(0);
-    std::vector<float> chosen;
-    arena.dots_for(query, slots, chosen);
-    ASSERT_EQ(chosen.size(), slots.size());
-    for (size_t i = 0; i < slots.size(); ++i) {
-      EXPECT_EQ(std::bit_cast<uint32_t>(chosen[i]), std::bit_cast<uint32_t>(scalar_dot(query, vectors[slots[i]])))
-          << slots[i];
-    }
+    // Out of order, repeated, sharing blocks, and the last slot; from the interleaved
+    // blocks, then from kept rows (copied when kept, and appended by a later add).
+    auto check_chosen = [&] {
+      std::vector<uint32_t> slots;
+      for (size_t s = arena.size(); s-- > 0;) {
+        if (s % 3 != 1) slots.push_back(static_cast<uint32_t>(s));
+      }
+      slots.push_back(0);
+      std::vector<float> chosen;
+      arena.dots_for(query, slots, chosen);
+      ASSERT_EQ(chosen.size(), slots.size());
+      for (size_t i = 0; i < slots.size(); ++i) {
+        EXPECT_EQ(std::bit_cast<uint32_t>(chosen[i]), std::bit_cast<uint32_t>(scalar_dot(query, vectors[slots[i]])))
+            << slots[i];
+      }
+      std::vector<float> copied;
+      for (uint32_t slot : {uint32_t{0}, static_cast<uint32_t>(arena.size() - 1)}) {
+        arena.copy_vector(slot, copied);
+        EXPECT_EQ(copied, vectors[slot]) << slot;
+      }
+    };
+    ASSERT_NO_FATAL_FAILURE(check_chosen());
+    arena.keep_rows();
+    ASSERT_NO_FATAL_FAILURE(check_chosen());
+    vectors.push_back(random_vectors(1, shape.dims, 99).front());
+    arena.add(vectors.back());
+    ASSERT_NO_FATAL_FAILURE(check_chosen());
 
     std::vector<float> dists(arena.blocks() * kLanes, -1.0f);
     arena.sq_dists(query, dists.data());
-    for (size_t s = 0; s < shape.count; ++s) {
+    for (size_t s = 0; s < arena.size(); ++s) {
       EXPECT_EQ(std::bit_cast<uint32_t>(dists[s]), std::bit_cast<uint32_t>(scalar_sq_dist(query, vectors[s]))) << s;
     }
     const std::vector<float> zero(shape.dims, 0.0f);
-    for (size_t s = shape.count; s < dists.size(); ++s) EXPECT_EQ(dists[s], scalar_sq_dist(query, zero)) << s;
+    for (size_t s = arena.size(); s < dists.size(); ++s) EXPECT_EQ(dists[s], scalar_sq_dist(query, zero)) << s;
   }
 }
 
