@@ -647,7 +647,13 @@ PyObject* str_to_py(std::string_view text) {
 PyObject* id_to_py(ormel::MemoryId id) { return str_to_py(ormel::ulid_to_text(id)); }
 
 PyObject* floats_to_list(const std::vector<float>& values) {
-  return list_of(values, [](float v) { return PyFloat_FromDouble(v); });
+  PyObject* list = list_of(values, [](float v) { return PyFloat_FromDouble(v); });
+  // A list of floats cannot be part of a reference cycle, so the garbage collector need not
+  // walk its hundreds of items at every collection while results are kept (it would, as
+  // it does for any list). Only a caller who later stores in it an object that refers back
+  // to it makes a cycle, which is then freed only when broken by hand.
+  if (list != nullptr) PyObject_GC_UnTrack(list);
+  return list;
 }
 
 PyObject* ids_to_list(const std::vector<ormel::MemoryId>& ids) { return list_of(ids, id_to_py); }
