@@ -23,7 +23,6 @@ import argparse
 import os
 import random
 
-# common pins the BLAS and OpenMP pools to one thread, which only works before numpy loads.
 from common import PASSPHRASE, clustered_vectors, fmt, median_seconds, print_table, scratch_dir, stopwatch  # isort: skip
 
 import numpy as np  # noqa: E402
