@@ -133,9 +133,9 @@ void VectorArena::dots(std::span<const float> query, std::vector<float>& out) co
 
 void VectorArena::dots_for(std::span<const float> query, std::span<const uint32_t> slots,
                            std::vector<float>& out) const {
-  if (keep_rows_) {
-    // The chosen vectors, copied lane by lane into blocks of their own, reduced by the same
-    // kernel: slot i is lane i.
+  if (keep_rows_ && slots.size() < blocks()) {
+    // Fewer vectors than blocks: copied lane by lane into blocks of their own, reduced by
+    // the same kernel (slot i is lane i), they cost less than the blocks they lie in.
     const size_t nb = (slots.size() + kLanes - 1) / kLanes;
     std::vector<Lanes, LaneAllocator<Lanes>> chosen(nb * dims_, Lanes{});
     float* lanes = reinterpret_cast<float*>(chosen.data());
@@ -160,7 +160,12 @@ void VectorArena::dots_for(std::span<const float> query, std::span<const uint32_
   std::sort(touched.begin(), touched.end());
   touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
   std::vector<float> lanes(touched.size() * kLanes);
-  run_simd(ReduceJob<DotStep>{data_.data(), dims_, touched.size(), touched.data(), query.data(), lanes.data()});
+  const size_t parts = touched.size() >= kSplitBlocks ? worker_count() : 1;
+  run_parts(parts, [&](size_t p) {
+    const PartRange r = part_range(touched.size(), parts, p);
+    run_simd(ReduceJob<DotStep>{data_.data(), dims_, r.end - r.begin, touched.data() + r.begin, query.data(),
+                                lanes.data() + r.begin * kLanes});
+  });
   out.resize(slots.size());
   for (size_t i = 0; i < slots.size(); ++i) {
     const size_t pos = std::lower_bound(touched.begin(), touched.end(), slots[i] / kLanes) - touched.begin();

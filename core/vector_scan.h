@@ -10,8 +10,9 @@
 //   the squared Euclidean distance `d = q[i] - v[i]; s += d * d` the same way. The
 //   instruction set is chosen at run time; every path gives the same bits.
 // - With keep_rows() the arena also holds every vector contiguously (4 x dims bytes more
-//   per vector), and dots_for() reads those: a chosen slot then costs its own bytes, not
-//   the whole interleaved block it shares with 15 others. The bits are the same.
+//   per vector), and dots_for() reads those when fewer slots than blocks are chosen: a
+//   chosen slot then costs its own bytes, not the whole interleaved block it shares with
+//   15 others. The bits are the same.
 // - sum_of_squares and cosine_from_parts are the parts similarity(Metric::Cosine, q, v) is
 //   made of, so combined with dots() they give its exact bits.
 #pragma once
@@ -87,8 +88,9 @@ class VectorArena {
   // From kSplitBlocks blocks on, the blocks are split over the cores (the same bits).
   void dots(std::span<const float> query, std::vector<float>& out) const;
   // out.resize(slots.size()); out[i] = dot(query, vector slots[i]), bit-identical to dots().
-  // Costs one block pass per distinct block the slots touch, or with kept rows, a copy of
-  // each chosen vector into lanes and one pass over those.
+  // Costs one block pass per distinct block the slots touch (split over the cores from
+  // kSplitBlocks blocks on), or with kept rows and fewer slots than blocks, a copy of each
+  // chosen vector into lanes and one pass over those.
   void dots_for(std::span<const float> query, std::span<const uint32_t> slots, std::vector<float>& out) const;
   // out[s] = squared distance between query and vector s, in index order. out holds
   // blocks() * kLanes values; padding lanes get the query's distance to zero.

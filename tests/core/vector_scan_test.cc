@@ -92,12 +92,13 @@ TEST_P(EveryPath, ChosenSlotDotsAndDistancesAreBitIdenticalToTheScalarLoops) {
     VectorArena arena(shape.dims);
     for (const auto& v : vectors) arena.add(v);
 
-    // Out of order, repeated, sharing blocks, and the last slot; from the interleaved
-    // blocks, then from kept rows (copied when kept, and appended by a later add).
-    auto check_chosen = [&] {
+    // Out of order, repeated, sharing blocks, and the last slot, many and few of them; from
+    // the interleaved blocks, then with kept rows (copied when kept, and appended by a later
+    // add), which few slots are read from.
+    auto check_chosen = [&](size_t every) {
       std::vector<uint32_t> slots;
       for (size_t s = arena.size(); s-- > 0;) {
-        if (s % 3 != 1) slots.push_back(static_cast<uint32_t>(s));
+        if (s % every == 0 || s + 1 == arena.size()) slots.push_back(static_cast<uint32_t>(s));
       }
       slots.push_back(0);
       std::vector<float> chosen;
@@ -113,12 +114,14 @@ TEST_P(EveryPath, ChosenSlotDotsAndDistancesAreBitIdenticalToTheScalarLoops) {
         EXPECT_EQ(copied, vectors[slot]) << slot;
       }
     };
-    ASSERT_NO_FATAL_FAILURE(check_chosen());
-    arena.keep_rows();
-    ASSERT_NO_FATAL_FAILURE(check_chosen());
-    vectors.push_back(random_vectors(1, shape.dims, 99).front());
-    arena.add(vectors.back());
-    ASSERT_NO_FATAL_FAILURE(check_chosen());
+    for (int step = 0; step < 3; ++step) {
+      if (step == 1) arena.keep_rows();
+      if (step == 2) {
+        vectors.push_back(random_vectors(1, shape.dims, 99).front());
+        arena.add(vectors.back());
+      }
+      for (size_t every : {3, 37}) ASSERT_NO_FATAL_FAILURE(check_chosen(every)) << step << " every " << every;
+    }
 
     std::vector<float> dists(arena.blocks() * kLanes, -1.0f);
     arena.sq_dists(query, dists.data());
