@@ -745,7 +745,9 @@ PyMethodDef methods[] = {
     {"build_index", ORMEL_PY_KWARGS(build_index),
      "build_index($self, *, progress=None)\n--\n\n"
      "Train and load an IVF+PQ approximate index over every live memory, replacing any loaded one.\n\n"
-     "Recall uses it from then on; it is persisted by the next flush.\n\n"
+     "Recall uses it from then on; it is persisted by the next flush. Recall through the index\n"
+     "keeps a second, contiguous copy of every vector in memory (4 bytes per dimension per\n"
+     "memory), so that scoring its candidates reads only their own vectors.\n\n"
      "`progress`, when given, is called as progress(done, total), a few times a second at most and\n"
      "last with done == total, in units of work: reading each memory's vector, then the training\n"
      "and encoding arithmetic, each weighted by its estimated cost, so that done / total tracks\n"
