@@ -1,5 +1,7 @@
 #include "core/parallel.h"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <thread>
 #include <vector>
@@ -7,7 +9,16 @@
 namespace ormel {
 
 size_t worker_count() {
-  static const size_t count = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, kMaxParts);
+  static const size_t count = [] {
+#ifdef __linux__
+    // The cores this process may run on (taskset, cpusets), not every core of the machine.
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
+      return std::clamp<size_t>(static_cast<size_t>(CPU_COUNT(&allowed)), 1, kMaxParts);
+    }
+#endif
+    return std::clamp<size_t>(std::thread::hardware_concurrency(), 1, kMaxParts);
+  }();
   return count;
 }
 

@@ -7,7 +7,7 @@
 //   thread, so the work is always done, only less of it side by side.
 // - work must not throw and must not touch state another part writes: parts share only
 //   what they read.
-// - worker_count() is how many parts are worth making: the cores the processor reports,
+// - worker_count() is how many parts are worth making: the cores this process may run on,
 //   at least 1, at most kMaxParts.
 #pragma once
 
