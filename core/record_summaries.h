@@ -53,11 +53,17 @@ class RecordSummaries {
   // The position of the summary of the record at `start_page`, or kNone; remembers it as
   // catalog row `row`'s, so the next lookup of that row needs no hashing.
   uint32_t find(size_t row, uint64_t start_page) {
+    const uint32_t hinted = find_hinted(row, start_page);
+    return hinted != kNone ? hinted : find_slow(row, start_page);
+  }
+  // The same when the row's remembered position still holds its record, else kNone.
+  // Changes nothing, so threads may call it side by side.
+  uint32_t find_hinted(size_t row, uint64_t start_page) const {
     if (row < row_hint_.size()) {
       const uint32_t hint = row_hint_[row];
       if (hint != kNone && items_[hint].start_page == start_page) return hint;
     }
-    return find_slow(row, start_page);
+    return kNone;
   }
   uint32_t add(uint64_t start_page, const Memory& m);
   // The same from a record read in place: `vector` holds its components and `norm_sq` their

@@ -25,9 +25,6 @@
 namespace ormel {
 namespace {
 
-// From this many catalog rows on, a scan is split over the cores.
-constexpr size_t kSplitRows = 8192;
-
 // -ln 2 as the nearest float (bits 0xBF317218).
 constexpr float kMinusLn2 = -0.6931472f;
 

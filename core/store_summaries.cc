@@ -22,6 +22,7 @@
 #include <atomic>
 #include <thread>
 
+#include "core/parallel.h"
 #include "core/store_state.h"
 
 namespace ormel {
@@ -206,11 +207,24 @@ Result<uint32_t> summary_of(StoreState& s, size_t row) {
 
 Result<std::vector<uint32_t>> live_summaries(StoreState& s) {
   std::vector<uint32_t> positions(s.catalog.size(), RecordSummaries::kNone);
+  // Rows whose remembered position holds, found side by side on a large catalog; the rest
+  // are looked up (and remembered) on this thread.
+  const size_t parts = s.catalog.size() >= kSplitRows ? worker_count() : 1;
+  std::vector<std::vector<size_t>> unhinted(parts);
+  run_parts(parts, [&](size_t p) {
+    const PartRange range = part_range(s.catalog.size(), parts, p);
+    for (size_t i = range.begin; i < range.end; ++i) {
+      if (s.catalog[i].deleted) continue;
+      positions[i] = s.summaries.find_hinted(i, s.catalog[i].start_page);
+      if (positions[i] == RecordSummaries::kNone) unhinted[p].push_back(i);
+    }
+  });
   std::vector<size_t> missing;
-  for (size_t i = 0; i < s.catalog.size(); ++i) {
-    if (s.catalog[i].deleted) continue;
-    positions[i] = s.summaries.find(i, s.catalog[i].start_page);
-    if (positions[i] == RecordSummaries::kNone) missing.push_back(i);
+  for (const std::vector<size_t>& rows : unhinted) {
+    for (size_t i : rows) {
+      positions[i] = s.summaries.find(i, s.catalog[i].start_page);
+      if (positions[i] == RecordSummaries::kNone) missing.push_back(i);
+    }
   }
   if (missing.size() < kBulkMinimum) {
     for (size_t row : missing) {

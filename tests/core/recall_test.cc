@@ -487,30 +487,38 @@ TEST_F(RecallTest, ASplitScanRanksAsOneScan) {
       {"procedural (sparse)", {}, std::vector{MemoryType::Procedural},
        [](const Memory& m) { return m.memory_type == MemoryType::Procedural; }},
   };
-  for (const Case& c : cases) {
-    for (uint64_t top_k : {size_t{1}, size_t{10}, size_t{2500}, kCount}) {
-      SCOPED_TRACE(::testing::Message() << c.name << ", top " << top_k);
-      RecallRequest req;
-      req.query = query;
-      req.top_k = top_k;
-      req.track_access = false;
-      req.agent_id = c.agent;
-      req.memory_types = c.types;
-      req.recency_weight = req.importance_weight = req.access_weight = 0.0f;
-      auto hits = db->recall(req);
-      ASSERT_TRUE(hits);
-      const auto want = expected(c.passes, top_k);
-      ASSERT_EQ(hits->size(), want.size());
-      for (size_t i = 0; i < want.size(); ++i) {
-        ASSERT_EQ((*hits)[i].memory.content, want[i].second) << i;
-        ASSERT_EQ(std::bit_cast<uint32_t>((*hits)[i].score), std::bit_cast<uint32_t>(want[i].first)) << i;
+  // Then again after reopening: every row's summary is looked up anew.
+  for (int pass = 0; pass < 2; ++pass) {
+    if (pass == 1) {
+      db.reset();
+      db = open_db(std::nullopt);
+      ASSERT_TRUE(db);
+    }
+    for (const Case& c : cases) {
+      for (uint64_t top_k : {size_t{1}, size_t{10}, size_t{2500}, kCount}) {
+        SCOPED_TRACE(::testing::Message() << c.name << ", top " << top_k << ", pass " << pass);
+        RecallRequest req;
+        req.query = query;
+        req.top_k = top_k;
+        req.track_access = false;
+        req.agent_id = c.agent;
+        req.memory_types = c.types;
+        req.recency_weight = req.importance_weight = req.access_weight = 0.0f;
+        auto hits = db->recall(req);
+        ASSERT_TRUE(hits);
+        const auto want = expected(c.passes, top_k);
+        ASSERT_EQ(hits->size(), want.size());
+        for (size_t i = 0; i < want.size(); ++i) {
+          ASSERT_EQ((*hits)[i].memory.content, want[i].second) << i;
+          ASSERT_EQ(std::bit_cast<uint32_t>((*hits)[i].score), std::bit_cast<uint32_t>(want[i].first)) << i;
+        }
       }
     }
+    auto searched = db->search(query, 2500);
+    ASSERT_TRUE(searched);
+    const auto want = expected([](const Memory&) { return true; }, 2500);
+    for (size_t i = 0; i < want.size(); ++i) ASSERT_EQ((*searched)[i].memory.content, want[i].second) << i;
   }
-  auto searched = db->search(query, 2500);
-  ASSERT_TRUE(searched);
-  const auto want = expected([](const Memory&) { return true; }, 2500);
-  for (size_t i = 0; i < want.size(); ++i) ASSERT_EQ((*searched)[i].memory.content, want[i].second) << i;
 }
 
 class IndexedRecallTest : public RecallTest {
