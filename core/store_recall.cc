@@ -186,35 +186,36 @@ class Scorer {
 
 // Exact scan of every live row that passes `eligible`, best `top_k` by `score(sim, row)`.
 // The conditions are checked first: when few rows pass, only their arena blocks are
-// scanned (the same bits either way). A large catalog is split into ranges of rows checked
-// and scored side by side, each with its own copy of `score` and its own best `top_k`; the
-// best of those is the best overall, since candidates are ordered by score and then by
-// catalog row (invariant 1).
+// scanned (the same bits either way). A large catalog is checked and scored in chunks of
+// rows that the cores claim side by side, each core with its own copy of `score` and its
+// own best `top_k`; the best of those is the best overall, since candidates are ordered by
+// score and then by catalog row (invariant 1).
 template <class Score>
 Result<std::vector<TopK::Entry>> scan(StoreState& s, Metric metric, std::span<const float> query, uint64_t top_k,
                                       const Eligibility& eligible, const Score& score) {
   ORMEL_ASSIGN(std::vector<uint32_t> rows, live_summaries(s));
   eligible.refresh();  // the parts only read it
   const size_t parts = rows.size() >= kSplitRows ? worker_count() : 1;
-  std::vector<std::vector<size_t>> passing(parts);  // catalog rows, by part
-  run_parts(parts, [&](size_t p) {
-    const PartRange range = part_range(rows.size(), parts, p);
-    for (size_t i = range.begin; i < range.end; ++i) {
-      if (rows[i] != RecordSummaries::kNone && eligible(s.summaries[rows[i]])) passing[p].push_back(i);
+  const size_t chunks = (rows.size() + kChunkRows - 1) / kChunkRows;
+  std::vector<std::vector<size_t>> passing(chunks);  // catalog rows, by chunk
+  run_chunks(rows.size(), kChunkRows, parts, [&](size_t begin, size_t end, size_t) {
+    std::vector<size_t>& out = passing[begin / kChunkRows];
+    for (size_t i = begin; i < end; ++i) {
+      if (rows[i] != RecordSummaries::kNone && eligible(s.summaries[rows[i]])) out.push_back(i);
     }
   });
   size_t n_passing = 0;
-  for (const std::vector<size_t>& part : passing) n_passing += part.size();
+  for (const std::vector<size_t>& chunk : passing) n_passing += chunk.size();
 
   const VectorArena& arena = s.summaries.vectors();
   const bool sparse = n_passing < arena.size() / 4;
   std::vector<float> dots;
-  std::vector<size_t> first_dot(parts, 0);  // sparse: where each part's dots begin
+  std::vector<size_t> first_dot(chunks, 0);  // sparse: where each chunk's dots begin
   if (metric == Metric::Cosine && sparse) {
     std::vector<uint32_t> slots;
-    for (size_t p = 0; p < parts; ++p) {
-      first_dot[p] = slots.size();
-      for (size_t i : passing[p]) {
+    for (size_t c = 0; c < chunks; ++c) {
+      first_dot[c] = slots.size();
+      for (size_t i : passing[c]) {
         if (s.summaries[rows[i]].slot != RecordSummary::kNoSlot) slots.push_back(s.summaries[rows[i]].slot);
       }
     }
@@ -223,28 +224,24 @@ Result<std::vector<TopK::Entry>> scan(StoreState& s, Metric metric, std::span<co
     arena.dots(query, dots);
   }
 
-  std::vector<std::vector<TopK::Entry>> bests(parts);
-  run_parts(n_passing >= kSplitRows ? parts : 1, [&](size_t p) {
-    Similarity sim_of(s.summaries, metric, query);
-    Score score_of = score;
-    TopK best(top_k);
-    // With one part doing the work, it scores every part's rows.
-    const size_t last = n_passing >= kSplitRows ? p + 1 : parts;
-    for (size_t q = p; q < last; ++q) {
-      size_t next_dot = first_dot[q];  // sparse: dots follow the passing rows that have a slot
-      for (size_t i : passing[q]) {
-        const RecordSummary& r = s.summaries[rows[i]];
-        const bool slotted = r.slot != RecordSummary::kNoSlot;
-        const size_t dot_at = !slotted ? 0 : sparse ? next_dot++ : r.slot;
-        const float sim = sim_of(rows[i], dots, dot_at);
-        best.offer(i, i, score_of(sim, s.catalog[i], r), sim);
-      }
+  // Each part scores the chunks it claims with its own similarity, scorer and best top_k.
+  const size_t scoring_parts = n_passing >= kSplitRows ? parts : 1;
+  std::vector<Similarity> sims(scoring_parts, Similarity(s.summaries, metric, query));
+  std::vector<Score> scores(scoring_parts, score);
+  std::vector<TopK> bests(scoring_parts, TopK(top_k));
+  run_chunks(chunks, 1, scoring_parts, [&](size_t c, size_t, size_t part) {
+    size_t next_dot = first_dot[c];  // sparse: dots follow the passing rows that have a slot
+    for (size_t i : passing[c]) {
+      const RecordSummary& r = s.summaries[rows[i]];
+      const bool slotted = r.slot != RecordSummary::kNoSlot;
+      const size_t dot_at = !slotted ? 0 : sparse ? next_dot++ : r.slot;
+      const float sim = sims[part](rows[i], dots, dot_at);
+      bests[part].offer(i, i, scores[part](sim, s.catalog[i], r), sim);
     }
-    bests[p] = best.take();
   });
   TopK best(top_k);
-  for (const std::vector<TopK::Entry>& part : bests) {
-    for (const TopK::Entry& e : part) best.offer(e);
+  for (TopK& part : bests) {
+    for (const TopK::Entry& e : part.take()) best.offer(e);
   }
   return best.take();
 }

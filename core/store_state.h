@@ -73,8 +73,9 @@ Result<uint32_t> summary_of(StoreState& s, size_t row);
 // all cores.
 Result<std::vector<uint32_t>> live_summaries(StoreState& s);
 // From this many catalog rows on, a pass over every row (summary lookup, scan) is split
-// over the cores.
+// over the cores, which claim kChunkRows rows at a time.
 inline constexpr size_t kSplitRows = 8192;
+inline constexpr size_t kChunkRows = 4096;
 
 // Runs: a blob in max(1, ceil(len / PAGE_PAYLOAD)) consecutive pages.
 uint64_t run_pages(uint64_t len);

@@ -210,13 +210,12 @@ Result<std::vector<uint32_t>> live_summaries(StoreState& s) {
   // Rows whose remembered position holds, found side by side on a large catalog; the rest
   // are looked up (and remembered) on this thread.
   const size_t parts = s.catalog.size() >= kSplitRows ? worker_count() : 1;
-  std::vector<std::vector<size_t>> unhinted(parts);
-  run_parts(parts, [&](size_t p) {
-    const PartRange range = part_range(s.catalog.size(), parts, p);
-    for (size_t i = range.begin; i < range.end; ++i) {
+  std::vector<std::vector<size_t>> unhinted((s.catalog.size() + kChunkRows - 1) / kChunkRows);  // by chunk
+  run_chunks(s.catalog.size(), kChunkRows, parts, [&](size_t begin, size_t end, size_t) {
+    for (size_t i = begin; i < end; ++i) {
       if (s.catalog[i].deleted) continue;
       positions[i] = s.summaries.find_hinted(i, s.catalog[i].start_page);
-      if (positions[i] == RecordSummaries::kNone) unhinted[p].push_back(i);
+      if (positions[i] == RecordSummaries::kNone) unhinted[begin / kChunkRows].push_back(i);
     }
   });
   std::vector<size_t> missing;

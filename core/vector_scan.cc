@@ -10,6 +10,9 @@ namespace ormel {
 
 namespace {
 
+// Blocks a core claims at a time when a pass is split (1,024 vectors).
+constexpr size_t kChunkBlocks = 64;
+
 SimdLevel detected_level() {
   static const SimdLevel level = [] {
     __builtin_cpu_init();
@@ -123,10 +126,9 @@ void VectorArena::dots(std::span<const float> query, std::vector<float>& out) co
   // fast as the kernel consumes them.
   out.resize(blocks() * kLanes);
   const size_t parts = blocks() >= kSplitBlocks ? worker_count() : 1;
-  run_parts(parts, [&](size_t p) {
-    const PartRange r = part_range(blocks(), parts, p);
-    run_simd(ReduceJob<DotStep>{data_.data() + r.begin * dims_, dims_, r.end - r.begin, nullptr, query.data(),
-                                out.data() + r.begin * kLanes});
+  run_chunks(blocks(), kChunkBlocks, parts, [&](size_t begin, size_t end, size_t) {
+    run_simd(ReduceJob<DotStep>{data_.data() + begin * dims_, dims_, end - begin, nullptr, query.data(),
+                                out.data() + begin * kLanes});
   });
   out.resize(size_);
 }
@@ -161,10 +163,9 @@ void VectorArena::dots_for(std::span<const float> query, std::span<const uint32_
   touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
   std::vector<float> lanes(touched.size() * kLanes);
   const size_t parts = touched.size() >= kSplitBlocks ? worker_count() : 1;
-  run_parts(parts, [&](size_t p) {
-    const PartRange r = part_range(touched.size(), parts, p);
-    run_simd(ReduceJob<DotStep>{data_.data(), dims_, r.end - r.begin, touched.data() + r.begin, query.data(),
-                                lanes.data() + r.begin * kLanes});
+  run_chunks(touched.size(), kChunkBlocks, parts, [&](size_t begin, size_t end, size_t) {
+    run_simd(ReduceJob<DotStep>{data_.data(), dims_, end - begin, touched.data() + begin, query.data(),
+                                lanes.data() + begin * kLanes});
   });
   out.resize(slots.size());
   for (size_t i = 0; i < slots.size(); ++i) {
