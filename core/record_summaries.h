@@ -63,6 +63,9 @@ class RecordSummaries {
   // The same from a record read in place: `vector` holds its components and `norm_sq` their
   // sum_of_squares (computed wherever the caller read the record).
   uint32_t add(uint64_t start_page, const MemoryFields& fields, std::span<const float> vector, float norm_sq);
+  // The summaries of memories[i] staged at start_pages[i], in order: the same as add() for
+  // each, with the vectors placed in the arena together.
+  void add_many(std::span<const uint64_t> start_pages, std::span<const Memory> memories);
   // Room for `more` summaries, so a bulk load does not move the arena as it grows.
   void reserve(size_t more);
   // Valid until the next add().
@@ -82,6 +85,9 @@ class RecordSummaries {
  private:
   static constexpr uint64_t kNoPage = UINT64_MAX;  // no run starts there
   uint32_t find_slow(size_t row, uint64_t start_page);
+  // Appends the summary of a record whose vector is at arena slot `slot` (kNoSlot: the
+  // vector was kept aside).
+  uint32_t push(uint64_t start_page, const MemoryFields& fields, uint32_t slot);
 
   std::optional<VectorArena> arena_;
   std::vector<RecordSummary> items_;                // in the order added

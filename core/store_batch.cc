@@ -11,6 +11,9 @@
 //     each, and their pages keep spans of the blocks instead of copies. A block is freed
 //     once the cache has let go of its last page, so after the commit a batch holds little
 //     more than the cache's capacity.
+//  5. Every staged item is linked as remember() links it (catalog row, vector index,
+//     summary); the summaries are added together once the rows are linked, in item order,
+//     so their arena slots follow the items as remember()'s would.
 #include "core/store_state.h"
 
 namespace ormel {
@@ -77,14 +80,23 @@ std::expected<std::vector<MemoryId>, BatchError> Ormel::remember_many(std::vecto
   s.id_index.reserve(s.id_index.size() + memories.size());
   s.summaries.reserve(memories.size());
   s.pager->cache().reserve(records.pages());
-  std::vector<MemoryId> ids;
-  ids.reserve(memories.size());
+  std::vector<uint64_t> starts;
+  starts.reserve(memories.size());
   for (size_t i = 0; i < memories.size(); ++i) {
     auto start = stage_shared_run(s, records.block_of(i), records.record(i));
-    if (!start) return std::unexpected(BatchError{i, start.error()});
-    link_staged_memory(s, memories[i], *start, records.record(i).size());
-    ids.push_back(memories[i].id);
+    if (!start) {
+      // The rows linked so far still get their summaries (invariant 5).
+      s.summaries.add_many(starts, std::span(memories).first(i));
+      return std::unexpected(BatchError{i, start.error()});
+    }
+    link_catalog_row(s, memories[i], *start, records.record(i).size());
+    index_staged_memory(s, memories[i]);
+    starts.push_back(*start);
   }
+  s.summaries.add_many(starts, memories);
+  std::vector<MemoryId> ids;
+  ids.reserve(memories.size());
+  for (const Memory& m : memories) ids.push_back(m.id);
   return ids;
 }
 

@@ -71,6 +71,26 @@ struct SqDistStep {
   }
 };
 
+// s += v[i] * v[i], the query unused: sum_of_squares per lane.
+struct SquareStep {
+  [[gnu::always_inline]] static void apply(Lanes& acc, float, const Lanes& x) { acc = acc + x * x; }
+};
+
+// Writes `count` (at most kLanes) vectors of `dims` values into a zeroed block, vector l in
+// lane l. A full block has its own loop so that the lane loop unrolls.
+void fill_block(Lanes* blk, const float* const* vectors, size_t count, size_t dims) {
+  if (count == kLanes) {
+    for (size_t d = 0; d < dims; ++d) {
+#pragma GCC unroll 16
+      for (size_t l = 0; l < kLanes; ++l) blk[d][l] = vectors[l][d];
+    }
+    return;
+  }
+  for (size_t d = 0; d < dims; ++d) {
+    for (size_t l = 0; l < count; ++l) blk[d][l] = vectors[l][d];
+  }
+}
+
 }  // namespace
 
 VectorArena::VectorArena(size_t dims) : dims_(dims) {}
@@ -85,6 +105,29 @@ uint32_t VectorArena::add(std::span<const float> v, float norm_sq) {
   norms_.push_back(norm_sq);
   ++size_;
   return static_cast<uint32_t>(slot);
+}
+
+uint32_t VectorArena::add_many(std::span<const float* const> vectors) {
+  const auto first_slot = static_cast<uint32_t>(size_);
+  // The free lanes of the last block one by one; whole blocks from there on.
+  size_t i = 0;
+  for (; i < vectors.size() && size_ % kLanes != 0; ++i) add(std::span(vectors[i], dims_));
+  const size_t rest = vectors.size() - i;
+  if (rest == 0) return first_slot;
+  const size_t first_block = size_ / kLanes;
+  const size_t nb = (rest + kLanes - 1) / kLanes;
+  data_.resize(data_.size() + nb * dims_, Lanes{});
+  for (size_t b = 0; b < nb; ++b) {
+    fill_block(data_.data() + (first_block + b) * dims_, vectors.data() + i + b * kLanes,
+               std::min(kLanes, rest - b * kLanes), dims_);
+  }
+  std::vector<float> sums(nb * kLanes);
+  const std::vector<float> unused_query(dims_);
+  run_simd(ReduceJob<SquareStep>{data_.data() + first_block * dims_, dims_, nb, nullptr, unused_query.data(),
+                                  sums.data()});
+  norms_.insert(norms_.end(), sums.begin(), sums.begin() + static_cast<ptrdiff_t>(rest));
+  size_ += rest;
+  return first_slot;
 }
 
 void VectorArena::reserve(size_t more) {

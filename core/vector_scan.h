@@ -69,6 +69,10 @@ class VectorArena {
   uint32_t add(std::span<const float> v);
   // The same with the vector's sum_of_squares already computed.
   uint32_t add(std::span<const float> v, float norm_sq);
+  // Appends the vectors (each of dims() values) in order, as add() one by one would, and
+  // returns the first one's slot. Whole blocks are written row by row and their sums of
+  // squares computed a lane per vector, each bit-identical to sum_of_squares.
+  uint32_t add_many(std::span<const float* const> vectors);
   // Room for `more` vectors beyond size() without moving the storage.
   void reserve(size_t more);
   size_t size() const { return size_; }
