@@ -14,12 +14,24 @@
 //  5. Every staged item is linked as remember() links it (catalog row, vector index,
 //     summary); the summaries are added together once the rows are linked, in item order,
 //     so their arena slots follow the items as remember()'s would.
+//  6. A large batch is checked and encoded in two halves at once, the second on a worker
+//     thread that touches only its own items and records (the store is only read). Fresh
+//     ids are drawn beforehand in item order, as a loop would draw them. The error
+//     returned is the first failing item's by position: a failure in the first half stops
+//     the worker; the second half's is looked at only once the first half has passed.
+//     Progress is reported from the calling thread alone, the second half in one step.
+#include <atomic>
+#include <exception>
+#include <thread>
+
 #include "core/store_state.h"
 
 namespace ormel {
 namespace {
 
 constexpr size_t kBlockBytes = size_t{1} << 20;
+// Smaller batches are checked and encoded on the calling thread alone.
+constexpr size_t kSplitMinimum = 512;
 
 // Records packed back to back into shared blocks.
 class RecordBlocks {
@@ -35,6 +47,18 @@ class RecordBlocks {
     std::copy(record.begin(), record.end(), at);
     records_.push_back({blocks_.size() - 1, std::span<const uint8_t>(at, record.size())});
     used_ += record.size();
+  }
+  // Moves `other`'s records after these, keeping their blocks.
+  void append(RecordBlocks&& other) {
+    const size_t offset = blocks_.size();
+    blocks_.insert(blocks_.end(), std::make_move_iterator(other.blocks_.begin()),
+                   std::make_move_iterator(other.blocks_.end()));
+    for (Placed r : other.records_) records_.push_back({r.block + offset, r.bytes});
+    if (!other.blocks_.empty()) {
+      used_ = other.used_;
+      capacity_ = other.capacity_;
+    }
+    other = RecordBlocks();
   }
   size_t size() const { return records_.size(); }
   std::span<const uint8_t> record(size_t i) const { return records_[i].bytes; }
@@ -56,6 +80,53 @@ class RecordBlocks {
   size_t capacity_ = 0;
 };
 
+// Checks and encodes items[k] (item first + k of the batch) into `records`, in order,
+// calling after_each() after each; stops at the first refused item (its error) or failed
+// after_each() (an error without an item).
+template <class AfterEach>
+std::optional<BatchError> encode_items(const StoreState& s, std::span<Memory> items, size_t first,
+                                       RecordBlocks& records, AfterEach after_each) {
+  std::vector<uint8_t> scratch;  // one item's record, reused
+  for (size_t k = 0; k < items.size(); ++k) {
+    if (auto checked = check_memory(s, items[k]); !checked) return BatchError{first + k, checked.error()};
+    scratch.clear();
+    if (auto encoded = encode_for_staging(items[k], scratch); !encoded) return BatchError{first + k, encoded.error()};
+    records.add(scratch);
+    if (auto more = after_each(); !more) return BatchError{std::nullopt, more.error()};
+  }
+  return std::nullopt;
+}
+
+// The second half of a batch, checked and encoded on a worker thread.
+struct SecondHalf {
+  size_t first = 0;
+  RecordBlocks records;
+  std::optional<BatchError> error;
+  std::exception_ptr thrown;  // rethrown by the calling thread
+  std::jthread worker;        // last: stopped and joined before the rest goes
+
+  // Starts the worker on items[first..]; false when no thread could be started.
+  bool start(const StoreState& s, std::span<Memory> items, size_t from) {
+    first = from;
+    try {
+      worker = std::jthread([this, &s, items](std::stop_token stop) {
+        try {
+          error = encode_items(s, items.subspan(first), first, records, [&]() -> Status {
+            // Abandoned: the calling thread has its own error and never looks at this one.
+            if (stop.stop_requested()) return fail(OrmelError::invalid_argument("remember_many abandoned"));
+            return {};
+          });
+        } catch (...) {
+          thrown = std::current_exception();
+        }
+      });
+    } catch (const std::system_error&) {
+      return false;
+    }
+    return true;
+  }
+};
+
 }  // namespace
 
 std::expected<std::vector<MemoryId>, BatchError> Ormel::remember_many(std::vector<Memory> memories,
@@ -65,15 +136,22 @@ std::expected<std::vector<MemoryId>, BatchError> Ormel::remember_many(std::vecto
   auto stopped = [](OrmelError e) { return std::unexpected(BatchError{std::nullopt, std::move(e)}); };
   auto meter = ProgressMeter::start(progress, memories.size());
   if (!meter) return stopped(meter.error());
+  for (Memory& m : memories) {
+    if (m.id == 0) m.id = new_ulid();
+  }
+  const std::span<Memory> items(memories);
+  SecondHalf second;
+  size_t split = items.size();
+  if (items.size() >= kSplitMinimum && second.start(s, items, items.size() / 2)) split = items.size() / 2;
   RecordBlocks records;
-  std::vector<uint8_t> scratch;  // one item's record, reused
-  for (size_t i = 0; i < memories.size(); ++i) {
-    if (auto checked = check_memory(s, memories[i]); !checked) return std::unexpected(BatchError{i, checked.error()});
-    scratch.clear();
-    if (auto encoded = encode_for_staging(memories[i], scratch); !encoded)
-      return std::unexpected(BatchError{i, encoded.error()});
-    records.add(scratch);
-    if (auto reported = meter->advance(); !reported) return stopped(reported.error());
+  if (auto failed = encode_items(s, items.first(split), 0, records, [&] { return meter->advance(); }))
+    return std::unexpected(std::move(*failed));
+  if (second.worker.joinable()) {
+    second.worker.join();
+    if (second.thrown) std::rethrow_exception(second.thrown);
+    if (second.error) return std::unexpected(std::move(*second.error));
+    records.append(std::move(second.records));
+    if (auto reported = meter->advance(items.size() - split); !reported) return stopped(reported.error());
   }
   if (auto reported = meter->finish(); !reported) return stopped(reported.error());
   s.catalog.reserve(s.catalog.size() + memories.size());

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 namespace ormel {
@@ -76,8 +78,12 @@ struct SquareStep {
   [[gnu::always_inline]] static void apply(Lanes& acc, float, const Lanes& x) { acc = acc + x * x; }
 };
 
-// Writes `count` (at most kLanes) vectors of `dims` values into a zeroed block, vector l in
-// lane l. A full block has its own loop so that the lane loop unrolls.
+// add_many shares this many new blocks or more with a second thread.
+constexpr size_t kSplitBlocks = 64;
+
+// Writes `count` (at most kLanes) vectors of `dims` values into a block, vector l in lane l
+// and zeros in the lanes after them. A full block has its own loop so that the lane loop
+// unrolls.
 void fill_block(Lanes* blk, const float* const* vectors, size_t count, size_t dims) {
   if (count == kLanes) {
     for (size_t d = 0; d < dims; ++d) {
@@ -87,7 +93,9 @@ void fill_block(Lanes* blk, const float* const* vectors, size_t count, size_t di
     return;
   }
   for (size_t d = 0; d < dims; ++d) {
-    for (size_t l = 0; l < count; ++l) blk[d][l] = vectors[l][d];
+    Lanes row = {};
+    for (size_t l = 0; l < count; ++l) row[l] = vectors[l][d];
+    blk[d] = row;
   }
 }
 
@@ -116,15 +124,31 @@ uint32_t VectorArena::add_many(std::span<const float* const> vectors) {
   if (rest == 0) return first_slot;
   const size_t first_block = size_ / kLanes;
   const size_t nb = (rest + kLanes - 1) / kLanes;
-  data_.resize(data_.size() + nb * dims_, Lanes{});
-  for (size_t b = 0; b < nb; ++b) {
-    fill_block(data_.data() + (first_block + b) * dims_, vectors.data() + i + b * kLanes,
-               std::min(kLanes, rest - b * kLanes), dims_);
-  }
+  data_.resize(data_.size() + nb * dims_);  // left uninitialised: every row is written below
   std::vector<float> sums(nb * kLanes);
   const std::vector<float> unused_query(dims_);
-  run_simd(ReduceJob<SquareStep>{data_.data() + first_block * dims_, dims_, nb, nullptr, unused_query.data(),
-                                  sums.data()});
+  // Writes and sums blocks [from, to) of the new ones.
+  const auto fill = [&](size_t from, size_t to) {
+    for (size_t b = from; b < to; ++b) {
+      fill_block(data_.data() + (first_block + b) * dims_, vectors.data() + i + b * kLanes,
+                 std::min(kLanes, rest - b * kLanes), dims_);
+    }
+    run_simd(ReduceJob<SquareStep>{data_.data() + (first_block + from) * dims_, dims_, to - from, nullptr,
+                                    unused_query.data(), sums.data() + from * kLanes});
+  };
+  // Many blocks are shared with a second thread; without one the caller does them all.
+  size_t split = nb;
+  {
+    std::jthread helper;
+    if (nb >= kSplitBlocks) {
+      try {
+        helper = std::jthread(fill, nb / 2, nb);
+        split = nb / 2;
+      } catch (const std::system_error&) {
+      }
+    }
+    fill(0, split);
+  }
   norms_.insert(norms_.end(), sums.begin(), sums.begin() + static_cast<ptrdiff_t>(rest));
   size_ += rest;
   return first_slot;

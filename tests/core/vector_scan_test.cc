@@ -129,7 +129,11 @@ std::vector<std::vector<float>> awkward_vectors(size_t count, size_t dims, uint3
 }
 
 TEST_P(EveryPath, AddManyMatchesAddOneByOneBitForBit) {
-  for (const Shape& shape : kShapes) {
+  // The shapes above, and batches large enough to be shared between two threads.
+  std::vector<Shape> shapes(std::begin(kShapes), std::end(kShapes));
+  shapes.push_back({1100, 9});
+  shapes.push_back({2063, 40});
+  for (const Shape& shape : shapes) {
     // Batches that start on a block boundary and inside a partly filled block.
     for (size_t before : {size_t{0}, size_t{5}, size_t{16}}) {
       SCOPED_TRACE(testing::Message() << shape.count << " x " << shape.dims << " after " << before);
