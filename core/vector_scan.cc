@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <system_error>
-#include <thread>
 #include <utility>
+
+#include "core/two_halves.h"
 
 namespace ormel {
 
@@ -136,19 +136,7 @@ uint32_t VectorArena::add_many(std::span<const float* const> vectors) {
     run_simd(ReduceJob<SquareStep>{data_.data() + (first_block + from) * dims_, dims_, to - from, nullptr,
                                     unused_query.data(), sums.data() + from * kLanes});
   };
-  // Many blocks are shared with a second thread; without one the caller does them all.
-  size_t split = nb;
-  {
-    std::jthread helper;
-    if (nb >= kSplitBlocks) {
-      try {
-        helper = std::jthread(fill, nb / 2, nb);
-        split = nb / 2;
-      } catch (const std::system_error&) {
-      }
-    }
-    fill(0, split);
-  }
+  run_in_halves(nb, kSplitBlocks, fill);
   norms_.insert(norms_.end(), sums.begin(), sums.begin() + static_cast<ptrdiff_t>(rest));
   size_ += rest;
   return first_slot;

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+
+#include "core/two_halves.h"
 
 namespace ormel_py {
 
@@ -88,6 +91,11 @@ bool read_buffer(PyObject* o, F read) {
 
 // n values of `kind` ('f' or 'd') at `base`, `stride` bytes apart, as float32.
 std::vector<float> floats_at(const char* base, Py_ssize_t n, Py_ssize_t stride, char kind) {
+  if (kind == 'f' && stride == sizeof(float) && reinterpret_cast<uintptr_t>(base) % alignof(float) == 0) {
+    // Contiguous aligned float32: one copy, without zeroing the values first.
+    const auto* first = reinterpret_cast<const float*>(base);
+    return std::vector<float>(first, first + n);
+  }
   std::vector<float> values(static_cast<size_t>(n));
   if (kind == 'f' && stride == sizeof(float)) {  // contiguous float32: one copy
     std::memcpy(values.data(), base, values.size() * sizeof(float));
@@ -105,6 +113,9 @@ std::vector<float> floats_at(const char* base, Py_ssize_t n, Py_ssize_t stride, 
   return values;
 }
 
+// Rows of a buffer from which on they are copied on two threads.
+constexpr size_t kSplitRows = 1024;
+
 // Reads an `ndim`-D float32/float64 buffer into rows of its last dimension (one row for
 // 1-D); false (with no exception set) when `o` has none.
 bool rows_from_buffer(PyObject* o, int ndim, std::vector<std::vector<float>>& out) {
@@ -116,9 +127,14 @@ bool rows_from_buffer(PyObject* o, int ndim, std::vector<std::vector<float>>& ou
     const Py_ssize_t stride = view.strides != nullptr ? view.strides[ndim - 1] : view.itemsize;
     const Py_ssize_t row_stride = ndim == 1 ? 0 : (view.strides != nullptr ? view.strides[0] : n * view.itemsize);
     const char* base = static_cast<const char*>(view.buf);
-    std::vector<std::vector<float>> values;
-    values.reserve(static_cast<size_t>(rows));
-    for (Py_ssize_t r = 0; r < rows; ++r) values.push_back(floats_at(base + r * row_stride, n, stride, kind));
+    std::vector<std::vector<float>> values(static_cast<size_t>(rows));
+    // Only the buffer's memory is read (the caller holds the buffer), so many rows are
+    // copied on two threads.
+    ormel::run_in_halves(values.size(), kSplitRows, [&](size_t begin, size_t end) {
+      for (size_t r = begin; r < end; ++r) {
+        values[r] = floats_at(base + static_cast<Py_ssize_t>(r) * row_stride, n, stride, kind);
+      }
+    });
     out = std::move(values);
     return true;
   });
