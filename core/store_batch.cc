@@ -20,7 +20,6 @@
 //     returned is the first failing item's by position: a failure in the first half stops
 //     the worker; the second half's is looked at only once the first half has passed.
 //     Progress is reported from the calling thread alone, the second half in one step.
-#include <atomic>
 #include <exception>
 #include <thread>
 

@@ -81,21 +81,17 @@ struct SquareStep {
 // add_many shares this many new blocks or more with a second thread.
 constexpr size_t kSplitBlocks = 64;
 
+// How many new blocks add_many writes before summing them, while they are still cached.
+constexpr size_t kFillGroup = 8;
+
 // Writes `count` (at most kLanes) vectors of `dims` values into a block, vector l in lane l
-// and zeros in the lanes after them. A full block has its own loop so that the lane loop
-// unrolls.
+// and zeros in the lanes after them. Each vector is read front to back (the reads stream;
+// the block's rows stay cached while they are filled lane by lane).
 void fill_block(Lanes* blk, const float* const* vectors, size_t count, size_t dims) {
-  if (count == kLanes) {
-    for (size_t d = 0; d < dims; ++d) {
-#pragma GCC unroll 16
-      for (size_t l = 0; l < kLanes; ++l) blk[d][l] = vectors[l][d];
-    }
-    return;
-  }
-  for (size_t d = 0; d < dims; ++d) {
-    Lanes row = {};
-    for (size_t l = 0; l < count; ++l) row[l] = vectors[l][d];
-    blk[d] = row;
+  if (count < kLanes) std::fill(blk, blk + dims, Lanes{});
+  for (size_t l = 0; l < count; ++l) {
+    const float* v = vectors[l];
+    for (size_t d = 0; d < dims; ++d) blk[d][l] = v[d];
   }
 }
 
@@ -127,14 +123,17 @@ uint32_t VectorArena::add_many(std::span<const float* const> vectors) {
   data_.resize(data_.size() + nb * dims_);  // left uninitialised: every row is written below
   std::vector<float> sums(nb * kLanes);
   const std::vector<float> unused_query(dims_);
-  // Writes and sums blocks [from, to) of the new ones.
+  // Writes and sums new blocks [from, to), a few at a time.
   const auto fill = [&](size_t from, size_t to) {
-    for (size_t b = from; b < to; ++b) {
-      fill_block(data_.data() + (first_block + b) * dims_, vectors.data() + i + b * kLanes,
-                 std::min(kLanes, rest - b * kLanes), dims_);
+    for (size_t group = from; group < to; group += kFillGroup) {
+      const size_t end = std::min(to, group + kFillGroup);
+      for (size_t b = group; b < end; ++b) {
+        fill_block(data_.data() + (first_block + b) * dims_, vectors.data() + i + b * kLanes,
+                   std::min(kLanes, rest - b * kLanes), dims_);
+      }
+      run_simd(ReduceJob<SquareStep>{data_.data() + (first_block + group) * dims_, dims_, end - group, nullptr,
+                                      unused_query.data(), sums.data() + group * kLanes});
     }
-    run_simd(ReduceJob<SquareStep>{data_.data() + (first_block + from) * dims_, dims_, to - from, nullptr,
-                                    unused_query.data(), sums.data() + from * kLanes});
   };
   run_in_halves(nb, kSplitBlocks, fill);
   norms_.insert(norms_.end(), sums.begin(), sums.begin() + static_cast<ptrdiff_t>(rest));
