@@ -66,29 +66,39 @@ void RecordSummaries::add_many(std::span<const uint64_t> start_pages, std::span<
     if (m.vector.size() == arena_->dims()) placed.push_back(m.vector.data());
   }
   uint32_t slot = arena_->add_many(placed);
-  std::vector<uint8_t> metadata;
+  // Items often share their metadata: one whose packed metadata is the previous item's
+  // shares that item's flattened range instead of flattening it again.
+  std::vector<uint8_t> metadata, previous;
   for (size_t i = 0; i < memories.size(); ++i) {
     const Memory& m = memories[i];
     const MemoryFields fields = summary_fields(m, metadata);
+    const RecordSummary* same = i > 0 && metadata == previous ? &items_.back() : nullptr;
     if (m.vector.size() == arena_->dims()) {
-      push(start_pages[i], fields, slot++);
+      push(start_pages[i], fields, slot++, same);
     } else {
       odd_vectors_[static_cast<uint32_t>(items_.size())] = m.vector;
-      push(start_pages[i], fields, RecordSummary::kNoSlot);
+      push(start_pages[i], fields, RecordSummary::kNoSlot, same);
     }
+    metadata.swap(previous);
   }
 }
 
-uint32_t RecordSummaries::push(uint64_t start_page, const MemoryFields& fields, uint32_t slot) {
+uint32_t RecordSummaries::push(uint64_t start_page, const MemoryFields& fields, uint32_t slot,
+                               const RecordSummary* same_metadata) {
   const auto position = static_cast<uint32_t>(items_.size());
   RecordSummary summary;
   summary.start_page = start_page;
   summary.slot = slot;
   summary.agent = dictionary_.intern_string(fields.agent_id);
   if (fields.session_id) summary.session = dictionary_.intern_string(*fields.session_id);
-  summary.metadata_begin = static_cast<uint32_t>(metadata_.size());
-  flatten_packed_metadata(fields.metadata, dictionary_, metadata_);
-  summary.metadata_count = static_cast<uint32_t>(metadata_.size() - summary.metadata_begin);
+  if (same_metadata != nullptr) {
+    summary.metadata_begin = same_metadata->metadata_begin;
+    summary.metadata_count = same_metadata->metadata_count;
+  } else {
+    summary.metadata_begin = static_cast<uint32_t>(metadata_.size());
+    flatten_packed_metadata(fields.metadata, dictionary_, metadata_);
+    summary.metadata_count = static_cast<uint32_t>(metadata_.size() - summary.metadata_begin);
+  }
   summary.type = fields.memory_type;
   summary.scope = fields.scope;
   summary.importance = fields.importance;
