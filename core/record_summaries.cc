@@ -1,6 +1,7 @@
 #include "core/record_summaries.h"
 
 #include "core/record_codec.h"
+#include "core/two_threads.h"
 
 namespace ormel {
 
@@ -23,6 +24,9 @@ uint32_t RecordSummaries::find_slow(size_t row, uint64_t start_page) {
 }
 
 namespace {
+
+// add_many fills the arena on another thread from this many vectors on.
+constexpr size_t kTogetherMinimum = 512;
 
 // The summarised fields of `m`, its metadata packed into `metadata` (reused from call to
 // call by a batch).
@@ -59,27 +63,39 @@ uint32_t RecordSummaries::add(uint64_t start_page, const MemoryFields& fields, s
 }
 
 void RecordSummaries::add_many(std::span<const uint64_t> start_pages, std::span<const Memory> memories) {
-  // Vectors of the arena's width take consecutive slots in item order, as add() gives them.
+  // Vectors of the arena's width take consecutive slots in item order, as add() gives them,
+  // so the summaries can be written while another thread fills the arena (push() does not
+  // touch it).
+  const size_t dims = arena_->dims();
   std::vector<const float*> placed;
   placed.reserve(memories.size());
   for (const Memory& m : memories) {
-    if (m.vector.size() == arena_->dims()) placed.push_back(m.vector.data());
+    if (m.vector.size() == dims) placed.push_back(m.vector.data());
   }
-  uint32_t slot = arena_->add_many(placed);
-  // Items often share their metadata: one whose packed metadata is the previous item's
-  // shares that item's flattened range instead of flattening it again.
-  std::vector<uint8_t> metadata, previous;
-  for (size_t i = 0; i < memories.size(); ++i) {
-    const Memory& m = memories[i];
-    const MemoryFields fields = summary_fields(m, metadata);
-    const RecordSummary* same = i > 0 && metadata == previous ? &items_.back() : nullptr;
-    if (m.vector.size() == arena_->dims()) {
-      push(start_pages[i], fields, slot++, same);
-    } else {
-      odd_vectors_[static_cast<uint32_t>(items_.size())] = m.vector;
-      push(start_pages[i], fields, RecordSummary::kNoSlot, same);
+  const auto first_slot = static_cast<uint32_t>(arena_->size());
+  const auto summarise = [&] {
+    uint32_t slot = first_slot;
+    // Items often share their metadata: one whose packed metadata is the previous item's
+    // shares that item's flattened range instead of flattening it again.
+    std::vector<uint8_t> metadata, previous;
+    for (size_t i = 0; i < memories.size(); ++i) {
+      const Memory& m = memories[i];
+      const MemoryFields fields = summary_fields(m, metadata);
+      const RecordSummary* same = i > 0 && metadata == previous ? &items_.back() : nullptr;
+      if (m.vector.size() == dims) {
+        push(start_pages[i], fields, slot++, same);
+      } else {
+        odd_vectors_[static_cast<uint32_t>(items_.size())] = m.vector;
+        push(start_pages[i], fields, RecordSummary::kNoSlot, same);
+      }
+      metadata.swap(previous);
     }
-    metadata.swap(previous);
+  };
+  if (placed.size() < kTogetherMinimum) {
+    arena_->add_many(placed);
+    summarise();
+  } else {
+    run_together(summarise, [&] { arena_->add_many(placed); });
   }
 }
 

@@ -65,7 +65,8 @@ class RecordSummaries {
   // sum_of_squares (computed wherever the caller read the record).
   uint32_t add(uint64_t start_page, const MemoryFields& fields, std::span<const float> vector, float norm_sq);
   // The summaries of memories[i] staged at start_pages[i], in order: the same as add() for
-  // each, with the vectors placed in the arena together.
+  // each, with the vectors placed in the arena together (for a large batch on another
+  // thread, while this one writes the summaries).
   void add_many(std::span<const uint64_t> start_pages, std::span<const Memory> memories);
   // Room for `more` summaries, so a bulk load does not move the arena as it grows.
   void reserve(size_t more);

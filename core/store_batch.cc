@@ -14,16 +14,17 @@
 //  5. Every staged item is linked as remember() links it (catalog row, vector index,
 //     summary); the summaries are added together once the rows are linked, in item order,
 //     so their arena slots follow the items as remember()'s would.
-//  6. A large batch is checked and encoded in two halves at once, the second on a worker
+//  6. A large batch is checked and encoded in two halves at once, the second on another
 //     thread that touches only its own items and records (the store is only read). Fresh
 //     ids are drawn beforehand in item order, as a loop would draw them. The error
-//     returned is the first failing item's by position: a failure in the first half stops
-//     the worker; the second half's is looked at only once the first half has passed.
-//     Progress is reported from the calling thread alone, the second half in one step.
-#include <exception>
-#include <thread>
+//     returned is the first failing item's by position: a failure in the first half
+//     abandons the second; the second half's is looked at only once the first half has
+//     passed. Progress is reported from the calling thread alone, the second half in one
+//     step.
+#include <atomic>
 
 #include "core/store_state.h"
+#include "core/two_threads.h"
 
 namespace ormel {
 namespace {
@@ -96,36 +97,6 @@ std::optional<BatchError> encode_items(const StoreState& s, std::span<Memory> it
   return std::nullopt;
 }
 
-// The second half of a batch, checked and encoded on a worker thread.
-struct SecondHalf {
-  size_t first = 0;
-  RecordBlocks records;
-  std::optional<BatchError> error;
-  std::exception_ptr thrown;  // rethrown by the calling thread
-  std::jthread worker;        // last: stopped and joined before the rest goes
-
-  // Starts the worker on items[first..]; false when no thread could be started.
-  bool start(const StoreState& s, std::span<Memory> items, size_t from) {
-    first = from;
-    try {
-      worker = std::jthread([this, &s, items](std::stop_token stop) {
-        try {
-          error = encode_items(s, items.subspan(first), first, records, [&]() -> Status {
-            // Abandoned: the calling thread has its own error and never looks at this one.
-            if (stop.stop_requested()) return fail(OrmelError::invalid_argument("remember_many abandoned"));
-            return {};
-          });
-        } catch (...) {
-          thrown = std::current_exception();
-        }
-      });
-    } catch (const std::system_error&) {
-      return false;
-    }
-    return true;
-  }
-};
-
 }  // namespace
 
 std::expected<std::vector<MemoryId>, BatchError> Ormel::remember_many(std::vector<Memory> memories,
@@ -139,17 +110,30 @@ std::expected<std::vector<MemoryId>, BatchError> Ormel::remember_many(std::vecto
     if (m.id == 0) m.id = new_ulid();
   }
   const std::span<Memory> items(memories);
-  SecondHalf second;
-  size_t split = items.size();
-  if (items.size() >= kSplitMinimum && second.start(s, items, items.size() / 2)) split = items.size() / 2;
-  RecordBlocks records;
-  if (auto failed = encode_items(s, items.first(split), 0, records, [&] { return meter->advance(); }))
-    return std::unexpected(std::move(*failed));
-  if (second.worker.joinable()) {
-    second.worker.join();
-    if (second.thrown) std::rethrow_exception(second.thrown);
-    if (second.error) return std::unexpected(std::move(*second.error));
-    records.append(std::move(second.records));
+  const size_t split = items.size() >= kSplitMinimum ? items.size() / 2 : items.size();
+  RecordBlocks records, second_records;
+  std::optional<BatchError> failed, second_failed;
+  std::atomic<bool> abandon{false};
+  const auto first_half = [&] {
+    failed = encode_items(s, items.first(split), 0, records, [&] { return meter->advance(); });
+    if (failed) abandon = true;
+  };
+  const auto second_half = [&] {
+    second_failed = encode_items(s, items.subspan(split), split, second_records, [&]() -> Status {
+      // Abandoned: the first half's error is the one returned, and this one is never looked at.
+      if (abandon) return fail(OrmelError::invalid_argument("remember_many abandoned"));
+      return {};
+    });
+  };
+  if (split == items.size()) {
+    first_half();
+  } else {
+    run_together(first_half, second_half);
+  }
+  if (failed) return std::unexpected(std::move(*failed));
+  if (split < items.size()) {
+    if (second_failed) return std::unexpected(std::move(*second_failed));
+    records.append(std::move(second_records));
     if (auto reported = meter->advance(items.size() - split); !reported) return stopped(reported.error());
   }
   if (auto reported = meter->finish(); !reported) return stopped(reported.error());

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <utility>
 
-#include "core/two_halves.h"
+#include "core/two_threads.h"
 
 namespace ormel {
 
