@@ -14,14 +14,16 @@
 //  5. Every staged item is linked as remember() links it (catalog row, vector index,
 //     summary); the summaries are added together once the rows are linked, in item order,
 //     so their arena slots follow the items as remember()'s would.
-//  6. A large batch is checked and encoded in two halves at once, the second on another
-//     thread that touches only its own items and records (the store is only read). Fresh
-//     ids are drawn beforehand in item order, as a loop would draw them. The error
+//  6. A large batch is checked and encoded on two threads: the calling thread takes the
+//     first half, then helps with the second, which is cut into chunks claimed in order by
+//     either thread; each touches only its own items and records (the store is only read).
+//     Fresh ids are drawn beforehand in item order, as a loop would draw them. The error
 //     returned is the first failing item's by position: a failure in the first half
-//     abandons the second; the second half's is looked at only once the first half has
-//     passed. Progress is reported from the calling thread alone, the second half in one
-//     step.
+//     abandons the second, and a chunk is skipped only when one before it has failed, so
+//     every chunk before the first failed one was encoded whole. Progress is reported from
+//     the calling thread alone, item by item over the first half and the second in one step.
 #include <atomic>
+#include <cstdint>
 
 #include "core/store_state.h"
 #include "core/two_threads.h"
@@ -30,8 +32,10 @@ namespace ormel {
 namespace {
 
 constexpr size_t kBlockBytes = size_t{1} << 20;
-// Smaller batches are checked and encoded on the calling thread alone.
+// Smaller batches are checked and encoded on the calling thread alone; the second half of
+// larger ones a chunk of kChunkItems at a time.
 constexpr size_t kSplitMinimum = 512;
+constexpr size_t kChunkItems = 256;
 
 // Records packed back to back into shared blocks.
 class RecordBlocks {
@@ -110,32 +114,56 @@ std::expected<std::vector<MemoryId>, BatchError> Ormel::remember_many(std::vecto
     if (m.id == 0) m.id = new_ulid();
   }
   const std::span<Memory> items(memories);
+  // The first half is the calling thread's, reported item by item. The second half is cut
+  // into chunks claimed by another thread and, once done with its half, the calling thread.
   const size_t split = items.size() >= kSplitMinimum ? items.size() / 2 : items.size();
-  RecordBlocks records, second_records;
-  std::optional<BatchError> failed, second_failed;
+  struct Chunk {
+    RecordBlocks records;
+    std::optional<BatchError> failed;
+  };
+  std::vector<Chunk> chunks((items.size() - split + kChunkItems - 1) / kChunkItems);
+  std::atomic<size_t> next_chunk{0}, first_failed_chunk{SIZE_MAX};
   std::atomic<bool> abandon{false};
+  const auto claim_chunks = [&] {
+    for (size_t c = next_chunk++; c < chunks.size(); c = next_chunk++) {
+      // A chunk after a refused item cannot change the outcome.
+      if (abandon || c > first_failed_chunk) continue;
+      const size_t begin = split + c * kChunkItems;
+      const size_t count = std::min(kChunkItems, items.size() - begin);
+      chunks[c].failed = encode_items(s, items.subspan(begin, count), begin, chunks[c].records, [&]() -> Status {
+        // Abandoned: the first half's error is the one returned, and this one is never looked at.
+        if (abandon) return fail(OrmelError::invalid_argument("remember_many abandoned"));
+        return {};
+      });
+      if (chunks[c].failed) {
+        size_t seen = first_failed_chunk;
+        while (c < seen && !first_failed_chunk.compare_exchange_weak(seen, c)) {
+        }
+      }
+    }
+  };
+  RecordBlocks records;
+  std::optional<BatchError> failed;
   const auto first_half = [&] {
     failed = encode_items(s, items.first(split), 0, records, [&] { return meter->advance(); });
-    if (failed) abandon = true;
+    if (failed) {
+      abandon = true;
+    } else {
+      claim_chunks();
+    }
   };
-  const auto second_half = [&] {
-    second_failed = encode_items(s, items.subspan(split), split, second_records, [&]() -> Status {
-      // Abandoned: the first half's error is the one returned, and this one is never looked at.
-      if (abandon) return fail(OrmelError::invalid_argument("remember_many abandoned"));
-      return {};
-    });
-  };
-  if (split == items.size()) {
+  if (chunks.empty()) {
     first_half();
   } else {
-    run_together(first_half, second_half);
+    run_together(first_half, claim_chunks);
   }
   if (failed) return std::unexpected(std::move(*failed));
-  if (split < items.size()) {
-    if (second_failed) return std::unexpected(std::move(*second_failed));
-    records.append(std::move(second_records));
-    if (auto reported = meter->advance(items.size() - split); !reported) return stopped(reported.error());
+  for (Chunk& chunk : chunks) {
+    // Every chunk before the first with a refused item was encoded whole.
+    if (chunk.failed) return std::unexpected(std::move(*chunk.failed));
+    records.append(std::move(chunk.records));
   }
+  if (auto reported = meter->advance(items.size() - split); !reported) return stopped(reported.error());
   if (auto reported = meter->finish(); !reported) return stopped(reported.error());
   s.catalog.reserve(s.catalog.size() + memories.size());
   s.id_index.reserve(s.id_index.size() + memories.size());

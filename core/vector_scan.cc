@@ -78,10 +78,10 @@ struct SquareStep {
   [[gnu::always_inline]] static void apply(Lanes& acc, float, const Lanes& x) { acc = acc + x * x; }
 };
 
-// add_many shares this many new blocks or more with a second thread.
+// add_many shares this many new blocks or more with a second thread, kFillGroup at a time.
 constexpr size_t kSplitBlocks = 64;
 
-// How many new blocks add_many writes before summing them, while they are still cached.
+// How many new blocks add_many writes before summing them.
 constexpr size_t kFillGroup = 8;
 
 // Writes `count` (at most kLanes) vectors of `dims` values into a block, vector l in lane l
@@ -123,19 +123,15 @@ uint32_t VectorArena::add_many(std::span<const float* const> vectors) {
   data_.resize(data_.size() + nb * dims_);  // left uninitialised: every row is written below
   std::vector<float> sums(nb * kLanes);
   const std::vector<float> unused_query(dims_);
-  // Writes and sums new blocks [from, to), a few at a time.
-  const auto fill = [&](size_t from, size_t to) {
-    for (size_t group = from; group < to; group += kFillGroup) {
-      const size_t end = std::min(to, group + kFillGroup);
-      for (size_t b = group; b < end; ++b) {
-        fill_block(data_.data() + (first_block + b) * dims_, vectors.data() + i + b * kLanes,
-                   std::min(kLanes, rest - b * kLanes), dims_);
-      }
-      run_simd(ReduceJob<SquareStep>{data_.data() + (first_block + group) * dims_, dims_, end - group, nullptr,
-                                      unused_query.data(), sums.data() + group * kLanes});
+  // Writes new blocks [from, to), then sums them while they are still cached.
+  run_in_chunks(nb, kFillGroup, kSplitBlocks, [&](size_t from, size_t to, bool) {
+    for (size_t b = from; b < to; ++b) {
+      fill_block(data_.data() + (first_block + b) * dims_, vectors.data() + i + b * kLanes,
+                 std::min(kLanes, rest - b * kLanes), dims_);
     }
-  };
-  run_in_halves(nb, kSplitBlocks, fill);
+    run_simd(ReduceJob<SquareStep>{data_.data() + (first_block + from) * dims_, dims_, to - from, nullptr,
+                                    unused_query.data(), sums.data() + from * kLanes});
+  });
   norms_.insert(norms_.end(), sums.begin(), sums.begin() + static_cast<ptrdiff_t>(rest));
   size_ += rest;
   return first_slot;

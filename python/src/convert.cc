@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "core/two_halves.h"
+#include "core/two_threads.h"
 
 namespace ormel_py {
 
@@ -113,8 +113,9 @@ std::vector<float> floats_at(const char* base, Py_ssize_t n, Py_ssize_t stride, 
   return values;
 }
 
-// Rows of a buffer from which on they are copied on two threads.
+// Rows of a buffer from which on they are copied on two threads, kRowChunk at a time.
 constexpr size_t kSplitRows = 1024;
+constexpr size_t kRowChunk = 128;
 
 // Reads an `ndim`-D float32/float64 buffer into rows of its last dimension (one row for
 // 1-D); false (with no exception set) when `o` has none.
@@ -130,7 +131,7 @@ bool rows_from_buffer(PyObject* o, int ndim, std::vector<std::vector<float>>& ou
     std::vector<std::vector<float>> values(static_cast<size_t>(rows));
     // Only the buffer's memory is read (the caller holds the buffer), so many rows are
     // copied on two threads.
-    ormel::run_in_halves(values.size(), kSplitRows, [&](size_t begin, size_t end) {
+    ormel::run_in_chunks(values.size(), kRowChunk, kSplitRows, [&](size_t begin, size_t end, bool) {
       for (size_t r = begin; r < end; ++r) {
         values[r] = floats_at(base + static_cast<Py_ssize_t>(r) * row_stride, n, stride, kind);
       }

@@ -189,8 +189,9 @@ TEST_F(MemoryVersionsTest, BatchRoundTripInOrderWithFreshAndRepeatedIds) {
 
 // A batch whose records fill several shared blocks, one record longer than a block: every
 // staged page holds what a loop of remember() stages, and the memories survive a commit.
-// The batch is large enough to be encoded in two halves, each with a long record, and its
-// summaries (vectors and their sums of squares) are those of the loop, bit for bit.
+// The batch is large enough to be encoded on two threads, with long records in different
+// chunks, and its summaries (vectors and their sums of squares) are those of the loop, bit
+// for bit.
 TEST_F(MemoryVersionsTest, BatchOverSeveralBlocksStagesThePagesOfALoop) {
   std::vector<Memory> batch;
   for (uint32_t i = 0; i < 1100; ++i) {
@@ -233,8 +234,8 @@ TEST_F(MemoryVersionsTest, BatchOverSeveralBlocksStagesThePagesOfALoop) {
   EXPECT_EQ(must_get((*ids)[800]), batch[800]);
 }
 
-// In a batch encoded in two halves the error is still the first bad item's by position,
-// whichever half holds it, and nothing is staged; fresh ids follow the items' order.
+// In a batch encoded on two threads the error is still the first bad item's by position,
+// whichever thread found it, and nothing is staged; fresh ids follow the items' order.
 TEST_F(MemoryVersionsTest, ALargeBatchNamesItsFirstBadItemAndDrawsIdsInOrder) {
   add(0);
   flush();
@@ -248,7 +249,9 @@ TEST_F(MemoryVersionsTest, ALargeBatchNamesItsFirstBadItemAndDrawsIdsInOrder) {
       {{10}, {}, 10},            // first half
       {{900}, {}, 900},          // second half
       {{900}, {300}, 300},       // both: the first half's
-      {{550}, {549}, 549},       // either side of the split
+      {{550}, {549}, 549},       // either side of the middle
+      {{1024}, {600}, 600},      // in two chunks of the second half
+      {{806}, {805}, 805},       // either side of a chunk boundary there
       {{1099}, {}, 1099},        // the last item
       {{0}, {1099}, 0},          // the first item
   };

@@ -141,8 +141,8 @@ const std::vector<Operation>& operations() {
          if (!ids) return fail(ids.error().error);
          return {};
        }},
-      // Large enough to be checked and encoded in two halves at once.
-      {"remember_many in two halves",
+      // Large enough to be checked and encoded on two threads.
+      {"remember_many on two threads",
        [](Ormel& db, const Progress& p) -> Status {
          auto ids = db.remember_many(batch_of(100, 1100), p);
          if (!ids) return fail(ids.error().error);
@@ -197,7 +197,7 @@ TEST_F(ProgressTest, EachOperationReportsUpToItsTotal) {
     const uint64_t total = rec.seen.back().second;
     const std::string name = op.name;
     if (name == "remember_many") EXPECT_EQ(total, 25u);
-    if (name == "remember_many in two halves") EXPECT_EQ(total, 1100u);
+    if (name == "remember_many on two threads") EXPECT_EQ(total, 1100u);
     if (name == "verify") EXPECT_EQ(total, live);
     if (name == "verify_all") EXPECT_EQ(total, live + 1 + snapshots);
     if (name.starts_with("compact")) {
