@@ -6,8 +6,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "core/two_threads.h"
-
 namespace ormel_py {
 
 bool type_error(PyObject* o, const char* fn, const char* name, const char* kind) {
@@ -113,10 +111,6 @@ std::vector<float> floats_at(const char* base, Py_ssize_t n, Py_ssize_t stride, 
   return values;
 }
 
-// Rows of a buffer from which on they are copied on two threads, kRowChunk at a time.
-constexpr size_t kSplitRows = 1024;
-constexpr size_t kRowChunk = 128;
-
 // Reads an `ndim`-D float32/float64 buffer into rows of its last dimension (one row for
 // 1-D); false (with no exception set) when `o` has none.
 bool rows_from_buffer(PyObject* o, int ndim, std::vector<std::vector<float>>& out) {
@@ -128,14 +122,9 @@ bool rows_from_buffer(PyObject* o, int ndim, std::vector<std::vector<float>>& ou
     const Py_ssize_t stride = view.strides != nullptr ? view.strides[ndim - 1] : view.itemsize;
     const Py_ssize_t row_stride = ndim == 1 ? 0 : (view.strides != nullptr ? view.strides[0] : n * view.itemsize);
     const char* base = static_cast<const char*>(view.buf);
-    std::vector<std::vector<float>> values(static_cast<size_t>(rows));
-    // Only the buffer's memory is read (the caller holds the buffer), so many rows are
-    // copied on two threads.
-    ormel::run_in_chunks(values.size(), kRowChunk, kSplitRows, [&](size_t begin, size_t end, bool) {
-      for (size_t r = begin; r < end; ++r) {
-        values[r] = floats_at(base + static_cast<Py_ssize_t>(r) * row_stride, n, stride, kind);
-      }
-    });
+    std::vector<std::vector<float>> values;
+    values.reserve(static_cast<size_t>(rows));
+    for (Py_ssize_t r = 0; r < rows; ++r) values.push_back(floats_at(base + r * row_stride, n, stride, kind));
     out = std::move(values);
     return true;
   });
