@@ -11,8 +11,13 @@
 //   calling thread takes whatever the others have not claimed, so on a busy machine where
 //   another part's thread does not get to run, it waits at most for the chunk that part
 //   holds.
-// - Work must not throw and must not touch state another part writes: parts share only
-//   what they read, and write only their own chunk's or part's results.
+// - run_together(here, there) runs here() on the calling thread while there() runs on a
+//   new thread (on the calling thread after here() when no thread can be started), and
+//   returns once both are done. An exception thrown by there() is rethrown on the calling
+//   thread; here()'s own propagates once the other thread has been joined.
+// - Work run_parts and run_chunks are given must not throw. No work may touch state that
+//   work running beside it writes: they share only what they read, and each writes only
+//   its own chunk's or part's results.
 // - worker_count() is how many parts are worth making: the cores this process may run on,
 //   at least 1, at most kMaxParts.
 #pragma once
@@ -20,7 +25,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <exception>
 #include <functional>
+#include <system_error>
+#include <thread>
 
 namespace ormel {
 
@@ -38,6 +46,29 @@ void run_chunks(size_t n, size_t chunk, size_t parts, Work&& work) {
       work(begin, std::min(n, begin + chunk), part);
     }
   });
+}
+
+template <class Here, class There>
+void run_together(Here here, There there) {
+  std::exception_ptr thrown;
+  bool started = false;
+  {
+    std::jthread other;
+    try {
+      other = std::jthread([&] {
+        try {
+          there();
+        } catch (...) {
+          thrown = std::current_exception();
+        }
+      });
+      started = true;
+    } catch (const std::system_error&) {
+    }
+    here();
+  }  // joins the other thread
+  if (!started) there();
+  if (thrown) std::rethrow_exception(thrown);
 }
 
 }  // namespace ormel

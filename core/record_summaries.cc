@@ -1,5 +1,6 @@
 #include "core/record_summaries.h"
 
+#include "core/parallel.h"
 #include "core/record_codec.h"
 
 namespace ormel {
@@ -22,7 +23,14 @@ uint32_t RecordSummaries::find_slow(size_t row, uint64_t start_page) {
   return it->second;
 }
 
-uint32_t RecordSummaries::add(uint64_t start_page, const Memory& m) {
+namespace {
+
+// add_many fills the arena on another thread from this many vectors on.
+constexpr size_t kTogetherMinimum = 512;
+
+// The summarised fields of `m`, its metadata packed into `metadata` (reused from call to
+// call by a batch).
+MemoryFields summary_fields(const Memory& m, std::vector<uint8_t>& metadata) {
   MemoryFields fields;
   fields.memory_type = m.memory_type;
   fields.agent_id = m.agent_id;
@@ -31,26 +39,82 @@ uint32_t RecordSummaries::add(uint64_t start_page, const Memory& m) {
   fields.created_at = m.created_at;
   fields.importance = m.importance;
   fields.ttl_secs = m.ttl_secs;
-  const std::vector<uint8_t> metadata = pack_json(m.metadata);
+  metadata.clear();
+  ByteSink sink{&metadata};
+  Packer pk(sink);
+  codec::put(pk, m.metadata, codec::Plain{});
   fields.metadata = metadata;
+  return fields;
+}
+
+}  // namespace
+
+uint32_t RecordSummaries::add(uint64_t start_page, const Memory& m) {
+  std::vector<uint8_t> metadata;
+  const MemoryFields fields = summary_fields(m, metadata);
   return add(start_page, fields, m.vector, sum_of_squares(m.vector));
 }
 
 uint32_t RecordSummaries::add(uint64_t start_page, const MemoryFields& fields, std::span<const float> vector,
                               float norm_sq) {
+  if (vector.size() == arena_->dims()) return push(start_page, fields, arena_->add(vector, norm_sq));
+  odd_vectors_[static_cast<uint32_t>(items_.size())].assign(vector.begin(), vector.end());
+  return push(start_page, fields, RecordSummary::kNoSlot);
+}
+
+void RecordSummaries::add_many(std::span<const uint64_t> start_pages, std::span<const Memory> memories) {
+  // Vectors of the arena's width take consecutive slots in item order, as add() gives them,
+  // so the summaries can be written while another thread fills the arena (push() does not
+  // touch it).
+  const size_t dims = arena_->dims();
+  std::vector<const float*> placed;
+  placed.reserve(memories.size());
+  for (const Memory& m : memories) {
+    if (m.vector.size() == dims) placed.push_back(m.vector.data());
+  }
+  const auto first_slot = static_cast<uint32_t>(arena_->size());
+  const auto summarise = [&] {
+    uint32_t slot = first_slot;
+    // Items often share their metadata: one whose packed metadata is the previous item's
+    // shares that item's flattened range instead of flattening it again.
+    std::vector<uint8_t> metadata, previous;
+    for (size_t i = 0; i < memories.size(); ++i) {
+      const Memory& m = memories[i];
+      const MemoryFields fields = summary_fields(m, metadata);
+      const RecordSummary* same = i > 0 && metadata == previous ? &items_.back() : nullptr;
+      if (m.vector.size() == dims) {
+        push(start_pages[i], fields, slot++, same);
+      } else {
+        odd_vectors_[static_cast<uint32_t>(items_.size())] = m.vector;
+        push(start_pages[i], fields, RecordSummary::kNoSlot, same);
+      }
+      metadata.swap(previous);
+    }
+  };
+  if (placed.size() < kTogetherMinimum) {
+    arena_->add_many(placed);
+    summarise();
+  } else {
+    run_together(summarise, [&] { arena_->add_many(placed); });
+  }
+}
+
+uint32_t RecordSummaries::push(uint64_t start_page, const MemoryFields& fields, uint32_t slot,
+                               const RecordSummary* same_metadata) {
   const auto position = static_cast<uint32_t>(items_.size());
   RecordSummary summary;
   summary.start_page = start_page;
-  if (vector.size() == arena_->dims()) {
-    summary.slot = arena_->add(vector, norm_sq);
-  } else {
-    odd_vectors_[position].assign(vector.begin(), vector.end());
-  }
+  summary.slot = slot;
   summary.agent = dictionary_.intern_string(fields.agent_id);
   if (fields.session_id) summary.session = dictionary_.intern_string(*fields.session_id);
-  summary.metadata_begin = static_cast<uint32_t>(metadata_.size());
-  flatten_packed_metadata(fields.metadata, dictionary_, metadata_);
-  summary.metadata_count = static_cast<uint32_t>(metadata_.size() - summary.metadata_begin);
+  if (same_metadata != nullptr) {
+    summary.metadata_begin = same_metadata->metadata_begin;
+    summary.metadata_count = same_metadata->metadata_count;
+  } else {
+    summary.metadata_begin = static_cast<uint32_t>(metadata_.size());
+    flatten_packed_metadata(fields.metadata, dictionary_, metadata_);
+    summary.metadata_count = static_cast<uint32_t>(metadata_.size() - summary.metadata_begin);
+  }
   summary.type = fields.memory_type;
   summary.scope = fields.scope;
   summary.importance = fields.importance;

@@ -7,7 +7,8 @@
 // VectorArena (interleaved for lane-per-record scans); a vector of another width (only
 // possible in a damaged or foreign file) is kept aside and scored by the scalar path.
 // Agent and session ids and metadata strings are interned, so filters compare integers;
-// metadata is kept flattened (metadata_filter.h).
+// metadata is kept flattened (metadata_filter.h); summaries of records with the same
+// metadata may share one flattened range.
 //
 // Summaries are kept in the order they were added, which is the catalog's order for the
 // records read at the first recall after opening, so a scan visits them and their arena
@@ -69,6 +70,10 @@ class RecordSummaries {
   // The same from a record read in place: `vector` holds its components and `norm_sq` their
   // sum_of_squares (computed wherever the caller read the record).
   uint32_t add(uint64_t start_page, const MemoryFields& fields, std::span<const float> vector, float norm_sq);
+  // The summaries of memories[i] staged at start_pages[i], in order: the same as add() for
+  // each, with the vectors placed in the arena together (for a large batch on another
+  // thread, while this one writes the summaries).
+  void add_many(std::span<const uint64_t> start_pages, std::span<const Memory> memories);
   // Room for `more` summaries, so a bulk load does not move the arena as it grows.
   void reserve(size_t more);
   // Valid until the next add().
@@ -91,6 +96,11 @@ class RecordSummaries {
  private:
   static constexpr uint64_t kNoPage = UINT64_MAX;  // no run starts there
   uint32_t find_slow(size_t row, uint64_t start_page);
+  // Appends the summary of a record whose vector is at arena slot `slot` (kNoSlot: the
+  // vector was kept aside). Its metadata is flattened from fields.metadata, or is the
+  // range of `same_metadata` (a summary whose packed metadata is the same bytes).
+  uint32_t push(uint64_t start_page, const MemoryFields& fields, uint32_t slot,
+                const RecordSummary* same_metadata = nullptr);
 
   std::optional<VectorArena> arena_;
   std::vector<RecordSummary> items_;                // in the order added

@@ -21,26 +21,35 @@ Status encode_for_staging(Memory& memory, std::vector<uint8_t>& out) {
   return {};
 }
 
-void link_staged_memory(StoreState& s, const Memory& memory, uint64_t start, uint64_t len) {
+void link_catalog_row(StoreState& s, const Memory& memory, uint64_t start, uint64_t len) {
   const auto pages = static_cast<uint32_t>(run_pages(len));
-  if (auto it = s.id_index.find(memory.id); it != s.id_index.end()) {
+  // One hash lookup finds an existing row or makes room for a new one.
+  auto [it, fresh] = s.id_index.try_emplace(memory.id, s.catalog.size());
+  if (fresh) {
+    s.catalog.push_back(
+        CatalogEntry{memory.id, start, pages, static_cast<uint32_t>(len), false, memory.accessed_at, memory.access_count});
+  } else {
     // A replacement keeps the row, hence its catalog position and access counters.
     CatalogEntry& row = s.catalog[it->second];
     row.start_page = start;
     row.page_count = pages;
     row.len = static_cast<uint32_t>(len);
     row.deleted = false;
-  } else {
-    s.catalog.push_back(
-        CatalogEntry{memory.id, start, pages, static_cast<uint32_t>(len), false, memory.accessed_at, memory.access_count});
-    s.id_index.emplace(memory.id, s.catalog.size() - 1);
   }
   s.catalog_dirty = true;
-  s.summaries.add(start, memory);
+}
+
+void index_staged_memory(StoreState& s, const Memory& memory) {
   if (s.index) {
     s.index->add(memory.id, memory.vector);
     s.index_dirty = true;
   }
+}
+
+void link_staged_memory(StoreState& s, const Memory& memory, uint64_t start, uint64_t len) {
+  link_catalog_row(s, memory, start, len);
+  s.summaries.add(start, memory);
+  index_staged_memory(s, memory);
 }
 
 Status stage_memory(StoreState& s, const Memory& memory, std::span<const uint8_t> record) {

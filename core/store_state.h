@@ -112,9 +112,13 @@ Result<uint64_t> stage_shared_run(StoreState& s, const std::shared_ptr<const uin
 // fail for a record: its only error is a slice over a page) and link_staged_memory, which
 // points the id's row at that run: an existing row (live or deleted) keeps its position
 // and access counters; otherwise a row is appended. stage_memory does the last two.
+// link_staged_memory is link_catalog_row (the row), the record's summary, then
+// index_staged_memory (the vector index), so a batch can add its summaries together.
 Status check_memory(const StoreState& s, const Memory& memory);
 Status encode_for_staging(Memory& memory, std::vector<uint8_t>& out);
 void link_staged_memory(StoreState& s, const Memory& memory, uint64_t start, uint64_t len);
+void link_catalog_row(StoreState& s, const Memory& memory, uint64_t start, uint64_t len);
+void index_staged_memory(StoreState& s, const Memory& memory);
 Status stage_memory(StoreState& s, const Memory& memory, std::span<const uint8_t> record);
 
 Result<std::vector<CatalogEntry>> load_catalog(Pager& pager, uint64_t start, uint64_t pages, uint64_t len);

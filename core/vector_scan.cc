@@ -76,6 +76,28 @@ struct SqDistStep {
   }
 };
 
+// s += v[i] * v[i], the query unused: sum_of_squares per lane.
+struct SquareStep {
+  [[gnu::always_inline]] static void apply(Lanes& acc, float, const Lanes& x) { acc = acc + x * x; }
+};
+
+// add_many shares this many new blocks or more with the other cores, kFillGroup at a time.
+constexpr size_t kShareBlocks = 64;
+
+// How many new blocks add_many writes before summing them.
+constexpr size_t kFillGroup = 8;
+
+// Writes `count` (at most kLanes) vectors of `dims` values into a block, vector l in lane l
+// and zeros in the lanes after them. Each vector is read front to back (the reads stream;
+// the block's rows stay cached while they are filled lane by lane).
+void fill_block(Lanes* blk, const float* const* vectors, size_t count, size_t dims) {
+  if (count < kLanes) std::fill(blk, blk + dims, Lanes{});
+  for (size_t l = 0; l < count; ++l) {
+    const float* v = vectors[l];
+    for (size_t d = 0; d < dims; ++d) blk[d][l] = v[d];
+  }
+}
+
 }  // namespace
 
 VectorArena::VectorArena(size_t dims) : dims_(dims) {}
@@ -91,6 +113,35 @@ uint32_t VectorArena::add(std::span<const float> v, float norm_sq) {
   norms_.push_back(norm_sq);
   ++size_;
   return static_cast<uint32_t>(slot);
+}
+
+uint32_t VectorArena::add_many(std::span<const float* const> vectors) {
+  const auto first_slot = static_cast<uint32_t>(size_);
+  // The free lanes of the last block one by one; whole blocks from there on.
+  size_t i = 0;
+  for (; i < vectors.size() && size_ % kLanes != 0; ++i) add(std::span(vectors[i], dims_));
+  const size_t rest = vectors.size() - i;
+  if (rest == 0) return first_slot;
+  const size_t first_block = size_ / kLanes;
+  const size_t nb = (rest + kLanes - 1) / kLanes;
+  data_.resize(data_.size() + nb * dims_);  // left uninitialised: every row is written below
+  std::vector<float> sums(nb * kLanes);
+  const std::vector<float> unused_query(dims_);
+  // Writes new blocks [from, to), then sums them while they are still cached.
+  run_chunks(nb, kFillGroup, nb >= kShareBlocks ? worker_count() : 1, [&](size_t from, size_t to, size_t) {
+    for (size_t b = from; b < to; ++b) {
+      fill_block(data_.data() + (first_block + b) * dims_, vectors.data() + i + b * kLanes,
+                 std::min(kLanes, rest - b * kLanes), dims_);
+    }
+    run_simd(ReduceJob<SquareStep>{data_.data() + (first_block + from) * dims_, dims_, to - from, nullptr,
+                                    unused_query.data(), sums.data() + from * kLanes});
+  });
+  norms_.insert(norms_.end(), sums.begin(), sums.begin() + static_cast<ptrdiff_t>(rest));
+  if (keep_rows_) {
+    for (size_t k = i; k < vectors.size(); ++k) rows_.insert(rows_.end(), vectors[k], vectors[k] + dims_);
+  }
+  size_ += rest;
+  return first_slot;
 }
 
 void VectorArena::reserve(size_t more) {

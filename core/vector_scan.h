@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <new>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace ormel {
@@ -63,6 +64,16 @@ struct LaneAllocator {
   LaneAllocator(const LaneAllocator<U>&) {}
   T* allocate(size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{sizeof(Lanes)})); }
   void deallocate(T* p, size_t) { ::operator delete(p, std::align_val_t{sizeof(Lanes)}); }
+  // Growing without a value leaves the new elements uninitialised, for a caller that
+  // writes them all; a given value is copied as usual.
+  template <class U>
+  void construct(U* p) {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
   bool operator==(const LaneAllocator&) const = default;
 };
 
@@ -74,6 +85,11 @@ class VectorArena {
   uint32_t add(std::span<const float> v);
   // The same with the vector's sum_of_squares already computed.
   uint32_t add(std::span<const float> v, float norm_sq);
+  // Appends the vectors (each of dims() values) in order, as add() one by one would, and
+  // returns the first one's slot. Whole blocks are written row by row and their sums of
+  // squares computed a lane per vector, each bit-identical to sum_of_squares; many blocks
+  // are shared with a second thread.
+  uint32_t add_many(std::span<const float* const> vectors);
   // Room for `more` vectors beyond size() without moving the storage.
   void reserve(size_t more);
   size_t size() const { return size_; }

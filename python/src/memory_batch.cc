@@ -143,14 +143,18 @@ bool memories_from_columns(const BatchColumns& c, std::vector<ormel::Memory>& ou
         return raise_for_item(static_cast<size_t>(i));
     }
   }
+  // One clock reading for the batch; id 0 has the store draw a fresh id, in item order.
+  const int64_t now = ormel::now_secs();
   std::vector<ormel::Memory> memories;
   memories.reserve(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
     const auto at = static_cast<size_t>(i);
-    std::string content;
-    if (!str_arg(contents.at(i), kFn, "contents", content)) return raise_for_item(at);
-    ormel::Memory m = ormel::Memory::make(std::move(content), types.at(at), std::move(rows[at]));
-    if (ids.at(at) != 0) m.id = ids.at(at);
+    ormel::Memory m;
+    if (!str_arg(contents.at(i), kFn, "contents", m.content)) return raise_for_item(at);
+    m.id = ids.at(at);
+    m.memory_type = types.at(at);
+    m.vector = std::move(rows[at]);
+    m.created_at = m.accessed_at = now;
     if (agents.at(at)) m.agent_id = *agents.at(at);
     if (importances.at(at)) m.importance = *importances.at(at);
     m.session_id = sessions.at(at);

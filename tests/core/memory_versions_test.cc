@@ -2,6 +2,11 @@
 // staged all or nothing, and the versions of one memory across the retained snapshots.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
+#include <functional>
+#include <limits>
+
 #include "core/store.h"
 #include "core/store_state.h"
 #include "tests/core/support/fault_env.h"
@@ -184,13 +189,17 @@ TEST_F(MemoryVersionsTest, BatchRoundTripInOrderWithFreshAndRepeatedIds) {
 
 // A batch whose records fill several shared blocks, one record longer than a block: every
 // staged page holds what a loop of remember() stages, and the memories survive a commit.
+// The batch is large enough to be encoded on two threads, with long records in different
+// chunks, and its summaries (vectors and their sums of squares) are those of the loop, bit
+// for bit.
 TEST_F(MemoryVersionsTest, BatchOverSeveralBlocksStagesThePagesOfALoop) {
   std::vector<Memory> batch;
-  for (uint32_t i = 0; i < 500; ++i) {
+  for (uint32_t i = 0; i < 1100; ++i) {
     batch.push_back(sample_memory(i));
     batch.back().content = std::string(3000, static_cast<char>('a' + i % 26));
   }
   batch[250].content = std::string(1'500'000, 'z');  // 184 pages
+  batch[800].content = std::string(1'200'000, 'y');
   auto loop = testing::must_open(env, false, "/loop.ormel");
   ASSERT_TRUE(loop);
   for (const Memory& m : batch) ASSERT_TRUE(loop->remember(m));
@@ -208,10 +217,68 @@ TEST_F(MemoryVersionsTest, BatchOverSeveralBlocksStagesThePagesOfALoop) {
     ASSERT_TRUE(a && b);
     ASSERT_EQ(*a, *b) << "page " << page;
   }
+  const VectorArena& batched = db->state().summaries.vectors();
+  const VectorArena& looped_vectors = loop->state().summaries.vectors();
+  ASSERT_EQ(batched.size(), looped_vectors.size());
+  std::vector<float> a, b;
+  for (uint32_t slot = 0; slot < batched.size(); ++slot) {
+    ASSERT_EQ(std::bit_cast<uint32_t>(batched.norm_sq(slot)), std::bit_cast<uint32_t>(looped_vectors.norm_sq(slot)));
+    batched.copy_vector(slot, a);
+    looped_vectors.copy_vector(slot, b);
+    ASSERT_EQ(a, b) << "slot " << slot;
+  }
   flush();
   reopen();
   for (size_t i = 0; i < batch.size(); i += 50) EXPECT_EQ(must_get((*ids)[i]), batch[i]);
   EXPECT_EQ(must_get((*ids)[250]), batch[250]);
+  EXPECT_EQ(must_get((*ids)[800]), batch[800]);
+}
+
+// In a batch encoded on two threads the error is still the first bad item's by position,
+// whichever thread found it, and nothing is staged; fresh ids follow the items' order.
+TEST_F(MemoryVersionsTest, ALargeBatchNamesItsFirstBadItemAndDrawsIdsInOrder) {
+  add(0);
+  flush();
+  const testing::ObservedState before = *testing::observe(*db);
+  const uint64_t pages = db->state().header.page_count;
+  struct Case {
+    std::vector<size_t> short_vectors, non_finite;
+    size_t reported;
+  };
+  const Case cases[] = {
+      {{10}, {}, 10},            // first half
+      {{900}, {}, 900},          // second half
+      {{900}, {300}, 300},       // both: the first half's
+      {{550}, {549}, 549},       // either side of the middle
+      {{1024}, {600}, 600},      // in two chunks of the second half
+      {{806}, {805}, 805},       // either side of a chunk boundary there
+      {{1099}, {}, 1099},        // the last item
+      {{0}, {1099}, 0},          // the first item
+  };
+  for (const Case& c : cases) {
+    std::vector<Memory> batch;
+    for (uint32_t i = 1; i <= 1100; ++i) batch.push_back(sample_memory(i));
+    for (size_t i : c.short_vectors) batch[i].vector.pop_back();
+    for (size_t i : c.non_finite) batch[i].vector[1] = std::numeric_limits<float>::infinity();
+    auto r = db->remember_many(batch);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().item, c.reported);
+    const bool is_short = std::ranges::find(c.short_vectors, c.reported) != c.short_vectors.end();
+    EXPECT_EQ(r.error().error.message(), is_short ? "vector dimension mismatch: database expects 4, got 3"
+                                                  : "invalid argument: vector has a non-finite component at index 1");
+    EXPECT_EQ(*testing::observe(*db), before);
+    EXPECT_EQ(db->state().header.page_count, pages);
+    EXPECT_EQ(db->state().pager->cache().dirty_count(), 0u);
+  }
+
+  std::vector<Memory> fresh;
+  for (uint32_t i = 1; i <= 1100; ++i) {
+    fresh.push_back(sample_memory(i));
+    fresh.back().id = 0;
+  }
+  auto ids = db->remember_many(fresh);
+  ASSERT_TRUE(ids) << ids.error().error.message();
+  EXPECT_TRUE(std::ranges::adjacent_find(*ids, std::greater_equal<>{}) == ids->end()) << "ids strictly increase";
 }
 
 TEST_F(MemoryVersionsTest, ABadItemStagesNothing) {

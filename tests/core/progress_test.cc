@@ -141,6 +141,13 @@ const std::vector<Operation>& operations() {
          if (!ids) return fail(ids.error().error);
          return {};
        }},
+      // Large enough to be checked and encoded on two threads.
+      {"remember_many on two threads",
+       [](Ormel& db, const Progress& p) -> Status {
+         auto ids = db.remember_many(batch_of(100, 1100), p);
+         if (!ids) return fail(ids.error().error);
+         return {};
+       }},
       {"build_index", [](Ormel& db, const Progress& p) { return db.build_index(p); }},
       {"verify", [](Ormel& db, const Progress& p) { return testing::status_of(db.verify(p)); }},
       {"verify_all", [](Ormel& db, const Progress& p) { return testing::status_of(db.verify_all(p)); }},
@@ -190,6 +197,7 @@ TEST_F(ProgressTest, EachOperationReportsUpToItsTotal) {
     const uint64_t total = rec.seen.back().second;
     const std::string name = op.name;
     if (name == "remember_many") EXPECT_EQ(total, 25u);
+    if (name == "remember_many on two threads") EXPECT_EQ(total, 1100u);
     if (name == "verify") EXPECT_EQ(total, live);
     if (name == "verify_all") EXPECT_EQ(total, live + 1 + snapshots);
     if (name.starts_with("compact")) {

@@ -133,6 +133,69 @@ TEST_P(EveryPath, ChosenSlotDotsAndDistancesAreBitIdenticalToTheScalarLoops) {
   }
 }
 
+// Values whose squares round, fall below the normal range, or overflow, so that any
+// reordering or fusing of the sum would change its bits.
+std::vector<std::vector<float>> awkward_vectors(size_t count, size_t dims, uint32_t seed) {
+  const float specials[] = {1e-20f, -3e-23f, 1.0000001f, 16777217.0f, 3.4e38f, -1e19f, 0.1f, -0.0f, 1e-45f};
+  auto out = random_vectors(count, dims, seed);
+  std::mt19937 gen(seed);
+  for (auto& v : out) {
+    for (float& x : v) {
+      if (gen() % 3 == 0) x = specials[gen() % std::size(specials)];
+    }
+  }
+  return out;
+}
+
+TEST_P(EveryPath, AddManyMatchesAddOneByOneBitForBit) {
+  // The shapes above, and batches large enough to be shared between two threads.
+  std::vector<Shape> shapes(std::begin(kShapes), std::end(kShapes));
+  shapes.push_back({1100, 9});
+  shapes.push_back({2063, 40});
+  for (const Shape& shape : shapes) {
+    // Batches that start on a block boundary and inside a partly filled block.
+    // With kept rows, the batch's vectors are kept contiguous too.
+    for (auto [before, rows] : {std::pair{size_t{0}, false}, {size_t{5}, false}, {size_t{16}, false}, {size_t{5}, true}}) {
+      SCOPED_TRACE(testing::Message() << shape.count << " x " << shape.dims << " after " << before << " rows " << rows);
+      const auto vectors = awkward_vectors(before + shape.count, shape.dims, static_cast<uint32_t>(shape.count + before));
+      VectorArena one_by_one(shape.dims), batched(shape.dims);
+      if (rows) batched.keep_rows();
+      for (const auto& v : vectors) one_by_one.add(v);
+      for (size_t i = 0; i < before; ++i) batched.add(vectors[i]);
+      std::vector<const float*> rest;
+      for (size_t i = before; i < vectors.size(); ++i) rest.push_back(vectors[i].data());
+      EXPECT_EQ(batched.add_many(rest), before);
+      ASSERT_EQ(batched.size(), vectors.size());
+      for (uint32_t s = 0; s < vectors.size(); ++s) {
+        EXPECT_EQ(std::bit_cast<uint32_t>(batched.norm_sq(s)), std::bit_cast<uint32_t>(sum_of_squares(vectors[s]))) << s;
+        for (size_t d = 0; d < shape.dims; ++d) {
+          ASSERT_EQ(std::bit_cast<uint32_t>(batched.at(s, d)), std::bit_cast<uint32_t>(vectors[s][d])) << s << "," << d;
+        }
+        if (rows) {
+          std::vector<float> copied;
+          batched.copy_vector(s, copied);
+          ASSERT_EQ(copied, vectors[s]) << s;
+        }
+      }
+      // Unused lanes stay zero, and later adds land where add() would put them.
+      const auto more = awkward_vectors(3, shape.dims, 99);
+      for (const auto& v : more) EXPECT_EQ(batched.add(v), one_by_one.add(v));
+      std::vector<float> a, b;
+      batched.dots(more[0], a);
+      one_by_one.dots(more[0], b);
+      ASSERT_EQ(a.size(), b.size());
+      for (size_t s = 0; s < a.size(); ++s) EXPECT_EQ(std::bit_cast<uint32_t>(a[s]), std::bit_cast<uint32_t>(b[s])) << s;
+    }
+  }
+}
+
+TEST(VectorArena, AddManyOfNothingAddsNothing) {
+  VectorArena arena(4);
+  arena.add(std::vector<float>{1, 2, 3, 4});
+  EXPECT_EQ(arena.add_many({}), 1u);
+  EXPECT_EQ(arena.size(), 1u);
+}
+
 TEST(VectorArena, DotsForNoSlotsIsEmpty) {
   VectorArena arena(3);
   arena.add(std::vector<float>{1, 2, 3});

@@ -132,6 +132,46 @@ def test_batch_matches_a_loop_of_remember(db_path, tmp_path, vectors):
         assert got == expected
 
 
+def large_rows(kind):
+    """2100 rows (enough to be converted, encoded and scored on two threads) with values
+    whose sums of squares round, underflow or overflow."""
+    rows = np.random.default_rng(5).normal(size=(2100, DIMS)).astype(np.float32)
+    rows[::3, 0] = 1e-20
+    rows[::5, 1] = 3e38
+    rows[::7, 2] = 16777217.0
+    if kind == "float64":
+        return rows.astype(np.float64)
+    if kind == "unaligned float32":
+        unaligned = np.frombuffer(bytearray(rows.nbytes + 1), dtype=np.float32, count=rows.size, offset=1)
+        unaligned = unaligned.reshape(rows.shape)
+        unaligned[...] = rows
+        assert not unaligned.flags.aligned
+        return unaligned
+    return rows
+
+
+@pytest.mark.parametrize("kind", ["float32", "unaligned float32", "float64"])
+def test_large_batch_scores_and_reads_back_as_a_loop(db_path, tmp_path, kind):
+    rows = large_rows(kind)
+    contents = [f"m{i}" for i in range(len(rows))]
+    # Runs of equal metadata, and values equal as numbers but of different types.
+    metadata = [{"g": i // 4 % 3} if i % 50 else {"g": 1.0} for i in range(len(rows))]
+    db = new_db(db_path)
+    ids = db.remember_many(contents, "semantic", rows, metadata=metadata)
+    assert len(set(ids)) == len(ids) and ids == sorted(ids)  # fresh ids in item order
+    loop = ormel.open(str(tmp_path / "loop.ormel"), PASSPHRASE, dimensions=DIMS)
+    for content, row, meta in zip(contents, rows, metadata):
+        loop.remember(content, "semantic", row, metadata=meta)
+    for query in (rows[0], rows[1001], [1.0, -2.0, 0.5, 3.0]):
+        got = [(m["content"], score) for m, score in db.search(query, 25)]
+        assert got == [(m["content"], score) for m, score in loop.search(query, 25)]
+        for where in ({"g": 1}, {"g": 1.0}, {"g": {"$gt": 0}}):
+            got = [(m["content"], m["metadata"], score) for m, score in db.search(query, 40, where=where)]
+            assert got == [(m["content"], m["metadata"], score) for m, score in loop.search(query, 40, where=where)]
+    for i in (0, 1049, 1050, 2099):
+        assert db.get(ids[i])["vector"] == rows[i].astype(np.float32).tolist()
+
+
 def test_empty_batch(db):
     assert db.remember_many([], "semantic", np.zeros((0, DIMS), dtype=np.float32)) == []
 
