@@ -461,6 +461,7 @@ TEST_F(RecallTest, ASplitScanRanksAsOneScan) {
                             distinct[(i / 3) % 5]);
     m.accessed_at = future;
     m.agent_id = i % 2 == 0 ? "a" : "b";
+    m.metadata = Json{{"k", i % 7}};
     all.push_back(m);
   }
   ASSERT_TRUE(db->remember_many(all));
@@ -481,11 +482,14 @@ TEST_F(RecallTest, ASplitScanRanksAsOneScan) {
     std::optional<std::string> agent;
     std::optional<std::vector<MemoryType>> types;
     std::function<bool(const Memory&)> passes;
+    std::optional<Json> where = std::nullopt;
   } cases[] = {
       {"all", {}, {}, [](const Memory&) { return true; }},
       {"agent a (dense)", "a", {}, [](const Memory& m) { return m.agent_id == "a"; }},
       {"procedural (sparse)", {}, std::vector{MemoryType::Procedural},
        [](const Memory& m) { return m.memory_type == MemoryType::Procedural; }},
+      {"metadata filter", {}, {}, [](const Memory& m) { return m.metadata["k"].get<int>() < 3; },
+       Json{{"k", {{"$lt", 3}}}}},
   };
   // Then again after reopening: every row's summary is looked up anew.
   for (int pass = 0; pass < 2; ++pass) {
@@ -503,6 +507,7 @@ TEST_F(RecallTest, ASplitScanRanksAsOneScan) {
         req.track_access = false;
         req.agent_id = c.agent;
         req.memory_types = c.types;
+        if (c.where) req.filter.where = *parse_filter(*c.where);
         req.recency_weight = req.importance_weight = req.access_weight = 0.0f;
         auto hits = db->recall(req);
         ASSERT_TRUE(hits);
