@@ -1,4 +1,4 @@
-// Splitting read-only work over the processor's cores.
+// Splitting work over the processor's cores.
 //
 // Contract:
 // - run_parts(parts, work) calls work(p) exactly once for every p in [0, parts) and returns
