@@ -18,6 +18,7 @@
 // - Work run_parts and run_chunks are given must not throw. No work may touch state that
 //   work running beside it writes: they share only what they read, and each writes only
 //   its own chunk's or part's results.
+// - Claims hands out chunk numbers for work that claims its own chunks.
 // - worker_count() is how many parts are worth making: the cores this process may run on,
 //   at least 1, at most kMaxParts.
 #pragma once
@@ -37,14 +38,28 @@ inline constexpr size_t kMaxParts = 8;
 size_t worker_count();
 void run_parts(size_t parts, const std::function<void(size_t)>& work);
 
+// Hands out 0, 1, 2, ... up to n - 1, each once, in increasing order, to whichever thread
+// asks first.
+class Claims {
+ public:
+  explicit Claims(size_t n) : n_(n) {}
+  // The next unclaimed index in `i`; false once all are claimed.
+  bool next(size_t& i) {
+    i = next_.fetch_add(1);
+    return i < n_;
+  }
+
+ private:
+  std::atomic<size_t> next_{0};
+  size_t n_;
+};
+
 template <class Work>
 void run_chunks(size_t n, size_t chunk, size_t parts, Work&& work) {
-  std::atomic<size_t> next{0};
   const size_t chunks = (n + chunk - 1) / chunk;
+  Claims claims(chunks);
   run_parts(std::min(parts, chunks), [&](size_t part) {
-    for (size_t begin = next.fetch_add(chunk); begin < n; begin = next.fetch_add(chunk)) {
-      work(begin, std::min(n, begin + chunk), part);
-    }
+    for (size_t c; claims.next(c);) work(c * chunk, std::min(n, (c + 1) * chunk), part);
   });
 }
 

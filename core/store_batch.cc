@@ -122,10 +122,11 @@ std::expected<std::vector<MemoryId>, BatchError> Ormel::remember_many(std::vecto
     std::optional<BatchError> failed;
   };
   std::vector<Chunk> chunks((items.size() - split + kChunkItems - 1) / kChunkItems);
-  std::atomic<size_t> next_chunk{0}, first_failed_chunk{SIZE_MAX};
+  Claims claims(chunks.size());
+  std::atomic<size_t> first_failed_chunk{SIZE_MAX};
   std::atomic<bool> abandon{false};
   const auto claim_chunks = [&] {
-    for (size_t c = next_chunk++; c < chunks.size(); c = next_chunk++) {
+    for (size_t c; claims.next(c);) {
       // A chunk after a refused item cannot change the outcome.
       if (abandon || c > first_failed_chunk) continue;
       const size_t begin = split + c * kChunkItems;

@@ -113,7 +113,6 @@ class VectorArena {
   void sq_dists(std::span<const float> query, float* out) const;
   // Keeps a contiguous copy of every vector from now on (the ones held are copied now).
   void keep_rows();
-  bool keeps_rows() const { return keep_rows_; }
   // Empties the arena; kept rows stay kept.
   void clear();
 
