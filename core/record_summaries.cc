@@ -8,6 +8,7 @@ namespace ormel {
 void RecordSummaries::reset(size_t dims) {
   arena_.emplace(dims);
   items_.clear();
+  groups_.clear();
   by_page_.clear();
   row_hint_.clear();
   odd_vectors_.clear();
@@ -57,24 +58,29 @@ uint32_t RecordSummaries::add(uint64_t start_page, const Memory& m) {
 
 uint32_t RecordSummaries::add(uint64_t start_page, const MemoryFields& fields, std::span<const float> vector,
                               float norm_sq) {
-  if (vector.size() == arena_->dims()) return push(start_page, fields, arena_->add(vector, norm_sq));
+  if (vector.size() == arena_->dims()) {
+    return push(start_page, fields, arena_->add(vector, norm_sq, group_of(fields.scope, fields.agent_id)));
+  }
   odd_vectors_[static_cast<uint32_t>(items_.size())].assign(vector.begin(), vector.end());
   return push(start_page, fields, RecordSummary::kNoSlot);
 }
 
 void RecordSummaries::add_many(std::span<const uint64_t> start_pages, std::span<const Memory> memories) {
-  // Vectors of the arena's width take consecutive slots in item order, as add() gives them,
-  // so the summaries can be written while another thread fills the arena (push() does not
-  // touch it).
+  // The slots are handed out first, as add() would give them one by one, so the summaries
+  // can be written while another thread fills the arena (push() does not touch it).
   const size_t dims = arena_->dims();
-  std::vector<const float*> placed;
-  placed.reserve(memories.size());
+  std::vector<const float*> placed_vectors;
+  std::vector<uint32_t> groups;
+  placed_vectors.reserve(memories.size());
+  groups.reserve(memories.size());
   for (const Memory& m : memories) {
-    if (m.vector.size() == dims) placed.push_back(m.vector.data());
+    if (m.vector.size() != dims) continue;
+    placed_vectors.push_back(m.vector.data());
+    groups.push_back(group_of(m.scope, m.agent_id));
   }
-  const auto first_slot = static_cast<uint32_t>(arena_->size());
+  const VectorArena::Placed placed = arena_->place_many(groups);
   const auto summarise = [&] {
-    uint32_t slot = first_slot;
+    size_t next = 0;
     // Items often share their metadata: one whose packed metadata is the previous item's
     // shares that item's flattened range instead of flattening it again.
     std::vector<uint8_t> metadata, previous;
@@ -83,7 +89,7 @@ void RecordSummaries::add_many(std::span<const uint64_t> start_pages, std::span<
       const MemoryFields fields = summary_fields(m, metadata);
       const RecordSummary* same = i > 0 && metadata == previous ? &items_.back() : nullptr;
       if (m.vector.size() == dims) {
-        push(start_pages[i], fields, slot++, same);
+        push(start_pages[i], fields, placed.slots[next++], same);
       } else {
         odd_vectors_[static_cast<uint32_t>(items_.size())] = m.vector;
         push(start_pages[i], fields, RecordSummary::kNoSlot, same);
@@ -91,12 +97,16 @@ void RecordSummaries::add_many(std::span<const uint64_t> start_pages, std::span<
       metadata.swap(previous);
     }
   };
-  if (placed.size() < kTogetherMinimum) {
-    arena_->add_many(placed);
+  if (placed_vectors.size() < kTogetherMinimum) {
+    arena_->write_placed(placed, placed_vectors);
     summarise();
   } else {
-    run_together(summarise, [&] { arena_->add_many(placed); });
+    run_together(summarise, [&] { arena_->write_placed(placed, placed_vectors); });
   }
+}
+
+uint32_t RecordSummaries::group_of(Scope scope, std::string_view agent_id) {
+  return scope == Scope::Shared ? kSharedGroup : agent_group(dictionary_.intern_string(agent_id));
 }
 
 uint32_t RecordSummaries::push(uint64_t start_page, const MemoryFields& fields, uint32_t slot,
@@ -122,6 +132,7 @@ uint32_t RecordSummaries::push(uint64_t start_page, const MemoryFields& fields, 
   summary.has_ttl = fields.ttl_secs.has_value();
   summary.ttl_secs = fields.ttl_secs.value_or(0);
   items_.push_back(summary);
+  groups_.push_back(summary.scope == Scope::Shared ? kSharedGroup : agent_group(summary.agent));
   auto [it, inserted] = by_page_.try_emplace(start_page, position);
   if (!inserted) {
     // A row hint must never find the summary this one replaces.
@@ -134,6 +145,7 @@ uint32_t RecordSummaries::push(uint64_t start_page, const MemoryFields& fields, 
 void RecordSummaries::reserve(size_t more) {
   arena_->reserve(more);
   items_.reserve(items_.size() + more);
+  groups_.reserve(groups_.size() + more);
   by_page_.reserve(by_page_.size() + more);
 }
 

@@ -11,8 +11,9 @@
 // metadata may share one flattened range.
 //
 // Summaries are kept in the order they were added, which is the catalog's order for the
-// records read at the first recall after opening, so a scan visits them and their arena
-// slots in memory order. find() also remembers which summary a catalog row had, so the
+// records read at the first recall after opening, so a scan visits them in memory order.
+// Their vectors are grouped in the arena by view (shared, or the owning agent), so the
+// scan of one agent's view reads only the blocks of its own and the shared memories. find() also remembers which summary a catalog row had, so the
 // next lookup of that row is an array access and a compare instead of a hash lookup.
 #pragma once
 
@@ -80,6 +81,12 @@ class RecordSummaries {
   const RecordSummary& operator[](uint32_t position) const { return items_[position]; }
   // The vector of a summary without an arena slot.
   std::span<const float> odd_vector(uint32_t position) const;
+  // The view group of the summary at `position` (the arena group of its vector): every
+  // shared memory is in kSharedGroup, the others in their agent's group. Kept apart from
+  // the summaries so a scan in one agent's view settles most rows reading four bytes.
+  static constexpr uint32_t kSharedGroup = 0;
+  static uint32_t agent_group(uint32_t agent) { return agent + 1; }
+  uint32_t group(uint32_t position) const { return groups_[position]; }
   // The interned id of an agent or session id, or nullopt when no record has used it.
   std::optional<uint32_t> id_of(std::string_view text) const;
   std::span<const FlatValue> metadata(const RecordSummary& r) const {
@@ -101,9 +108,13 @@ class RecordSummaries {
   // range of `same_metadata` (a summary whose packed metadata is the same bytes).
   uint32_t push(uint64_t start_page, const MemoryFields& fields, uint32_t slot,
                 const RecordSummary* same_metadata = nullptr);
+  // The arena group of a record: one for every shared memory, one per agent for the rest,
+  // so a recall in one agent's view reads the blocks of two groups.
+  uint32_t group_of(Scope scope, std::string_view agent_id);
 
   std::optional<VectorArena> arena_;
   std::vector<RecordSummary> items_;                // in the order added
+  std::vector<uint32_t> groups_;                    // view group of each of items_
   std::unordered_map<uint64_t, uint32_t> by_page_;  // start page -> position in items_
   std::vector<uint32_t> row_hint_;                  // catalog row -> position in items_
   std::unordered_map<uint32_t, std::vector<float>> odd_vectors_;  // by position

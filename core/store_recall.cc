@@ -55,6 +55,19 @@ class Eligibility {
     return !where_ || where_->matches(summaries_.metadata(r));
   }
 
+  // The same for the summary at `position`, reading first only its view group: in one
+  // agent's view that settles most rows without touching their summaries.
+  bool operator()(uint32_t position) const {
+    if (agent_id_) {
+      refresh();
+      const uint32_t group = summaries_.group(position);
+      if (group != RecordSummaries::kSharedGroup && (!agent_ || group != RecordSummaries::agent_group(*agent_))) {
+        return false;
+      }
+    }
+    return (*this)(summaries_[position]);
+  }
+
   // Resolves the names again when the dictionary has grown. Once it has run, calls from
   // several threads only read, until the next record is summarised.
   void refresh() const {
@@ -185,8 +198,8 @@ class Scorer {
 };
 
 // Exact scan of every live row that passes `eligible`, best `top_k` by `score(sim, row)`.
-// The conditions are checked first: when few rows pass, only their arena blocks are
-// scanned (the same bits either way). A large catalog is checked and scored in chunks of
+// The conditions are checked first: when some rows fail them, only the arena blocks of
+// those that pass are scanned (the same bits either way). A large catalog is checked and scored in chunks of
 // rows that the cores claim side by side, each core with its own copy of `score` and its
 // own best `top_k`; the best of those is the best overall, since candidates are ordered by
 // score and then by catalog row (invariant 1).
@@ -198,17 +211,26 @@ Result<std::vector<TopK::Entry>> scan(StoreState& s, Metric metric, std::span<co
   const size_t parts = rows.size() >= kSplitRows ? worker_count() : 1;
   const size_t chunks = (rows.size() + kChunkRows - 1) / kChunkRows;
   std::vector<std::vector<size_t>> passing(chunks);  // catalog rows, by chunk
+  std::vector<size_t> live(chunks, 0);
   run_chunks(rows.size(), kChunkRows, parts, [&](size_t begin, size_t end, size_t) {
     std::vector<size_t>& out = passing[begin / kChunkRows];
     for (size_t i = begin; i < end; ++i) {
-      if (rows[i] != RecordSummaries::kNone && eligible(s.summaries[rows[i]])) out.push_back(i);
+      if (rows[i] == RecordSummaries::kNone) continue;
+      ++live[begin / kChunkRows];
+      if (eligible(rows[i])) out.push_back(i);
     }
   });
-  size_t n_passing = 0;
-  for (const std::vector<size_t>& chunk : passing) n_passing += chunk.size();
+  size_t n_passing = 0, n_live = 0;
+  for (size_t c = 0; c < chunks; ++c) {
+    n_passing += passing[c].size();
+    n_live += live[c];
+  }
 
+  // When the conditions leave some rows out, only the arena blocks of those that pass are
+  // reduced: the arena keeps each agent's memories, and the shared ones, in blocks of their
+  // own, so an agent's view reads a fraction of it.
   const VectorArena& arena = s.summaries.vectors();
-  const bool sparse = n_passing < arena.size() / 4;
+  const bool sparse = n_passing < n_live;
   std::vector<float> dots;
   std::vector<size_t> first_dot(chunks, 0);  // sparse: where each chunk's dots begin
   if (metric == Metric::Cosine && sparse) {

@@ -81,10 +81,10 @@ struct SquareStep {
   [[gnu::always_inline]] static void apply(Lanes& acc, float, const Lanes& x) { acc = acc + x * x; }
 };
 
-// add_many shares this many new blocks or more with the other cores, kFillGroup at a time.
+// A batch of this many blocks or more is written by every core, kFillGroup blocks at a time.
 constexpr size_t kShareBlocks = 64;
 
-// How many new blocks add_many writes before summing them.
+// How many blocks a batch writes before summing them.
 constexpr size_t kFillGroup = 8;
 
 // Writes `count` (at most kLanes) vectors of `dims` values into a block, vector l in lane l
@@ -102,60 +102,144 @@ void fill_block(Lanes* blk, const float* const* vectors, size_t count, size_t di
 
 VectorArena::VectorArena(size_t dims) : dims_(dims) {}
 
-uint32_t VectorArena::add(std::span<const float> v) { return add(v, sum_of_squares(v.first(dims_))); }
+uint32_t VectorArena::place(uint32_t group, bool fill_later) {
+  const auto find = [&](uint32_t g) {
+    if (last_open_ < open_.size() && open_[last_open_].group == g) return last_open_;
+    for (size_t i = 0; i < open_.size(); ++i) {
+      if (open_[i].group == g) return last_open_ = i;
+    }
+    return open_.size();
+  };
+  size_t at = find(group);
+  if (at == open_.size() && group != kOverflowGroup) {
+    const size_t owned = open_.size() - (find(kOverflowGroup) < open_.size() ? 1 : 0);
+    if (owned >= kOpenGroups) at = find(group = kOverflowGroup);
+  }
+  uint32_t slot;
+  if (at < open_.size()) {
+    slot = open_[at].next++;
+    if (open_[at].next % kLanes == 0) open_.erase(open_.begin() + static_cast<ptrdiff_t>(at));
+  } else {
+    slot = static_cast<uint32_t>(blocks_ * kLanes);
+    ++blocks_;
+    if (fill_later) {
+      data_.resize(blocks_ * dims_);  // left uninitialised: the batch writes every lane
+    } else {
+      data_.resize(blocks_ * dims_, Lanes{});
+    }
+    norms_.resize(blocks_ * kLanes);
+    if (keep_rows_) rows_.resize(blocks_ * kLanes * dims_);
+    open_.push_back({group, slot + 1});
+    last_open_ = open_.size() - 1;
+  }
+  end_ = std::max<size_t>(end_, size_t{slot} + 1);
+  ++count_;
+  return slot;
+}
 
-uint32_t VectorArena::add(std::span<const float> v, float norm_sq) {
-  const size_t slot = size_;
-  if (slot % kLanes == 0) data_.resize(data_.size() + dims_, Lanes{});
+uint32_t VectorArena::add(std::span<const float> v, uint32_t group) {
+  return add(v, sum_of_squares(v.first(dims_)), group);
+}
+
+uint32_t VectorArena::add(std::span<const float> v, float norm_sq, uint32_t group) {
+  const uint32_t slot = place(group, false);
   Lanes* blk = data_.data() + slot / kLanes * dims_;
   for (size_t d = 0; d < dims_; ++d) blk[d][slot % kLanes] = v[d];
-  if (keep_rows_) rows_.insert(rows_.end(), v.begin(), v.begin() + static_cast<ptrdiff_t>(dims_));
-  norms_.push_back(norm_sq);
-  ++size_;
-  return static_cast<uint32_t>(slot);
+  if (keep_rows_) std::copy(v.begin(), v.begin() + static_cast<ptrdiff_t>(dims_), rows_.begin() + slot * dims_);
+  norms_[slot] = norm_sq;
+  return slot;
 }
 
 uint32_t VectorArena::add_many(std::span<const float* const> vectors) {
-  const auto first_slot = static_cast<uint32_t>(size_);
-  // The free lanes of the last block one by one; whole blocks from there on.
-  size_t i = 0;
-  for (; i < vectors.size() && size_ % kLanes != 0; ++i) add(std::span(vectors[i], dims_));
-  const size_t rest = vectors.size() - i;
-  if (rest == 0) return first_slot;
-  const size_t first_block = size_ / kLanes;
-  const size_t nb = (rest + kLanes - 1) / kLanes;
-  data_.resize(data_.size() + nb * dims_);  // left uninitialised: every row is written below
-  std::vector<float> sums(nb * kLanes);
-  const std::vector<float> unused_query(dims_);
-  // Writes new blocks [from, to), then sums them while they are still cached.
-  run_chunks(nb, kFillGroup, nb >= kShareBlocks ? worker_count() : 1, [&](size_t from, size_t to, size_t) {
-    for (size_t b = from; b < to; ++b) {
-      fill_block(data_.data() + (first_block + b) * dims_, vectors.data() + i + b * kLanes,
-                 std::min(kLanes, rest - b * kLanes), dims_);
-    }
-    run_simd(ReduceJob<SquareStep>{data_.data() + (first_block + from) * dims_, dims_, to - from, nullptr,
-                                    unused_query.data(), sums.data() + from * kLanes});
-  });
-  norms_.insert(norms_.end(), sums.begin(), sums.begin() + static_cast<ptrdiff_t>(rest));
-  if (keep_rows_) {
-    for (size_t k = i; k < vectors.size(); ++k) rows_.insert(rows_.end(), vectors[k], vectors[k] + dims_);
+  if (vectors.empty()) return static_cast<uint32_t>(end_);
+  const std::vector<uint32_t> groups(vectors.size(), 0);
+  const Placed placed = place_many(groups);
+  write_placed(placed, vectors);
+  return placed.slots.front();
+}
+
+VectorArena::Placed VectorArena::place_many(std::span<const uint32_t> groups) {
+  Placed placed;
+  placed.first_new_block = blocks_;
+  placed.slots.resize(groups.size());
+  for (size_t i = 0; i < groups.size(); ++i) placed.slots[i] = place(groups[i], true);
+  return placed;
+}
+
+void VectorArena::write_placed(const Placed& placed, std::span<const float* const> vectors) {
+  const std::span<const uint32_t> slots = placed.slots;
+  if (slots.empty()) return;
+  // The items by block, in item order, which within a block is lane order (a group's
+  // vectors take its lanes one after another). A block the batch opened gets lanes 0 ..
+  // k-1 from it; one that was open before gets the lanes after those it held.
+  size_t lo = SIZE_MAX, hi = 0;
+  for (uint32_t slot : slots) {
+    lo = std::min<size_t>(lo, slot / kLanes);
+    hi = std::max<size_t>(hi, slot / kLanes + 1);
   }
-  size_ += rest;
-  return first_slot;
+  std::vector<uint32_t> begin(hi - lo + 1, 0);
+  for (uint32_t slot : slots) ++begin[slot / kLanes - lo + 1];
+  for (size_t b = 1; b < begin.size(); ++b) begin[b] += begin[b - 1];
+  std::vector<uint32_t> order(slots.size());
+  {
+    std::vector<uint32_t> next(begin.begin(), begin.end() - 1);
+    for (size_t i = 0; i < slots.size(); ++i) order[next[slots[i] / kLanes - lo]++] = static_cast<uint32_t>(i);
+  }
+  std::vector<uint32_t> touched;
+  for (size_t b = lo; b < hi; ++b) {
+    if (begin[b - lo + 1] > begin[b - lo]) touched.push_back(static_cast<uint32_t>(b));
+  }
+
+  std::vector<float> sums(touched.size() * kLanes);
+  const std::vector<float> unused_query(dims_);
+  // Writes blocks [from, to) of `touched`, then sums them while they are still cached.
+  run_chunks(touched.size(), kFillGroup, touched.size() >= kShareBlocks ? worker_count() : 1,
+             [&](size_t from, size_t to, size_t) {
+               for (size_t t = from; t < to; ++t) {
+                 const size_t b = touched[t];
+                 const std::span<const uint32_t> items(order.data() + begin[b - lo], order.data() + begin[b - lo + 1]);
+                 Lanes* blk = data_.data() + b * dims_;
+                 if (b >= placed.first_new_block) {
+                   const float* lanes[kLanes];
+                   for (size_t k = 0; k < items.size(); ++k) lanes[k] = vectors[items[k]];
+                   fill_block(blk, lanes, items.size(), dims_);
+                 } else {
+                   for (uint32_t i : items) {
+                     const size_t lane = slots[i] % kLanes;
+                     for (size_t d = 0; d < dims_; ++d) blk[d][lane] = vectors[i][d];
+                   }
+                 }
+               }
+               run_simd(ReduceJob<SquareStep>{data_.data(), dims_, to - from, touched.data() + from,
+                                               unused_query.data(), sums.data() + from * kLanes});
+             });
+  for (size_t t = 0; t < touched.size(); ++t) {
+    const size_t b = touched[t];
+    for (size_t k = begin[b - lo]; k < begin[b - lo + 1]; ++k) {
+      const uint32_t slot = slots[order[k]];
+      norms_[slot] = sums[t * kLanes + slot % kLanes];
+    }
+  }
+  if (keep_rows_) {
+    for (size_t i = 0; i < slots.size(); ++i) {
+      std::copy(vectors[i], vectors[i] + dims_, rows_.begin() + slots[i] * dims_);
+    }
+  }
 }
 
 void VectorArena::reserve(size_t more) {
-  const size_t blocks = (size_ + more + kLanes - 1) / kLanes;
+  // Each open group may leave one block partly filled.
+  const size_t blocks = blocks_ + (more + kLanes - 1) / kLanes + std::min(more, open_.size() + 1);
   data_.reserve(blocks * dims_);
-  norms_.reserve(size_ + more);
-  if (keep_rows_) rows_.reserve((size_ + more) * dims_);
+  norms_.reserve(blocks * kLanes);
+  if (keep_rows_) rows_.reserve(blocks * kLanes * dims_);
 }
 
 void VectorArena::keep_rows() {
   if (keep_rows_) return;
   keep_rows_ = true;
-  rows_.resize(size_ * dims_);
-  for (size_t slot = 0; slot < size_; ++slot) {
+  rows_.resize(blocks_ * kLanes * dims_);
+  for (size_t slot = 0; slot < blocks_ * kLanes; ++slot) {
     const Lanes* blk = block(slot / kLanes);
     for (size_t d = 0; d < dims_; ++d) rows_[slot * dims_ + d] = blk[d][slot % kLanes];
   }
@@ -172,16 +256,16 @@ void VectorArena::copy_vector(uint32_t slot, std::vector<float>& out) const {
 }
 
 void VectorArena::dots(std::span<const float> query, std::vector<float>& out) const {
-  // Padding lanes are computed too and cut off afterwards. A large arena is split into
+  // Unused lanes are computed too and cut off afterwards. A large arena is split into
   // ranges of blocks reduced side by side: one core cannot pull the rows from memory as
   // fast as the kernel consumes them.
-  out.resize(blocks() * kLanes);
-  const size_t parts = blocks() >= kSplitBlocks ? worker_count() : 1;
-  run_chunks(blocks(), kChunkBlocks, parts, [&](size_t begin, size_t end, size_t) {
+  out.resize(blocks_ * kLanes);
+  const size_t parts = blocks_ >= kSplitBlocks ? worker_count() : 1;
+  run_chunks(blocks_, kChunkBlocks, parts, [&](size_t begin, size_t end, size_t) {
     run_simd(ReduceJob<DotStep>{data_.data() + begin * dims_, dims_, end - begin, nullptr, query.data(),
                                 out.data() + begin * kLanes});
   });
-  out.resize(size_);
+  out.resize(end_);
 }
 
 void VectorArena::dots_for(std::span<const float> query, std::span<const uint32_t> slots,
@@ -207,11 +291,16 @@ void VectorArena::dots_for(std::span<const float> query, std::span<const uint32_
     out.resize(slots.size());
     return;
   }
-  // Every block holding a requested slot is reduced once, whole.
-  std::vector<uint32_t> touched(slots.size());
-  for (size_t i = 0; i < slots.size(); ++i) touched[i] = static_cast<uint32_t>(slots[i] / kLanes);
-  std::sort(touched.begin(), touched.end());
-  touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
+  // Every block holding a requested slot is reduced once, whole, in block order.
+  constexpr uint32_t kUntouched = UINT32_MAX;
+  std::vector<uint32_t> position(blocks_, kUntouched);
+  for (uint32_t slot : slots) position[slot / kLanes] = 0;
+  std::vector<uint32_t> touched;
+  for (size_t b = 0; b < blocks_; ++b) {
+    if (position[b] == kUntouched) continue;
+    position[b] = static_cast<uint32_t>(touched.size());
+    touched.push_back(static_cast<uint32_t>(b));
+  }
   std::vector<float> lanes(touched.size() * kLanes);
   const size_t parts = touched.size() >= kSplitBlocks ? worker_count() : 1;
   run_chunks(touched.size(), kChunkBlocks, parts, [&](size_t begin, size_t end, size_t) {
@@ -219,10 +308,7 @@ void VectorArena::dots_for(std::span<const float> query, std::span<const uint32_
                                 lanes.data() + begin * kLanes});
   });
   out.resize(slots.size());
-  for (size_t i = 0; i < slots.size(); ++i) {
-    const size_t pos = std::lower_bound(touched.begin(), touched.end(), slots[i] / kLanes) - touched.begin();
-    out[i] = lanes[pos * kLanes + slots[i] % kLanes];
-  }
+  for (size_t i = 0; i < slots.size(); ++i) out[i] = lanes[size_t{position[slots[i] / kLanes]} * kLanes + slots[i] % kLanes];
 }
 
 void VectorArena::sq_dists(std::span<const float> query, float* out) const {
@@ -233,7 +319,8 @@ void VectorArena::clear() {
   data_.clear();
   norms_.clear();
   rows_.clear();
-  size_ = 0;
+  open_.clear();
+  count_ = end_ = blocks_ = 0;
 }
 
 float sum_of_squares(std::span<const float> v) {

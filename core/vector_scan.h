@@ -9,6 +9,13 @@
 //   multiply and an add). dots_for() gives the same bits for chosen slots, and sq_dists()
 //   the squared Euclidean distance `d = q[i] - v[i]; s += d * d` the same way. The
 //   instruction set is chosen at run time; every path gives the same bits.
+// - Every vector belongs to a group (the caller's key, 0 unless given). A vector takes the
+//   next free lane of its group's open block, or opens a new block at the end, so a block
+//   holds one group's vectors and a pass over the chosen slots of a few groups reads only
+//   their blocks. At most kOpenGroups groups hold an open block at once; a vector of any
+//   other group goes to the overflow group's block, which bounds the lanes left unused by
+//   partly filled blocks. Slots are handed out deterministically from the sequence of adds;
+//   with one group they are 0, 1, 2, ... Unused lanes hold zeros.
 // - With keep_rows() the arena also holds every vector contiguously (4 x dims bytes more
 //   per vector), and dots_for() reads those when fewer slots than blocks are chosen: a
 //   chosen slot then costs its own bytes, not the whole interleaved block it shares with
@@ -80,28 +87,45 @@ struct LaneAllocator {
 class VectorArena {
  public:
   static constexpr size_t kSplitBlocks = 512;
+  static constexpr size_t kOpenGroups = 64;
+  static constexpr uint32_t kOverflowGroup = UINT32_MAX;
   explicit VectorArena(size_t dims);
-  // Appends a vector of dims() values; returns its slot. Also records its sum of squares.
-  uint32_t add(std::span<const float> v);
+  // Appends a vector of dims() values to `group`; returns its slot. Also records its sum of
+  // squares.
+  uint32_t add(std::span<const float> v, uint32_t group = 0);
   // The same with the vector's sum_of_squares already computed.
-  uint32_t add(std::span<const float> v, float norm_sq);
-  // Appends the vectors (each of dims() values) in order, as add() one by one would, and
-  // returns the first one's slot. Whole blocks are written row by row and their sums of
-  // squares computed a lane per vector, each bit-identical to sum_of_squares; many blocks
-  // are shared with a second thread.
+  uint32_t add(std::span<const float> v, float norm_sq, uint32_t group = 0);
+  // Appends the vectors (each of dims() values) to group 0 in order, as add() one by one
+  // would, and returns the first one's slot.
   uint32_t add_many(std::span<const float* const> vectors);
+  // A batch in two steps, for a caller that needs the slots before the vectors are in
+  // place: place_many() hands out the slots that add(vector, groups[i]) one by one would
+  // (their blocks allocated but not yet written), write_placed() writes the vectors into
+  // them. Nothing may read the arena in between. Whole blocks are written row by row and
+  // their sums of squares computed a lane per vector, each bit-identical to sum_of_squares;
+  // many blocks are shared with a second thread.
+  struct Placed {
+    std::vector<uint32_t> slots;
+    size_t first_new_block = 0;  // blocks from here on were opened by the batch
+  };
+  Placed place_many(std::span<const uint32_t> groups);
+  void write_placed(const Placed& placed, std::span<const float* const> vectors);
   // Room for `more` vectors beyond size() without moving the storage.
   void reserve(size_t more);
-  size_t size() const { return size_; }
+  // Vectors held.
+  size_t size() const { return count_; }
+  // One past the highest slot handed out.
+  size_t slot_end() const { return end_; }
   size_t dims() const { return dims_; }
-  size_t blocks() const { return (size_ + kLanes - 1) / kLanes; }
+  size_t blocks() const { return blocks_; }
   // Row d of block b is block(b)[d]; slot s lives in block s / kLanes, lane s % kLanes.
   const Lanes* block(size_t b) const { return data_.data() + b * dims_; }
   float norm_sq(uint32_t slot) const { return norms_[slot]; }
   float at(uint32_t slot, size_t d) const { return data_[slot / kLanes * dims_ + d][slot % kLanes]; }
   void copy_vector(uint32_t slot, std::vector<float>& out) const;
-  // out.resize(size()); out[s] = dot(query, vector s) in index order. query has dims() values.
-  // From kSplitBlocks blocks on, the blocks are split over the cores (the same bits).
+  // out.resize(slot_end()); out[s] = dot(query, vector s) in index order (0 for a slot
+  // never handed out). query has dims() values. From kSplitBlocks blocks on, the blocks are
+  // split over the cores (the same bits).
   void dots(std::span<const float> query, std::vector<float>& out) const;
   // out.resize(slots.size()); out[i] = dot(query, vector slots[i]), bit-identical to dots().
   // Costs one block pass per distinct block the slots touch (split over the cores from
@@ -109,7 +133,7 @@ class VectorArena {
   // chosen vector into lanes and one pass over those.
   void dots_for(std::span<const float> query, std::span<const uint32_t> slots, std::vector<float>& out) const;
   // out[s] = squared distance between query and vector s, in index order. out holds
-  // blocks() * kLanes values; padding lanes get the query's distance to zero.
+  // blocks() * kLanes values; unused lanes get the query's distance to zero.
   void sq_dists(std::span<const float> query, float* out) const;
   // Keeps a contiguous copy of every vector from now on (the ones held are copied now).
   void keep_rows();
@@ -117,12 +141,25 @@ class VectorArena {
   void clear();
 
  private:
+  // A group's open block: the slot its next vector takes.
+  struct Open {
+    uint32_t group;
+    uint32_t next;
+  };
+  // The slot of the next vector of `group`, opening a block when it has none; new blocks
+  // are zeroed unless `fill_later` (a batch writes every lane of them itself).
+  uint32_t place(uint32_t group, bool fill_later);
+
   size_t dims_;
-  size_t size_ = 0;
-  std::vector<Lanes, LaneAllocator<Lanes>> data_;  // blocks() * dims_ rows
-  std::vector<float> norms_;
+  size_t count_ = 0;
+  size_t end_ = 0;
+  size_t blocks_ = 0;
+  std::vector<Lanes, LaneAllocator<Lanes>> data_;  // blocks_ * dims_ rows
+  std::vector<float> norms_;                        // blocks_ * kLanes, by slot
+  std::vector<Open> open_;                          // at most kOpenGroups + 1
+  size_t last_open_ = 0;                            // where the last lookup found its group
   bool keep_rows_ = false;
-  std::vector<float> rows_;  // size_ * dims_ values when kept
+  std::vector<float> rows_;  // blocks_ * kLanes * dims_ values when kept, by slot
 };
 
 // Sum of v[i]^2 in index order, single precision.

@@ -191,12 +191,15 @@ TEST_F(MemoryVersionsTest, BatchRoundTripInOrderWithFreshAndRepeatedIds) {
 // staged page holds what a loop of remember() stages, and the memories survive a commit.
 // The batch is large enough to be encoded on two threads, with long records in different
 // chunks, and its summaries (vectors and their sums of squares) are those of the loop, bit
-// for bit.
+// for bit, slot for slot.
 TEST_F(MemoryVersionsTest, BatchOverSeveralBlocksStagesThePagesOfALoop) {
   std::vector<Memory> batch;
   for (uint32_t i = 0; i < 1100; ++i) {
     batch.push_back(sample_memory(i));
     batch.back().content = std::string(3000, static_cast<char>('a' + i % 26));
+    // Agents and shared memories interleaved, so the arena groups them into blocks.
+    batch.back().agent_id = "agent-" + std::to_string(i % 5);
+    if (i % 7 == 0) batch.back().scope = Scope::Shared;
   }
   batch[250].content = std::string(1'500'000, 'z');  // 184 pages
   batch[800].content = std::string(1'200'000, 'y');
@@ -220,8 +223,9 @@ TEST_F(MemoryVersionsTest, BatchOverSeveralBlocksStagesThePagesOfALoop) {
   const VectorArena& batched = db->state().summaries.vectors();
   const VectorArena& looped_vectors = loop->state().summaries.vectors();
   ASSERT_EQ(batched.size(), looped_vectors.size());
+  ASSERT_EQ(batched.slot_end(), looped_vectors.slot_end());
   std::vector<float> a, b;
-  for (uint32_t slot = 0; slot < batched.size(); ++slot) {
+  for (uint32_t slot = 0; slot < batched.slot_end(); ++slot) {
     ASSERT_EQ(std::bit_cast<uint32_t>(batched.norm_sq(slot)), std::bit_cast<uint32_t>(looped_vectors.norm_sq(slot)));
     batched.copy_vector(slot, a);
     looped_vectors.copy_vector(slot, b);

@@ -1,5 +1,6 @@
 #include "core/vector_scan.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <random>
@@ -186,6 +187,94 @@ TEST_P(EveryPath, AddManyMatchesAddOneByOneBitForBit) {
       ASSERT_EQ(a.size(), b.size());
       for (size_t s = 0; s < a.size(); ++s) EXPECT_EQ(std::bit_cast<uint32_t>(a[s]), std::bit_cast<uint32_t>(b[s])) << s;
     }
+  }
+}
+
+// Group patterns: one group, a few interleaved, runs of one group, and more groups than
+// may hold an open block (the rest share the overflow group's blocks).
+std::vector<uint32_t> group_pattern(int pattern, size_t count) {
+  std::vector<uint32_t> groups(count);
+  for (size_t i = 0; i < count; ++i) {
+    switch (pattern) {
+      case 0: groups[i] = 0; break;
+      case 1: groups[i] = static_cast<uint32_t>(i % 3); break;
+      case 2: groups[i] = static_cast<uint32_t>(i / 37 % 5); break;
+      default: groups[i] = static_cast<uint32_t>(i * 7 % (VectorArena::kOpenGroups + 30)); break;
+    }
+  }
+  return groups;
+}
+
+TEST_P(EveryPath, GroupedBatchesMatchAddOneByOneBitForBit) {
+  for (const Shape shape : {Shape{1100, 9}, Shape{300, 40}, Shape{70, 5}}) {
+    for (int pattern = 0; pattern < 4; ++pattern) {
+      for (auto [before, rows] : {std::pair{size_t{0}, false}, {size_t{21}, false}, {size_t{21}, true}}) {
+        SCOPED_TRACE(testing::Message() << shape.count << " x " << shape.dims << " pattern " << pattern << " after "
+                                        << before << " rows " << rows);
+        const size_t total = before + shape.count;
+        const auto vectors = awkward_vectors(total, shape.dims, static_cast<uint32_t>(total + pattern));
+        const std::vector<uint32_t> groups = group_pattern(pattern, total);
+        VectorArena one_by_one(shape.dims), batched(shape.dims);
+        if (rows) batched.keep_rows();
+        std::vector<uint32_t> expected;
+        for (size_t i = 0; i < total; ++i) expected.push_back(one_by_one.add(vectors[i], groups[i]));
+        for (size_t i = 0; i < before; ++i) ASSERT_EQ(batched.add(vectors[i], groups[i]), expected[i]);
+        std::vector<const float*> rest;
+        for (size_t i = before; i < total; ++i) rest.push_back(vectors[i].data());
+        const VectorArena::Placed placed = batched.place_many(std::span(groups).subspan(before));
+        batched.write_placed(placed, rest);
+        ASSERT_EQ(placed.slots, std::vector<uint32_t>(expected.begin() + static_cast<ptrdiff_t>(before), expected.end()));
+        ASSERT_EQ(batched.size(), total);
+        ASSERT_EQ(batched.blocks(), one_by_one.blocks());
+        for (size_t i = 0; i < total; ++i) {
+          const uint32_t s = expected[i];
+          ASSERT_EQ(std::bit_cast<uint32_t>(batched.norm_sq(s)), std::bit_cast<uint32_t>(sum_of_squares(vectors[i]))) << i;
+          std::vector<float> copied;
+          batched.copy_vector(s, copied);
+          ASSERT_EQ(copied, vectors[i]) << i;
+        }
+        // Unused lanes hold zeros: every dot, lanes between groups' vectors included, is
+        // the one-by-one arena's, and later adds land where add() puts them.
+        for (uint32_t g : {0u, 2u, 1000u}) EXPECT_EQ(batched.add(vectors[0], g), one_by_one.add(vectors[0], g));
+        std::vector<float> a, b;
+        batched.dots(vectors[1], a);
+        one_by_one.dots(vectors[1], b);
+        ASSERT_EQ(a.size(), b.size());
+        for (size_t s = 0; s < a.size(); ++s) EXPECT_EQ(std::bit_cast<uint32_t>(a[s]), std::bit_cast<uint32_t>(b[s])) << s;
+      }
+    }
+  }
+}
+
+// A block holds one group's vectors, so the slots of a group lie in as few blocks as its
+// count needs; groups beyond the open-block limit share the overflow group's blocks, and
+// at most one block per group that may hold one open has empty lanes.
+TEST(VectorArena, BlocksHoldOneGroupWithBoundedEmptyLanes) {
+  for (const size_t groups : {size_t{20}, VectorArena::kOpenGroups * 3}) {
+    SCOPED_TRACE(groups);
+    const size_t count = 40 * groups;
+    const auto vectors = random_vectors(count, 3, 5);
+    VectorArena arena(3);
+    std::vector<std::vector<uint32_t>> slots_of(groups);
+    for (size_t i = 0; i < count; ++i) {
+      slots_of[i % groups].push_back(arena.add(vectors[i], static_cast<uint32_t>(i % groups)));
+    }
+    EXPECT_LE(arena.blocks(), count / kLanes + VectorArena::kOpenGroups + 1);
+    if (groups <= VectorArena::kOpenGroups) {
+      EXPECT_EQ(arena.blocks(), groups * ((40 + kLanes - 1) / kLanes));
+      for (size_t g = 0; g < groups; ++g) {
+        std::vector<uint32_t> blocks;
+        for (uint32_t s : slots_of[g]) blocks.push_back(s / kLanes);
+        blocks.erase(std::unique(blocks.begin(), blocks.end()), blocks.end());
+        EXPECT_EQ(blocks.size(), (slots_of[g].size() + kLanes - 1) / kLanes) << g;
+      }
+    }
+    // A pass over one group's slots gives the same dots as the whole arena.
+    std::vector<float> all, chosen;
+    arena.dots(vectors[0], all);
+    arena.dots_for(vectors[0], slots_of[7], chosen);
+    ASSERT_EQ(chosen.size(), slots_of[7].size());
+    for (size_t i = 0; i < chosen.size(); ++i) EXPECT_EQ(chosen[i], all[slots_of[7][i]]);
   }
 }
 
