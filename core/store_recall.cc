@@ -55,6 +55,11 @@ class Eligibility {
     return !where_ || where_->matches(summaries_.metadata(r));
   }
 
+  // Whether any condition but expiry can leave a memory out.
+  bool selective() const {
+    return types_ != nullptr || agent_id_.has_value() || !filter_.empty();
+  }
+
   // The same for the summary at `position`, reading first only its view group: in one
   // agent's view that settles most rows without touching their summaries.
   bool operator()(uint32_t position) const {
@@ -198,69 +203,70 @@ class Scorer {
 };
 
 // Exact scan of every live row that passes `eligible`, best `top_k` by `score(sim, row)`.
-// The conditions are checked first: when some rows fail them, only the arena blocks of
-// those that pass are scanned (the same bits either way). A large catalog is checked and scored in chunks of
-// rows that the cores claim side by side, each core with its own copy of `score` and its
-// own best `top_k`; the best of those is the best overall, since candidates are ordered by
-// score and then by catalog row (invariant 1).
+// Without conditions beyond expiry, the whole arena's dots come first and one pass checks
+// and scores each row. With conditions, they are checked first, and only the arena blocks
+// of the rows that pass are reduced (the same bits either way): the arena keeps each
+// agent's memories, and the shared ones, in blocks of their own, so an agent's view reads
+// a fraction of it. A large catalog is checked and scored in chunks of rows that the cores
+// claim side by side, each core with its own copy of `score` and its own best `top_k`; the
+// best of those is the best overall, since candidates are ordered by score and then by
+// catalog row (invariant 1).
 template <class Score>
 Result<std::vector<TopK::Entry>> scan(StoreState& s, Metric metric, std::span<const float> query, uint64_t top_k,
                                       const Eligibility& eligible, const Score& score) {
   ORMEL_ASSIGN(std::vector<uint32_t> rows, live_summaries(s));
   eligible.refresh();  // the parts only read it
   const size_t parts = rows.size() >= kSplitRows ? worker_count() : 1;
-  const size_t chunks = (rows.size() + kChunkRows - 1) / kChunkRows;
-  std::vector<std::vector<size_t>> passing(chunks);  // catalog rows, by chunk
-  std::vector<size_t> live(chunks, 0);
-  run_chunks(rows.size(), kChunkRows, parts, [&](size_t begin, size_t end, size_t) {
-    std::vector<size_t>& out = passing[begin / kChunkRows];
-    for (size_t i = begin; i < end; ++i) {
-      if (rows[i] == RecordSummaries::kNone) continue;
-      ++live[begin / kChunkRows];
-      if (eligible(rows[i])) out.push_back(i);
-    }
-  });
-  size_t n_passing = 0, n_live = 0;
-  for (size_t c = 0; c < chunks; ++c) {
-    n_passing += passing[c].size();
-    n_live += live[c];
-  }
-
-  // When the conditions leave some rows out, only the arena blocks of those that pass are
-  // reduced: the arena keeps each agent's memories, and the shared ones, in blocks of their
-  // own, so an agent's view reads a fraction of it.
   const VectorArena& arena = s.summaries.vectors();
-  const bool sparse = n_passing < n_live;
   std::vector<float> dots;
-  std::vector<size_t> first_dot(chunks, 0);  // sparse: where each chunk's dots begin
-  if (metric == Metric::Cosine && sparse) {
-    std::vector<uint32_t> slots;
-    for (size_t c = 0; c < chunks; ++c) {
-      first_dot[c] = slots.size();
-      for (size_t i : passing[c]) {
-        if (s.summaries[rows[i]].slot != RecordSummary::kNoSlot) slots.push_back(s.summaries[rows[i]].slot);
-      }
-    }
-    arena.dots_for(query, slots, dots);
-  } else if (metric == Metric::Cosine) {
-    arena.dots(query, dots);
-  }
+  std::vector<Similarity> sims(parts, Similarity(s.summaries, metric, query));
+  std::vector<Score> scores(parts, score);
+  std::vector<TopK> bests(parts, TopK(top_k));
+  // Scores catalog row i for `part`; its dot product is dots[dot_at].
+  const auto offer = [&](size_t part, size_t i, size_t dot_at) {
+    const RecordSummary& r = s.summaries[rows[i]];
+    const float sim = sims[part](rows[i], dots, dot_at);
+    bests[part].offer(i, i, scores[part](sim, s.catalog[i], r), sim);
+  };
 
-  // Each part scores the chunks it claims with its own similarity, scorer and best top_k.
-  const size_t scoring_parts = n_passing >= kSplitRows ? parts : 1;
-  std::vector<Similarity> sims(scoring_parts, Similarity(s.summaries, metric, query));
-  std::vector<Score> scores(scoring_parts, score);
-  std::vector<TopK> bests(scoring_parts, TopK(top_k));
-  run_chunks(chunks, 1, scoring_parts, [&](size_t c, size_t, size_t part) {
-    size_t next_dot = first_dot[c];  // sparse: dots follow the passing rows that have a slot
-    for (size_t i : passing[c]) {
-      const RecordSummary& r = s.summaries[rows[i]];
-      const bool slotted = r.slot != RecordSummary::kNoSlot;
-      const size_t dot_at = !slotted ? 0 : sparse ? next_dot++ : r.slot;
-      const float sim = sims[part](rows[i], dots, dot_at);
-      bests[part].offer(i, i, scores[part](sim, s.catalog[i], r), sim);
+  if (!eligible.selective()) {
+    if (metric == Metric::Cosine) arena.dots(query, dots);
+    run_chunks(rows.size(), kChunkRows, parts, [&](size_t begin, size_t end, size_t part) {
+      for (size_t i = begin; i < end; ++i) {
+        if (rows[i] == RecordSummaries::kNone) continue;
+        const RecordSummary& r = s.summaries[rows[i]];
+        if (eligible(r)) offer(part, i, r.slot == RecordSummary::kNoSlot ? 0 : r.slot);
+      }
+    });
+  } else {
+    const size_t chunks = (rows.size() + kChunkRows - 1) / kChunkRows;
+    std::vector<std::vector<size_t>> passing(chunks);  // catalog rows, by chunk
+    run_chunks(rows.size(), kChunkRows, parts, [&](size_t begin, size_t end, size_t) {
+      std::vector<size_t>& out = passing[begin / kChunkRows];
+      for (size_t i = begin; i < end; ++i) {
+        if (rows[i] != RecordSummaries::kNone && eligible(rows[i])) out.push_back(i);
+      }
+    });
+    size_t n_passing = 0;
+    std::vector<size_t> first_dot(chunks, 0);  // where each chunk's dots begin
+    if (metric == Metric::Cosine) {
+      std::vector<uint32_t> slots;
+      for (size_t c = 0; c < chunks; ++c) {
+        first_dot[c] = slots.size();
+        for (size_t i : passing[c]) {
+          if (s.summaries[rows[i]].slot != RecordSummary::kNoSlot) slots.push_back(s.summaries[rows[i]].slot);
+        }
+      }
+      arena.dots_for(query, slots, dots);
     }
-  });
+    for (const std::vector<size_t>& chunk : passing) n_passing += chunk.size();
+    run_chunks(chunks, 1, n_passing >= kSplitRows ? parts : 1, [&](size_t c, size_t, size_t part) {
+      size_t next_dot = first_dot[c];  // dots follow the passing rows that have a slot
+      for (size_t i : passing[c]) {
+        offer(part, i, s.summaries[rows[i]].slot == RecordSummary::kNoSlot ? 0 : next_dot++);
+      }
+    });
+  }
   TopK best(top_k);
   for (TopK& part : bests) {
     for (const TopK::Entry& e : part.take()) best.offer(e);
