@@ -448,7 +448,8 @@ TEST_F(RecallTest, TiesKeepCandidateOrderWhereTopKCuts) {
 
 // A large catalog is scanned in parts side by side; the ranking must be the one a single
 // scan gives: score, then catalog order, across the parts' boundaries. Five distinct
-// vectors make thousands of ties; filters take the dense and the sparse path.
+// vectors make thousands of ties; filters take the dense and the sparse path, and agents'
+// views read their arena groups.
 TEST_F(RecallTest, ASplitScanRanksAsOneScan) {
   fresh_db(4);
   constexpr size_t kCount = 20000;  // several parts on any machine with more than one core
@@ -460,7 +461,10 @@ TEST_F(RecallTest, ASplitScanRanksAsOneScan) {
     Memory m = Memory::make(std::to_string(i), i % 10 == 3 ? MemoryType::Procedural : MemoryType::Semantic,
                             distinct[(i / 3) % 5]);
     m.accessed_at = future;
-    m.agent_id = i % 2 == 0 ? "a" : "b";
+    // One large agent and 75 small ones (more than the arena keeps open groups for), and
+    // shared memories among them: the arena's view groups in every form.
+    m.agent_id = i % 2 == 0 ? "a" : "b" + std::to_string(i % 150);
+    if (i % 11 == 5) m.scope = Scope::Shared;
     m.metadata = Json{{"k", i % 7}};
     all.push_back(m);
   }
@@ -485,7 +489,9 @@ TEST_F(RecallTest, ASplitScanRanksAsOneScan) {
     std::optional<Json> where = std::nullopt;
   } cases[] = {
       {"all", {}, {}, [](const Memory&) { return true; }},
-      {"agent a (dense)", "a", {}, [](const Memory& m) { return m.agent_id == "a"; }},
+      {"agent a", "a", {}, [](const Memory& m) { return m.agent_id == "a" || m.scope == Scope::Shared; }},
+      {"agent b7", "b7", {}, [](const Memory& m) { return m.agent_id == "b7" || m.scope == Scope::Shared; }},
+      {"agent b149", "b149", {}, [](const Memory& m) { return m.agent_id == "b149" || m.scope == Scope::Shared; }},
       {"procedural (sparse)", {}, std::vector{MemoryType::Procedural},
        [](const Memory& m) { return m.memory_type == MemoryType::Procedural; }},
       {"metadata filter", {}, {}, [](const Memory& m) { return m.metadata["k"].get<int>() < 3; },
