@@ -9,6 +9,7 @@ void RecordSummaries::reset(size_t dims) {
   arena_.emplace(dims);
   items_.clear();
   groups_.clear();
+  pages_.clear();
   by_page_.clear();
   row_hint_.clear();
   odd_vectors_.clear();
@@ -113,7 +114,6 @@ uint32_t RecordSummaries::push(uint64_t start_page, const MemoryFields& fields, 
                                const RecordSummary* same_metadata) {
   const auto position = static_cast<uint32_t>(items_.size());
   RecordSummary summary;
-  summary.start_page = start_page;
   summary.slot = slot;
   summary.agent = dictionary_.intern_string(fields.agent_id);
   if (fields.session_id) summary.session = dictionary_.intern_string(*fields.session_id);
@@ -133,10 +133,11 @@ uint32_t RecordSummaries::push(uint64_t start_page, const MemoryFields& fields, 
   summary.ttl_secs = fields.ttl_secs.value_or(0);
   items_.push_back(summary);
   groups_.push_back(summary.scope == Scope::Shared ? kSharedGroup : agent_group(summary.agent));
+  pages_.push_back(start_page);
   auto [it, inserted] = by_page_.try_emplace(start_page, position);
   if (!inserted) {
     // A row hint must never find the summary this one replaces.
-    items_[it->second].start_page = kNoPage;
+    pages_[it->second] = kNoPage;
     it->second = position;
   }
   return position;
@@ -146,6 +147,7 @@ void RecordSummaries::reserve(size_t more) {
   arena_->reserve(more);
   items_.reserve(items_.size() + more);
   groups_.reserve(groups_.size() + more);
+  pages_.reserve(pages_.size() + more);
   by_page_.reserve(by_page_.size() + more);
 }
 

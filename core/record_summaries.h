@@ -34,7 +34,6 @@ namespace ormel {
 struct RecordSummary {
   static constexpr uint32_t kNoSlot = UINT32_MAX;
   static constexpr uint32_t kNoSession = UINT32_MAX;
-  uint64_t start_page = 0;
   int64_t created_at = 0;
   int64_t ttl_secs = 0;           // meaningful when has_ttl
   uint32_t slot = kNoSlot;        // VectorArena slot, or kNoSlot when the width differs
@@ -63,7 +62,7 @@ class RecordSummaries {
   uint32_t find_hinted(size_t row, uint64_t start_page) const {
     if (row < row_hint_.size()) {
       const uint32_t hint = row_hint_[row];
-      if (hint != kNone && items_[hint].start_page == start_page) return hint;
+      if (hint != kNone && pages_[hint] == start_page) return hint;
     }
     return kNone;
   }
@@ -115,6 +114,9 @@ class RecordSummaries {
   std::optional<VectorArena> arena_;
   std::vector<RecordSummary> items_;                // in the order added
   std::vector<uint32_t> groups_;                    // view group of each of items_
+  // Start page of each of items_'s records (kNoPage once replaced), apart from the
+  // summaries so that checking a row's remembered position reads eight bytes.
+  std::vector<uint64_t> pages_;
   std::unordered_map<uint64_t, uint32_t> by_page_;  // start page -> position in items_
   std::vector<uint32_t> row_hint_;                  // catalog row -> position in items_
   std::unordered_map<uint32_t, std::vector<float>> odd_vectors_;  // by position
