@@ -9,6 +9,7 @@ void RecordSummaries::reset(size_t dims) {
   arena_.emplace(dims);
   items_.clear();
   groups_.clear();
+  slots_.clear();
   pages_.clear();
   by_page_.clear();
   row_hint_.clear();
@@ -133,6 +134,7 @@ uint32_t RecordSummaries::push(uint64_t start_page, const MemoryFields& fields, 
   summary.ttl_secs = fields.ttl_secs.value_or(0);
   items_.push_back(summary);
   groups_.push_back(summary.scope == Scope::Shared ? kSharedGroup : agent_group(summary.agent));
+  slots_.push_back(slot);
   pages_.push_back(start_page);
   auto [it, inserted] = by_page_.try_emplace(start_page, position);
   if (!inserted) {
@@ -147,6 +149,7 @@ void RecordSummaries::reserve(size_t more) {
   arena_->reserve(more);
   items_.reserve(items_.size() + more);
   groups_.reserve(groups_.size() + more);
+  slots_.reserve(slots_.size() + more);
   pages_.reserve(pages_.size() + more);
   by_page_.reserve(by_page_.size() + more);
 }

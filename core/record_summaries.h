@@ -86,6 +86,8 @@ class RecordSummaries {
   static constexpr uint32_t kSharedGroup = 0;
   static uint32_t agent_group(uint32_t agent) { return agent + 1; }
   uint32_t group(uint32_t position) const { return groups_[position]; }
+  // The arena slot of the summary at `position` (RecordSummary::slot), kept apart likewise.
+  uint32_t slot(uint32_t position) const { return slots_[position]; }
   // The interned id of an agent or session id, or nullopt when no record has used it.
   std::optional<uint32_t> id_of(std::string_view text) const;
   std::span<const FlatValue> metadata(const RecordSummary& r) const {
@@ -114,6 +116,7 @@ class RecordSummaries {
   std::optional<VectorArena> arena_;
   std::vector<RecordSummary> items_;                // in the order added
   std::vector<uint32_t> groups_;                    // view group of each of items_
+  std::vector<uint32_t> slots_;                     // arena slot of each of items_
   // Start page of each of items_'s records (kNoPage once replaced), apart from the
   // summaries so that checking a row's remembered position reads eight bytes.
   std::vector<uint64_t> pages_;

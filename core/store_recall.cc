@@ -60,18 +60,21 @@ class Eligibility {
     return types_ != nullptr || agent_id_.has_value() || !filter_.empty();
   }
 
-  // The same for the summary at `position`, reading first only its view group: in one
-  // agent's view that settles most rows without touching their summaries.
-  bool operator()(uint32_t position) const {
-    if (agent_id_) {
-      refresh();
-      const uint32_t group = summaries_.group(position);
-      if (group != RecordSummaries::kSharedGroup && (!agent_ || group != RecordSummaries::agent_group(*agent_))) {
-        return false;
-      }
-    }
-    return (*this)(summaries_[position]);
+  // Whether the only condition beyond expiry is the agent's view, which in_view() settles.
+  bool only_view() const { return types_ == nullptr && agent_id_.has_value() && filter_.empty(); }
+
+  // Whether the memory at `position` is in the agent's view (when the call names an
+  // agent), reading only its view group.
+  bool in_view(uint32_t position) const {
+    if (!agent_id_) return true;
+    refresh();
+    const uint32_t group = summaries_.group(position);
+    return group == RecordSummaries::kSharedGroup || (agent_ && group == RecordSummaries::agent_group(*agent_));
   }
+
+  // The same as operator()(summaries[position]), reading first only the view group: in one
+  // agent's view that settles most rows without touching their summaries.
+  bool operator()(uint32_t position) const { return in_view(position) && (*this)(summaries_[position]); }
 
   // Resolves the names again when the dictionary has grown. Once it has run, calls from
   // several threads only read, until the next record is summarised.
@@ -219,14 +222,20 @@ Result<std::vector<TopK::Entry>> scan(StoreState& s, Metric metric, std::span<co
   const size_t parts = rows.size() >= kSplitRows ? worker_count() : 1;
   const VectorArena& arena = s.summaries.vectors();
   std::vector<float> dots;
-  std::vector<Similarity> sims(parts, Similarity(s.summaries, metric, query));
-  std::vector<Score> scores(parts, score);
-  std::vector<TopK> bests(parts, TopK(top_k));
+  // What each part updates on every row, on cache lines of its own: parts sharing a line
+  // would stall each other at every write.
+  struct alignas(64) Part {
+    Similarity sim;
+    Score score;
+    TopK best;
+  };
+  std::vector<Part> per_part(parts, Part{Similarity(s.summaries, metric, query), score, TopK(top_k)});
   // Scores catalog row i for `part`; its dot product is dots[dot_at].
   const auto offer = [&](size_t part, size_t i, size_t dot_at) {
     const RecordSummary& r = s.summaries[rows[i]];
-    const float sim = sims[part](rows[i], dots, dot_at);
-    bests[part].offer(i, i, scores[part](sim, s.catalog[i], r), sim);
+    Part& p = per_part[part];
+    const float sim = p.sim(rows[i], dots, dot_at);
+    p.best.offer(i, i, p.score(sim, s.catalog[i], r), sim);
   };
 
   if (!eligible.selective()) {
@@ -241,11 +250,17 @@ Result<std::vector<TopK::Entry>> scan(StoreState& s, Metric metric, std::span<co
   } else {
     const size_t chunks = (rows.size() + kChunkRows - 1) / kChunkRows;
     std::vector<std::vector<size_t>> passing(chunks);  // catalog rows, by chunk
+    // In one agent's view with no other condition, the rows are first chosen by their view
+    // group alone, and their summaries (expiry) checked only as they are scored: each
+    // summary is then read once.
+    const bool view_only = eligible.only_view();
     run_chunks(rows.size(), kChunkRows, parts, [&](size_t begin, size_t end, size_t) {
-      std::vector<size_t>& out = passing[begin / kChunkRows];
+      std::vector<size_t> out;  // filled apart, then moved: neighbouring chunks share lines
       for (size_t i = begin; i < end; ++i) {
-        if (rows[i] != RecordSummaries::kNone && eligible(rows[i])) out.push_back(i);
+        if (rows[i] == RecordSummaries::kNone) continue;
+        if (view_only ? eligible.in_view(rows[i]) : eligible(rows[i])) out.push_back(i);
       }
+      passing[begin / kChunkRows] = std::move(out);
     });
     size_t n_passing = 0;
     std::vector<size_t> first_dot(chunks, 0);  // where each chunk's dots begin
@@ -254,7 +269,7 @@ Result<std::vector<TopK::Entry>> scan(StoreState& s, Metric metric, std::span<co
       for (size_t c = 0; c < chunks; ++c) {
         first_dot[c] = slots.size();
         for (size_t i : passing[c]) {
-          if (s.summaries[rows[i]].slot != RecordSummary::kNoSlot) slots.push_back(s.summaries[rows[i]].slot);
+          if (s.summaries.slot(rows[i]) != RecordSummary::kNoSlot) slots.push_back(s.summaries.slot(rows[i]));
         }
       }
       arena.dots_for(query, slots, dots);
@@ -262,14 +277,22 @@ Result<std::vector<TopK::Entry>> scan(StoreState& s, Metric metric, std::span<co
     for (const std::vector<size_t>& chunk : passing) n_passing += chunk.size();
     run_chunks(chunks, 1, n_passing >= kSplitRows ? parts : 1, [&](size_t c, size_t, size_t part) {
       size_t next_dot = first_dot[c];  // dots follow the passing rows that have a slot
-      for (size_t i : passing[c]) {
-        offer(part, i, s.summaries[rows[i]].slot == RecordSummary::kNoSlot ? 0 : next_dot++);
+      const std::vector<size_t>& chosen = passing[c];
+      for (size_t k = 0; k < chosen.size(); ++k) {
+        if (k + 8 < chosen.size()) {
+          // Chosen rows lie apart: start fetching a later one's summary and catalog row.
+          __builtin_prefetch(&s.summaries[rows[chosen[k + 8]]]);
+          __builtin_prefetch(&s.catalog[chosen[k + 8]]);
+        }
+        const size_t i = chosen[k];
+        const size_t dot_at = s.summaries.slot(rows[i]) == RecordSummary::kNoSlot ? 0 : next_dot++;
+        if (!view_only || eligible(s.summaries[rows[i]])) offer(part, i, dot_at);
       }
     });
   }
   TopK best(top_k);
-  for (TopK& part : bests) {
-    for (const TopK::Entry& e : part.take()) best.offer(e);
+  for (Part& part : per_part) {
+    for (const TopK::Entry& e : part.best.take()) best.offer(e);
   }
   return best.take();
 }
