@@ -5,6 +5,9 @@
 //   reads; it returns fewer bytes only at end of file.
 // - File::write_at writes all of `data` at `offset`, retrying interrupted and short writes;
 //   a write that makes no progress is an Io error.
+// - File::write_uncached is write_at for bytes the process will rarely read back (a
+//   commit's runs): an implementation may keep them out of the system's cache. By default
+//   it is write_at.
 // - File::sync makes everything written so far durable, the file's size included (POSIX:
 //   fdatasync; timestamps need not be).
 // - Env::open_locked opens (and with `create` creates or truncates, mode 0666 before the
@@ -39,6 +42,7 @@ class File {
   virtual ~File() = default;
   virtual Result<size_t> read_at(uint64_t offset, std::span<uint8_t> buf) = 0;
   virtual Status write_at(uint64_t offset, std::span<const uint8_t> data) = 0;
+  virtual Status write_uncached(uint64_t offset, std::span<const uint8_t> data) { return write_at(offset, data); }
   virtual Status sync() = 0;
   virtual Result<uint64_t> size() = 0;
 };

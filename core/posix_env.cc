@@ -2,11 +2,13 @@
 // a reader needs of a file: its bytes and its size; timestamps are left to the kernel),
 // fsync of directories, flock.
 //
-// Large aligned writes bypass the kernel's page cache (O_DIRECT): a commit's runs are
-// megabytes written at the end of a growing file, and copying them into freshly allocated
-// cache pages costs as much as the device write that sync() must wait for anyway, more
-// when memory is short. Durability is unchanged: nothing is durable before sync(), which
-// covers direct writes too. A file system that refuses direct writes gets buffered ones.
+// Large aligned uncached writes bypass the kernel's page cache (O_DIRECT): a commit's runs
+// are megabytes written at the end of a growing file and rarely read again, and copying
+// them into freshly allocated cache pages costs as much as the device write that sync()
+// must wait for anyway, more when memory is short. Other writes stay cached, so a record
+// written is still in the system's cache when the file is opened again. Durability is
+// unchanged: nothing is durable before sync(), which covers direct writes too. A file
+// system that refuses direct writes gets buffered ones.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -33,7 +35,7 @@ Status sync_fd(int fd, int (*sync)(int)) {
   return {};
 }
 
-// Direct writes: at least kDirectMinimum bytes, offset and length multiples of
+// Direct (uncached) writes: at least kDirectMinimum bytes, offset and length multiples of
 // kDirectAlign, from memory aligned to it (copied there through a buffer of at most
 // kBounceBytes when the caller's is not).
 constexpr size_t kDirectMinimum = 256 << 10;
@@ -59,7 +61,9 @@ class PosixFile final : public File {
     return done;
   }
 
-  Status write_at(uint64_t offset, std::span<const uint8_t> data) override {
+  Status write_at(uint64_t offset, std::span<const uint8_t> data) override { return write_all(offset, data); }
+
+  Status write_uncached(uint64_t offset, std::span<const uint8_t> data) override {
     if (direct_ok_ && data.size() >= kDirectMinimum && offset % kDirectAlign == 0 && data.size() % kDirectAlign == 0) {
       if (std::optional<Status> written = write_direct(offset, data)) return *written;
     }

@@ -107,9 +107,10 @@ Status commit(File& f, uint64_t wal_start, uint64_t wal_pages, uint64_t txn_id, 
   return f.sync();
 }
 
+// Runs are written uncached: a commit reads them back only at the next open.
 Status checkpoint(File& f, const std::vector<WalFrame>& frames) {
   ORMEL_TRY(count_pages(frames));
-  for (const WalFrame& frame : frames) ORMEL_TRY(f.write_at(frame.page * PAGE_SIZE, frame.image));
+  for (const WalFrame& frame : frames) ORMEL_TRY(f.write_uncached(frame.page * PAGE_SIZE, frame.image));
   return f.sync();
 }
 

@@ -1,5 +1,5 @@
-// Real files: writes large and aligned enough to bypass the kernel's cache, and the
-// rest, read back byte for byte on a disk file system and (where one is mounted) on tmpfs,
+// Real files: uncached writes large and aligned enough to bypass the kernel's cache, the
+// rest and plain writes, read back byte for byte on a disk file system and (where one is mounted) on tmpfs,
 // whose support of direct writes depends on the kernel.
 #include <unistd.h>
 
@@ -50,7 +50,10 @@ void write_and_read_back(const std::filesystem::path& dir) {
         static_cast<uint8_t*>(std::aligned_alloc(4096, c.size + 4096 + c.misalign)), &std::free);
     uint8_t* source = memory.get() + c.misalign;
     for (size_t i = 0; i < c.size; ++i) source[i] = static_cast<uint8_t>(gen());
-    ASSERT_TRUE((*file)->write_at(c.offset, std::span<const uint8_t>(source, c.size)));
+    ASSERT_TRUE((*file)->write_uncached(c.offset, std::span<const uint8_t>(source, c.size)));
+    // A plain write over part of it lands too.
+    source[0] ^= 0xFF;
+    ASSERT_TRUE((*file)->write_at(c.offset, std::span<const uint8_t>(source, 1)));
     if (model.size() < c.offset + c.size) model.resize(c.offset + c.size, 0);
     std::copy(source, source + c.size, model.begin() + static_cast<ptrdiff_t>(c.offset));
 
