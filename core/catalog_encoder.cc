@@ -14,7 +14,6 @@ std::span<const uint8_t> CatalogEncoder::encode(std::span<const CatalogEntry> ro
   if (bytes_.empty() || head.size() != old_head) {
     // The array marker changed width: every row moves (invariant 2), so start afresh.
     bytes_ = head;
-    rows_.clear();
     starts_.clear();
     encode_from(0, rows);
     return bytes_;
@@ -35,6 +34,7 @@ std::span<const uint8_t> CatalogEncoder::encode(std::span<const CatalogEntry> ro
       return bytes_;
     }
     std::memcpy(bytes_.data() + starts_[i], row_bytes.data(), row_bytes.size());
+    live_ += static_cast<uint64_t>(!rows[i].deleted) - static_cast<uint64_t>(!rows_[i].deleted);
     rows_[i] = rows[i];
   }
   encode_from(common, rows);  // appended rows, or the tail of a shorter list dropped
@@ -43,6 +43,7 @@ std::span<const uint8_t> CatalogEncoder::encode(std::span<const CatalogEntry> ro
 
 void CatalogEncoder::encode_from(size_t i, std::span<const CatalogEntry> rows) {
   if (i < starts_.size()) bytes_.resize(starts_[i]);
+  for (size_t j = i; j < rows_.size(); ++j) live_ -= rows_[j].deleted ? 0 : 1;
   rows_.resize(i);
   starts_.resize(i);
   ByteSink sink{&bytes_};
@@ -51,6 +52,7 @@ void CatalogEncoder::encode_from(size_t i, std::span<const CatalogEntry> rows) {
     starts_.push_back(bytes_.size());
     encode_record(pk, rows[j]);
     rows_.push_back(rows[j]);
+    live_ += rows[j].deleted ? 0 : 1;
   }
 }
 
