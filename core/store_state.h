@@ -56,7 +56,8 @@ struct StoreState {
   // until the file has grown by the policy's min_bytes beyond it.
   uint64_t auto_compact_baseline = 0;
   // Counting what a compaction would keep walks the catalog; it is done again only once
-  // the file has grown to this size (an eighth of the policy's min_bytes after the last).
+  // the file has grown to this size (an eighth of the reclaimable bytes that make a
+  // compaction due, as of the last count, after the last).
   uint64_t auto_compact_next_check = 0;
   // Where a compaction renamed its file into place (the path, links followed) while that
   // directory entry is not yet durable; nothing may be committed to the new file until it is.
