@@ -1,7 +1,11 @@
 #include "core/pager.h"
 
 #include <algorithm>
+#include <array>
+#include <optional>
 #include <string>
+
+#include "core/parallel.h"
 
 namespace ormel {
 
@@ -89,6 +93,58 @@ Status Pager::seal_page(uint64_t page, std::span<const uint8_t, PAGE_PAYLOAD> pa
                         std::span<uint8_t, PAGE_SIZE> image) {
   ++nonce_counter_;
   return cipher_.seal(page, nonce_counter_, binds_page(), payload, image);
+}
+
+namespace {
+
+// From this many pages on, a run is sealed on two threads: below it a thread's start costs
+// more than the half it takes over.
+constexpr size_t kSplitSealPages = 64;
+constexpr size_t kSealChunkPages = 32;
+
+// Seals pages [begin, end) of a run whose page i is sealed under counter first_counter + i.
+Status seal_pages(PageCipher& cipher, bool bind_page, uint64_t first_page, uint64_t first_counter,
+                  std::span<const uint8_t> plain, std::span<uint8_t> images, size_t begin, size_t end) {
+  std::array<uint8_t, PAGE_PAYLOAD> padded;  // a page that the plaintext fills only in part
+  for (size_t i = begin; i < end; ++i) {
+    const size_t from = std::min(plain.size(), i * PAGE_PAYLOAD);
+    const size_t to = std::min(plain.size(), from + PAGE_PAYLOAD);
+    const uint8_t* payload = plain.data() + from;
+    if (to - from < PAGE_PAYLOAD) {
+      std::fill(std::copy(plain.begin() + from, plain.begin() + to, padded.begin()), padded.end(), 0);
+      payload = padded.data();
+    }
+    ORMEL_TRY(cipher.seal(first_page + i, first_counter + i, bind_page,
+                          std::span<const uint8_t, PAGE_PAYLOAD>(payload, PAGE_PAYLOAD),
+                          std::span<uint8_t, PAGE_SIZE>(images.data() + i * PAGE_SIZE, PAGE_SIZE)));
+  }
+  return {};
+}
+
+}  // namespace
+
+Status Pager::seal_run(uint64_t first_page, std::span<const uint8_t> plain, std::span<uint8_t> images) {
+  const size_t pages = images.size() / PAGE_SIZE;
+  if (images.size() % PAGE_SIZE != 0 || plain.size() > pages * PAGE_PAYLOAD) {
+    return fail(OrmelError::invalid_argument("a run of " + std::to_string(plain.size()) + " bytes does not fill " +
+                                             std::to_string(pages) + " pages"));
+  }
+  // Counters are handed out before any page is sealed, page i getting first + i, so the
+  // images are the same whichever thread seals which page.
+  const uint64_t first = nonce_counter_ + 1;
+  nonce_counter_ += pages;
+  if (pages < kSplitSealPages) return seal_pages(cipher_, binds_page(), first_page, first, plain, images, 0, pages);
+  // The second thread seals with a cipher of its own, keyed from the same DEK.
+  std::optional<PageCipher> other;
+  std::array<Status, 2> results{};
+  run_chunks(pages, kSealChunkPages, 2, [&](size_t begin, size_t end, size_t part) {
+    if (!results[part]) return;  // this part already failed: the run fails as a whole
+    if (part == 1 && !other) other.emplace(dek_);
+    PageCipher& cipher = part == 0 ? cipher_ : *other;
+    results[part] = seal_pages(cipher, binds_page(), first_page, first, plain, images, begin, end);
+  });
+  for (const Status& r : results) ORMEL_TRY(r);
+  return {};
 }
 
 }  // namespace ormel

@@ -15,6 +15,10 @@
 // - encrypt_page and seal_page advance nonce_counter by one and seal with the current rule,
 //   so no (page, counter) nonce repeats under the DEK; seal_page writes the image into the
 //   caller's buffer (the flush seals straight into the bytes it writes).
+// - seal_run seals n = images.size() / PAGE_SIZE consecutive pages from `first_page`, page
+//   i holding bytes [i * 8164, (i + 1) * 8164) of `plain` zero-padded, under counters
+//   nonce_counter + 1 + i, and advances nonce_counter by n, as n calls of seal_page would.
+//   A long run is split over two threads; the images do not depend on how it was split.
 // - nonce_limit is the counter that the header durable at offset 0 covers: a page sealed
 //   with a counter up to it may be written without first writing a header. It starts at
 //   the counter the pager was opened with; whoever makes a header durable raises it, and no
@@ -65,6 +69,8 @@ class Pager {
   Status write_raw(std::span<const uint8_t, PAGE_SIZE> image);
   Result<Page> encrypt_page(uint64_t page, std::span<const uint8_t, PAGE_PAYLOAD> payload);
   Status seal_page(uint64_t page, std::span<const uint8_t, PAGE_PAYLOAD> payload, std::span<uint8_t, PAGE_SIZE> image);
+  // `plain` holds at most n * 8164 bytes and `images` whole pages (InvalidArgument).
+  Status seal_run(uint64_t first_page, std::span<const uint8_t> plain, std::span<uint8_t> images);
 
   uint64_t nonce_counter() const { return nonce_counter_; }
   void set_nonce_counter(uint64_t counter) { nonce_counter_ = counter; }

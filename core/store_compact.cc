@@ -376,8 +376,12 @@ void compact_if_due(StoreState& s) {
   const uint64_t file = s.header.page_count * PAGE_SIZE;
   if (file <= s.auto_compact_baseline || file - s.auto_compact_baseline <= policy.min_bytes) return;
   if (file < s.auto_compact_next_check) return;
-  s.auto_compact_next_check = file + policy.min_bytes / 8;
   const uint64_t kept = estimated_kept_bytes(s);
+  // The walk above is paid again once the file has grown by an eighth of the garbage that
+  // makes a compaction due: the file overshoots that point by at most an eighth, and a
+  // large catalog is not walked on every few flushes.
+  const double due_at = std::max(static_cast<double>(policy.min_bytes), policy.ratio * static_cast<double>(kept));
+  s.auto_compact_next_check = file + static_cast<uint64_t>(std::min(due_at / 8, 0x1p62));
   if (file <= kept) return;
   const uint64_t reclaimable = file - kept;
   if (reclaimable <= policy.min_bytes || static_cast<double>(reclaimable) <= policy.ratio * static_cast<double>(kept)) {

@@ -22,8 +22,8 @@
 //     the log keeps the transaction for recovery, and the next flush syncs its pages (and
 //     with them page 0) before it commits. Anything else that writes a log region settles
 //     the checkpoint first, and so does dropping the handle.
-#include <array>
-#include <memory>
+#include <span>
+#include <vector>
 
 #include "core/crypto.h"
 #include "core/store_state.h"
@@ -91,6 +91,49 @@ Status write_staged_pages(Pager& pager) {
   return drain();
 }
 
+// Allocates a run for `len` bytes at the header's page_count and names it in the three
+// header fields; returns its start page.
+uint64_t claim_run(Header& h, uint64_t len, uint64_t& start_field, uint64_t& pages_field, uint64_t& len_field) {
+  start_field = h.page_count;
+  pages_field = run_pages(len);
+  len_field = len;
+  h.page_count += pages_field;
+  return start_field;
+}
+
+// The runs of one flush, which lie in consecutive pages from the first one's start, sealed
+// into one buffer that the store keeps from flush to flush: a multi-megabyte catalog run
+// then costs no fresh allocation, zero-fill and page faults each time. No run's plaintext
+// is cached: the in-memory state is authoritative, and a reader of an old run (restore,
+// history, compaction) decrypts it from the file.
+class RunImages {
+ public:
+  RunImages(Header& h, std::vector<uint8_t>& buffer, uint64_t estimated_pages)
+      : h_(h), buffer_(buffer), first_(h.page_count) {
+    if (buffer_.size() < estimated_pages * PAGE_SIZE) buffer_.resize(estimated_pages * PAGE_SIZE);
+  }
+
+  Status add(Pager& pager, std::span<const uint8_t> blob, uint64_t& start_field, uint64_t& pages_field,
+             uint64_t& len_field) {
+    const uint64_t start = claim_run(h_, blob.size(), start_field, pages_field, len_field);
+    const size_t at = used_;
+    used_ += pages_field * PAGE_SIZE;
+    if (buffer_.size() < used_) buffer_.resize(used_);
+    return pager.seal_run(start, blob, std::span(buffer_).subspan(at, used_ - at));
+  }
+
+  // Writes the runs at home and syncs once.
+  Status checkpoint(File& f) const {
+    return wal::checkpoint_run(f, first_, std::span(buffer_).first(used_));
+  }
+
+ private:
+  Header& h_;
+  std::vector<uint8_t>& buffer_;
+  uint64_t first_;
+  size_t used_ = 0;
+};
+
 }  // namespace
 
 // Writes `h` at offset 0 under the version on disk: until an upgrade commits, the file
@@ -109,35 +152,12 @@ Status settle_checkpoint(StoreState& s) {
   return {};
 }
 
-// Seals `blob` into a fresh run at the header's page_count, caches its plaintext pages
-// clean and appends the run to the transaction as one frame, sealed in place. `start_field`,
-// `pages_field` and `len_field` are the header fields that name the run.
 Status seal_run(Pager& pager, Header& h, std::span<const uint8_t> blob, std::vector<wal::WalFrame>& frames,
                 uint64_t& start_field, uint64_t& pages_field, uint64_t& len_field) {
-  const uint64_t pages = run_pages(blob.size());
-  const uint64_t start = h.page_count;
-  h.page_count += pages;
-  wal::WalFrame frame{start, std::vector<uint8_t>(pages * PAGE_SIZE)};
-  // The cache keeps the run's plaintext as one block shared by its pages.
-  std::shared_ptr<uint8_t[]> block = std::make_shared_for_overwrite<uint8_t[]>(std::max<size_t>(blob.size(), 1));
-  std::copy(blob.begin(), blob.end(), block.get());
-  std::array<uint8_t, PAGE_PAYLOAD> last{};  // a short last page, zero-padded
-  for (uint64_t i = 0; i < pages; ++i) {
-    const size_t from = static_cast<size_t>(i * PAGE_PAYLOAD);
-    const size_t to = std::min(blob.size(), from + PAGE_PAYLOAD);
-    const uint8_t* payload = block.get() + from;
-    if (to - from < PAGE_PAYLOAD) {
-      std::copy(blob.begin() + from, blob.begin() + to, last.begin());
-      payload = last.data();
-    }
-    ORMEL_TRY(pager.seal_page(start + i, std::span<const uint8_t, PAGE_PAYLOAD>(payload, PAGE_PAYLOAD),
-                              std::span<uint8_t, PAGE_SIZE>(frame.image.data() + i * PAGE_SIZE, PAGE_SIZE)));
-    pager.cache().insert_shared(start + i, block, std::span<const uint8_t>(block.get() + from, to - from), false);
-  }
+  const uint64_t start = claim_run(h, blob.size(), start_field, pages_field, len_field);
+  wal::WalFrame frame{start, std::vector<uint8_t>(pages_field * PAGE_SIZE)};
+  ORMEL_TRY(pager.seal_run(start, blob, frame.image));
   frames.push_back(std::move(frame));
-  start_field = start;
-  pages_field = pages;
-  len_field = blob.size();
   return {};
 }
 
@@ -177,25 +197,23 @@ Status Ormel::flush() {
       pager.set_nonce_limit(needed);
     }
 
-    std::vector<wal::WalFrame> runs;
+    RunImages runs(h, s.run_images, estimate);
     if (prelude.catalog) {
-      ORMEL_TRY(seal_run(pager, h, *prelude.catalog, runs, h.catalog_start, h.catalog_pages, h.catalog_len));
+      ORMEL_TRY(runs.add(pager, *prelude.catalog, h.catalog_start, h.catalog_pages, h.catalog_len));
     }
     if (s.index_dirty) {
       h.index_start = h.index_pages = h.index_len = 0;
-      if (prelude.index) {
-        ORMEL_TRY(seal_run(pager, h, *prelude.index, runs, h.index_start, h.index_pages, h.index_len));
-      }
+      if (prelude.index) ORMEL_TRY(runs.add(pager, *prelude.index, h.index_start, h.index_pages, h.index_len));
     }
     if (s.cache_dirty) {
       h.cache_dir_start = h.cache_dir_pages = h.cache_dir_len = 0;
       if (!s.cache_directory.empty()) {
-        ORMEL_TRY(seal_run(pager, h, *prelude.cache_directory, runs, h.cache_dir_start, h.cache_dir_pages,
-                           h.cache_dir_len));
+        ORMEL_TRY(runs.add(pager, *prelude.cache_directory, h.cache_dir_start, h.cache_dir_pages, h.cache_dir_len));
       }
     }
 
-    const uint64_t live = live_count();
+    // The encoder counted the live rows of what it encoded; an unchanged catalog is counted.
+    const uint64_t live = prelude.catalog ? s.catalog_encoder.live_rows() : live_count();
     const uint64_t txn = s.header.txn_id + 1;
 
     std::vector<Snapshot> manifest = s.snapshot_manifest;
@@ -204,14 +222,14 @@ Status Ormel::flush() {
     manifest.push_back(Snapshot{txn, now_secs(), h.catalog_start, h.catalog_pages, h.catalog_len, h.index_start,
                                 h.index_pages, h.index_len, live});
     std::vector<uint8_t> manifest_bytes = encode_manifest(manifest);
-    ORMEL_TRY(seal_run(pager, h, manifest_bytes, runs, h.manifest_start, h.manifest_pages, h.manifest_len));
+    ORMEL_TRY(runs.add(pager, manifest_bytes, h.manifest_start, h.manifest_pages, h.manifest_len));
 
     // Invariant 2: the staged pages are sealed below, so count them in.
     if (pager.nonce_counter() + pager.cache().dirty_count() > pager.nonce_limit()) {
       return fail(OrmelError::io("internal error: the flush sealed more pages than it reserved"));
     }
     ORMEL_TRY(write_staged_pages(pager));
-    ORMEL_TRY(wal::checkpoint(pager.file(), runs));  // the runs at home, and one sync for all
+    ORMEL_TRY(runs.checkpoint(pager.file()));  // the runs at home, and one sync for all
     s.checkpoint_unsynced = false;
     pager.cache().mark_all_clean();
 

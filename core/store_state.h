@@ -33,6 +33,7 @@ struct StoreState {
   uint16_t disk_format_version = FORMAT_VERSION;
   std::vector<CatalogEntry> catalog;
   CatalogEncoder catalog_encoder;  // the catalog's bytes as last flushed, reused row by row
+  std::vector<uint8_t> run_images;  // a flush's sealed runs; kept so the next flush reuses it
   IdIndex id_index;
   std::optional<IvfPqIndex> index;
   std::vector<Snapshot> snapshot_manifest;
@@ -55,7 +56,8 @@ struct StoreState {
   // until the file has grown by the policy's min_bytes beyond it.
   uint64_t auto_compact_baseline = 0;
   // Counting what a compaction would keep walks the catalog; it is done again only once
-  // the file has grown to this size (an eighth of the policy's min_bytes after the last).
+  // the file has grown to this size (an eighth of the reclaimable bytes that make a
+  // compaction due, as of the last count, after the last).
   uint64_t auto_compact_next_check = 0;
   // Where a compaction renamed its file into place (the path, links followed) while that
   // directory entry is not yet durable; nothing may be committed to the new file until it is.
@@ -89,9 +91,9 @@ Result<Memory> read_memory(Pager& pager, const CatalogEntry& entry, uint64_t dim
 // A record's length must fit the 32-bit length field of its catalog or directory row.
 Status check_record_length(uint64_t len, std::string_view what);
 // Transactions (see flush): a header written in place at offset 0, synced, under the
-// version on disk; and a blob sealed into a fresh run at the header's page_count, its
-// plaintext pages cached clean and its images appended to the transaction's frames, with
-// the run's start, page count and length stored in the three given header fields.
+// version on disk; and a blob sealed into a fresh run at the header's page_count (not
+// cached: a reader decrypts it from the file) and its images appended to the transaction's
+// frames, with the run's start, page count and length stored in the three given header fields.
 Status write_header_in_place(Pager& pager, Header h, uint16_t disk_version);
 // Makes the last flush's header at page 0 durable; whatever writes a log region other than
 // a flush's commit calls this first.

@@ -31,13 +31,16 @@ void put_record(std::vector<uint8_t>& out, uint8_t kind, uint64_t txn_id, uint64
   out.insert(out.end(), image.begin(), image.end());
 }
 
+Status check_page_sized(std::span<const uint8_t> images) {
+  if (!images.empty() && images.size() % PAGE_SIZE == 0) return {};
+  return fail(OrmelError::invalid_argument("WAL frame is not page-sized"));
+}
+
 // The number of page images the frames carry.
 Result<uint64_t> count_pages(const std::vector<WalFrame>& frames) {
   uint64_t pages = 0;
   for (const WalFrame& f : frames) {
-    if (f.image.empty() || f.image.size() % PAGE_SIZE != 0) {
-      return fail(OrmelError::invalid_argument("WAL frame is not page-sized"));
-    }
+    ORMEL_TRY(check_page_sized(f.image));
     pages += f.image.size() / PAGE_SIZE;
   }
   return pages;
@@ -111,6 +114,12 @@ Status commit(File& f, uint64_t wal_start, uint64_t wal_pages, uint64_t txn_id, 
 Status checkpoint(File& f, const std::vector<WalFrame>& frames) {
   ORMEL_TRY(count_pages(frames));
   for (const WalFrame& frame : frames) ORMEL_TRY(f.write_uncached(frame.page * PAGE_SIZE, frame.image));
+  return f.sync();
+}
+
+Status checkpoint_run(File& f, uint64_t page, std::span<const uint8_t> images) {
+  ORMEL_TRY(check_page_sized(images));
+  ORMEL_TRY(f.write_at(page * PAGE_SIZE, images));
   return f.sync();
 }
 

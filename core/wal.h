@@ -5,7 +5,8 @@
 //   start of the region in one write and syncs; once it returns the transaction is durable.
 //   A transaction that does not fit fails with InvalidArgument and writes nothing.
 // - checkpoint writes each frame's images at their home pages and syncs; once it returns
-//   the transaction is applied.
+//   the transaction is applied. checkpoint_run does the same for the images of consecutive
+//   pages from `page` on, held in one buffer.
 // - recover never writes. It returns the frames of the region's transaction when that
 //   transaction is complete (commit record present, every CRC matching, at least one frame)
 //   and newer than last_applied_txn; otherwise none. A region cut short by the end of the
@@ -30,6 +31,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "core/error.h"
@@ -46,6 +48,7 @@ inline constexpr uint64_t FRAME_RECORD = 29 + 8192, COMMIT_RECORD = 29;
 
 Status commit(File& f, uint64_t wal_start, uint64_t wal_pages, uint64_t txn_id, const std::vector<WalFrame>& frames);
 Status checkpoint(File& f, const std::vector<WalFrame>& frames);
+Status checkpoint_run(File& f, uint64_t page, std::span<const uint8_t> images);
 Result<std::optional<std::vector<WalFrame>>> recover(File& f, uint64_t wal_start, uint64_t wal_pages,
                                                      uint64_t last_applied_txn);
 

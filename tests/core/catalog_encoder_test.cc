@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 
@@ -15,6 +16,10 @@ CatalogEntry row(uint64_t n) {
                       1'700'000'000 + static_cast<int64_t>(n), static_cast<uint32_t>(n % 5)};
 }
 
+uint64_t live(const Rows& r) {
+  return static_cast<uint64_t>(std::count_if(r.begin(), r.end(), [](const CatalogEntry& e) { return !e.deleted; }));
+}
+
 Rows rows(uint64_t n) {
   Rows out;
   for (uint64_t i = 0; i < n; ++i) out.push_back(row(i));
@@ -22,7 +27,7 @@ Rows rows(uint64_t n) {
 }
 
 // Each case starts from a catalog, encodes it, changes it the way a store operation would and
-// encodes again: both blobs must be what a full encode gives.
+// encodes again: both blobs must be what a full encode gives, and the live count a recount.
 TEST(CatalogEncoder, EveryChangeEncodesLikeAFullEncode) {
   const struct {
     std::string name;
@@ -43,6 +48,11 @@ TEST(CatalogEncoder, EveryChangeEncodesLikeAFullEncode) {
        }},
       {"access count widens in a middle row", 40, [](Rows& r) { r[3].access_count = 128; }},
       {"accessed_at narrows in the first row", 40, [](Rows& r) { r[0].accessed_at = 4; }},
+      {"deleted row brought back, another deleted", 40,
+       [](Rows& r) {
+         r[2].deleted = false;
+         r[9].deleted = true;
+       }},
       {"deleted and a record moved", 40,
        [](Rows& r) {
          r[39].deleted = true;
@@ -62,12 +72,15 @@ TEST(CatalogEncoder, EveryChangeEncodesLikeAFullEncode) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Rows catalog = rows(c.start);
+    for (size_t i = 2; i < catalog.size(); i += 5) catalog[i].deleted = true;
     CatalogEncoder encoder;
     std::span<const uint8_t> first = encoder.encode(catalog);
     EXPECT_EQ(std::vector<uint8_t>(first.begin(), first.end()), encode_catalog(catalog));
+    EXPECT_EQ(encoder.live_rows(), live(catalog));
     c.change(catalog);
     std::span<const uint8_t> second = encoder.encode(catalog);
     EXPECT_EQ(std::vector<uint8_t>(second.begin(), second.end()), encode_catalog(catalog));
+    EXPECT_EQ(encoder.live_rows(), live(catalog));
   }
 }
 
@@ -82,8 +95,11 @@ TEST(CatalogEncoder, ManySuccessiveChangesStayExact) {
     touched.accessed_at += static_cast<int64_t>(step);
     if (step % 3 == 0) catalog.push_back(row(200 + step));
     if (step % 50 == 49) catalog[step % 7].deleted = true;
+    if (step % 70 == 69) catalog[step % 7].deleted = false;
+    if (step % 90 == 89) catalog.resize(catalog.size() - 10);
     std::span<const uint8_t> bytes = encoder.encode(catalog);
     ASSERT_EQ(std::vector<uint8_t>(bytes.begin(), bytes.end()), encode_catalog(catalog)) << "step " << step;
+    ASSERT_EQ(encoder.live_rows(), live(catalog)) << "step " << step;
   }
 }
 

@@ -140,6 +140,49 @@ TEST_F(PagerTest, EncryptPageAdvancesTheCounterAndRoundTrips) {
   EXPECT_EQ(*reader.read_page(5), vec(payload(5)));
 }
 
+// A run sealed at once (on two threads from 64 pages on) is byte for byte the run sealed
+// page by page: page i under counter first + i, its short last page zero-padded.
+TEST_F(PagerTest, SealRunEqualsPageByPageSealing) {
+  const struct {
+    const char* name;
+    uint16_t version;
+    size_t pages, bytes;
+  } cases[] = {
+      {"empty blob, one page", 8, 1, 0},
+      {"one short page", 8, 1, 100},
+      {"below the split, last page full", 8, 63, 63 * PAGE_PAYLOAD},
+      {"split over two threads, short last page", 8, 200, 199 * PAGE_PAYLOAD + 7},
+      {"split, unbound associated data", 5, 97, 96 * PAGE_PAYLOAD + 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> plain(c.bytes);
+    for (size_t i = 0; i < plain.size(); ++i) plain[i] = static_cast<uint8_t>(i * 31 + i / 8164);
+    Pager whole(nullptr, dek(), 100, c.version);
+    std::vector<uint8_t> images(c.pages * PAGE_SIZE, 0xEE);
+    ASSERT_TRUE(whole.seal_run(40, plain, images));
+    EXPECT_EQ(whole.nonce_counter(), 100 + c.pages);
+
+    Pager single(nullptr, dek(), 100, c.version);
+    for (size_t i = 0; i < c.pages; ++i) {
+      std::vector<uint8_t> payload(PAGE_PAYLOAD, 0);
+      const size_t from = std::min(plain.size(), i * PAGE_PAYLOAD);
+      std::copy(plain.begin() + from, plain.begin() + std::min(plain.size(), from + PAGE_PAYLOAD), payload.begin());
+      auto image = single.encrypt_page(40 + i, std::span<const uint8_t, PAGE_PAYLOAD>(payload.data(), PAGE_PAYLOAD));
+      ASSERT_TRUE(image);
+      ASSERT_TRUE(std::equal(image->begin(), image->end(), images.begin() + i * PAGE_SIZE)) << "page " << i;
+    }
+  }
+}
+
+TEST_F(PagerTest, SealRunRefusesPlaintextBeyondItsPagesAndPartialImages) {
+  Pager pager(nullptr, dek(), 100, 8);
+  std::vector<uint8_t> images(2 * PAGE_SIZE);
+  EXPECT_FALSE(pager.seal_run(1, std::vector<uint8_t>(2 * PAGE_PAYLOAD + 1), images));
+  EXPECT_FALSE(pager.seal_run(1, std::vector<uint8_t>(10), std::span(images).first(PAGE_SIZE + 1)));
+  EXPECT_EQ(pager.nonce_counter(), 100u) << "a refused run uses no counters";
+}
+
 TEST_F(PagerTest, WriteRawPutsTheImageAtOffsetZeroWithoutSync) {
   make_file(3, 8);
   Pager pager = open_pager(8);

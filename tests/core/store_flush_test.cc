@@ -2,6 +2,7 @@
 // boundaries, what a flush writes where, and the move of the log region.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -158,7 +159,27 @@ TEST(StoreFlush, EveryCommittedCatalogRunHoldsTheCatalogItWasFlushedFrom) {
     ASSERT_TRUE(rows) << i;
     EXPECT_EQ(*rows, flushed[i]) << "snapshot " << i;
     EXPECT_EQ(snap.catalog_len, encode_catalog(flushed[i]).size()) << "snapshot " << i;
+    const auto live = std::count_if(flushed[i].begin(), flushed[i].end(), [](const auto& r) { return !r.deleted; });
+    EXPECT_EQ(snap.memory_count, static_cast<uint64_t>(live)) << "snapshot " << i;
   }
+  EXPECT_EQ(again->state().header.memory_count, again->live_count());
+}
+
+// A compaction replaces the catalog without a flush; the flushes after it still count the
+// live memories right.
+TEST(StoreFlush, MemoryCountAfterACompactionIsARecount) {
+  MemEnv env;
+  auto db = three_memories(env);
+  ASSERT_TRUE(db);
+  ASSERT_TRUE(db->delete_memory(sample_memory(0).id));
+  ASSERT_TRUE(db->compact());
+  for (uint32_t i : {0u, 5u}) {  // the deleted memory back, then a new one
+    ASSERT_TRUE(db->remember(sample_memory(i)));
+    ASSERT_TRUE(db->flush());
+    EXPECT_EQ(db->state().header.memory_count, db->live_count()) << i;
+    EXPECT_EQ(db->state().snapshot_manifest.back().memory_count, db->live_count()) << i;
+  }
+  EXPECT_EQ(db->live_count(), 4u);
 }
 
 TEST(StoreFlush, NothingStagedLeavesTheFileUntouched) {
