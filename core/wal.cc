@@ -110,7 +110,7 @@ Status commit(File& f, uint64_t wal_start, uint64_t wal_pages, uint64_t txn_id, 
   return f.sync();
 }
 
-// Runs are written uncached: a commit reads them back only at the next open.
+// Runs are written uncached: a commit's runs are read back only at the next open.
 Status checkpoint(File& f, const std::vector<WalFrame>& frames) {
   ORMEL_TRY(count_pages(frames));
   for (const WalFrame& frame : frames) ORMEL_TRY(f.write_uncached(frame.page * PAGE_SIZE, frame.image));
@@ -119,7 +119,7 @@ Status checkpoint(File& f, const std::vector<WalFrame>& frames) {
 
 Status checkpoint_run(File& f, uint64_t page, std::span<const uint8_t> images) {
   ORMEL_TRY(check_page_sized(images));
-  ORMEL_TRY(f.write_at(page * PAGE_SIZE, images));
+  ORMEL_TRY(f.write_uncached(page * PAGE_SIZE, images));
   return f.sync();
 }
 
