@@ -46,8 +46,10 @@ void write_and_read_back(const std::filesystem::path& dir) {
   for (const WriteCase& c : kCases) {
     SCOPED_TRACE(c.name);
     // Memory aligned to 4096, then offset by the case's misalignment.
-    std::unique_ptr<uint8_t, decltype(&std::free)> memory(
-        static_cast<uint8_t*>(std::aligned_alloc(4096, c.size + 4096 + c.misalign)), &std::free);
+    const size_t room = (c.size + c.misalign + 4095) / 4096 * 4096;  // aligned_alloc takes whole multiples
+    std::unique_ptr<uint8_t, decltype(&std::free)> memory(static_cast<uint8_t*>(std::aligned_alloc(4096, room)),
+                                                          &std::free);
+    ASSERT_NE(memory, nullptr);
     uint8_t* source = memory.get() + c.misalign;
     for (size_t i = 0; i < c.size; ++i) source[i] = static_cast<uint8_t>(gen());
     ASSERT_TRUE((*file)->write_uncached(c.offset, std::span<const uint8_t>(source, c.size)));
