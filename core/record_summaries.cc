@@ -108,7 +108,7 @@ void RecordSummaries::add_many(std::span<const uint64_t> start_pages, std::span<
 }
 
 uint32_t RecordSummaries::group_of(Scope scope, std::string_view agent_id) {
-  return scope == Scope::Shared ? kSharedGroup : agent_group(dictionary_.intern_string(agent_id));
+  return view_group(scope, dictionary_.intern_string(agent_id));
 }
 
 uint32_t RecordSummaries::push(uint64_t start_page, const MemoryFields& fields, uint32_t slot,
@@ -133,7 +133,7 @@ uint32_t RecordSummaries::push(uint64_t start_page, const MemoryFields& fields, 
   summary.has_ttl = fields.ttl_secs.has_value();
   summary.ttl_secs = fields.ttl_secs.value_or(0);
   items_.push_back(summary);
-  groups_.push_back(summary.scope == Scope::Shared ? kSharedGroup : agent_group(summary.agent));
+  groups_.push_back(view_group(summary.scope, summary.agent));
   slots_.push_back(slot);
   pages_.push_back(start_page);
   auto [it, inserted] = by_page_.try_emplace(start_page, position);

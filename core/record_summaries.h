@@ -85,6 +85,9 @@ class RecordSummaries {
   // the summaries so a scan in one agent's view settles most rows reading four bytes.
   static constexpr uint32_t kSharedGroup = 0;
   static uint32_t agent_group(uint32_t agent) { return agent + 1; }
+  static uint32_t view_group(Scope scope, uint32_t agent) {
+    return scope == Scope::Shared ? kSharedGroup : agent_group(agent);
+  }
   uint32_t group(uint32_t position) const { return groups_[position]; }
   // The arena slot of the summary at `position` (RecordSummary::slot), kept apart likewise.
   uint32_t slot(uint32_t position) const { return slots_[position]; }
