@@ -37,26 +37,32 @@ int crockford_value(char c) {
 std::span<const std::string_view> variant_names(MemoryType) { return kMemoryTypeNames; }
 std::span<const std::string_view> variant_names(Scope) { return kScopeNames; }
 
-// Wire form of Memory: 13 fields in this order.
+// Wire form of Memory: 13 fields in this order, the vector's value given apart so that a
+// batch can encode a memory whose vector the caller holds.
+template <class V, class R, class Vector>
+void memory_fields(V& v, R& r, Vector& vector) {
+  v("id", r.id, codec::UlidText{});
+  v("memory_type", r.memory_type);
+  v("vector", vector);
+  v("content", r.content);
+  v("metadata", r.metadata);
+  v("agent_id", r.agent_id);
+  v("session_id", r.session_id);
+  v("scope", r.scope);
+  v("created_at", r.created_at);
+  v("accessed_at", r.accessed_at);
+  v("access_count", r.access_count);
+  v("importance", r.importance);
+  v("ttl_secs", r.ttl_secs);
+}
+
 template <>
 struct RecordDef<Memory> {
   static constexpr std::string_view kName = "Memory";
   static constexpr size_t kMinFields = 13;
   template <class V, class R>
   static void fields(V& v, R& r) {
-    v("id", r.id, codec::UlidText{});
-    v("memory_type", r.memory_type);
-    v("vector", r.vector);
-    v("content", r.content);
-    v("metadata", r.metadata);
-    v("agent_id", r.agent_id);
-    v("session_id", r.session_id);
-    v("scope", r.scope);
-    v("created_at", r.created_at);
-    v("accessed_at", r.accessed_at);
-    v("access_count", r.access_count);
-    v("importance", r.importance);
-    v("ttl_secs", r.ttl_secs);
+    memory_fields(v, r, r.vector);
   }
 };
 
@@ -175,14 +181,20 @@ Status check_finite(std::span<const float> vector, std::string_view what) {
   return {};
 }
 
-Status append_memory(const Memory& m, std::vector<uint8_t>& out) {
+Status append_memory(const Memory& m, std::vector<uint8_t>& out) { return append_memory(m, m.vector, out); }
+
+Status append_memory(const Memory& m, std::span<const float> vector, std::vector<uint8_t>& out) {
   // Metadata sits inside the record's array: a record the decoder would refuse for its
   // nesting must never be written, or every later read of it fails.
   if (1 + codec::json_depth(m.metadata) > codec::kMaxDepth) return fail(codec::nesting_too_deep());
-  out.reserve(out.size() + 64 + 5 * m.vector.size() + m.content.size() + m.agent_id.size());
+  out.reserve(out.size() + 64 + 5 * vector.size() + m.content.size() + m.agent_id.size());
   ByteSink sink{&out};
   Packer pk(sink);
-  encode_record(pk, m);
+  codec::FieldCounter count;
+  memory_fields(count, m, vector);
+  pk.pack_array(static_cast<uint32_t>(count.n));
+  codec::FieldWriter writer{pk};
+  memory_fields(writer, m, vector);
   return {};
 }
 

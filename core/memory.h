@@ -96,6 +96,8 @@ Status check_finite(std::span<const float> vector, std::string_view what);
 Result<std::vector<uint8_t>> encode_memory(const Memory& m);
 // encode_memory's bytes appended to `out` (left as it was on failure).
 Status append_memory(const Memory& m, std::vector<uint8_t>& out);
+// The same bytes for `m` with `vector` in place of m.vector.
+Status append_memory(const Memory& m, std::span<const float> vector, std::vector<uint8_t>& out);
 Result<Memory> decode_memory(std::span<const uint8_t> bytes);
 Result<Memory> unpack_memory(std::span<const uint8_t> bytes);
 

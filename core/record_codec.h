@@ -187,6 +187,7 @@ void put(Packer& pk, const std::optional<T>& v, Tag tag) {
   else pk.pack_nil();
 }
 inline void put(Packer& pk, const std::vector<float>& v, Plain) { pk.pack_f32_array(v); }
+inline void put(Packer& pk, std::span<const float> v, Plain) { pk.pack_f32_array(v); }
 template <class T, class Tag>
 void put(Packer& pk, const std::vector<T>& v, Tag tag) {
   pk.pack_array(static_cast<uint32_t>(v.size()));

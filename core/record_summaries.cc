@@ -67,7 +67,8 @@ uint32_t RecordSummaries::add(uint64_t start_page, const MemoryFields& fields, s
   return push(start_page, fields, RecordSummary::kNoSlot);
 }
 
-void RecordSummaries::add_many(std::span<const uint64_t> start_pages, std::span<const Memory> memories) {
+void RecordSummaries::add_many(std::span<const uint64_t> start_pages, std::span<const Memory> memories,
+                               std::span<const std::span<const float>> vectors, const std::function<void()>& then) {
   // The slots are handed out first, as add() would give them one by one, so the summaries
   // can be written while another thread fills the arena (push() does not touch it).
   const size_t dims = arena_->dims();
@@ -75,10 +76,10 @@ void RecordSummaries::add_many(std::span<const uint64_t> start_pages, std::span<
   std::vector<uint32_t> groups;
   placed_vectors.reserve(memories.size());
   groups.reserve(memories.size());
-  for (const Memory& m : memories) {
-    if (m.vector.size() != dims) continue;
-    placed_vectors.push_back(m.vector.data());
-    groups.push_back(group_of(m.scope, m.agent_id));
+  for (size_t i = 0; i < memories.size(); ++i) {
+    if (vectors[i].size() != dims) continue;
+    placed_vectors.push_back(vectors[i].data());
+    groups.push_back(group_of(memories[i].scope, memories[i].agent_id));
   }
   const VectorArena::Placed placed = arena_->place_many(groups);
   const auto summarise = [&] {
@@ -90,20 +91,24 @@ void RecordSummaries::add_many(std::span<const uint64_t> start_pages, std::span<
       const Memory& m = memories[i];
       const MemoryFields fields = summary_fields(m, metadata);
       const RecordSummary* same = i > 0 && metadata == previous ? &items_.back() : nullptr;
-      if (m.vector.size() == dims) {
+      if (vectors[i].size() == dims) {
         push(start_pages[i], fields, placed.slots[next++], same);
       } else {
-        odd_vectors_[static_cast<uint32_t>(items_.size())] = m.vector;
+        odd_vectors_[static_cast<uint32_t>(items_.size())].assign(vectors[i].begin(), vectors[i].end());
         push(start_pages[i], fields, RecordSummary::kNoSlot, same);
       }
       metadata.swap(previous);
     }
   };
+  const auto summarise_then = [&] {
+    summarise();
+    if (then) then();
+  };
   if (placed_vectors.size() < kTogetherMinimum) {
     arena_->write_placed(placed, placed_vectors);
-    summarise();
+    summarise_then();
   } else {
-    run_together(summarise, [&] { arena_->write_placed(placed, placed_vectors); });
+    run_together(summarise_then, [&] { arena_->write_placed(placed, placed_vectors); });
   }
 }
 

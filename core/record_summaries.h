@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -70,10 +71,13 @@ class RecordSummaries {
   // The same from a record read in place: `vector` holds its components and `norm_sq` their
   // sum_of_squares (computed wherever the caller read the record).
   uint32_t add(uint64_t start_page, const MemoryFields& fields, std::span<const float> vector, float norm_sq);
-  // The summaries of memories[i] staged at start_pages[i], in order: the same as add() for
-  // each, with the vectors placed in the arena together (for a large batch on another
-  // thread, while this one writes the summaries).
-  void add_many(std::span<const uint64_t> start_pages, std::span<const Memory> memories);
+  // The summaries of memories[i] staged at start_pages[i] with vector vectors[i] (in place of
+  // memories[i].vector), in order: the same as add() for each, with the vectors placed in
+  // the arena together (for a large batch on another thread, while this one writes the
+  // summaries). `then`, when given, runs on the calling thread once the summaries are
+  // written and `memories` no longer read, while the arena may still be reading `vectors`.
+  void add_many(std::span<const uint64_t> start_pages, std::span<const Memory> memories,
+                std::span<const std::span<const float>> vectors, const std::function<void()>& then = {});
   // Room for `more` summaries, so a bulk load does not move the arena as it grows.
   void reserve(size_t more);
   // Valid until the next add().

@@ -97,6 +97,16 @@ struct BatchError {
   OrmelError error;
 };
 
+// Vectors a caller holds in one buffer: row i is `width` floats starting `stride` floats
+// after row i - 1's start.
+struct VectorRows {
+  const float* data = nullptr;
+  size_t count = 0;
+  size_t width = 0;
+  size_t stride = 0;
+  std::span<const float> row(size_t i) const { return {data + i * stride, width}; }
+};
+
 // One version of a memory: the memory as a retained snapshot held it, and that snapshot's
 // transaction.
 struct MemoryVersion {
@@ -224,6 +234,12 @@ class Ormel {
   // checked and encoded; a stop (reported without an item) stages nothing.
   std::expected<std::vector<MemoryId>, BatchError> remember_many(std::vector<Memory> memories,
                                                                  const Progress& progress = {});
+  // The same with item i's vector read from rows.row(i), not copied, instead of from
+  // memories[i].vector (which is not looked at); the rows must stay unchanged until the
+  // call returns. InvalidArgument for the whole call when rows.count is not the number of
+  // memories.
+  std::expected<std::vector<MemoryId>, BatchError> remember_many(std::vector<Memory> memories, VectorRows rows,
+                                                                 const Progress& progress = {});
   // Replaces the fields given in `changes` of a live memory, keeping its id, created_at,
   // catalog position and access counters. NotFound for an unknown or deleted id.
   Status update(MemoryId id, MemoryChanges changes);
@@ -316,6 +332,11 @@ class Ormel {
 
  private:
   explicit Ormel(std::unique_ptr<StoreState> state);
+  // Both remember_many forms: item i's vector is vectors[i], which lies in the caller's rows
+  // (vectors_are_rows) or in memories[i].vector.
+  std::expected<std::vector<MemoryId>, BatchError> remember_many(std::vector<Memory> memories,
+                                                                 std::span<const std::span<const float>> vectors,
+                                                                 bool vectors_are_rows, const Progress& progress);
   std::unique_ptr<StoreState> s_;
 };
 

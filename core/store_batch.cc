@@ -84,17 +84,19 @@ class RecordBlocks {
   size_t capacity_ = 0;
 };
 
-// Checks and encodes items[k] (item first + k of the batch) into `records`, in order,
-// calling after_each() after each; stops at the first refused item (its error) or failed
-// after_each() (an error without an item).
+// Checks and encodes items[k] (item first + k of the batch, its vector vectors[k]) into
+// `records`, in order, calling after_each() after each; stops at the first refused item (its
+// error) or failed after_each() (an error without an item).
 template <class AfterEach>
-std::optional<BatchError> encode_items(const StoreState& s, std::span<Memory> items, size_t first,
+std::optional<BatchError> encode_items(const StoreState& s, std::span<Memory> items,
+                                       std::span<const std::span<const float>> vectors, size_t first,
                                        RecordBlocks& records, AfterEach after_each) {
   std::vector<uint8_t> scratch;  // one item's record, reused
   for (size_t k = 0; k < items.size(); ++k) {
-    if (auto checked = check_memory(s, items[k]); !checked) return BatchError{first + k, checked.error()};
+    if (auto checked = check_memory(s, items[k], vectors[k]); !checked) return BatchError{first + k, checked.error()};
     scratch.clear();
-    if (auto encoded = encode_for_staging(items[k], scratch); !encoded) return BatchError{first + k, encoded.error()};
+    if (auto encoded = encode_for_staging(items[k], vectors[k], scratch); !encoded)
+      return BatchError{first + k, encoded.error()};
     records.add(scratch);
     if (auto more = after_each(); !more) return BatchError{std::nullopt, more.error()};
   }
@@ -105,6 +107,27 @@ std::optional<BatchError> encode_items(const StoreState& s, std::span<Memory> it
 
 std::expected<std::vector<MemoryId>, BatchError> Ormel::remember_many(std::vector<Memory> memories,
                                                                       const Progress& progress) {
+  std::vector<std::span<const float>> vectors;
+  vectors.reserve(memories.size());
+  for (const Memory& m : memories) vectors.emplace_back(m.vector);
+  return remember_many(std::move(memories), vectors, false, progress);
+}
+
+std::expected<std::vector<MemoryId>, BatchError> Ormel::remember_many(std::vector<Memory> memories, VectorRows rows,
+                                                                      const Progress& progress) {
+  if (rows.count != memories.size()) {
+    return std::unexpected(BatchError{std::nullopt, OrmelError::invalid_argument(
+                                                        "remember_many got " + std::to_string(rows.count) +
+                                                        " vectors for " + std::to_string(memories.size()) + " memories")});
+  }
+  std::vector<std::span<const float>> vectors(rows.count);
+  for (size_t i = 0; i < rows.count; ++i) vectors[i] = rows.row(i);
+  return remember_many(std::move(memories), vectors, true, progress);
+}
+
+std::expected<std::vector<MemoryId>, BatchError> Ormel::remember_many(std::vector<Memory> memories,
+                                                                      std::span<const std::span<const float>> vectors,
+                                                                      bool vectors_are_rows, const Progress& progress) {
   StoreState& s = *s_;
   if (s.read_only) return std::unexpected(BatchError{std::nullopt, OrmelError::read_only()});
   auto stopped = [](OrmelError e) { return std::unexpected(BatchError{std::nullopt, std::move(e)}); };
@@ -131,7 +154,8 @@ std::expected<std::vector<MemoryId>, BatchError> Ormel::remember_many(std::vecto
       if (abandon || c > first_failed_chunk) continue;
       const size_t begin = split + c * kChunkItems;
       const size_t count = std::min(kChunkItems, items.size() - begin);
-      chunks[c].failed = encode_items(s, items.subspan(begin, count), begin, chunks[c].records, [&]() -> Status {
+      chunks[c].failed = encode_items(s, items.subspan(begin, count), vectors.subspan(begin, count), begin,
+                                      chunks[c].records, [&]() -> Status {
         // Abandoned: the first half's error is the one returned, and this one is never looked at.
         if (abandon) return fail(OrmelError::invalid_argument("remember_many abandoned"));
         return {};
@@ -146,7 +170,7 @@ std::expected<std::vector<MemoryId>, BatchError> Ormel::remember_many(std::vecto
   RecordBlocks records;
   std::optional<BatchError> failed;
   const auto first_half = [&] {
-    failed = encode_items(s, items.first(split), 0, records, [&] { return meter->advance(); });
+    failed = encode_items(s, items.first(split), vectors.first(split), 0, records, [&] { return meter->advance(); });
     if (failed) {
       abandon = true;
     } else {
@@ -176,17 +200,21 @@ std::expected<std::vector<MemoryId>, BatchError> Ormel::remember_many(std::vecto
     auto start = stage_shared_run(s, records.block_of(i), records.record(i));
     if (!start) {
       // The rows linked so far still get their summaries (invariant 5).
-      s.summaries.add_many(starts, std::span(memories).first(i));
+      s.summaries.add_many(starts, std::span(memories).first(i), vectors.first(i));
       return std::unexpected(BatchError{i, start.error()});
     }
     link_catalog_row(s, memories[i], *start, records.record(i).size());
-    index_staged_memory(s, memories[i]);
+    index_staged_memory(s, memories[i].id, vectors[i]);
     starts.push_back(*start);
   }
-  s.summaries.add_many(starts, memories);
   std::vector<MemoryId> ids;
   ids.reserve(memories.size());
   for (const Memory& m : memories) ids.push_back(m.id);
+  // Freeing ten thousand memories' strings and metadata takes about as long as filling the
+  // arena with their vectors: done beside it, unless the vectors are the memories' own.
+  const auto free_memories = [&] { std::vector<Memory>().swap(memories); };
+  s.summaries.add_many(starts, memories, vectors,
+                       vectors_are_rows ? std::function<void()>(free_memories) : std::function<void()>());
   return ids;
 }
 

@@ -3,17 +3,17 @@
 
 namespace ormel {
 
-Status check_memory(const StoreState& s, const Memory& memory) {
-  if (memory.vector.size() != s.dimensions) return fail(OrmelError::dimension_mismatch(s.dimensions, memory.vector.size()));
-  ORMEL_TRY(check_finite(memory.vector, "vector"));
+Status check_memory(const StoreState& s, const Memory& memory, std::span<const float> vector) {
+  if (vector.size() != s.dimensions) return fail(OrmelError::dimension_mismatch(s.dimensions, vector.size()));
+  ORMEL_TRY(check_finite(vector, "vector"));
   // Refuse what a catalog row cannot describe, before paying for the encoding.
   return check_record_length(memory.content.size(), "memory content");
 }
 
-Status encode_for_staging(Memory& memory, std::vector<uint8_t>& out) {
+Status encode_for_staging(Memory& memory, std::span<const float> vector, std::vector<uint8_t>& out) {
   if (memory.id == 0) memory.id = new_ulid();
   const size_t before = out.size();
-  ORMEL_TRY(append_memory(memory, out));
+  ORMEL_TRY(append_memory(memory, vector, out));
   if (auto length = check_record_length(out.size() - before, "memory record"); !length) {
     out.resize(before);
     return length;
@@ -39,9 +39,9 @@ void link_catalog_row(StoreState& s, const Memory& memory, uint64_t start, uint6
   s.catalog_dirty = true;
 }
 
-void index_staged_memory(StoreState& s, const Memory& memory) {
+void index_staged_memory(StoreState& s, MemoryId id, std::span<const float> vector) {
   if (s.index) {
-    s.index->add(memory.id, memory.vector);
+    s.index->add(id, vector);
     s.index_dirty = true;
   }
 }
@@ -49,7 +49,7 @@ void index_staged_memory(StoreState& s, const Memory& memory) {
 void link_staged_memory(StoreState& s, const Memory& memory, uint64_t start, uint64_t len) {
   link_catalog_row(s, memory, start, len);
   s.summaries.add(start, memory);
-  index_staged_memory(s, memory);
+  index_staged_memory(s, memory.id, memory.vector);
 }
 
 Status stage_memory(StoreState& s, const Memory& memory, std::span<const uint8_t> record) {
@@ -61,9 +61,9 @@ Status stage_memory(StoreState& s, const Memory& memory, std::span<const uint8_t
 Result<MemoryId> Ormel::remember(Memory memory) {
   StoreState& s = *s_;
   if (s.read_only) return fail(OrmelError::read_only());
-  ORMEL_TRY(check_memory(s, memory));
+  ORMEL_TRY(check_memory(s, memory, memory.vector));
   std::vector<uint8_t> record;
-  ORMEL_TRY(encode_for_staging(memory, record));
+  ORMEL_TRY(encode_for_staging(memory, memory.vector, record));
   ORMEL_TRY(stage_memory(s, memory, record));
   return memory.id;
 }
@@ -86,9 +86,9 @@ Status Ormel::update(MemoryId id, MemoryChanges changes) {
   if (changes.ttl_secs) memory.ttl_secs = *changes.ttl_secs;
   if (changes.scope) memory.scope = *changes.scope;
   if (changes.session_id) memory.session_id = std::move(*changes.session_id);
-  ORMEL_TRY(check_memory(s, memory));
+  ORMEL_TRY(check_memory(s, memory, memory.vector));
   std::vector<uint8_t> record;
-  ORMEL_TRY(encode_for_staging(memory, record));
+  ORMEL_TRY(encode_for_staging(memory, memory.vector, record));
   return stage_memory(s, memory, record);
 }
 

@@ -116,11 +116,13 @@ Result<uint64_t> stage_shared_run(StoreState& s, const std::shared_ptr<const uin
 // and access counters; otherwise a row is appended. stage_memory does the last two.
 // link_staged_memory is link_catalog_row (the row), the record's summary, then
 // index_staged_memory (the vector index), so a batch can add its summaries together.
-Status check_memory(const StoreState& s, const Memory& memory);
-Status encode_for_staging(Memory& memory, std::vector<uint8_t>& out);
+// The first two and index_staged_memory take the memory's vector apart from it: a batch's
+// vectors may be rows the caller holds, with each memory's own vector left empty.
+Status check_memory(const StoreState& s, const Memory& memory, std::span<const float> vector);
+Status encode_for_staging(Memory& memory, std::span<const float> vector, std::vector<uint8_t>& out);
 void link_staged_memory(StoreState& s, const Memory& memory, uint64_t start, uint64_t len);
 void link_catalog_row(StoreState& s, const Memory& memory, uint64_t start, uint64_t len);
-void index_staged_memory(StoreState& s, const Memory& memory);
+void index_staged_memory(StoreState& s, MemoryId id, std::span<const float> vector);
 Status stage_memory(StoreState& s, const Memory& memory, std::span<const uint8_t> record);
 
 Result<std::vector<CatalogEntry>> load_catalog(Pager& pager, uint64_t start, uint64_t pages, uint64_t len);

@@ -87,15 +87,60 @@ constexpr size_t kShareBlocks = 64;
 // How many blocks a batch writes before summing them.
 constexpr size_t kFillGroup = 8;
 
-// Writes `count` (at most kLanes) vectors of `dims` values into a block, vector l in lane l
-// and zeros in the lanes after them. Each vector is read front to back (the reads stream;
-// the block's rows stay cached while they are filled lane by lane).
-void fill_block(Lanes* blk, const float* const* vectors, size_t count, size_t dims) {
-  if (count < kLanes) std::fill(blk, blk + dims, Lanes{});
-  for (size_t l = 0; l < count; ++l) {
-    const float* v = vectors[l];
-    for (size_t d = 0; d < dims; ++d) blk[d][l] = v[d];
+// One step of a 16 x 16 transpose held in 16 rows: rows i and i + S (i without bit S)
+// exchange the columns with bit S set in the one for those without it in the other, which
+// swaps bit S of the row index with bit S of the column index. After the steps for S = 1,
+// 2, 4 and 8, row j holds what column j held.
+template <size_t S, size_t... P>
+[[gnu::always_inline]] inline void exchange(Lanes& x, Lanes& y, std::index_sequence<P...>) {
+  const Lanes a = x, b = y;
+  x = __builtin_shufflevector(a, b, ((P & S) == 0 ? P : P - S + kLanes)...);
+  y = __builtin_shufflevector(a, b, ((P & S) == 0 ? P + S : P + kLanes)...);
+}
+template <size_t S>
+[[gnu::always_inline]] inline void transpose_step(Lanes (&rows)[kLanes]) {
+  for (size_t i = 0; i < kLanes; ++i) {
+    if ((i & S) == 0) exchange<S>(rows[i], rows[i + S], std::make_index_sequence<kLanes>{});
   }
+}
+
+// Writes `count` (at most kLanes) vectors of `dims` values into a block, vector l in lane l
+// and zeros in the lanes after them: kLanes dimensions of every vector at a time are loaded
+// as rows and transposed in registers into the block's rows (values are only moved, so the
+// block holds exactly the vectors' bits).
+struct FillJob {
+  Lanes* blk;
+  const float* const* vectors;
+  size_t count, dims;
+
+  template <size_t R>
+  [[gnu::always_inline]] void run() const {
+    size_t d = 0;
+    for (; d + kLanes <= dims; d += kLanes) {
+      Lanes rows[kLanes];
+      for (size_t l = 0; l < kLanes; ++l) {
+        if (l < count) {
+          __builtin_memcpy(&rows[l], vectors[l] + d, sizeof(Lanes));
+        } else {
+          rows[l] = Lanes{};
+        }
+      }
+      transpose_step<1>(rows);
+      transpose_step<2>(rows);
+      transpose_step<4>(rows);
+      transpose_step<8>(rows);
+      for (size_t j = 0; j < kLanes; ++j) blk[d + j] = rows[j];
+    }
+    for (; d < dims; ++d) {
+      Lanes row = {};
+      for (size_t l = 0; l < count; ++l) row[l] = vectors[l][d];
+      blk[d] = row;
+    }
+  }
+};
+
+void fill_block(Lanes* blk, const float* const* vectors, size_t count, size_t dims) {
+  run_simd(FillJob{blk, vectors, count, dims});
 }
 
 }  // namespace

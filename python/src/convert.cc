@@ -87,6 +87,23 @@ bool read_buffer(PyObject* o, F read) {
   return read(view);
 }
 
+// n values of `kind` ('f' or 'd') at `base`, `stride` bytes apart, as float32 into `out`.
+void floats_into(const char* base, Py_ssize_t n, Py_ssize_t stride, char kind, float* out) {
+  if (kind == 'f' && stride == sizeof(float)) {  // contiguous float32: one copy
+    std::memcpy(out, base, static_cast<size_t>(n) * sizeof(float));
+    return;
+  }
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (kind == 'f') {
+      std::memcpy(&out[i], base + i * stride, sizeof(float));
+    } else {
+      double d;
+      std::memcpy(&d, base + i * stride, sizeof(double));
+      out[i] = static_cast<float>(d);
+    }
+  }
+}
+
 // n values of `kind` ('f' or 'd') at `base`, `stride` bytes apart, as float32.
 std::vector<float> floats_at(const char* base, Py_ssize_t n, Py_ssize_t stride, char kind) {
   if (kind == 'f' && stride == sizeof(float) && reinterpret_cast<uintptr_t>(base) % alignof(float) == 0) {
@@ -95,47 +112,19 @@ std::vector<float> floats_at(const char* base, Py_ssize_t n, Py_ssize_t stride, 
     return std::vector<float>(first, first + n);
   }
   std::vector<float> values(static_cast<size_t>(n));
-  if (kind == 'f' && stride == sizeof(float)) {  // contiguous float32: one copy
-    std::memcpy(values.data(), base, values.size() * sizeof(float));
-    return values;
-  }
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    if (kind == 'f') {
-      std::memcpy(&values[i], base + i * stride, sizeof(float));
-    } else {
-      double d;
-      std::memcpy(&d, base + i * stride, sizeof(double));
-      values[i] = static_cast<float>(d);
-    }
-  }
+  floats_into(base, n, stride, kind, values.data());
   return values;
-}
-
-// Reads an `ndim`-D float32/float64 buffer into rows of its last dimension (one row for
-// 1-D); false (with no exception set) when `o` has none.
-bool rows_from_buffer(PyObject* o, int ndim, std::vector<std::vector<float>>& out) {
-  return read_buffer(o, [&](const Py_buffer& view) {
-    const char kind = float_format(view.format, view.itemsize);
-    if (view.ndim != ndim || kind == 0) return false;
-    const Py_ssize_t rows = ndim == 1 ? 1 : view.shape[0];
-    const Py_ssize_t n = view.shape[ndim - 1];
-    const Py_ssize_t stride = view.strides != nullptr ? view.strides[ndim - 1] : view.itemsize;
-    const Py_ssize_t row_stride = ndim == 1 ? 0 : (view.strides != nullptr ? view.strides[0] : n * view.itemsize);
-    const char* base = static_cast<const char*>(view.buf);
-    std::vector<std::vector<float>> values;
-    values.reserve(static_cast<size_t>(rows));
-    for (Py_ssize_t r = 0; r < rows; ++r) values.push_back(floats_at(base + r * row_stride, n, stride, kind));
-    out = std::move(values);
-    return true;
-  });
 }
 
 // Reads a 1-D float32/float64 buffer; false (with no exception set) when `o` has none.
 bool vector_from_buffer(PyObject* o, std::vector<float>& out) {
-  std::vector<std::vector<float>> rows;
-  if (!rows_from_buffer(o, 1, rows)) return false;
-  out = std::move(rows[0]);
-  return true;
+  return read_buffer(o, [&](const Py_buffer& view) {
+    const char kind = float_format(view.format, view.itemsize);
+    if (view.ndim != 1 || kind == 0) return false;
+    const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
+    out = floats_at(static_cast<const char*>(view.buf), view.shape[0], stride, kind);
+    return true;
+  });
 }
 
 // Reads a 1-D buffer of unsigned bytes (format "B", a numpy uint8 array among others);
@@ -410,7 +399,47 @@ bool path_arg(PyObject* o, const char* fn, const char* name, std::string& out) {
   return true;
 }
 
-bool vectors_from_buffer(PyObject* o, std::vector<std::vector<float>>& out) { return rows_from_buffer(o, 2, out); }
+BufferRows::~BufferRows() {
+  if (held_) PyBuffer_Release(&view_);
+}
+
+bool BufferRows::open(PyObject* o, bool in_place) {
+  if (opened_ || !PyObject_CheckBuffer(o)) return false;
+  if (PyObject_GetBuffer(o, &view_, PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
+    PyErr_Clear();
+    return false;
+  }
+  held_ = true;
+  const char kind = float_format(view_.format, view_.itemsize);
+  if (view_.ndim != 2 || kind == 0) {
+    PyBuffer_Release(&view_);
+    held_ = false;
+    return false;
+  }
+  const Py_ssize_t count = view_.shape[0];
+  const Py_ssize_t width = view_.shape[1];
+  const Py_ssize_t stride = view_.strides != nullptr ? view_.strides[1] : view_.itemsize;
+  const Py_ssize_t row_stride = view_.strides != nullptr ? view_.strides[0] : width * view_.itemsize;
+  const char* base = static_cast<const char*>(view_.buf);
+  rows_.count = static_cast<size_t>(count);
+  rows_.width = static_cast<size_t>(width);
+  const bool readable_in_place = kind == 'f' && stride == sizeof(float) && row_stride >= 0 &&
+                                 row_stride % static_cast<Py_ssize_t>(sizeof(float)) == 0 &&
+                                 reinterpret_cast<uintptr_t>(base) % alignof(float) == 0;
+  if (in_place && readable_in_place) {
+    rows_.data = reinterpret_cast<const float*>(base);
+    rows_.stride = static_cast<size_t>(row_stride) / sizeof(float);
+    return opened_ = true;
+  }
+  copy_ = std::make_unique_for_overwrite<float[]>(static_cast<size_t>(count * width));
+  for (Py_ssize_t r = 0; r < count; ++r) floats_into(base + r * row_stride, width, stride, kind, &copy_[r * width]);
+  rows_.data = copy_.get();
+  rows_.stride = rows_.width;
+  // The copy stands alone: the caller's array is free again.
+  PyBuffer_Release(&view_);
+  held_ = false;
+  return opened_ = true;
+}
 
 bool memory_types_arg(PyObject* o, const char* fn, const char* name,
                       std::optional<std::vector<ormel::MemoryType>>& out) {

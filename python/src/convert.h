@@ -13,6 +13,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -50,8 +51,29 @@ bool vector_arg(PyObject* o, const char* fn, const char* name, std::vector<float
 // first one); otherwise ValueError naming the argument.
 bool path_arg(PyObject* o, const char* fn, const char* name, std::string& out);
 // The rows of a 2-D float32/float64 buffer (any strides), each what vector_arg gives for the
-// row; false with no exception set when `o` is no such buffer.
-bool vectors_from_buffer(PyObject* o, std::vector<std::vector<float>>& out);
+// row. Float32 rows with non-negative, 4-byte-aligned strides, contiguous within a row, are
+// read where they lie when `in_place` is allowed: the buffer then stays exported (its array
+// cannot be resized) until this is destroyed. Any other buffer is copied once, into one
+// block of rows.
+class BufferRows {
+ public:
+  BufferRows() = default;
+  BufferRows(const BufferRows&) = delete;
+  BufferRows& operator=(const BufferRows&) = delete;
+  ~BufferRows();
+  // False with no exception set when `o` is no such buffer.
+  bool open(PyObject* o, bool in_place);
+  // Whether open() succeeded.
+  bool opened() const { return opened_; }
+  const ormel::VectorRows& rows() const { return rows_; }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+  bool opened_ = false;
+  std::unique_ptr<float[]> copy_;
+  ormel::VectorRows rows_;
+};
 // None, or a sequence (not a bare str) of memory type texts, each parsed by parse_type.
 bool memory_types_arg(PyObject* o, const char* fn, const char* name,
                       std::optional<std::vector<ormel::MemoryType>>& out);

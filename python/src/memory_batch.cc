@@ -77,7 +77,8 @@ bool raise_for_item(size_t i) {
   return reraise_prefixed(std::string(kFn) + "() item " + std::to_string(i) + ": ", std::string(kFn) + "() ");
 }
 
-bool memories_from_columns(const BatchColumns& c, std::vector<ormel::Memory>& out) {
+bool memories_from_columns(const BatchColumns& c, bool rows_in_place, std::vector<ormel::Memory>& out,
+                           BufferRows& rows) {
   ItemTuple contents;
   if (!contents.open(c.contents, "contents", "a sequence of str", -1)) return false;
   const Py_ssize_t n = contents.size();
@@ -130,16 +131,18 @@ bool memories_from_columns(const BatchColumns& c, std::vector<ormel::Memory>& ou
              ids);
   if (!ok) return false;
 
-  // A 2-D array is read whole; anything else row by row.
-  std::vector<std::vector<float>> rows;
-  if (vectors_from_buffer(c.vectors, rows)) {
-    if (static_cast<Py_ssize_t>(rows.size()) != n) return wrong_length("vectors", static_cast<Py_ssize_t>(rows.size()), n);
+  // A 2-D array is read whole, as rows the memories leave to `rows`; anything else row by
+  // row into each memory's vector.
+  std::vector<std::vector<float>> each;
+  if (rows.open(c.vectors, rows_in_place)) {
+    const auto count = static_cast<Py_ssize_t>(rows.rows().count);
+    if (count != n) return wrong_length("vectors", count, n);
   } else {
     ItemTuple vectors;
     if (!vectors.open(c.vectors, "vectors", "a sequence of vectors", n)) return false;
-    rows.resize(static_cast<size_t>(n));
+    each.resize(static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-      if (!vector_arg(vectors.at(i), kFn, "vectors", rows[static_cast<size_t>(i)]))
+      if (!vector_arg(vectors.at(i), kFn, "vectors", each[static_cast<size_t>(i)]))
         return raise_for_item(static_cast<size_t>(i));
     }
   }
@@ -153,7 +156,7 @@ bool memories_from_columns(const BatchColumns& c, std::vector<ormel::Memory>& ou
     if (!str_arg(contents.at(i), kFn, "contents", m.content)) return raise_for_item(at);
     m.id = ids.at(at);
     m.memory_type = types.at(at);
-    m.vector = std::move(rows[at]);
+    if (!each.empty()) m.vector = std::move(each[at]);
     m.created_at = m.accessed_at = now;
     if (agents.at(at)) m.agent_id = *agents.at(at);
     if (importances.at(at)) m.importance = *importances.at(at);

@@ -2,8 +2,10 @@
 //
 // Contract:
 // - `contents` is a sequence of str (a bare str is refused); its length n is the batch size.
-// - `vectors` is a sequence of n vectors, each converted as remember's vector (a 2-D numpy
-//   array is a sequence of 1-D rows).
+// - `vectors` is a sequence of n vectors, each converted as remember's vector into the
+//   memory's vector; or a 2-D float32/float64 buffer of n rows (a numpy array), opened as
+//   `rows` (see BufferRows; read in place when `rows_in_place`), the memories' vectors
+//   left empty.
 // - Every other column is either one value for every memory, of the kind remember takes
 //   for that argument, or a sequence of n such values: memory_type (str), agent_id and
 //   session_id (str or None), importance (number or None), ttl_secs (int or None), shared
@@ -23,6 +25,7 @@
 #include <vector>
 
 #include "core/memory.h"
+#include "python/src/convert.h"
 
 namespace ormel_py {
 
@@ -39,7 +42,8 @@ struct BatchColumns {
   PyObject* ids;
 };
 
-bool memories_from_columns(const BatchColumns& columns, std::vector<ormel::Memory>& out);
+bool memories_from_columns(const BatchColumns& columns, bool rows_in_place, std::vector<ormel::Memory>& out,
+                           BufferRows& rows);
 // Re-raises the pending exception as the failure of item `i`, as above. Returns false.
 bool raise_for_item(size_t i);
 

@@ -87,11 +87,18 @@ PyObject* remember_many(PyObject* self, PyObject* args, PyObject* kwargs) {
                                    &c.ttl_secs, &c.shared, &c.metadata, &c.ids, &progress_obj))
     return nullptr;
   std::vector<ormel::Memory> memories;
+  BufferRows rows;
   ProgressCallback progress;
-  if (!memories_from_columns(c, memories) || !progress.parse(progress_obj, "remember_many")) return nullptr;
+  // A progress callback runs Python code during the call, which could change an array the
+  // store reads in place: its rows are then copied first.
+  if (!memories_from_columns(c, progress_obj == Py_None, memories, rows) ||
+      !progress.parse(progress_obj, "remember_many"))
+    return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  auto ids = store(self).remember_many(std::move(memories), progress.progress());
+  auto ids = rows.opened()
+                 ? store(self).remember_many(std::move(memories), rows.rows(), progress.progress())
+                 : store(self).remember_many(std::move(memories), progress.progress());
   if (ids) return ids_to_list(*ids);
   // Without an item the whole call was refused, or stopped by the progress callback.
   if (!ids.error().item) return progress.raise(ids.error().error);

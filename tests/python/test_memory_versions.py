@@ -134,13 +134,22 @@ def test_batch_matches_a_loop_of_remember(db_path, tmp_path, vectors):
 
 def large_rows(kind):
     """2100 rows (enough to be converted, encoded and scored on two threads) with values
-    whose sums of squares round, underflow or overflow."""
+    whose sums of squares round, underflow or overflow, laid out as `kind` says: float32
+    rows are read where they lie unless their layout forbids it."""
     rows = np.random.default_rng(5).normal(size=(2100, DIMS)).astype(np.float32)
     rows[::3, 0] = 1e-20
     rows[::5, 1] = 3e38
     rows[::7, 2] = 16777217.0
     if kind == "float64":
         return rows.astype(np.float64)
+    if kind == "rows of a wider float32 array":
+        wide = np.zeros((len(rows), DIMS + 3), dtype=np.float32)
+        wide[:, 1:DIMS + 1] = rows
+        return wide[:, 1:DIMS + 1]
+    if kind == "float32 rows in reverse":
+        return rows[::-1].copy()[::-1]
+    if kind == "float32 by column":
+        return np.asfortranarray(rows)
     if kind == "unaligned float32":
         unaligned = np.frombuffer(bytearray(rows.nbytes + 1), dtype=np.float32, count=rows.size, offset=1)
         unaligned = unaligned.reshape(rows.shape)
@@ -150,7 +159,8 @@ def large_rows(kind):
     return rows
 
 
-@pytest.mark.parametrize("kind", ["float32", "unaligned float32", "float64"])
+@pytest.mark.parametrize("kind", ["float32", "unaligned float32", "float64", "rows of a wider float32 array",
+                                  "float32 rows in reverse", "float32 by column"])
 def test_large_batch_scores_and_reads_back_as_a_loop(db_path, tmp_path, kind):
     rows = large_rows(kind)
     contents = [f"m{i}" for i in range(len(rows))]
@@ -172,6 +182,28 @@ def test_large_batch_scores_and_reads_back_as_a_loop(db_path, tmp_path, kind):
         assert db.get(ids[i])["vector"] == rows[i].astype(np.float32).tolist()
 
 
+def test_rows_changed_by_the_progress_callback(db_path, tmp_path):
+    # The callback runs while the batch is encoded: what is stored is the array as the call
+    # found it, in the records and in what recall scores alike.
+    rows = large_rows("float32")
+    original = rows.copy()
+    contents = [f"m{i}" for i in range(len(rows))]
+
+    def scribble(done, total):
+        rows[:] = done
+
+    db = new_db(db_path)
+    ids = db.remember_many(contents, "semantic", rows, progress=scribble)
+    loop = ormel.open(str(tmp_path / "loop.ormel"), PASSPHRASE, dimensions=DIMS)
+    for content, row in zip(contents, original):
+        loop.remember(content, "semantic", row)
+    for query in (original[0], original[2099]):
+        assert [(m["content"], s) for m, s in db.search(query, 10)] == [(m["content"], s) for m, s in
+                                                                         loop.search(query, 10)]
+    for i in (0, 1049, 2099):
+        assert db.get(ids[i])["vector"] == original[i].tolist()
+
+
 def test_empty_batch(db):
     assert db.remember_many([], "semantic", np.zeros((0, DIMS), dtype=np.float32)) == []
 
@@ -190,6 +222,10 @@ BAD_BATCHES = [
      "remember_many() argument 'importance' holds 1 items, expected 3 (one per content)"),
     (dict(vectors=np.zeros((2, DIMS))), ValueError,
      "remember_many() argument 'vectors' holds 2 items, expected 3 (one per content)"),
+    (dict(vectors=np.zeros((3, DIMS - 1), dtype=np.float32)), RuntimeError,
+     "remember_many() item 0: vector dimension mismatch: database expects 4, got 3"),
+    (dict(vectors=np.array([vec(1), vec(2)[:2] + [np.inf, 0.0], vec(3)], dtype=np.float32)), RuntimeError,
+     "remember_many() item 1: invalid argument: vector has a non-finite component at index 2"),
     (dict(contents="abc"), TypeError, "remember_many() argument 'contents' must be a sequence of str, not str"),
     (dict(ids="abc"), TypeError, "remember_many() argument 'ids' must be None or a sequence of str or None, not str"),
 ]
