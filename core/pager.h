@@ -51,6 +51,10 @@ class Pager {
   Pager(std::unique_ptr<File> file, SecretKey dek, uint64_t nonce_counter, uint16_t format_version);
 
   Result<std::vector<uint8_t>> read_page(uint64_t page);
+  // A cached page's stored bytes (its payload less the zero padding not stored), touched as
+  // read_page touches it, without a copy: valid until the next call that caches a page.
+  // Nothing on a miss.
+  std::optional<std::span<const uint8_t>> cached_payload(uint64_t page) { return cache_.lookup(page); }
   // For bulk readers that open pages on several threads: the payload of each cached page
   // among `count` pages from `first` is copied to its place in `payloads`, and the sealed
   // images of the others are read from the file (consecutive ones in one read) into

@@ -15,6 +15,7 @@
 //      filtered recall's.
 //   3. Nothing is read or tracked before the request's arguments are checked.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <functional>
 
@@ -150,13 +151,13 @@ class Similarity {
  public:
   Similarity(const RecordSummaries& summaries, Metric metric, std::span<const float> query)
       : summaries_(summaries), arena_(summaries.vectors()), metric_(metric), query_(query),
-        query_norm_sq_(metric == Metric::Cosine ? sum_of_squares(query) : 0.0f) {}
+        query_norm_sq_(metric == Metric::Cosine ? sum_of_squares(query) : 0.0f), query_norm_(std::sqrt(query_norm_sq_)) {}
 
   float operator()(uint32_t position, const std::vector<float>& dots, size_t dot_at) {
     const RecordSummary& r = summaries_[position];
     if (r.slot == RecordSummary::kNoSlot) return similarity(metric_, query_, summaries_.odd_vector(position));
     if (metric_ == Metric::Cosine) {
-      return cosine_from_parts(dots[dot_at], query_norm_sq_, arena_.norm_sq(r.slot), arena_.dims());
+      return cosine_with_query_norm(dots[dot_at], query_norm_sq_, query_norm_, arena_.norm_sq(r.slot), arena_.dims());
     }
     arena_.copy_vector(r.slot, scratch_);
     return similarity(metric_, query_, scratch_);
@@ -168,6 +169,7 @@ class Similarity {
   Metric metric_;
   std::span<const float> query_;
   float query_norm_sq_;
+  float query_norm_;
   std::vector<float> scratch_;
 };
 
@@ -217,9 +219,8 @@ class Scorer {
 template <class Score>
 Result<std::vector<TopK::Entry>> scan(StoreState& s, Metric metric, std::span<const float> query, uint64_t top_k,
                                       const Eligibility& eligible, const Score& score) {
-  ORMEL_ASSIGN(std::vector<uint32_t> rows, live_summaries(s));
   eligible.refresh();  // the parts only read it
-  const size_t parts = rows.size() >= kSplitRows ? worker_count() : 1;
+  const size_t parts = s.catalog.size() >= kSplitRows ? worker_count() : 1;
   const VectorArena& arena = s.summaries.vectors();
   std::vector<float> dots;
   // What each part updates on every row, on cache lines of its own: parts sharing a line
@@ -229,14 +230,52 @@ Result<std::vector<TopK::Entry>> scan(StoreState& s, Metric metric, std::span<co
     Score score;
     TopK best;
   };
-  std::vector<Part> per_part(parts, Part{Similarity(s.summaries, metric, query), score, TopK(top_k)});
-  // Scores catalog row i for `part`; its dot product is dots[dot_at].
-  const auto offer = [&](size_t part, size_t i, size_t dot_at) {
-    const RecordSummary& r = s.summaries[rows[i]];
+  const auto fresh_parts = [&] {
+    return std::vector<Part>(parts, Part{Similarity(s.summaries, metric, query), score, TopK(top_k)});
+  };
+  std::vector<Part> per_part = fresh_parts();
+  // Scores catalog row i, whose summary is at `position`, for `part`; its dot product is
+  // dots[dot_at].
+  const auto offer_at = [&](size_t part, uint32_t position, size_t i, size_t dot_at) {
+    const RecordSummary& r = s.summaries[position];
     Part& p = per_part[part];
-    const float sim = p.sim(rows[i], dots, dot_at);
+    const float sim = p.sim(position, dots, dot_at);
     p.best.offer(i, i, p.score(sim, s.catalog[i], r), sim);
   };
+  const auto best_of_parts = [&] {
+    TopK best(top_k);
+    for (Part& part : per_part) {
+      for (const TopK::Entry& e : part.best.take()) best.offer(e);
+    }
+    return best.take();
+  };
+
+  if (!eligible.selective()) {
+    // After the first scan every live row's summary is usually where the row remembers it:
+    // then one pass over the catalog finds and scores each. A row whose summary is not
+    // known yet sends the scan the long way below, which finds or reads every summary
+    // (and may add to the arena, so its dots are computed again).
+    if (metric == Metric::Cosine) arena.dots(query, dots);
+    std::atomic<bool> unknown{false};
+    run_chunks(s.catalog.size(), kChunkRows, parts, [&](size_t begin, size_t end, size_t part) {
+      for (size_t i = begin; i < end && !unknown.load(std::memory_order_relaxed); ++i) {
+        const CatalogEntry& row = s.catalog[i];
+        if (row.deleted) continue;
+        const uint32_t position = s.summaries.find_hinted(i, row.start_page);
+        if (position == RecordSummaries::kNone) {
+          unknown.store(true, std::memory_order_relaxed);
+          return;
+        }
+        const RecordSummary& r = s.summaries[position];
+        if (eligible(r)) offer_at(part, position, i, r.slot == RecordSummary::kNoSlot ? 0 : r.slot);
+      }
+    });
+    if (!unknown) return best_of_parts();
+    per_part = fresh_parts();
+  }
+  ORMEL_ASSIGN(std::vector<uint32_t> rows, live_summaries(s));
+  // Scores catalog row i for `part`; its dot product is dots[dot_at].
+  const auto offer = [&](size_t part, size_t i, size_t dot_at) { offer_at(part, rows[i], i, dot_at); };
 
   if (!eligible.selective()) {
     if (metric == Metric::Cosine) arena.dots(query, dots);
@@ -290,11 +329,7 @@ Result<std::vector<TopK::Entry>> scan(StoreState& s, Metric metric, std::span<co
       }
     });
   }
-  TopK best(top_k);
-  for (Part& part : per_part) {
-    for (const TopK::Entry& e : part.best.take()) best.offer(e);
-  }
-  return best.take();
+  return best_of_parts();
 }
 
 // Indexed candidates: catalog rows in candidate order with their summaries. With a

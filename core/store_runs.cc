@@ -46,8 +46,16 @@ Status check_vector_width(const Memory& m, uint64_t dimensions) {
 }
 
 Result<Memory> read_memory(Pager& pager, const CatalogEntry& entry, uint64_t dimensions) {
-  ORMEL_ASSIGN(auto bytes, read_record(pager, entry));
-  ORMEL_ASSIGN(Memory m, decode_memory(bytes));
+  const auto decoded = [&]() -> Result<Memory> {
+    if (entry.page_count == 1 && entry.len <= PAGE_PAYLOAD) {
+      // A record in one cached page is decoded where it lies.
+      const auto cached = pager.cached_payload(entry.start_page);
+      if (cached && cached->size() >= entry.len) return decode_memory(cached->first(entry.len));
+    }
+    ORMEL_ASSIGN(auto bytes, read_record(pager, entry));
+    return decode_memory(bytes);
+  };
+  ORMEL_ASSIGN(Memory m, decoded());
   ORMEL_TRY(check_vector_width(m, dimensions));
   m.accessed_at = entry.accessed_at;
   m.access_count = entry.access_count;

@@ -375,8 +375,7 @@ float sum_of_squares(std::span<const float> v) {
 }
 
 float cosine_from_parts(float dot, float query_norm_sq, float vector_norm_sq, size_t vector_len) {
-  if (vector_len == 0 || query_norm_sq == 0.0f || vector_norm_sq == 0.0f) return 0.0f;
-  return dot / (std::sqrt(query_norm_sq) * std::sqrt(vector_norm_sq));
+  return cosine_with_query_norm(dot, query_norm_sq, std::sqrt(query_norm_sq), vector_norm_sq, vector_len);
 }
 
 }  // namespace ormel

@@ -24,6 +24,7 @@
 //   made of, so combined with dots() they give its exact bits.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -167,5 +168,12 @@ float sum_of_squares(std::span<const float> v);
 // Cosine similarity from its parts, combined exactly as similarity(Metric::Cosine, ...)
 // does: 0 when the vector is empty or either sum of squares is zero.
 float cosine_from_parts(float dot, float query_norm_sq, float vector_norm_sq, size_t vector_len);
+// The same with the query's norm, std::sqrt(query_norm_sq), computed once by a caller that
+// scores many vectors against one query (the same bits: sqrt is exact to the last bit).
+inline float cosine_with_query_norm(float dot, float query_norm_sq, float query_norm, float vector_norm_sq,
+                                    size_t vector_len) {
+  if (vector_len == 0 || query_norm_sq == 0.0f || vector_norm_sq == 0.0f) return 0.0f;
+  return dot / (query_norm * std::sqrt(vector_norm_sq));
+}
 
 }  // namespace ormel
