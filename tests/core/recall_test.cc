@@ -507,12 +507,25 @@ TEST_F(RecallTest, ASplitScanRanksAsOneScan) {
       {"metadata filter", {}, {}, [](const Memory& m) { return m.metadata["k"].get<int>() < 3; },
        Json{{"k", {{"$lt", 3}}}}},
   };
-  // Then again after reopening: every row's summary is looked up anew.
-  for (int pass = 0; pass < 2; ++pass) {
+  // Then again after reopening: every row's summary is looked up anew. Then after some
+  // memories early, midway and last in the catalog are replaced by new records and others
+  // deleted: a scan that finds a row's remembered summary stale partway must not score the
+  // old record (pass 2); and once more, with every summary known again (pass 3).
+  for (int pass = 0; pass < 4; ++pass) {
     if (pass == 1) {
       db.reset();
       db = open_db(std::nullopt);
       ASSERT_TRUE(db);
+    }
+    if (pass == 2) {
+      for (size_t k : {size_t{7}, size_t{12345}, kCount - 1}) {
+        all[k].vector = {0.8f, 0.6f, 0, 0};  // the query itself: ranks first once replaced
+        ASSERT_TRUE(db->remember(all[k]));
+      }
+      for (size_t k : {size_t{15000}, size_t{100}}) {
+        ASSERT_TRUE(db->delete_memory(all[k].id));
+        all.erase(all.begin() + static_cast<ptrdiff_t>(k));
+      }
     }
     for (const Case& c : cases) {
       for (uint64_t top_k : {size_t{1}, size_t{10}, size_t{2500}, kCount}) {
@@ -539,6 +552,7 @@ TEST_F(RecallTest, ASplitScanRanksAsOneScan) {
     ASSERT_TRUE(searched);
     const auto want = expected([](const Memory&) { return true; }, 2500);
     for (size_t i = 0; i < want.size(); ++i) ASSERT_EQ((*searched)[i].memory.content, want[i].second) << i;
+    if (pass >= 2) ASSERT_EQ((*searched)[0].memory.content, "7");
   }
 }
 
