@@ -7,6 +7,7 @@ namespace ormel {
 
 void RecordSummaries::reset(size_t dims) {
   arena_.emplace(dims);
+  halves_.reset();
   items_.clear();
   groups_.clear();
   slots_.clear();

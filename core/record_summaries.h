@@ -25,6 +25,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/half_copy.h"
 #include "core/memory.h"
 #include "core/memory_fields.h"
 #include "core/metadata_filter.h"
@@ -107,6 +108,9 @@ class RecordSummaries {
   // From now on the arena also keeps each vector contiguous, for scoring chosen candidates
   // (VectorArena::keep_rows); until the next reset.
   void keep_vector_rows() { arena_->keep_rows(); }
+  // The arena's binary16 copy (see HalfCopy), brought up to date; null when the processor
+  // cannot convert binary16. Built by the first call after a reset, kept until the next.
+  const HalfCopy* vector_halves() { return halves_.refresh(*arena_) ? &halves_ : nullptr; }
 
  private:
   static constexpr uint64_t kNoPage = UINT64_MAX;  // no run starts there
@@ -121,6 +125,7 @@ class RecordSummaries {
   uint32_t group_of(Scope scope, std::string_view agent_id);
 
   std::optional<VectorArena> arena_;
+  HalfCopy halves_;
   std::vector<RecordSummary> items_;                // in the order added
   std::vector<uint32_t> groups_;                    // view group of each of items_
   std::vector<uint32_t> slots_;                     // arena slot of each of items_

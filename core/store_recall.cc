@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cmath>
 #include <functional>
+#include <limits>
 
 #include "core/float_order.h"
 #include "core/parallel.h"
@@ -216,9 +217,20 @@ class Scorer {
 // claim side by side, each core with its own copy of `score` and its own best `top_k`; the
 // best of those is the best overall, since candidates are ordered by score and then by
 // catalog row (invariant 1).
+// A row a bounded scan keeps for exact scoring: its highest possible score.
+struct MaybeBest {
+  size_t row;
+  uint32_t position;
+  float high;
+};
+
+// Scans of at most this many results first bound every similarity from the arena's
+// binary16 copy, when the score rises with the similarity.
+constexpr uint64_t kBoundedTopK = 100;
+
 template <class Score>
 Result<std::vector<TopK::Entry>> scan(StoreState& s, Metric metric, std::span<const float> query, uint64_t top_k,
-                                      const Eligibility& eligible, const Score& score) {
+                                      const Eligibility& eligible, bool rises_with_similarity, const Score& score) {
   eligible.refresh();  // the parts only read it
   const size_t parts = s.catalog.size() >= kSplitRows ? worker_count() : 1;
   const VectorArena& arena = s.summaries.vectors();
@@ -229,9 +241,11 @@ Result<std::vector<TopK::Entry>> scan(StoreState& s, Metric metric, std::span<co
     Similarity sim;
     Score score;
     TopK best;
+    std::vector<float> lows;       // a bounded scan's greatest lower bounds (a min-heap)
+    std::vector<MaybeBest> maybe;  // and the rows that may be among the best
   };
   const auto fresh_parts = [&] {
-    return std::vector<Part>(parts, Part{Similarity(s.summaries, metric, query), score, TopK(top_k)});
+    return std::vector<Part>(parts, Part{Similarity(s.summaries, metric, query), score, TopK(top_k), {}, {}});
   };
   std::vector<Part> per_part = fresh_parts();
   // Scores catalog row i, whose summary is at `position`, for `part`; its dot product is
@@ -252,25 +266,105 @@ Result<std::vector<TopK::Entry>> scan(StoreState& s, Metric metric, std::span<co
 
   if (!eligible.selective()) {
     // After the first scan every live row's summary is usually where the row remembers it:
-    // then one pass over the catalog finds and scores each. A row whose summary is not
-    // known yet sends the scan the long way below, which finds or reads every summary
-    // (and may add to the arena, so its dots are computed again).
-    if (metric == Metric::Cosine) arena.dots(query, dots);
-    std::atomic<bool> unknown{false};
-    run_chunks(s.catalog.size(), kChunkRows, parts, [&](size_t begin, size_t end, size_t part) {
-      for (size_t i = begin; i < end && !unknown.load(std::memory_order_relaxed); ++i) {
-        const CatalogEntry& row = s.catalog[i];
-        if (row.deleted) continue;
-        const uint32_t position = s.summaries.find_hinted(i, row.start_page);
-        if (position == RecordSummaries::kNone) {
-          unknown.store(true, std::memory_order_relaxed);
+    // then one pass over the catalog finds each and visits it, visit(part, row, position,
+    // summary), when eligible. A row whose summary is not known yet sends the scan the long
+    // way below, which finds or reads every summary (and may add to the arena, so its dots
+    // are computed again).
+    const auto visit_known = [&](const auto& visit) {
+      std::atomic<bool> unknown{false};
+      run_chunks(s.catalog.size(), kChunkRows, parts, [&](size_t begin, size_t end, size_t part) {
+        for (size_t i = begin; i < end && !unknown.load(std::memory_order_relaxed); ++i) {
+          const CatalogEntry& row = s.catalog[i];
+          if (row.deleted) continue;
+          const uint32_t position = s.summaries.find_hinted(i, row.start_page);
+          if (position == RecordSummaries::kNone) {
+            unknown.store(true, std::memory_order_relaxed);
+            return;
+          }
+          const RecordSummary& r = s.summaries[position];
+          if (eligible(r)) visit(part, i, position, r);
+        }
+      });
+      return !unknown;
+    };
+    const HalfCopy* halves = nullptr;
+    const float query_norm_sq = metric == Metric::Cosine ? sum_of_squares(query) : 0.0f;
+    if (metric == Metric::Cosine && rises_with_similarity && top_k > 0 && top_k <= kBoundedTopK &&
+        arena.blocks() >= VectorArena::kSplitBlocks && std::isfinite(query_norm_sq) && query_norm_sq > 0.0f) {
+      halves = s.summaries.vector_halves();
+    }
+    if (halves != nullptr) {
+      // Every dot product is first bounded from the binary16 copy, which is half the bytes
+      // to read. A row whose highest possible score is below the k-th greatest of the lowest
+      // possible scores cannot be among the best k and is dropped; the rest (usually a few
+      // dozen) are scored exactly, as the full scan scores them, so the result is the same
+      // to the bit (invariant 1 orders them whatever order they are offered in).
+      std::vector<float> approx;
+      halves->approx_dots(query, approx);
+      const float query_norm = std::sqrt(query_norm_sq);
+      constexpr float kInf = std::numeric_limits<float>::infinity();
+      const auto similarity_at = [&](float dot, uint32_t slot) {
+        return cosine_with_query_norm(dot, query_norm_sq, query_norm, arena.norm_sq(slot), arena.dims());
+      };
+      const bool known = visit_known([&](size_t part, size_t i, uint32_t position, const RecordSummary& r) {
+        Part& p = per_part[part];
+        if (r.slot == RecordSummary::kNoSlot) {
+          p.maybe.push_back({i, position, kInf});
           return;
         }
-        const RecordSummary& r = s.summaries[position];
-        if (eligible(r)) offer_at(part, position, i, r.slot == RecordSummary::kNoSlot ? 0 : r.slot);
+        const float approx_dot = approx[r.slot], bound = halves->bound(query_norm, r.slot);
+        // One step outwards covers the rounding of the sum and difference.
+        const float high = p.score(similarity_at(std::nextafter(approx_dot + bound, kInf), r.slot), s.catalog[i], r);
+        if (std::isnan(high)) {
+          p.maybe.push_back({i, position, kInf});
+          return;
+        }
+        if (p.lows.size() == top_k && high < p.lows.front()) return;
+        const float low = p.score(similarity_at(std::nextafter(approx_dot - bound, -kInf), r.slot), s.catalog[i], r);
+        if (!std::isnan(low) && (p.lows.size() < top_k || low > p.lows.front())) {
+          // The part's top_k greatest lower bounds, least on top.
+          if (p.lows.size() == top_k) {
+            std::pop_heap(p.lows.begin(), p.lows.end(), std::greater<>());
+            p.lows.pop_back();
+          }
+          p.lows.push_back(low);
+          std::push_heap(p.lows.begin(), p.lows.end(), std::greater<>());
+        }
+        p.maybe.push_back({i, position, high});
+      });
+      if (known) {
+        std::vector<float> lows;
+        for (const Part& p : per_part) lows.insert(lows.end(), p.lows.begin(), p.lows.end());
+        float floor = -kInf;
+        if (lows.size() >= top_k) {
+          std::nth_element(lows.begin(), lows.begin() + static_cast<ptrdiff_t>(top_k - 1), lows.end(), std::greater<>());
+          floor = lows[top_k - 1];
+        }
+        std::vector<MaybeBest> chosen;
+        std::vector<uint32_t> slots;
+        for (const Part& p : per_part) {
+          for (const MaybeBest& m : p.maybe) {
+            if (!(m.high >= floor)) continue;
+            chosen.push_back(m);
+            if (s.summaries[m.position].slot != RecordSummary::kNoSlot) slots.push_back(s.summaries[m.position].slot);
+          }
+        }
+        arena.dots_for(query, slots, dots);
+        size_t next_dot = 0;
+        for (const MaybeBest& m : chosen) {
+          const bool has_slot = s.summaries[m.position].slot != RecordSummary::kNoSlot;
+          offer_at(0, m.position, m.row, has_slot ? next_dot++ : 0);
+        }
+        return best_of_parts();
       }
-    });
-    if (!unknown) return best_of_parts();
+    } else {
+      if (metric == Metric::Cosine) arena.dots(query, dots);
+      if (visit_known([&](size_t part, size_t i, uint32_t position, const RecordSummary& r) {
+            offer_at(part, position, i, r.slot == RecordSummary::kNoSlot ? 0 : r.slot);
+          })) {
+        return best_of_parts();
+      }
+    }
     per_part = fresh_parts();
   }
   ORMEL_ASSIGN(std::vector<uint32_t> rows, live_summaries(s));
@@ -409,7 +503,8 @@ Result<std::vector<RecallResult>> Ormel::recall(const RecallRequest& req) {
   }
   if (!best) {
     const Eligibility eligible(s.summaries, now, req.memory_types, req.agent_id, req.filter);
-    ORMEL_ASSIGN(best, scan(s, req.metric, req.query, req.top_k, eligible,
+    const bool rises = req.similarity_weight > 0.0f && std::isfinite(req.similarity_weight);
+    ORMEL_ASSIGN(best, scan(s, req.metric, req.query, req.top_k, eligible, rises,
                             [scorer](float sim, const CatalogEntry& row, const RecordSummary& r) mutable {
                               return scorer(sim, row, r);
                             }));
@@ -443,7 +538,7 @@ Result<std::vector<SearchHit>> Ormel::search(std::span<const float> query, uint6
   const std::optional<std::string> no_agent;
   const Eligibility eligible(s.summaries, now, std::nullopt, no_agent, filter);
   ORMEL_ASSIGN(std::vector<TopK::Entry> best,
-               scan(s, Metric::Cosine, query, top_k, eligible,
+               scan(s, Metric::Cosine, query, top_k, eligible, true,
                     [](float sim, const CatalogEntry&, const RecordSummary&) { return sim; }));
   std::vector<SearchHit> hits;
   hits.reserve(best.size());

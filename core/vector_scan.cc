@@ -163,6 +163,7 @@ uint32_t VectorArena::place(uint32_t group, bool fill_later) {
   uint32_t slot;
   if (at < open_.size()) {
     slot = open_[at].next++;
+    stamps_[slot / kLanes] = ++next_stamp_;
     if (open_[at].next % kLanes == 0) open_.erase(open_.begin() + static_cast<ptrdiff_t>(at));
   } else {
     slot = static_cast<uint32_t>(blocks_ * kLanes);
@@ -173,6 +174,7 @@ uint32_t VectorArena::place(uint32_t group, bool fill_later) {
       data_.resize(blocks_ * dims_, Lanes{});
     }
     norms_.resize(blocks_ * kLanes);
+    stamps_.push_back(++next_stamp_);
     if (keep_rows_) rows_.resize(blocks_ * kLanes * dims_);
     open_.push_back({group, slot + 1});
     last_open_ = open_.size() - 1;
@@ -363,6 +365,7 @@ void VectorArena::sq_dists(std::span<const float> query, float* out) const {
 void VectorArena::clear() {
   data_.clear();
   norms_.clear();
+  stamps_.clear();
   rows_.clear();
   open_.clear();
   count_ = end_ = blocks_ = 0;

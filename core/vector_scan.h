@@ -136,6 +136,9 @@ class VectorArena {
   // out[s] = squared distance between query and vector s, in index order. out holds
   // blocks() * kLanes values; unused lanes get the query's distance to zero.
   void sq_dists(std::span<const float> query, float* out) const;
+  // A number that changes whenever block b may have been written (every vector placed in
+  // it changes it), so a copy kept elsewhere can tell which blocks to convert again.
+  uint64_t block_stamp(size_t b) const { return stamps_[b]; }
   // Keeps a contiguous copy of every vector from now on (the ones held are copied now).
   void keep_rows();
   // Empties the arena; kept rows stay kept.
@@ -157,6 +160,8 @@ class VectorArena {
   size_t blocks_ = 0;
   std::vector<Lanes, LaneAllocator<Lanes>> data_;  // blocks_ * dims_ rows
   std::vector<float> norms_;                        // blocks_ * kLanes, by slot
+  std::vector<uint64_t> stamps_;                    // by block: next_stamp_ when last placed in
+  uint64_t next_stamp_ = 0;
   std::vector<Open> open_;                          // at most kOpenGroups + 1
   size_t last_open_ = 0;                            // where the last lookup found its group
   bool keep_rows_ = false;

@@ -9,9 +9,11 @@
 #include <functional>
 #include <limits>
 #include <random>
+#include <tuple>
 
 #include "core/store.h"
 #include "core/store_state.h"
+#include "core/vector_scan.h"
 #include "tests/core/support/fault_env.h"
 
 namespace ormel {
@@ -553,6 +555,99 @@ TEST_F(RecallTest, ASplitScanRanksAsOneScan) {
     const auto want = expected([](const Memory&) { return true; }, 2500);
     for (size_t i = 0; i < want.size(); ++i) ASSERT_EQ((*searched)[i].memory.content, want[i].second) << i;
     if (pass >= 2) ASSERT_EQ((*searched)[0].memory.content, "7");
+  }
+}
+
+// A large scan for few results first bounds every similarity from a binary16 copy of the
+// vectors and scores exactly only the rows that may be among the best: its results must be
+// the full scan's to the bit, whatever binary16 makes of the vectors (near-ties closer than
+// it resolves, exact ties, its subnormals, components beyond its range, zero vectors) and
+// whatever the query. The full scan is the one run with binary16 conversions unavailable.
+TEST_F(RecallTest, BoundedScanRanksAsTheFullScan) {
+  constexpr size_t kDims = 24, kCount = 9000;  // enough blocks for scans to be bounded
+  fresh_db(kDims);
+  std::mt19937 gen(3);
+  std::normal_distribution<float> normal;
+  const auto random_vector = [&](float scale) {
+    std::vector<float> v(kDims);
+    for (float& x : v) x = scale * normal(gen);
+    return v;
+  };
+  const std::vector<float> center = random_vector(1.0f);
+  std::vector<float> exact_in_binary16 = random_vector(1.0f);
+  for (float& x : exact_in_binary16) x = std::round(x * 64.0f) / 64.0f;
+  const int64_t future = now_secs() + 100000;  // recency 1 however the clock moves
+  std::vector<Memory> all;
+  for (size_t i = 0; i < kCount; ++i) {
+    std::vector<float> v = random_vector(1.0f);
+    switch (i % 6) {
+      case 0:  // binary16 holds these exactly; with the query of equal components only the
+               // sums' rounding tells them apart
+        v = exact_in_binary16;
+        std::shuffle(v.begin(), v.end(), gen);
+        break;
+      case 1:  // near-ties around the center
+        for (size_t d = 0; d < kDims; ++d) v[d] = center[d] + 1e-4f * v[d];
+        break;
+      case 2:
+        v = center;
+        break;
+      case 3:
+        v = random_vector(1e-6f);
+        break;
+      case 4:
+        v = random_vector(1e5f);
+        break;
+      case 5:
+        if (i % 60 == 5) std::fill(v.begin(), v.end(), 0.0f);
+        if (i % 60 == 11) v[i % kDims] = 3e38f;
+        break;
+    }
+    Memory m = Memory::make(std::to_string(i), MemoryType::Semantic, std::move(v));
+    m.importance = static_cast<float>(i % 7) / 6.0f;
+    m.accessed_at = future;
+    all.push_back(std::move(m));
+  }
+  ASSERT_TRUE(db->remember_many(all));
+  for (size_t i : {size_t{2}, size_t{8}, size_t{4001}}) ASSERT_TRUE(db->delete_memory(all[i].id));
+
+  std::vector<float> near = center;
+  near[0] += 1e-3f;
+  std::vector<float> huge_one = center;
+  huge_one[3] = 1e30f;
+  std::vector<float> overflowing = center;
+  for (float& x : overflowing) x *= 1e30f;  // its sum of squares is infinite
+  std::vector<float> tiny = center;
+  for (float& x : tiny) x *= 1e-20f;
+  const std::vector<std::vector<float>> queries = {center,      near, random_vector(1.0f),     huge_one,
+                                                   overflowing, tiny, std::vector<float>(kDims, 0.1f)};
+  const auto ranked = [&](const std::vector<float>& q, uint64_t top_k, float similarity_weight) {
+    RecallRequest req;
+    req.query = q;
+    req.top_k = top_k;
+    req.track_access = false;
+    req.similarity_weight = similarity_weight;
+    auto hits = db->recall(req);
+    EXPECT_TRUE(hits);
+    std::vector<std::tuple<std::string, uint32_t, uint32_t>> out;
+    for (const RecallResult& h : *hits) {
+      out.emplace_back(h.memory.content, std::bit_cast<uint32_t>(h.score), std::bit_cast<uint32_t>(h.similarity));
+    }
+    auto searched = db->search(q, top_k);
+    EXPECT_TRUE(searched);
+    for (const SearchHit& h : *searched) out.emplace_back(h.memory.content, 0, std::bit_cast<uint32_t>(h.similarity));
+    return out;
+  };
+  for (size_t q = 0; q < queries.size(); ++q) {
+    for (uint64_t top_k : {1u, 7u, 100u}) {
+      for (float weight : {1.0f, 0.25f, -1.0f}) {
+        SCOPED_TRACE(::testing::Message() << "query " << q << ", top " << top_k << ", weight " << weight);
+        const SimdLevel previous = limit_simd_level(SimdLevel::Generic);
+        const auto full = ranked(queries[q], top_k, weight);
+        limit_simd_level(previous);
+        ASSERT_EQ(ranked(queries[q], top_k, weight), full);
+      }
+    }
   }
 }
 

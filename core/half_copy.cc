@@ -1,0 +1,158 @@
+#include "core/half_copy.h"
+
+#include <immintrin.h>
+
+#include <cmath>
+#include <limits>
+
+#include "core/parallel.h"
+
+namespace ormel {
+namespace {
+
+// Blocks a core claims at a time when a pass is split.
+constexpr size_t kChunkBlocks = 64;
+
+[[gnu::target("avx2,f16c")]] void to_halves(const float* in, uint16_t* out) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_cvtps_ph(_mm256_loadu_ps(in), _MM_FROUND_TO_NEAREST_INT));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8),
+                   _mm256_cvtps_ph(_mm256_loadu_ps(in + 8), _MM_FROUND_TO_NEAREST_INT));
+}
+
+[[gnu::target("avx2,f16c")]] void from_halves(const uint16_t* in, float* out) {
+  _mm256_storeu_ps(out, _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in))));
+  _mm256_storeu_ps(out + 8, _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 8))));
+}
+
+// out[b * kLanes + l] = sum over d of q[d] * lane l of row d of block b, for nb blocks.
+// (GCC 12's own header leaves the conversion's unused mask operand undefined on purpose.)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+[[gnu::target("avx512f")]] void approx_blocks_avx512(const uint16_t* halves, size_t dims, size_t nb, const float* q,
+                                                     float* out) {
+  const size_t stride = dims * kLanes;  // from one block to the next
+  size_t b = 0;
+  for (; b + 4 <= nb; b += 4) {
+    __m512 a0 = _mm512_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
+    const uint16_t* h = halves + b * stride;
+    for (size_t d = 0; d < dims; ++d, h += kLanes) {
+      const __m512 qd = _mm512_set1_ps(q[d]);
+      a0 = _mm512_fmadd_ps(qd, _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(h))), a0);
+      a1 = _mm512_fmadd_ps(qd, _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(h + stride))), a1);
+      a2 = _mm512_fmadd_ps(qd, _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(h + 2 * stride))),
+                           a2);
+      a3 = _mm512_fmadd_ps(qd, _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(h + 3 * stride))),
+                           a3);
+    }
+    _mm512_storeu_ps(out + b * kLanes, a0);
+    _mm512_storeu_ps(out + (b + 1) * kLanes, a1);
+    _mm512_storeu_ps(out + (b + 2) * kLanes, a2);
+    _mm512_storeu_ps(out + (b + 3) * kLanes, a3);
+  }
+  for (; b < nb; ++b) {
+    __m512 a = _mm512_setzero_ps();
+    const uint16_t* h = halves + b * stride;
+    for (size_t d = 0; d < dims; ++d, h += kLanes) {
+      a = _mm512_fmadd_ps(_mm512_set1_ps(q[d]), _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(h))),
+                          a);
+    }
+    _mm512_storeu_ps(out + b * kLanes, a);
+  }
+}
+#pragma GCC diagnostic pop
+
+[[gnu::target("avx2,f16c")]] void approx_blocks_avx2(const uint16_t* halves, size_t dims, size_t nb, const float* q,
+                                                     float* out) {
+  for (size_t b = 0; b < nb; ++b) {
+    __m256 lo = _mm256_setzero_ps(), hi = lo;
+    const uint16_t* h = halves + b * dims * kLanes;
+    for (size_t d = 0; d < dims; ++d, h += kLanes) {
+      const __m256 qd = _mm256_set1_ps(q[d]);
+      lo = _mm256_add_ps(lo, _mm256_mul_ps(qd, _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h)))));
+      hi = _mm256_add_ps(hi,
+                         _mm256_mul_ps(qd, _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h + 8)))));
+    }
+    _mm256_storeu_ps(out + b * kLanes, lo);
+    _mm256_storeu_ps(out + b * kLanes + 8, hi);
+  }
+}
+
+}  // namespace
+
+bool HalfCopy::usable() {
+  static const bool f16c = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("f16c") && __builtin_cpu_supports("avx2");
+  }();
+  return f16c && simd_level() >= SimdLevel::Avx2;
+}
+
+void HalfCopy::reset() { *this = HalfCopy(); }
+
+bool HalfCopy::refresh(const VectorArena& arena) {
+  if (!usable()) return false;
+  if (dims_ != arena.dims() || arena.blocks() < blocks_) reset();
+  dims_ = arena.dims();
+  blocks_ = arena.blocks();
+  slot_end_ = arena.slot_end();
+  halves_.resize(blocks_ * dims_ * kLanes);
+  errors_.resize(blocks_ * kLanes);
+  stamps_.resize(blocks_, UINT64_MAX);
+  std::vector<uint32_t> stale;
+  for (size_t b = 0; b < blocks_; ++b) {
+    if (stamps_[b] != arena.block_stamp(b)) stale.push_back(static_cast<uint32_t>(b));
+  }
+  const size_t parts = stale.size() >= VectorArena::kSplitBlocks ? worker_count() : 1;
+  run_chunks(stale.size(), kChunkBlocks, parts, [&](size_t begin, size_t end, size_t) {
+    for (size_t i = begin; i < end; ++i) convert_block(arena, stale[i]);
+  });
+  return true;
+}
+
+void HalfCopy::convert_block(const VectorArena& arena, size_t b) {
+  const Lanes* rows = arena.block(b);
+  uint16_t* out = halves_.data() + b * dims_ * kLanes;
+  double diff_sq[kLanes] = {}, vector_sq[kLanes] = {}, half_sq[kLanes] = {};
+  for (size_t d = 0; d < dims_; ++d) {
+    float values[kLanes], back[kLanes];
+    __builtin_memcpy(values, &rows[d], sizeof(values));
+    to_halves(values, out + d * kLanes);
+    from_halves(out + d * kLanes, back);
+    for (size_t l = 0; l < kLanes; ++l) {
+      const double v = values[l], h = back[l], diff = v - h;
+      diff_sq[l] += diff * diff;
+      vector_sq[l] += v * v;
+      half_sq[l] += h * h;
+    }
+  }
+  // n + 2 roundings of a float sum of n products, relative to the sum of their magnitudes;
+  // the spare factor also covers the float query norm and the product qn * error.
+  const double n = static_cast<double>(dims_) + 2.0;
+  const double gamma = n * 0x1p-24 / (1.0 - n * 0x1p-24);
+  const double spare = 1.0 + 4.0 * gamma + 0x1p-12;
+  for (size_t l = 0; l < kLanes; ++l) {
+    const double e = (std::sqrt(diff_sq[l]) + gamma * (std::sqrt(vector_sq[l]) + std::sqrt(half_sq[l]))) * spare;
+    errors_[b * kLanes + l] = std::isfinite(e) && e < static_cast<double>(std::numeric_limits<float>::max())
+                                  ? static_cast<float>(e * (1.0 + 0x1p-20))
+                                  : std::numeric_limits<float>::infinity();
+  }
+  stamps_[b] = arena.block_stamp(b);
+}
+
+void HalfCopy::approx_dots(std::span<const float> query, std::vector<float>& out) const {
+  out.resize(blocks_ * kLanes);
+  const size_t parts = blocks_ >= VectorArena::kSplitBlocks ? worker_count() : 1;
+  const bool wide = simd_level() >= SimdLevel::Avx512;
+  run_chunks(blocks_, kChunkBlocks, parts, [&](size_t begin, size_t end, size_t) {
+    const uint16_t* first = halves_.data() + begin * dims_ * kLanes;
+    float* to = out.data() + begin * kLanes;
+    if (wide) {
+      approx_blocks_avx512(first, dims_, end - begin, query.data(), to);
+    } else {
+      approx_blocks_avx2(first, dims_, end - begin, query.data(), to);
+    }
+  });
+  out.resize(slot_end_);
+}
+
+}  // namespace ormel
