@@ -28,21 +28,22 @@ constexpr size_t kChunkBlocks = 64;
 // (GCC 12's own header leaves the conversion's unused mask operand undefined on purpose.)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-[[gnu::target("avx512f")]] void approx_blocks_avx512(const uint16_t* halves, size_t dims, size_t nb, const float* q,
-                                                     float* out) {
+// `which` lists the blocks to reduce (out[k * kLanes + l] for which[k]); null for blocks
+// 0 .. nb-1.
+[[gnu::target("avx512f")]] void approx_blocks_avx512(const uint16_t* halves, size_t dims, size_t nb,
+                                                     const uint32_t* which, const float* q, float* out) {
   const size_t stride = dims * kLanes;  // from one block to the next
+  const auto first = [&](size_t k) { return halves + (which != nullptr ? which[k] : k) * stride; };
   size_t b = 0;
   for (; b + 4 <= nb; b += 4) {
     __m512 a0 = _mm512_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
-    const uint16_t* h = halves + b * stride;
-    for (size_t d = 0; d < dims; ++d, h += kLanes) {
-      const __m512 qd = _mm512_set1_ps(q[d]);
-      a0 = _mm512_fmadd_ps(qd, _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(h))), a0);
-      a1 = _mm512_fmadd_ps(qd, _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(h + stride))), a1);
-      a2 = _mm512_fmadd_ps(qd, _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(h + 2 * stride))),
-                           a2);
-      a3 = _mm512_fmadd_ps(qd, _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(h + 3 * stride))),
-                           a3);
+    const uint16_t *h0 = first(b), *h1 = first(b + 1), *h2 = first(b + 2), *h3 = first(b + 3);
+    for (size_t d = 0; d < dims * kLanes; d += kLanes) {
+      const __m512 qd = _mm512_set1_ps(q[d / kLanes]);
+      a0 = _mm512_fmadd_ps(qd, _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(h0 + d))), a0);
+      a1 = _mm512_fmadd_ps(qd, _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(h1 + d))), a1);
+      a2 = _mm512_fmadd_ps(qd, _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(h2 + d))), a2);
+      a3 = _mm512_fmadd_ps(qd, _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(h3 + d))), a3);
     }
     _mm512_storeu_ps(out + b * kLanes, a0);
     _mm512_storeu_ps(out + (b + 1) * kLanes, a1);
@@ -51,7 +52,7 @@ constexpr size_t kChunkBlocks = 64;
   }
   for (; b < nb; ++b) {
     __m512 a = _mm512_setzero_ps();
-    const uint16_t* h = halves + b * stride;
+    const uint16_t* h = first(b);
     for (size_t d = 0; d < dims; ++d, h += kLanes) {
       a = _mm512_fmadd_ps(_mm512_set1_ps(q[d]), _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(h))),
                           a);
@@ -61,11 +62,11 @@ constexpr size_t kChunkBlocks = 64;
 }
 #pragma GCC diagnostic pop
 
-[[gnu::target("avx2,f16c")]] void approx_blocks_avx2(const uint16_t* halves, size_t dims, size_t nb, const float* q,
-                                                     float* out) {
+[[gnu::target("avx2,f16c")]] void approx_blocks_avx2(const uint16_t* halves, size_t dims, size_t nb,
+                                                     const uint32_t* which, const float* q, float* out) {
   for (size_t b = 0; b < nb; ++b) {
     __m256 lo = _mm256_setzero_ps(), hi = lo;
-    const uint16_t* h = halves + b * dims * kLanes;
+    const uint16_t* h = halves + (which != nullptr ? which[b] : b) * dims * kLanes;
     for (size_t d = 0; d < dims; ++d, h += kLanes) {
       const __m256 qd = _mm256_set1_ps(q[d]);
       lo = _mm256_add_ps(lo, _mm256_mul_ps(qd, _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h)))));
@@ -139,20 +140,34 @@ void HalfCopy::convert_block(const VectorArena& arena, size_t b) {
   stamps_[b] = arena.block_stamp(b);
 }
 
-void HalfCopy::approx_dots(std::span<const float> query, std::vector<float>& out) const {
-  out.resize(blocks_ * kLanes);
-  const size_t parts = blocks_ >= VectorArena::kSplitBlocks ? worker_count() : 1;
+void HalfCopy::approx_blocks(std::span<const float> query, size_t nb, const uint32_t* which, float* out) const {
+  const size_t parts = nb >= VectorArena::kSplitBlocks ? worker_count() : 1;
   const bool wide = simd_level() >= SimdLevel::Avx512;
-  run_chunks(blocks_, kChunkBlocks, parts, [&](size_t begin, size_t end, size_t) {
-    const uint16_t* first = halves_.data() + begin * dims_ * kLanes;
-    float* to = out.data() + begin * kLanes;
+  run_chunks(nb, kChunkBlocks, parts, [&](size_t begin, size_t end, size_t) {
+    const uint16_t* first = which != nullptr ? halves_.data() : halves_.data() + begin * dims_ * kLanes;
+    const uint32_t* listed = which != nullptr ? which + begin : nullptr;
     if (wide) {
-      approx_blocks_avx512(first, dims_, end - begin, query.data(), to);
+      approx_blocks_avx512(first, dims_, end - begin, listed, query.data(), out + begin * kLanes);
     } else {
-      approx_blocks_avx2(first, dims_, end - begin, query.data(), to);
+      approx_blocks_avx2(first, dims_, end - begin, listed, query.data(), out + begin * kLanes);
     }
   });
+}
+
+void HalfCopy::approx_dots(std::span<const float> query, std::vector<float>& out) const {
+  out.resize(blocks_ * kLanes);
+  approx_blocks(query, blocks_, nullptr, out.data());
   out.resize(slot_end_);
+}
+
+void HalfCopy::approx_dots_for(std::span<const float> query, std::span<const uint32_t> slots,
+                               std::vector<float>& out) const {
+  // Every block holding a requested slot is reduced once, whole, in block order.
+  const BlockList touched = blocks_of(slots, blocks_);
+  std::vector<float> lanes(touched.blocks.size() * kLanes);
+  approx_blocks(query, touched.blocks.size(), touched.blocks.data(), lanes.data());
+  out.resize(slots.size());
+  for (size_t i = 0; i < slots.size(); ++i) out[i] = lanes[touched.lane_of(slots[i])];
 }
 
 }  // namespace ormel

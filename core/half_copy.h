@@ -38,12 +38,16 @@ class HalfCopy {
   bool refresh(const VectorArena& arena);
   void reset();
   void approx_dots(std::span<const float> query, std::vector<float>& out) const;
+  // out[i] = approx_dots(query)[slots[i]], reducing only the blocks the slots lie in.
+  void approx_dots_for(std::span<const float> query, std::span<const uint32_t> slots, std::vector<float>& out) const;
   float error(uint32_t slot) const { return errors_[slot]; }
   float bound(float query_norm, uint32_t slot) const { return query_norm * errors_[slot] + kAbsoluteError; }
 
  private:
   using Row = uint16_t[kLanes];
   void convert_block(const VectorArena& arena, size_t b);
+  // out[k * kLanes + l] for lane l of block which[k] (of block k when `which` is null).
+  void approx_blocks(std::span<const float> query, size_t nb, const uint32_t* which, float* out) const;
 
   size_t dims_ = 0;
   size_t blocks_ = 0;

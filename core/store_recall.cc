@@ -264,6 +264,76 @@ Result<std::vector<TopK::Entry>> scan(StoreState& s, Metric metric, std::span<co
     return best.take();
   };
 
+  // Bounded scans. Every dot product is first bounded from the arena's binary16 copy, half
+  // the bytes to read. A row whose highest possible score is below the k-th greatest of the
+  // lowest possible scores cannot be among the best k and is dropped; the rest (usually a
+  // few dozen) are scored exactly, as the full scan scores them, so the result is the same
+  // to the bit (invariant 1 orders them whatever order they are offered in).
+  const float query_norm_sq = metric == Metric::Cosine ? sum_of_squares(query) : 0.0f;
+  const float query_norm = std::sqrt(query_norm_sq);
+  const HalfCopy* halves = nullptr;
+  if (metric == Metric::Cosine && rises_with_similarity && top_k > 0 && top_k <= kBoundedTopK &&
+      std::isfinite(query_norm_sq) && query_norm_sq > 0.0f && arena.blocks() >= VectorArena::kSplitBlocks) {
+    halves = s.summaries.vector_halves();
+  }
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  // Bounds catalog row i (summary `r` at `position`, approximate dot `approx_dot`) for `part`.
+  const auto bound_row = [&](size_t part, size_t i, uint32_t position, const RecordSummary& r, float approx_dot) {
+    Part& p = per_part[part];
+    if (r.slot == RecordSummary::kNoSlot) {
+      p.maybe.push_back({i, position, kInf});
+      return;
+    }
+    const auto similarity_at = [&](float dot) {
+      return cosine_with_query_norm(dot, query_norm_sq, query_norm, arena.norm_sq(r.slot), arena.dims());
+    };
+    // One step outwards covers the rounding of the sum and difference.
+    const float bound = halves->bound(query_norm, r.slot);
+    const float high = p.score(similarity_at(std::nextafter(approx_dot + bound, kInf)), s.catalog[i], r);
+    if (std::isnan(high)) {
+      p.maybe.push_back({i, position, kInf});
+      return;
+    }
+    if (p.lows.size() == top_k && high < p.lows.front()) return;
+    const float low = p.score(similarity_at(std::nextafter(approx_dot - bound, -kInf)), s.catalog[i], r);
+    if (!std::isnan(low) && (p.lows.size() < top_k || low > p.lows.front())) {
+      // The part's top_k greatest lower bounds, least on top.
+      if (p.lows.size() == top_k) {
+        std::pop_heap(p.lows.begin(), p.lows.end(), std::greater<>());
+        p.lows.pop_back();
+      }
+      p.lows.push_back(low);
+      std::push_heap(p.lows.begin(), p.lows.end(), std::greater<>());
+    }
+    p.maybe.push_back({i, position, high});
+  };
+  // Scores the bounded rows that may be among the best, exactly.
+  const auto best_of_bounded = [&] {
+    std::vector<float> lows;
+    for (const Part& p : per_part) lows.insert(lows.end(), p.lows.begin(), p.lows.end());
+    float floor = -kInf;
+    if (lows.size() >= top_k) {
+      std::nth_element(lows.begin(), lows.begin() + static_cast<ptrdiff_t>(top_k - 1), lows.end(), std::greater<>());
+      floor = lows[top_k - 1];
+    }
+    std::vector<MaybeBest> chosen;
+    std::vector<uint32_t> slots;
+    for (const Part& p : per_part) {
+      for (const MaybeBest& m : p.maybe) {
+        if (!(m.high >= floor)) continue;
+        chosen.push_back(m);
+        if (s.summaries[m.position].slot != RecordSummary::kNoSlot) slots.push_back(s.summaries[m.position].slot);
+      }
+    }
+    arena.dots_for(query, slots, dots);
+    size_t next_dot = 0;
+    for (const MaybeBest& m : chosen) {
+      const bool has_slot = s.summaries[m.position].slot != RecordSummary::kNoSlot;
+      offer_at(0, m.position, m.row, has_slot ? next_dot++ : 0);
+    }
+    return best_of_parts();
+  };
+
   if (!eligible.selective()) {
     // After the first scan every live row's summary is usually where the row remembers it:
     // then one pass over the catalog finds each and visits it, visit(part, row, position,
@@ -287,75 +357,13 @@ Result<std::vector<TopK::Entry>> scan(StoreState& s, Metric metric, std::span<co
       });
       return !unknown;
     };
-    const HalfCopy* halves = nullptr;
-    const float query_norm_sq = metric == Metric::Cosine ? sum_of_squares(query) : 0.0f;
-    if (metric == Metric::Cosine && rises_with_similarity && top_k > 0 && top_k <= kBoundedTopK &&
-        arena.blocks() >= VectorArena::kSplitBlocks && std::isfinite(query_norm_sq) && query_norm_sq > 0.0f) {
-      halves = s.summaries.vector_halves();
-    }
     if (halves != nullptr) {
-      // Every dot product is first bounded from the binary16 copy, which is half the bytes
-      // to read. A row whose highest possible score is below the k-th greatest of the lowest
-      // possible scores cannot be among the best k and is dropped; the rest (usually a few
-      // dozen) are scored exactly, as the full scan scores them, so the result is the same
-      // to the bit (invariant 1 orders them whatever order they are offered in).
       std::vector<float> approx;
       halves->approx_dots(query, approx);
-      const float query_norm = std::sqrt(query_norm_sq);
-      constexpr float kInf = std::numeric_limits<float>::infinity();
-      const auto similarity_at = [&](float dot, uint32_t slot) {
-        return cosine_with_query_norm(dot, query_norm_sq, query_norm, arena.norm_sq(slot), arena.dims());
-      };
-      const bool known = visit_known([&](size_t part, size_t i, uint32_t position, const RecordSummary& r) {
-        Part& p = per_part[part];
-        if (r.slot == RecordSummary::kNoSlot) {
-          p.maybe.push_back({i, position, kInf});
-          return;
-        }
-        const float approx_dot = approx[r.slot], bound = halves->bound(query_norm, r.slot);
-        // One step outwards covers the rounding of the sum and difference.
-        const float high = p.score(similarity_at(std::nextafter(approx_dot + bound, kInf), r.slot), s.catalog[i], r);
-        if (std::isnan(high)) {
-          p.maybe.push_back({i, position, kInf});
-          return;
-        }
-        if (p.lows.size() == top_k && high < p.lows.front()) return;
-        const float low = p.score(similarity_at(std::nextafter(approx_dot - bound, -kInf), r.slot), s.catalog[i], r);
-        if (!std::isnan(low) && (p.lows.size() < top_k || low > p.lows.front())) {
-          // The part's top_k greatest lower bounds, least on top.
-          if (p.lows.size() == top_k) {
-            std::pop_heap(p.lows.begin(), p.lows.end(), std::greater<>());
-            p.lows.pop_back();
-          }
-          p.lows.push_back(low);
-          std::push_heap(p.lows.begin(), p.lows.end(), std::greater<>());
-        }
-        p.maybe.push_back({i, position, high});
-      });
-      if (known) {
-        std::vector<float> lows;
-        for (const Part& p : per_part) lows.insert(lows.end(), p.lows.begin(), p.lows.end());
-        float floor = -kInf;
-        if (lows.size() >= top_k) {
-          std::nth_element(lows.begin(), lows.begin() + static_cast<ptrdiff_t>(top_k - 1), lows.end(), std::greater<>());
-          floor = lows[top_k - 1];
-        }
-        std::vector<MaybeBest> chosen;
-        std::vector<uint32_t> slots;
-        for (const Part& p : per_part) {
-          for (const MaybeBest& m : p.maybe) {
-            if (!(m.high >= floor)) continue;
-            chosen.push_back(m);
-            if (s.summaries[m.position].slot != RecordSummary::kNoSlot) slots.push_back(s.summaries[m.position].slot);
-          }
-        }
-        arena.dots_for(query, slots, dots);
-        size_t next_dot = 0;
-        for (const MaybeBest& m : chosen) {
-          const bool has_slot = s.summaries[m.position].slot != RecordSummary::kNoSlot;
-          offer_at(0, m.position, m.row, has_slot ? next_dot++ : 0);
-        }
-        return best_of_parts();
+      if (visit_known([&](size_t part, size_t i, uint32_t position, const RecordSummary& r) {
+            bound_row(part, i, position, r, r.slot == RecordSummary::kNoSlot ? 0.0f : approx[r.slot]);
+          })) {
+        return best_of_bounded();
       }
     } else {
       if (metric == Metric::Cosine) arena.dots(query, dots);
@@ -396,6 +404,9 @@ Result<std::vector<TopK::Entry>> scan(StoreState& s, Metric metric, std::span<co
       passing[begin / kChunkRows] = std::move(out);
     });
     size_t n_passing = 0;
+    for (const std::vector<size_t>& chunk : passing) n_passing += chunk.size();
+    // Few passing rows are scored exactly straight away.
+    const bool bounded = halves != nullptr && n_passing >= kSplitRows;
     std::vector<size_t> first_dot(chunks, 0);  // where each chunk's dots begin
     if (metric == Metric::Cosine) {
       std::vector<uint32_t> slots;
@@ -405,9 +416,12 @@ Result<std::vector<TopK::Entry>> scan(StoreState& s, Metric metric, std::span<co
           if (s.summaries.slot(rows[i]) != RecordSummary::kNoSlot) slots.push_back(s.summaries.slot(rows[i]));
         }
       }
-      arena.dots_for(query, slots, dots);
+      if (bounded) {
+        halves->approx_dots_for(query, slots, dots);
+      } else {
+        arena.dots_for(query, slots, dots);
+      }
     }
-    for (const std::vector<size_t>& chunk : passing) n_passing += chunk.size();
     run_chunks(chunks, 1, n_passing >= kSplitRows ? parts : 1, [&](size_t c, size_t, size_t part) {
       size_t next_dot = first_dot[c];  // dots follow the passing rows that have a slot
       const std::vector<size_t>& chosen = passing[c];
@@ -418,10 +432,17 @@ Result<std::vector<TopK::Entry>> scan(StoreState& s, Metric metric, std::span<co
           __builtin_prefetch(&s.catalog[chosen[k + 8]]);
         }
         const size_t i = chosen[k];
-        const size_t dot_at = s.summaries.slot(rows[i]) == RecordSummary::kNoSlot ? 0 : next_dot++;
-        if (!view_only || eligible(s.summaries[rows[i]])) offer(part, i, dot_at);
+        const bool has_slot = s.summaries.slot(rows[i]) != RecordSummary::kNoSlot;
+        const size_t dot_at = has_slot ? next_dot++ : 0;
+        if (view_only && !eligible(s.summaries[rows[i]])) continue;
+        if (bounded) {
+          bound_row(part, i, rows[i], s.summaries[rows[i]], has_slot ? dots[dot_at] : 0.0f);
+        } else {
+          offer(part, i, dot_at);
+        }
       }
     });
+    if (bounded) return best_of_bounded();
   }
   return best_of_parts();
 }

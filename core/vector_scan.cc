@@ -339,23 +339,28 @@ void VectorArena::dots_for(std::span<const float> query, std::span<const uint32_
     return;
   }
   // Every block holding a requested slot is reduced once, whole, in block order.
-  constexpr uint32_t kUntouched = UINT32_MAX;
-  std::vector<uint32_t> position(blocks_, kUntouched);
-  for (uint32_t slot : slots) position[slot / kLanes] = 0;
-  std::vector<uint32_t> touched;
-  for (size_t b = 0; b < blocks_; ++b) {
-    if (position[b] == kUntouched) continue;
-    position[b] = static_cast<uint32_t>(touched.size());
-    touched.push_back(static_cast<uint32_t>(b));
-  }
-  std::vector<float> lanes(touched.size() * kLanes);
-  const size_t parts = touched.size() >= kSplitBlocks ? worker_count() : 1;
-  run_chunks(touched.size(), kChunkBlocks, parts, [&](size_t begin, size_t end, size_t) {
-    run_simd(ReduceJob<DotStep>{data_.data(), dims_, end - begin, touched.data() + begin, query.data(),
+  const BlockList touched = blocks_of(slots, blocks_);
+  std::vector<float> lanes(touched.blocks.size() * kLanes);
+  const size_t parts = touched.blocks.size() >= kSplitBlocks ? worker_count() : 1;
+  run_chunks(touched.blocks.size(), kChunkBlocks, parts, [&](size_t begin, size_t end, size_t) {
+    run_simd(ReduceJob<DotStep>{data_.data(), dims_, end - begin, touched.blocks.data() + begin, query.data(),
                                 lanes.data() + begin * kLanes});
   });
   out.resize(slots.size());
-  for (size_t i = 0; i < slots.size(); ++i) out[i] = lanes[size_t{position[slots[i] / kLanes]} * kLanes + slots[i] % kLanes];
+  for (size_t i = 0; i < slots.size(); ++i) out[i] = lanes[touched.lane_of(slots[i])];
+}
+
+BlockList blocks_of(std::span<const uint32_t> slots, size_t blocks) {
+  constexpr uint32_t kUntouched = UINT32_MAX;
+  BlockList list;
+  list.index.assign(blocks, kUntouched);
+  for (uint32_t slot : slots) list.index[slot / kLanes] = 0;
+  for (size_t b = 0; b < blocks; ++b) {
+    if (list.index[b] == kUntouched) continue;
+    list.index[b] = static_cast<uint32_t>(list.blocks.size());
+    list.blocks.push_back(static_cast<uint32_t>(b));
+  }
+  return list;
 }
 
 void VectorArena::sq_dists(std::span<const float> query, float* out) const {

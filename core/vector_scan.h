@@ -168,6 +168,15 @@ class VectorArena {
   std::vector<float> rows_;  // blocks_ * kLanes * dims_ values when kept, by slot
 };
 
+// The distinct blocks that `slots` lie in, ascending, and where each slot's result falls in
+// a buffer of kLanes results per listed block.
+struct BlockList {
+  std::vector<uint32_t> blocks;
+  std::vector<uint32_t> index;  // by block: its place in `blocks` (blocks not listed: unspecified)
+  size_t lane_of(uint32_t slot) const { return size_t{index[slot / kLanes]} * kLanes + slot % kLanes; }
+};
+BlockList blocks_of(std::span<const uint32_t> slots, size_t blocks);
+
 // Sum of v[i]^2 in index order, single precision.
 float sum_of_squares(std::span<const float> v);
 // Cosine similarity from its parts, combined exactly as similarity(Metric::Cosine, ...)

@@ -603,7 +603,8 @@ TEST_F(RecallTest, BoundedScanRanksAsTheFullScan) {
         if (i % 60 == 11) v[i % kDims] = 3e38f;
         break;
     }
-    Memory m = Memory::make(std::to_string(i), MemoryType::Semantic, std::move(v));
+    Memory m = Memory::make(std::to_string(i), i % 20 == 0 ? MemoryType::Procedural : MemoryType::Semantic,
+                            std::move(v));
     m.importance = static_cast<float>(i % 7) / 6.0f;
     m.accessed_at = future;
     all.push_back(std::move(m));
@@ -621,12 +622,14 @@ TEST_F(RecallTest, BoundedScanRanksAsTheFullScan) {
   for (float& x : tiny) x *= 1e-20f;
   const std::vector<std::vector<float>> queries = {center,      near, random_vector(1.0f),     huge_one,
                                                    overflowing, tiny, std::vector<float>(kDims, 0.1f)};
-  const auto ranked = [&](const std::vector<float>& q, uint64_t top_k, float similarity_weight) {
+  // Without conditions every row is bounded; with a type filter, the rows that pass it.
+  const auto ranked = [&](const std::vector<float>& q, uint64_t top_k, float similarity_weight, bool filtered) {
     RecallRequest req;
     req.query = q;
     req.top_k = top_k;
     req.track_access = false;
     req.similarity_weight = similarity_weight;
+    if (filtered) req.memory_types = std::vector{MemoryType::Semantic};
     auto hits = db->recall(req);
     EXPECT_TRUE(hits);
     std::vector<std::tuple<std::string, uint32_t, uint32_t>> out;
@@ -641,11 +644,14 @@ TEST_F(RecallTest, BoundedScanRanksAsTheFullScan) {
   for (size_t q = 0; q < queries.size(); ++q) {
     for (uint64_t top_k : {1u, 7u, 100u}) {
       for (float weight : {1.0f, 0.25f, -1.0f}) {
-        SCOPED_TRACE(::testing::Message() << "query " << q << ", top " << top_k << ", weight " << weight);
-        const SimdLevel previous = limit_simd_level(SimdLevel::Generic);
-        const auto full = ranked(queries[q], top_k, weight);
-        limit_simd_level(previous);
-        ASSERT_EQ(ranked(queries[q], top_k, weight), full);
+        for (bool filtered : {false, true}) {
+          SCOPED_TRACE(::testing::Message() << "query " << q << ", top " << top_k << ", weight " << weight
+                                            << (filtered ? ", filtered" : ""));
+          const SimdLevel previous = limit_simd_level(SimdLevel::Generic);
+          const auto full = ranked(queries[q], top_k, weight, filtered);
+          limit_simd_level(previous);
+          ASSERT_EQ(ranked(queries[q], top_k, weight, filtered), full);
+        }
       }
     }
   }
