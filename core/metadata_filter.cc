@@ -284,7 +284,7 @@ BoundFilter::BoundFilter(const MetadataFilter& filter, const MetadataDictionary&
     : dictionary_(&dictionary), root_(bind(filter.root)) {}
 
 BoundFilter::Node BoundFilter::bind(const FilterNode& node) {
-  Node bound{node.op, {}, {}, {}};
+  Node bound{node.op, {}, {}, {}, {}};
   if (!node.path.empty()) bound.path = dictionary_->find_path(node.path);
   for (const Json& operand : node.operands) {
     Operand o{scalar_of(operand, nullptr), {}, true};
@@ -296,7 +296,46 @@ BoundFilter::Node BoundFilter::bind(const FilterNode& node) {
     bound.operands.push_back(o);
   }
   for (const FilterNode& child : node.children) bound.children.push_back(bind(child));
+  if (node.op == Op::In || node.op == Op::Nin) {
+    Members& m = bound.members;
+    for (const Operand& o : bound.operands) {
+      switch (o.value.kind) {
+        case ValueKind::Null:
+          m.null = true;
+          break;
+        case ValueKind::Bool:
+          (o.value.boolean ? m.yes : m.no) = true;
+          break;
+        case ValueKind::Number:
+          if (o.value.number == o.value.number) m.numbers.push_back(o.value.number);
+          break;
+        case ValueKind::String:
+          if (o.known) m.strings.push_back(o.value.string);
+          break;
+        default:
+          break;
+      }
+    }
+    std::sort(m.numbers.begin(), m.numbers.end());
+    std::sort(m.strings.begin(), m.strings.end());
+  }
   return bound;
+}
+
+bool BoundFilter::Members::contains(const FlatScalar& value) const {
+  switch (value.kind) {
+    case ValueKind::Null:
+      return null;
+    case ValueKind::Bool:
+      return value.boolean ? yes : no;
+    case ValueKind::Number:
+      // NaN is equal to nothing; -0 and +0 are equal, as the comparison says.
+      return value.number == value.number && std::binary_search(numbers.begin(), numbers.end(), value.number);
+    case ValueKind::String:
+      return std::binary_search(strings.begin(), strings.end(), value.string);
+    default:
+      return false;
+  }
 }
 
 bool BoundFilter::matches(std::span<const FlatValue> record) const { return eval(root_, record); }
@@ -370,12 +409,10 @@ bool BoundFilter::eval(const Node& node, std::span<const FlatValue> record) cons
   const FlatScalar& value = found->value;
   switch (node.op) {
     case Op::In:
-      return std::any_of(node.operands.begin(), node.operands.end(),
-                         [&](const Operand& o) { return compare(Op::In, value, o); });
+      return node.members.contains(value);
     case Op::Nin:
       if (value.kind == ValueKind::Array || value.kind == ValueKind::Object) return false;
-      return std::none_of(node.operands.begin(), node.operands.end(),
-                          [&](const Operand& o) { return compare(Op::Nin, value, o); });
+      return !node.members.contains(value);
     default:
       return compare(node.op, value, node.operands.front());
   }

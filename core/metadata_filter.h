@@ -116,11 +116,20 @@ class BoundFilter {
     std::string_view text;  // strings: the operand's bytes, for orderings
     bool known = true;      // false: a string the dictionary lacks, equal to no value
   };
+  // The operands of $in / $nin sorted by kind, so that membership is a binary search
+  // instead of a comparison with every operand (the same answers).
+  struct Members {
+    std::vector<long double> numbers;  // ascending, without NaN (equal to nothing)
+    std::vector<uint32_t> strings;     // interned ids of the known strings, ascending
+    bool null = false, no = false, yes = false;
+    bool contains(const FlatScalar& value) const;
+  };
   struct Node {
     FilterNode::Op op;
     uint32_t path = MetadataDictionary::kUnknown;
     std::vector<Operand> operands;
     std::vector<Node> children;
+    Members members;  // $in and $nin
   };
   Node bind(const FilterNode& node);
   bool eval(const Node& node, std::span<const FlatValue> record) const;

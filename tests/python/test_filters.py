@@ -56,6 +56,11 @@ FILTERS = [
     {"s": {"$nin": ["apple", "banana"]}},
     {"v": {"$nin": [1, "1"]}},
     {"n": {"$in": []}},
+    {"nil": {"$in": [None, 0]}},
+    {"b": {"$in": [False, "True"]}},
+    {"n": {"$in": [9007199254740992, -7.0, 2]}},
+    {"n": {"$nin": [2, 9007199254740993, None]}},
+    {"s": {"$nin": ["", "never stored"]}},
     {"nil": {"$exists": True}},
     {"tags": {"$exists": False}},
     # nested keys
