@@ -13,15 +13,36 @@ namespace {
 // Blocks a core claims at a time when a pass is split.
 constexpr size_t kChunkBlocks = 64;
 
-[[gnu::target("avx2,f16c")]] void to_halves(const float* in, uint16_t* out) {
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_cvtps_ph(_mm256_loadu_ps(in), _MM_FROUND_TO_NEAREST_INT));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8),
-                   _mm256_cvtps_ph(_mm256_loadu_ps(in + 8), _MM_FROUND_TO_NEAREST_INT));
-}
-
-[[gnu::target("avx2,f16c")]] void from_halves(const uint16_t* in, float* out) {
-  _mm256_storeu_ps(out, _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in))));
-  _mm256_storeu_ps(out + 8, _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 8))));
+// Rounds the dims rows of one block to binary16 into `out`, and sums per lane, in double,
+// the squares of the vector, of its copy and of their difference (exact in float: the copy
+// is the vector rounded to fewer bits, or infinite).
+[[gnu::target("avx2,f16c")]] void convert_rows(const float* rows, size_t dims, uint16_t* out, double* diff_sq,
+                                               double* vector_sq, double* half_sq) {
+  __m256d diff_acc[4], vector_acc[4], half_acc[4];
+  for (size_t k = 0; k < 4; ++k) diff_acc[k] = vector_acc[k] = half_acc[k] = _mm256_setzero_pd();
+  for (size_t d = 0; d < dims; ++d) {
+    for (size_t k = 0; k < 2; ++k) {
+      const __m256 x = _mm256_loadu_ps(rows + d * kLanes + k * 8);
+      const __m128i h = _mm256_cvtps_ph(x, _MM_FROUND_TO_NEAREST_INT);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + d * kLanes + k * 8), h);
+      const __m256 back = _mm256_cvtph_ps(h);
+      const __m256 diff = _mm256_sub_ps(x, back);
+      const __m256d parts[3][2] = {
+          {_mm256_cvtps_pd(_mm256_castps256_ps128(diff)), _mm256_cvtps_pd(_mm256_extractf128_ps(diff, 1))},
+          {_mm256_cvtps_pd(_mm256_castps256_ps128(x)), _mm256_cvtps_pd(_mm256_extractf128_ps(x, 1))},
+          {_mm256_cvtps_pd(_mm256_castps256_ps128(back)), _mm256_cvtps_pd(_mm256_extractf128_ps(back, 1))}};
+      for (size_t q = 0; q < 2; ++q) {
+        diff_acc[k * 2 + q] = _mm256_add_pd(diff_acc[k * 2 + q], _mm256_mul_pd(parts[0][q], parts[0][q]));
+        vector_acc[k * 2 + q] = _mm256_add_pd(vector_acc[k * 2 + q], _mm256_mul_pd(parts[1][q], parts[1][q]));
+        half_acc[k * 2 + q] = _mm256_add_pd(half_acc[k * 2 + q], _mm256_mul_pd(parts[2][q], parts[2][q]));
+      }
+    }
+  }
+  for (size_t k = 0; k < 4; ++k) {
+    _mm256_storeu_pd(diff_sq + k * 4, diff_acc[k]);
+    _mm256_storeu_pd(vector_sq + k * 4, vector_acc[k]);
+    _mm256_storeu_pd(half_sq + k * 4, half_acc[k]);
+  }
 }
 
 // out[b * kLanes + l] = sum over d of q[d] * lane l of row d of block b, for nb blocks.
@@ -111,21 +132,9 @@ bool HalfCopy::refresh(const VectorArena& arena) {
 }
 
 void HalfCopy::convert_block(const VectorArena& arena, size_t b) {
-  const Lanes* rows = arena.block(b);
-  uint16_t* out = halves_.data() + b * dims_ * kLanes;
-  double diff_sq[kLanes] = {}, vector_sq[kLanes] = {}, half_sq[kLanes] = {};
-  for (size_t d = 0; d < dims_; ++d) {
-    float values[kLanes], back[kLanes];
-    __builtin_memcpy(values, &rows[d], sizeof(values));
-    to_halves(values, out + d * kLanes);
-    from_halves(out + d * kLanes, back);
-    for (size_t l = 0; l < kLanes; ++l) {
-      const double v = values[l], h = back[l], diff = v - h;
-      diff_sq[l] += diff * diff;
-      vector_sq[l] += v * v;
-      half_sq[l] += h * h;
-    }
-  }
+  double diff_sq[kLanes], vector_sq[kLanes], half_sq[kLanes];
+  convert_rows(reinterpret_cast<const float*>(arena.block(b)), dims_, halves_.data() + b * dims_ * kLanes, diff_sq,
+               vector_sq, half_sq);
   // n + 2 roundings of a float sum of n products, relative to the sum of their magnitudes;
   // the spare factor also covers the float query norm and the product qn * error.
   const double n = static_cast<double>(dims_) + 2.0;
