@@ -271,11 +271,17 @@ Result<std::vector<TopK::Entry>> scan(StoreState& s, Metric metric, std::span<co
   // to the bit (invariant 1 orders them whatever order they are offered in).
   const float query_norm_sq = metric == Metric::Cosine ? sum_of_squares(query) : 0.0f;
   const float query_norm = std::sqrt(query_norm_sq);
+  // The copy, brought up to date when a scan of `rows` rows is to be bounded; null when it
+  // is not (the copy is built by the first scan that asks, and kept).
   const HalfCopy* halves = nullptr;
-  if (metric == Metric::Cosine && rises_with_similarity && top_k > 0 && top_k <= kBoundedTopK &&
-      std::isfinite(query_norm_sq) && query_norm_sq > 0.0f && arena.blocks() >= VectorArena::kSplitBlocks) {
-    halves = s.summaries.vector_halves();
-  }
+  const auto bounded_for = [&](size_t rows) {
+    if (metric == Metric::Cosine && rises_with_similarity && top_k > 0 && top_k <= kBoundedTopK &&
+        std::isfinite(query_norm_sq) && query_norm_sq > 0.0f && rows >= kSplitRows &&
+        arena.blocks() >= VectorArena::kSplitBlocks) {
+      halves = s.summaries.vector_halves();
+    }
+    return halves != nullptr;
+  };
   constexpr float kInf = std::numeric_limits<float>::infinity();
   // Bounds catalog row i (summary `r` at `position`, approximate dot `approx_dot`) for `part`.
   const auto bound_row = [&](size_t part, size_t i, uint32_t position, const RecordSummary& r, float approx_dot) {
@@ -357,7 +363,7 @@ Result<std::vector<TopK::Entry>> scan(StoreState& s, Metric metric, std::span<co
       });
       return !unknown;
     };
-    if (halves != nullptr) {
+    if (bounded_for(s.catalog.size())) {
       std::vector<float> approx;
       halves->approx_dots(query, approx);
       if (visit_known([&](size_t part, size_t i, uint32_t position, const RecordSummary& r) {
@@ -406,7 +412,7 @@ Result<std::vector<TopK::Entry>> scan(StoreState& s, Metric metric, std::span<co
     size_t n_passing = 0;
     for (const std::vector<size_t>& chunk : passing) n_passing += chunk.size();
     // Few passing rows are scored exactly straight away.
-    const bool bounded = halves != nullptr && n_passing >= kSplitRows;
+    const bool bounded = bounded_for(n_passing);
     std::vector<size_t> first_dot(chunks, 0);  // where each chunk's dots begin
     if (metric == Metric::Cosine) {
       std::vector<uint32_t> slots;
