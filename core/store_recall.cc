@@ -14,6 +14,10 @@
 //      scan, so (with n_rerank at least top_k) the result is never shorter than the exact
 //      filtered recall's.
 //   3. Nothing is read or tracked before the request's arguments are checked.
+//   4. A bounded scan returns what the full scan returns, to the bit: a row is dropped only
+//      when the highest score its similarity allows (HalfCopy's bound on its dot product)
+//      is below the top_k-th greatest of the lowest scores other rows' similarities allow,
+//      so at least top_k rows score strictly more; every other row is scored exactly.
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -208,15 +212,6 @@ class Scorer {
   float last_frequency_ = 0;  // log(0 + 1)
 };
 
-// Exact scan of every live row that passes `eligible`, best `top_k` by `score(sim, row)`.
-// Without conditions beyond expiry, the whole arena's dots come first and one pass checks
-// and scores each row. With conditions, they are checked first, and only the arena blocks
-// of the rows that pass are reduced (the same bits either way): the arena keeps each
-// agent's memories, and the shared ones, in blocks of their own, so an agent's view reads
-// a fraction of it. A large catalog is checked and scored in chunks of rows that the cores
-// claim side by side, each core with its own copy of `score` and its own best `top_k`; the
-// best of those is the best overall, since candidates are ordered by score and then by
-// catalog row (invariant 1).
 // A row a bounded scan keeps for exact scoring: its highest possible score.
 struct MaybeBest {
   size_t row;
@@ -228,6 +223,16 @@ struct MaybeBest {
 // binary16 copy, when the score rises with the similarity.
 constexpr uint64_t kBoundedTopK = 100;
 
+// Exact scan of every live row that passes `eligible`, best `top_k` by `score(sim, row)`.
+// Without conditions beyond expiry, the whole arena's dots come first and one pass checks
+// and scores each row. With conditions, they are checked first, and only the arena blocks
+// of the rows that pass are reduced (the same bits either way): the arena keeps each
+// agent's memories, and the shared ones, in blocks of their own, so an agent's view reads
+// a fraction of it. A large catalog is checked and scored in chunks of rows that the cores
+// claim side by side, each core with its own copy of `score` and its own best `top_k`; the
+// best of those is the best overall, since candidates are ordered by score and then by
+// catalog row (invariant 1). A large cosine scan for few results whose score rises with the
+// similarity is bounded first (invariant 4).
 template <class Score>
 Result<std::vector<TopK::Entry>> scan(StoreState& s, Metric metric, std::span<const float> query, uint64_t top_k,
                                       const Eligibility& eligible, bool rises_with_similarity, const Score& score) {
