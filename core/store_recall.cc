@@ -386,76 +386,93 @@ Result<std::vector<TopK::Entry>> scan(StoreState& s, Metric metric, std::span<co
     }
     per_part = fresh_parts();
   }
-  ORMEL_ASSIGN(std::vector<uint32_t> rows, live_summaries(s));
-  // Scores catalog row i for `part`; its dot product is dots[dot_at].
-  const auto offer = [&](size_t part, size_t i, size_t dot_at) { offer_at(part, rows[i], i, dot_at); };
-
   if (!eligible.selective()) {
+    ORMEL_ASSIGN(std::vector<uint32_t> rows, live_summaries(s));
+    eligible.refresh();  // reading the summaries may have added to the dictionary
     if (metric == Metric::Cosine) arena.dots(query, dots);
     run_chunks(rows.size(), kChunkRows, parts, [&](size_t begin, size_t end, size_t part) {
       for (size_t i = begin; i < end; ++i) {
         if (rows[i] == RecordSummaries::kNone) continue;
         const RecordSummary& r = s.summaries[rows[i]];
-        if (eligible(r)) offer(part, i, r.slot == RecordSummary::kNoSlot ? 0 : r.slot);
+        if (eligible(r)) offer_at(part, rows[i], i, r.slot == RecordSummary::kNoSlot ? 0 : r.slot);
       }
     });
-  } else {
-    const size_t chunks = (rows.size() + kChunkRows - 1) / kChunkRows;
-    std::vector<std::vector<size_t>> passing(chunks);  // catalog rows, by chunk
-    // In one agent's view with no other condition, the rows are first chosen by their view
-    // group alone, and their summaries (expiry) checked only as they are scored: each
-    // summary is then read once.
-    const bool view_only = eligible.only_view();
-    run_chunks(rows.size(), kChunkRows, parts, [&](size_t begin, size_t end, size_t) {
-      std::vector<size_t> out;  // filled apart, then moved: neighbouring chunks share lines
-      for (size_t i = begin; i < end; ++i) {
-        if (rows[i] == RecordSummaries::kNone) continue;
-        if (view_only ? eligible.in_view(rows[i]) : eligible(rows[i])) out.push_back(i);
+    return best_of_parts();
+  }
+
+  // The rows that pass, by chunk of catalog rows: (catalog row, summary position). In one
+  // agent's view with no other condition, the rows are first chosen by their view group
+  // alone, and their summaries (expiry) checked only as they are scored: each summary is
+  // then read once. As above, the rows' remembered summaries are tried first; when one is
+  // not known, every summary is found or read and the rows are chosen again.
+  using Passing = std::vector<std::pair<size_t, uint32_t>>;
+  const size_t chunks = (s.catalog.size() + kChunkRows - 1) / kChunkRows;
+  std::vector<Passing> passing(chunks);
+  const bool view_only = eligible.only_view();
+  const auto choose = [&](const auto& position_of) {
+    std::atomic<bool> unknown{false};
+    run_chunks(s.catalog.size(), kChunkRows, parts, [&](size_t begin, size_t end, size_t) {
+      Passing out;  // filled apart, then moved: neighbouring chunks share lines
+      for (size_t i = begin; i < end && !unknown.load(std::memory_order_relaxed); ++i) {
+        if (s.catalog[i].deleted) continue;
+        const uint32_t position = position_of(i);
+        if (position == RecordSummaries::kNone) {
+          unknown.store(true, std::memory_order_relaxed);
+          return;
+        }
+        if (view_only ? eligible.in_view(position) : eligible(position)) out.emplace_back(i, position);
       }
       passing[begin / kChunkRows] = std::move(out);
     });
-    size_t n_passing = 0;
-    for (const std::vector<size_t>& chunk : passing) n_passing += chunk.size();
-    // Few passing rows are scored exactly straight away.
-    const bool bounded = bounded_for(n_passing);
-    std::vector<size_t> first_dot(chunks, 0);  // where each chunk's dots begin
-    if (metric == Metric::Cosine) {
-      std::vector<uint32_t> slots;
-      for (size_t c = 0; c < chunks; ++c) {
-        first_dot[c] = slots.size();
-        for (size_t i : passing[c]) {
-          if (s.summaries.slot(rows[i]) != RecordSummary::kNoSlot) slots.push_back(s.summaries.slot(rows[i]));
-        }
-      }
-      if (bounded) {
-        halves->approx_dots_for(query, slots, dots);
-      } else {
-        arena.dots_for(query, slots, dots);
+    return !unknown;
+  };
+  if (!choose([&](size_t i) { return s.summaries.find_hinted(i, s.catalog[i].start_page); })) {
+    ORMEL_ASSIGN(std::vector<uint32_t> rows, live_summaries(s));
+    eligible.refresh();  // reading the summaries may have added to the dictionary
+    std::ranges::fill(passing, Passing{});
+    choose([&](size_t i) { return rows[i]; });  // every live row has its summary now
+  }
+  size_t n_passing = 0;
+  for (const Passing& chunk : passing) n_passing += chunk.size();
+  // Few passing rows are scored exactly straight away.
+  const bool bounded = bounded_for(n_passing);
+  std::vector<size_t> first_dot(chunks, 0);  // where each chunk's dots begin
+  if (metric == Metric::Cosine) {
+    std::vector<uint32_t> slots;
+    for (size_t c = 0; c < chunks; ++c) {
+      first_dot[c] = slots.size();
+      for (const auto& [i, position] : passing[c]) {
+        if (s.summaries.slot(position) != RecordSummary::kNoSlot) slots.push_back(s.summaries.slot(position));
       }
     }
-    run_chunks(chunks, 1, n_passing >= kSplitRows ? parts : 1, [&](size_t c, size_t, size_t part) {
-      size_t next_dot = first_dot[c];  // dots follow the passing rows that have a slot
-      const std::vector<size_t>& chosen = passing[c];
-      for (size_t k = 0; k < chosen.size(); ++k) {
-        if (k + 8 < chosen.size()) {
-          // Chosen rows lie apart: start fetching a later one's summary and catalog row.
-          __builtin_prefetch(&s.summaries[rows[chosen[k + 8]]]);
-          __builtin_prefetch(&s.catalog[chosen[k + 8]]);
-        }
-        const size_t i = chosen[k];
-        const bool has_slot = s.summaries.slot(rows[i]) != RecordSummary::kNoSlot;
-        const size_t dot_at = has_slot ? next_dot++ : 0;
-        if (view_only && !eligible(s.summaries[rows[i]])) continue;
-        if (bounded) {
-          bound_row(part, i, rows[i], s.summaries[rows[i]], has_slot ? dots[dot_at] : 0.0f);
-        } else {
-          offer(part, i, dot_at);
-        }
-      }
-    });
-    if (bounded) return best_of_bounded();
+    if (bounded) {
+      halves->approx_dots_for(query, slots, dots);
+    } else {
+      arena.dots_for(query, slots, dots);
+    }
   }
-  return best_of_parts();
+  run_chunks(chunks, 1, n_passing >= kSplitRows ? parts : 1, [&](size_t c, size_t, size_t part) {
+    size_t next_dot = first_dot[c];  // dots follow the passing rows that have a slot
+    const Passing& chosen = passing[c];
+    for (size_t k = 0; k < chosen.size(); ++k) {
+      if (k + 8 < chosen.size()) {
+        // Chosen rows lie apart: start fetching a later one's summary and catalog row.
+        __builtin_prefetch(&s.summaries[chosen[k + 8].second]);
+        __builtin_prefetch(&s.catalog[chosen[k + 8].first]);
+      }
+      const auto [i, position] = chosen[k];
+      const RecordSummary& r = s.summaries[position];
+      const bool has_slot = r.slot != RecordSummary::kNoSlot;
+      const size_t dot_at = has_slot ? next_dot++ : 0;
+      if (view_only && !eligible(r)) continue;
+      if (bounded) {
+        bound_row(part, i, position, r, has_slot ? dots[dot_at] : 0.0f);
+      } else {
+        offer_at(part, position, i, dot_at);
+      }
+    }
+  });
+  return bounded ? best_of_bounded() : best_of_parts();
 }
 
 // Indexed candidates: catalog rows in candidate order with their summaries. With a
