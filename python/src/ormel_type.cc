@@ -662,7 +662,9 @@ PyMethodDef methods[] = {
      "vectors. Every other argument is one value for all memories or a sequence with one value per\n"
      "content; `ids` is None or a sequence of id texts or None (a fresh id). All or nothing: when\n"
      "one item is refused nothing is staged, and the error names the item (\"remember_many() item\n"
-     "<i>: ...\"). The memories are staged until the next flush.\n\n"
+     "<i>: ...\"). The memories are staged until the next flush. A float32 array's rows are read\n"
+     "where they lie, without a copy, so it must not change (from another thread) until the call\n"
+     "returns; with `progress` given they are copied first.\n\n"
      "`progress`, when given, is called as progress(done, total): the memories checked and\n"
      "encoded so far, and their number; a few times a second at most, and last with done == total.\n"
      "An exception it raises stops the call with nothing staged and propagates unchanged."},
