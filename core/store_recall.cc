@@ -212,6 +212,9 @@ class Scorer {
   float last_frequency_ = 0;  // log(0 + 1)
 };
 
+// A filtered scan's passing rows: (catalog row, summary position).
+using Passing = std::vector<std::pair<size_t, uint32_t>>;
+
 // A row a bounded scan keeps for exact scoring: its highest possible score.
 struct MaybeBest {
   size_t row;
@@ -248,9 +251,10 @@ Result<std::vector<TopK::Entry>> scan(StoreState& s, Metric metric, std::span<co
     TopK best;
     std::vector<float> lows;       // a bounded scan's greatest lower bounds (a min-heap)
     std::vector<MaybeBest> maybe;  // and the rows that may be among the best
+    Passing chosen;                // a filtered scan's passing rows of the chunk at hand
   };
   const auto fresh_parts = [&] {
-    return std::vector<Part>(parts, Part{Similarity(s.summaries, metric, query), score, TopK(top_k), {}, {}});
+    return std::vector<Part>(parts, Part{Similarity(s.summaries, metric, query), score, TopK(top_k), {}, {}, {}});
   };
   std::vector<Part> per_part = fresh_parts();
   // Scores catalog row i, whose summary is at `position`, for `part`; its dot product is
@@ -345,92 +349,80 @@ Result<std::vector<TopK::Entry>> scan(StoreState& s, Metric metric, std::span<co
     return best_of_parts();
   };
 
-  if (!eligible.selective()) {
-    // After the first scan every live row's summary is usually where the row remembers it:
-    // then one pass over the catalog finds each and visits it, visit(part, row, position,
-    // summary), when eligible. A row whose summary is not known yet sends the scan the long
-    // way below, which finds or reads every summary (and may add to the arena, so its dots
-    // are computed again).
-    const auto visit_known = [&](const auto& visit) {
-      std::atomic<bool> unknown{false};
-      run_chunks(s.catalog.size(), kChunkRows, parts, [&](size_t begin, size_t end, size_t part) {
-        for (size_t i = begin; i < end && !unknown.load(std::memory_order_relaxed); ++i) {
-          const CatalogEntry& row = s.catalog[i];
-          if (row.deleted) continue;
-          const uint32_t position = s.summaries.find_hinted(i, row.start_page);
-          if (position == RecordSummaries::kNone) {
-            unknown.store(true, std::memory_order_relaxed);
-            return;
-          }
-          const RecordSummary& r = s.summaries[position];
-          if (eligible(r)) visit(part, i, position, r);
+  // Visits every live catalog row in chunks the cores claim: visit(part, row, position)
+  // with the position of its summary from position_of(row), then chunk_done(part, first
+  // row of the chunk). After the first scan every row's summary is usually where the row
+  // remembers it (find_hinted). A summary not known yet (kNone) abandons the pass and
+  // returns false; the scan then finds or reads every summary (live_summaries, which may add
+  // to the arena and the dictionary) and starts again from those positions.
+  const auto visit_live = [&](const auto& position_of, const auto& visit, const auto& chunk_done) {
+    std::atomic<bool> unknown{false};
+    run_chunks(s.catalog.size(), kChunkRows, parts, [&](size_t begin, size_t end, size_t part) {
+      for (size_t i = begin; i < end; ++i) {
+        if (s.catalog[i].deleted) continue;
+        const uint32_t position = position_of(i);
+        if (position == RecordSummaries::kNone || unknown.load(std::memory_order_relaxed)) {
+          unknown.store(true, std::memory_order_relaxed);
+          return;
         }
-      });
-      return !unknown;
+        visit(part, i, position);
+      }
+      chunk_done(part, begin);
+    });
+    return !unknown;
+  };
+  const auto remembered = [&](size_t i) { return s.summaries.find_hinted(i, s.catalog[i].start_page); };
+  const auto no_chunk_work = [](size_t, size_t) {};
+  std::vector<uint32_t> rows;  // every live row's summary, once the remembered ones failed
+  const auto read_every_summary = [&]() -> Status {
+    ORMEL_ASSIGN(rows, live_summaries(s));
+    eligible.refresh();  // reading the summaries may have added to the dictionary
+    per_part = fresh_parts();
+    return {};
+  };
+  const auto from_rows = [&](size_t i) { return rows[i]; };
+
+  if (!eligible.selective()) {
+    const auto offer_row = [&](size_t part, size_t i, uint32_t position) {
+      const RecordSummary& r = s.summaries[position];
+      if (eligible(r)) offer_at(part, position, i, r.slot == RecordSummary::kNoSlot ? 0 : r.slot);
     };
     if (bounded_for(s.catalog.size())) {
       std::vector<float> approx;
       halves->approx_dots(query, approx);
-      if (visit_known([&](size_t part, size_t i, uint32_t position, const RecordSummary& r) {
-            bound_row(part, i, position, r, r.slot == RecordSummary::kNoSlot ? 0.0f : approx[r.slot]);
-          })) {
-        return best_of_bounded();
-      }
+      const auto bound_eligible = [&](size_t part, size_t i, uint32_t position) {
+        const RecordSummary& r = s.summaries[position];
+        if (eligible(r)) bound_row(part, i, position, r, r.slot == RecordSummary::kNoSlot ? 0.0f : approx[r.slot]);
+      };
+      if (visit_live(remembered, bound_eligible, no_chunk_work)) return best_of_bounded();
     } else {
       if (metric == Metric::Cosine) arena.dots(query, dots);
-      if (visit_known([&](size_t part, size_t i, uint32_t position, const RecordSummary& r) {
-            offer_at(part, position, i, r.slot == RecordSummary::kNoSlot ? 0 : r.slot);
-          })) {
-        return best_of_parts();
-      }
+      if (visit_live(remembered, offer_row, no_chunk_work)) return best_of_parts();
     }
-    per_part = fresh_parts();
-  }
-  if (!eligible.selective()) {
-    ORMEL_ASSIGN(std::vector<uint32_t> rows, live_summaries(s));
-    eligible.refresh();  // reading the summaries may have added to the dictionary
+    ORMEL_TRY(read_every_summary());
     if (metric == Metric::Cosine) arena.dots(query, dots);
-    run_chunks(rows.size(), kChunkRows, parts, [&](size_t begin, size_t end, size_t part) {
-      for (size_t i = begin; i < end; ++i) {
-        if (rows[i] == RecordSummaries::kNone) continue;
-        const RecordSummary& r = s.summaries[rows[i]];
-        if (eligible(r)) offer_at(part, rows[i], i, r.slot == RecordSummary::kNoSlot ? 0 : r.slot);
-      }
-    });
+    visit_live(from_rows, offer_row, no_chunk_work);  // every live row has its summary now
     return best_of_parts();
   }
 
-  // The rows that pass, by chunk of catalog rows: (catalog row, summary position). In one
-  // agent's view with no other condition, the rows are first chosen by their view group
-  // alone, and their summaries (expiry) checked only as they are scored: each summary is
-  // then read once. As above, the rows' remembered summaries are tried first; when one is
-  // not known, every summary is found or read and the rows are chosen again.
-  using Passing = std::vector<std::pair<size_t, uint32_t>>;
+  // The rows that pass, by chunk of catalog rows: (catalog row, summary position), each
+  // chunk's gathered by the part that claimed it, then moved (neighbouring chunks share
+  // lines). In one agent's view with no other condition, the rows are first chosen by their
+  // view group alone, and their summaries (expiry) checked only as they are scored: each
+  // summary is then read once.
   const size_t chunks = (s.catalog.size() + kChunkRows - 1) / kChunkRows;
   std::vector<Passing> passing(chunks);
   const bool view_only = eligible.only_view();
-  const auto choose = [&](const auto& position_of) {
-    std::atomic<bool> unknown{false};
-    run_chunks(s.catalog.size(), kChunkRows, parts, [&](size_t begin, size_t end, size_t) {
-      Passing out;  // filled apart, then moved: neighbouring chunks share lines
-      for (size_t i = begin; i < end && !unknown.load(std::memory_order_relaxed); ++i) {
-        if (s.catalog[i].deleted) continue;
-        const uint32_t position = position_of(i);
-        if (position == RecordSummaries::kNone) {
-          unknown.store(true, std::memory_order_relaxed);
-          return;
-        }
-        if (view_only ? eligible.in_view(position) : eligible(position)) out.emplace_back(i, position);
-      }
-      passing[begin / kChunkRows] = std::move(out);
-    });
-    return !unknown;
+  const auto choose = [&](size_t part, size_t i, uint32_t position) {
+    if (view_only ? eligible.in_view(position) : eligible(position)) per_part[part].chosen.emplace_back(i, position);
   };
-  if (!choose([&](size_t i) { return s.summaries.find_hinted(i, s.catalog[i].start_page); })) {
-    ORMEL_ASSIGN(std::vector<uint32_t> rows, live_summaries(s));
-    eligible.refresh();  // reading the summaries may have added to the dictionary
+  const auto chunk_chosen = [&](size_t part, size_t begin) {
+    passing[begin / kChunkRows] = std::exchange(per_part[part].chosen, {});
+  };
+  if (!visit_live(remembered, choose, chunk_chosen)) {
+    ORMEL_TRY(read_every_summary());
     std::ranges::fill(passing, Passing{});
-    choose([&](size_t i) { return rows[i]; });  // every live row has its summary now
+    visit_live(from_rows, choose, chunk_chosen);  // every live row has its summary now
   }
   size_t n_passing = 0;
   for (const Passing& chunk : passing) n_passing += chunk.size();

@@ -139,10 +139,6 @@ struct FillJob {
   }
 };
 
-void fill_block(Lanes* blk, const float* const* vectors, size_t count, size_t dims) {
-  run_simd(FillJob{blk, vectors, count, dims});
-}
-
 }  // namespace
 
 VectorArena::VectorArena(size_t dims) : dims_(dims) {}
@@ -249,7 +245,7 @@ void VectorArena::write_placed(const Placed& placed, std::span<const float* cons
                  if (b >= placed.first_new_block) {
                    const float* lanes[kLanes];
                    for (size_t k = 0; k < items.size(); ++k) lanes[k] = vectors[items[k]];
-                   fill_block(blk, lanes, items.size(), dims_);
+                   run_simd(FillJob{blk, lanes, items.size(), dims_});
                  } else {
                    for (uint32_t i : items) {
                      const size_t lane = slots[i] % kLanes;
