@@ -1,11 +1,14 @@
 """The `ormel` command: inspect, check, repair and move encrypted databases.
 
 Every subcommand takes the database path first. The passphrase is never an argument (other
-users would see it in the process list): it is asked for without echo, or read from an
-environment variable (--passphrase-env VAR) or a file (--passphrase-file F, first line).
-Errors are one line on stderr and a non-zero exit status. Long work (verify, compact,
-build-index, dump, load) shows a progress bar on stderr when it is a terminal and tqdm is
-installed (the `progress` extra); otherwise nothing is added to stderr.
+users would see it in the process list): it is asked for on the terminal without echo (twice
+when the command creates the database), or read from an environment variable
+(--passphrase-env VAR) or a file (--passphrase-file F, first line).
+Errors are one line on stderr: exit status 1 when the database or the system refuses, 2 for a
+usage mistake. Ctrl-C ends the command with status 130; a closed output pipe ends it quietly
+with status 141, as for a tool stopped by SIGPIPE. Long work (verify, compact, build-index,
+dump, load) shows a progress bar on stderr when it is a terminal and tqdm is installed (the
+`progress` extra); otherwise nothing is added to stderr.
 """
 
 from __future__ import annotations
@@ -13,26 +16,67 @@ from __future__ import annotations
 import argparse
 import contextlib
 import getpass
+import io
 import json
+import math
 import os
 import re
+import signal
 import stat
 import sys
-from collections.abc import Callable, Iterator, Sequence
-from typing import IO, Any
+import warnings
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from datetime import datetime, timezone
+from typing import IO, Any, NoReturn
 
 import ormel
 
-# Exit statuses: 1 for an error reported by the database or the system, 2 for bad usage.
-EXIT_ERROR = 1
-EXIT_USAGE = 2
+EXIT_ERROR = 1  # the database or the system refused
+EXIT_USAGE = 2  # bad arguments
+EXIT_INTERRUPTED = 128 + signal.SIGINT  # what a shell reports for a command stopped by Ctrl-C
+EXIT_BROKEN_PIPE = 128 + signal.SIGPIPE  # ... and for one stopped by a closed pipe
 
-# Fields a dumped line carries besides the vector; `load` reads the same names.
-_LOAD_FIELDS = ("agent_id", "importance", "session_id", "ttl_secs", "metadata")
+# The file's plaintext header page: its size and the magic bytes it opens with.
+HEADER_PAGE_BYTES = 8192
+MAGIC = b"ORME"
+
+# A memory's fields as get() returns them; `load` restores a line with an id through these.
+MEMORY_FIELDS = ("id", "content", "memory_type", "vector", "metadata", "agent_id", "session_id", "scope",
+                 "created_at", "accessed_at", "access_count", "importance", "ttl_secs")
+# Fields only a restore sets: a line without an id is a new memory, which starts them afresh.
+RESTORED_FIELDS = ("created_at", "accessed_at", "access_count")
+# Fields a line without an id passes to remember_many besides content, type and vector.
+_REMEMBER_FIELDS = ("agent_id", "importance", "session_id", "ttl_secs", "metadata")
+
+NO_TERMINAL = "no terminal to ask for the passphrase on: use --passphrase-env VAR or --passphrase-file F"
 
 
 class CommandError(Exception):
     """An error to report on one line, without a traceback."""
+
+
+# Passphrases ------------------------------------------------------------------------------
+
+
+def _ask(prompt: str) -> str:
+    """A line typed on the controlling terminal without echo. Refuses, rather than read standard
+    input with echo, when there is no terminal; after Ctrl-C the prompt's line is ended."""
+    try:
+        tty = open("/dev/tty", "w", encoding="utf-8")
+    except OSError:
+        raise CommandError(NO_TERMINAL) from None
+    with tty, warnings.catch_warnings():
+        # getpass warns, then echoes, when it cannot turn echo off.
+        warnings.simplefilter("error", getpass.GetPassWarning)
+        try:
+            return getpass.getpass(prompt, stream=tty)
+        except getpass.GetPassWarning:
+            raise CommandError(NO_TERMINAL) from None
+        except (KeyboardInterrupt, EOFError) as e:
+            tty.write("\n")
+            if isinstance(e, EOFError):
+                raise CommandError("no passphrase given") from None
+            raise
 
 
 def _read_secret(env: str | None, path: str | None, prompt: str, confirm: bool = False) -> str:
@@ -47,28 +91,62 @@ def _read_secret(env: str | None, path: str | None, prompt: str, confirm: bool =
                 return f.readline().rstrip("\r\n")
         except OSError as e:
             raise CommandError(f"cannot read passphrase file: {e.strerror}: {path}") from None
-    first = getpass.getpass(prompt)
-    if confirm and getpass.getpass("Repeat: ") != first:
+    first = _ask(prompt)
+    if confirm and _ask("Repeat: ") != first:
         raise CommandError("the passphrases do not match")
     return first
 
 
-def _passphrase(args: argparse.Namespace) -> str:
-    return _read_secret(args.passphrase_env, args.passphrase_file, f"Passphrase for {args.path}: ")
+def _passphrase(args: argparse.Namespace, creating: bool = False) -> str:
+    """The database's passphrase; one that creates the database is asked for twice."""
+    prompt = f"New passphrase for {args.path}: " if creating else f"Passphrase for {args.path}: "
+    return _read_secret(args.passphrase_env, args.passphrase_file, prompt, confirm=creating)
 
 
-def _open(args: argparse.Namespace, read_only: bool, dimensions: int | None = None) -> ormel.Ormel:
-    if dimensions is None and not os.path.exists(args.path):
-        raise CommandError(f"file not found: {args.path}")
-    return ormel.open(args.path, _passphrase(args), dimensions=dimensions, read_only=read_only)
+# Opening --------------------------------------------------------------------------------
 
 
-def _format_version(path: str) -> int:
-    """The format version recorded in the file's plaintext header (bytes 4-5, little-endian)."""
-    with open(path, "rb") as f:
-        head = f.read(6)
+def _database_header(path: str) -> int:
+    """Checks that `path` holds a database before a passphrase is asked for, and returns the
+    format version its plaintext header records (bytes 4-5, little-endian)."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(HEADER_PAGE_BYTES)
+    except FileNotFoundError:
+        raise CommandError(f"file not found: {path}") from None
+    except IsADirectoryError:
+        raise CommandError(f"{path} is a directory, not an ormel database") from None
+    except OSError as e:
+        raise CommandError(f"cannot read {path}: {e.strerror}") from None
+    if not head:
+        raise CommandError(f"{path} is empty (0 bytes), not an ormel database")
+    if head[:4] != MAGIC:
+        raise CommandError(f"{path} is not an ormel database")
+    if len(head) < HEADER_PAGE_BYTES:
+        raise CommandError(f"{path} is truncated: {len(head)} bytes, less than an ormel header page")
     return int.from_bytes(head[4:6], "little")
 
+
+def _locked(path: str, read_only: bool) -> str:
+    # Readers share the lock: only a writer keeps a reader out.
+    holder = "a writer holds it" if read_only else "another handle has it open (a writer, or readers)"
+    return f"{path} is locked: {holder}; close or release() that handle, then retry"
+
+
+def _open(args: argparse.Namespace, read_only: bool, secret: str | None = None,
+          dimensions: int | None = None) -> ormel.Ormel:
+    """Opens the database at args.path; with `dimensions`, creates it."""
+    if dimensions is None:
+        _database_header(args.path)
+    if secret is None:
+        secret = _passphrase(args)
+    try:
+        return ormel.open(args.path, secret, dimensions=dimensions, read_only=read_only)
+    except ormel.Locked:
+        raise CommandError(_locked(args.path, read_only)) from None
+
+
+# Output ---------------------------------------------------------------------------------
 
 Progress = Callable[[int, int | None], None]
 
@@ -98,7 +176,7 @@ def _progress(desc: str, unit: str = "it", counts: bool = True) -> Iterator[Prog
         yield report
 
 
-def _emit(args: argparse.Namespace, value: Any, lines: Callable[[], Iterator[str]]) -> None:
+def _emit(args: argparse.Namespace, value: Any, lines: Callable[[], Iterable[str]]) -> None:
     if args.json:
         print(json.dumps(value, indent=2, sort_keys=False))
     else:
@@ -106,31 +184,93 @@ def _emit(args: argparse.Namespace, value: Any, lines: Callable[[], Iterator[str
             print(line)
 
 
+def _human_size(n: int) -> str:
+    if n < 1024:
+        return f"{n} B"
+    size = float(n)
+    for unit in ("KiB", "MiB", "GiB", "TiB"):
+        size /= 1024
+        if size < 1024:
+            break
+    return f"{size:.1f} {unit}"
+
+
+def _iso(unix_secs: int) -> str:
+    """A time as ISO 8601 in UTC; a value no calendar holds stays in unix seconds."""
+    try:
+        return datetime.fromtimestamp(unix_secs, timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+    except (OverflowError, OSError, ValueError):
+        return f"{unix_secs} (unix seconds)"
+
+
+def _pairs(rows: Iterable[tuple[str, str]]) -> Iterator[str]:
+    """Label and value lines, the values in one column."""
+    for label, value in rows:
+        yield f"{label:<16}{value}"
+
+
+def _table(header: Sequence[str], rows: Sequence[Sequence[str]], right: Sequence[bool]) -> Iterator[str]:
+    """A header line and one line per row, each column as wide as its widest cell."""
+    widths = [max(len(cell) for cell in column) for column in zip(header, *rows)]
+    for row in (header, *rows):
+        cells = (cell.rjust(w) if r else cell.ljust(w) for cell, w, r in zip(row, widths, right))
+        yield "  ".join(cells).rstrip()
+
+
+def _index_text(index: dict[str, int] | None) -> str:
+    if index is None:
+        return "none"
+    return f"{index['vectors']} vectors, {index['partitions']} partitions, {index['subspaces']} subspaces"
+
+
+def _unix_time(text: str) -> int:
+    """A --time argument: unix seconds, or an ISO 8601 time (UTC when it names no zone)."""
+    with contextlib.suppress(ValueError):
+        return int(text)
+    try:
+        moment = datetime.fromisoformat(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"neither unix seconds nor an ISO 8601 time: {text!r}") from None
+    if moment.tzinfo is None:
+        moment = moment.replace(tzinfo=timezone.utc)
+    return math.floor(moment.timestamp())
+
+
+def _positive(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1: {text}")
+    return value
+
+
 # Subcommands ----------------------------------------------------------------------------
 
 
 def cmd_info(args: argparse.Namespace) -> None:
-    version = _format_version(args.path) if os.path.exists(args.path) else None
+    version = _database_header(args.path)
     db = _open(args, read_only=True)
     stats = db.stats()
-    info = {"path": args.path, "format_version": version, **stats, "space": db.space()}
+    space = db.space()
     snaps = db.snapshots()
-    info["snapshots"] = len(snaps)
-    info["latest_snapshot"] = snaps[-1] if snaps else None
+    info = {"path": args.path, "format_version": version, **stats, "space": space,
+            "snapshots": len(snaps), "latest_snapshot": snaps[-1] if snaps else None}
 
     def lines() -> Iterator[str]:
-        yield f"path            {args.path}"
-        yield f"format version  {version}"
-        yield f"memories        {stats['memories']} live, {stats['deleted']} deleted"
-        yield f"dimensions      {stats['dimensions']}"
-        yield f"agents          {', '.join(stats['agents']) or '-'}"
-        index = stats["index"]
-        yield ("index           none" if index is None else
-               f"index           {index['vectors']} vectors, {index['partitions']} partitions, "
-               f"{index['subspaces']} subspaces")
-        yield f"snapshots       {len(snaps)}" + (f" (latest txn {snaps[-1]['txn_id']})" if snaps else "")
-        for key, value in info["space"].items():
-            yield f"space.{key:<10} {value}"
+        latest = f" (latest: txn {snaps[-1]['txn_id']}, {_iso(snaps[-1]['created_at'])})" if snaps else ""
+        yield from _pairs([
+            ("path", args.path),
+            ("format version", str(version)),
+            ("created", _iso(stats["created_at"])),
+            ("memories", f"{stats['memories']} live, {stats['deleted']} deleted"),
+            ("dimensions", str(stats["dimensions"])),
+            ("agents", ", ".join(stats["agents"]) or "-"),
+            ("index", _index_text(stats["index"])),
+            ("snapshots", f"{len(snaps)}{latest}"),
+        ])
+        sizes = [("file size", space["file_bytes"]), ("current state", space["current_bytes"]),
+                 ("history", space["history_bytes"]), ("reclaimable", space["reclaimable_bytes"])]
+        width = max(len(_human_size(n)) for _, n in sizes)
+        yield from _pairs((label, _human_size(n).rjust(width)) for label, n in sizes)
 
     _emit(args, info, lines)
 
@@ -159,27 +299,57 @@ def cmd_verify(args: argparse.Namespace) -> int:
 
 def cmd_snapshots(args: argparse.Namespace) -> None:
     snaps = _open(args, read_only=True).snapshots()
-    _emit(args, snaps, lambda: (f"txn {s['txn_id']:>8}  created_at {s['created_at']}  "
-                                f"memories {s['memory_count']}" for s in snaps))
+    rows = [(str(s["txn_id"]), _iso(s["created_at"]), str(s["memory_count"])) for s in snaps]
+    _emit(args, snaps, lambda: _table(("txn", "created (UTC)", "memories"), rows, right=(True, False, True)))
+
+
+# The module takes transaction ids as unsigned and times as signed 64-bit integers.
+_TXN_IDS = range(2**64)
+_TIMES = range(-(2**63), 2**63)
 
 
 def cmd_restore(args: argparse.Namespace) -> None:
     db = _open(args, read_only=False)
-    snap = db.restore_to(args.txn) if args.txn is not None else db.restore_to_time(args.time)
+    missing = (f"no snapshot for transaction {args.txn}" if args.txn is not None
+               else f"no snapshot at or before {_iso(args.time)}")
+    try:
+        if args.txn is None:
+            # No snapshot lies outside the range, so a time beyond it selects as its end does.
+            snap = db.restore_to_time(min(max(args.time, _TIMES[0]), _TIMES[-1]))
+        elif args.txn in _TXN_IDS:
+            snap = db.restore_to(args.txn)
+        else:
+            raise CommandError(missing)
+    except ormel.NotFound:
+        raise CommandError(missing) from None
     _emit(args, snap, lambda: iter([f"restored txn {snap['txn_id']} ({snap['memory_count']} memories)"]))
 
 
 def cmd_export(args: argparse.Namespace) -> None:
     # An export flushes first, which takes a read-write handle.
-    _open(args, read_only=False).export_encrypted(args.dest)
+    db = _open(args, read_only=False)
+    try:
+        db.export_encrypted(args.dest)
+    except ormel.Error as e:
+        if str(e).startswith("export failed"):
+            raise CommandError(f"{e}: {args.dest}") from None
+        raise
     print(f"exported to {args.dest}")
 
 
 def cmd_compact(args: argparse.Namespace) -> None:
     db = _open(args, read_only=False)
+    # A file of an older format version is converted by this flush; compaction then gives
+    # back the pages the conversion left behind.
+    db.flush()
+    if not args.no_history and db.space()["reclaimable_bytes"] == 0:
+        _emit(args, {"reclaimed_bytes": 0, "rewritten": False},
+              lambda: iter(["nothing to give back: the file was left as it is"]))
+        return
     with _progress("compact", "pages") as progress:
         reclaimed = db.compact(keep_history=not args.no_history, progress=progress)
-    _emit(args, {"reclaimed_bytes": reclaimed}, lambda: iter([f"reclaimed {reclaimed} bytes"]))
+    _emit(args, {"reclaimed_bytes": reclaimed, "rewritten": True},
+          lambda: iter([f"reclaimed {_human_size(reclaimed)} ({reclaimed} bytes)"]))
 
 
 def cmd_passwd(args: argparse.Namespace) -> None:
@@ -189,7 +359,21 @@ def cmd_passwd(args: argparse.Namespace) -> None:
     print("passphrase changed")
 
 
+def _refuse_writing_onto(database: str, output: str | None) -> None:
+    """Refuses an output that is the database itself, by any name (a symlink, a hard link, or
+    standard output redirected to it), before anything is opened."""
+    try:
+        target = os.stat(output) if output is not None else os.fstat(sys.stdout.fileno())
+        same = os.path.samestat(target, os.stat(database))
+    except (OSError, ValueError, io.UnsupportedOperation):
+        return  # a new file, no standard output to write to, or no database (reported by the open)
+    if same:
+        raise CommandError(f"refusing to write the dump over the database {database}: "
+                           f"{output if output is not None else 'standard output'} is that file")
+
+
 def cmd_dump(args: argparse.Namespace) -> None:
+    _refuse_writing_onto(args.path, args.output)
     db = _open(args, read_only=True)
     print("ormel: warning: the dump is not encrypted", file=sys.stderr)
     out: IO[str] = open(args.output, "w", encoding="utf-8") if args.output else sys.stdout
@@ -208,6 +392,38 @@ def cmd_dump(args: argparse.Namespace) -> None:
             out.close()
 
 
+# load -----------------------------------------------------------------------------------
+
+
+def _is_number(value: object) -> bool:
+    return isinstance(value, (int, float)) and not isinstance(value, bool)
+
+
+def _check_fields(record: dict[str, Any]) -> str | None:
+    """What is wrong with a parsed line's fields, or None. The database checks the values;
+    this catches what JSON would otherwise turn silently into something else."""
+    for field in ("content", "memory_type", "vector"):
+        if field not in record:
+            return f"missing \"{field}\""
+    vector = record["vector"]
+    if not isinstance(vector, list) or not all(_is_number(x) for x in vector):
+        return "\"vector\" must be an array of numbers"
+    if "shared" in record and not isinstance(record["shared"], bool):
+        return f"\"shared\" must be true or false, not {json.dumps(record['shared'])}"
+    if record.get("scope") not in (None, "private", "shared"):
+        return f"\"scope\" must be \"private\" or \"shared\", not {json.dumps(record['scope'])}"
+    if "shared" in record and "scope" in record and record["shared"] != (record["scope"] == "shared"):
+        return "\"shared\" and \"scope\" disagree"
+    restored = [f for f in RESTORED_FIELDS if f in record]
+    if "id" not in record and restored:
+        return f"\"{restored[0]}\" is restored only with an \"id\" (a line without one is a new memory)"
+    try:
+        json.dumps(record, ensure_ascii=False).encode("utf-8")
+    except UnicodeEncodeError as e:
+        return f"a lone surrogate ({e.object[e.start]!a}) is not text"
+    return None
+
+
 def _parse_line(raw: bytes, number: int) -> dict[str, Any]:
     try:
         record = json.loads(raw.decode("utf-8"))
@@ -215,26 +431,69 @@ def _parse_line(raw: bytes, number: int) -> dict[str, Any]:
         raise CommandError(f"line {number}: not UTF-8 text") from None
     except json.JSONDecodeError as e:
         raise CommandError(f"line {number}: not JSON: {e.msg}") from None
+    except RecursionError:
+        raise CommandError(f"line {number}: nested too deeply") from None
     if not isinstance(record, dict):
         raise CommandError(f"line {number}: expected a JSON object")
-    for field in ("content", "memory_type", "vector"):
-        if field not in record:
-            raise CommandError(f"line {number}: missing \"{field}\"")
+    problem = _check_fields(record)
+    if problem is not None:
+        raise CommandError(f"line {number}: {problem}")
+    if "shared" in record:
+        record["scope"] = "shared" if record.pop("shared") else "private"
     return record
 
 
-def _stage_batch(db: ormel.Ormel, batch: list[tuple[int, dict[str, Any]]]) -> None:
+Line = tuple[int, dict[str, Any]]  # a line's number and its memory
+
+
+def _records(source: IO[bytes], progress: Progress | None) -> Iterator[Line]:
+    """The input's memories, skipping blank lines; reports the bytes read."""
+    total = _size(source) if progress else None
+    read = 0
+    for number, raw in enumerate(source, start=1):
+        read += len(raw)
+        if progress:
+            progress(read, total)
+        if raw.strip():
+            yield number, _parse_line(raw, number)
+
+
+def _batches(lines: Iterable[Line], size: int) -> Iterator[list[Line]]:
+    """Batches of at most `size` lines. A batch also ends where lines with an id meet lines
+    without one: the two are stored by different calls, and a batch is all or nothing."""
+    batch: list[Line] = []
+    for line in lines:
+        if batch and ("id" in batch[-1][1]) != ("id" in line[1]):
+            yield batch
+            batch = []
+        batch.append(line)
+        if len(batch) == size:
+            yield batch
+            batch = []
+    if batch:
+        yield batch
+
+
+def _stage_new(db: ormel.Ormel, records: list[dict[str, Any]]) -> None:
+    """Stages lines without an id as new memories (fresh ids, created now)."""
+    columns: dict[str, Any] = {f: [r.get(f) for r in records] for f in _REMEMBER_FIELDS}
+    columns["shared"] = [r.get("scope") == "shared" for r in records]
+    db.remember_many([r["content"] for r in records], [r["memory_type"] for r in records],
+                     [r["vector"] for r in records], **columns)
+
+
+def _stage_exact(db: ormel.Ormel, records: list[dict[str, Any]]) -> None:
+    """Stages lines with an id exactly as given: a dump's memories come back field for field."""
+    db.load_memories([{f: r[f] for f in MEMORY_FIELDS if r.get(f) is not None} for r in records])
+
+
+def _stage_batch(db: ormel.Ormel, batch: list[Line]) -> None:
     records = [r for _, r in batch]
-    columns: dict[str, Any] = {f: [r.get(f) for r in records] for f in _LOAD_FIELDS}
-    columns["shared"] = [r.get("scope") == "shared" or bool(r.get("shared", False)) for r in records]
-    columns["metadata"] = [m if m is not None else {} for m in columns["metadata"]]
-    ids = [r.get("id") for r in records]
     try:
-        db.remember_many([r["content"] for r in records], [r["memory_type"] for r in records],
-                         [r["vector"] for r in records], ids=ids, **columns)
-    except (ValueError, TypeError, RuntimeError) as e:
-        # remember_many names the refused item: "remember_many() item <i>: <reason>".
-        found = re.match(r"remember_many\(\) item (\d+): (.*)", str(e), re.S)
+        (_stage_exact if "id" in records[0] else _stage_new)(db, records)
+    except (ValueError, TypeError, ArithmeticError, RuntimeError) as e:
+        # Both calls name the refused item: "<call>() item <i>: <reason>".
+        found = re.match(r"(?:remember_many|load_memories)\(\) item (\d+): (.*)", str(e), re.S)
         if found and int(found[1]) < len(batch):
             raise CommandError(f"line {batch[int(found[1])][0]}: {found[2]} (nothing of this batch was kept)") from None
         raise CommandError(f"lines {batch[0][0]}-{batch[-1][0]}: {e} (nothing of this batch was kept)") from None
@@ -246,41 +505,82 @@ def _size(f: IO[bytes]) -> int | None:
     return info.st_size if stat.S_ISREG(info.st_mode) else None
 
 
+def _side_files(path: str) -> list[str]:
+    return [path + ".compacting"]
+
+
+class _Load:
+    """One `load`: opens (or creates) the database at the first memory, stages and commits
+    batch after batch, and removes a database it created when nothing was kept in it."""
+
+    def __init__(self, args: argparse.Namespace) -> None:
+        self.args = args
+        self.creating = not os.path.exists(args.path)
+        if not self.creating:
+            _database_header(args.path)
+        self.others = [p for p in _side_files(args.path) if os.path.lexists(p)]
+        self.db: ormel.Ormel | None = None
+        self.loaded = 0
+
+    def run(self, lines: Iterable[Line], secret: str) -> None:
+        for batch in _batches(lines, self.args.batch):
+            if self.db is None:
+                dimensions = len(batch[0][1]["vector"]) if self.creating else None
+                self.db = _open(self.args, read_only=False, secret=secret, dimensions=dimensions)
+            _stage_batch(self.db, batch)
+            self.db.flush()
+            self.loaded += len(batch)
+
+    def discard_if_empty(self) -> None:
+        """After a failure: a database this load created and kept nothing in is removed, with
+        whatever appeared beside it. Nothing of a failed batch is staged, so release() commits
+        nothing new."""
+        if not self.creating or self.db is None:
+            return
+        with contextlib.suppress(ormel.Error):
+            if self.db.ids():
+                return
+            self.db.release()
+            for path in [self.args.path, *_side_files(self.args.path)]:
+                if path not in self.others:
+                    with contextlib.suppress(FileNotFoundError):
+                        os.remove(path)
+
+
+def _open_input(name: str) -> IO[bytes]:
+    if name == "-":
+        return sys.stdin.buffer
+    try:
+        return open(name, "rb")
+    except OSError as e:
+        raise CommandError(f"cannot read {name}: {e.strerror}") from None
+
+
 def cmd_load(args: argparse.Namespace) -> None:
+    load = _Load(args)
     # Read as bytes, so that the progress bar counts the bytes of the input read.
-    source: IO[bytes] = sys.stdin.buffer if args.input == "-" else open(args.input, "rb")
-    with source, _progress("load", "B") as progress:
-        total = _size(source) if progress else None
-        read = 0
-        pending: list[tuple[int, dict[str, Any]]] = []
-        db: ormel.Ormel | None = None
-        loaded = 0
-        for number, raw in enumerate(source, start=1):
-            read += len(raw)
-            if progress:
-                progress(read, total)
-            if not raw.strip():
-                continue
-            record = _parse_line(raw, number)
-            if db is None:
-                exists = os.path.exists(args.path)
-                db = _open(args, read_only=False, dimensions=None if exists else len(record["vector"]))
-            pending.append((number, record))
-            if len(pending) == args.batch:
-                _stage_batch(db, pending)
-                db.flush()
-                loaded += len(pending)
-                pending.clear()
-        if pending and db is not None:
-            _stage_batch(db, pending)
-            db.flush()
-            loaded += len(pending)
-    print(f"loaded {loaded} memories")
+    with _open_input(args.input) as source:
+        # Asked before the bar is drawn, so the bar does not split the prompt.
+        secret = _passphrase(args, creating=load.creating)
+        try:
+            with _progress("load", "B") as progress:
+                load.run(_records(source, progress), secret)
+        except BaseException:
+            load.discard_if_empty()
+            raise
+    print(f"loaded {load.loaded} memories")
 
 
 def cmd_cache_stats(args: argparse.Namespace) -> None:
     stats = _open(args, read_only=True).cache_stats(args.namespace)
-    _emit(args, stats, lambda: (f"{k:<10} {v}" for k, v in stats.items()))
+    _emit(args, stats, lambda: _pairs([
+        ("entries", str(stats["entries"])),
+        ("size", _human_size(stats["bytes"])),
+        ("hits", str(stats["hits"])),
+        ("misses", str(stats["misses"])),
+        ("hit rate", f"{stats['hit_rate']:.1%}"),
+        ("evictions", str(stats["evictions"])),
+    ]))
 
 
 def cmd_build_index(args: argparse.Namespace) -> None:
@@ -289,7 +589,7 @@ def cmd_build_index(args: argparse.Namespace) -> None:
         db.build_index(progress=progress)
     db.flush()
     index = db.stats()["index"]
-    _emit(args, index, lambda: iter([f"index built: {index}"]))
+    _emit(args, index, lambda: iter([f"index built: {_index_text(index)}"]))
 
 
 def cmd_drop_index(args: argparse.Namespace) -> None:
@@ -302,6 +602,13 @@ def cmd_drop_index(args: argparse.Namespace) -> None:
 # Parser ---------------------------------------------------------------------------------
 
 
+class _Parser(argparse.ArgumentParser):
+    """Reports a usage mistake on one line like every other error, with status 2."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(EXIT_USAGE, f"ormel: error: {message} (see {self.prog} --help)\n")
+
+
 def _parser() -> argparse.ArgumentParser:
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("path", help="the .ormel database file")
@@ -311,7 +618,7 @@ def _parser() -> argparse.ArgumentParser:
     as_json = argparse.ArgumentParser(add_help=False)
     as_json.add_argument("--json", action="store_true", help="print JSON for scripts")
 
-    parser = argparse.ArgumentParser(prog="ormel", description=__doc__.split("\n\n")[0])
+    parser = _Parser(prog="ormel", description=__doc__.split("\n\n")[0])
     parser.add_argument("--version", action="version", version=f"ormel {ormel.__version__}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="command")
 
@@ -327,10 +634,13 @@ def _parser() -> argparse.ArgumentParser:
     p = add("restore", cmd_restore, "restore a snapshot, by transaction id or by time", as_json)
     which = p.add_mutually_exclusive_group(required=True)
     which.add_argument("--txn", type=int, help="transaction id of the snapshot")
-    which.add_argument("--time", type=int, metavar="UNIX_SECS", help="the newest snapshot at or before this time")
+    which.add_argument("--time", type=_unix_time, metavar="TIME",
+                       help="the newest snapshot at or before this time: unix seconds, or ISO 8601 "
+                            "(UTC unless it names a zone), as `snapshots` prints it")
     p = add("export", cmd_export, "write an encrypted copy of the database")
     p.add_argument("dest", help="the copy's path")
-    p = add("compact", cmd_compact, "rewrite the file so it holds only what is still reachable", as_json)
+    p = add("compact", cmd_compact, "rewrite the file so it holds only what is still reachable "
+                                     "(left as it is when there is nothing to give back)", as_json)
     p.add_argument("--no-history", action="store_true", help="keep only the current state (one snapshot)")
     p = add("passwd", cmd_passwd, "change the passphrase (asked twice)")
     new = p.add_mutually_exclusive_group()
@@ -338,10 +648,11 @@ def _parser() -> argparse.ArgumentParser:
     new.add_argument("--new-passphrase-file", metavar="F", help="read the new passphrase from this file")
     p = add("dump", cmd_dump, "write the memories as JSON lines (not encrypted)")
     p.add_argument("-o", "--output", help="file to write (default: standard output)")
-    p.add_argument("--vectors", action="store_true", help="include each memory's vector")
-    p = add("load", cmd_load, "add memories from JSON lines, in batches (creates the database if needed)")
+    p.add_argument("--vectors", action="store_true", help="include each memory's vector (needed to load the dump)")
+    p = add("load", cmd_load, "add memories from JSON lines, in batches (creates the database if needed); "
+                              "a line with an id is restored exactly, one without is a new memory")
     p.add_argument("input", nargs="?", default="-", help="JSON lines file (default: standard input)")
-    p.add_argument("--batch", type=int, default=1000, help="memories per transaction (default 1000)")
+    p.add_argument("--batch", type=_positive, default=1000, help="memories per transaction (default 1000)")
     p = add("cache-stats", cmd_cache_stats, "result-cache statistics", as_json)
     p.add_argument("--namespace", help="one namespace instead of all")
     add("build-index", cmd_build_index, "build and save the IVF+PQ index", as_json)
@@ -349,15 +660,38 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _silence_stdout() -> None:
+    """Points standard output at /dev/null, so the interpreter's last flush of what is still
+    buffered for a closed pipe fails no more."""
+    with contextlib.suppress(OSError, ValueError, io.UnsupportedOperation):
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+
+
+def _error_text(e: BaseException) -> str:
+    if isinstance(e, OSError) and e.strerror:
+        return f"{e.strerror}: {e.filename}" if e.filename else e.strerror
+    return str(e) or type(e).__name__
+
+
 def main(argv: Sequence[str] | None = None) -> int:
-    args = _parser().parse_args(argv)
+    try:
+        args = _parser().parse_args(argv)
+    except SystemExit as e:  # --help, --version, or a usage error already reported
+        return int(e.code or 0)
     try:
         status = args.func(args)
+        sys.stdout.flush()  # a closed pipe shows here, not at the interpreter's exit
+    except BrokenPipeError:
+        _silence_stdout()
+        return EXIT_BROKEN_PIPE
+    except KeyboardInterrupt:
+        return EXIT_INTERRUPTED
     except CommandError as e:
         print(f"ormel: error: {e}", file=sys.stderr)
         return EXIT_ERROR
-    except (RuntimeError, ValueError, TypeError, OSError, KeyboardInterrupt) as e:
-        text = str(e) if not isinstance(e, OSError) or not e.strerror else f"{e.strerror}: {e.filename}"
-        print(f"ormel: error: {text or type(e).__name__}", file=sys.stderr)
+    except (RuntimeError, ValueError, TypeError, ArithmeticError, OSError) as e:
+        print(f"ormel: error: {_error_text(e)}", file=sys.stderr)
         return EXIT_ERROR
     return int(status or 0)
