@@ -3,7 +3,8 @@
 Run it with ./scripts/quickstart.sh (or .venv/bin/python examples/quickstart.py).
 It creates a database in a temporary directory, records a conversation, recalls across
 agents, uses the result cache, builds the approximate index, restores a snapshot,
-verifies the file and exports an encrypted copy.
+verifies the file and exports an encrypted copy. The directory is removed at the end;
+with --keep it is kept, to look at the files with the `ormel` command.
 """
 
 from __future__ import annotations
@@ -12,6 +13,7 @@ import hashlib
 import math
 import os
 import re
+import shutil
 import sys
 import tempfile
 
@@ -72,76 +74,108 @@ def show(title: str) -> None:
     print(f"\n== {title}")
 
 
-def main() -> None:
-    embed = load_embedder()
+def main(argv: list[str]) -> None:
+    keep = "--keep" in argv
     workdir = tempfile.mkdtemp(prefix="ormel-quickstart-")
+    try:
+        tour(workdir)
+    finally:
+        if keep:
+            print(f"\nkept {workdir}")
+        else:
+            shutil.rmtree(workdir, ignore_errors=True)
+
+
+def tour(workdir: str) -> None:
+    embed = load_embedder()
     path = os.path.join(workdir, "team.ormel")
     print(f"ormel {ormel.__version__}; embedder {embed.name} ({embed.dimensions} dimensions)")
     print(f"database: {path}")
-
     with ormel.open(path, "correct horse battery staple", dimensions=embed.dimensions) as db:
-        show("A conversation, recorded as working memories and consolidated on close")
-        with db.session("planner") as session:
-            for turn in (
-                ormel.Turn.user("We ship the storage engine on Friday.", embed("ship storage engine Friday")),
-                ormel.Turn.assistant("Noted: release day is Friday.", embed("release day Friday")),
-            ):
-                session.add_turn(turn)
-            print(session)
-        print(f"turns promoted to episodic memories: {session.turn_count()}")
+        for part in (conversation, two_agents, nearest_neighbours, result_cache, approximate_index, snapshots):
+            part(db, embed)
+        copy = verify_and_export(db, workdir)
+    open_the_copy(copy)
 
-        show("Private and shared memories of two agents")
-        db.remember("The planner prefers short status reports.", "semantic",
-                    embed("planner prefers short status reports"), agent_id="planner")
-        db.remember("Deploys need two approvals.", "procedural", embed("deploys need two approvals"),
-                    agent_id="ops", shared=True, importance=0.9, metadata={"source": "runbook"})
-        db.remember("Ops keeps the on-call rota in the wiki.", "semantic", embed("ops on-call rota wiki"),
-                    agent_id="ops")
-        db.flush()
-        for agent in ("planner", "ops"):
-            hits = db.recall(embed("how do deploys and releases work"), top_k=3, agent_id=agent)
-            print(f"{agent} sees:")
-            for hit in hits:
-                print(f"  {hit['score']:.3f}  [{hit['agent_id']}/{hit['scope']}] {hit['content']}")
 
-        show("Exact nearest neighbours")
-        for memory, similarity in db.search(embed("release Friday"), top_k=2):
-            print(f"  {similarity:.3f}  {memory['content']}")
+def conversation(db: ormel.Ormel, embed) -> None:
+    show("A conversation, recorded as working memories and consolidated on close")
+    with db.session("planner") as session:
+        for turn in (
+            ormel.Turn.user("We ship the storage engine on Friday.", embed("ship storage engine Friday")),
+            ormel.Turn.assistant("Noted: release day is Friday.", embed("release day Friday")),
+        ):
+            session.add_turn(turn)
+        print(session)
+    print(f"turns promoted to episodic memories: {session.turn_count()}")
 
-        show("Result cache: exact key and semantic lookups")
-        db.cache_put("answers", "when do we ship?", "Friday", ttl_secs=3600)
-        print("exact hit:", db.cache_get("answers", "when do we ship?")["value"].decode())
-        question = "when is the release"
-        db.cache_put_semantic("answers", question, embed(question), "Friday, after two approvals", embed.name)
-        hit = db.cache_get_semantic("answers", embed("when is the release?"), embed.name, threshold=0.9)
-        print("semantic hit:", hit["value"].decode() if hit else None,
-              f"(similarity {hit['similarity']:.3f})" if hit else "")
-        print("cache stats:", db.cache_stats())
 
-        show("Approximate index")
-        db.build_index()
-        db.flush()
-        print("index:", db.stats()["index"])
-        best = db.recall(embed("approvals for deploys"), top_k=1, track_access=False)[0]
-        print(f"recall through the index: {best['content']}")
+def two_agents(db: ormel.Ormel, embed) -> None:
+    show("Private and shared memories of two agents")
+    db.remember("The planner prefers short status reports.", "semantic",
+                embed("planner prefers short status reports"), agent_id="planner")
+    db.remember("Deploys need two approvals.", "procedural", embed("deploys need two approvals"),
+                agent_id="ops", shared=True, importance=0.9, metadata={"source": "runbook"})
+    db.remember("Ops keeps the on-call rota in the wiki.", "semantic", embed("ops on-call rota wiki"),
+                agent_id="ops")
+    db.flush()
+    for agent in ("planner", "ops"):
+        hits = db.recall(embed("how do deploys and releases work"), top_k=3, agent_id=agent)
+        print(f"{agent} sees:")
+        for hit in hits:
+            print(f"  {hit['score']:.3f}  [{hit['agent_id']}/{hit['scope']}] {hit['content']}")
 
-        show("Snapshots: every flush is a restorable transaction")
-        before = db.snapshots()[-1]
-        oops = db.remember("A mistaken memory.", "semantic", embed("mistaken memory"))
-        db.flush()
-        print(f"{len(db.snapshots())} snapshots; restoring transaction {before['txn_id']}")
-        db.restore_to(before["txn_id"])
-        try:
-            db.get(oops)
-        except RuntimeError as error:
-            print("after restore:", error)
 
-        show("Verification and an encrypted export")
-        print(f"verified {db.verify()} records")
-        copy = os.path.join(workdir, "team-copy.ormel")
-        db.export_encrypted(copy)
-        print(db.stats())
+def nearest_neighbours(db: ormel.Ormel, embed) -> None:
+    show("Exact nearest neighbours")
+    for memory, similarity in db.search(embed("release Friday"), top_k=2):
+        print(f"  {similarity:.3f}  {memory['content']}")
 
+
+def result_cache(db: ormel.Ormel, embed) -> None:
+    show("Result cache: exact key and semantic lookups")
+    db.cache_put("answers", "when do we ship?", "Friday", ttl_secs=3600)
+    print("exact hit:", db.cache_get("answers", "when do we ship?")["value"].decode())
+    question = "when is the release"
+    db.cache_put_semantic("answers", question, embed(question), "Friday, after two approvals", embed.name)
+    hit = db.cache_get_semantic("answers", embed("when is the release?"), embed.name, threshold=0.9)
+    print("semantic hit:", hit["value"].decode() if hit else None,
+          f"(similarity {hit['similarity']:.3f})" if hit else "")
+    print("cache stats:", db.cache_stats())
+
+
+def approximate_index(db: ormel.Ormel, embed) -> None:
+    show("Approximate index")
+    db.build_index()
+    db.flush()
+    print("index:", db.stats()["index"])
+    best = db.recall(embed("approvals for deploys"), top_k=1, track_access=False)[0]
+    print(f"recall through the index: {best['content']}")
+
+
+def snapshots(db: ormel.Ormel, embed) -> None:
+    show("Snapshots: every flush is a restorable transaction")
+    before = db.snapshots()[-1]
+    oops = db.remember("A mistaken memory.", "semantic", embed("mistaken memory"))
+    db.flush()
+    print(f"{len(db.snapshots())} snapshots; restoring transaction {before['txn_id']}")
+    db.restore_to(before["txn_id"])
+    try:
+        db.get(oops)
+    except RuntimeError as error:
+        print("after restore:", error)
+
+
+def verify_and_export(db: ormel.Ormel, workdir: str) -> str:
+    show("Verification and an encrypted export")
+    print(f"verified {db.verify()} records")
+    copy = os.path.join(workdir, "team-copy.ormel")
+    db.export_encrypted(copy)
+    print(db.stats())
+    return copy
+
+
+def open_the_copy(copy: str) -> None:
     # A read-only handle on the copy (leaving a `with` block flushes, so none is used here).
     replica = ormel.open(copy, "correct horse battery staple", read_only=True)
     print(f"export opened read-only: {replica!r}, {len(replica.snapshots())} snapshots")
@@ -152,4 +186,4 @@ def main() -> None:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(sys.argv[1:]))

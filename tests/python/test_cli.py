@@ -1,9 +1,17 @@
-"""The `ormel` command, end to end through a subprocess: output, --json, errors and exit status."""
+"""The `ormel` command, end to end through a subprocess: output, --json, errors and exit status,
+on a terminal (a pseudo-terminal that is the command's controlling terminal) and in pipes."""
 
+import fcntl
 import json
 import os
+import pty
+import re
+import select
+import struct
 import subprocess
 import sys
+import termios
+import time
 from collections.abc import Iterator
 from pathlib import Path
 
@@ -16,14 +24,21 @@ SUBCOMMANDS = ["info", "verify", "snapshots", "restore", "export", "compact", "p
                "cache-stats", "build-index", "drop-index"]
 
 
-def run(*args: str, passphrase: str | None = PASS, stdin: str | None = None) -> subprocess.CompletedProcess[str]:
+def command(*args: str, passphrase: str | None = PASS) -> tuple[list[str], dict[str, str]]:
+    """The command line and environment that run `ormel` with `passphrase` in a variable (or
+    with no passphrase option when it is None)."""
     env = dict(os.environ)
     env.pop("ORMEL_PW", None)
     extra: list[str] = []
     if passphrase is not None:
         env["ORMEL_PW"] = passphrase
         extra = ["--passphrase-env", "ORMEL_PW"]
-    return subprocess.run([sys.executable, "-m", "ormel", *args, *extra], capture_output=True, text=True, env=env, input=stdin, timeout=120)
+    return [sys.executable, "-m", "ormel", *args, *extra], env
+
+
+def run(*args: str, passphrase: str | None = PASS, stdin: str | None = None) -> subprocess.CompletedProcess[str]:
+    argv, env = command(*args, passphrase=passphrase)
+    return subprocess.run(argv, capture_output=True, text=True, env=env, input=stdin, timeout=120)
 
 
 def assert_error(result: subprocess.CompletedProcess[str], fragment: str) -> None:
@@ -92,7 +107,15 @@ def test_errors_are_one_line_with_a_failing_status(db_path: Path, command: str) 
     assert not db_path.with_name("missing.ormel").exists()
     holder = ormel.open(str(db_path), PASS)
     try:
-        assert_error(run(command, str(db_path)), "locked")
+        assert_error(run(command, str(db_path)), f"{db_path} is locked: a writer holds it")
+    finally:
+        del holder
+
+
+def test_a_writer_is_kept_out_by_a_reader_and_told_so(db_path: Path) -> None:
+    holder = ormel.open(str(db_path), PASS, read_only=True)
+    try:
+        assert_error(run("compact", str(db_path)), f"{db_path} is locked: another handle has it open")
     finally:
         del holder
 
@@ -115,19 +138,116 @@ def test_restore_export_and_snapshots(db_path: Path, tmp_path: Path) -> None:
     assert memories_of(copy) == memories_of(db_path)
 
 
-def test_dump_then_load_gives_the_same_memories(db_path: Path, tmp_path: Path) -> None:
+# Ids of the memories a backup holds, and of one only the database loaded into holds.
+ID_OLD, ID_PLAIN, ID_OTHER = "01HB0000000000000000000001", "01HB0000000000000000000002", "01HB0000000000000000000009"
+
+
+@pytest.fixture
+def backup_source(tmp_path: Path) -> Path:
+    """A database whose memories hold every field, timestamps and counters from long ago."""
+    path = tmp_path / "source.ormel"
+    db = ormel.open(str(path), PASS, dimensions=3)
+    db.load_memories([
+        {"id": ID_OLD, "content": "old fact ✓", "memory_type": "semantic", "vector": [0.1, -2.5, 1e-30],
+         "metadata": {"n": 2**62 + 1, "f": 0.1, "nested": {"x": [1, "y", None]}}, "agent_id": "planner",
+         "session_id": "s1", "scope": "shared", "created_at": 1_000_000_000, "accessed_at": 1_100_000_000,
+         "access_count": 7, "importance": 0.3, "ttl_secs": 3_000_000_000},
+        {"id": ID_PLAIN, "content": "", "memory_type": "working", "vector": [1.0, 0.0, 0.0],
+         "created_at": 1_200_000_000},
+    ])
+    fresh = db.remember("remembered now", "episodic", [0.0, 1.0, 0.0], agent_id="ops")
+    db.flush()
+    db.recall([0.0, 1.0, 0.0], top_k=1, agent_id="ops")  # counts an access of `fresh`
+    db.flush()
+    assert db.get(fresh)["access_count"] == 1
+    del db
+    return path
+
+
+def test_dump_then_load_restores_every_field(backup_source: Path, tmp_path: Path) -> None:
     dump = tmp_path / "dump.jsonl"
-    result = run("dump", str(db_path), "--vectors", "-o", str(dump))
+    result = run("dump", str(backup_source), "--vectors", "-o", str(dump))
     assert result.returncode == 0 and "not encrypted" in result.stderr
+    source = memories_of(backup_source)
+
     target = tmp_path / "loaded.ormel"
-    result = run("load", str(target), str(dump), "--batch", "4")
+    result = run("load", str(target), str(dump), "--batch", "2")
+    assert (result.returncode, result.stdout) == (0, "loaded 3 memories\n"), result.stderr
+    assert memories_of(target) == source
+
+    # Into a database that holds one of the ids with another content and access counts, and
+    # a memory of its own: the backup's memories come back as they were, the other stays.
+    existing = tmp_path / "existing.ormel"
+    db = ormel.open(str(existing), PASS, dimensions=3)
+    db.load_memories([
+        {"id": ID_OLD, "content": "changed since", "memory_type": "episodic", "vector": [0.0, 0.0, 1.0],
+         "access_count": 99, "accessed_at": 1_700_000_000},
+        {"id": ID_OTHER, "content": "kept", "memory_type": "semantic", "vector": [0.0, 0.0, 1.0]},
+    ])
+    db.flush()
+    other = db.get(ID_OTHER)
+    del db
+    assert run("load", str(existing), str(dump)).returncode == 0
+    assert memories_of(existing) == sorted([*source, other], key=lambda m: str(m["id"]))
+
+    without_vectors = run("dump", str(backup_source))
+    assert [json.loads(line) for line in without_vectors.stdout.splitlines()] == \
+        [{k: v for k, v in m.items() if k != "vector"} for m in memories_of(backup_source)]
+
+
+def test_lines_without_an_id_are_new_memories(tmp_path: Path) -> None:
+    target = tmp_path / "new.ormel"
+    line = {"content": "hand written", "memory_type": "semantic", "vector": [1, 0, 0], "shared": True,
+            "agent_id": "a", "importance": 0.75, "metadata": {"k": "v"}}
+    started = int(time.time())
+    result = run("load", str(target), "-", stdin=json.dumps(line) + "\n\n" + json.dumps(line) + "\n")
     assert result.returncode == 0, result.stderr
-    fields = ["id", "content", "memory_type", "vector", "agent_id", "session_id", "scope", "importance",
-              "ttl_secs", "metadata"]
-    assert [{f: m[f] for f in fields} for m in memories_of(target)] == \
-        [{f: m[f] for f in fields} for m in memories_of(db_path)]
-    no_vectors = run("dump", str(db_path))
-    assert all("vector" not in json.loads(line) for line in no_vectors.stdout.splitlines())
+    memories = memories_of(target)
+    assert len({m["id"] for m in memories}) == 2
+    for memory in memories:
+        assert (memory["content"], memory["scope"], memory["agent_id"], memory["importance"], memory["metadata"]) == \
+            ("hand written", "shared", "a", 0.75, {"k": "v"})
+        assert memory["created_at"] >= started and memory["access_count"] == 0
+
+
+GOOD_LINE = {"content": "x", "memory_type": "semantic", "vector": [1, 0, 0]}
+
+# A refused line: what it holds, and what the error says after "line <n>: ".
+REFUSED_LINES = {
+    "unknown type": ({**GOOD_LINE, "memory_type": "opinion"}, "opinion"),
+    "ttl beyond 64 bits": ({**GOOD_LINE, "ttl_secs": 10**21}, "ttl_secs"),
+    "vector element beyond a float": ({**GOOD_LINE, "vector": [10**400, 0, 0]}, "too large"),
+    "vector as a string": ({**GOOD_LINE, "vector": "abc"}, '"vector" must be an array of numbers'),
+    "vector of strings": ({**GOOD_LINE, "vector": ["1", "0", "0"]}, '"vector" must be an array of numbers'),
+    "shared as a string": ({**GOOD_LINE, "shared": "false"}, '"shared" must be true or false, not "false"'),
+    "shared as a number": ({**GOOD_LINE, "shared": 0}, '"shared" must be true or false, not 0'),
+    "unknown scope": ({**GOOD_LINE, "scope": "public"}, '"scope" must be "private" or "shared"'),
+    "shared and scope disagree": ({**GOOD_LINE, "scope": "shared", "shared": False}, "disagree"),
+    "lone surrogate in the content": ({**GOOD_LINE, "content": "a\ud800"}, "a lone surrogate ('\\ud800')"),
+    "lone surrogate in a metadata key": ({**GOOD_LINE, "metadata": {"\udc01": 1}}, "a lone surrogate"),
+    "access counter without an id": ({**GOOD_LINE, "access_count": 3}, '"access_count" is restored only with an "id"'),
+    "malformed id": ({**GOOD_LINE, "id": "not an id"}, "id"),
+    "wrong width": ({**GOOD_LINE, "vector": [1, 0]}, "dimension"),
+}
+
+
+@pytest.mark.parametrize("name", REFUSED_LINES)
+def test_a_refused_line_is_named_and_a_new_database_is_not_left_behind(tmp_path: Path, name: str) -> None:
+    line, reason = REFUSED_LINES[name]
+    target = tmp_path / "new.ormel"
+    first = json.dumps(GOOD_LINE) + "\n"
+    # The width comes from the first line, so that a line of another width can be refused.
+    bad = first + json.dumps(line) + "\n" if name == "wrong width" else json.dumps(line) + "\n"
+    number = 2 if name == "wrong width" else 1
+    result = run("load", str(target), "-", stdin=bad)
+    assert_error(result, f"line {number}: ")
+    assert reason in result.stderr
+    assert sorted(os.listdir(tmp_path)) == []  # neither the database nor anything beside it
+
+    # After a committed batch the database stays, with that batch.
+    result = run("load", str(target), "-", "--batch", "1", stdin=first + json.dumps(line) + "\n")
+    assert_error(result, "line 2: ")
+    assert len(memories_of(target)) == 1
 
 
 def test_load_reports_the_bad_line_and_keeps_nothing_of_its_batch(tmp_path: Path) -> None:
@@ -165,35 +285,55 @@ def test_compact_index_and_cache_commands(db_path: Path) -> None:
     assert len(memories_of(db_path)) == 6
 
 
-def run_with_terminal(*args: str, block_tqdm: bool = False) -> tuple[int, str, str]:
-    """Runs the command with stderr on a pseudo-terminal of 100 columns; returns the exit status,
-    stdout and what the terminal received. With `block_tqdm` the command runs as if tqdm were
-    not installed."""
-    import fcntl
-    import pty
-    import struct
-    import termios
+class Terminal:
+    """The command with a pseudo-terminal of 100 columns as its controlling terminal (where it
+    prompts) and as its stderr; stdout is a pipe."""
 
-    master, slave = pty.openpty()
-    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 100, 0, 0))
-    prelude = "import sys; sys.modules['tqdm'] = None; " if block_tqdm else "import sys; "
-    code = prelude + "from ormel.cli import main; sys.exit(main())"
-    env = dict(os.environ, ORMEL_PW=PASS)
-    proc = subprocess.Popen([sys.executable, "-c", code, *args, "--passphrase-env", "ORMEL_PW"],
-                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=slave, env=env)
-    os.close(slave)
-    received = b""
-    while True:
-        try:
-            chunk = os.read(master, 65536)
-        except OSError:  # EIO once the child has closed the terminal
-            break
-        if not chunk:
-            break
-        received += chunk
-    os.close(master)
-    out, _ = proc.communicate(timeout=120)
-    return proc.returncode, out.decode(), received.decode(errors="replace")
+    def __init__(self, *args: str, env: dict[str, str] | None = None, block_tqdm: bool = False) -> None:
+        master, slave = pty.openpty()
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 100, 0, 0))
+        # A session leader takes the first terminal it opens as its controlling terminal.
+        prelude = "import os, sys; os.close(os.open(os.ttyname(2), os.O_RDWR)); "
+        if block_tqdm:  # as if tqdm were not installed
+            prelude += "sys.modules['tqdm'] = None; "
+        code = prelude + "from ormel.cli import main; sys.exit(main())"
+        self.proc = subprocess.Popen([sys.executable, "-c", code, *args], stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=slave, env=env, start_new_session=True)
+        os.close(slave)
+        self.master = master
+        self.received = b""
+
+    def read_until(self, text: str | None) -> str:
+        """What the terminal received, once it holds `text` (None: once the command closed it)."""
+        deadline = time.monotonic() + 120  # only against a hung command
+        while text is None or text.encode() not in self.received:
+            ready, _, _ = select.select([self.master], [], [], max(0.0, deadline - time.monotonic()))
+            assert ready, f"no {text!r} on the terminal: {self.received!r}"
+            try:
+                chunk = os.read(self.master, 65536)
+            except OSError:  # EIO once the command has closed the terminal
+                chunk = b""
+            if not chunk:
+                assert text is None, f"no {text!r} on the terminal: {self.received!r}"
+                break
+            self.received += chunk
+        return self.received.decode(errors="replace")
+
+    def type(self, keys: str) -> None:
+        os.write(self.master, keys.encode())
+
+    def finish(self) -> tuple[int, str, str]:
+        """The exit status, stdout, and everything the terminal received."""
+        terminal = self.read_until(None)
+        os.close(self.master)
+        out, _ = self.proc.communicate(timeout=120)
+        return self.proc.returncode, out.decode(), terminal
+
+
+def run_with_terminal(*args: str, block_tqdm: bool = False) -> tuple[int, str, str]:
+    """Runs the command (passphrase from a variable) on a terminal, without input."""
+    argv, env = command(*args)
+    return Terminal(*argv[3:], env=env, block_tqdm=block_tqdm).finish()
 
 
 def progress_commands(db_path: Path, tmp_path: Path) -> dict[str, list[str]]:
@@ -235,3 +375,178 @@ def test_load_counts_the_bytes_of_the_input(db_path: Path, tmp_path: Path) -> No
     size = Path(args[2]).stat().st_size
     _, _, terminal = run_with_terminal(*args)
     assert f"{size}/{size}" in terminal.replace(".00", "") or f"{size / 1000:.2f}k/{size / 1000:.2f}k" in terminal, terminal
+
+
+def lines_file(tmp_path: Path, count: int) -> Path:
+    path = tmp_path / "lines.jsonl"
+    path.write_text("".join(json.dumps({**GOOD_LINE, "content": f"line {i}"}) + "\n" for i in range(count)))
+    return path
+
+
+@pytest.mark.parametrize("args", [["info", "{db}"], ["load", "{new}", "-"]])
+def test_without_a_terminal_the_prompt_is_refused_on_one_line(db_path: Path, tmp_path: Path, args: list[str]) -> None:
+    new = tmp_path / "new.ormel"
+    argv, env = command(*(a.format(db=db_path, new=new) for a in args), passphrase=None)
+    # A new session has no controlling terminal; standard input is not one either.
+    result = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, text=True, env=env,
+                            start_new_session=True, timeout=120)
+    assert_error(result, "no terminal to ask for the passphrase on: use --passphrase-env VAR or --passphrase-file F")
+    assert result.returncode == 1 and "Warning" not in result.stderr
+    assert not new.exists()
+
+
+def test_ctrl_c_at_the_prompt_ends_its_line_with_status_130(db_path: Path) -> None:
+    argv, env = command("info", str(db_path), passphrase=None)
+    terminal = Terminal(*argv[3:], env=env)
+    prompt = f"Passphrase for {db_path}: "
+    terminal.read_until(prompt)
+    terminal.type("\x03")
+    status, out, received = terminal.finish()
+    assert (status, out) == (130, "")
+    assert received.endswith(prompt + "\r\n"), received
+
+
+@pytest.mark.parametrize("repeat, status", [("typed secret", 0), ("typed secret!", 1)])
+def test_a_database_created_from_the_prompt_asks_twice_before_any_bar(tmp_path: Path, repeat: str, status: int) -> None:
+    target = tmp_path / "new.ormel"
+    argv, env = command("load", str(target), str(lines_file(tmp_path, 3)), passphrase=None)
+    terminal = Terminal(*argv[3:], env=env)
+    terminal.read_until(f"New passphrase for {target}: ")
+    terminal.type("typed secret\n")
+    terminal.read_until("Repeat: ")
+    terminal.type(repeat + "\n")
+    code, out, received = terminal.finish()
+    assert code == status, received
+    assert "load:" not in received.split("Repeat: ")[0]  # nothing drawn before or between the prompts
+    if status == 0:
+        assert out == "loaded 3 memories\n" and "100%" in received
+        assert len(memories_of(target, "typed secret")) == 3
+    else:
+        assert "ormel: error: the passphrases do not match" in received
+        assert not target.exists()
+
+
+@pytest.mark.parametrize("args, stderr", [
+    (["dump", "--vectors"], "ormel: warning: the dump is not encrypted\n"),
+    (["info"], ""),
+    (["snapshots", "--json"], ""),
+])
+def test_a_closed_pipe_ends_the_command_quietly(db_path: Path, args: list[str], stderr: str) -> None:
+    read_end, write_end = os.pipe()
+    os.close(read_end)  # as `| head` that has already gone
+    argv, env = command(args[0], str(db_path), *args[1:])
+    try:
+        result = subprocess.run(argv, stdout=write_end, stderr=subprocess.PIPE, text=True, env=env, timeout=120)
+    finally:
+        os.close(write_end)
+    assert (result.returncode, result.stderr) == (141, stderr)
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--txn", "99"], "no snapshot for transaction 99"),
+    (["--txn", "-1"], "no snapshot for transaction -1"),
+    (["--txn", str(2**64)], f"no snapshot for transaction {2**64}"),
+    (["--time", "5"], "no snapshot at or before 1970-01-01T00:00:05Z"),
+    (["--time", "1970-01-01T01:00:05+01:00"], "no snapshot at or before 1970-01-01T00:00:05Z"),
+    (["--time", str(-2**70)], f"no snapshot at or before {-2**70} (unix seconds)"),
+])
+def test_restore_says_which_snapshot_is_missing(db_path: Path, args: list[str], message: str) -> None:
+    before = db_path.read_bytes()
+    result = run("restore", str(db_path), *args)
+    assert_error(result, message)
+    assert result.stderr == f"ormel: error: {message}\n"
+    assert db_path.read_bytes() == before
+
+
+def test_restore_by_a_time_as_snapshots_prints_it(db_path: Path) -> None:
+    listed = run("snapshots", str(db_path)).stdout.splitlines()[-1].split()
+    result = run("restore", str(db_path), "--time", listed[1], "--json")
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout)["txn_id"] == int(listed[0])
+
+
+@pytest.mark.parametrize("content, message", [
+    (b"", "{path} is empty (0 bytes), not an ormel database"),
+    (b"hello, world\n", "{path} is not an ormel database"),
+    (b"ORME" + bytes(100), "{path} is truncated: 104 bytes, less than an ormel header page"),
+    (None, "{path} is a directory, not an ormel database"),
+])
+def test_a_file_that_is_no_database_is_named(tmp_path: Path, content: bytes | None, message: str) -> None:
+    path = tmp_path / "x.ormel"
+    if content is None:
+        path.mkdir()
+    else:
+        path.write_bytes(content)
+    for args in (["info", str(path)], ["load", str(path), "-"]):
+        assert_error(run(*args, stdin=json.dumps(GOOD_LINE)), message.format(path=path))
+    assert content is None or path.read_bytes() == content
+
+
+def test_export_names_the_path_it_cannot_write(db_path: Path, tmp_path: Path) -> None:
+    dest = tmp_path / "missing" / "x.ormel"
+    assert_error(run("export", str(db_path), str(dest)), f"export failed: No such file or directory: {dest}")
+
+
+@pytest.mark.parametrize("args", [[], ["info"], ["bogus", "x.ormel"], ["info", "x.ormel", "--bogus"],
+                                  ["load", "x.ormel", "--batch", "0"], ["restore", "x.ormel"],
+                                  ["restore", "x.ormel", "--time", "soon"]])
+def test_usage_errors_are_one_line_with_status_2(args: list[str]) -> None:
+    result = subprocess.run([sys.executable, "-m", "ormel", *args], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 2
+    assert re.fullmatch(r"ormel: error: [^\n]+ \(see ormel( \S+)? --help\)\n", result.stderr), result.stderr
+
+
+@pytest.mark.parametrize("how", ["same path", "symbolic link", "hard link", "standard output"])
+def test_dump_refuses_to_write_over_the_database(db_path: Path, tmp_path: Path, how: str) -> None:
+    before = db_path.read_bytes()
+    if how == "standard output":  # `ormel dump x.ormel >> x.ormel`
+        argv, env = command("dump", str(db_path))
+        with open(db_path, "ab") as out:
+            result = subprocess.run(argv, stdout=out, stderr=subprocess.PIPE, text=True, env=env, timeout=120)
+    else:
+        output = {"same path": db_path, "symbolic link": tmp_path / "link", "hard link": tmp_path / "hard"}[how]
+        if how == "symbolic link":
+            output.symlink_to(db_path)
+        elif how == "hard link":
+            output.hardlink_to(db_path)
+        result = run("dump", str(db_path), "-o", str(output))
+    assert_error(result, f"refusing to write the dump over the database {db_path}")
+    assert db_path.read_bytes() == before
+
+
+def test_human_output_is_aligned_with_sizes_and_times(db_path: Path) -> None:
+    info = run("info", str(db_path)).stdout.splitlines()
+    assert all(line[15] == " " and line[16] != " " or line[:16].strip() in SIZE_LABELS for line in info), info
+    sizes = [line for line in info if line[:16].strip() in SIZE_LABELS]
+    assert len(sizes) == 4 and len({len(line) for line in sizes}) == 1  # right-aligned in one column
+    assert all(re.search(r" \d+(\.\d)? (B|KiB|MiB)$", line) for line in sizes), sizes
+    assert re.fullmatch(r"created {9}\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", info[2]), info
+
+    snapshots = run("snapshots", str(db_path)).stdout.splitlines()
+    assert snapshots[0].split() == ["txn", "created", "(UTC)", "memories"]
+    assert all(re.fullmatch(r" *\d+  \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ +\d+", row) for row in snapshots[1:]), snapshots
+    assert len({len(row) for row in snapshots}) == 1
+
+    built = run("build-index", str(db_path))
+    index = ormel.open(str(db_path), PASS, read_only=True).stats()["index"]
+    assert built.stdout == (f"index built: {index['vectors']} vectors, {index['partitions']} partitions, "
+                            f"{index['subspaces']} subspaces\n")
+    stats = run("cache-stats", str(db_path)).stdout.splitlines()
+    assert stats[0].split() == ["entries", "1"] and stats[4].split() == ["hit", "rate", "0.0%"]
+
+
+SIZE_LABELS = {"file size", "current state", "history", "reclaimable"}
+
+
+def test_compact_leaves_the_file_alone_when_nothing_comes_back(db_path: Path) -> None:
+    first = json.loads(run("compact", str(db_path), "--json").stdout)
+    assert first["rewritten"] is True and first["reclaimed_bytes"] > 0
+    before = (db_path.stat().st_ino, db_path.read_bytes())
+    result = run("compact", str(db_path))
+    assert (result.returncode, result.stdout) == (0, "nothing to give back: the file was left as it is\n")
+    assert json.loads(run("compact", str(db_path), "--json").stdout) == {"reclaimed_bytes": 0, "rewritten": False}
+    assert (db_path.stat().st_ino, db_path.read_bytes()) == before
+    # Asked to drop the history, it rewrites the file whatever comes back.
+    dropped = json.loads(run("compact", str(db_path), "--no-history", "--json").stdout)
+    assert dropped["rewritten"] is True and db_path.stat().st_ino != before[0]
+    assert len(memories_of(db_path)) == 6
