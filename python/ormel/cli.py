@@ -507,6 +507,7 @@ def _size(f: IO[bytes]) -> int | None:
 
 
 def _side_files(path: str) -> list[str]:
+    """Files the database may make beside itself (a compaction's new file)."""
     return [path + ".compacting"]
 
 
@@ -519,7 +520,7 @@ class _Load:
         self.creating = not os.path.exists(args.path)
         if not self.creating:
             _database_header(args.path)
-        self.others = [p for p in _side_files(args.path) if os.path.lexists(p)]
+        self.found_beside = [p for p in _side_files(args.path) if os.path.lexists(p)]
         self.db: ormel.Ormel | None = None
         self.loaded = 0
 
@@ -546,12 +547,12 @@ class _Load:
         nothing new."""
         if not self.creating or self.db is None:
             return
-        with contextlib.suppress(ormel.Error):
+        with contextlib.suppress(RuntimeError):  # then the file stays, as after any failed load
             if self.db.ids():
                 return
             self.db.release()
             for path in [self.args.path, *_side_files(self.args.path)]:
-                if path not in self.others:
+                if path not in self.found_beside:
                     with contextlib.suppress(FileNotFoundError):
                         os.remove(path)
 
