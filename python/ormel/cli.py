@@ -403,9 +403,11 @@ def _is_number(value: object) -> bool:
 def _check_fields(record: dict[str, Any]) -> str | None:
     """What is wrong with a parsed line's fields, or None. The database checks the values;
     this catches what JSON would otherwise turn silently into something else."""
-    for field in ("content", "memory_type", "vector"):
+    for field in ("content", "memory_type"):
         if field not in record:
             return f"missing \"{field}\""
+    if "vector" not in record:
+        return "missing \"vector\" (a dump holds the vectors when made with --vectors)"
     vector = record["vector"]
     if not isinstance(vector, list) or not all(_is_number(x) for x in vector):
         return "\"vector\" must be an array of numbers"

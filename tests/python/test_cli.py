@@ -228,6 +228,8 @@ REFUSED_LINES = {
     "access counter without an id": ({**GOOD_LINE, "access_count": 3}, '"access_count" is restored only with an "id"'),
     "malformed id": ({**GOOD_LINE, "id": "not an id"}, "id"),
     "wrong width": ({**GOOD_LINE, "vector": [1, 0]}, "dimension"),
+    "no vector (a dump made without --vectors)": ({"id": ID_OLD, "content": "x", "memory_type": "semantic"},
+                                                  'missing "vector" (a dump holds the vectors when made with --vectors)'),
 }
 
 
@@ -514,6 +516,9 @@ def test_dump_refuses_to_write_over_the_database(db_path: Path, tmp_path: Path, 
     assert db_path.read_bytes() == before
 
 
+SIZE_LABELS = {"file size", "current state", "history", "reclaimable"}
+
+
 def test_human_output_is_aligned_with_sizes_and_times(db_path: Path) -> None:
     info = run("info", str(db_path)).stdout.splitlines()
     assert all(line[15] == " " and line[16] != " " or line[:16].strip() in SIZE_LABELS for line in info), info
@@ -533,9 +538,6 @@ def test_human_output_is_aligned_with_sizes_and_times(db_path: Path) -> None:
                             f"{index['subspaces']} subspaces\n")
     stats = run("cache-stats", str(db_path)).stdout.splitlines()
     assert stats[0].split() == ["entries", "1"] and stats[4].split() == ["hit", "rate", "0.0%"]
-
-
-SIZE_LABELS = {"file size", "current state", "history", "reclaimable"}
 
 
 def test_compact_leaves_the_file_alone_when_nothing_comes_back(db_path: Path) -> None:
