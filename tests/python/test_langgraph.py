@@ -183,6 +183,31 @@ def test_search_filters_limit_offset_match_in_memory_store(pair) -> None:
         assert keys(ours.search((), limit=limit, offset=offset)) == want, (limit, offset)
 
 
+def test_an_empty_dict_in_a_filter_matches_dicts_only(pair) -> None:
+    # A metadata condition cannot tell a dict from a list, so only a check of the values found
+    # keeps the list, the scalar, the null and the missing field out; a query ranks a list first.
+    ours, theirs, put = pair
+    rows = [("list", {"text": "ramen", "d": []}), ("empty", {"text": "ramen tea", "d": {}}),
+            ("scalar", {"text": "ramen", "d": 1}), ("null", {"text": "ramen", "d": None}),
+            ("missing", {"text": "ramen"}), ("flat", {"text": "tea", "d": {"x": 1}}),
+            ("nested", {"text": "cat", "d": {"x": {"y": 2}}}), ("x-list", {"text": "ramen", "d": {"x": []}})]
+    for key, value in rows:
+        put(("ns",), key, value)
+    for flt in [{"d": {}}, {"d": {"x": {}}}, {"d": {"x": {}}, "text": "cat"}, {"d": {}, "text": {"$ne": "tea"}}]:
+        for kw in [{}, {"query": "ramen"}, {"query": "ramen", "limit": 1}, {"limit": 1, "offset": 1}]:
+            want = keys(theirs.search(("ns",), filter=flt, **kw))
+            assert keys(ours.search(("ns",), filter=flt, **kw)) == want, (flt, kw)
+    assert [i.key for i in ours.search(("ns",), filter={"d": {}})] == ["empty", "flat", "nested", "x-list"]
+
+
+@pytest.mark.parametrize("flt", [{1: "x"}, {"meta": {2: "x"}}, {"meta": {"lang": {3: 1}}}, {"score": {None: 1}}])
+def test_filter_keys_that_are_not_strings_raise_value_error(path: str, flt: dict) -> None:
+    store = OrmelStore.open(path, "pw")
+    store.put(("ns",), "k", {"meta": {"lang": "en"}, "score": 1})
+    with pytest.raises(ValueError, match="filter keys must be strings"):
+        store.search(("ns",), filter=flt)
+
+
 def test_semantic_search_ranks_indexed_items_then_the_rest(pair) -> None:
     ours, theirs, put = pair
     put(("u",), "food", {"text": "ramen sushi", "kind": "food"})
@@ -252,6 +277,39 @@ def test_ttl_expires_and_refreshes_on_read(path: str, clock: list[float]) -> Non
     reopened = OrmelStore.open(path, "pw", index=INDEX)
     clock[0] += 61
     assert [i.key for i in reopened.search(("s",))] == ["kept"]
+
+
+@pytest.mark.parametrize("ttl", [float("inf"), float("-inf"), float("nan"), 1e308])
+def test_a_ttl_whose_expiry_is_not_a_finite_time_is_refused(path: str, clock: list[float], ttl: float) -> None:
+    # Such an expiry used to be stored as null: the item then broke get and hid from search and sweeps.
+    store = OrmelStore.open(path, "pw", index=INDEX)
+    store.put(("s",), "kept", {"text": "tea"}, ttl=1.0)
+    with pytest.raises(ValueError, match="ttl must be a finite number of minutes"):
+        store.put(("s",), "bad", {"text": "tea"}, ttl=ttl)
+    with pytest.raises(ValueError, match="ttl must be a finite number of minutes"):  # nothing of the batch is kept
+        store.batch([lg.PutOp(("s",), "other", {"text": "cat"}), lg.PutOp(("s",), "bad", {"x": 1}, ttl=ttl)])
+    with pytest.raises(ValueError, match="ttl must be a finite number of minutes"):
+        OrmelStore(store.db, ttl={"default_ttl": ttl})
+    assert store.get(("s",), "bad") is None and store.get(("s",), "other") is None
+    assert [i.key for i in store.search(("s",), query="tea")] == ["kept"]
+    clock[0] += 61
+    assert store.sweep_ttl() == 1 and store.db.ids() == []
+
+
+def test_an_item_with_a_null_expiry_never_expires(path: str, clock: list[float]) -> None:
+    # What earlier versions stored for an infinite TTL: get, search, refresh, sweeps and a put over
+    # it keep working, and it stays.
+    store = OrmelStore.open(path, "pw")
+    store.put(("s",), "k", {"x": 1}, ttl=1.0)
+    (entry,) = store.db.ids()
+    meta = store.db.get(entry["id"])["metadata"]["langgraph"]
+    store.db.update(entry["id"], metadata={"langgraph": {**meta, "ttl": None, "expires": None}})
+    clock[0] += 3600
+    assert store.get(("s",), "k").value == {"x": 1}
+    assert keys(store.search(("s",))) == [(("s",), "k")] and store.list_namespaces() == [("s",)]
+    assert store.sweep_ttl() == 0
+    store.put(("s",), "k", {"x": 2})
+    assert store.get(("s",), "k").created_at.timestamp() == meta["created"]
 
 
 def test_refresh_on_read_off_in_config(path: str, clock: list[float]) -> None:
