@@ -31,7 +31,7 @@ from langchain_core.vectorstores.utils import maximal_marginal_relevance
 
 import ormel
 
-from ._adapter_db import SharedDb, derived_id
+from ._adapter_db import DbAdapter, SharedDb, derived_id
 
 _LC = "langchain"
 _DOC = "document"
@@ -59,13 +59,15 @@ def _scoped_filter(flt: Any) -> Any:
     return out
 
 
-class OrmelVectorStore(VectorStore):
+class OrmelVectorStore(DbAdapter, VectorStore):
     """A LangChain vector store in an encrypted ormel database.
 
     Ids given by the caller are kept as they are (any string); adding a document whose id
     exists in the collection replaces it. Scores from `similarity_search_with_score` are
     cosine similarities in [-1, 1]; relevance scores map them to [0, 1] as (1 + s) / 2.
     With `autoflush` (the default) every add and delete is committed before it returns.
+    A store made by `open` (or `from_texts(path=...)`) releases its file on `close()` or at
+    the end of a `with` block.
     """
 
     def __init__(self, db: ormel.Ormel, embedding: Embeddings, *, collection: str = "langchain",
@@ -81,12 +83,7 @@ class OrmelVectorStore(VectorStore):
         the length of one embedding of a probe text when it is None."""
         shared = SharedDb.open(path, passphrase, dimensions, lambda: len(embedding.embed_query("dimensions")),
                                autoflush)
-        return cls(shared.db, embedding, collection=collection, autoflush=autoflush)
-
-    @property
-    def db(self) -> ormel.Ormel:
-        """The underlying database handle."""
-        return self._shared.db
+        return cls.owning(shared, lambda db: cls(db, embedding, collection=collection, autoflush=autoflush))
 
     @property
     def embeddings(self) -> Embeddings:

@@ -56,7 +56,7 @@ from langgraph.store.base import (
 
 import ormel
 
-from ._adapter_db import SharedDb, derived_id
+from ._adapter_db import DbAdapter, SharedDb, derived_id
 
 _LG = "langgraph"
 _AGENT = "langgraph"
@@ -171,7 +171,7 @@ def _time(seconds: float) -> datetime:
     return datetime.fromtimestamp(seconds, timezone.utc)
 
 
-class OrmelStore(BaseStore):
+class OrmelStore(DbAdapter, BaseStore):
     """A LangGraph `BaseStore` in an encrypted ormel database.
 
     `index` ({"dims", "embed", "fields"}) enables natural-language search: the texts at the
@@ -181,7 +181,8 @@ class OrmelStore(BaseStore):
     by similarity first, then the others in that order. `offset` and `limit` apply to that list.
     Within one batch, reads see the store as it was before the batch's writes; of several puts to
     one key the last wins. With `autoflush` (the default) each batch that writes is committed
-    before it returns.
+    before it returns. A store made by `open` releases its file on `close()` or at the end of a
+    `with` block.
     """
 
     supports_ttl = True
@@ -210,12 +211,7 @@ class OrmelStore(BaseStore):
         the index's dims, else 1 (a store that will never search by meaning)."""
         dims = dimensions or (index or {}).get("dims") or 1
         shared = SharedDb.open(path, passphrase, dims, None, autoflush)
-        return cls(shared.db, index=index, ttl=ttl, autoflush=autoflush)
-
-    @property
-    def db(self) -> ormel.Ormel:
-        """The underlying database handle."""
-        return self._shared.db
+        return cls.owning(shared, lambda db: cls(db, index=index, ttl=ttl, autoflush=autoflush))
 
     # ---- batches -------------------------------------------------------------------------
 

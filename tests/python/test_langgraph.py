@@ -19,7 +19,11 @@ from langgraph.runtime import Runtime  # noqa: E402
 from langgraph.store.memory import InMemoryStore  # noqa: E402
 from typing_extensions import TypedDict  # noqa: E402
 
+from langchain_core.embeddings import DeterministicFakeEmbedding  # noqa: E402
+
+import ormel  # noqa: E402
 import ormel.langgraph as lg  # noqa: E402
+from ormel.langchain import OrmelVectorStore  # noqa: E402
 from ormel.langgraph import OrmelStore  # noqa: E402
 
 VOCAB = ["ramen", "sushi", "tea", "coffee", "cat", "dog", "rain"]
@@ -361,6 +365,60 @@ def test_index_dims_must_fit_the_file(path: str) -> None:
     release()
     with pytest.raises(ValueError, match="dims"):
         OrmelStore.open(path, "pw", index=INDEX)
+    # The handle the failed open made is released, though the traceback still refers to it.
+    assert ormel.open(path, "pw").stats()["dimensions"] == 4
+
+
+def open_in_another_process(path: str) -> subprocess.CompletedProcess[str]:
+    """A read-write open of `path` by a new process, which prints how many memories it holds."""
+    code = "import ormel, sys; print(len(ormel.open(sys.argv[1], 'pw').ids()))"
+    return subprocess.run([sys.executable, "-c", code, path], capture_output=True, text=True, timeout=120)
+
+
+# Per adapter: how it opens a file itself, a write and a read through it.
+ADAPTERS = {
+    "langgraph": (lambda path: OrmelStore.open(path, "pw", dimensions=DIMS),
+                  lambda store: store.put(("ns",), "k", {"x": 1}), lambda store: store.get(("ns",), "k")),
+    "langchain": (lambda path: OrmelVectorStore.open(path, "pw", DeterministicFakeEmbedding(size=DIMS)),
+                  lambda store: store.add_texts(["text"], ids=["k"]), lambda store: store.get_by_ids(["k"])),
+    "langchain from_texts": (
+        lambda path: OrmelVectorStore.from_texts([], DeterministicFakeEmbedding(size=DIMS), path=path,
+                                                 passphrase="pw", dimensions=DIMS),
+        lambda store: store.add_texts(["text"], ids=["k"]), lambda store: store.get_by_ids(["k"])),
+}
+
+
+@pytest.mark.parametrize("name", ADAPTERS)
+@pytest.mark.parametrize("ending", ["close", "with"])
+def test_closing_an_adapter_releases_the_file_it_opened(path: str, name: str, ending: str) -> None:
+    # The adapter stays referenced throughout: its file is free all the same.
+    open_adapter, write, read = ADAPTERS[name]
+    adapter = open_adapter(path)
+    if ending == "with":
+        with adapter as entered:
+            assert entered is adapter
+            write(adapter)
+    else:
+        write(adapter)
+        adapter.close()
+    adapter.close()  # closing again does nothing
+    other = open_in_another_process(path)
+    assert other.returncode == 0 and other.stdout == "1\n", other.stderr
+    again = ormel.open(path, "pw")
+    assert len(again.ids()) == 1
+    with pytest.raises(ormel.Released, match="database handle released"):
+        read(adapter)
+
+
+def test_closing_an_adapter_leaves_a_handle_passed_in_alone(path: str) -> None:
+    db = ormel.open(path, "pw", dimensions=DIMS)
+    with OrmelStore(db) as store, OrmelVectorStore(db, DeterministicFakeEmbedding(size=DIMS)) as docs:
+        store.put(("ns",), "k", {"x": 1})
+        docs.add_texts(["text"], ids=["k"])
+    store.put(("ns",), "k2", {"x": 2})
+    assert len(db.ids()) == 3 and docs.get_by_ids(["k"])
+    other = open_in_another_process(path)
+    assert other.returncode != 0 and "locked" in other.stderr
 
 
 class State(TypedDict):
