@@ -4,6 +4,8 @@
 // built; a conflicting request fails at once with RuntimeError ("Already borrowed" when the
 // exclusive borrow was wanted, "Already mutably borrowed" when a shared one was), so Python
 // code that runs inside a method (a collector callback, a finaliser) cannot re-enter it.
+// A flag marked released (the object let its file go) refuses every borrow with
+// ormel.Released.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -11,11 +13,14 @@
 
 #include <cstdint>
 
+#include "python/src/errors.h"
+
 namespace ormel_py {
 
 // 0: free; n > 0: n shared borrows; -1: borrowed exclusively.
 struct BorrowFlag {
   int64_t state = 0;
+  bool released = false;
 };
 
 class Borrow {
@@ -23,6 +28,10 @@ class Borrow {
   enum Kind { Shared, Exclusive };
 
   Borrow(BorrowFlag& flag, Kind kind) : flag_(flag), kind_(kind) {
+    if (flag.released) {
+      raise_released();
+      return;
+    }
     if (kind == Exclusive ? flag.state != 0 : flag.state < 0) {
       PyErr_SetString(PyExc_RuntimeError,
                       kind == Exclusive ? "Already borrowed" : "Already mutably borrowed");

@@ -103,7 +103,22 @@ PyObject* remember_many(PyObject* self, PyObject* args, PyObject* kwargs) {
   // Without an item the whole call was refused, or stopped by the progress callback.
   if (!ids.error().item) return progress.raise(ids.error().error);
   raise_error(ids.error().error);
-  raise_for_item(*ids.error().item);
+  raise_for_item("remember_many", *ids.error().item);
+  return nullptr;
+}
+
+PyObject* load_memories(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"memories", nullptr};
+  PyObject* items;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:load_memories", kwlist(names), &items)) return nullptr;
+  std::vector<ormel::Memory> memories;
+  if (!memories_from_dicts(items, memories)) return nullptr;
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  auto ids = store(self).load_memories(std::move(memories));
+  if (ids) return ids_to_list(*ids);
+  raise_error(ids.error().error);
+  if (ids.error().item) raise_for_item("load_memories", *ids.error().item);
   return nullptr;
 }
 
@@ -148,7 +163,7 @@ bool scoring_arg(PyObject* o, const char* name, bool positive, float& out) {
   double value = 0;
   if (!f64_arg(o, "recall", name, value)) return false;
   if (!std::isfinite(value) || (positive && !(value > 0))) {
-    PyErr_Format(PyExc_ValueError, "recall() argument '%s' must be a finite%s number", name,
+    invalid_format("recall() argument '%s' must be a finite%s number", name,
                  positive ? " positive" : "");
     return false;
   }
@@ -237,6 +252,20 @@ PyObject* flush(PyObject* self, PyObject*) {
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
   return none_or_raise(store(self).flush());
+}
+
+// Flushes, then drops the store, which closes the file, releases its lock and wipes the key.
+// A failed flush keeps everything as it was: nothing staged is lost.
+PyObject* release(PyObject* self, PyObject*) {
+  if (flag(self).released) Py_RETURN_NONE;
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  if (!store(self).read_only()) {
+    if (auto flushed = store(self).flush(); !flushed) return raise_error(flushed.error());
+  }
+  as_ormel(self)->d.store.reset();
+  flag(self).released = true;
+  Py_RETURN_NONE;
 }
 
 PyObject* verify(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -403,7 +432,7 @@ PyObject* set_auto_compact(PyObject* self, PyObject* args, PyObject* kwargs) {
         (ratio_obj != nullptr && !f64_arg(ratio_obj, "set_auto_compact", "ratio", policy->ratio)))
       return nullptr;
     if (!std::isfinite(policy->ratio) || policy->ratio < 0) {
-      PyErr_SetString(PyExc_ValueError, "ratio must be a finite number >= 0");
+      invalid_format("ratio must be a finite number >= 0");
       return nullptr;
     }
   } else if (ratio_obj != nullptr) {
@@ -586,7 +615,7 @@ PyObject* cache_get_semantic(PyObject* self, PyObject* args, PyObject* kwargs) {
       (threshold_obj != nullptr && !f64_arg(threshold_obj, fn, "threshold", threshold)))
     return nullptr;
   if (std::isnan(threshold)) {
-    PyErr_SetString(PyExc_ValueError, "cache_get_semantic() argument 'threshold' must not be NaN");
+    invalid_format("cache_get_semantic() argument 'threshold' must not be NaN");
     return nullptr;
   }
   Borrow borrow(flag(self), Borrow::Exclusive);
@@ -668,6 +697,17 @@ PyMethodDef methods[] = {
      "`progress`, when given, is called as progress(done, total): the memories checked and\n"
      "encoded so far, and their number; a few times a second at most, and last with done == total.\n"
      "An exception it raises stops the call with nothing staged and propagates unchanged."},
+    {"load_memories", ORMEL_PY_KWARGS(load_memories),
+     "load_memories($self, memories)\n--\n\n"
+     "Store whole memories exactly as given, for restoring a backup; return their ids in order.\n\n"
+     "Each item is a memory dict as get() returns it: \"id\", \"content\", \"memory_type\" and\n"
+     "\"vector\" are required; \"metadata\", \"agent_id\", \"session_id\", \"scope\", \"created_at\",\n"
+     "\"accessed_at\", \"access_count\", \"importance\" and \"ttl_secs\" default as remember() sets\n"
+     "them (\"accessed_at\" to \"created_at\"); any other key is refused. Unlike remember(), the\n"
+     "timestamps and the access count are kept, and a memory that already has the id is replaced\n"
+     "with its access count and last-access time too. All or nothing: a refused item raises, naming\n"
+     "its position (\"load_memories() item <i>: ...\"), and nothing of the call is staged. The\n"
+     "memories reach the file at the next flush."},
     {"update", ORMEL_PY_KWARGS(update),
      "update($self, id, *, content=..., memory_type=..., vector=..., importance=..., metadata=..., "
      "ttl_secs=..., shared=..., session_id=...)\n--\n\n"
@@ -725,7 +765,15 @@ PyMethodDef methods[] = {
     {"close", ORMEL_PY_NOARGS(flush),
      "close($self)\n--\n\n"
      "Flush and release; the object should not be used afterwards.\n\n"
-     "The file itself is closed, and its lock released, when the object is destroyed."},
+     "It flushes, as flush() does, and nothing more: close() and leaving a `with` block keep the\n"
+     "file open and locked until the object is destroyed; until then no other handle, in this\n"
+     "process or another, can open it read-write. Call release() to let the file go at once."},
+    {"release", ORMEL_PY_NOARGS(release),
+     "release($self)\n--\n\n"
+     "Flush, then close the file: its lock is released and the key wiped from memory.\n\n"
+     "Afterwards the path can be opened again, here or by another process; every later call on\n"
+     "this object raises ormel.Released (release() itself does nothing). If the flush fails the\n"
+     "error is raised and the handle stays as it was. A read-only handle is closed without a flush."},
     {"verify", ORMEL_PY_KWARGS(verify),
      "verify($self, *, all_errors=False, progress=None)\n--\n\n"
      "Authenticate, decrypt and decode every live record; return how many were checked.\n\n"

@@ -18,8 +18,10 @@ def test_module_contents():
     assert ormel.__doc__ == "The `ormel` Python extension module."
     assert ormel.ormel.__doc__ == "The `ormel` Python extension module."
     assert ormel.ormel.__version__ == "0.4.0"
-    assert sorted(ormel.__all__) == ["Ormel", "Session", "Turn", "__version__", "open"]
-    for name in ormel.__all__:
+    kinds = ["Corrupt", "DimensionMismatch", "Error", "InvalidArgument", "Locked", "NotFound", "ReadOnly",
+             "Released", "StorageError", "WrongPassphrase"]
+    assert sorted(ormel.__all__) == sorted(["Ormel", "Session", "Turn", "__version__", "open"] + kinds)
+    for name in set(ormel.__all__) - set(kinds):
         assert getattr(ormel, name) is getattr(ormel.ormel, name)
     assert ormel.Ormel.__doc__ == "An open, encrypted Ormel database."
     assert ormel.Ormel.__module__ == "ormel"
