@@ -85,20 +85,16 @@ class SharedDb:
         with self._lock:
             try:
                 return dict(self.db.get(memory_id))
-            except RuntimeError as e:
-                if str(e).endswith("' not found"):
-                    return None
-                raise
+            except ormel.NotFound:
+                return None
 
     def delete(self, memory_id: str) -> bool:
         """Deletes the memory if it exists; whether it did."""
         with self._lock:
             try:
                 self.db.delete(memory_id)
-            except RuntimeError as e:
-                if str(e).endswith("' not found"):
-                    return False
-                raise
+            except ormel.NotFound:
+                return False
             return True
 
 

@@ -20,7 +20,7 @@ indexed carry a fixed unit vector and are never ranked by similarity.
 Expiry is kept in the metadata and checked here, against this module's clock, rather than in
 the memory's own `ttl_secs`: LangGraph's TTLs are fractions of minutes counted from the last
 access, while `ttl_secs` counts whole seconds from creation. Expired items are never returned
-or listed; `sweep_ttl()` deletes them.
+or listed; `sweep_ttl()` deletes them. A TTL must be a finite number of minutes.
 """
 
 from __future__ import annotations
@@ -106,12 +106,23 @@ def _checked_keys(cond: dict[Any, Any]) -> None:
             raise ValueError(f"filter keys must be strings, not {key!r}")
 
 
+def _compared(field: str, op: str, operand: Any) -> dict[str, Any]:
+    """One comparison as LangGraph's InMemoryStore makes it: a missing field reads as None, and
+    `$ne` holds for every value that is not equal, of another kind or missing included."""
+    if op == "$ne":
+        return {"$not": _compared(field, "$eq", operand)}
+    if op == "$eq" and operand is None:
+        return {"$or": [{field: None}, {field: {"$exists": False}}]}
+    return {field: {op: operand}}
+
+
 def _filter_where(flt: dict[str, Any]) -> tuple[list[dict[str, Any]], list[tuple[str, ...]]]:
     """A LangGraph value filter as metadata conditions. A top-level key matches the value's
     field; a dict without operators matches nested fields; operators compare.
 
-    Also returns the fields an empty dict names: LangGraph matches any dict there, which a
-    metadata condition cannot tell from a list, so `_dicts_at` checks them on the values found.
+    Also returns the fields that must hold dicts: those an empty dict names (LangGraph matches any
+    dict there) and the parents of nested fields a condition may find missing. A metadata
+    condition cannot tell a dict from a list, so `_dicts_at` checks them on the values found.
     """
     if not isinstance(flt, dict):
         raise ValueError("filter must be a dict")
@@ -121,17 +132,18 @@ def _filter_where(flt: dict[str, Any]) -> tuple[list[dict[str, Any]], list[tuple
     def walk(fields: tuple[str, ...], cond: Any) -> None:
         prefix = ".".join((_LG, "value", *fields))
         if not isinstance(cond, dict):
-            out.append({prefix: {"$eq": cond}})
-            return
+            cond = {"$eq": cond}
         _checked_keys(cond)
         if not cond:
             out.append({prefix: {"$exists": True}})
             dicts.append(fields)
         elif all(k.startswith("$") for k in cond):
-            for op in cond:
+            for op, operand in cond.items():
                 if op not in _OPERATORS:
                     raise ValueError(f"unsupported filter operator {op}")
-            out.append({prefix: dict(cond)})
+                out.append(_compared(prefix, op, operand))
+                if len(fields) > 1 and (op == "$ne" or operand is None):
+                    dicts.append(fields[:-1])
         else:
             for key, sub in cond.items():
                 if not key or "." in key or key.startswith("$"):
@@ -143,7 +155,7 @@ def _filter_where(flt: dict[str, Any]) -> tuple[list[dict[str, Any]], list[tuple
     return out, dicts
 
 
-def _dicts_at(value: Any, fields: list[tuple[str, ...]]) -> bool:
+def _dicts_at(value: Any, fields: Sequence[tuple[str, ...]]) -> bool:
     """Whether `value` holds a dict at each of `fields`."""
     for path in fields:
         found = value
@@ -331,7 +343,6 @@ class OrmelStore(DbAdapter, BaseStore):
         value_conditions, dicts = _filter_where(op.filter or {})
         conditions = [_live_where(now), *value_conditions]
         wanted = op.offset + op.limit
-
         scored: list[tuple[dict[str, Any], float | None]] = []
         if op.query and self._embeddings is not None:
             indexed = {f"{_LG}.indexed": True}

@@ -187,21 +187,26 @@ def test_search_filters_limit_offset_match_in_memory_store(pair) -> None:
         assert keys(ours.search((), limit=limit, offset=offset)) == want, (limit, offset)
 
 
-def test_an_empty_dict_in_a_filter_matches_dicts_only(pair) -> None:
-    # A metadata condition cannot tell a dict from a list, so only a check of the values found
-    # keeps the list, the scalar, the null and the missing field out; a query ranks a list first.
+def test_filters_on_values_of_every_kind_match_in_memory_store(pair) -> None:
+    # A metadata condition cannot tell a dict from a list, and misses what a missing field reads as
+    # (None) or what `$ne` holds for (other kinds too): the value filters must still agree with
+    # InMemoryStore, with a query that ranks a non-matching item first, and with limits.
     ours, theirs, put = pair
     rows = [("list", {"text": "ramen", "d": []}), ("empty", {"text": "ramen tea", "d": {}}),
             ("scalar", {"text": "ramen", "d": 1}), ("null", {"text": "ramen", "d": None}),
             ("missing", {"text": "ramen"}), ("flat", {"text": "tea", "d": {"x": 1}}),
-            ("nested", {"text": "cat", "d": {"x": {"y": 2}}}), ("x-list", {"text": "ramen", "d": {"x": []}})]
+            ("nested", {"text": "cat", "d": {"x": {"y": 2}}}), ("x-list", {"text": "ramen", "d": {"x": []}}),
+            ("x-null", {"text": "dog", "d": {"x": None}}), ("string", {"text": "rain", "d": "red"})]
     for key, value in rows:
         put(("ns",), key, value)
-    for flt in [{"d": {}}, {"d": {"x": {}}}, {"d": {"x": {}}, "text": "cat"}, {"d": {}, "text": {"$ne": "tea"}}]:
+    filters = [{"d": {}}, {"d": {"x": {}}}, {"d": {"x": {}}, "text": "cat"}, {"d": {}, "text": {"$ne": "tea"}},
+               {"d": {"$ne": 1}}, {"d": {"$ne": None}}, {"d": None}, {"d": {"$eq": None}}, {"d": {"x": None}},
+               {"d": {"x": {"$ne": 1}}}, {"d": {"$ne": "red"}}]
+    for flt in filters:
         for kw in [{}, {"query": "ramen"}, {"query": "ramen", "limit": 1}, {"limit": 1, "offset": 1}]:
             want = keys(theirs.search(("ns",), filter=flt, **kw))
             assert keys(ours.search(("ns",), filter=flt, **kw)) == want, (flt, kw)
-    assert [i.key for i in ours.search(("ns",), filter={"d": {}})] == ["empty", "flat", "nested", "x-list"]
+    assert [i.key for i in ours.search(("ns",), filter={"d": {}})] == ["empty", "flat", "nested", "x-list", "x-null"]
 
 
 @pytest.mark.parametrize("flt", [{1: "x"}, {"meta": {2: "x"}}, {"meta": {"lang": {3: 1}}}, {"score": {None: 1}}])
