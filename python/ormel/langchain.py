@@ -17,7 +17,7 @@ from __future__ import annotations
 
 import json
 import uuid
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import Any
 
 import numpy as np
@@ -240,7 +240,7 @@ def _generations_from_json(text: str) -> list[Generation] | None:
     return generations
 
 
-def _cached(hit: dict[str, Any] | None) -> list[Generation] | None:
+def _cached(hit: Mapping[str, Any] | None) -> list[Generation] | None:
     return None if hit is None else _generations_from_json(hit["value"].decode("utf-8"))
 
 
