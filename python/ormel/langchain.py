@@ -209,7 +209,7 @@ def _generations_json(generations: RETURN_VAL_TYPE) -> str | None:
     """Generations as plain JSON (their fields, a chat generation's message as a message dict),
     or None when a field holds something JSON cannot carry.
 
-    This stays clear of LangChain's own loader, which is a beta API that warns on every call.
+    This stays clear of LangChain's own loader (`loads`), a beta API that warns when called.
     """
     items = []
     try:
