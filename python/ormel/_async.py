@@ -22,6 +22,7 @@ __all__ = ["AsyncOrmel", "AsyncSession", "open_async"]
 P = ParamSpec("P")
 R = TypeVar("R")
 H = TypeVar("H", Ormel, Session)
+T = TypeVar("T", bound="_AsyncHandle")
 
 
 def _in_thread(method: Callable[Concatenate[H, P], R]) -> Callable[Concatenate[Any, P], Coroutine[Any, Any, R]]:
@@ -35,11 +36,24 @@ def _in_thread(method: Callable[Concatenate[H, P], R]) -> Callable[Concatenate[A
     return call
 
 
-class AsyncSession:
-    """A `Session` whose methods are coroutines."""
+class _AsyncHandle:
+    """What both coroutine wrappers share: the wrapped handle and `async with`, which leaves the
+    handle's `with` block on a worker thread (a flush, or a session's end)."""
 
-    def __init__(self, session: Session) -> None:
-        self._handle = session
+    def __init__(self, handle: Any) -> None:
+        self._handle = handle
+
+    async def __aenter__(self: T) -> T:
+        return self
+
+    async def __aexit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> bool:
+        return bool(await asyncio.to_thread(self._handle.__exit__, exc_type, exc, tb))
+
+
+class AsyncSession(_AsyncHandle):
+    """A `Session` whose methods are coroutines."""
 
     id = _in_thread(Session.id)
     agent = _in_thread(Session.agent)
@@ -50,23 +64,13 @@ class AsyncSession:
     close = _in_thread(Session.close)
     discard = _in_thread(Session.discard)
 
-    async def __aenter__(self) -> AsyncSession:
-        return self
-
-    async def __aexit__(
-        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
-    ) -> bool:
-        return await asyncio.to_thread(self._handle.__exit__, exc_type, exc, tb)
-
     def __repr__(self) -> str:
         return f"<ormel.AsyncSession of {self._handle!r}>"
 
 
-class AsyncOrmel:
-    """An open database whose methods are coroutines; made by `open_async`."""
-
-    def __init__(self, db: Ormel) -> None:
-        self._handle = db
+class AsyncOrmel(_AsyncHandle):
+    """An open database whose methods are coroutines; made by `open_async`. Leaving an
+    `async with` block flushes, as leaving a `with` block of the handle does."""
 
     @property
     def sync(self) -> Ormel:
@@ -119,15 +123,6 @@ class AsyncOrmel:
     cache_stats = _in_thread(Ormel.cache_stats)
     cache_put_semantic = _in_thread(Ormel.cache_put_semantic)
     cache_get_semantic = _in_thread(Ormel.cache_get_semantic)
-
-    async def __aenter__(self) -> AsyncOrmel:
-        return self
-
-    async def __aexit__(
-        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
-    ) -> bool:
-        """Flush, as leaving a `with` block of the handle does."""
-        return await asyncio.to_thread(self._handle.__exit__, exc_type, exc, tb)
 
     def __repr__(self) -> str:
         return f"<ormel.AsyncOrmel {self._handle!r}>"
