@@ -15,9 +15,13 @@ from ._errors import (
 )
 from .ormel import Ormel, Session, Turn, open
 
+from ._async import AsyncOrmel, AsyncSession, open_async  # noqa: E402 (uses the names above)
+
 __doc__ = _ext.__doc__
 __version__: str = _ext.__version__
 __all__ = [
+    "AsyncOrmel",
+    "AsyncSession",
     "Corrupt",
     "DimensionMismatch",
     "Error",
@@ -32,5 +36,6 @@ __all__ = [
     "Turn",
     "WrongPassphrase",
     "open",
+    "open_async",
     "__version__",
 ]

@@ -6,8 +6,14 @@ from typing import Any, Literal, NotRequired, Protocol, SupportsFloat, SupportsI
 
 from typing_extensions import Buffer
 
+from ._async import AsyncOrmel as AsyncOrmel
+from ._async import AsyncSession as AsyncSession
+from ._async import open_async as open_async
+
 __version__: str
 __all__ = [
+    "AsyncOrmel",
+    "AsyncSession",
     "Corrupt",
     "DimensionMismatch",
     "Error",
@@ -22,6 +28,7 @@ __all__ = [
     "Turn",
     "WrongPassphrase",
     "open",
+    "open_async",
     "__version__",
 ]
 
@@ -161,7 +168,12 @@ class CacheStatsDict(TypedDict):
     evictions: int
 
 def open(
-    path: str, passphrase: str, dimensions: SupportsIndex | None = None, read_only: bool = False
+    path: str,
+    passphrase: str,
+    dimensions: SupportsIndex | None = None,
+    read_only: bool = False,
+    *,
+    timeout: SupportsFloat | None = None,
 ) -> Ormel:
     """Open an existing database, or create one if `path` does not yet exist."""
 

@@ -1,8 +1,11 @@
 #include "python/src/ormel_type.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <new>
 #include <optional>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -97,8 +100,10 @@ PyObject* remember_many(PyObject* self, PyObject* args, PyObject* kwargs) {
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
   auto ids = rows.opened()
-                 ? store(self).remember_many(std::move(memories), rows.rows(), progress.progress())
-                 : store(self).remember_many(std::move(memories), progress.progress());
+                 ? without_gil([&] {
+                     return store(self).remember_many(std::move(memories), rows.rows(), progress.progress());
+                   })
+                 : without_gil([&] { return store(self).remember_many(std::move(memories), progress.progress()); });
   if (ids) return ids_to_list(*ids);
   // Without an item the whole call was refused, or stopped by the progress callback.
   if (!ids.error().item) return progress.raise(ids.error().error);
@@ -115,7 +120,7 @@ PyObject* load_memories(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!memories_from_dicts(items, memories)) return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  auto ids = store(self).load_memories(std::move(memories));
+  auto ids = without_gil([&] { return store(self).load_memories(std::move(memories)); });
   if (ids) return ids_to_list(*ids);
   raise_error(ids.error().error);
   if (ids.error().item) raise_for_item("load_memories", *ids.error().item);
@@ -202,7 +207,7 @@ PyObject* recall(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!ok) return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return convert_or_raise(store(self).recall(request), recall_results_to_list);
+  return convert_or_raise(without_gil([&] { return store(self).recall(request); }), recall_results_to_list);
 }
 
 PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -222,7 +227,7 @@ PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return convert_or_raise(store(self).search(query, top_k, filter), search_hits_to_list);
+  return convert_or_raise(without_gil([&] { return store(self).search(query, top_k, filter); }), search_hits_to_list);
 }
 
 // The one argument of get/delete, parsed as an id.
@@ -237,7 +242,7 @@ PyObject* get(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!id_argument(args, kwargs, "O:get", "get", id)) return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return convert_or_raise(store(self).get(id), memory_to_dict);
+  return convert_or_raise(without_gil([&] { return store(self).get(id); }), memory_to_dict);
 }
 
 PyObject* delete_(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -251,7 +256,7 @@ PyObject* delete_(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* flush(PyObject* self, PyObject*) {
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return none_or_raise(store(self).flush());
+  return none_or_raise(without_gil([&] { return store(self).flush(); }));
 }
 
 // Flushes, then drops the store, which closes the file, releases its lock and wipes the key.
@@ -261,7 +266,7 @@ PyObject* release(PyObject* self, PyObject*) {
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
   if (!store(self).read_only()) {
-    if (auto flushed = store(self).flush(); !flushed) return raise_error(flushed.error());
+    if (auto flushed = without_gil([&] { return store(self).flush(); }); !flushed) return raise_error(flushed.error());
   }
   as_ormel(self)->d.store.reset();
   flag(self).released = true;
@@ -279,10 +284,10 @@ PyObject* verify(PyObject* self, PyObject* args, PyObject* kwargs) {
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
   if (all_errors) {
-    auto report = store(self).verify_all(progress.progress());
+    auto report = without_gil([&] { return store(self).verify_all(progress.progress()); });
     return report ? verify_report_to_dict(*report) : progress.raise(report.error());
   }
-  auto checked = store(self).verify(progress.progress());
+  auto checked = without_gil([&] { return store(self).verify(progress.progress()); });
   return checked ? PyLong_FromUnsignedLongLong(*checked) : progress.raise(checked.error());
 }
 
@@ -300,13 +305,13 @@ PyObject* ids(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return listings_to_list(store(self).list_memories(agent_id, memory_type));
+  return listings_to_list(without_gil([&] { return store(self).list_memories(agent_id, memory_type); }));
 }
 
 PyObject* about(PyObject* self, PyObject*) {
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return convert_or_raise(store(self).about(), memories_to_list);
+  return convert_or_raise(without_gil([&] { return store(self).about(); }), memories_to_list);
 }
 
 PyObject* insert_default_manifest(PyObject* self, PyObject*) {
@@ -326,7 +331,7 @@ PyObject* build_index(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  auto built = store(self).build_index(progress.progress());
+  auto built = without_gil([&] { return store(self).build_index(progress.progress()); });
   if (!built) return progress.raise(built.error());
   Py_RETURN_NONE;
 }
@@ -357,7 +362,7 @@ PyObject* history(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!id_argument(args, kwargs, "O:history", "history", id)) return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return convert_or_raise(store(self).history(id), versions_to_list);
+  return convert_or_raise(without_gil([&] { return store(self).history(id); }), versions_to_list);
 }
 
 PyObject* restore_to(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -369,7 +374,7 @@ PyObject* restore_to(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return convert_or_raise(store(self).restore_to(txn_id), snapshot_to_dict);
+  return convert_or_raise(without_gil([&] { return store(self).restore_to(txn_id); }), snapshot_to_dict);
 }
 
 PyObject* restore_to_time(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -381,7 +386,7 @@ PyObject* restore_to_time(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return convert_or_raise(store(self).restore_to_time(secs), snapshot_to_dict);
+  return convert_or_raise(without_gil([&] { return store(self).restore_to_time(secs); }), snapshot_to_dict);
 }
 
 PyObject* set_max_snapshots(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -409,14 +414,14 @@ PyObject* compact(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  auto reclaimed = store(self).compact(keep_history, progress.progress());
+  auto reclaimed = without_gil([&] { return store(self).compact(keep_history, progress.progress()); });
   return reclaimed ? PyLong_FromUnsignedLongLong(*reclaimed) : progress.raise(reclaimed.error());
 }
 
 PyObject* space(PyObject* self, PyObject*) {
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return convert_or_raise(store(self).space(), space_to_dict);
+  return convert_or_raise(without_gil([&] { return store(self).space(); }), space_to_dict);
 }
 
 PyObject* set_auto_compact(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -456,7 +461,7 @@ PyObject* change_passphrase(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return none_or_raise(store(self).change_passphrase(passphrase));
+  return none_or_raise(without_gil([&] { return store(self).change_passphrase(passphrase); }));
 }
 
 // --- Page cache, statistics, export -----------------------------------------------------
@@ -485,7 +490,8 @@ PyObject* stats(PyObject* self, PyObject*) {
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
   Ormel& db = store(self);
-  return convert_or_raise(db.stats(), [&](const ormel::Stats& s) { return stats_to_dict(s, db.snapshots().size()); });
+  return convert_or_raise(without_gil([&] { return db.stats(); }),
+                          [&](const ormel::Stats& s) { return stats_to_dict(s, db.snapshots().size()); });
 }
 
 PyObject* export_encrypted(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -497,8 +503,8 @@ PyObject* export_encrypted(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  if (auto flushed = store(self).flush(); !flushed) return raise_error(flushed.error());
-  if (auto copied = ormel::copy_file_contents(store(self).path(), dest); !copied) {
+  if (auto flushed = without_gil([&] { return store(self).flush(); }); !flushed) return raise_error(flushed.error());
+  if (auto copied = without_gil([&] { return ormel::copy_file_contents(store(self).path(), dest); }); !copied) {
     return raise_text(PyExc_RuntimeError, "export failed: " + copied.error());
   }
   Py_RETURN_NONE;
@@ -522,7 +528,8 @@ PyObject* cache_put(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return none_or_raise(store(self).cache_put(ns, key, std::move(value), std::move(content_type), ttl));
+  return none_or_raise(without_gil(
+      [&] { return store(self).cache_put(ns, key, std::move(value), std::move(content_type), ttl); }));
 }
 
 // The (namespace, key) pair of cache_get/cache_delete.
@@ -539,7 +546,7 @@ PyObject* cache_get(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!cache_key_args(args, kwargs, "OO:cache_get", "cache_get", ns, key)) return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return convert_or_raise(store(self).cache_get(ns, key), cache_hit_to_py);
+  return convert_or_raise(without_gil([&] { return store(self).cache_get(ns, key); }), cache_hit_to_py);
 }
 
 PyObject* cache_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -547,7 +554,7 @@ PyObject* cache_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!cache_key_args(args, kwargs, "OO:cache_delete", "cache_delete", ns, key)) return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return none_or_raise(store(self).cache_delete(ns, key));
+  return none_or_raise(without_gil([&] { return store(self).cache_delete(ns, key); }));
 }
 
 PyObject* cache_purge(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -561,7 +568,7 @@ PyObject* cache_purge(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return convert_or_raise(store(self).cache_purge(ns, expired_only),
+  return convert_or_raise(without_gil([&] { return store(self).cache_purge(ns, expired_only); }),
                           [](uint64_t n) { return PyLong_FromUnsignedLongLong(n); });
 }
 
@@ -596,8 +603,10 @@ PyObject* cache_put_semantic(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return none_or_raise(store(self).cache_put_semantic(ns, key, std::move(vector), std::move(value), std::move(model),
-                                                      std::move(content_type), ttl));
+  return none_or_raise(without_gil([&] {
+    return store(self).cache_put_semantic(ns, key, std::move(vector), std::move(value), std::move(model),
+                                          std::move(content_type), ttl);
+  }));
 }
 
 PyObject* cache_get_semantic(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -620,7 +629,9 @@ PyObject* cache_get_semantic(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return convert_or_raise(store(self).cache_get_semantic(ns, query, model, static_cast<float>(threshold)),
+  return convert_or_raise(without_gil([&] {
+                            return store(self).cache_get_semantic(ns, query, model, static_cast<float>(threshold));
+                          }),
                           cache_hit_to_py);
 }
 
@@ -645,7 +656,7 @@ PyObject* exit_(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  if (auto flushed = store(self).flush(); !flushed) return raise_error(flushed.error());
+  if (auto flushed = without_gil([&] { return store(self).flush(); }); !flushed) return raise_error(flushed.error());
   Py_RETURN_FALSE;
 }
 
@@ -954,24 +965,67 @@ PyType_Spec ormel_type_spec = {
 };
 
 const char ormel_open_doc[] =
-    "open(path, passphrase, dimensions=None, read_only=False)\n--\n\n"
+    "open(path, passphrase, dimensions=None, read_only=False, *, timeout=None)\n--\n\n"
     "Open an existing database, or create one if `path` does not yet exist.\n\n"
     "`path` and `passphrase` are str. Creating needs `dimensions` (the vector dimensionality) and a\n"
     "read-write open; on an existing file `dimensions` is ignored. A read-only handle takes a shared\n"
-    "lock, a read-write one an exclusive lock; a lock held elsewhere raises RuntimeError at once.";
+    "lock, a read-write one an exclusive lock; a lock held elsewhere raises RuntimeError at once\n"
+    "(ormel.Locked), unless `timeout` gives the seconds to wait for it to be let go.";
+
+namespace {
+
+// Opens, and while another handle holds the lock tries again every few milliseconds until
+// `timeout` seconds have passed (no waiting without one). Runs without the interpreter lock
+// except to let a signal handler (Ctrl-C) stop the wait.
+ormel::Result<std::unique_ptr<Ormel>> open_waiting(const std::string& path, const std::string& passphrase,
+                                                   std::optional<uint64_t> dimensions, bool read_only,
+                                                   std::optional<double> timeout, bool& interrupted) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                           std::chrono::duration<double>(std::min(timeout.value_or(0), 1e9)));
+  for (auto pause = std::chrono::milliseconds(2);; pause = std::min(pause * 2, std::chrono::milliseconds(100))) {
+    auto opened = without_gil([&] { return Ormel::open(path, passphrase, dimensions, read_only); });
+    if (opened || opened.error().kind() != ormel::ErrorKind::Locked || Clock::now() >= deadline) return opened;
+    if (PyErr_CheckSignals() != 0) {
+      interrupted = true;
+      return opened;
+    }
+    without_gil([&] { std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - Clock::now())); });
+  }
+}
+
+bool timeout_arg(PyObject* o, std::optional<double>& out) {
+  if (o == Py_None) return true;
+  double seconds = 0;
+  if (!f64_arg(o, "open", "timeout", seconds)) return false;
+  if (!(seconds >= 0) || !std::isfinite(seconds)) {
+    invalid_format("open() argument 'timeout' must be None or a finite number of seconds >= 0");
+    return false;
+  }
+  out = seconds;
+  return true;
+}
+
+}  // namespace
 
 PyObject* ormel_open(PyObject* module, PyObject* args, PyObject* kwargs) {
-  static const char* const names[] = {"path", "passphrase", "dimensions", "read_only", nullptr};
-  PyObject *path_obj, *pass_obj, *dims_obj = Py_None, *ro_obj = Py_False;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO:open", kwlist(names), &path_obj, &pass_obj, &dims_obj, &ro_obj))
+  static const char* const names[] = {"path", "passphrase", "dimensions", "read_only", "timeout", nullptr};
+  PyObject *path_obj, *pass_obj, *dims_obj = Py_None, *ro_obj = Py_False, *timeout_obj = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO$O:open", kwlist(names), &path_obj, &pass_obj, &dims_obj,
+                                   &ro_obj, &timeout_obj))
     return nullptr;
   std::string path, passphrase;
   std::optional<uint64_t> dimensions;
   bool read_only = false;
+  std::optional<double> timeout;
   if (!path_arg(path_obj, "open", "path", path) || !str_arg(pass_obj, "open", "passphrase", passphrase) ||
-      !opt_u64_arg(dims_obj, "open", "dimensions", dimensions) || !bool_arg(ro_obj, "open", "read_only", read_only))
+      !opt_u64_arg(dims_obj, "open", "dimensions", dimensions) || !bool_arg(ro_obj, "open", "read_only", read_only) ||
+      !timeout_arg(timeout_obj, timeout))
     return nullptr;
-  auto opened = Ormel::open(path, passphrase, dimensions, read_only);
+  // The key derivation takes a good part of a second: other threads run meanwhile.
+  bool interrupted = false;
+  auto opened = open_waiting(path, passphrase, dimensions, read_only, timeout, interrupted);
+  if (interrupted) return nullptr;
   if (!opened) return raise_error(opened.error());
   auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
   OrmelObject* self = alloc_instance<OrmelObject>(state->ormel_type);
