@@ -195,6 +195,15 @@ def test_dump_then_load_restores_every_field(backup_source: Path, tmp_path: Path
         [{k: v for k, v in m.items() if k != "vector"} for m in memories_of(backup_source)]
 
 
+def test_a_refused_restore_names_its_line(backup_source: Path, tmp_path: Path) -> None:
+    lines = run("dump", str(backup_source), "--vectors").stdout.splitlines()
+    lines[1] = lines[1].replace('"working"', '"opinion"')
+    target = tmp_path / "loaded.ormel"
+    result = run("load", str(target), "-", "--batch", "2", stdin="\n".join(lines) + "\n")
+    assert_error(result, "line 2: unknown memory_type 'opinion' (nothing of this batch was kept)")
+    assert not target.exists()
+
+
 def test_lines_without_an_id_are_new_memories(tmp_path: Path) -> None:
     target = tmp_path / "new.ormel"
     line = {"content": "hand written", "memory_type": "semantic", "vector": [1, 0, 0], "shared": True,
