@@ -2,6 +2,7 @@
 // time-to-live, hit counting and per-namespace eviction. Writes commit at once.
 #include <cmath>
 #include <cstring>
+#include <set>
 
 #include "core/crypto.h"
 #include "core/store_state.h"
@@ -225,6 +226,14 @@ CacheStats Ormel::cache_stats(const std::optional<std::string>& ns) const {
   st.hit_rate = lookups == 0 ? 0.0 : static_cast<double>(s.cache_hits) / static_cast<double>(lookups);
   st.evictions = s.cache_evictions;
   return st;
+}
+
+std::vector<std::string> Ormel::cache_namespaces() const {
+  std::set<std::string> names;
+  for (const auto& row : s_->cache_directory) {
+    if (!row.deleted) names.insert(row.namespace_);
+  }
+  return {names.begin(), names.end()};
 }
 
 Status Ormel::cache_put_semantic(const std::string& ns, std::string_view key, std::vector<float> vector,

@@ -320,6 +320,8 @@ class Ormel {
   Status cache_delete(const std::string& ns, std::string_view key);
   Result<uint64_t> cache_purge(const std::optional<std::string>& ns, bool expired_only);
   CacheStats cache_stats(const std::optional<std::string>& ns) const;
+  // The namespaces that hold live entries, in ascending byte order.
+  std::vector<std::string> cache_namespaces() const;
   Status cache_put_semantic(const std::string& ns, std::string_view key, std::vector<float> vector,
                             std::vector<uint8_t> value, std::string model, std::string content_type,
                             std::optional<uint64_t> ttl_secs);

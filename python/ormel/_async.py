@@ -121,6 +121,7 @@ class AsyncOrmel(_AsyncHandle):
     cache_delete = _in_thread(Ormel.cache_delete)
     cache_purge = _in_thread(Ormel.cache_purge)
     cache_stats = _in_thread(Ormel.cache_stats)
+    cache_namespaces = _in_thread(Ormel.cache_namespaces)
     cache_put_semantic = _in_thread(Ormel.cache_put_semantic)
     cache_get_semantic = _in_thread(Ormel.cache_get_semantic)
 

@@ -584,7 +584,15 @@ def cmd_load(args: argparse.Namespace) -> None:
 
 
 def cmd_cache_stats(args: argparse.Namespace) -> None:
-    stats = _open(args, read_only=True).cache_stats(args.namespace)
+    db = _open(args, read_only=True)
+    if args.namespaces:
+        rows = [(ns, db.cache_stats(ns)) for ns in db.cache_namespaces()]
+        _emit(args, {ns: {"entries": st["entries"], "bytes": st["bytes"]} for ns, st in rows},
+              lambda: _table(("namespace", "entries", "size"),
+                             [(ns, str(st["entries"]), _human_size(st["bytes"])) for ns, st in rows],
+                             (False, True, True)))
+        return
+    stats = db.cache_stats(args.namespace)
     _emit(args, stats, lambda: _pairs([
         ("entries", str(stats["entries"])),
         ("size", _human_size(stats["bytes"])),
@@ -667,6 +675,7 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--batch", type=_positive, default=1000, help="memories per transaction (default 1000)")
     p = add("cache-stats", cmd_cache_stats, "result-cache statistics", as_json)
     p.add_argument("--namespace", help="one namespace instead of all")
+    p.add_argument("--namespaces", action="store_true", help="list the namespaces, with their entries and size")
     add("build-index", cmd_build_index, "build and save the IVF+PQ index", as_json)
     add("drop-index", cmd_drop_index, "drop the index")
     return parser

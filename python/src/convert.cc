@@ -783,6 +783,10 @@ PyObject* floats_to_list(const std::vector<float>& values) {
 
 PyObject* ids_to_list(const std::vector<ormel::MemoryId>& ids) { return list_of(ids, id_to_py); }
 
+PyObject* strs_to_list(const std::vector<std::string>& texts) {
+  return list_of(texts, [](const std::string& text) { return str_to_py(text); });
+}
+
 PyObject* memory_to_dict(const ormel::Memory& m) {
   PyObject* d = PyDict_New();
   if (d == nullptr) return nullptr;

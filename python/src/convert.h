@@ -124,6 +124,7 @@ bool py_value_to_bytes(PyObject* o, std::vector<uint8_t>& out);
 // Result conversions; each returns a new reference or nullptr with the exception set.
 PyObject* str_to_py(std::string_view text);
 PyObject* id_to_py(ormel::MemoryId id);
+PyObject* strs_to_list(const std::vector<std::string>& texts);
 PyObject* floats_to_list(const std::vector<float>& values);
 PyObject* memory_to_dict(const ormel::Memory& memory);
 PyObject* memories_to_list(const std::vector<ormel::Memory>& memories);

@@ -584,6 +584,12 @@ PyObject* cache_stats(PyObject* self, PyObject* args, PyObject* kwargs) {
   return cache_stats_to_dict(store(self).cache_stats(ns));
 }
 
+PyObject* cache_namespaces(PyObject* self, PyObject*) {
+  Borrow borrow(flag(self), Borrow::Shared);
+  if (!borrow) return nullptr;
+  return strs_to_list(store(self).cache_namespaces());
+}
+
 PyObject* cache_put_semantic(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"namespace", "key", "vector", "value", "model", "content_type", "ttl_secs",
                                       nullptr};
@@ -918,6 +924,9 @@ PyMethodDef methods[] = {
      "cache_stats($self, namespace=None)\n--\n\n"
      "Return the result cache's counters: entries, bytes (of `namespace`, or of all), hits,\n"
      "misses, hit_rate and evictions (of this handle)."},
+    {"cache_namespaces", ORMEL_PY_NOARGS(cache_namespaces),
+     "cache_namespaces($self)\n--\n\n"
+     "Return the names of the result cache's namespaces that hold live entries, sorted."},
     {"cache_put_semantic", ORMEL_PY_KWARGS(cache_put_semantic),
      "cache_put_semantic($self, namespace, key, vector, value, model, content_type=\"text\", "
      "ttl_secs=None)\n--\n\n"

@@ -296,6 +296,19 @@ def test_compact_index_and_cache_commands(db_path: Path) -> None:
     assert len(memories_of(db_path)) == 6
 
 
+def test_cache_stats_lists_the_namespaces(db_path: Path) -> None:
+    db = ormel.open(str(db_path), PASS)
+    db.cache_put("zeta", "k", "a longer value " * 100)
+    db.cache_put("gone", "k", "v")
+    db.cache_delete("gone", "k")
+    db.release()
+    listed = json.loads(run("cache-stats", str(db_path), "--namespaces", "--json").stdout)
+    assert list(listed) == ["answers", "zeta"] and listed["answers"]["entries"] == 1
+    assert listed["zeta"]["bytes"] > listed["answers"]["bytes"]
+    lines = run("cache-stats", str(db_path), "--namespaces").stdout.splitlines()
+    assert [line.split()[:2] for line in lines] == [["namespace", "entries"], ["answers", "1"], ["zeta", "1"]]
+
+
 class Terminal:
     """The command with a pseudo-terminal of 100 columns as its controlling terminal (where it
     prompts) and as its stderr; stdout is a pipe."""

@@ -83,6 +83,7 @@ ROWS = [
     Row("cache_purge", "namespace=None, expired_only=False", "exclusive", "refused",
         lambda db, i, t: db.cache_purge()),
     Row("cache_stats", "namespace=None", "shared", "works", lambda db, i, t: db.cache_stats()),
+    Row("cache_namespaces", "", "shared", "works", lambda db, i, t: db.cache_namespaces()),
     Row("cache_put_semantic", 'namespace, key, vector, value, model, content_type="text", ttl_secs=None',
         "exclusive", "refused", lambda db, i, t: db.cache_put_semantic("n", "k", V, "v", "m")),
     Row("cache_get_semantic", "namespace, query, model, threshold=0.97", "exclusive", "works",
