@@ -82,6 +82,10 @@ Visible visible(Ormel& db) {
   auto seen = testing::observe(db);
   EXPECT_TRUE(seen) << seen.error().message();
   if (seen) v.state = testing::logical(*seen);
+  // A deleted row's record is out of reach: compaction empties its run.
+  for (CatalogEntry& row : v.state.catalog) {
+    if (row.deleted) std::tie(row.page_count, row.len) = std::tuple(0, 0);
+  }
   std::erase_if(v.state.cache, [](const testing::CacheRowView& row) { return row.deleted; });
   for (const SnapshotInfo& info : db.snapshots()) v.snapshots.emplace_back(info.txn_id, info.created_at, info.memory_count);
   for (uint32_t q : {0u, 7u, 45u}) {
@@ -452,7 +456,7 @@ TEST(CompactFault, AFailedDirectorySyncIsRetriedBeforeTheNextCommit) {
   env.fail_at(env.calls() + calls, testing::FailMode::Once);  // the last call: sync_dir
   auto done = db->compact();
   ASSERT_FALSE(done);
-  EXPECT_EQ(done.error().message(), "io error: injected fault");
+  EXPECT_EQ(done.error().message(), "io error: " + std::string(kDbPath) + ": injected fault");
   ASSERT_TRUE(db->remember(sample_memory(95)));
   ASSERT_TRUE(db->flush());
   db.reset();
