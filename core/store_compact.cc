@@ -332,11 +332,18 @@ void switch_to(StoreState& s, std::unique_ptr<Pager> pager, Layout layout) {
   s.summaries.reset(s.dimensions);
 }
 
-// Invariant 8: the path, links followed, still names the file this handle has locked.
-Status check_path_is_ours(StoreState& s) {
+// Whether the path, links followed, still names the file this handle has locked; a path
+// that names nothing does not.
+Result<bool> path_is_ours(StoreState& s) {
   ORMEL_ASSIGN(const FileInfo ours, s.pager->file().info());
   auto named = s.env->info(s.path);
-  if (named && named->same_file(ours)) return {};
+  return named && named->same_file(ours);
+}
+
+// Invariant 8.
+Status check_path_is_ours(StoreState& s) {
+  ORMEL_ASSIGN(const bool ours, path_is_ours(s));
+  if (ours) return {};
   return fail(OrmelError::io(s.path +
                              ": the path no longer names the file this handle opened (it was replaced, moved or "
                              "removed since); compaction refused, the path is left as it is"));
@@ -476,6 +483,9 @@ Status settle_compaction(StoreState& s) {
 }
 
 Status remove_compaction_leftover(StoreState& s) {
+  // A path renamed over names another database, whose own compaction may be writing there.
+  ORMEL_ASSIGN(const bool ours, path_is_ours(s));
+  if (!ours) return {};
   ORMEL_ASSIGN(const std::string target, naming(s.path, s.env->resolve(s.path)));
   const std::string temp = target + std::string(kTempSuffix);
   ORMEL_ASSIGN(const bool removed, naming(temp, s.env->discard(temp)));

@@ -151,7 +151,8 @@ Status settle_compaction(StoreState& s);
 void compact_if_due(StoreState& s);
 // Removes what a killed compaction left beside the database (<path>.compacting: a copy of
 // the database under the key material of its time), durably; only a handle holding the
-// exclusive lock may call it, as nothing but its own compaction writes there.
+// exclusive lock may call it, as nothing but its own compaction writes there. Nothing is
+// removed once the path names another file than the handle's.
 Status remove_compaction_leftover(StoreState& s);
 
 // Replaces the live catalog, id index and index with a snapshot's, then flushes.

@@ -58,6 +58,7 @@ std::unique_ptr<Ormel> open_file(const fs::path& path) { return must_open(*posix
 
 // A backup renamed over the path, or the path removed: compact() by hand and the automatic
 // one refuse with the path named, touch nothing there, and the flush stays committed.
+// A passphrase change leaves the new database's <path>.compacting alone too.
 TEST(CompactPath, APathThatNoLongerNamesTheHandlesFileIsLeftAlone) {
   struct Case {
     const char* name;
@@ -98,6 +99,12 @@ TEST(CompactPath, APathThatNoLongerNamesTheHandlesFileIsLeftAlone) {
     EXPECT_TRUE(db->get(sample_memory(20).id));
     EXPECT_EQ(env.read_file(kDbPath), there);
     EXPECT_FALSE(env.exists(kTempPath));
+
+    // The name beside the path is the new database's now: a passphrase change of the
+    // stale handle leaves what lies there (that database's own compaction) alone.
+    env.write_file(kTempPath, there);
+    ASSERT_TRUE(db->change_passphrase("another"));
+    EXPECT_EQ(env.read_file(kTempPath), there);
   }
 }
 
