@@ -4,7 +4,7 @@
 //
 // The new file is laid out as: header page, an empty log region as large as the old one,
 // then, for each kept snapshot in manifest order and last for the current state, the
-// record runs its catalog reaches that are not yet copied, its rewritten catalog run and
+// record runs its catalog's live rows name that are not yet copied, its rewritten catalog run and
 // its index run (runs shared between snapshots are written once), then the live
 // result-cache entries, the cache directory and the manifest. A dry run walks the same
 // steps without reading records or writing, so space() predicts the new size exactly.
@@ -37,7 +37,8 @@
 //     owner and group (as far as the process may set them) before anything is written.
 //  9. A retained snapshot that reaches a damaged page cannot be restored as it was; when
 //     copying fails on such a page, the compaction starts again without those snapshots
-//     (it still fails when the current state reaches one).
+//     (it still fails when the current state reaches one). Only then is every record
+//     read twice; space(), which reads no record, does not foresee the snapshots dropped.
 #include <algorithm>
 #include <array>
 #include <map>
@@ -52,6 +53,8 @@ namespace ormel {
 namespace {
 
 constexpr std::string_view kTempSuffix = ".compacting";
+// Largest write issued while appending pages to the new file.
+constexpr size_t kMaxWriteBytes = 1 << 20;
 
 // An Io error about a file names its path; the other kinds say what they concern already.
 template <class T>
@@ -59,8 +62,6 @@ std::expected<T, OrmelError> naming(const std::string& path, std::expected<T, Or
   if (!done && done.error().kind() == ErrorKind::Io) return fail(OrmelError::io(path + ": " + done.error().text()));
   return done;
 }
-// Largest write issued while appending pages to the new file.
-constexpr size_t kMaxWriteBytes = 1 << 20;
 
 struct RunRef {
   uint64_t start = 0;
