@@ -4,8 +4,8 @@
 //
 // The new file is laid out as: header page, an empty log region as large as the old one,
 // then, for each kept snapshot in manifest order and last for the current state, the
-// record runs its catalog's live rows name that are not yet copied, its rewritten catalog run and
-// its index run (runs shared between snapshots are written once), then the live
+// record runs its catalog's live rows name that are not yet copied, its rewritten catalog
+// run and its index run (runs shared between snapshots are written once), then the live
 // result-cache entries, the cache directory and the manifest. A dry run walks the same
 // steps without reading records or writing, so space() predicts the new size exactly.
 //

@@ -24,8 +24,8 @@
 // creation) that copy_access copies, owner and group included.
 //
 // Both count file calls and can fail the nth one (read_at, write_at, sync, size, info or
-// copy_access, and the directory calls rename, remove, discard and sync_dir) with Io "injected fault", once or from then
-// on, without crashing.
+// copy_access, and the directory calls rename, remove, discard and sync_dir) with Io
+// "injected fault", once or from then on, without crashing.
 #pragma once
 
 #include <cstdint>
