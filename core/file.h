@@ -22,6 +22,13 @@
 //   keep the file they opened, and their locks. Env::remove unlinks a path.
 // - Env::resolve gives the path of the file a path names, symbolic links followed (the
 //   place where a file replacing it must be renamed to).
+// - File::info and Env::info tell which file that is (device and inode) and who may use it
+//   (permission bits, owner, group); Env::info follows symbolic links. Two FileInfos of the
+//   same file are same_file whatever path or handle gave them.
+// - File::copy_access gives the file another's permission bits, and its owner and group
+//   as far as the process may set them: a refusal to change those two is not an error.
+// - Env::discard removes the directory entry a path names, never following it: a symbolic
+//   link is removed, not its target. Nothing there is false; a directory is an Io error.
 // - Env::sync_dir makes the directory entries of the path's directory durable: a rename or
 //   remove may be lost at a power failure until it has run.
 // Production uses posix_env(); tests substitute wrappers that inject failures or simulate
@@ -37,6 +44,16 @@
 
 namespace ormel {
 
+// What a file is and who may use it.
+struct FileInfo {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  uint32_t mode = 0;  // permission bits, 07777 at most
+  uint32_t owner = 0;
+  uint32_t group = 0;
+  bool same_file(const FileInfo& other) const { return device == other.device && inode == other.inode; }
+};
+
 class File {
  public:
   virtual ~File() = default;
@@ -45,6 +62,8 @@ class File {
   virtual Status write_uncached(uint64_t offset, std::span<const uint8_t> data) { return write_at(offset, data); }
   virtual Status sync() = 0;
   virtual Result<uint64_t> size() = 0;
+  virtual Result<FileInfo> info() = 0;
+  virtual Status copy_access(const FileInfo& like) = 0;
 };
 
 struct OpenMode {
@@ -63,6 +82,8 @@ class Env {
   virtual Status remove(const std::string& path) = 0;
   virtual Status sync_dir(const std::string& path) = 0;
   virtual Result<std::string> resolve(const std::string& path) = 0;
+  virtual Result<FileInfo> info(const std::string& path) = 0;
+  virtual Result<bool> discard(const std::string& path) = 0;
 };
 
 // The process-wide POSIX environment.

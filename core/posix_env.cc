@@ -1,6 +1,6 @@
 // POSIX implementation of the file interface: pread/pwrite with retries, fdatasync (what
 // a reader needs of a file: its bytes and its size; timestamps are left to the kernel),
-// fsync of directories, flock.
+// fsync of directories, flock, fstat/fchmod/fchown for a file's identity and access.
 //
 // Large aligned uncached writes bypass the kernel's page cache (O_DIRECT): a commit's runs
 // are megabytes written at the end of a growing file and rarely read again, and copying
@@ -26,6 +26,12 @@
 
 namespace ormel {
 namespace {
+
+FileInfo info_of(const struct stat& st) {
+  return FileInfo{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+                  static_cast<uint32_t>(st.st_mode & 07777), static_cast<uint32_t>(st.st_uid),
+                  static_cast<uint32_t>(st.st_gid)};
+}
 
 // `sync` is ::fsync or ::fdatasync, retried when a signal interrupts it.
 Status sync_fd(int fd, int (*sync)(int)) {
@@ -76,6 +82,28 @@ class PosixFile final : public File {
     struct stat st;
     if (::fstat(fd_, &st) != 0) return fail(OrmelError::io_errno(errno));
     return static_cast<uint64_t>(st.st_size);
+  }
+
+  Result<FileInfo> info() override {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return fail(OrmelError::io_errno(errno));
+    return info_of(st);
+  }
+
+  Status copy_access(const FileInfo& like) override {
+    ORMEL_ASSIGN(const FileInfo now, info());
+    // Owner and group first: changing them may clear the set-id bits that fchmod then sets.
+    if (now.owner != like.owner || now.group != like.group) {
+      if (::fchown(fd_, like.owner, like.group) != 0) {
+        if (errno != EPERM) return fail(OrmelError::io_errno(errno));
+        // Not allowed to give the file away; a group the process belongs to it may still set.
+        if (::fchown(fd_, static_cast<uid_t>(-1), like.group) != 0 && errno != EPERM) {
+          return fail(OrmelError::io_errno(errno));
+        }
+      }
+    }
+    if (::fchmod(fd_, static_cast<mode_t>(like.mode)) != 0) return fail(OrmelError::io_errno(errno));
+    return {};
   }
 
  private:
@@ -184,6 +212,26 @@ class PosixEnv final : public Env {
     std::string out(real);
     std::free(real);
     return out;
+  }
+
+  Result<FileInfo> info(const std::string& path) override {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return fail(OrmelError::io_errno(errno));
+    return info_of(st);
+  }
+
+  Result<bool> discard(const std::string& path) override {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+      if (errno == ENOENT) return false;
+      return fail(OrmelError::io_errno(errno));
+    }
+    if (S_ISDIR(st.st_mode)) return fail(OrmelError::io_errno(EISDIR));
+    if (::unlink(path.c_str()) != 0) {
+      if (errno == ENOENT) return false;
+      return fail(OrmelError::io_errno(errno));
+    }
+    return true;
   }
 
   Status sync_dir(const std::string& path) override {

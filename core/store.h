@@ -204,6 +204,9 @@ struct SpaceReport {
   uint64_t current_bytes = 0;      // a file holding the current state alone
   uint64_t history_bytes = 0;      // added to that by the retained snapshots
   uint64_t reclaimable_bytes = 0;  // what compact() (keeping history) would give back
+  // Why the last automatic compaction failed (its flush committed all the same), until a
+  // compaction succeeds; compact() by hand then fails the same way, and says so.
+  std::optional<OrmelError> auto_compact_failure;
 };
 
 // When a flush compacts by itself: the bytes a compaction would give back exceed both

@@ -4,8 +4,8 @@
 //
 // The new file is laid out as: header page, an empty log region as large as the old one,
 // then, for each kept snapshot in manifest order and last for the current state, the
-// record runs its catalog reaches that are not yet copied, its rewritten catalog run and
-// its index run (runs shared between snapshots are written once), then the live
+// record runs its catalog's live rows name that are not yet copied, its rewritten catalog
+// run and its index run (runs shared between snapshots are written once), then the live
 // result-cache entries, the cache directory and the manifest. A dry run walks the same
 // steps without reading records or writing, so space() predicts the new size exactly.
 //
@@ -25,9 +25,20 @@
 //  6. A compaction stopped by its progress callback is one that failed before the rename:
 //     every report, the last included, comes before it.
 //  7. The committed state survives exactly: txn_id, every kept snapshot's txn_id,
-//     created_at and memory_count, every catalog row (only its run position changes), the
-//     index bytes, the live result-cache rows and their entries. Dropped are pages nothing
-//     reachable names, tombstoned cache rows and, without history, deleted catalog rows.
+//     created_at and memory_count, every live catalog row (only its run position changes),
+//     every deleted row's id and counters, the index bytes, the live result-cache rows and
+//     their entries. Dropped are pages nothing reachable names, tombstoned cache rows, the
+//     records of deleted rows (their runs become empty: a record is kept only while some
+//     kept catalog holds it live) and, without history, deleted catalog rows.
+//  8. The path is replaced only while it names the file this handle has locked: a file
+//     renamed over it since is someone else's database and stays as it is. The new file
+//     is created afresh at <path>.compacting (a leftover entry there, a symbolic link
+//     included, is removed first, never followed) and gets the old file's permission bits,
+//     owner and group (as far as the process may set them) before anything is written.
+//  9. A retained snapshot that reaches a damaged page cannot be restored as it was; when
+//     copying fails on such a page, the compaction starts again without those snapshots
+//     (it still fails when the current state reaches one). Only then is every record
+//     read twice; space(), which reads no record, does not foresee the snapshots dropped.
 #include <algorithm>
 #include <array>
 #include <map>
@@ -44,6 +55,13 @@ namespace {
 constexpr std::string_view kTempSuffix = ".compacting";
 // Largest write issued while appending pages to the new file.
 constexpr size_t kMaxWriteBytes = 1 << 20;
+
+// An Io error about a file names its path; the other kinds say what they concern already.
+template <class T>
+std::expected<T, OrmelError> naming(const std::string& path, std::expected<T, OrmelError> done) {
+  if (!done && done.error().kind() == ErrorKind::Io) return fail(OrmelError::io(path + ": " + done.error().text()));
+  return done;
+}
 
 struct RunRef {
   uint64_t start = 0;
@@ -124,18 +142,14 @@ class Rewriter {
  public:
   Rewriter(StoreState& s, PageSink& sink) : s_(s), sink_(sink) {}
 
-  Result<Layout> run(bool keep_history) {
+  // Lays out the `kept` snapshots and the current state; `drop_deleted` drops deleted
+  // catalog rows altogether (only when the current state is the one snapshot kept).
+  Result<Layout> run(const std::vector<Snapshot>& kept, bool drop_deleted) {
     const Header& h = s_.header;
     Layout out;
-    std::vector<Snapshot> kept;
-    if (keep_history) {
-      kept = s_.snapshot_manifest;
-    } else if (std::optional<Snapshot> current = current_snapshot()) {
-      kept.push_back(*current);
-    }
     for (const Snapshot& snap : kept) {
       ORMEL_ASSIGN(RunRef catalog, rewrite_catalog({snap.catalog_start, snap.catalog_pages, snap.catalog_len},
-                                                   !keep_history, nullptr));
+                                                   drop_deleted, nullptr));
       ORMEL_ASSIGN(RunRef index, copy_shared({snap.index_start, snap.index_pages, snap.index_len}));
       Snapshot moved = snap;
       std::tie(moved.catalog_start, moved.catalog_pages, moved.catalog_len) =
@@ -144,7 +158,7 @@ class Rewriter {
       out.manifest.push_back(moved);
     }
     const RunRef old_catalog{h.catalog_start, h.catalog_pages, h.catalog_len};
-    ORMEL_ASSIGN(RunRef catalog, rewrite_catalog(old_catalog, !keep_history, &out.catalog));
+    ORMEL_ASSIGN(RunRef catalog, rewrite_catalog(old_catalog, drop_deleted, &out.catalog));
     ORMEL_ASSIGN(RunRef index, copy_shared({h.index_start, h.index_pages, h.index_len}));
 
     for (const CacheDirectoryEntry& row : s_.cache_directory) {
@@ -177,21 +191,10 @@ class Rewriter {
   }
 
  private:
-  // The current state as a snapshot: the manifest's entry for the header's transaction
-  // (for its commit time), or one made now; none before the first transaction.
-  std::optional<Snapshot> current_snapshot() const {
-    const Header& h = s_.header;
-    for (const Snapshot& snap : s_.snapshot_manifest) {
-      if (snap.txn_id == h.txn_id) return snap;
-    }
-    if (h.txn_id == 0) return std::nullopt;
-    return Snapshot{h.txn_id, now_secs(), h.catalog_start, h.catalog_pages, h.catalog_len, h.index_start,
-                    h.index_pages, h.index_len, h.memory_count};
-  }
-
   // A catalog run rewritten once per distinct old run (when `rows` asks for the rows too,
-  // it is decoded again), with every record it names copied and its rows pointing at the
-  // copies. Without history, deleted rows go.
+  // it is decoded again), with every record its live rows name copied and those rows
+  // pointing at the copies. A deleted row keeps its id and counters and names no record
+  // (invariant 7); with `drop_deleted` it goes.
   Result<RunRef> rewrite_catalog(RunRef old, bool drop_deleted, std::vector<CatalogEntry>* rows) {
     if (old.pages == 0) return RunRef{};
     auto done = catalogs_.find(old);
@@ -199,6 +202,7 @@ class Rewriter {
     ORMEL_ASSIGN(auto catalog, load_catalog(*s_.pager, old.start, old.pages, old.len));
     if (drop_deleted) std::erase_if(catalog, [](const CatalogEntry& row) { return row.deleted; });
     for (CatalogEntry& row : catalog) {
+      if (row.deleted) std::tie(row.start_page, row.page_count, row.len) = std::tuple(0, 0, 0);
       if (row.page_count == 0) continue;  // an empty record names no page
       ORMEL_ASSIGN(row.start_page, copy_run(row.start_page, row.page_count));
     }
@@ -259,6 +263,25 @@ class Rewriter {
 
 uint64_t first_free_page(const StoreState& s) { return 1 + s.header.wal_pages; }
 
+// The current state as a snapshot: the manifest's entry for the header's transaction (for
+// its commit time), or one made now; none before the first transaction.
+std::optional<Snapshot> current_snapshot(const StoreState& s) {
+  const Header& h = s.header;
+  for (const Snapshot& snap : s.snapshot_manifest) {
+    if (snap.txn_id == h.txn_id) return snap;
+  }
+  if (h.txn_id == 0) return std::nullopt;
+  return Snapshot{h.txn_id, now_secs(), h.catalog_start, h.catalog_pages, h.catalog_len, h.index_start,
+                  h.index_pages, h.index_len, h.memory_count};
+}
+
+// The snapshots a compaction keeps: every retained one, or the current state alone.
+std::vector<Snapshot> kept_snapshots(const StoreState& s, bool keep_history) {
+  if (keep_history) return s.snapshot_manifest;
+  std::optional<Snapshot> current = current_snapshot(s);
+  return current ? std::vector<Snapshot>{*current} : std::vector<Snapshot>{};
+}
+
 // The size of a compacted file: up to its last run, or, with no run at all, up to the end
 // of the log region's one transaction.
 uint64_t file_bytes_of(const Header& compacted) {
@@ -267,22 +290,23 @@ uint64_t file_bytes_of(const Header& compacted) {
 }
 
 // The header a compaction would give the new file, found without reading records or writing.
-Result<Header> planned_header(StoreState& s, bool keep_history) {
+Result<Header> planned_header(StoreState& s, const std::vector<Snapshot>& kept, bool drop_deleted) {
   PageSink sink(first_free_page(s), nullptr, nullptr);
-  ORMEL_ASSIGN(Layout layout, Rewriter(s, sink).run(keep_history));
+  ORMEL_ASSIGN(Layout layout, Rewriter(s, sink).run(kept, drop_deleted));
   return layout.header;
 }
 
 Result<uint64_t> compacted_bytes(StoreState& s, bool keep_history) {
-  ORMEL_ASSIGN(const Header planned, planned_header(s, keep_history));
+  ORMEL_ASSIGN(const Header planned, planned_header(s, kept_snapshots(s, keep_history), !keep_history));
   return file_bytes_of(planned);
 }
 
 // Writes the whole new file through `out` and makes it durable, advancing `meter` a page
 // at a time.
-Result<Layout> write_new_file(StoreState& s, Pager& out, bool keep_history, ProgressMeter& meter) {
+Result<Layout> write_new_file(StoreState& s, Pager& out, const std::vector<Snapshot>& kept, bool drop_deleted,
+                              ProgressMeter& meter) {
   PageSink sink(first_free_page(s), &out, &s, &meter);
-  ORMEL_ASSIGN(Layout layout, Rewriter(s, sink).run(keep_history));
+  ORMEL_ASSIGN(Layout layout, Rewriter(s, sink).run(kept, drop_deleted));
   ORMEL_TRY(sink.drain());
   layout.header.nonce_counter = out.nonce_counter();
   ORMEL_ASSIGN(Page header_page, seal_header(layout.header, out.dek()));
@@ -309,46 +333,135 @@ void switch_to(StoreState& s, std::unique_ptr<Pager> pager, Layout layout) {
   s.summaries.reset(s.dimensions);
 }
 
-// Compacts a store with nothing staged; returns the bytes given back.
-Result<uint64_t> compact_committed(StoreState& s, bool keep_history, const Progress& progress = {}) {
-  if (s.catalog_dirty || s.index_dirty || s.cache_dirty || s.pager->cache().dirty_count() != 0) {
-    return fail(OrmelError::io("internal error: compaction with staged changes"));
+// Whether the path, links followed, still names the file this handle has locked; a path
+// that names nothing does not.
+Result<bool> path_is_ours(StoreState& s) {
+  ORMEL_ASSIGN(const FileInfo ours, s.pager->file().info());
+  auto named = s.env->info(s.path);
+  return named && named->same_file(ours);
+}
+
+// Invariant 8.
+Status check_path_is_ours(StoreState& s) {
+  ORMEL_ASSIGN(const bool ours, path_is_ours(s));
+  if (ours) return {};
+  return fail(OrmelError::io(s.path +
+                             ": the path no longer names the file this handle opened (it was replaced, moved or "
+                             "removed since); compaction refused, the path is left as it is"));
+}
+
+// The new file, created afresh beside the database with the database's access (invariant 8).
+Result<std::unique_ptr<File>> create_new_file(StoreState& s, const std::string& temp) {
+  ORMEL_TRY(naming(temp, s.env->discard(temp)));
+  ORMEL_ASSIGN(auto file, naming(temp, s.env->open_locked(temp, {.write = true, .create = true, .exclusive = true})));
+  ORMEL_ASSIGN(const FileInfo original, s.pager->file().info());
+  if (Status copied = naming(temp, file->copy_access(original)); !copied) {
+    file.reset();
+    (void)s.env->remove(temp);
+    return fail(copied.error());
   }
+  return file;
+}
+
+// One compaction keeping `kept` (see Rewriter::run); returns the bytes given back.
+Result<uint64_t> compact_keeping(StoreState& s, const std::vector<Snapshot>& kept, bool drop_deleted,
+                                 const Progress& progress) {
   ORMEL_ASSIGN(const uint64_t old_bytes, s.pager->file().size());
   // The pages to write are counted first only when someone listens: it reads every catalog.
   uint64_t pages = 0;
   if (progress.report) {
-    ORMEL_ASSIGN(const Header planned, planned_header(s, keep_history));
+    ORMEL_ASSIGN(const Header planned, planned_header(s, kept, drop_deleted));
     pages = planned.page_count - first_free_page(s);
   }
   ORMEL_ASSIGN(ProgressMeter meter, ProgressMeter::start(progress, pages));
   // A path that is a symbolic link keeps being one: the new file replaces its target.
-  ORMEL_ASSIGN(const std::string target, s.env->resolve(s.path));
+  ORMEL_ASSIGN(const std::string target, naming(s.path, s.env->resolve(s.path)));
   const std::string temp = target + std::string(kTempSuffix);
-  ORMEL_ASSIGN(auto file, s.env->open_locked(temp, {.write = true, .create = true}));
+  ORMEL_ASSIGN(auto file, create_new_file(s, temp));
   auto out = std::make_unique<Pager>(std::move(file), SecretKey(s.pager->dek().span()), s.pager->nonce_counter(),
                                      FORMAT_VERSION);
-  auto written = write_new_file(s, *out, keep_history, meter);
+  auto written = write_new_file(s, *out, kept, drop_deleted, meter);
   Status ready = written ? meter.finish() : Status(fail(written.error()));  // invariant 6
-  Status renamed = ready ? s.env->rename(temp, target) : ready;
+  if (ready) ready = check_path_is_ours(s);
+  Status renamed = ready ? naming(temp, s.env->rename(temp, target)) : ready;
   if (!renamed) {
     out.reset();
-    (void)s.env->remove(temp);  // else a leftover is truncated and reused by the next compaction
+    (void)s.env->remove(temp);  // else a leftover stays beside the database
     return fail(renamed.error());
   }
   // Past the rename nothing may fail before the handle holds the new file (invariant 3).
   const uint64_t new_bytes = file_bytes_of(written->header);
   switch_to(s, std::move(out), std::move(*written));
   s.unsynced_rename = target;
-  ORMEL_TRY(settle_compaction(s));
+  ORMEL_TRY(naming(target, settle_compaction(s)));
   return old_bytes > new_bytes ? old_bytes - new_bytes : 0;
+}
+
+// Reads everything a snapshot reaches (its catalog, its index, the records of its live
+// rows), each record once over all the snapshots checked.
+class ReachCheck {
+ public:
+  explicit ReachCheck(StoreState& s) : s_(s) {}
+
+  bool intact(const Snapshot& snap) {
+    Pager& pager = *s_.pager;
+    auto catalog = load_catalog(pager, snap.catalog_start, snap.catalog_pages, snap.catalog_len);
+    if (!catalog) return false;
+    if (snap.index_pages != 0 && !read_run_bytes(pager, snap.index_start, snap.index_pages, snap.index_len)) {
+      return false;
+    }
+    return std::ranges::all_of(*catalog, [&](const CatalogEntry& row) { return row.deleted || readable(row); });
+  }
+
+ private:
+  bool readable(const CatalogEntry& row) {
+    auto [known, fresh] = records_.try_emplace(row.start_page, true);
+    if (fresh) {
+      for (uint64_t i = 0; i < row.page_count && known->second; ++i) {
+        known->second = s_.pager->read_page(row.start_page + i).has_value();
+      }
+    }
+    return known->second;
+  }
+
+  StoreState& s_;
+  std::map<uint64_t, bool> records_;  // by start page: records never share pages
+};
+
+// Invariant 9: the retained snapshots that reach no damaged page, or nullopt when the
+// current state reaches one (no compaction can keep it).
+std::optional<std::vector<Snapshot>> intact_snapshots(StoreState& s) {
+  ReachCheck check(s);
+  std::optional<Snapshot> current = current_snapshot(s);
+  if (current && !check.intact(*current)) return std::nullopt;
+  std::vector<Snapshot> intact;
+  for (const Snapshot& snap : s.snapshot_manifest) {
+    if (check.intact(snap)) intact.push_back(snap);
+  }
+  return intact;
+}
+
+// Compacts a store with nothing staged; returns the bytes given back.
+Result<uint64_t> compact_committed(StoreState& s, bool keep_history, const Progress& progress = {}) {
+  if (s.catalog_dirty || s.index_dirty || s.cache_dirty || s.pager->cache().dirty_count() != 0) {
+    return fail(OrmelError::io("internal error: compaction with staged changes"));
+  }
+  ORMEL_TRY(check_path_is_ours(s));
+  const std::vector<Snapshot> kept = kept_snapshots(s, keep_history);
+  auto done = compact_keeping(s, kept, !keep_history, progress);
+  const bool damaged = !done && (done.error().kind() == ErrorKind::PageAuthFailed ||
+                                 done.error().kind() == ErrorKind::Serialization);
+  if (!damaged || !keep_history) return done;
+  std::optional<std::vector<Snapshot>> intact = intact_snapshots(s);
+  if (!intact || intact->size() == kept.size()) return done;
+  return compact_keeping(s, *intact, false, progress);
 }
 
 // The bytes the kept state needs, estimated from memory without reading the file: exact
 // but for records that only older snapshots still reach, which it leaves out.
 uint64_t estimated_kept_bytes(const StoreState& s) {
   uint64_t pages = first_free_page(s) + s.header.manifest_pages + s.header.cache_dir_pages;
-  for (const CatalogEntry& row : s.catalog) pages += row.page_count;
+  for (const CatalogEntry& row : s.catalog) pages += row.deleted ? 0 : row.page_count;
   for (const CacheDirectoryEntry& row : s.cache_directory) pages += row.deleted ? 0 : row.page_count;
   std::map<uint64_t, uint64_t> runs;  // catalog and index runs by start page, each once
   runs[s.header.catalog_start] = s.header.catalog_pages;
@@ -367,6 +480,17 @@ Status settle_compaction(StoreState& s) {
   if (!s.unsynced_rename) return {};
   ORMEL_TRY(s.env->sync_dir(*s.unsynced_rename));
   s.unsynced_rename.reset();
+  return {};
+}
+
+Status remove_compaction_leftover(StoreState& s) {
+  // A path renamed over names another database, whose own compaction may be writing there.
+  ORMEL_ASSIGN(const bool ours, path_is_ours(s));
+  if (!ours) return {};
+  ORMEL_ASSIGN(const std::string target, naming(s.path, s.env->resolve(s.path)));
+  const std::string temp = target + std::string(kTempSuffix);
+  ORMEL_ASSIGN(const bool removed, naming(temp, s.env->discard(temp)));
+  if (removed) ORMEL_TRY(naming(temp, s.env->sync_dir(temp)));
   return {};
 }
 
@@ -389,8 +513,9 @@ void compact_if_due(StoreState& s) {
   }
   // The flush that called this has committed; a failed compaction leaves the old file in
   // place (or, past the rename, a pending directory sync that the next flush retries), so
-  // its error is not the flush's.
-  (void)compact_committed(s, true);
+  // its error is not the flush's: space() reports it until a compaction succeeds.
+  Result<uint64_t> done = compact_committed(s, true);
+  s.auto_compact_failure = done ? std::nullopt : std::optional(done.error());
   s.auto_compact_baseline = s.header.page_count * PAGE_SIZE;
   s.auto_compact_next_check = 0;
 }
@@ -403,7 +528,9 @@ Result<uint64_t> Ormel::compact(bool keep_history, const Progress& progress) {
   s.auto_compact = policy;
   ORMEL_TRY(flushed);
   ORMEL_TRY(settle_compaction(s));
-  return compact_committed(s, keep_history, progress);
+  ORMEL_ASSIGN(const uint64_t given_back, compact_committed(s, keep_history, progress));
+  s.auto_compact_failure.reset();
+  return given_back;
 }
 
 Result<SpaceReport> Ormel::space() {
@@ -414,6 +541,7 @@ Result<SpaceReport> Ormel::space() {
   ORMEL_ASSIGN(const uint64_t kept, compacted_bytes(s, true));
   r.history_bytes = kept > r.current_bytes ? kept - r.current_bytes : 0;
   r.reclaimable_bytes = r.file_bytes > kept ? r.file_bytes - kept : 0;
+  r.auto_compact_failure = s.auto_compact_failure;
   return r;
 }
 

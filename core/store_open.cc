@@ -207,6 +207,9 @@ Result<std::unique_ptr<Ormel>> Ormel::open(const std::string& path, std::string_
   }
   state->path = path;
   state->env = env;
+  // What a killed compaction left beside the file goes now that the lock is held; one that
+  // cannot be removed only waits for the next compaction or passphrase change, which say why.
+  if (!read_only) (void)remove_compaction_leftover(*state);
   return std::unique_ptr<Ormel>(new Ormel(std::move(state)));
 }
 

@@ -28,6 +28,9 @@
 //  6. The handle adopts the new header and manifest only after the checkpoint's sync; a
 //     failure leaves it on the old ones, keeping only the pages it allocated, as a failed
 //     flush does.
+//  7. A copy of the database that a killed compaction left beside it (<path>.compacting),
+//     which opens with the old passphrase and holds the same data key, is removed, and
+//     that removal is durable, before the new key material is written.
 #include <algorithm>
 
 #include "core/store_state.h"
@@ -90,6 +93,7 @@ Status Ormel::change_passphrase(std::string_view new_passphrase) {
   if (s.read_only) return fail(OrmelError::read_only());
   ORMEL_TRY(flush());
   ORMEL_TRY(settle_checkpoint(s));  // the key scrub overwrites log regions
+  ORMEL_TRY(remove_compaction_leftover(s));  // invariant 7
   Pager& pager = *s.pager;
 
   Header h = s.header;

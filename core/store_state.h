@@ -59,6 +59,8 @@ struct StoreState {
   // the file has grown to this size (an eighth of the reclaimable bytes that make a
   // compaction due, as of the last count, after the last).
   uint64_t auto_compact_next_check = 0;
+  // Why the last automatic compaction failed, until a compaction succeeds (space() tells).
+  std::optional<OrmelError> auto_compact_failure;
   // Where a compaction renamed its file into place (the path, links followed) while that
   // directory entry is not yet durable; nothing may be committed to the new file until it is.
   std::optional<std::string> unsynced_rename;
@@ -149,6 +151,11 @@ bool is_manifest(const Json& metadata);
 // successful commit, compact when the automatic policy asks for it.
 Status settle_compaction(StoreState& s);
 void compact_if_due(StoreState& s);
+// Removes what a killed compaction left beside the database (<path>.compacting: a copy of
+// the database under the key material of its time), durably; only a handle holding the
+// exclusive lock may call it, as nothing but its own compaction writes there. Nothing is
+// removed once the path names another file than the handle's.
+Status remove_compaction_leftover(StoreState& s);
 
 // Replaces the live catalog, id index and index with a snapshot's, then flushes.
 Status apply_snapshot(Ormel& store, const Snapshot& snapshot);

@@ -82,6 +82,10 @@ Visible visible(Ormel& db) {
   auto seen = testing::observe(db);
   EXPECT_TRUE(seen) << seen.error().message();
   if (seen) v.state = testing::logical(*seen);
+  // A deleted row's record is out of reach: compaction empties its run.
+  for (CatalogEntry& row : v.state.catalog) {
+    if (row.deleted) std::tie(row.page_count, row.len) = std::tuple(0, 0);
+  }
   std::erase_if(v.state.cache, [](const testing::CacheRowView& row) { return row.deleted; });
   for (const SnapshotInfo& info : db.snapshots()) v.snapshots.emplace_back(info.txn_id, info.created_at, info.memory_count);
   for (uint32_t q : {0u, 7u, 45u}) {
@@ -208,6 +212,104 @@ TEST(Compact, EverySnapshotRestoresAsBefore) {
   EXPECT_EQ(restored_snapshots(env.read_file(kDbPath)), before);
 }
 
+// 200 memories, 150 of them then deleted: their records come back as space once no kept
+// snapshot holds them live (one snapshot kept), and stay, each snapshot restoring exactly
+// as before, while one does.
+TEST(Compact, DeletedMemoriesGiveTheirSpaceBackOnceNoKeptSnapshotHoldsThem) {
+  struct Case {
+    uint64_t max_snapshots;
+    bool given_back;
+  };
+  for (const Case c : {Case{1, true}, Case{0, false}}) {
+    SCOPED_TRACE("max_snapshots " + std::to_string(c.max_snapshots));
+    MemEnv env;
+    auto db = must_open(env);
+    ASSERT_TRUE(db);
+    db->set_max_snapshots(c.max_snapshots);
+    ASSERT_TRUE(remember_range(*db, 0, 200));
+    ASSERT_TRUE(db->flush());
+    for (uint32_t i = 0; i < 150; ++i) ASSERT_TRUE(db->delete_memory(sample_memory(i).id));
+    ASSERT_TRUE(db->flush());
+    uint64_t deleted_pages = 0;
+    for (const CatalogEntry& row : db->state().catalog) deleted_pages += row.deleted ? row.page_count : 0;
+    ASSERT_GE(deleted_pages, 150u);
+    const auto before = restored_snapshots(env.read_file(kDbPath));
+    auto space = db->space();
+    auto reclaimed = db->compact();
+    ASSERT_TRUE(space && reclaimed) << reclaimed.error().message();
+    EXPECT_EQ(*reclaimed, space->reclaimable_bytes);
+    if (c.given_back) {
+      EXPECT_GE(*reclaimed, deleted_pages * PAGE_SIZE);
+    } else {
+      EXPECT_LT(*reclaimed, deleted_pages * PAGE_SIZE);
+    }
+    EXPECT_EQ(db->stats()->deleted, 150u);
+    db.reset();
+    EXPECT_EQ(restored_snapshots(env.read_file(kDbPath)), before);
+  }
+}
+
+// Memories 0..11 over three snapshots (the third deletes memory 5), memory 3's record then
+// damaged on disk; with `delete_damaged` (the repair) it is deleted in a fourth, the only
+// snapshot that does not reach the damaged record.
+struct Damaged {
+  std::vector<uint8_t> file;
+  uint64_t page = 0;  // the damaged page
+};
+
+Damaged damaged_history(bool delete_damaged) {
+  MemEnv env;
+  Damaged out;
+  {
+    auto db = must_open(env);
+    if (!db) return out;
+    EXPECT_TRUE(remember_range(*db, 0, 10) && db->flush());
+    EXPECT_TRUE(remember_range(*db, 10, 12) && db->flush());
+    EXPECT_TRUE(db->delete_memory(sample_memory(5).id) && db->flush());
+    const auto row = db->state().id_index.find(sample_memory(3).id);
+    out.page = db->state().catalog[row->second].start_page;
+    if (delete_damaged) EXPECT_TRUE(db->delete_memory(sample_memory(3).id) && db->flush());
+  }
+  out.file = env.read_file(kDbPath);
+  out.file[out.page * PAGE_SIZE + PAGE_SIZE / 2] ^= 0x40;
+  return out;
+}
+
+// A damaged record that only older snapshots reach does not stop compaction: those
+// snapshots cannot be restored as they were and go, every other one stays exactly
+// restorable. A damaged record the current state reaches still stops it, naming the page.
+TEST(Compact, ADamagedRecordOnlyOlderSnapshotsReachDropsThoseSnapshots) {
+  for (bool deleted : {true, false}) {
+    SCOPED_TRACE(deleted ? "damaged memory deleted" : "damaged memory live");
+    const Damaged damaged = damaged_history(deleted);
+    MemEnv env;
+    env.write_file(kDbPath, damaged.file);
+    auto db = must_open(env);
+    ASSERT_TRUE(db);
+    const std::vector<SnapshotInfo> snapshots = db->snapshots();
+    ASSERT_EQ(snapshots.size(), deleted ? 4u : 3u);
+    auto live = db->memories();  // the damaged record fails it while live
+    ASSERT_EQ(live.has_value(), deleted);
+    auto done = db->compact();
+    if (!deleted) {
+      ASSERT_FALSE(done);
+      EXPECT_EQ(done.error(), OrmelError::page_auth_failed(damaged.page));
+      EXPECT_EQ(db->snapshots().size(), snapshots.size());
+      EXPECT_EQ(env.paths(), std::vector<std::string>{kDbPath});
+      continue;
+    }
+    ASSERT_TRUE(done) << done.error().message();
+    ASSERT_EQ(db->snapshots().size(), 1u);  // the deletion of memory 3
+    EXPECT_EQ(db->snapshots()[0].txn_id, snapshots.back().txn_id);
+    EXPECT_TRUE(db->verify());
+    auto again = db->compact();
+    ASSERT_TRUE(again) << again.error().message();
+    EXPECT_EQ(*again, 0u);
+    db.reset();
+    EXPECT_EQ(restored_snapshots(env.read_file(kDbPath)), std::vector<std::vector<Memory>>{*live});
+  }
+}
+
 TEST(Compact, SpaceOfAFreshDatabaseAndCompactingTwice) {
   MemEnv env;
   auto db = must_open(env);
@@ -308,16 +410,26 @@ TEST(Compact, NoOtherHandleOpensThePathAtAnyMoment) {
   EXPECT_TRUE(must_open(mem));
 }
 
-// Runs `stage` then `commit` on a copy of history_base() with the power lost at the nth call
-// of `commit` in `mode`, and opens what the path then holds, which must be the one database
-// there (a leftover new file may lie beside it, for the next compaction to reuse).
-std::unique_ptr<Ormel> open_after_crash(MemEnv& env, const testing::Step& stage, const testing::Step& commit,
-                                        uint64_t n, CrashMode mode) {
-  testing::crash_run(env, history_base(), stage, commit, n, mode);
+// What the path holds after a crash, opened, and the new file a crash left beside it (the
+// open removes it).
+struct AfterCrash {
+  std::unique_ptr<Ormel> db;
+  std::vector<uint8_t> leftover;
+};
+
+// Runs `stage` then `commit` on a copy of `base` with the power lost at the nth call of
+// `commit` in `mode`, and opens what the path then holds, which must be the one database
+// there but for a leftover new file, which the open removes.
+AfterCrash open_after_crash(MemEnv& env, const std::vector<uint8_t>& base, const testing::Step& stage,
+                            const testing::Step& commit, uint64_t n, CrashMode mode) {
+  testing::crash_run(env, base, stage, commit, n, mode);
   auto paths = env.paths();
   std::erase(paths, kTempPath);
   EXPECT_EQ(paths, std::vector<std::string>{kDbPath});
-  return must_open(env);
+  AfterCrash out{nullptr, env.read_file(kTempPath)};
+  out.db = must_open(env);
+  EXPECT_EQ(env.paths(), std::vector<std::string>{kDbPath});
+  return out;
 }
 
 // Each crash point of a compaction (its flush included) leaves the path opening as the
@@ -365,9 +477,8 @@ TEST(CompactCrash, EveryWriteSyncAndRenameIsSurvived) {
     for (uint64_t n = 1; n <= calls; ++n) {
       SCOPED_TRACE(std::string(testing::crash_mode_name(mode)) + " crash at compaction call " + std::to_string(n));
       MemEnv env;
-      auto db = open_after_crash(env, stage, commit, n, mode);
+      auto [db, temp] = open_after_crash(env, base, stage, commit, n, mode);
       ASSERT_TRUE(db);
-      const std::vector<uint8_t> temp = env.read_file(kTempPath);
       compare(*db);
       if (!temp.empty()) {
         EXPECT_GE(db->state().pager->nonce_counter(), max_page_counter(temp, first_free));
@@ -389,6 +500,39 @@ TEST(CompactCrash, EveryWriteSyncAndRenameIsSurvived) {
     ASSERT_TRUE(db);
     compare(*db);
     EXPECT_EQ(env.paths(), std::vector<std::string>{kDbPath});
+  }
+}
+
+// The compaction that starts again without the damaged snapshots survives a power loss at
+// every call as any compaction does.
+TEST(CompactCrash, ACompactionAroundDamagedSnapshotsSurvivesEveryCall) {
+  const std::vector<uint8_t> base = damaged_history(true).file;
+  testing::Step nothing = [](Ormel&) -> Status { return {}; };
+  testing::Step commit = [](Ormel& db) -> Status { return testing::status_of(db.compact()); };
+  Visible old_file, want;
+  uint64_t calls = 0;
+  {
+    MemEnv traced;
+    traced.write_file(kDbPath, base);
+    auto db = must_open(traced);
+    ASSERT_TRUE(db);
+    old_file = visible(*db);
+    const uint64_t start = traced.mutating_calls();
+    ASSERT_TRUE(commit(*db));
+    calls = traced.mutating_calls() - start;
+    want = visible(*db);
+  }
+  for (CrashMode mode : {CrashMode::Keep, CrashMode::Drop, CrashMode::Torn}) {
+    for (uint64_t n = 1; n <= calls; ++n) {
+      SCOPED_TRACE(std::string(testing::crash_mode_name(mode)) + " crash at call " + std::to_string(n));
+      MemEnv env;
+      auto db = open_after_crash(env, base, nothing, commit, n, mode).db;
+      ASSERT_TRUE(db);
+      const Visible got = visible(*db);
+      EXPECT_TRUE(got == want || got == old_file) << testing::summary(got.state);
+      ASSERT_TRUE(db->compact());
+      EXPECT_EQ(visible(*db), want);
+    }
   }
 }
 
@@ -452,7 +596,7 @@ TEST(CompactFault, AFailedDirectorySyncIsRetriedBeforeTheNextCommit) {
   env.fail_at(env.calls() + calls, testing::FailMode::Once);  // the last call: sync_dir
   auto done = db->compact();
   ASSERT_FALSE(done);
-  EXPECT_EQ(done.error().message(), "io error: injected fault");
+  EXPECT_EQ(done.error().message(), "io error: " + std::string(kDbPath) + ": injected fault");
   ASSERT_TRUE(db->remember(sample_memory(95)));
   ASSERT_TRUE(db->flush());
   db.reset();
@@ -532,7 +676,7 @@ TEST(CompactStop, AStopAtAnyReportLeavesTheOldFileAndTheHandle) {
 
 // A compaction stopped at its last report, once the new file is complete and durable, then
 // removes that file: a power loss at any of its calls leaves the old database at the path
-// (a leftover new file beside it is reused by the next compaction).
+// (a leftover new file beside it goes at the next read-write open).
 TEST(CompactCrash, AStoppedCompactionSurvivesEveryWriteSyncAndRemove) {
   const std::vector<uint8_t>& base = history_base();
   const uint64_t last = compaction_reports();
@@ -559,13 +703,40 @@ TEST(CompactCrash, AStoppedCompactionSurvivesEveryWriteSyncAndRemove) {
     for (uint64_t n = 1; n <= calls; ++n) {
       SCOPED_TRACE(std::string(testing::crash_mode_name(mode)) + " crash at call " + std::to_string(n));
       MemEnv env;
-      auto db = open_after_crash(env, nothing, stopped, n, mode);
+      auto db = open_after_crash(env, base, nothing, stopped, n, mode).db;
       ASSERT_TRUE(db);
       EXPECT_EQ(visible(*db), want);
       ASSERT_TRUE(db->compact());
       EXPECT_EQ(env.paths(), std::vector<std::string>{kDbPath});
     }
   }
+}
+
+// A remember/delete loop with few snapshots kept: the deleted memories' records are
+// garbage, so automatic compaction keeps the file near what the live memories need.
+TEST(AutoCompact, ARememberDeleteLoopStaysSmall) {
+  constexpr uint64_t kFloor = 64 * PAGE_SIZE;
+  MemEnv env;
+  auto db = must_open(env);
+  ASSERT_TRUE(db);
+  db->set_max_snapshots(4);
+  db->set_auto_compact(AutoCompactPolicy{kFloor, 1.0});
+  ASSERT_TRUE(remember_range(*db, 0, 20));
+  ASSERT_TRUE(db->flush());
+  uint64_t largest = 0;
+  for (uint32_t turn = 100; turn < 500; ++turn) {
+    ASSERT_TRUE(db->remember(sample_memory(turn)));
+    ASSERT_TRUE(db->flush());
+    ASSERT_TRUE(db->delete_memory(sample_memory(turn).id));
+    ASSERT_TRUE(db->flush());
+    largest = std::max<uint64_t>(largest, env.read_file(kDbPath).size());
+  }
+  auto space = db->space();
+  ASSERT_TRUE(space);
+  const uint64_t kept = space->current_bytes + space->history_bytes;
+  EXPECT_LT(kept, 80 * PAGE_SIZE);  // 20 live records, 4 catalogs, the log region
+  EXPECT_LE(largest, 2 * kept + kFloor + 16 * PAGE_SIZE);
+  EXPECT_FALSE(space->auto_compact_failure);
 }
 
 TEST(AutoCompact, KeepsTheFileBoundedWithHistoryIntact) {

@@ -436,6 +436,56 @@ TEST(PassphraseChangeCrash, CutOffBeforeTheCommitLeavesTheLogAbleToRebuildPage0)
 
 // An I/O error at any file call: the change reports it, the handle keeps its data, and a
 // retry completes the change.
+const std::string kLeftoverPath = std::string(kDbPath) + ".compacting";
+
+// A compaction killed before its rename left a copy of the database beside it, which opens
+// with the old passphrase and holds the same data key. At every crash point of the change,
+// a file that opens with the new passphrase has no such copy beside it; a read-write open
+// removes one too, a read-only open leaves it.
+TEST(PassphraseChangeCrash, ALeftoverCopyOfTheDatabaseIsGoneOnceTheChangeIsDurable) {
+  const std::vector<uint8_t> base = moved_log_with_stale_frames();
+  const KeyMaterial old_key = key_material_of(base);
+  const ObservedState before = observe_file(base);
+  MemEnv* current = nullptr;
+  auto leave_copy = [&](Ormel&) -> Status {
+    current->write_file(kLeftoverPath, base);
+    return {};
+  };
+  uint64_t calls = 0;
+  {
+    MemEnv env;
+    env.write_file(kDbPath, base);
+    auto db = must_open(env);
+    ASSERT_TRUE(db);
+    current = &env;
+    ASSERT_TRUE(leave_copy(*db));
+    const uint64_t from = env.mutating_calls();
+    ASSERT_TRUE(change_to_new(*db));
+    calls = env.mutating_calls() - from;
+    EXPECT_FALSE(env.exists(kLeftoverPath));
+  }
+  for (uint64_t n = 1; n <= calls; ++n) {
+    for (CrashMode mode : {CrashMode::Keep, CrashMode::Drop, CrashMode::Torn}) {
+      SCOPED_TRACE("crash at call " + std::to_string(n) + " of " + std::to_string(calls) + ", " +
+                   testing::crash_mode_name(mode));
+      MemEnv env;
+      current = &env;
+      testing::crash_run(env, base, leave_copy, change_to_new, n, mode);
+      const Recovered recovered = check_recovered(env.read_file(kDbPath), before, old_key);
+      if (recovered.is_new) EXPECT_FALSE(env.exists(kLeftoverPath)) << "a copy under the old key survived";
+    }
+  }
+
+  for (bool read_only : {true, false}) {
+    SCOPED_TRACE(read_only ? "read-only open" : "read-write open");
+    MemEnv env;
+    env.write_file(kDbPath, base);
+    env.write_file(kLeftoverPath, base);
+    EXPECT_TRUE(must_open(env, read_only));
+    EXPECT_EQ(env.exists(kLeftoverPath), read_only);
+  }
+}
+
 TEST(PassphraseChangeFault, FailingOnceThenRetried) {
   const std::vector<uint8_t> base = moved_log_with_stale_frames();
   const KeyMaterial old_key = key_material_of(base);

@@ -304,6 +304,47 @@ TEST(StoreOpenReadOnly, RefusesWhatNeedsAWriter) {
   }
 }
 
+// A compaction killed before its rename leaves a copy of the database beside it: a
+// read-write open removes it, durably; a power loss at either call of that leaves the
+// database as it was and the copy, if it survives, goes at the next open.
+TEST(StoreOpenRecovery, ALeftoverCompactionFileGoesAtEveryCrashPointOfTheOpen) {
+  const std::string leftover = std::string(kDbPath) + ".compacting";
+  MemEnv made;
+  {
+    auto db = must_open(made);
+    ASSERT_TRUE(db && db->remember(sample_memory(1)) && db->flush());
+  }
+  const std::vector<uint8_t> base = made.read_file(kDbPath);
+  auto seed = [&](MemEnv& env) {
+    env.write_file(kDbPath, base);
+    env.write_file(leftover, base);
+  };
+  uint64_t calls = 0;
+  {
+    MemEnv env;
+    seed(env);
+    ASSERT_TRUE(must_open(env));
+    calls = env.mutating_calls();
+    EXPECT_FALSE(env.exists(leftover));
+  }
+  ASSERT_EQ(calls, 2u);  // remove, directory sync
+  for (CrashMode mode : {CrashMode::Keep, CrashMode::Drop, CrashMode::Torn}) {
+    for (uint64_t n = 1; n <= calls; ++n) {
+      SCOPED_TRACE(std::string(testing::crash_mode_name(mode)) + " crash at call " + std::to_string(n));
+      MemEnv env;
+      seed(env);
+      env.crash_at(n, mode);
+      (void)try_open(env);
+      env.power_loss();
+      EXPECT_EQ(env.read_file(kDbPath), base);
+      auto db = must_open(env);
+      ASSERT_TRUE(db);
+      EXPECT_TRUE(db->get(sample_memory(1).id));
+      EXPECT_FALSE(env.exists(leftover));
+    }
+  }
+}
+
 TEST(StoreOpenRecovery, PendingCommitIsReplayedByAReadWriteOpen) {
   MemEnv env;
   testing::ObservedState committed = commit_without_checkpoint(env);

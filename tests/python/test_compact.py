@@ -1,7 +1,10 @@
 """compact(), space() and set_auto_compact() through the module: what survives, what the
-report predicts, arguments, and a real process killed mid-compaction."""
+report predicts, arguments, a real process killed mid-compaction, and the path: a file
+renamed over it, what lies at <path>.compacting, the file's mode and owner."""
 
 import os
+import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -207,6 +210,7 @@ def test_killed_mid_compaction_the_path_opens_complete_and_locked_throughout(tmp
     leftovers = set(os.listdir(tmp_path)) - {"db.ormel", "db.ormel.compacting"}
     assert leftovers == set()
     db = ormel.open(path, PASSPHRASE)
+    assert os.listdir(tmp_path) == ["db.ormel"]  # a read-write open removes the leftover
     assert memories(db) == live
     assert db.snapshots() == snapshots
     db.compact()
@@ -230,3 +234,103 @@ def test_a_symlinked_path_stays_a_link_to_the_compacted_file(tmp_path):
     del db
     after = visible(ormel.open(str(target), PASSPHRASE))
     assert after["memories"] == before["memories"]
+
+
+def remember_and_delete(db, count):
+    """`count` memories, every other one then deleted, over two flushes: garbage to give back."""
+    ids = [db.remember(f"note {n}", "semantic", vec(1, n)) for n in range(count)]
+    db.flush()
+    for gone in ids[::2]:
+        db.delete(gone)
+    db.flush()
+    return ids[1::2]
+
+
+def test_a_stale_handle_never_replaces_the_file_renamed_over_its_path(db_path, tmp_path):
+    db = ormel.open(db_path, PASSPHRASE, dimensions=DIMS)
+    kept = db.remember("in the backup", "semantic", vec(1))
+    db.flush()
+    shutil.copy(db_path, tmp_path / "backup.ormel")
+    remember_and_delete(db, 10)
+    os.replace(tmp_path / "backup.ormel", db_path)  # the user restores the backup
+    with open(db_path, "rb") as f:
+        restored = f.read()
+    message = f"^io error: {re.escape(db_path)}: the path no longer names the file this handle opened"
+    with pytest.raises(RuntimeError, match=message):
+        db.compact()
+    db.set_auto_compact(min_bytes=0, ratio=0.0)
+    remember_and_delete(db, 10)  # the flushes commit; their automatic compactions are refused
+    with open(db_path, "rb") as f:
+        assert f.read() == restored
+    assert os.listdir(tmp_path) == ["test.ormel"]
+    del db
+    assert ormel.open(db_path, PASSPHRASE).get(kept)["content"] == "in the backup"
+
+
+@pytest.mark.parametrize("leftover", ["link to a file", "dangling link", "directory"])
+def test_what_lies_at_the_compacting_name_is_never_written_through(db_path, tmp_path, leftover):
+    db = ormel.open(db_path, PASSPHRASE, dimensions=DIMS)
+    live = remember_and_delete(db, 10)
+    temp = tmp_path / "test.ormel.compacting"
+    notes = tmp_path / "notes.txt"
+    notes.write_text("not a database")
+    if leftover == "directory":
+        temp.mkdir()
+        with pytest.raises(RuntimeError, match=f"^io error: {re.escape(str(temp))}: Is a directory$"):
+            db.compact()
+        temp.rmdir()
+    else:
+        temp.symlink_to(notes if leftover == "link to a file" else tmp_path / "missing")
+    assert db.compact() > 0
+    assert notes.read_text() == "not a database"
+    assert not os.path.islink(db_path) and not os.path.lexists(temp)
+    assert sorted(os.listdir(tmp_path)) == ["notes.txt", "test.ormel"]
+    assert [db.get(i)["content"] for i in live] == [f"note {n}" for n in range(1, 10, 2)]
+
+
+@pytest.mark.parametrize("mode, owner", [(0o600, None), (0o640, None), (0o660, (4321, 8765))])
+def test_the_compacted_file_keeps_mode_owner_and_group(db_path, mode, owner):
+    if owner is not None and os.geteuid() != 0:
+        pytest.skip("giving a file to another user needs root")
+    db = ormel.open(db_path, PASSPHRASE, dimensions=DIMS)
+    remember_and_delete(db, 10)
+    os.chmod(db_path, mode)
+    if owner is not None:
+        os.chown(db_path, *owner)
+    before = os.stat(db_path)
+    assert db.compact() > 0
+    after = os.stat(db_path)
+    assert after.st_ino != before.st_ino
+    assert (after.st_mode & 0o7777, after.st_uid, after.st_gid) == (mode, before.st_uid, before.st_gid)
+
+
+def test_a_leftover_copy_goes_at_passphrase_change_and_read_write_open(db_path):
+    """A compaction killed before its rename leaves a copy that opens with the passphrase of
+    its time and holds the same data key."""
+    leftover = db_path + ".compacting"
+    db = ormel.open(db_path, PASSPHRASE, dimensions=DIMS)
+    db.remember("secret", "semantic", vec(1))
+    db.flush()
+    shutil.copy(db_path, leftover)
+    db.change_passphrase("new passphrase")
+    assert not os.path.exists(leftover)
+    del db
+    shutil.copy(db_path, leftover)
+    ormel.open(db_path, "new passphrase", read_only=True)
+    assert os.path.exists(leftover)
+    ormel.open(db_path, "new passphrase")
+    assert not os.path.exists(leftover)
+
+
+def test_deleted_memories_give_their_space_back_once_no_kept_snapshot_holds_them(db_path):
+    db = ormel.open(db_path, PASSPHRASE, dimensions=DIMS)
+    db.set_max_snapshots(1)
+    ids = [db.remember(f"memory {n}", "episodic", vec(1, n)) for n in range(200)]
+    db.flush()
+    for gone in ids[:150]:
+        db.delete(gone)
+    db.flush()
+    predicted = db.space()["reclaimable_bytes"]
+    assert db.compact() == predicted >= 150 * 8192
+    assert db.stats()["memories"] == 50
+    assert [db.get(i)["content"] for i in ids[150:]] == [f"memory {n}" for n in range(150, 200)]

@@ -1,6 +1,9 @@
 """Finding and removing damaged memories: ids(), verify(all_errors=True), and the repair recipe
 of the README on a database with one record page damaged on purpose."""
 
+import pathlib
+import re
+
 import pytest
 
 import ormel
@@ -120,3 +123,34 @@ def test_damaged_cache_entries_are_reported_as_structures(db_path):
     [structure] = report["structures"]
     assert structure["structure"].startswith("cache entry in namespace 'answers' (key hash ")
     assert "failed authentication" in structure["error"]
+
+
+def readme_recipe():
+    """The code of the README's repair recipe, as written there."""
+    readme = (pathlib.Path(__file__).parents[2] / "README.md").read_text()
+    section = readme.split("## Repairing a damaged database", 1)[1]
+    return re.search(r"```python\n(.*?)```", section, re.S).group(1)
+
+
+def test_the_readme_recipe_repairs_a_record_that_older_snapshots_still_hold(tmp_path, monkeypatch):
+    """The damaged memory is live in every snapshot before the repair: compacting keeps the
+    snapshots that do not reach it, and the file no longer holds the damaged page."""
+    monkeypatch.chdir(tmp_path)
+    db = ormel.open("agent.ormel", PASSPHRASE, dimensions=DIMS)
+    good = [db.remember("first", "semantic", vec(1), agent_id="a")]
+    victim, page = remember_at_known_page(db, "victim", vec(0, 1), agent_id="a")
+    db.flush()
+    good.append(db.remember("third", "episodic", vec(1, 1), agent_id="b"))
+    db.flush()
+    del db
+    damage_page("agent.ormel", page)
+
+    exec(readme_recipe(), {"ormel": ormel, "passphrase": PASSPHRASE})
+
+    db = ormel.open("agent.ormel", PASSPHRASE)
+    assert db.verify(all_errors=True) == {"checked": 2, "memories": [], "structures": []}
+    assert [s["memory_count"] for s in db.snapshots()] == [2]
+    assert {r["id"] for r in db.recall(vec(1))} == set(good)
+    db.compact()  # compacting again works too
+    db.restore_to(db.snapshots()[0]["txn_id"])
+    assert sorted(db.get(i)["content"] for i in good) == ["first", "third"]

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <tuple>
 
 namespace ormel::testing {
 namespace {
@@ -34,6 +35,14 @@ class FaultFile final : public ForwardingFile {
     ORMEL_TRY(plan_.on_call());
     return ForwardingFile::size();
   }
+  Result<FileInfo> info() override {
+    ORMEL_TRY(plan_.on_call());
+    return ForwardingFile::info();
+  }
+  Status copy_access(const FileInfo& like) override {
+    ORMEL_TRY(plan_.on_call());
+    return ForwardingFile::copy_access(like);
+  }
 
  private:
   FaultPlan& plan_;
@@ -62,6 +71,8 @@ class MemFile final : public File {
   Status write_at(uint64_t offset, std::span<const uint8_t> data) override { return env_.write(*this, offset, data); }
   Status sync() override { return env_.sync(*this); }
   Result<uint64_t> size() override { return env_.size(*this); }
+  Result<FileInfo> info() override { return env_.info(*this); }
+  Status copy_access(const FileInfo& like) override { return env_.copy_access(*this, like); }
 
   MemEnv& env_;
   const MemEnv::FileId file_;
@@ -112,6 +123,25 @@ Status MemEnv::remove(const std::string& path) {
   return {};
 }
 
+Result<bool> MemEnv::discard(const std::string& path) {
+  if (!names_.contains(path)) return false;
+  ORMEL_TRY(remove(path));
+  return true;
+}
+
+Result<FileInfo> MemEnv::info(const std::string& path) {
+  auto it = names_.find(path);
+  if (it == names_.end()) return fail(OrmelError::io_errno(ENOENT));
+  return info_of(it->second);
+}
+
+FileInfo MemEnv::info_of(FileId file) {
+  FileInfo out = files_[file].access;
+  out.device = 1;
+  out.inode = file;
+  return out;
+}
+
 Status MemEnv::sync_dir(const std::string&) {
   ORMEL_TRY(begin_call(nullptr, true));
   if (crashes_now()) return fail(crash_error());
@@ -134,7 +164,9 @@ void MemEnv::write_file(const std::string& path, std::vector<uint8_t> bytes) {
   auto it = names_.find(path);
   const FileId file = it != names_.end() ? it->second : next_file_++;
   std::erase_if(pending_, [&](const PendingWrite& w) { return w.file == file; });
-  files_[file] = FileState{bytes, bytes};
+  FileState& state = files_[file];  // a file written again keeps its access
+  state.durable = bytes;
+  state.current = std::move(bytes);
   names_[path] = file;
   durable_names_[path] = file;
 }
@@ -214,6 +246,18 @@ Result<uint64_t> MemEnv::size(const MemFile& f) {
   return files_[f.file_].current.size();
 }
 
+Result<FileInfo> MemEnv::info(const MemFile& f) {
+  ORMEL_TRY(begin_call(&f, false));
+  return info_of(f.file_);
+}
+
+Status MemEnv::copy_access(const MemFile& f, const FileInfo& like) {
+  ORMEL_TRY(begin_call(&f, false));
+  FileInfo& access = files_[f.file_].access;
+  std::tie(access.mode, access.owner, access.group) = std::tuple(like.mode, like.owner, like.group);
+  return {};
+}
+
 void MemEnv::release(const MemFile& f) {
   if (f.epoch_ != epoch_) return;  // a crash already dropped every lock
   LockState& lock = locks_[f.file_];
@@ -233,6 +277,11 @@ Status FaultEnv::rename(const std::string& from, const std::string& to) {
 Status FaultEnv::remove(const std::string& path) {
   ORMEL_TRY(faults_.on_call());
   return ForwardingEnv::remove(path);
+}
+
+Result<bool> FaultEnv::discard(const std::string& path) {
+  ORMEL_TRY(faults_.on_call());
+  return ForwardingEnv::discard(path);
 }
 
 Status FaultEnv::sync_dir(const std::string& path) {

@@ -20,9 +20,12 @@
 //
 // FaultEnv: wraps another Env (e.g. posix_env()) and only injects errors.
 //
-// Both count file calls and can fail the nth one (read_at, write_at, sync or size, and the
-// directory calls rename, remove and sync_dir) with Io "injected fault", once or from then
-// on, without crashing.
+// Files of MemEnv have an identity (inode: a number per file) and permission bits (0644 at
+// creation) that copy_access copies, owner and group included.
+//
+// Both count file calls and can fail the nth one (read_at, write_at, sync, size, info or
+// copy_access, and the directory calls rename, remove, discard and sync_dir) with Io
+// "injected fault", once or from then on, without crashing.
 #pragma once
 
 #include <cstdint>
@@ -67,6 +70,8 @@ class MemEnv : public Env {
   Status remove(const std::string& path) override;
   Status sync_dir(const std::string& path) override;
   Result<std::string> resolve(const std::string& path) override { return path; }  // no links here
+  Result<FileInfo> info(const std::string& path) override;
+  Result<bool> discard(const std::string& path) override;  // counted and crashing as remove
 
   // The paths that exist now, in order.
   std::vector<std::string> paths() const;
@@ -92,6 +97,7 @@ class MemEnv : public Env {
   struct FileState {
     std::vector<uint8_t> durable;
     std::vector<uint8_t> current;
+    FileInfo access{0, 0, 0644, 0, 0};  // device and inode are filled in by info
   };
   using FileId = uint64_t;
   struct PendingWrite {
@@ -111,6 +117,9 @@ class MemEnv : public Env {
   Status write(const MemFile& f, uint64_t offset, std::span<const uint8_t> data);
   Status sync(const MemFile& f);
   Result<uint64_t> size(const MemFile& f);
+  Result<FileInfo> info(const MemFile& f);
+  Status copy_access(const MemFile& f, const FileInfo& like);
+  FileInfo info_of(FileId file);
   void release(const MemFile& f);
   void record_write(FileId file, uint64_t offset, std::span<const uint8_t> data);
 
@@ -134,6 +143,7 @@ class FaultEnv : public ForwardingEnv {
   Status rename(const std::string& from, const std::string& to) override;
   Status remove(const std::string& path) override;
   Status sync_dir(const std::string& path) override;
+  Result<bool> discard(const std::string& path) override;
   void fail_at(uint64_t n, FailMode mode) { faults_.fail_at(n, mode); }
   uint64_t calls() const { return faults_.calls(); }
 

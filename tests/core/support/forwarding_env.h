@@ -18,6 +18,8 @@ class ForwardingFile : public File {
   Status write_at(uint64_t offset, std::span<const uint8_t> data) override { return base_->write_at(offset, data); }
   Status sync() override { return base_->sync(); }
   Result<uint64_t> size() override { return base_->size(); }
+  Result<FileInfo> info() override { return base_->info(); }
+  Status copy_access(const FileInfo& like) override { return base_->copy_access(like); }
 
  private:
   std::unique_ptr<File> base_;
@@ -35,6 +37,8 @@ class ForwardingEnv : public Env {
   Status remove(const std::string& path) override { return base_->remove(path); }
   Status sync_dir(const std::string& path) override { return base_->sync_dir(path); }
   Result<std::string> resolve(const std::string& path) override { return base_->resolve(path); }
+  Result<FileInfo> info(const std::string& path) override { return base_->info(path); }
+  Result<bool> discard(const std::string& path) override { return base_->discard(path); }
 
  protected:
   virtual std::unique_ptr<File> wrap(std::unique_ptr<File> file) { return file; }
