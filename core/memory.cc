@@ -132,11 +132,14 @@ std::string ulid_to_text(MemoryId id) {
 
 std::optional<MemoryId> ulid_from_text(std::string_view text) {
   if (text.size() != kUlidChars) return std::nullopt;
+  // 26 digits carry 130 bits: a first digit above 7 names no 128-bit id (dropping its high
+  // bits would alias it to another memory's id).
+  if (crockford_value(text[0]) > 7) return std::nullopt;
   MemoryId v = 0;
   for (char c : text) {
     int d = crockford_value(c);
     if (d < 0) return std::nullopt;
-    v = (v << 5) | static_cast<MemoryId>(d);  // the first digit's bits beyond 128 fall off
+    v = (v << 5) | static_cast<MemoryId>(d);
   }
   return v;
 }

@@ -85,7 +85,7 @@ inline int64_t age_secs(int64_t now, int64_t then) {
 // A fresh ULID: 48 bits of milliseconds, 80 bits from the CSPRNG.
 MemoryId new_ulid();
 std::string ulid_to_text(MemoryId id);
-// Exactly 26 Crockford digits, either case; bits beyond the 128th are dropped.
+// Exactly 26 Crockford digits, either case, the first one 0 to 7 (a 128-bit value).
 std::optional<MemoryId> ulid_from_text(std::string_view text);
 
 float similarity(Metric metric, std::span<const float> a, std::span<const float> b);

@@ -243,6 +243,12 @@ class Ormel {
   // memories.
   std::expected<std::vector<MemoryId>, BatchError> remember_many(std::vector<Memory> memories, VectorRows rows,
                                                                  const Progress& progress = {});
+  // Stages memories exactly as given, for restoring a backup: as remember_many() does,
+  // except that a memory replacing one under the same id also replaces that row's access
+  // counters with its own accessed_at and access_count (every field then comes back as it
+  // was dumped). Each memory needs its id (a zero id draws a fresh one, as remember does).
+  std::expected<std::vector<MemoryId>, BatchError> load_memories(std::vector<Memory> memories,
+                                                                 const Progress& progress = {});
   // Replaces the fields given in `changes` of a live memory, keeping its id, created_at,
   // catalog position and access counters. NotFound for an unknown or deleted id.
   Status update(MemoryId id, MemoryChanges changes);
@@ -335,11 +341,15 @@ class Ormel {
 
  private:
   explicit Ormel(std::unique_ptr<StoreState> state);
-  // Both remember_many forms: item i's vector is vectors[i], which lies in the caller's rows
+  // How a batch links its rows: remembered (a replaced row keeps its access counters) or
+  // restored (the memories' own counters replace them).
+  enum class Arrival { Remembered, Restored };
+  // Every batch form: item i's vector is vectors[i], which lies in the caller's rows
   // (vectors_are_rows) or in memories[i].vector.
-  std::expected<std::vector<MemoryId>, BatchError> remember_many(std::vector<Memory> memories,
-                                                                 std::span<const std::span<const float>> vectors,
-                                                                 bool vectors_are_rows, const Progress& progress);
+  std::expected<std::vector<MemoryId>, BatchError> stage_batch(std::vector<Memory> memories,
+                                                               std::span<const std::span<const float>> vectors,
+                                                               bool vectors_are_rows, Arrival arrival,
+                                                               const Progress& progress);
   std::unique_ptr<StoreState> s_;
 };
 

@@ -1,4 +1,4 @@
-// remember_many: stages a batch of memories, all or none.
+// remember_many and load_memories: stage a batch of memories, all or none.
 //
 // Invariants:
 //  1. Nothing is staged until every item has passed the store's checks and been encoded;
@@ -103,14 +103,26 @@ std::optional<BatchError> encode_items(const StoreState& s, std::span<Memory> it
   return std::nullopt;
 }
 
+// Each memory's own vector.
+std::vector<std::span<const float>> own_vectors(const std::vector<Memory>& memories) {
+  std::vector<std::span<const float>> vectors;
+  vectors.reserve(memories.size());
+  for (const Memory& m : memories) vectors.emplace_back(m.vector);
+  return vectors;
+}
+
 }  // namespace
 
 std::expected<std::vector<MemoryId>, BatchError> Ormel::remember_many(std::vector<Memory> memories,
                                                                       const Progress& progress) {
-  std::vector<std::span<const float>> vectors;
-  vectors.reserve(memories.size());
-  for (const Memory& m : memories) vectors.emplace_back(m.vector);
-  return remember_many(std::move(memories), vectors, false, progress);
+  const std::vector<std::span<const float>> vectors = own_vectors(memories);
+  return stage_batch(std::move(memories), vectors, false, Arrival::Remembered, progress);
+}
+
+std::expected<std::vector<MemoryId>, BatchError> Ormel::load_memories(std::vector<Memory> memories,
+                                                                      const Progress& progress) {
+  const std::vector<std::span<const float>> vectors = own_vectors(memories);
+  return stage_batch(std::move(memories), vectors, false, Arrival::Restored, progress);
 }
 
 std::expected<std::vector<MemoryId>, BatchError> Ormel::remember_many(std::vector<Memory> memories, VectorRows rows,
@@ -122,12 +134,13 @@ std::expected<std::vector<MemoryId>, BatchError> Ormel::remember_many(std::vecto
   }
   std::vector<std::span<const float>> vectors(rows.count);
   for (size_t i = 0; i < rows.count; ++i) vectors[i] = rows.row(i);
-  return remember_many(std::move(memories), vectors, true, progress);
+  return stage_batch(std::move(memories), vectors, true, Arrival::Remembered, progress);
 }
 
-std::expected<std::vector<MemoryId>, BatchError> Ormel::remember_many(std::vector<Memory> memories,
-                                                                      std::span<const std::span<const float>> vectors,
-                                                                      bool vectors_are_rows, const Progress& progress) {
+std::expected<std::vector<MemoryId>, BatchError> Ormel::stage_batch(std::vector<Memory> memories,
+                                                                    std::span<const std::span<const float>> vectors,
+                                                                    bool vectors_are_rows, Arrival arrival,
+                                                                    const Progress& progress) {
   StoreState& s = *s_;
   if (s.read_only) return std::unexpected(BatchError{std::nullopt, OrmelError::read_only()});
   auto stopped = [](OrmelError e) { return std::unexpected(BatchError{std::nullopt, std::move(e)}); };
@@ -203,7 +216,7 @@ std::expected<std::vector<MemoryId>, BatchError> Ormel::remember_many(std::vecto
       s.summaries.add_many(starts, std::span(memories).first(i), vectors.first(i));
       return std::unexpected(BatchError{i, start.error()});
     }
-    link_catalog_row(s, memories[i], *start, records.record(i).size());
+    link_catalog_row(s, memories[i], *start, records.record(i).size(), arrival == Arrival::Restored);
     index_staged_memory(s, memories[i].id, vectors[i]);
     starts.push_back(*start);
   }

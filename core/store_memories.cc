@@ -21,7 +21,7 @@ Status encode_for_staging(Memory& memory, std::span<const float> vector, std::ve
   return {};
 }
 
-void link_catalog_row(StoreState& s, const Memory& memory, uint64_t start, uint64_t len) {
+void link_catalog_row(StoreState& s, const Memory& memory, uint64_t start, uint64_t len, bool restore_counters) {
   const auto pages = static_cast<uint32_t>(run_pages(len));
   // One hash lookup finds an existing row or makes room for a new one.
   auto [it, fresh] = s.id_index.try_emplace(memory.id, s.catalog.size());
@@ -35,6 +35,10 @@ void link_catalog_row(StoreState& s, const Memory& memory, uint64_t start, uint6
     row.page_count = pages;
     row.len = static_cast<uint32_t>(len);
     row.deleted = false;
+    if (restore_counters) {
+      row.accessed_at = memory.accessed_at;
+      row.access_count = memory.access_count;
+    }
   }
   s.catalog_dirty = true;
 }

@@ -115,7 +115,8 @@ Result<uint64_t> stage_shared_run(StoreState& s, const std::shared_ptr<const uin
 // refused and `out` left as it was), then its record staged as a run (stage_run cannot
 // fail for a record: its only error is a slice over a page) and link_staged_memory, which
 // points the id's row at that run: an existing row (live or deleted) keeps its position
-// and access counters; otherwise a row is appended. stage_memory does the last two.
+// and access counters (unless `restore_counters`: a restored backup brings its own);
+// otherwise a row is appended. stage_memory does the last two.
 // link_staged_memory is link_catalog_row (the row), the record's summary, then
 // index_staged_memory (the vector index), so a batch can add its summaries together.
 // The first two and index_staged_memory take the memory's vector apart from it: a batch's
@@ -123,7 +124,8 @@ Result<uint64_t> stage_shared_run(StoreState& s, const std::shared_ptr<const uin
 Status check_memory(const StoreState& s, const Memory& memory, std::span<const float> vector);
 Status encode_for_staging(Memory& memory, std::span<const float> vector, std::vector<uint8_t>& out);
 void link_staged_memory(StoreState& s, const Memory& memory, uint64_t start, uint64_t len);
-void link_catalog_row(StoreState& s, const Memory& memory, uint64_t start, uint64_t len);
+void link_catalog_row(StoreState& s, const Memory& memory, uint64_t start, uint64_t len,
+                      bool restore_counters = false);
 void index_staged_memory(StoreState& s, MemoryId id, std::span<const float> vector);
 Status stage_memory(StoreState& s, const Memory& memory, std::span<const uint8_t> record);
 

@@ -6,8 +6,44 @@ from typing import Any, Literal, NotRequired, Protocol, SupportsFloat, SupportsI
 
 from typing_extensions import Buffer
 
+from ._async import AsyncOrmel as AsyncOrmel
+from ._async import AsyncSession as AsyncSession
+from ._async import open_async as open_async
+
 __version__: str
-__all__ = ["Ormel", "Session", "Turn", "open", "__version__"]
+__all__ = [
+    "AsyncOrmel",
+    "AsyncSession",
+    "Corrupt",
+    "DimensionMismatch",
+    "Error",
+    "InvalidArgument",
+    "Locked",
+    "NotFound",
+    "Ormel",
+    "ReadOnly",
+    "Released",
+    "Session",
+    "StorageError",
+    "Turn",
+    "WrongPassphrase",
+    "open",
+    "open_async",
+    "__version__",
+]
+
+class Error(Exception):
+    """Base of every error ormel raises for a reason of the database or its arguments."""
+
+class WrongPassphrase(Error, RuntimeError): ...
+class Locked(Error, RuntimeError): ...
+class NotFound(Error, RuntimeError): ...
+class Corrupt(Error, RuntimeError): ...
+class ReadOnly(Error, RuntimeError): ...
+class DimensionMismatch(Error, RuntimeError): ...
+class InvalidArgument(Error, ValueError, RuntimeError): ...
+class Released(Error, RuntimeError): ...
+class StorageError(Error, RuntimeError): ...
 
 # Called as progress(done, total) by the long methods; what it returns is ignored.
 _Progress: TypeAlias = Callable[[int, int], object]
@@ -132,7 +168,12 @@ class CacheStatsDict(TypedDict):
     evictions: int
 
 def open(
-    path: str, passphrase: str, dimensions: SupportsIndex | None = None, read_only: bool = False
+    path: str,
+    passphrase: str,
+    dimensions: SupportsIndex | None = None,
+    read_only: bool = False,
+    *,
+    timeout: SupportsFloat | None = None,
 ) -> Ormel:
     """Open an existing database, or create one if `path` does not yet exist."""
 
@@ -168,6 +209,7 @@ class Ormel:
         ids: Sequence[str | None] | None = None,
         progress: _Progress | None = None,
     ) -> list[str]: ...
+    def load_memories(self, memories: Sequence[MemoryDict | dict[str, Any]]) -> list[str]: ...
     def update(
         self,
         id: str,
@@ -215,7 +257,12 @@ class Ormel:
     def delete(self, id: str) -> None: ...
     def flush(self) -> None: ...
     def close(self) -> None:
-        """Flush and release; the object should not be used afterwards."""
+        """Flush and release; the object should not be used afterwards.
+
+        It only flushes: the file stays open and locked until the object is destroyed.
+        Call release() to let the file go at once."""
+    def release(self) -> None:
+        """Flush, then close the file and release its lock; later calls raise Released."""
     @overload
     def verify(self, *, all_errors: Literal[True], progress: _Progress | None = None) -> VerifyReportDict: ...
     @overload

@@ -17,6 +17,7 @@ from typing import Any, TypeVar
 import ormel
 
 T = TypeVar("T")
+A = TypeVar("A", bound="DbAdapter")
 
 _CROCKFORD = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
 
@@ -41,11 +42,13 @@ class SharedDb:
     ormel handles are not thread-safe and frameworks call from executor threads (async
     methods), so every call goes through `run`. `autoflush` makes each write durable before
     the adapter method returns, which is what the frameworks' callers expect of a store.
+    `owned` says the handle was opened for the adapter, so closing the adapter releases it.
     """
 
-    def __init__(self, db: ormel.Ormel, autoflush: bool = True) -> None:
+    def __init__(self, db: ormel.Ormel, autoflush: bool = True, owned: bool = False) -> None:
         self.db = db
         self.autoflush = autoflush
+        self.owned = owned
         self._lock = threading.RLock()
 
     @classmethod
@@ -57,7 +60,13 @@ class SharedDb:
             if probe is None:
                 raise ValueError("dimensions is required when creating a new database")
             dimensions = probe()
-        return cls(ormel.open(path, passphrase, dimensions=dimensions), autoflush)
+        return cls(ormel.open(path, passphrase, dimensions=dimensions), autoflush, owned=True)
+
+    def close(self) -> None:
+        """Releases an owned handle (flushed, its lock and key let go); leaves any other alone."""
+        with self._lock:
+            if self.owned:
+                self.db.release()
 
     def run(self, fn: Callable[[ormel.Ormel], T]) -> T:
         with self._lock:
@@ -76,18 +85,50 @@ class SharedDb:
         with self._lock:
             try:
                 return dict(self.db.get(memory_id))
-            except RuntimeError as e:
-                if str(e).endswith("' not found"):
-                    return None
-                raise
+            except ormel.NotFound:
+                return None
 
     def delete(self, memory_id: str) -> bool:
         """Deletes the memory if it exists; whether it did."""
         with self._lock:
             try:
                 self.db.delete(memory_id)
-            except RuntimeError as e:
-                if str(e).endswith("' not found"):
-                    return False
-                raise
+            except ormel.NotFound:
+                return False
             return True
+
+
+class DbAdapter:
+    """What every adapter over one database handle offers: the handle, and closing."""
+
+    _shared: SharedDb
+
+    @property
+    def db(self) -> ormel.Ormel:
+        """The underlying database handle."""
+        return self._shared.db
+
+    def close(self) -> None:
+        """Done with the adapter. When it opened the database itself (its `open`), the file is
+        released at once: flushed, its lock and key let go, so the path opens again right away,
+        in this process or another, and any later call raises `ormel.Released`. A handle passed
+        to the constructor stays the caller's, untouched. Closing again does nothing."""
+        self._shared.close()
+
+    def __enter__(self: A) -> A:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    @staticmethod
+    def owning(shared: SharedDb, make: Callable[[ormel.Ormel], A]) -> A:
+        """The adapter `make` builds on `shared`'s handle, made the handle's owner; when building
+        fails the handle is released before the error goes on."""
+        try:
+            adapter = make(shared.db)
+        except BaseException:
+            shared.close()
+            raise
+        adapter._shared = shared
+        return adapter

@@ -17,20 +17,21 @@ from __future__ import annotations
 
 import json
 import uuid
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import Any
 
 import numpy as np
 from langchain_core.caches import RETURN_VAL_TYPE, BaseCache
 from langchain_core.documents import Document
 from langchain_core.embeddings import Embeddings
-from langchain_core.load import dumps, loads
+from langchain_core.messages import BaseMessage, messages_from_dict
+from langchain_core.outputs import ChatGeneration, ChatGenerationChunk, Generation
 from langchain_core.vectorstores import VectorStore
 from langchain_core.vectorstores.utils import maximal_marginal_relevance
 
 import ormel
 
-from ._adapter_db import SharedDb, derived_id
+from ._adapter_db import DbAdapter, SharedDb, derived_id
 
 _LC = "langchain"
 _DOC = "document"
@@ -43,6 +44,8 @@ def _scoped_filter(flt: Any) -> Any:
         raise ValueError("filter must be a dict")
     out: dict[str, Any] = {}
     for key, value in flt.items():
+        if not isinstance(key, str):
+            raise ValueError(f"filter keys must be strings, not {key!r}")
         if key in _COMBINATORS:
             if not isinstance(value, list):
                 raise ValueError(f"{key} takes a list of filters")
@@ -56,13 +59,15 @@ def _scoped_filter(flt: Any) -> Any:
     return out
 
 
-class OrmelVectorStore(VectorStore):
+class OrmelVectorStore(DbAdapter, VectorStore):
     """A LangChain vector store in an encrypted ormel database.
 
     Ids given by the caller are kept as they are (any string); adding a document whose id
     exists in the collection replaces it. Scores from `similarity_search_with_score` are
     cosine similarities in [-1, 1]; relevance scores map them to [0, 1] as (1 + s) / 2.
     With `autoflush` (the default) every add and delete is committed before it returns.
+    A store made by `open` (or `from_texts(path=...)`) releases its file on `close()` or at
+    the end of a `with` block.
     """
 
     def __init__(self, db: ormel.Ormel, embedding: Embeddings, *, collection: str = "langchain",
@@ -78,12 +83,7 @@ class OrmelVectorStore(VectorStore):
         the length of one embedding of a probe text when it is None."""
         shared = SharedDb.open(path, passphrase, dimensions, lambda: len(embedding.embed_query("dimensions")),
                                autoflush)
-        return cls(shared.db, embedding, collection=collection, autoflush=autoflush)
-
-    @property
-    def db(self) -> ormel.Ormel:
-        """The underlying database handle."""
-        return self._shared.db
+        return cls.owning(shared, lambda db: cls(db, embedding, collection=collection, autoflush=autoflush))
 
     @property
     def embeddings(self) -> Embeddings:
@@ -195,6 +195,55 @@ def _cache_key(prompt: str, llm_string: str) -> str:
     return json.dumps([llm_string, prompt], ensure_ascii=False)
 
 
+# The generation classes a cached answer is rebuilt as, by their `type` field (a plain
+# GenerationChunk's is "Generation").
+_GENERATIONS = {cls.__name__: cls for cls in (Generation, ChatGeneration, ChatGenerationChunk)}
+
+
+def _message_dict(message: BaseMessage) -> dict[str, Any]:
+    """A message in the form `messages_from_dict` reads, with JSON values only."""
+    return {"type": message.type, "data": message.model_dump(mode="json")}
+
+
+def _generations_json(generations: RETURN_VAL_TYPE) -> str | None:
+    """Generations as plain JSON (their fields, a chat generation's message as a message dict),
+    or None when a field holds something JSON cannot carry.
+
+    This stays clear of LangChain's own loader (`loads`), a beta API that warns when called.
+    """
+    items = []
+    try:
+        for generation in generations:
+            item = generation.model_dump(mode="json", exclude={"message"})
+            if isinstance(generation, ChatGeneration):
+                item["message"] = _message_dict(generation.message)
+            items.append(item)
+    except ValueError:
+        return None
+    return json.dumps({"generations": items}, ensure_ascii=False)
+
+
+def _generations_from_json(text: str) -> list[Generation] | None:
+    """The generations `_generations_json` wrote; None, a miss, for a value in any other form
+    (entries written by earlier versions through LangChain's serialiser among them)."""
+    try:
+        data = json.loads(text)
+        items = data["generations"]
+        generations = []
+        for item in items:
+            cls = _GENERATIONS[item["type"]]
+            if "message" in item:
+                item = {**item, "message": messages_from_dict([item["message"]])[0]}
+            generations.append(cls(**item))
+    except (ValueError, TypeError, KeyError):
+        return None
+    return generations
+
+
+def _cached(hit: Mapping[str, Any] | None) -> list[Generation] | None:
+    return None if hit is None else _generations_from_json(hit["value"].decode("utf-8"))
+
+
 class OrmelCache(BaseCache):
     """LangChain's LLM cache in ormel's exact-key result cache: one entry per prompt and
     model string, in the namespace `namespace`, optionally with a time-to-live."""
@@ -205,11 +254,12 @@ class OrmelCache(BaseCache):
         self.ttl_secs = ttl_secs
 
     def lookup(self, prompt: str, llm_string: str) -> RETURN_VAL_TYPE | None:
-        hit = self._shared.run(lambda db: db.cache_get(self.namespace, _cache_key(prompt, llm_string)))
-        return None if hit is None else loads(hit["value"].decode("utf-8"), allowed_objects="core")
+        return _cached(self._shared.run(lambda db: db.cache_get(self.namespace, _cache_key(prompt, llm_string))))
 
     def update(self, prompt: str, llm_string: str, return_val: RETURN_VAL_TYPE) -> None:
-        value = dumps(list(return_val))
+        value = _generations_json(return_val)
+        if value is None:
+            return
         self._shared.run(lambda db: db.cache_put(self.namespace, _cache_key(prompt, llm_string), value,
                                                  content_type="application/json", ttl_secs=self.ttl_secs))
 
@@ -232,12 +282,14 @@ class OrmelSemanticCache(BaseCache):
 
     def lookup(self, prompt: str, llm_string: str) -> RETURN_VAL_TYPE | None:
         query = self._embedding.embed_query(prompt)
-        hit = self._shared.run(lambda db: db.cache_get_semantic(self.namespace, query, llm_string, self.threshold))
-        return None if hit is None else loads(hit["value"].decode("utf-8"), allowed_objects="core")
+        return _cached(self._shared.run(
+            lambda db: db.cache_get_semantic(self.namespace, query, llm_string, self.threshold)))
 
     def update(self, prompt: str, llm_string: str, return_val: RETURN_VAL_TYPE) -> None:
+        value = _generations_json(return_val)
+        if value is None:
+            return
         vector = self._embedding.embed_query(prompt)
-        value = dumps(list(return_val))
         self._shared.run(lambda db: db.cache_put_semantic(self.namespace, prompt, vector, value, llm_string,
                                                           content_type="application/json", ttl_secs=self.ttl_secs))
 

@@ -20,13 +20,14 @@ indexed carry a fixed unit vector and are never ranked by similarity.
 Expiry is kept in the metadata and checked here, against this module's clock, rather than in
 the memory's own `ttl_secs`: LangGraph's TTLs are fractions of minutes counted from the last
 access, while `ttl_secs` counts whole seconds from creation. Expired items are never returned
-or listed; `sweep_ttl()` deletes them.
+or listed; `sweep_ttl()` deletes them. A TTL must be a finite number of minutes.
 """
 
 from __future__ import annotations
 
 import asyncio
 import json
+import math
 import time
 from collections.abc import Iterable, Sequence
 from datetime import datetime, timezone
@@ -55,7 +56,7 @@ from langgraph.store.base import (
 
 import ormel
 
-from ._adapter_db import SharedDb, derived_id
+from ._adapter_db import DbAdapter, SharedDb, derived_id
 
 _LG = "langgraph"
 _AGENT = "langgraph"
@@ -80,33 +81,89 @@ def _prefix_where(prefix: Sequence[str]) -> dict[str, Any]:
 
 
 def _live_where(now: float) -> dict[str, Any]:
-    return {"$or": [{f"{_LG}.expires": {"$exists": False}}, {f"{_LG}.expires": {"$gt": now}}]}
+    # A null expiry is an infinite TTL that an earlier version let through: it never expires.
+    expires = f"{_LG}.expires"
+    return {"$or": [{expires: {"$exists": False}}, {expires: None}, {expires: {"$gt": now}}]}
 
 
-def _filter_where(flt: dict[str, Any]) -> list[dict[str, Any]]:
+def _expired(meta: dict[str, Any], now: float) -> bool:
+    expires = meta.get("expires")
+    return isinstance(expires, (int, float)) and expires <= now
+
+
+def _ttl_minutes(ttl: Any) -> float:
+    """A TTL in minutes as a float; an infinite, NaN or overflowing one is refused, since its
+    expiry could not be stored as a time."""
+    minutes = float(ttl)
+    if not math.isfinite(minutes * 60.0):
+        raise ValueError(f"ttl must be a finite number of minutes, not {ttl!r}")
+    return minutes
+
+
+def _checked_keys(cond: dict[Any, Any]) -> None:
+    for key in cond:
+        if not isinstance(key, str):
+            raise ValueError(f"filter keys must be strings, not {key!r}")
+
+
+def _compared(field: str, op: str, operand: Any) -> dict[str, Any]:
+    """One comparison as LangGraph's InMemoryStore makes it: a missing field reads as None, and
+    `$ne` holds for every value that is not equal, of another kind or missing included."""
+    if op == "$ne":
+        return {"$not": _compared(field, "$eq", operand)}
+    if op == "$eq" and operand is None:
+        return {"$or": [{field: None}, {field: {"$exists": False}}]}
+    return {field: {op: operand}}
+
+
+def _filter_where(flt: dict[str, Any]) -> tuple[list[dict[str, Any]], list[tuple[str, ...]]]:
     """A LangGraph value filter as metadata conditions. A top-level key matches the value's
-    field; a dict without operators matches nested fields; operators compare."""
+    field; a dict without operators matches nested fields; operators compare.
+
+    Also returns the fields that must hold dicts: those an empty dict names (LangGraph matches any
+    dict there) and the parents of nested fields a condition may find missing. A metadata
+    condition cannot tell a dict from a list, so `_dicts_at` checks them on the values found.
+    """
     if not isinstance(flt, dict):
         raise ValueError("filter must be a dict")
     out: list[dict[str, Any]] = []
+    dicts: list[tuple[str, ...]] = []
 
-    def walk(prefix: str, cond: Any) -> None:
-        if isinstance(cond, dict) and cond and all(k.startswith("$") for k in cond):
-            for op in cond:
+    def walk(fields: tuple[str, ...], cond: Any) -> None:
+        prefix = ".".join((_LG, "value", *fields))
+        if not isinstance(cond, dict):
+            cond = {"$eq": cond}
+        _checked_keys(cond)
+        if not cond:
+            out.append({prefix: {"$exists": True}})
+            dicts.append(fields)
+        elif all(k.startswith("$") for k in cond):
+            for op, operand in cond.items():
                 if op not in _OPERATORS:
                     raise ValueError(f"unsupported filter operator {op}")
-            out.append({prefix: dict(cond)})
-        elif isinstance(cond, dict):
-            for key, sub in cond.items():
-                if not isinstance(key, str) or not key or "." in key or key.startswith("$"):
-                    raise ValueError(f"unsupported filter key {key!r}")
-                walk(f"{prefix}.{key}", sub)
+                out.append(_compared(prefix, op, operand))
+                if len(fields) > 1 and (op == "$ne" or operand is None):
+                    dicts.append(fields[:-1])
         else:
-            out.append({prefix: {"$eq": cond}})
+            for key, sub in cond.items():
+                if not key or "." in key or key.startswith("$"):
+                    raise ValueError(f"unsupported filter key {key!r}")
+                walk((*fields, key), sub)
 
     if flt:
-        walk(f"{_LG}.value", flt)
-    return out
+        walk((), flt)
+    return out, dicts
+
+
+def _dicts_at(value: Any, fields: Sequence[tuple[str, ...]]) -> bool:
+    """Whether `value` holds a dict at each of `fields`."""
+    for path in fields:
+        found = value
+        for key in path:
+            found = found.get(key) if isinstance(found, dict) else None
+        if not isinstance(found, dict):
+            return False
+    return True
 
 
 def _matches(namespace: tuple[str, ...], condition: MatchCondition) -> bool:
@@ -126,7 +183,7 @@ def _time(seconds: float) -> datetime:
     return datetime.fromtimestamp(seconds, timezone.utc)
 
 
-class OrmelStore(BaseStore):
+class OrmelStore(DbAdapter, BaseStore):
     """A LangGraph `BaseStore` in an encrypted ormel database.
 
     `index` ({"dims", "embed", "fields"}) enables natural-language search: the texts at the
@@ -136,13 +193,16 @@ class OrmelStore(BaseStore):
     by similarity first, then the others in that order. `offset` and `limit` apply to that list.
     Within one batch, reads see the store as it was before the batch's writes; of several puts to
     one key the last wins. With `autoflush` (the default) each batch that writes is committed
-    before it returns.
+    before it returns. A store made by `open` releases its file on `close()` or at the end of a
+    `with` block.
     """
 
     supports_ttl = True
 
     def __init__(self, db: ormel.Ormel, *, index: IndexConfig | None = None, ttl: TTLConfig | None = None,
                  autoflush: bool = True) -> None:
+        if ttl and ttl.get("default_ttl") is not None:
+            _ttl_minutes(ttl["default_ttl"])
         self._shared = SharedDb(db, autoflush)
         self.ttl_config = ttl
         self.index_config = index
@@ -163,12 +223,7 @@ class OrmelStore(BaseStore):
         the index's dims, else 1 (a store that will never search by meaning)."""
         dims = dimensions or (index or {}).get("dims") or 1
         shared = SharedDb.open(path, passphrase, dims, None, autoflush)
-        return cls(shared.db, index=index, ttl=ttl, autoflush=autoflush)
-
-    @property
-    def db(self) -> ormel.Ormel:
-        """The underlying database handle."""
-        return self._shared.db
+        return cls.owning(shared, lambda db: cls(db, index=index, ttl=ttl, autoflush=autoflush))
 
     # ---- batches -------------------------------------------------------------------------
 
@@ -202,6 +257,8 @@ class OrmelStore(BaseStore):
             validate_op_namespace(op)
             if isinstance(op, PutOp) and not op.namespace:
                 raise ValueError("namespace cannot be empty")
+            if isinstance(op, PutOp) and op.ttl is not None:
+                _ttl_minutes(op.ttl)
         return ops
 
     def _indexed_text(self, op: PutOp) -> str | None:
@@ -253,7 +310,7 @@ class OrmelStore(BaseStore):
         if memory is None:
             return None
         meta = memory["metadata"].get(_LG)
-        if not isinstance(meta, dict) or meta.get("expires", now + 1) <= now:
+        if not isinstance(meta, dict) or _expired(meta, now):
             return None
         if op.refresh_ttl:
             self._refreshed(memory_id, meta, now, refresh)
@@ -262,35 +319,38 @@ class OrmelStore(BaseStore):
 
     @staticmethod
     def _refreshed(memory_id: str, meta: dict[str, Any], now: float, refresh: dict[str, dict[str, Any]]) -> None:
-        if "ttl" in meta:
+        if isinstance(meta.get("ttl"), (int, float)):
             refresh[memory_id] = {**meta, "expires": now + meta["ttl"] * 60.0}
 
     def _matching(self, prefix: Sequence[str], conditions: list[dict[str, Any]], vector: Sequence[float],
-                  top_k: int | None) -> list[tuple[Any, float]]:
-        """Live items under `prefix` meeting `conditions`, ranked by similarity to `vector`; all
-        of them when `top_k` is None."""
+                  top_k: int | None, dicts: Sequence[tuple[str, ...]] = ()) -> list[tuple[Any, float]]:
+        """Items under `prefix` meeting `conditions` and whose values hold dicts at `dicts`, ranked
+        by similarity to `vector`; all of them when `top_k` is None."""
         db = self._shared.db
-        if top_k is None:
-            top_k = db.stats()["memories"]
-        if top_k <= 0:
+        limit = db.stats()["memories"] if top_k is None or dicts else top_k
+        if limit <= 0:
             return []
         where = {"$and": [_prefix_where(prefix), *conditions]}
-        return db.search(vector, top_k=top_k, where=where)
+        found = db.search(vector, top_k=limit, where=where)
+        if dicts:
+            found = [(m, s) for m, s in found if _dicts_at(m["metadata"][_LG]["value"], dicts)][:top_k]
+        return found
 
     def _search(self, op: SearchOp, now: float, query_vectors: dict[str, list[float]],
                 refresh: dict[str, dict[str, Any]]) -> list[SearchItem]:
         if op.limit <= 0 or op.offset < 0:
             return []
-        conditions = [_live_where(now), *_filter_where(op.filter or {})]
+        value_conditions, dicts = _filter_where(op.filter or {})
+        conditions = [_live_where(now), *value_conditions]
         wanted = op.offset + op.limit
         scored: list[tuple[dict[str, Any], float | None]] = []
         if op.query and self._embeddings is not None:
             indexed = {f"{_LG}.indexed": True}
-            scored = list(self._matching(op.namespace_prefix, [*conditions, indexed],
-                                         query_vectors[op.query], wanted))
+            scored = list(self._matching(op.namespace_prefix, [*conditions, indexed], query_vectors[op.query],
+                                         wanted, dicts))
             conditions.append({f"{_LG}.indexed": False})
         if len(scored) < wanted:
-            rest = [m for m, _ in self._matching(op.namespace_prefix, conditions, self._fixed_vector, None)]
+            rest = [m for m, _ in self._matching(op.namespace_prefix, conditions, self._fixed_vector, None, dicts)]
             if op.filter and len({m["metadata"][_LG]["path"] for m in rest}) > 1:
                 # Namespaces are ordered by their oldest item, filtered out or not.
                 every = self._matching(op.namespace_prefix, [_live_where(now)], self._fixed_vector, None)
@@ -346,7 +406,7 @@ class OrmelStore(BaseStore):
                 continue
             old = self._shared.get(memory_id)
             old_meta = old["metadata"].get(_LG) if old else None
-            live = isinstance(old_meta, dict) and old_meta.get("expires", now + 1) > now
+            live = isinstance(old_meta, dict) and not _expired(old_meta, now)
             created = old_meta["created"] if live and old_meta else now
             # A value goes through JSON so tuples become lists and a non-JSON value fails here.
             value = json.loads(json.dumps(dict(op.value)))
@@ -356,8 +416,8 @@ class OrmelStore(BaseStore):
             text = self._indexed_text(op)
             meta["indexed"] = text is not None
             if op.ttl is not None:
-                meta["ttl"] = float(op.ttl)
-                meta["expires"] = now + float(op.ttl) * 60.0
+                meta["ttl"] = _ttl_minutes(op.ttl)
+                meta["expires"] = now + meta["ttl"] * 60.0
             content = text if text is not None else json.dumps(value, sort_keys=True, ensure_ascii=False)
             vector = doc_vectors[text] if text is not None else self._fixed_vector
             db.remember(content, "semantic", vector, id=memory_id, agent_id=_AGENT, metadata={_LG: meta})

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "python/src/errors.h"
+
 namespace ormel_py {
 
 bool type_error(PyObject* o, const char* fn, const char* name, const char* kind) {
@@ -18,34 +20,11 @@ bool type_error(PyObject* o, const char* fn, const char* name, const char* kind)
 
 namespace {
 
-// Re-raises the pending exception as the same type, its text prefixed with the argument.
-// A type that cannot be made from one message (UnicodeEncodeError takes five arguments) is
-// raised as it was, with a note naming the argument.
+// Re-raises the pending exception with the text prefixed "<fn>() argument '<name>': ". A type
+// that cannot be made from one message (UnicodeEncodeError takes five arguments) is raised as
+// it was, with a note naming the argument.
 bool reraise_for(const char* fn, const char* name) {
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  PyObject* text = value != nullptr ? PyObject_Str(value) : nullptr;
-  PyObject* message = text != nullptr ? PyUnicode_FromFormat("%s() argument '%s': %U", fn, name, text) : nullptr;
-  PyObject* renamed = message != nullptr ? PyObject_CallFunctionObjArgs(type, message, nullptr) : nullptr;
-  PyErr_Clear();
-  if (renamed != nullptr) {
-    PyErr_SetObject(type, renamed);
-    Py_DECREF(renamed);
-    Py_XDECREF(value);
-  } else {
-    PyObject* note = value != nullptr ? PyUnicode_FromFormat("in %s() argument '%s'", fn, name) : nullptr;
-    PyObject* added = note != nullptr ? PyObject_CallMethod(value, "add_note", "O", note) : nullptr;
-    Py_XDECREF(added);
-    Py_XDECREF(note);
-    PyErr_Clear();
-    PyErr_Restore(Py_NewRef(type), value, Py_XNewRef(traceback));
-  }
-  Py_XDECREF(message);
-  Py_XDECREF(text);
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
-  return false;
+  return reraise_with(std::string(fn) + "() argument '" + name + "': ", {}, Unmakeable::AddNote);
 }
 
 bool refuse_str_as_vec() {
@@ -148,7 +127,7 @@ bool bytes_from_buffer(PyObject* o, std::vector<uint8_t>& out) {
 bool finite_vector(const std::vector<float>& values, const char* fn, const char* name) {
   for (size_t i = 0; i < values.size(); ++i) {
     if (!std::isfinite(values[i])) {
-      PyErr_Format(PyExc_ValueError, "%s() argument '%s' must contain only finite 32-bit floats (item %zu is not)", fn,
+      invalid_format("%s() argument '%s' must contain only finite 32-bit floats (item %zu is not)", fn,
                    name, i);
       return false;
     }
@@ -217,7 +196,17 @@ bool metadata_type_error() {
   return false;
 }
 
-bool json_from_list(PyObject* list, ormel::Json& out) {
+bool to_json(PyObject* o, const std::string& key, ormel::Json& out);
+
+// A number JSON cannot hold, or the store cannot hold exactly, is refused rather than
+// stored as something else.
+bool number_refused(const std::string& key, const char* why) {
+  invalid_format("metadata value of key '%s' %s", key.c_str(), why);
+  return false;
+}
+
+// Items keep the key of the dict value they lie in, for messages.
+bool json_from_list(PyObject* list, const std::string& key, ormel::Json& out) {
   ormel::Json array = ormel::Json::array();
   // The size is read again on every step: converting an item may run Python code.
   for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
@@ -225,7 +214,7 @@ bool json_from_list(PyObject* list, ormel::Json& out) {
     if (item == nullptr) return false;
     Py_INCREF(item);
     ormel::Json value;
-    const bool ok = py_to_json(item, value);
+    const bool ok = to_json(item, key, value);
     Py_DECREF(item);
     if (!ok) return false;
     array.push_back(std::move(value));
@@ -241,14 +230,17 @@ bool json_from_dict(PyObject* dict, ormel::Json& out) {
   ormel::Json object = ormel::Json::object();
   bool ok = true;
   for (Py_ssize_t i = 0; ok && i < PyList_Size(items); ++i) {
+    ok = false;
     PyObject* pair = PyList_GetItem(items, i);
     PyObject* key = PyTuple_GetItem(pair, 0);
     Py_ssize_t len = 0;
     // A non-str key fails here with the interpreter's TypeError.
     const char* text = PyUnicode_AsUTF8AndSize(key, &len);
+    if (text == nullptr) break;
+    std::string name(text, static_cast<size_t>(len));
     ormel::Json value;
-    ok = text != nullptr && py_to_json(PyTuple_GetItem(pair, 1), value);
-    if (ok) object[std::string(text, static_cast<size_t>(len))] = std::move(value);
+    ok = to_json(PyTuple_GetItem(pair, 1), name, value);
+    if (ok) object[std::move(name)] = std::move(value);
   }
   Py_DECREF(items);
   if (ok) out = std::move(object);
@@ -340,28 +332,104 @@ bool importance_arg(PyObject* o, const char* fn, const char* name, float& out) {
   return true;
 }
 
+namespace {
+
+// The text an exception was raised with: its argument when that is its only one and a str
+// (str() of a KeyError would quote it, and each re-raise quote it again), otherwise str().
+PyObject* exception_text(PyObject* value) {
+  PyObject* args = PyObject_GetAttrString(value, "args");
+  if (args != nullptr && PyTuple_Check(args) && PyTuple_Size(args) == 1 && PyUnicode_Check(PyTuple_GetItem(args, 0))) {
+    PyObject* text = Py_NewRef(PyTuple_GetItem(args, 0));
+    Py_DECREF(args);
+    return text;
+  }
+  Py_XDECREF(args);
+  PyErr_Clear();
+  return PyObject_Str(value);
+}
+
+// An exception of `type` carrying `message`, or null when the type is not made from one
+// message (UnicodeEncodeError takes five arguments).
+PyObject* remade(PyObject* type, PyObject* message) {
+  PyObject* made = PyObject_CallFunctionObjArgs(type, message, nullptr);
+  if (made != nullptr && PyExceptionInstance_Check(made)) return made;
+  Py_XDECREF(made);
+  PyErr_Clear();
+  return nullptr;
+}
+
+// The built-in base of `type` that is made from one message, ValueError or TypeError,
+// carrying `message` followed by the notes of `value`; null for other types.
+PyObject* as_builtin_base(PyObject* type, PyObject* value, PyObject* message) {
+  PyObject* notes = PyObject_GetAttrString(value, "__notes__");
+  PyErr_Clear();
+  PyObject* joined = nullptr;
+  if (notes != nullptr && PyList_Check(notes) && PyList_Size(notes) > 0) {
+    PyObject* separator = PyUnicode_FromString("; ");
+    PyObject* all = separator != nullptr ? PyUnicode_Join(separator, notes) : nullptr;
+    joined = all != nullptr ? PyUnicode_FromFormat("%U (%U)", message, all) : nullptr;
+    Py_XDECREF(all);
+    Py_XDECREF(separator);
+  }
+  Py_XDECREF(notes);
+  PyErr_Clear();
+  PyObject* text = joined != nullptr ? joined : Py_NewRef(message);
+  PyObject* made = nullptr;
+  for (PyObject* base : {PyExc_ValueError, PyExc_TypeError}) {
+    if (made == nullptr && PyObject_IsSubclass(type, base) == 1) made = PyObject_CallFunctionObjArgs(base, text, nullptr);
+  }
+  Py_DECREF(text);
+  PyErr_Clear();
+  return made;
+}
+
+}  // namespace
+
 bool reraise_prefixed(const std::string& prefix, std::string_view strip) {
+  return reraise_with(prefix, strip, Unmakeable::UseBuiltinBase);
+}
+
+bool reraise_with(const std::string& prefix, std::string_view strip, Unmakeable unmakeable) {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
-  PyObject* text = value != nullptr ? PyObject_Str(value) : nullptr;
+  if (value == nullptr) {
+    PyErr_Restore(type, value, traceback);
+    return false;
+  }
+  PyObject* text = exception_text(value);
   PyObject* head = text != nullptr ? PyUnicode_FromStringAndSize(strip.data(), static_cast<Py_ssize_t>(strip.size()))
                                    : nullptr;
-  if (head != nullptr && PyUnicode_Tailmatch(text, head, 0, PY_SSIZE_T_MAX, -1) == 1) {
+  if (head != nullptr && PyUnicode_GetLength(head) > 0 && PyUnicode_Tailmatch(text, head, 0, PY_SSIZE_T_MAX, -1) == 1) {
     PyObject* rest = PyUnicode_Substring(text, PyUnicode_GetLength(head), PyUnicode_GetLength(text));
     Py_DECREF(text);
     text = rest;
   }
   Py_XDECREF(head);
-  if (text != nullptr) {
-    PyErr_Format(type, "%s%U", prefix.c_str(), text);
-    Py_DECREF(text);
-  } else {
-    PyErr_Clear();
-    PyErr_Format(type, "%sinvalid", prefix.c_str());
+  PyObject* message = text != nullptr ? PyUnicode_FromFormat("%s%U", prefix.c_str(), text)
+                                      : PyUnicode_FromFormat("%sinvalid", prefix.c_str());
+  Py_XDECREF(text);
+  PyObject* renamed = message != nullptr ? remade(type, message) : nullptr;
+  if (renamed == nullptr && message != nullptr && unmakeable == Unmakeable::UseBuiltinBase)
+    renamed = as_builtin_base(type, value, message);
+  if (renamed == nullptr && message != nullptr) {
+    // Nothing could carry the prefix: the original goes on as raised, the prefix as a note.
+    const std::string head = "in " + prefix.substr(0, prefix.ends_with(": ") ? prefix.size() - 2 : prefix.size());
+    PyObject* note = PyUnicode_FromString(head.c_str());
+    PyObject* added = note != nullptr ? PyObject_CallMethod(value, "add_note", "O", note) : nullptr;
+    Py_XDECREF(added);
+    Py_XDECREF(note);
   }
-  Py_XDECREF(type);
-  Py_XDECREF(value);
+  Py_XDECREF(message);
+  if (renamed == nullptr) {
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+    return false;
+  }
+  PyException_SetCause(renamed, value);  // steals `value`: the original stays reachable
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(renamed)), renamed);
+  Py_DECREF(renamed);
+  Py_DECREF(type);
   Py_XDECREF(traceback);
   return false;
 }
@@ -392,7 +460,7 @@ bool path_arg(PyObject* o, const char* fn, const char* name, std::string& out) {
   std::string text;
   if (!str_arg(o, fn, name, text)) return false;
   if (text.find('\0') != std::string::npos) {
-    PyErr_Format(PyExc_ValueError, "%s() argument '%s' must not contain NUL characters", fn, name);
+    invalid_format("%s() argument '%s' must not contain NUL characters", fn, name);
     return false;
   }
   out = std::move(text);
@@ -478,22 +546,23 @@ bool where_arg(PyObject* o, const char* fn, std::optional<ormel::MetadataFilter>
     // ValueError rather than type_error's TypeError: every malformed filter raises the same.
     PyObject* type_name = PyType_GetName(Py_TYPE(o));
     if (type_name == nullptr) return false;
-    PyErr_Format(PyExc_ValueError, "%s() argument 'where' must be a dict, not %U", fn, type_name);
+    invalid_format("%s() argument 'where' must be a dict, not %U", fn, type_name);
     Py_DECREF(type_name);
     return false;
   }
   ormel::Json json;
   if (!py_to_json(o, json)) {
+    if (PyErr_ExceptionMatches(PyExc_ValueError)) return reraise_prefixed(std::string(fn) + "() argument 'where': ", {});
     // Values that are no JSON make a malformed filter as much as a bad operator does.
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
     PyErr_Clear();
-    PyErr_Format(PyExc_ValueError,
+    invalid_format(
                  "%s() argument 'where': keys must be str and values null, bool, int, float, str, list or dict", fn);
     return false;
   }
   auto parsed = ormel::parse_filter(json);
   if (!parsed) {
-    PyErr_Format(PyExc_ValueError, "%s() argument 'where': %s", fn, parsed.error().text().c_str());
+    invalid_format("%s() argument 'where': %s", fn, parsed.error().text().c_str());
     return false;
   }
   out = std::move(*parsed);
@@ -512,7 +581,7 @@ bool parse_type(PyObject* text, const char* fn, const char* name, ormel::MemoryT
   if (!str_arg(text, fn, name, utf8)) return false;
   const std::optional<ormel::MemoryType> type = ormel::parse_memory_type(utf8);
   if (!type) {
-    PyErr_Format(PyExc_ValueError, "unknown memory_type '%U'", text);
+    invalid_format("unknown memory_type '%U'", text);
     return false;
   }
   out = *type;
@@ -524,7 +593,7 @@ bool parse_id(PyObject* text, const char* fn, const char* name, ormel::MemoryId&
   if (!str_arg(text, fn, name, utf8)) return false;
   const std::optional<ormel::MemoryId> id = ormel::ulid_from_text(utf8);
   if (!id) {
-    PyErr_Format(PyExc_ValueError, "invalid memory id '%U'", text);
+    invalid_format("invalid memory id '%U'", text);
     return false;
   }
   out = *id;
@@ -535,14 +604,41 @@ bool memory_id_to_write(PyObject* text, const char* fn, const char* name, ormel:
   ormel::MemoryId id = 0;
   if (!parse_id(text, fn, name, id)) return false;
   if (id == 0) {
-    PyErr_Format(PyExc_ValueError, "invalid memory id '%U'", text);
+    invalid_format("invalid memory id '%U'", text);
     return false;
   }
   out = id;
   return true;
 }
 
-bool py_to_json(PyObject* o, ormel::Json& out) {
+namespace {
+
+// An integer from -2**63 to 2**64-1, kept exactly (non-negative ones unsigned).
+bool integer_to_json(PyObject* o, const std::string& key, ormel::Json& out) {
+  PyObject* index = PyNumber_Index(o);
+  if (index == nullptr) return false;
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index, &overflow);
+  if (value == -1 && PyErr_Occurred()) {
+    Py_DECREF(index);
+    return false;
+  }
+  if (overflow == 0) {
+    Py_DECREF(index);
+    out = value >= 0 ? ormel::Json(static_cast<uint64_t>(value)) : ormel::Json(static_cast<int64_t>(value));
+    return true;
+  }
+  const unsigned long long large = overflow > 0 ? PyLong_AsUnsignedLongLong(index) : 0;
+  Py_DECREF(index);
+  if (overflow < 0 || (large == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+    PyErr_Clear();
+    return number_refused(key, "is out of range (integers from -2**63 to 2**64-1 are stored)");
+  }
+  out = static_cast<uint64_t>(large);
+  return true;
+}
+
+bool to_json(PyObject* o, const std::string& key, ormel::Json& out) {
   if (o == Py_None) {
     out = nullptr;
     return true;
@@ -551,22 +647,12 @@ bool py_to_json(PyObject* o, ormel::Json& out) {
     out = o == Py_True;
     return true;
   }
-  if (PyIndex_Check(o)) {
-    PyObject* index = PyNumber_Index(o);
-    if (index == nullptr) return false;
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(index, &overflow);
-    Py_DECREF(index);
-    if (value == -1 && PyErr_Occurred()) return false;
-    if (overflow == 0) {
-      out = value >= 0 ? ormel::Json(static_cast<uint64_t>(value)) : ormel::Json(static_cast<int64_t>(value));
-      return true;
-    }
-  }
+  if (PyIndex_Check(o)) return integer_to_json(o, key, out);
   if (!PyUnicode_Check(o)) {
     const double value = PyFloat_AsDouble(o);
     if (!(value == -1.0 && PyErr_Occurred())) {
-      out = std::isfinite(value) ? ormel::Json(value) : ormel::Json(nullptr);
+      if (!std::isfinite(value)) return number_refused(key, "is not a finite number (NaN and infinities cannot be stored)");
+      out = value;
       return true;
     }
     PyErr_Clear();
@@ -580,10 +666,14 @@ bool py_to_json(PyObject* o, ormel::Json& out) {
   }
   if (!PyList_Check(o) && !PyDict_Check(o)) return metadata_type_error();
   if (Py_EnterRecursiveCall(" while converting metadata") != 0) return false;
-  const bool ok = PyList_Check(o) ? json_from_list(o, out) : json_from_dict(o, out);
+  const bool ok = PyList_Check(o) ? json_from_list(o, key, out) : json_from_dict(o, out);
   Py_LeaveRecursiveCall();
   return ok;
 }
+
+}  // namespace
+
+bool py_to_json(PyObject* o, ormel::Json& out) { return to_json(o, {}, out); }
 
 bool metadata_arg(PyObject* o, const char* fn, const char* name, ormel::Json& out) {
   if (o == Py_None) return true;

@@ -40,8 +40,14 @@ bool f64_arg(PyObject* o, const char* fn, const char* name, double& out);
 // An importance: f64_arg clamped to [0, 1], NaN giving 0.
 bool importance_arg(PyObject* o, const char* fn, const char* name, float& out);
 // Re-raises the pending exception as the same type, its text `prefix` followed by the old
-// text less a leading `strip` (when the old text starts with it). Returns false.
+// text (its one str argument, else str()) less a leading `strip` (when the old text starts
+// with it), the original as its cause. A type not made from one message (UnicodeEncodeError)
+// is raised as its built-in base, ValueError or TypeError, the original's notes appended to
+// the text, or failing that as it was, with the prefix as a note. Returns false.
 bool reraise_prefixed(const std::string& prefix, std::string_view strip);
+// The same, choosing what becomes of a type not made from one message.
+enum class Unmakeable { UseBuiltinBase, AddNote };
+bool reraise_with(const std::string& prefix, std::string_view strip, Unmakeable unmakeable);
 // A vector or query: any sequence of numbers, element by element to float32; a `str` is
 // refused with TypeError "Can't extract `str` to `Vec`". A 1-D buffer of float32 ('f') or
 // float64 ('d') is read directly, giving exactly what the equivalent list gives. A NaN or
@@ -100,10 +106,11 @@ bool parse_id(PyObject* text, const char* fn, const char* name, ormel::MemoryId&
 // id yet") with the same ValueError.
 bool memory_id_to_write(PyObject* text, const char* fn, const char* name, ormel::MemoryId& out);
 
-// Metadata value to JSON: None, bool, integers fitting i64 (stored unsigned when
-// non-negative), anything convertible to float (NaN and infinities become null), str, list,
-// dict with str keys; anything else is TypeError
-// "metadata values must be null, bool, int, float, str, list, or dict".
+// Metadata value to JSON: None, bool, integers from -2**63 to 2**64-1 (stored unsigned when
+// non-negative), anything convertible to a finite float, str, list, dict with str keys.
+// Anything else is TypeError "metadata values must be null, bool, int, float, str, list, or
+// dict"; a larger integer or a NaN or infinite float is ValueError naming the dict key it is
+// under (it would otherwise come back as another value).
 bool py_to_json(PyObject* o, ormel::Json& out);
 // A metadata dict, or None (leaves `out` as it is).
 bool metadata_arg(PyObject* o, const char* fn, const char* name, ormel::Json& out);

@@ -1,4 +1,5 @@
-// The arguments of remember_many: columns of memory fields, converted to memories.
+// The arguments of remember_many (columns of memory fields) and of load_memories (whole
+// memories as dicts), converted to memories.
 //
 // Contract:
 // - `contents` is a sequence of str (a bare str is refused); its length n is the batch size.
@@ -44,7 +45,17 @@ struct BatchColumns {
 
 bool memories_from_columns(const BatchColumns& columns, bool rows_in_place, std::vector<ormel::Memory>& out,
                            BufferRows& rows);
-// Re-raises the pending exception as the failure of item `i`, as above. Returns false.
-bool raise_for_item(size_t i);
+
+// The argument of load_memories: a sequence of dicts, each a whole memory with the keys of a
+// memory dict ("id", "content", "memory_type" and "vector" required; "metadata",
+// "agent_id", "session_id", "scope", "created_at", "accessed_at", "access_count",
+// "importance", "ttl_secs" optional, defaulting as remember does, "accessed_at" to
+// "created_at"). Another key, or a value of the wrong kind, fails as remember_many's items
+// do, prefixed "load_memories() item <i>: ". On any failure `out` is left unchanged.
+bool memories_from_dicts(PyObject* items, std::vector<ormel::Memory>& out);
+
+// Re-raises the pending exception as the failure of item `i` of `fn`'s batch, as above.
+// Returns false.
+bool raise_for_item(const char* fn, size_t i);
 
 }  // namespace ormel_py

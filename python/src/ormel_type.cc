@@ -1,8 +1,11 @@
 #include "python/src/ormel_type.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <new>
 #include <optional>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -97,13 +100,30 @@ PyObject* remember_many(PyObject* self, PyObject* args, PyObject* kwargs) {
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
   auto ids = rows.opened()
-                 ? store(self).remember_many(std::move(memories), rows.rows(), progress.progress())
-                 : store(self).remember_many(std::move(memories), progress.progress());
+                 ? without_gil([&] {
+                     return store(self).remember_many(std::move(memories), rows.rows(), progress.progress());
+                   })
+                 : without_gil([&] { return store(self).remember_many(std::move(memories), progress.progress()); });
   if (ids) return ids_to_list(*ids);
   // Without an item the whole call was refused, or stopped by the progress callback.
   if (!ids.error().item) return progress.raise(ids.error().error);
   raise_error(ids.error().error);
-  raise_for_item(*ids.error().item);
+  raise_for_item("remember_many", *ids.error().item);
+  return nullptr;
+}
+
+PyObject* load_memories(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"memories", nullptr};
+  PyObject* items;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:load_memories", kwlist(names), &items)) return nullptr;
+  std::vector<ormel::Memory> memories;
+  if (!memories_from_dicts(items, memories)) return nullptr;
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  auto ids = without_gil([&] { return store(self).load_memories(std::move(memories)); });
+  if (ids) return ids_to_list(*ids);
+  raise_error(ids.error().error);
+  if (ids.error().item) raise_for_item("load_memories", *ids.error().item);
   return nullptr;
 }
 
@@ -148,7 +168,7 @@ bool scoring_arg(PyObject* o, const char* name, bool positive, float& out) {
   double value = 0;
   if (!f64_arg(o, "recall", name, value)) return false;
   if (!std::isfinite(value) || (positive && !(value > 0))) {
-    PyErr_Format(PyExc_ValueError, "recall() argument '%s' must be a finite%s number", name,
+    invalid_format("recall() argument '%s' must be a finite%s number", name,
                  positive ? " positive" : "");
     return false;
   }
@@ -187,7 +207,7 @@ PyObject* recall(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!ok) return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return convert_or_raise(store(self).recall(request), recall_results_to_list);
+  return convert_or_raise(without_gil([&] { return store(self).recall(request); }), recall_results_to_list);
 }
 
 PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -207,7 +227,7 @@ PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return convert_or_raise(store(self).search(query, top_k, filter), search_hits_to_list);
+  return convert_or_raise(without_gil([&] { return store(self).search(query, top_k, filter); }), search_hits_to_list);
 }
 
 // The one argument of get/delete, parsed as an id.
@@ -222,7 +242,7 @@ PyObject* get(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!id_argument(args, kwargs, "O:get", "get", id)) return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return convert_or_raise(store(self).get(id), memory_to_dict);
+  return convert_or_raise(without_gil([&] { return store(self).get(id); }), memory_to_dict);
 }
 
 PyObject* delete_(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -236,7 +256,21 @@ PyObject* delete_(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* flush(PyObject* self, PyObject*) {
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return none_or_raise(store(self).flush());
+  return none_or_raise(without_gil([&] { return store(self).flush(); }));
+}
+
+// Flushes, then drops the store, which closes the file, releases its lock and wipes the key.
+// A failed flush keeps everything as it was: nothing staged is lost.
+PyObject* release(PyObject* self, PyObject*) {
+  if (flag(self).released) Py_RETURN_NONE;
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  if (!store(self).read_only()) {
+    if (auto flushed = without_gil([&] { return store(self).flush(); }); !flushed) return raise_error(flushed.error());
+  }
+  as_ormel(self)->d.store.reset();
+  flag(self).released = true;
+  Py_RETURN_NONE;
 }
 
 PyObject* verify(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -250,10 +284,10 @@ PyObject* verify(PyObject* self, PyObject* args, PyObject* kwargs) {
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
   if (all_errors) {
-    auto report = store(self).verify_all(progress.progress());
+    auto report = without_gil([&] { return store(self).verify_all(progress.progress()); });
     return report ? verify_report_to_dict(*report) : progress.raise(report.error());
   }
-  auto checked = store(self).verify(progress.progress());
+  auto checked = without_gil([&] { return store(self).verify(progress.progress()); });
   return checked ? PyLong_FromUnsignedLongLong(*checked) : progress.raise(checked.error());
 }
 
@@ -271,13 +305,13 @@ PyObject* ids(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return listings_to_list(store(self).list_memories(agent_id, memory_type));
+  return listings_to_list(without_gil([&] { return store(self).list_memories(agent_id, memory_type); }));
 }
 
 PyObject* about(PyObject* self, PyObject*) {
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return convert_or_raise(store(self).about(), memories_to_list);
+  return convert_or_raise(without_gil([&] { return store(self).about(); }), memories_to_list);
 }
 
 PyObject* insert_default_manifest(PyObject* self, PyObject*) {
@@ -297,7 +331,7 @@ PyObject* build_index(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  auto built = store(self).build_index(progress.progress());
+  auto built = without_gil([&] { return store(self).build_index(progress.progress()); });
   if (!built) return progress.raise(built.error());
   Py_RETURN_NONE;
 }
@@ -328,7 +362,7 @@ PyObject* history(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!id_argument(args, kwargs, "O:history", "history", id)) return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return convert_or_raise(store(self).history(id), versions_to_list);
+  return convert_or_raise(without_gil([&] { return store(self).history(id); }), versions_to_list);
 }
 
 PyObject* restore_to(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -340,7 +374,7 @@ PyObject* restore_to(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return convert_or_raise(store(self).restore_to(txn_id), snapshot_to_dict);
+  return convert_or_raise(without_gil([&] { return store(self).restore_to(txn_id); }), snapshot_to_dict);
 }
 
 PyObject* restore_to_time(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -352,7 +386,7 @@ PyObject* restore_to_time(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return convert_or_raise(store(self).restore_to_time(secs), snapshot_to_dict);
+  return convert_or_raise(without_gil([&] { return store(self).restore_to_time(secs); }), snapshot_to_dict);
 }
 
 PyObject* set_max_snapshots(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -380,14 +414,14 @@ PyObject* compact(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  auto reclaimed = store(self).compact(keep_history, progress.progress());
+  auto reclaimed = without_gil([&] { return store(self).compact(keep_history, progress.progress()); });
   return reclaimed ? PyLong_FromUnsignedLongLong(*reclaimed) : progress.raise(reclaimed.error());
 }
 
 PyObject* space(PyObject* self, PyObject*) {
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return convert_or_raise(store(self).space(), space_to_dict);
+  return convert_or_raise(without_gil([&] { return store(self).space(); }), space_to_dict);
 }
 
 PyObject* set_auto_compact(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -403,7 +437,7 @@ PyObject* set_auto_compact(PyObject* self, PyObject* args, PyObject* kwargs) {
         (ratio_obj != nullptr && !f64_arg(ratio_obj, "set_auto_compact", "ratio", policy->ratio)))
       return nullptr;
     if (!std::isfinite(policy->ratio) || policy->ratio < 0) {
-      PyErr_SetString(PyExc_ValueError, "ratio must be a finite number >= 0");
+      invalid_format("ratio must be a finite number >= 0");
       return nullptr;
     }
   } else if (ratio_obj != nullptr) {
@@ -427,7 +461,7 @@ PyObject* change_passphrase(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return none_or_raise(store(self).change_passphrase(passphrase));
+  return none_or_raise(without_gil([&] { return store(self).change_passphrase(passphrase); }));
 }
 
 // --- Page cache, statistics, export -----------------------------------------------------
@@ -456,7 +490,8 @@ PyObject* stats(PyObject* self, PyObject*) {
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
   Ormel& db = store(self);
-  return convert_or_raise(db.stats(), [&](const ormel::Stats& s) { return stats_to_dict(s, db.snapshots().size()); });
+  return convert_or_raise(without_gil([&] { return db.stats(); }),
+                          [&](const ormel::Stats& s) { return stats_to_dict(s, db.snapshots().size()); });
 }
 
 PyObject* export_encrypted(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -468,8 +503,8 @@ PyObject* export_encrypted(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  if (auto flushed = store(self).flush(); !flushed) return raise_error(flushed.error());
-  if (auto copied = ormel::copy_file_contents(store(self).path(), dest); !copied) {
+  if (auto flushed = without_gil([&] { return store(self).flush(); }); !flushed) return raise_error(flushed.error());
+  if (auto copied = without_gil([&] { return ormel::copy_file_contents(store(self).path(), dest); }); !copied) {
     return raise_text(PyExc_RuntimeError, "export failed: " + copied.error());
   }
   Py_RETURN_NONE;
@@ -493,7 +528,8 @@ PyObject* cache_put(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return none_or_raise(store(self).cache_put(ns, key, std::move(value), std::move(content_type), ttl));
+  return none_or_raise(without_gil(
+      [&] { return store(self).cache_put(ns, key, std::move(value), std::move(content_type), ttl); }));
 }
 
 // The (namespace, key) pair of cache_get/cache_delete.
@@ -510,7 +546,7 @@ PyObject* cache_get(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!cache_key_args(args, kwargs, "OO:cache_get", "cache_get", ns, key)) return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return convert_or_raise(store(self).cache_get(ns, key), cache_hit_to_py);
+  return convert_or_raise(without_gil([&] { return store(self).cache_get(ns, key); }), cache_hit_to_py);
 }
 
 PyObject* cache_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -518,7 +554,7 @@ PyObject* cache_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!cache_key_args(args, kwargs, "OO:cache_delete", "cache_delete", ns, key)) return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return none_or_raise(store(self).cache_delete(ns, key));
+  return none_or_raise(without_gil([&] { return store(self).cache_delete(ns, key); }));
 }
 
 PyObject* cache_purge(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -532,7 +568,7 @@ PyObject* cache_purge(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return convert_or_raise(store(self).cache_purge(ns, expired_only),
+  return convert_or_raise(without_gil([&] { return store(self).cache_purge(ns, expired_only); }),
                           [](uint64_t n) { return PyLong_FromUnsignedLongLong(n); });
 }
 
@@ -567,8 +603,10 @@ PyObject* cache_put_semantic(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return none_or_raise(store(self).cache_put_semantic(ns, key, std::move(vector), std::move(value), std::move(model),
-                                                      std::move(content_type), ttl));
+  return none_or_raise(without_gil([&] {
+    return store(self).cache_put_semantic(ns, key, std::move(vector), std::move(value), std::move(model),
+                                          std::move(content_type), ttl);
+  }));
 }
 
 PyObject* cache_get_semantic(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -586,12 +624,14 @@ PyObject* cache_get_semantic(PyObject* self, PyObject* args, PyObject* kwargs) {
       (threshold_obj != nullptr && !f64_arg(threshold_obj, fn, "threshold", threshold)))
     return nullptr;
   if (std::isnan(threshold)) {
-    PyErr_SetString(PyExc_ValueError, "cache_get_semantic() argument 'threshold' must not be NaN");
+    invalid_format("cache_get_semantic() argument 'threshold' must not be NaN");
     return nullptr;
   }
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return convert_or_raise(store(self).cache_get_semantic(ns, query, model, static_cast<float>(threshold)),
+  return convert_or_raise(without_gil([&] {
+                            return store(self).cache_get_semantic(ns, query, model, static_cast<float>(threshold));
+                          }),
                           cache_hit_to_py);
 }
 
@@ -616,7 +656,7 @@ PyObject* exit_(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  if (auto flushed = store(self).flush(); !flushed) return raise_error(flushed.error());
+  if (auto flushed = without_gil([&] { return store(self).flush(); }); !flushed) return raise_error(flushed.error());
   Py_RETURN_FALSE;
 }
 
@@ -668,6 +708,17 @@ PyMethodDef methods[] = {
      "`progress`, when given, is called as progress(done, total): the memories checked and\n"
      "encoded so far, and their number; a few times a second at most, and last with done == total.\n"
      "An exception it raises stops the call with nothing staged and propagates unchanged."},
+    {"load_memories", ORMEL_PY_KWARGS(load_memories),
+     "load_memories($self, memories)\n--\n\n"
+     "Store whole memories exactly as given, for restoring a backup; return their ids in order.\n\n"
+     "Each item is a memory dict as get() returns it: \"id\", \"content\", \"memory_type\" and\n"
+     "\"vector\" are required; \"metadata\", \"agent_id\", \"session_id\", \"scope\", \"created_at\",\n"
+     "\"accessed_at\", \"access_count\", \"importance\" and \"ttl_secs\" default as remember() sets\n"
+     "them (\"accessed_at\" to \"created_at\"); any other key is refused. Unlike remember(), the\n"
+     "timestamps and the access count are kept, and a memory that already has the id is replaced\n"
+     "with its access count and last-access time too. All or nothing: a refused item raises, naming\n"
+     "its position (\"load_memories() item <i>: ...\"), and nothing of the call is staged. The\n"
+     "memories reach the file at the next flush."},
     {"update", ORMEL_PY_KWARGS(update),
      "update($self, id, *, content=..., memory_type=..., vector=..., importance=..., metadata=..., "
      "ttl_secs=..., shared=..., session_id=...)\n--\n\n"
@@ -725,7 +776,15 @@ PyMethodDef methods[] = {
     {"close", ORMEL_PY_NOARGS(flush),
      "close($self)\n--\n\n"
      "Flush and release; the object should not be used afterwards.\n\n"
-     "The file itself is closed, and its lock released, when the object is destroyed."},
+     "It flushes, as flush() does, and nothing more: close() and leaving a `with` block keep the\n"
+     "file open and locked until the object is destroyed; until then no other handle, in this\n"
+     "process or another, can open it read-write. Call release() to let the file go at once."},
+    {"release", ORMEL_PY_NOARGS(release),
+     "release($self)\n--\n\n"
+     "Flush, then close the file: its lock is released and the key wiped from memory.\n\n"
+     "Afterwards the path can be opened again, here or by another process; every later call on\n"
+     "this object raises ormel.Released (release() itself does nothing). If the flush fails the\n"
+     "error is raised and the handle stays as it was. A read-only handle is closed without a flush."},
     {"verify", ORMEL_PY_KWARGS(verify),
      "verify($self, *, all_errors=False, progress=None)\n--\n\n"
      "Authenticate, decrypt and decode every live record; return how many were checked.\n\n"
@@ -906,24 +965,67 @@ PyType_Spec ormel_type_spec = {
 };
 
 const char ormel_open_doc[] =
-    "open(path, passphrase, dimensions=None, read_only=False)\n--\n\n"
+    "open(path, passphrase, dimensions=None, read_only=False, *, timeout=None)\n--\n\n"
     "Open an existing database, or create one if `path` does not yet exist.\n\n"
     "`path` and `passphrase` are str. Creating needs `dimensions` (the vector dimensionality) and a\n"
     "read-write open; on an existing file `dimensions` is ignored. A read-only handle takes a shared\n"
-    "lock, a read-write one an exclusive lock; a lock held elsewhere raises RuntimeError at once.";
+    "lock, a read-write one an exclusive lock; a lock held elsewhere raises RuntimeError at once\n"
+    "(ormel.Locked), unless `timeout` gives the seconds to wait for it to be let go.";
+
+namespace {
+
+// Opens, and while another handle holds the lock tries again every few milliseconds until
+// `timeout` seconds have passed (no waiting without one). Runs without the interpreter lock
+// except to let a signal handler (Ctrl-C) stop the wait.
+ormel::Result<std::unique_ptr<Ormel>> open_waiting(const std::string& path, const std::string& passphrase,
+                                                   std::optional<uint64_t> dimensions, bool read_only,
+                                                   std::optional<double> timeout, bool& interrupted) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                           std::chrono::duration<double>(std::min(timeout.value_or(0), 1e9)));
+  for (auto pause = std::chrono::milliseconds(2);; pause = std::min(pause * 2, std::chrono::milliseconds(100))) {
+    auto opened = without_gil([&] { return Ormel::open(path, passphrase, dimensions, read_only); });
+    if (opened || opened.error().kind() != ormel::ErrorKind::Locked || Clock::now() >= deadline) return opened;
+    if (PyErr_CheckSignals() != 0) {
+      interrupted = true;
+      return opened;
+    }
+    without_gil([&] { std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - Clock::now())); });
+  }
+}
+
+bool timeout_arg(PyObject* o, std::optional<double>& out) {
+  if (o == Py_None) return true;
+  double seconds = 0;
+  if (!f64_arg(o, "open", "timeout", seconds)) return false;
+  if (!(seconds >= 0) || !std::isfinite(seconds)) {
+    invalid_format("open() argument 'timeout' must be None or a finite number of seconds >= 0");
+    return false;
+  }
+  out = seconds;
+  return true;
+}
+
+}  // namespace
 
 PyObject* ormel_open(PyObject* module, PyObject* args, PyObject* kwargs) {
-  static const char* const names[] = {"path", "passphrase", "dimensions", "read_only", nullptr};
-  PyObject *path_obj, *pass_obj, *dims_obj = Py_None, *ro_obj = Py_False;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO:open", kwlist(names), &path_obj, &pass_obj, &dims_obj, &ro_obj))
+  static const char* const names[] = {"path", "passphrase", "dimensions", "read_only", "timeout", nullptr};
+  PyObject *path_obj, *pass_obj, *dims_obj = Py_None, *ro_obj = Py_False, *timeout_obj = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO$O:open", kwlist(names), &path_obj, &pass_obj, &dims_obj,
+                                   &ro_obj, &timeout_obj))
     return nullptr;
   std::string path, passphrase;
   std::optional<uint64_t> dimensions;
   bool read_only = false;
+  std::optional<double> timeout;
   if (!path_arg(path_obj, "open", "path", path) || !str_arg(pass_obj, "open", "passphrase", passphrase) ||
-      !opt_u64_arg(dims_obj, "open", "dimensions", dimensions) || !bool_arg(ro_obj, "open", "read_only", read_only))
+      !opt_u64_arg(dims_obj, "open", "dimensions", dimensions) || !bool_arg(ro_obj, "open", "read_only", read_only) ||
+      !timeout_arg(timeout_obj, timeout))
     return nullptr;
-  auto opened = Ormel::open(path, passphrase, dimensions, read_only);
+  // The key derivation takes a good part of a second: other threads run meanwhile.
+  bool interrupted = false;
+  auto opened = open_waiting(path, passphrase, dimensions, read_only, timeout, interrupted);
+  if (interrupted) return nullptr;
   if (!opened) return raise_error(opened.error());
   auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
   OrmelObject* self = alloc_instance<OrmelObject>(state->ormel_type);

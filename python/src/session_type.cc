@@ -28,7 +28,8 @@ class UseBorrows {
  public:
   explicit UseBorrows(PyObject* self)
       : session_(data(self).borrow, Borrow::Exclusive),
-        db_(session_ ? db_of(self)->d.borrow : unused_, Borrow::Exclusive) {}
+        // Always the session's turn first, then its database's: waiting here closes no cycle.
+        db_(session_ ? db_of(self)->d.borrow : unused_, Borrow::Exclusive, Borrow::Wait::Always) {}
   explicit operator bool() const { return session_ && db_; }
 
  private:
@@ -100,7 +101,7 @@ PyObject* recall(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!borrows) return nullptr;
   if (!data(self).open) return already_closed();
   request.agent_id = data(self).agent_id;
-  auto results = db_of(self)->d.store->recall(request);
+  auto results = without_gil([&] { return db_of(self)->d.store->recall(request); });
   if (!results) return raise_error(results.error());
   return recall_results_to_list(*results);
 }
@@ -118,7 +119,7 @@ PyObject* consolidate(PyObject* self) {
     if (auto stored = db.remember(std::move(*memory)); !stored) return raise_error(stored.error());
     ++promoted;
   }
-  if (auto flushed = db.flush(); !flushed) return raise_error(flushed.error());
+  if (auto flushed = without_gil([&] { return db.flush(); }); !flushed) return raise_error(flushed.error());
   s.open = false;
   return PyLong_FromUnsignedLongLong(promoted);
 }
@@ -140,7 +141,7 @@ PyObject* discard(PyObject* self, PyObject*) {
   for (ormel::MemoryId turn_id : s.turn_ids) {
     if (db.delete_memory(turn_id)) ++deleted;
   }
-  if (auto flushed = db.flush(); !flushed) return raise_error(flushed.error());
+  if (auto flushed = without_gil([&] { return db.flush(); }); !flushed) return raise_error(flushed.error());
   s.open = false;
   return PyLong_FromUnsignedLongLong(deleted);
 }

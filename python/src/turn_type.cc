@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "python/src/convert.h"
+#include "python/src/errors.h"
 #include "python/src/module.h"
 
 namespace ormel_py {
@@ -30,7 +31,7 @@ PyObject* turn_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::string role;
   if (!str_arg(role_obj, "Turn", "role", role)) return nullptr;
   if (role != "user" && role != "assistant" && role != "system") {
-    PyErr_Format(PyExc_ValueError, "unknown role '%U' (expected user, assistant, or system)", role_obj);
+    invalid_format("unknown role '%U' (expected user, assistant, or system)", role_obj);
     return nullptr;
   }
   return make_turn(type, std::move(role), content_obj, vector_obj, "Turn");

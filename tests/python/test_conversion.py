@@ -23,11 +23,9 @@ METADATA_IN = {
     "neg": -5,
     "i64_min": -(2**63),
     "i64_max": 2**63 - 1,
-    "beyond_i64": 2**63,
-    "huge": 2**70,
+    "beyond_i64": 2**63 + 1,
+    "u64_max": 2**64 - 1,
     "float": 1.5,
-    "nan": float("nan"),
-    "inf": float("-inf"),
     "str": "h\u00e9llo \u2014 \U0001f600",
     "list": [1, "a", [None, False], {"k": 2}],
     "nested": {"b": {"y": [], "x": {}}, "a": [1.25, -3]},
@@ -36,14 +34,11 @@ METADATA_IN = {
 }
 METADATA_OUT = {
     "false": False,
-    "beyond_i64": float(2**63),
+    "beyond_i64": 2**63 + 1,
     "float": 1.5,
-    "huge": float(2**70),
     "i64_max": 2**63 - 1,
     "i64_min": -(2**63),
-    "inf": None,
     "list": [1, "a", [None, False], {"k": 2}],
-    "nan": None,
     "neg": -5,
     "nested": {"a": [1.25, -3], "b": {"x": {}, "y": []}},
     "np_float": 0.5,
@@ -51,6 +46,7 @@ METADATA_OUT = {
     "str": "h\u00e9llo \u2014 \U0001f600",
     "true": True,
     "uint": 7,
+    "u64_max": 2**64 - 1,
     "z_null": None,
 }
 
@@ -100,7 +96,7 @@ def test_every_field_round_trips_through_flush_and_reopen(db_path):
     assert list(meta) == sorted(meta)
     assert list(meta["nested"]) == ["a", "b"] and list(meta["nested"]["b"]) == ["x", "y"]
     assert meta["true"] is True and meta["false"] is False
-    assert type(meta["uint"]) is int and type(meta["huge"]) is float and type(meta["beyond_i64"]) is float
+    assert type(meta["uint"]) is int and type(meta["u64_max"]) is int and type(meta["beyond_i64"]) is int
 
 
 @pytest.mark.parametrize(
@@ -208,12 +204,14 @@ def test_memory_type_is_parsed_before_anything_else(ro_db):
 def test_id_parsing(db):
     memory_id = db.remember("x", "semantic", vec(1))
     assert memory_id[0] == "0"
-    accepted = [memory_id.lower(), memory_id, "8" + memory_id[1:], "8" + memory_id[1:].lower()]
+    accepted = [memory_id.lower(), memory_id]
     for text in accepted:
         assert db.get(text)["id"] == memory_id
     refused = [memory_id[:25], memory_id + "0", "", memory_id[:-1] + "I", memory_id[:-1] + "L",
                memory_id[:-1] + "O", memory_id[:-1] + "U", memory_id[:-1] + "u", memory_id[:-1] + "-",
-               " " + memory_id[1:], memory_id[:-1] + "\u00e9"]
+               " " + memory_id[1:], memory_id[:-1] + "\u00e9",
+               # 26 digits hold 130 bits: a first digit above 7 would alias another id.
+               "8" + memory_id[1:], "z" + memory_id[1:], "G" + "0" * 25]
     for text in refused:
         for call in (db.get, db.delete):
             with pytest.raises(ValueError) as info:

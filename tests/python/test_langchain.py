@@ -1,12 +1,17 @@
 """The LangChain vector store and LLM caches: LangChain's own standard suites, and what they
 do not cover (filters, collections, scores, maximal marginal relevance, reopening)."""
 
+import json
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
 from langchain_core.documents import Document
 from langchain_core.embeddings import DeterministicFakeEmbedding
-from langchain_core.outputs import Generation
+from langchain_core.load import dumps
+from langchain_core.messages import AIMessage, AIMessageChunk
+from langchain_core.outputs import ChatGeneration, ChatGenerationChunk, Generation
 from langchain_tests.integration_tests import VectorStoreIntegrationTests
 from langchain_tests.integration_tests.cache import AsyncCacheTestSuite, SyncCacheTestSuite
 from langchain_tests.integration_tests.vectorstores import EMBEDDING_SIZE
@@ -132,11 +137,17 @@ def test_documents_survive_reopening_and_upserts(tmp_path: Path) -> None:
     assert len(reopened.db.ids()) == 2
 
 
-def test_bad_filters_raise(store: OrmelVectorStore) -> None:
-    with pytest.raises(ValueError, match=r"\$bogus"):
-        store.similarity_search("a", filter={"$bogus": []})
-    with pytest.raises(ValueError, match="filter must be a dict"):
-        store.similarity_search("a", filter=["tag"])  # type: ignore[arg-type]
+@pytest.mark.parametrize("flt, message", [
+    ({"$bogus": []}, r"\$bogus"),
+    (["tag"], "filter must be a dict"),
+    ({1: "x"}, "filter keys must be strings, not 1"),
+    ({"$or": [{"tag": "x"}, {2: "y"}]}, "filter keys must be strings, not 2"),
+    ({"$not": {None: 1}}, "filter keys must be strings, not None"),
+    ({"n": {3: 1}}, "keys must be str"),
+])
+def test_bad_filters_raise_value_error(store: OrmelVectorStore, flt, message: str) -> None:
+    with pytest.raises(ValueError, match=message):
+        store.similarity_search("a", filter=flt)
 
 
 def test_cache_keeps_answers_per_model_and_across_reopening(tmp_path: Path) -> None:
@@ -147,3 +158,61 @@ def test_cache_keeps_answers_per_model_and_across_reopening(tmp_path: Path) -> N
     del cache
     cache = OrmelCache(ormel.open(path, PASS))
     assert cache.lookup("prompt", "model-1") == [Generation(text="one")]
+
+
+CHAT_ANSWER = [
+    ChatGeneration(message=AIMessage("it is 4", id="run-1", response_metadata={"model": "m"},
+                                     tool_calls=[{"name": "add", "args": {"a": 2, "b": 2}, "id": "call-1"}],
+                                     usage_metadata={"input_tokens": 3, "output_tokens": 2, "total_tokens": 5}),
+                   generation_info={"finish_reason": "stop", "logprobs": [-0.5, None]}),
+    ChatGenerationChunk(message=AIMessageChunk("a second choice")),
+]
+
+
+@pytest.fixture(params=["exact", "semantic"])
+def cache(request: pytest.FixtureRequest, db: ormel.Ormel) -> OrmelCache | OrmelSemanticCache:
+    if request.param == "exact":
+        return OrmelCache(db)
+    return OrmelSemanticCache(db, DeterministicFakeEmbedding(size=EMBEDDING_SIZE))
+
+
+@pytest.mark.parametrize("answer", [[Generation(text="plain", generation_info={"n": 1})], CHAT_ANSWER])
+def test_cache_hits_give_the_answer_back(cache, answer: list[Generation]) -> None:
+    cache.update("what is 2+2?", "model", answer)
+    hit = cache.lookup("what is 2+2?", "model")
+    assert hit == answer and [type(g) for g in hit] == [type(g) for g in answer]
+
+
+LOOKUPS = """
+import ormel
+from langchain_core.embeddings import DeterministicFakeEmbedding
+from langchain_core.outputs import Generation
+from ormel.langchain import OrmelCache, OrmelSemanticCache
+db = ormel.open(PATH, "pw", dimensions=8)
+for cache in (OrmelCache(db), OrmelSemanticCache(db, DeterministicFakeEmbedding(size=8))):
+    cache.update("prompt", "model", [Generation(text="answer")])
+    assert cache.lookup("prompt", "model") == cache.lookup("prompt", "model") == [Generation(text="answer")]
+"""
+
+
+def test_cache_hits_emit_no_warning(tmp_path: Path) -> None:
+    # LangChain's own loader is a beta API that warns (once a process, so in a fresh one).
+    script = LOOKUPS.replace("PATH", repr(str(tmp_path / "warn.ormel")))
+    run = subprocess.run([sys.executable, "-W", "always", "-c", script], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0 and run.stderr == "", run.stderr
+
+
+def test_cache_entries_it_cannot_read_or_write_are_misses(cache, db: ormel.Ormel) -> None:
+    # An entry LangChain's serialiser wrote (as earlier versions did) is a miss until it is replaced.
+    old = dumps([Generation(text="old")])
+    if isinstance(cache, OrmelCache):
+        db.cache_put(cache.namespace, json.dumps(["model", "old"]), old)
+    else:
+        vector = DeterministicFakeEmbedding(size=EMBEDDING_SIZE).embed_query("old")
+        db.cache_put_semantic(cache.namespace, "old", vector, old, "model")
+    assert cache.lookup("old", "model") is None
+    cache.update("old", "model", [Generation(text="new")])
+    assert cache.lookup("old", "model") == [Generation(text="new")]
+    # An answer JSON cannot carry is not kept, and the call that made it is not disturbed.
+    cache.update("odd", "model", [Generation(text="x", generation_info={"handle": object()})])
+    assert cache.lookup("odd", "model") is None

@@ -19,7 +19,11 @@ from langgraph.runtime import Runtime  # noqa: E402
 from langgraph.store.memory import InMemoryStore  # noqa: E402
 from typing_extensions import TypedDict  # noqa: E402
 
+from langchain_core.embeddings import DeterministicFakeEmbedding  # noqa: E402
+
+import ormel  # noqa: E402
 import ormel.langgraph as lg  # noqa: E402
+from ormel.langchain import OrmelVectorStore  # noqa: E402
 from ormel.langgraph import OrmelStore  # noqa: E402
 
 VOCAB = ["ramen", "sushi", "tea", "coffee", "cat", "dog", "rain"]
@@ -183,6 +187,36 @@ def test_search_filters_limit_offset_match_in_memory_store(pair) -> None:
         assert keys(ours.search((), limit=limit, offset=offset)) == want, (limit, offset)
 
 
+def test_filters_on_values_of_every_kind_match_in_memory_store(pair) -> None:
+    # A metadata condition cannot tell a dict from a list, and misses what a missing field reads as
+    # (None) or what `$ne` holds for (other kinds too): the value filters must still agree with
+    # InMemoryStore, with a query that ranks a non-matching item first, and with limits.
+    ours, theirs, put = pair
+    rows = [("list", {"text": "ramen", "d": []}), ("empty", {"text": "ramen tea", "d": {}}),
+            ("scalar", {"text": "ramen", "d": 1}), ("null", {"text": "ramen", "d": None}),
+            ("missing", {"text": "ramen"}), ("flat", {"text": "tea", "d": {"x": 1}}),
+            ("nested", {"text": "cat", "d": {"x": {"y": 2}}}), ("x-list", {"text": "ramen", "d": {"x": []}}),
+            ("x-null", {"text": "dog", "d": {"x": None}}), ("string", {"text": "rain", "d": "red"})]
+    for key, value in rows:
+        put(("ns",), key, value)
+    filters = [{"d": {}}, {"d": {"x": {}}}, {"d": {"x": {}}, "text": "cat"}, {"d": {}, "text": {"$ne": "tea"}},
+               {"d": {"$ne": 1}}, {"d": {"$ne": None}}, {"d": None}, {"d": {"$eq": None}}, {"d": {"x": None}},
+               {"d": {"x": {"$ne": 1}}}, {"d": {"$ne": "red"}}]
+    for flt in filters:
+        for kw in [{}, {"query": "ramen"}, {"query": "ramen", "limit": 1}, {"limit": 1, "offset": 1}]:
+            want = keys(theirs.search(("ns",), filter=flt, **kw))
+            assert keys(ours.search(("ns",), filter=flt, **kw)) == want, (flt, kw)
+    assert [i.key for i in ours.search(("ns",), filter={"d": {}})] == ["empty", "flat", "nested", "x-list", "x-null"]
+
+
+@pytest.mark.parametrize("flt", [{1: "x"}, {"meta": {2: "x"}}, {"meta": {"lang": {3: 1}}}, {"score": {None: 1}}])
+def test_filter_keys_that_are_not_strings_raise_value_error(path: str, flt: dict) -> None:
+    store = OrmelStore.open(path, "pw")
+    store.put(("ns",), "k", {"meta": {"lang": "en"}, "score": 1})
+    with pytest.raises(ValueError, match="filter keys must be strings"):
+        store.search(("ns",), filter=flt)
+
+
 def test_semantic_search_ranks_indexed_items_then_the_rest(pair) -> None:
     ours, theirs, put = pair
     put(("u",), "food", {"text": "ramen sushi", "kind": "food"})
@@ -254,6 +288,39 @@ def test_ttl_expires_and_refreshes_on_read(path: str, clock: list[float]) -> Non
     assert [i.key for i in reopened.search(("s",))] == ["kept"]
 
 
+@pytest.mark.parametrize("ttl", [float("inf"), float("-inf"), float("nan"), 1e308])
+def test_a_ttl_whose_expiry_is_not_a_finite_time_is_refused(path: str, clock: list[float], ttl: float) -> None:
+    # Such an expiry used to be stored as null: the item then broke get and hid from search and sweeps.
+    store = OrmelStore.open(path, "pw", index=INDEX)
+    store.put(("s",), "kept", {"text": "tea"}, ttl=1.0)
+    with pytest.raises(ValueError, match="ttl must be a finite number of minutes"):
+        store.put(("s",), "bad", {"text": "tea"}, ttl=ttl)
+    with pytest.raises(ValueError, match="ttl must be a finite number of minutes"):  # nothing of the batch is kept
+        store.batch([lg.PutOp(("s",), "other", {"text": "cat"}), lg.PutOp(("s",), "bad", {"x": 1}, ttl=ttl)])
+    with pytest.raises(ValueError, match="ttl must be a finite number of minutes"):
+        OrmelStore(store.db, ttl={"default_ttl": ttl})
+    assert store.get(("s",), "bad") is None and store.get(("s",), "other") is None
+    assert [i.key for i in store.search(("s",), query="tea")] == ["kept"]
+    clock[0] += 61
+    assert store.sweep_ttl() == 1 and store.db.ids() == []
+
+
+def test_an_item_with_a_null_expiry_never_expires(path: str, clock: list[float]) -> None:
+    # What earlier versions stored for an infinite TTL: get, search, refresh, sweeps and a put over
+    # it keep working, and it stays.
+    store = OrmelStore.open(path, "pw")
+    store.put(("s",), "k", {"x": 1}, ttl=1.0)
+    (entry,) = store.db.ids()
+    meta = store.db.get(entry["id"])["metadata"]["langgraph"]
+    store.db.update(entry["id"], metadata={"langgraph": {**meta, "ttl": None, "expires": None}})
+    clock[0] += 3600
+    assert store.get(("s",), "k").value == {"x": 1}
+    assert keys(store.search(("s",))) == [(("s",), "k")] and store.list_namespaces() == [("s",)]
+    assert store.sweep_ttl() == 0
+    store.put(("s",), "k", {"x": 2})
+    assert store.get(("s",), "k").created_at.timestamp() == meta["created"]
+
+
 def test_refresh_on_read_off_in_config(path: str, clock: list[float]) -> None:
     store = OrmelStore.open(path, "pw", ttl={"default_ttl": 1.0, "refresh_on_read": False})
     store.put(("s",), "k", {"x": 1})
@@ -303,6 +370,60 @@ def test_index_dims_must_fit_the_file(path: str) -> None:
     release()
     with pytest.raises(ValueError, match="dims"):
         OrmelStore.open(path, "pw", index=INDEX)
+    # The handle the failed open made is released, though the traceback still refers to it.
+    assert ormel.open(path, "pw").stats()["dimensions"] == 4
+
+
+def open_in_another_process(path: str) -> subprocess.CompletedProcess[str]:
+    """A read-write open of `path` by a new process, which prints how many memories it holds."""
+    code = "import ormel, sys; print(len(ormel.open(sys.argv[1], 'pw').ids()))"
+    return subprocess.run([sys.executable, "-c", code, path], capture_output=True, text=True, timeout=120)
+
+
+# Per adapter: how it opens a file itself, a write and a read through it.
+ADAPTERS = {
+    "langgraph": (lambda path: OrmelStore.open(path, "pw", dimensions=DIMS),
+                  lambda store: store.put(("ns",), "k", {"x": 1}), lambda store: store.get(("ns",), "k")),
+    "langchain": (lambda path: OrmelVectorStore.open(path, "pw", DeterministicFakeEmbedding(size=DIMS)),
+                  lambda store: store.add_texts(["text"], ids=["k"]), lambda store: store.get_by_ids(["k"])),
+    "langchain from_texts": (
+        lambda path: OrmelVectorStore.from_texts([], DeterministicFakeEmbedding(size=DIMS), path=path,
+                                                 passphrase="pw", dimensions=DIMS),
+        lambda store: store.add_texts(["text"], ids=["k"]), lambda store: store.get_by_ids(["k"])),
+}
+
+
+@pytest.mark.parametrize("name", ADAPTERS)
+@pytest.mark.parametrize("ending", ["close", "with"])
+def test_closing_an_adapter_releases_the_file_it_opened(path: str, name: str, ending: str) -> None:
+    # The adapter stays referenced throughout: its file is free all the same.
+    open_adapter, write, read = ADAPTERS[name]
+    adapter = open_adapter(path)
+    if ending == "with":
+        with adapter as entered:
+            assert entered is adapter
+            write(adapter)
+    else:
+        write(adapter)
+        adapter.close()
+    adapter.close()  # closing again does nothing
+    other = open_in_another_process(path)
+    assert other.returncode == 0 and other.stdout == "1\n", other.stderr
+    again = ormel.open(path, "pw")
+    assert len(again.ids()) == 1
+    with pytest.raises(ormel.Released, match="database handle released"):
+        read(adapter)
+
+
+def test_closing_an_adapter_leaves_a_handle_passed_in_alone(path: str) -> None:
+    db = ormel.open(path, "pw", dimensions=DIMS)
+    with OrmelStore(db) as store, OrmelVectorStore(db, DeterministicFakeEmbedding(size=DIMS)) as docs:
+        store.put(("ns",), "k", {"x": 1})
+        docs.add_texts(["text"], ids=["k"])
+    store.put(("ns",), "k2", {"x": 2})
+    assert len(db.ids()) == 3 and docs.get_by_ids(["k"])
+    other = open_in_another_process(path)
+    assert other.returncode != 0 and "locked" in other.stderr
 
 
 class State(TypedDict):

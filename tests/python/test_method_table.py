@@ -36,6 +36,7 @@ ROWS = [
     Row("remember_many", "contents, memory_type, vectors, *, agent_id=None, importance=None, session_id=None, "
         "ttl_secs=None, shared=False, metadata=None, ids=None, progress=None", "exclusive", "refused",
         lambda db, i, t: db.remember_many(["c"], "episodic", [V])),
+    Row("load_memories", "memories", "exclusive", "refused", lambda db, i, t: db.load_memories([db.get(i)])),
     Row("update", "id, *, content=..., memory_type=..., vector=..., importance=..., metadata=..., ttl_secs=..., "
         "shared=..., session_id=...", "exclusive", "refused", lambda db, i, t: db.update(i, content="c")),
     Row("recall", "query, top_k=10, memory_types=None, agent_id=None, track_access=True, *, where=None, "
@@ -49,6 +50,7 @@ ROWS = [
     Row("delete", "id", "exclusive", "refused", lambda db, i, t: db.delete(i)),
     Row("flush", "", "exclusive", "refused", lambda db, i, t: db.flush()),
     Row("close", "", "exclusive", "refused", lambda db, i, t: db.close()),
+    Row("release", "", "exclusive", "works", lambda db, i, t: db.release()),
     Row("verify", "*, all_errors=False, progress=None", "exclusive", "works", lambda db, i, t: db.verify()),
     Row("ids", "*, agent_id=None, memory_type=None", "exclusive", "works", lambda db, i, t: db.ids(), probe=True),
     Row("about", "", "exclusive", "works", lambda db, i, t: db.about()),
@@ -139,6 +141,8 @@ def test_read_only_column(row, seeded, tmp_path):
         row.call(handle, memory_id, tmp_path)
     # Nothing was written: a refused export creates no file, and the handle is unchanged.
     assert not (tmp_path / "copy.ormel").exists()
+    if row.name == "release":
+        handle = ormel.open(path, PASSPHRASE, read_only=True)
     assert handle.get(memory_id)["content"] == "seed"
     assert handle.snapshots()[-1]["txn_id"] == 1
 

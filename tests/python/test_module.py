@@ -18,8 +18,10 @@ def test_module_contents():
     assert ormel.__doc__ == "The `ormel` Python extension module."
     assert ormel.ormel.__doc__ == "The `ormel` Python extension module."
     assert ormel.ormel.__version__ == "0.4.0"
-    assert sorted(ormel.__all__) == ["Ormel", "Session", "Turn", "__version__", "open"]
-    for name in ormel.__all__:
+    python_parts = ["Corrupt", "DimensionMismatch", "Error", "InvalidArgument", "Locked", "NotFound", "ReadOnly",
+                    "Released", "StorageError", "WrongPassphrase", "AsyncOrmel", "AsyncSession", "open_async"]
+    assert sorted(ormel.__all__) == sorted(["Ormel", "Session", "Turn", "__version__", "open"] + python_parts)
+    for name in set(ormel.__all__) - set(python_parts):
         assert getattr(ormel, name) is getattr(ormel.ormel, name)
     assert ormel.Ormel.__doc__ == "An open, encrypted Ormel database."
     assert ormel.Ormel.__module__ == "ormel"
@@ -27,9 +29,9 @@ def test_module_contents():
 
 def test_open_docstring():
     # The interpreter moves the leading "open(...)\n--\n\n" line into __text_signature__.
-    assert ormel.open.__text_signature__ == "(path, passphrase, dimensions=None, read_only=False)"
+    assert ormel.open.__text_signature__ == "(path, passphrase, dimensions=None, read_only=False, *, timeout=None)"
     assert ormel.open.__doc__.split("\n")[0] == "Open an existing database, or create one if `path` does not yet exist."
-    assert str(inspect.signature(ormel.open)) == "(path, passphrase, dimensions=None, read_only=False)"
+    assert str(inspect.signature(ormel.open)) == "(path, passphrase, dimensions=None, read_only=False, *, timeout=None)"
 
 
 @pytest.mark.parametrize("cls", [ormel.Ormel, ormel.Session])

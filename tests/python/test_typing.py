@@ -47,6 +47,14 @@ GOOD = """
                 count: int = session.turn_count()
             print(created, version_txn, old_content, score, similarity, partitions, value, pages, capacity, db_path,
                   turn_id, count, checked, damaged, kinds, reclaimed, ormel.__version__)
+
+    async def use_async(path: str) -> None:
+        async with await ormel.open_async(path, "pw", dimensions=4, timeout=1.5) as db:
+            found: list[str] = [m["id"] for m in await db.recall([1.0, 0, 0, 0], top_k=2, agent_id="a")]
+            async with db.session("a") as session:
+                turn: str = await session.add_turn(ormel.Turn.user("hi", [0.0] * 4))
+            await db.release()
+            print(found, turn)
 """
 
 BAD = """
@@ -62,6 +70,9 @@ BAD = """
     db.update("01ARZ3NDEKTSV4RRFFQ69G5FAV", colour="red")
     db.history(3)
     db.compact(progress=len)
+
+    async def bad() -> None:
+        await (await ormel.open_async("x", "pw")).search("abcd")
 """
 
 
@@ -89,4 +100,4 @@ def test_misuse_is_reported(tmp_path, mypy_available):
     result = run_mypy(tmp_path, BAD)
     assert result.returncode == 1, result.stdout + result.stderr
     errors = [line for line in result.stdout.splitlines() if ": error:" in line]
-    assert [int(line.split(":")[1]) for line in errors] == [5, 6, 7, 8, 9, 10, 11, 12, 13], result.stdout
+    assert [int(line.split(":")[1]) for line in errors] == [5, 6, 7, 8, 9, 10, 11, 12, 13, 16], result.stdout

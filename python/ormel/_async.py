@@ -1,0 +1,141 @@
+"""The database as coroutines: every method of `Ormel` and `Session` runs on a worker thread
+(the extension releases the interpreter lock while it works), so an event loop is never
+blocked by the database.
+
+Calls on one handle still take turns inside the handle, in the order they reach it.
+Cancelling an awaited call stops the waiting, not the call: a call that has started runs
+to its end on its thread (a commit is never cut short), and the handle stays usable.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import functools
+from collections.abc import Callable, Coroutine
+from types import TracebackType
+from typing import Any, Concatenate, ParamSpec, TypeVar
+
+from . import Ormel, Session, open
+
+__all__ = ["AsyncOrmel", "AsyncSession", "open_async"]
+
+P = ParamSpec("P")
+R = TypeVar("R")
+H = TypeVar("H", Ormel, Session)
+T = TypeVar("T", bound="_AsyncHandle")
+
+
+def _in_thread(method: Callable[Concatenate[H, P], R]) -> Callable[Concatenate[Any, P], Coroutine[Any, Any, R]]:
+    """The coroutine form of `method`: the call runs on a worker thread."""
+    name = method.__name__
+
+    async def call(self: Any, *args: P.args, **kwargs: P.kwargs) -> R:
+        return await asyncio.to_thread(getattr(self._handle, name), *args, **kwargs)
+
+    functools.update_wrapper(call, method)
+    return call
+
+
+class _AsyncHandle:
+    """What both coroutine wrappers share: the wrapped handle and `async with`, which leaves the
+    handle's `with` block on a worker thread (a flush, or a session's end)."""
+
+    def __init__(self, handle: Any) -> None:
+        self._handle = handle
+
+    async def __aenter__(self: T) -> T:
+        return self
+
+    async def __aexit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> bool:
+        return bool(await asyncio.to_thread(self._handle.__exit__, exc_type, exc, tb))
+
+
+class AsyncSession(_AsyncHandle):
+    """A `Session` whose methods are coroutines."""
+
+    id = _in_thread(Session.id)
+    agent = _in_thread(Session.agent)
+    turn_ids = _in_thread(Session.turn_ids)
+    turn_count = _in_thread(Session.turn_count)
+    add_turn = _in_thread(Session.add_turn)
+    recall = _in_thread(Session.recall)
+    close = _in_thread(Session.close)
+    discard = _in_thread(Session.discard)
+
+    def __repr__(self) -> str:
+        return f"<ormel.AsyncSession of {self._handle!r}>"
+
+
+class AsyncOrmel(_AsyncHandle):
+    """An open database whose methods are coroutines; made by `open_async`. Leaving an
+    `async with` block flushes, as leaving a `with` block of the handle does."""
+
+    @property
+    def sync(self) -> Ormel:
+        """The underlying handle, for calls that need no waiting."""
+        return self._handle
+
+    @property
+    def path(self) -> str:
+        return self._handle.path
+
+    def session(self, agent_id: str) -> AsyncSession:
+        """Begin a session (nothing is read or written until its first call)."""
+        return AsyncSession(self._handle.session(agent_id))
+
+    remember = _in_thread(Ormel.remember)
+    remember_many = _in_thread(Ormel.remember_many)
+    load_memories = _in_thread(Ormel.load_memories)
+    update = _in_thread(Ormel.update)
+    recall = _in_thread(Ormel.recall)
+    search = _in_thread(Ormel.search)
+    get = _in_thread(Ormel.get)
+    delete = _in_thread(Ormel.delete)
+    flush = _in_thread(Ormel.flush)
+    close = _in_thread(Ormel.close)
+    release = _in_thread(Ormel.release)
+    verify = _in_thread(Ormel.verify)
+    ids = _in_thread(Ormel.ids)
+    about = _in_thread(Ormel.about)
+    insert_default_manifest = _in_thread(Ormel.insert_default_manifest)
+    build_index = _in_thread(Ormel.build_index)
+    drop_index = _in_thread(Ormel.drop_index)
+    has_index = _in_thread(Ormel.has_index)
+    snapshots = _in_thread(Ormel.snapshots)
+    history = _in_thread(Ormel.history)
+    restore_to = _in_thread(Ormel.restore_to)
+    restore_to_time = _in_thread(Ormel.restore_to_time)
+    change_passphrase = _in_thread(Ormel.change_passphrase)
+    set_cache_capacity = _in_thread(Ormel.set_cache_capacity)
+    page_cache_stats = _in_thread(Ormel.page_cache_stats)
+    set_max_snapshots = _in_thread(Ormel.set_max_snapshots)
+    compact = _in_thread(Ormel.compact)
+    space = _in_thread(Ormel.space)
+    set_auto_compact = _in_thread(Ormel.set_auto_compact)
+    stats = _in_thread(Ormel.stats)
+    export_encrypted = _in_thread(Ormel.export_encrypted)
+    cache_put = _in_thread(Ormel.cache_put)
+    cache_get = _in_thread(Ormel.cache_get)
+    cache_delete = _in_thread(Ormel.cache_delete)
+    cache_purge = _in_thread(Ormel.cache_purge)
+    cache_stats = _in_thread(Ormel.cache_stats)
+    cache_put_semantic = _in_thread(Ormel.cache_put_semantic)
+    cache_get_semantic = _in_thread(Ormel.cache_get_semantic)
+
+    def __repr__(self) -> str:
+        return f"<ormel.AsyncOrmel {self._handle!r}>"
+
+
+async def open_async(
+    path: str,
+    passphrase: str,
+    dimensions: int | None = None,
+    read_only: bool = False,
+    *,
+    timeout: float | None = None,
+) -> AsyncOrmel:
+    """`open` on a worker thread (the key derivation and any wait for the lock included)."""
+    db = await asyncio.to_thread(open, path, passphrase, dimensions, read_only, timeout=timeout)
+    return AsyncOrmel(db)
