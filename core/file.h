@@ -13,6 +13,7 @@
 // - Env::open_locked opens (and with `create` creates or truncates, mode 0666 before the
 //   umask) and takes the advisory lock without waiting: exclusive when `write`, shared
 //   otherwise. A lock held elsewhere is Locked(path); the lock lives as long as the File.
+//   Without `lock` (read-only only) no lock is taken and none held elsewhere is in the way.
 //   With `exclusive` as well, the file must not exist yet: an existing one is left as it
 //   is and the call fails with the Io error of EEXIST.
 //   The lock is taken on the file the path names when the call returns: a file that was
@@ -70,6 +71,7 @@ struct OpenMode {
   bool write = false;
   bool create = false;
   bool exclusive = false;  // with create: fail instead of opening an existing file
+  bool lock = true;        // false: no advisory lock at all (a reader that follows a writer)
 };
 
 class Env {

@@ -258,6 +258,7 @@ class PosixEnv final : public Env {
       fd = ::open(path.c_str(), flags, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return fail(OrmelError::io_errno(errno));
+    if (!mode.lock && !mode.write) return fd;
     int op = (mode.write ? LOCK_EX : LOCK_SH) | LOCK_NB;
     int rc;
     do {

@@ -40,6 +40,7 @@ struct StoreState;
 
 // The two creation rules that the Python layer reports as ValueError.
 inline constexpr std::string_view kReadOnlyCreate = "read_only=True cannot create a new database";
+inline constexpr std::string_view kRefreshNeedsFollow = "refresh() needs a handle opened with follow=True";
 inline constexpr std::string_view kDimensionsRequired = "dimensions is required when creating a new database";
 
 struct OrmelConfig {
@@ -224,6 +225,19 @@ class Ormel {
   static Result<std::unique_ptr<Ormel>> open(const std::string& path, std::string_view passphrase,
                                              std::optional<uint64_t> dimensions, bool read_only,
                                              Env* env = posix_env());
+  // A read-only handle that takes no lock, so it opens beside a writer in another process.
+  // It reads the last committed state at the time it opened and keeps reading that state,
+  // consistently, however the writer goes on: the writer never overwrites what a committed
+  // header names, and a compaction renames a new file over the path while this handle keeps
+  // reading the file it opened. A header caught half written is read again (bounded).
+  static Result<std::unique_ptr<Ormel>> open_following(const std::string& path, std::string_view passphrase,
+                                                       Env* env = posix_env());
+  // Moves a following handle to the newest committed state (the file now at the path, if a
+  // compaction replaced it; the data key it holds must seal that file's header). True when
+  // the state changed. Staged state and the page cache start afresh; on an error the handle
+  // stays where it was. InvalidArgument kRefreshNeedsFollow on any other handle.
+  Result<bool> refresh();
+  bool following() const;
   ~Ormel();
   Ormel(const Ormel&) = delete;
   Ormel& operator=(const Ormel&) = delete;

@@ -1,5 +1,8 @@
-// Opening and creating a database: lock, header, crash recovery, keys, loaders, upgrade.
+// Opening and creating a database: lock, header, crash recovery, keys, loaders, upgrade;
+// and following one that another process writes (open_following, refresh).
+#include <chrono>
 #include <limits>
+#include <thread>
 
 #include "core/crypto.h"
 #include "core/store_state.h"
@@ -10,6 +13,15 @@ namespace {
 
 constexpr uint64_t kInitialWalStart = 1;
 constexpr uint64_t kInitialWalPages = 8;
+
+enum class Access { ReadWrite, ReadOnly, Follow };
+
+// Where an open gets the data key: derived from the passphrase, or (a follower moving to a
+// file a compaction put at its path) the key it already holds, which must seal the header.
+struct KeySource {
+  std::string_view passphrase;
+  const SecretKey* dek = nullptr;
+};
 
 Result<Page> read_header_page(File& file) {
   Page page{};
@@ -84,6 +96,7 @@ Status replay_pending(File& file, const Header& h, const SecretKey& dek, const s
   return wal::checkpoint(file, frames);
 }
 
+// The committed header at page 0 for a read-only handle, or why it cannot be read yet.
 Result<Header> read_header_read_only(File& file) {
   ORMEL_ASSIGN(Page page, read_header_page(file));
   auto parsed = from_page(page);
@@ -97,6 +110,30 @@ Result<Header> read_header_read_only(File& file) {
   ORMEL_ASSIGN(auto frames, wal::recover(file, parsed->wal_start, parsed->wal_pages, parsed->txn_id));
   if (frames) return fail(OrmelError::read_only_blocked(kBlockedRecovery));
   return *parsed;
+}
+
+// The committed header for a handle that follows a writer. The writer rewrites page 0 in
+// place, so a read may catch it half written (a checksum that fails, or a file still
+// shorter than a page while it is created): read again after a pause, a bounded number of
+// times. A transaction in the log but not yet at page 0 is not seen: the header there is
+// the last one checkpointed, a committed state whose pages are all written (the writer
+// writes the header last and never overwrites what a committed header names).
+Result<Header> read_header_following(File& file) {
+  constexpr int kAttempts = 400;
+  for (int attempt = 1;; ++attempt) {
+    Page page{};
+    auto read = read_exact(file, 0, page);
+    auto parsed = read ? from_page(page) : Result<Header>(fail(read.error()));
+    const bool torn = !read || parsed.error().kind() == ErrorKind::HeaderChecksum;
+    if (read && parsed) {
+      if (parsed->format_version < FORMAT_VERSION) return fail(OrmelError::read_only_blocked(kBlockedMigration));
+      return *parsed;
+    }
+    if (!torn || attempt == kAttempts) {
+      return fail(torn ? OrmelError::read_only_blocked(kBlockedTornHeader) : parsed.error());
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(attempt < 10 ? 200 : 5000));
+  }
 }
 
 Result<std::unique_ptr<StoreState>> create(Env* env, const std::string& path, std::string_view passphrase,
@@ -132,11 +169,15 @@ Result<std::unique_ptr<StoreState>> create(Env* env, const std::string& path, st
   return state;
 }
 
-Result<std::unique_ptr<StoreState>> open_existing(Env* env, const std::string& path, std::string_view passphrase,
-                                                  bool read_only) {
-  ORMEL_ASSIGN(auto file, env->open_locked(path, {.write = !read_only, .create = false}));
+Result<std::unique_ptr<StoreState>> open_existing(Env* env, const std::string& path, const KeySource& key,
+                                                  Access access) {
+  const bool read_only = access != Access::ReadWrite;
+  ORMEL_ASSIGN(auto file, env->open_locked(path, {.write = !read_only, .create = false,
+                                                  .lock = access != Access::Follow}));
   HeaderState found;
-  if (read_only) {
+  if (access == Access::Follow) {
+    ORMEL_ASSIGN(found.header, read_header_following(*file));
+  } else if (read_only) {
     ORMEL_ASSIGN(found.header, read_header_read_only(*file));
   } else {
     ORMEL_ASSIGN(found, read_header_recovering(*file));
@@ -144,8 +185,10 @@ Result<std::unique_ptr<StoreState>> open_existing(Env* env, const std::string& p
   Header h = found.header;
 
   SecretKey dek;
-  {
-    ORMEL_ASSIGN(SecretKey kek, derive_kek(passphrase, h.kdf_salt, {h.kdf_m_cost, h.kdf_t_cost, h.kdf_p_cost}));
+  if (key.dek != nullptr) {
+    dek = SecretKey(key.dek->span());
+  } else {
+    ORMEL_ASSIGN(SecretKey kek, derive_kek(key.passphrase, h.kdf_salt, {h.kdf_m_cost, h.kdf_t_cost, h.kdf_p_cost}));
     ORMEL_ASSIGN(dek, unwrap_dek(kek, h.dek_nonce, h.wrapped_dek));
   }
   if (found.pending) {
@@ -165,6 +208,7 @@ Result<std::unique_ptr<StoreState>> open_existing(Env* env, const std::string& p
   auto state = std::make_unique<StoreState>();
   state->pager = std::make_unique<Pager>(std::move(file), std::move(dek), h.nonce_counter, h.format_version);
   state->read_only = read_only;
+  state->following = access == Access::Follow;
   state->dimensions = h.dimensions;
   Pager& pager = *state->pager;
 
@@ -203,7 +247,8 @@ Result<std::unique_ptr<Ormel>> Ormel::open(const std::string& path, std::string_
     if (!dimensions) return fail(OrmelError::invalid_argument(std::string(kDimensionsRequired)));
     ORMEL_ASSIGN(state, create(env, path, passphrase, *dimensions));
   } else {
-    ORMEL_ASSIGN(state, open_existing(env, path, passphrase, read_only));
+    ORMEL_ASSIGN(state, open_existing(env, path, {.passphrase = passphrase},
+                                      read_only ? Access::ReadOnly : Access::ReadWrite));
   }
   state->path = path;
   state->env = env;
@@ -212,6 +257,38 @@ Result<std::unique_ptr<Ormel>> Ormel::open(const std::string& path, std::string_
   if (!read_only) (void)remove_compaction_leftover(*state);
   return std::unique_ptr<Ormel>(new Ormel(std::move(state)));
 }
+
+Result<std::unique_ptr<Ormel>> Ormel::open_following(const std::string& path, std::string_view passphrase, Env* env) {
+  if (!env->exists(path)) return fail(OrmelError::invalid_argument(std::string(kReadOnlyCreate)));
+  ORMEL_ASSIGN(auto state, open_existing(env, path, {.passphrase = passphrase}, Access::Follow));
+  state->path = path;
+  state->env = env;
+  return std::unique_ptr<Ormel>(new Ormel(std::move(state)));
+}
+
+Result<bool> Ormel::refresh() {
+  StoreState& s = *s_;
+  if (!s.following) return fail(OrmelError::invalid_argument(std::string(kRefreshNeedsFollow)));
+  // A compaction renames its new file over the path; the old one stays readable through
+  // this handle's descriptor until the handle moves on.
+  ORMEL_ASSIGN(FileInfo named, s.env->info(s.path));
+  ORMEL_ASSIGN(FileInfo held, s.pager->file().info());
+  if (named.same_file(held)) {
+    ORMEL_ASSIGN(Header h, read_header_following(s.pager->file()));
+    if (h.txn_id == s.header.txn_id) return false;
+  }
+  ORMEL_ASSIGN(auto fresh, open_existing(s.env, s.path, {.dek = &s.pager->dek()}, Access::Follow));
+  fresh->path = s.path;
+  fresh->env = s.env;
+  fresh->config = s.config;
+  fresh->pager->cache().set_capacity(s.pager->cache().capacity());
+  const bool moved = fresh->header.txn_id != s.header.txn_id || !named.same_file(held);
+  s_ = std::move(fresh);
+  s_->summaries.reset(s_->dimensions);
+  return moved;
+}
+
+bool Ormel::following() const { return s_->following; }
 
 const std::string& Ormel::path() const { return s_->path; }
 bool Ormel::read_only() const { return s_->read_only; }

@@ -49,6 +49,9 @@ struct StoreState {
   bool index_dirty = false;
   bool cache_dirty = false;
   bool read_only = false;
+  // Opened without a lock beside a writer in another process: sees the committed state it
+  // opened (or last refreshed) at, whatever the writer does meanwhile.
+  bool following = false;
   // Decoded scoring fields of records, keyed by start page (records never change in place).
   RecordSummaries summaries;
   std::optional<AutoCompactPolicy> auto_compact = AutoCompactPolicy{};

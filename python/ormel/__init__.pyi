@@ -174,6 +174,7 @@ def open(
     read_only: bool = False,
     *,
     timeout: SupportsFloat | None = None,
+    follow: bool = False,
 ) -> Ormel:
     """Open an existing database, or create one if `path` does not yet exist."""
 
@@ -261,6 +262,8 @@ class Ormel:
 
         It only flushes: the file stays open and locked until the object is destroyed.
         Call release() to let the file go at once."""
+    def refresh(self) -> bool:
+        """Move a follow=True handle to the newest committed state; True when it changed."""
     def release(self) -> None:
         """Flush, then close the file and release its lock; later calls raise Released."""
     @overload

@@ -96,6 +96,7 @@ class AsyncOrmel(_AsyncHandle):
     flush = _in_thread(Ormel.flush)
     close = _in_thread(Ormel.close)
     release = _in_thread(Ormel.release)
+    refresh = _in_thread(Ormel.refresh)
     verify = _in_thread(Ormel.verify)
     ids = _in_thread(Ormel.ids)
     about = _in_thread(Ormel.about)
@@ -136,7 +137,8 @@ async def open_async(
     read_only: bool = False,
     *,
     timeout: float | None = None,
+    follow: bool = False,
 ) -> AsyncOrmel:
     """`open` on a worker thread (the key derivation and any wait for the lock included)."""
-    db = await asyncio.to_thread(open, path, passphrase, dimensions, read_only, timeout=timeout)
+    db = await asyncio.to_thread(open, path, passphrase, dimensions, read_only, timeout=timeout, follow=follow)
     return AsyncOrmel(db)

@@ -259,6 +259,14 @@ PyObject* flush(PyObject* self, PyObject*) {
   return none_or_raise(without_gil([&] { return store(self).flush(); }));
 }
 
+PyObject* refresh(PyObject* self, PyObject*) {
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  auto moved = without_gil([&] { return store(self).refresh(); });
+  if (!moved) return raise_error(moved.error());
+  return PyBool_FromLong(*moved);
+}
+
 // Flushes, then drops the store, which closes the file, releases its lock and wipes the key.
 // A failed flush keeps everything as it was: nothing staged is lost.
 PyObject* release(PyObject* self, PyObject*) {
@@ -791,6 +799,12 @@ PyMethodDef methods[] = {
      "Afterwards the path can be opened again, here or by another process; every later call on\n"
      "this object raises ormel.Released (release() itself does nothing). If the flush fails the\n"
      "error is raised and the handle stays as it was. A read-only handle is closed without a flush."},
+    {"refresh", ORMEL_PY_NOARGS(refresh),
+     "refresh($self)\n--\n\n"
+     "Move a handle opened with follow=True to the newest committed state; True when it changed.\n\n"
+     "The writer may have committed, restored or compacted meanwhile (a compaction puts a new file\n"
+     "at the path: the handle moves to it). On an error the handle stays at its state. Other\n"
+     "handles raise ormel.InvalidArgument."},
     {"verify", ORMEL_PY_KWARGS(verify),
      "verify($self, *, all_errors=False, progress=None)\n--\n\n"
      "Authenticate, decrypt and decode every live record; return how many were checked.\n\n"
@@ -974,12 +988,15 @@ PyType_Spec ormel_type_spec = {
 };
 
 const char ormel_open_doc[] =
-    "open(path, passphrase, dimensions=None, read_only=False, *, timeout=None)\n--\n\n"
+    "open(path, passphrase, dimensions=None, read_only=False, *, timeout=None, follow=False)\n--\n\n"
     "Open an existing database, or create one if `path` does not yet exist.\n\n"
     "`path` and `passphrase` are str. Creating needs `dimensions` (the vector dimensionality) and a\n"
     "read-write open; on an existing file `dimensions` is ignored. A read-only handle takes a shared\n"
     "lock, a read-write one an exclusive lock; a lock held elsewhere raises RuntimeError at once\n"
-    "(ormel.Locked), unless `timeout` gives the seconds to wait for it to be let go.";
+    "(ormel.Locked), unless `timeout` gives the seconds to wait for it to be let go.\n\n"
+    "`follow=True` (with read_only=True) opens beside a writer in another process, taking no lock:\n"
+    "the handle sees the state of the last commit when it opened, consistently, however the\n"
+    "writer goes on, until refresh() moves it to the newest.";
 
 namespace {
 
@@ -989,11 +1006,12 @@ namespace {
 ormel::Result<std::unique_ptr<Ormel>> open_waiting(const std::string& path, const std::string& passphrase,
                                                    std::optional<uint64_t> dimensions, bool read_only,
                                                    std::optional<double> timeout, bool& interrupted) {
+  const auto open_once = [&] { return Ormel::open(path, passphrase, dimensions, read_only); };
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                            std::chrono::duration<double>(std::min(timeout.value_or(0), 1e9)));
   for (auto pause = std::chrono::milliseconds(2);; pause = std::min(pause * 2, std::chrono::milliseconds(100))) {
-    auto opened = without_gil([&] { return Ormel::open(path, passphrase, dimensions, read_only); });
+    auto opened = without_gil(open_once);
     if (opened || opened.error().kind() != ormel::ErrorKind::Locked || Clock::now() >= deadline) return opened;
     if (PyErr_CheckSignals() != 0) {
       interrupted = true;
@@ -1018,22 +1036,25 @@ bool timeout_arg(PyObject* o, std::optional<double>& out) {
 }  // namespace
 
 PyObject* ormel_open(PyObject* module, PyObject* args, PyObject* kwargs) {
-  static const char* const names[] = {"path", "passphrase", "dimensions", "read_only", "timeout", nullptr};
-  PyObject *path_obj, *pass_obj, *dims_obj = Py_None, *ro_obj = Py_False, *timeout_obj = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO$O:open", kwlist(names), &path_obj, &pass_obj, &dims_obj,
-                                   &ro_obj, &timeout_obj))
+  static const char* const names[] = {"path", "passphrase", "dimensions", "read_only", "timeout", "follow", nullptr};
+  PyObject *path_obj, *pass_obj, *dims_obj = Py_None, *ro_obj = Py_False, *timeout_obj = Py_None,
+                                 *follow_obj = Py_False;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO$OO:open", kwlist(names), &path_obj, &pass_obj, &dims_obj,
+                                   &ro_obj, &timeout_obj, &follow_obj))
     return nullptr;
   std::string path, passphrase;
   std::optional<uint64_t> dimensions;
-  bool read_only = false;
+  bool read_only = false, follow = false;
   std::optional<double> timeout;
   if (!path_arg(path_obj, "open", "path", path) || !str_arg(pass_obj, "open", "passphrase", passphrase) ||
       !opt_u64_arg(dims_obj, "open", "dimensions", dimensions) || !bool_arg(ro_obj, "open", "read_only", read_only) ||
-      !timeout_arg(timeout_obj, timeout))
+      !timeout_arg(timeout_obj, timeout) || !bool_arg(follow_obj, "open", "follow", follow))
     return nullptr;
+  if (follow && !read_only) return invalid_format("open() argument 'follow' needs read_only=True");
   // The key derivation takes a good part of a second: other threads run meanwhile.
   bool interrupted = false;
-  auto opened = open_waiting(path, passphrase, dimensions, read_only, timeout, interrupted);
+  auto opened = follow ? without_gil([&] { return Ormel::open_following(path, passphrase); })
+                       : open_waiting(path, passphrase, dimensions, read_only, timeout, interrupted);
   if (interrupted) return nullptr;
   if (!opened) return raise_error(opened.error());
   auto* state = static_cast<ModuleState*>(PyModule_GetState(module));

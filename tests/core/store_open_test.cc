@@ -28,6 +28,8 @@ using testing::must_open;
 using testing::observe;
 using testing::sample_memory;
 using testing::try_open;
+using testing::commit_without_checkpoint;
+using testing::two_transactions;
 
 Page page_zero(const std::vector<uint8_t>& file) {
   Page page{};
@@ -194,35 +196,6 @@ TEST_P(StoreLock, LosingTheCreateRaceLeavesTheWinnersFileIntact) {
 
 INSTANTIATE_TEST_SUITE_P(Envs, StoreLock, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? std::string("PosixFiles") : std::string("MemEnv"); });
-
-// A database with two committed transactions; returns the state after the second.
-testing::ObservedState two_transactions(MemEnv& env) {
-  auto db = must_open(env);
-  EXPECT_TRUE(db);
-  for (uint32_t i = 0; i < 3; ++i) EXPECT_TRUE(db->remember(sample_memory(i)));
-  EXPECT_TRUE(db->flush());
-  EXPECT_TRUE(db->delete_memory(sample_memory(1).id));
-  EXPECT_TRUE(db->remember(sample_memory(3)));
-  EXPECT_TRUE(db->flush());
-  auto seen = observe(*db);
-  EXPECT_TRUE(seen) << seen.error().message();
-  return *seen;
-}
-
-// Leaves a file whose newest commit is in the log but not applied: a crash right after the
-// log commit's sync. Returns the state that commit holds.
-testing::ObservedState commit_without_checkpoint(MemEnv& env) {
-  two_transactions(env);
-  const std::vector<uint8_t> base = env.read_file(kDbPath);
-  auto stage = [](Ormel& db) -> Status {
-    ORMEL_TRY(db.remember(sample_memory(7)));
-    return db.delete_memory(sample_memory(0).id);
-  };
-  auto commit = [](Ormel& db) { return db.flush(); };
-  testing::Trace trace = testing::trace_run(base, stage, commit, 0);
-  testing::crash_run(env, base, stage, commit, trace.commit.sync + 1, CrashMode::Drop);
-  return trace.after;
-}
 
 // The same crash in a file an earlier release wrote, whose log holds the pending
 // transaction's runs before its header. Returns the state that commit holds.

@@ -51,6 +51,7 @@ ROWS = [
     Row("flush", "", "exclusive", "refused", lambda db, i, t: db.flush()),
     Row("close", "", "exclusive", "refused", lambda db, i, t: db.close()),
     Row("release", "", "exclusive", "works", lambda db, i, t: db.release()),
+    Row("refresh", "", "exclusive", "works", lambda db, i, t: pytest.raises(ormel.InvalidArgument, db.refresh)),
     Row("verify", "*, all_errors=False, progress=None", "exclusive", "works", lambda db, i, t: db.verify()),
     Row("ids", "*, agent_id=None, memory_type=None", "exclusive", "works", lambda db, i, t: db.ids(), probe=True),
     Row("about", "", "exclusive", "works", lambda db, i, t: db.about()),

@@ -64,8 +64,8 @@ Status FaultPlan::on_call() {
 
 class MemFile final : public File {
  public:
-  MemFile(MemEnv& env, MemEnv::FileId file, bool write, uint64_t epoch)
-      : env_(env), file_(file), write_(write), epoch_(epoch) {}
+  MemFile(MemEnv& env, MemEnv::FileId file, bool write, bool locked, uint64_t epoch)
+      : env_(env), file_(file), write_(write), locked_(locked), epoch_(epoch) {}
   ~MemFile() override { env_.release(*this); }
   Result<size_t> read_at(uint64_t offset, std::span<uint8_t> buf) override { return env_.read(*this, offset, buf); }
   Status write_at(uint64_t offset, std::span<const uint8_t> data) override { return env_.write(*this, offset, data); }
@@ -77,6 +77,7 @@ class MemFile final : public File {
   MemEnv& env_;
   const MemEnv::FileId file_;
   const bool write_;
+  const bool locked_;
   const uint64_t epoch_;
 };
 
@@ -91,11 +92,12 @@ Result<std::unique_ptr<File>> MemEnv::open_locked(const std::string& path, OpenM
     return fail(OrmelError::io_errno(ENOENT));
   }
   const FileId file = names_.at(path);
+  const bool locked = mode.lock || mode.write;
   LockState& lock = locks_[file];
-  if (lock.exclusive || (mode.write && lock.shared > 0)) return fail(OrmelError::locked(path));
-  if (mode.write) lock.exclusive = true;
-  else ++lock.shared;
-  return std::unique_ptr<File>(new MemFile(*this, file, mode.write, epoch_));
+  if (locked && (lock.exclusive || (mode.write && lock.shared > 0))) return fail(OrmelError::locked(path));
+  if (locked && mode.write) lock.exclusive = true;
+  if (locked && !mode.write) ++lock.shared;
+  return std::unique_ptr<File>(new MemFile(*this, file, mode.write, locked, epoch_));
 }
 
 bool MemEnv::crashes_now() {
@@ -259,7 +261,7 @@ Status MemEnv::copy_access(const MemFile& f, const FileInfo& like) {
 }
 
 void MemEnv::release(const MemFile& f) {
-  if (f.epoch_ != epoch_) return;  // a crash already dropped every lock
+  if (f.epoch_ != epoch_ || !f.locked_) return;  // a crash already dropped every lock
   LockState& lock = locks_[f.file_];
   if (f.write_) lock.exclusive = false;
   else if (lock.shared > 0) --lock.shared;

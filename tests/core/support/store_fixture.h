@@ -148,4 +148,10 @@ Trace trace_run(const std::vector<uint8_t>& base, const Step& stage, const Step&
 void crash_run(MemEnv& env, const std::vector<uint8_t>& base, const Step& stage, const Step& commit, uint64_t n,
                CrashMode mode);
 
+// A database at kDbPath with two committed transactions; returns the state after the second.
+ObservedState two_transactions(MemEnv& env);
+// Leaves a file at kDbPath whose newest commit is in the log but not applied: a crash right
+// after the log commit's sync. Returns the state that commit holds.
+ObservedState commit_without_checkpoint(MemEnv& env);
+
 }  // namespace ormel::testing
