@@ -61,6 +61,7 @@ class PageCache {
   uint64_t clean_count() const { return map_.size() - dirty_.size(); }  // invariant 3
   uint64_t dirty_count() const { return dirty_.size(); }
   bool contains(uint64_t page) const { return map_.contains(page); }
+  bool is_dirty(uint64_t page) const { return dirty_.contains(page); }
   // Slots ever allocated (cached pages plus free slots awaiting reuse).
   uint64_t slot_count() const { return entries_.size(); }
 

@@ -109,6 +109,17 @@ bool HalfCopy::usable() {
   return f16c && simd_level() >= SimdLevel::Avx2;
 }
 
+float HalfCopy::query_norm(std::span<const float> query) {
+  // A float's square is exact in double; the sum's relative error, (n - 1) * 2^-53, is less
+  // than the step up from float's nearest.
+  double sum_sq = 0.0;
+  for (float x : query) sum_sq += static_cast<double>(x) * x;
+  const double norm = std::sqrt(sum_sq);
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  if (!(norm <= static_cast<double>(std::numeric_limits<float>::max()))) return kInf;
+  return std::nextafter(static_cast<float>(norm), kInf);
+}
+
 void HalfCopy::reset() { *this = HalfCopy(); }
 
 bool HalfCopy::refresh(const VectorArena& arena) {
@@ -136,7 +147,7 @@ void HalfCopy::convert_block(const VectorArena& arena, size_t b) {
   convert_rows(reinterpret_cast<const float*>(arena.block(b)), dims_, halves_.data() + b * dims_ * kLanes, diff_sq,
                vector_sq, half_sq);
   // n + 2 roundings of a float sum of n products, relative to the sum of their magnitudes;
-  // the spare factor also covers the float query norm and the product qn * error.
+  // the spare factor also covers the float rounding of the product qn * error.
   const double n = static_cast<double>(dims_) + 2.0;
   const double gamma = n * 0x1p-24 / (1.0 - n * 0x1p-24);
   const double spare = 1.0 + 4.0 * gamma + 0x1p-12;

@@ -8,16 +8,20 @@
 //   converted (by the arena's block stamps) are converted again, every component rounded to
 //   the nearest binary16. A copy follows one arena; reset() forgets it (for a new arena).
 // - approx_dots(query, out): out[s] for every slot s < arena.slot_end(), summed in any
-//   order. For a finite query q whose sum_of_squares is finite, and the query norm
-//   qn = std::sqrt(sum_of_squares(q)) computed in float,
+//   order. For a finite query q whose sum_of_squares is finite, and qn = query_norm(q),
 //       |dot(q, vector s) as the arena computes it - out[s]| <= bound(qn, s)
 //   where bound(qn, s) = qn * error(s) + kAbsoluteError. error(s) is +inf for a vector that
 //   binary16 cannot hold (a component beyond 65504).
+// - query_norm(q) is never below the Euclidean norm of q, whatever the magnitudes of its
+//   components: the squares are summed in double, where they are exact and neither
+//   underflow nor overflow, and the root is rounded up to float. (The float
+//   std::sqrt(sum_of_squares(q)) is not a bound: squares below the normal range lose their
+//   bits: the query [4.58e-23, 0, ...] gets a norm 18% too small.)
 // - The bound covers the rounding to binary16 (the exact distance between the vector and its
 //   copy), the rounding of both sums (n + 2 roundings each, relative to the sums of absolute
 //   products, which Cauchy-Schwarz bounds by norms), products that underflow
-//   (kAbsoluteError), and the float rounding of qn and of the product qn * error(s), with a
-//   factor to spare.
+//   (kAbsoluteError), and the float rounding of the product qn * error(s), with a factor to
+//   spare.
 #pragma once
 
 #include <cstddef>
@@ -34,6 +38,8 @@ class HalfCopy {
   static constexpr float kAbsoluteError = 1e-36f;
 
   static bool usable();
+  // The query norm bound() takes (see the contract); +inf beyond float's range.
+  static float query_norm(std::span<const float> query);
   // False when not usable(); otherwise converts what changed and returns true.
   bool refresh(const VectorArena& arena);
   void reset();

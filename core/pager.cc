@@ -27,12 +27,13 @@ Pager::Pager(std::unique_ptr<File> file, SecretKey dek, uint64_t nonce_counter, 
 
 Result<std::vector<uint8_t>> Pager::read_page(uint64_t page) {
   std::vector<uint8_t> payload(PAGE_PAYLOAD);
-  if (cache_.copy_payload(page, payload)) return payload;
+  const bool cache_serves = !from_file_ || cache_.is_dirty(page);
+  if (cache_serves && cache_.copy_payload(page, payload)) return payload;
   Page image;
   ORMEL_TRY(read_exact(*file_, page * PAGE_SIZE, image));
   ORMEL_TRY(open_page_image(cipher_, page, format_version_, image,
                             std::span<uint8_t, PAGE_PAYLOAD>(payload.data(), PAGE_PAYLOAD)));
-  cache_.insert(page, payload, false);
+  if (!from_file_) cache_.insert(page, payload, false);
   return payload;
 }
 

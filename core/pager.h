@@ -4,6 +4,10 @@
 // - read_page returns a copy of the 8164-byte payload: from the cache (dirty or clean) or,
 //   on a miss, read from the file, opened under the file's associated-data rule and cached
 //   clean. A page that fails to authenticate is not cached: PageAuthFailed(page).
+// - While a FileReads scope lives, read_page reads every page that is not staged from the
+//   file, cached or not, and caches nothing (so evicts nothing): what verification checks
+//   is the file, which may have changed under the handle. A staged (dirty) page, which the
+//   file does not hold yet, is still its cached payload.
 // - Associated-data rule: the page number is bound from format version 6 on. A page of a
 //   version 4 or 5 file opens with empty associated data first, then once more with the
 //   page number bound: both rules authenticate only the genuine page, so a page re-sealed
@@ -51,6 +55,17 @@ class Pager {
   Pager(std::unique_ptr<File> file, SecretKey dek, uint64_t nonce_counter, uint16_t format_version);
 
   Result<std::vector<uint8_t>> read_page(uint64_t page);
+  // Makes read_page read from the file (see the contract) until destroyed.
+  class FileReads {
+   public:
+    explicit FileReads(Pager& pager) : pager_(pager) { pager_.from_file_ = true; }
+    ~FileReads() { pager_.from_file_ = false; }
+    FileReads(const FileReads&) = delete;
+    FileReads& operator=(const FileReads&) = delete;
+
+   private:
+    Pager& pager_;
+  };
   // A cached page's stored bytes (its payload less the zero padding not stored), touched as
   // read_page touches it, without a copy: valid until the next call that caches a page.
   // Nothing on a miss.
@@ -96,6 +111,7 @@ class Pager {
   uint64_t nonce_limit_;
   uint16_t format_version_;
   PageCache cache_;
+  bool from_file_ = false;  // a FileReads scope lives
 };
 
 }  // namespace ormel

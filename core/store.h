@@ -315,10 +315,12 @@ class Ormel {
   // Statistics, verification, onboarding.
   Result<Stats> stats();
   // The number of live records checked; the first record that fails is the error.
-  // Progress counts the live records checked.
+  // Progress counts the live records checked. Every page checked is read from the file,
+  // even one cached earlier (the file may have changed under the handle), except pages
+  // staged and not yet flushed; the page cache is left as it was.
   Result<uint64_t> verify(const Progress& progress = {});
   // Every failure, instead of the first: what a repair needs (delete the damaged memories,
-  // flush). Changes nothing but the page cache. Its only error is a progress stop; progress
+  // flush). Reads as verify does and changes nothing. Its only error is a progress stop; progress
   // counts the live records, live result-cache entries and retained snapshots checked.
   Result<VerifyReport> verify_all(const Progress& progress = {});
   // Live memories in catalog order, optionally only those of one agent (its own, not the

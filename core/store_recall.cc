@@ -283,11 +283,13 @@ Result<std::vector<TopK::Entry>> scan(StoreState& s, Metric metric, std::span<co
   // The copy, brought up to date when a scan of `rows` rows is to be bounded; null when it
   // is not (the copy is built by the first scan that asks, and kept).
   const HalfCopy* halves = nullptr;
+  float bound_norm = 0.0f;  // the query norm the copy's bound takes, which the float one is not
   const auto bounded_for = [&](size_t rows) {
     if (metric == Metric::Cosine && rises_with_similarity && top_k > 0 && top_k <= kBoundedTopK &&
         std::isfinite(query_norm_sq) && query_norm_sq > 0.0f && rows >= kSplitRows &&
         arena.blocks() >= VectorArena::kSplitBlocks) {
       halves = s.summaries.vector_halves();
+      bound_norm = HalfCopy::query_norm(query);
     }
     return halves != nullptr;
   };
@@ -303,7 +305,7 @@ Result<std::vector<TopK::Entry>> scan(StoreState& s, Metric metric, std::span<co
       return cosine_with_query_norm(dot, query_norm_sq, query_norm, arena.norm_sq(r.slot), arena.dims());
     };
     // One step outwards covers the rounding of the sum and difference.
-    const float bound = halves->bound(query_norm, r.slot);
+    const float bound = halves->bound(bound_norm, r.slot);
     const float high = p.score(similarity_at(std::nextafter(approx_dot + bound, kInf)), s.catalog[i], r);
     if (std::isnan(high)) {
       p.maybe.push_back({i, position, kInf});

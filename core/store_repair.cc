@@ -9,7 +9,7 @@
 namespace ormel {
 namespace {
 
-// Reads every page of the record's run (authenticating each one not cached) and decodes it.
+// Reads every page of the record's run (authenticating each one the file holds) and decodes it.
 Status check_record(Pager& pager, const CatalogEntry& row) {
   ORMEL_ASSIGN(auto bytes, read_record(pager, row));
   ORMEL_TRY(decode_memory(bytes));
@@ -35,6 +35,8 @@ std::string describe_cache_entry(const CacheDirectoryEntry& row) {
 
 Result<uint64_t> Ormel::verify(const Progress& progress) {
   StoreState& s = *s_;
+  // What is checked is the file: pages cached earlier may no longer be what it holds.
+  const Pager::FileReads from_file(*s.pager);
   ORMEL_ASSIGN(ProgressMeter meter, ProgressMeter::start(progress, live_count()));
   uint64_t checked = 0;
   for (const auto& row : s.catalog) {
@@ -49,6 +51,7 @@ Result<uint64_t> Ormel::verify(const Progress& progress) {
 
 Result<VerifyReport> Ormel::verify_all(const Progress& progress) {
   StoreState& s = *s_;
+  const Pager::FileReads from_file(*s.pager);  // as verify
   const auto live_entries = std::ranges::count_if(s.cache_directory, [](const auto& row) { return !row.deleted; });
   ORMEL_ASSIGN(ProgressMeter meter,
                ProgressMeter::start(progress, live_count() + live_entries + s.snapshot_manifest.size()));

@@ -141,6 +141,7 @@ class SpaceDict(TypedDict):
     current_bytes: int
     history_bytes: int
     reclaimable_bytes: int
+    auto_compact_error: str | None
 
 class CacheHitDict(TypedDict):
     value: bytes

@@ -127,10 +127,10 @@ def _database_header(path: str) -> int:
     return int.from_bytes(head[4:6], "little")
 
 
-def _locked(path: str, read_only: bool) -> str:
-    # Readers share the lock: only a writer keeps a reader out.
-    holder = "a writer holds it" if read_only else "another handle has it open (a writer, or readers)"
-    return f"{path} is locked: {holder}; close or release() that handle, then retry"
+def _locked(path: str) -> str:
+    # Read-only subcommands follow without a lock: only a writing subcommand finds one.
+    return (f"{path} is locked: another handle has it open (a writer, or plain read-only readers); "
+            "close or release() that handle, then retry")
 
 
 def _open(args: argparse.Namespace, read_only: bool, secret: str | None = None,
@@ -141,9 +141,10 @@ def _open(args: argparse.Namespace, read_only: bool, secret: str | None = None,
     if secret is None:
         secret = _passphrase(args)
     try:
-        return ormel.open(args.path, secret, dimensions=dimensions, read_only=read_only)
+        # Read-only subcommands follow: they open beside an application that holds the file.
+        return ormel.open(args.path, secret, dimensions=dimensions, read_only=read_only, follow=read_only)
     except ormel.Locked:
-        raise CommandError(_locked(args.path, read_only)) from None
+        raise CommandError(_locked(args.path)) from None
 
 
 # Output ---------------------------------------------------------------------------------

@@ -931,10 +931,12 @@ PyObject* verify_report_to_dict(const ormel::VerifyReport& report) {
 }
 
 PyObject* space_to_dict(const ormel::SpaceReport& r) {
-  return Py_BuildValue("{sKsKsKsK}", "file_bytes", static_cast<unsigned long long>(r.file_bytes), "current_bytes",
+  PyObject* failure = r.auto_compact_failure ? str_to_py(r.auto_compact_failure->message()) : Py_NewRef(Py_None);
+  if (failure == nullptr) return nullptr;
+  return Py_BuildValue("{sKsKsKsKsN}", "file_bytes", static_cast<unsigned long long>(r.file_bytes), "current_bytes",
                        static_cast<unsigned long long>(r.current_bytes), "history_bytes",
                        static_cast<unsigned long long>(r.history_bytes), "reclaimable_bytes",
-                       static_cast<unsigned long long>(r.reclaimable_bytes));
+                       static_cast<unsigned long long>(r.reclaimable_bytes), "auto_compact_error", failure);
 }
 
 PyObject* cache_hit_to_py(const std::optional<ormel::CacheHit>& hit) {

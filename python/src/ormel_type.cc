@@ -807,7 +807,8 @@ PyMethodDef methods[] = {
      "handles raise ormel.InvalidArgument."},
     {"verify", ORMEL_PY_KWARGS(verify),
      "verify($self, *, all_errors=False, progress=None)\n--\n\n"
-     "Authenticate, decrypt and decode every live record; return how many were checked.\n\n"
+     "Authenticate, decrypt and decode every live record, read from the file (not from pages the\n"
+     "handle holds in memory); return how many were checked.\n\n"
      "The first bad record raises RuntimeError. With `all_errors=True` nothing is raised for a\n"
      "damaged part: return {\"checked\": live memories examined, \"memories\": [{\"id\", \"error\"}]\n"
      "for every damaged memory, \"structures\": [{\"structure\", \"error\"}] for damaged result-cache\n"

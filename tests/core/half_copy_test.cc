@@ -1,6 +1,7 @@
 #include "core/half_copy.h"
 
 #include <cmath>
+#include <limits>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -35,7 +36,7 @@ void expect_bounded(const VectorArena& arena, const HalfCopy& halves, const std:
     arena.dots(q, exact);
     halves.approx_dots(q, approx);
     ASSERT_EQ(approx.size(), exact.size());
-    const float norm = std::sqrt(norm_sq);
+    const float norm = HalfCopy::query_norm(q);
     for (uint32_t s = 0; s < exact.size(); ++s) {
       const float bound = halves.bound(norm, s);
       if (std::isinf(bound) || !std::isfinite(exact[s])) continue;
@@ -70,6 +71,59 @@ TEST_F(HalfCopyTest, EveryDotLiesWithinItsBound) {
   }
 }
 
+// Queries whose float sum of squares falls below the normal range, or whose squares do one
+// by one, understate their norm; huge ones must still be bounded while that sum is finite.
+// Most are a random query scaled; the vectors include two that
+// only a sound bound tells apart: R = [1 + 2^-12, 0, ...], which binary16 rounds to 1,
+// and S = [1, 2^-8, 0, ...], which it holds exactly.
+std::vector<std::vector<float>> extreme_queries(size_t dims) {
+  std::mt19937 gen(7);
+  std::normal_distribution<float> normal;
+  std::vector<float> base(dims);
+  for (float& x : base) x = normal(gen);
+  const auto scaled = [&](float scale) {
+    std::vector<float> q = base;
+    for (float& x : q) x *= scale;
+    return q;
+  };
+  std::vector<float> first_only(dims, 0.0f), mixed = scaled(1.0f), subnormal(dims, 0.0f);
+  first_only[0] = 4.58e-23f;  // its float sum of squares: the least subnormal, a third too small
+  for (size_t d = 0; d < dims; ++d) {
+    mixed[d] *= std::array{1e-25f, 1.0f, 1e-40f, 1e9f}[d % 4];
+    subnormal[d] = (d % 2 == 0 ? 1.0f : -3.0f) * std::numeric_limits<float>::denorm_min() * float(d + 1);
+  }
+  return {first_only, scaled(1e-22f), scaled(3e-20f), scaled(1e-19f), scaled(1e-30f),
+          scaled(1e17f),  mixed,         subnormal,      scaled(1e-3f)};
+}
+
+TEST_F(HalfCopyTest, TinyHugeAndMixedQueriesStayWithinTheirBounds) {
+  for (size_t dims : {4u, 33u, 384u}) {
+    SCOPED_TRACE(dims);
+    auto vectors = awkward_vectors(300, dims, static_cast<uint32_t>(dims + 1));
+    std::vector<float> r(dims, 0.0f), s(dims, 0.0f);
+    r[0] = 1.0f + 0x1p-12f;
+    s[0] = 1.0f;
+    s[1] = 0x1p-8f;
+    vectors.insert(vectors.begin(), {r, s});
+    VectorArena arena(dims);
+    for (const auto& v : vectors) arena.add(v);
+    HalfCopy halves;
+    ASSERT_TRUE(halves.refresh(arena));
+    const auto queries = extreme_queries(dims);
+    expect_bounded(arena, halves, queries);
+    for (const auto& q : queries) {
+      // Never below the norm, and not above it by more than float's rounding.
+      long double sum = 0;
+      for (float x : q) sum += static_cast<long double>(x) * x;
+      const long double norm = std::sqrt(sum);
+      EXPECT_GE(HalfCopy::query_norm(q), norm);
+      EXPECT_LE(HalfCopy::query_norm(q), norm * (1 + 0x1p-22L) + 2 * std::numeric_limits<float>::denorm_min());
+    }
+  }
+  // Beyond float's range the norm is infinite, not undefined.
+  EXPECT_EQ(HalfCopy::query_norm(std::vector<float>{3e38f, 3e38f}), std::numeric_limits<float>::infinity());
+}
+
 TEST_F(HalfCopyTest, FollowsTheArenaAsItChanges) {
   constexpr size_t kDims = 40;
   const auto vectors = awkward_vectors(900, kDims, 5);
@@ -88,7 +142,7 @@ TEST_F(HalfCopyTest, FollowsTheArenaAsItChanges) {
   std::vector<float> exact, approx;
   arena.dots_for(queries[0], some, exact);
   halves.approx_dots_for(queries[0], some, approx);
-  const float norm = std::sqrt(sum_of_squares(queries[0]));
+  const float norm = HalfCopy::query_norm(queries[0]);
   for (size_t i = 0; i < some.size(); ++i) {
     if (std::isinf(halves.bound(norm, some[i]))) continue;
     EXPECT_LE(std::fabs(static_cast<double>(exact[i]) - approx[i]), halves.bound(norm, some[i])) << some[i];

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <compare>
@@ -618,10 +619,21 @@ TEST_F(RecallTest, BoundedScanRanksAsTheFullScan) {
   huge_one[3] = 1e30f;
   std::vector<float> overflowing = center;
   for (float& x : overflowing) x *= 1e30f;  // its sum of squares is infinite
-  std::vector<float> tiny = center;
-  for (float& x : tiny) x *= 1e-20f;
-  const std::vector<std::vector<float>> queries = {center,      near, random_vector(1.0f),     huge_one,
-                                                   overflowing, tiny, std::vector<float>(kDims, 0.1f)};
+  const auto scaled = [&](float scale) {
+    std::vector<float> q = center;
+    for (float& x : q) x *= scale;
+    return q;
+  };
+  // Queries whose float sum of squares is subnormal (the float norm then understates the
+  // true one), whose squares are each subnormal or zero, and that mix such components with
+  // large ones.
+  std::vector<float> mixed = center;
+  for (size_t d = 0; d < kDims; ++d) mixed[d] *= std::array{1e-40f, 1e-23f, 1e15f}[d % 3];
+  std::vector<float> subnormal(kDims);
+  for (size_t d = 0; d < kDims; ++d) subnormal[d] = center[d] * 1e-39f;
+  const std::vector<std::vector<float>> queries = {
+      center,        near,         random_vector(1.0f), huge_one, overflowing, scaled(1e-20f),
+      scaled(1e-22f), scaled(3e-20f), mixed,              subnormal, std::vector<float>(kDims, 0.1f)};
   // Without conditions every row is bounded; with a type filter, the rows that pass it.
   const auto ranked = [&](const std::vector<float>& q, uint64_t top_k, float similarity_weight, bool filtered) {
     RecallRequest req;
@@ -654,6 +666,27 @@ TEST_F(RecallTest, BoundedScanRanksAsTheFullScan) {
         }
       }
     }
+  }
+}
+
+// A query so small that its float sum of squares is the least subnormal, a third below its
+// square: the bound must still hold, so that R, which binary16 rounds onto S's direction,
+// ranks first in a bounded scan as it does in the full one (top_k beyond the bounded scans').
+TEST_F(RecallTest, TinyQueryRanksInABoundedScanAsInTheFullScan) {
+  std::vector<Memory> all;
+  for (size_t i = 0; i < 9000; ++i) all.push_back(Memory::make("row", MemoryType::Semantic, {0, 1, 0, 0}));
+  all.push_back(Memory::make("R", MemoryType::Semantic, {1.0f + 0x1p-12f, 0, 0, 0}));
+  all.push_back(Memory::make("S", MemoryType::Semantic, {1.0f, 0x1p-8f, 0, 0}));
+  ASSERT_TRUE(db->remember_many(all));
+  const std::vector<float> q = {4.58e-23f, 0, 0, 0};
+  ASSERT_LT(sum_of_squares(q), std::numeric_limits<float>::min());
+  for (uint64_t top_k : {1u, 2u, 101u}) {
+    SCOPED_TRACE(top_k);
+    auto searched = db->search(q, top_k);
+    ASSERT_TRUE(searched && !searched->empty());
+    EXPECT_EQ((*searched)[0].memory.content, "R");
+    if (top_k > 1) EXPECT_EQ((*searched)[1].memory.content, "S");
+    EXPECT_EQ(recall(q, top_k, false)[0].memory.content, "R");
   }
 }
 

@@ -144,6 +144,47 @@ TEST_F(RepairTest, VerifyAuthenticatesPagesBeyondARunsLength) {
   EXPECT_EQ(checked.error(), OrmelError::page_auth_failed(start_page(ids[1])));
 }
 
+// Verification checks the file, not the pages the handle cached: a page overwritten or the
+// file cut short under an open handle is reported, while staged pages, which the file does
+// not hold yet, are checked as staged. The handle's cache is left as it was.
+TEST_F(RepairTest, VerifyReadsTheFileUnderAnOpenHandle) {
+  const auto ids = seed(3);
+  ASSERT_TRUE(db->remember(Memory::make("staged", MemoryType::Semantic, {1, 0, 0, 0})));
+  ASSERT_TRUE(db->stats());  // every record page cached
+  const std::vector<uint8_t> intact = env.read_file(kDbPath);
+  const uint64_t last = start_page(ids[2]);
+  std::vector<uint8_t> overwritten = intact;
+  overwritten[last * PAGE_SIZE + 100] ^= 0x55;
+  std::vector<uint8_t> truncated = intact;
+  truncated.resize(last * PAGE_SIZE + 100);
+  struct Case {
+    const char* what;
+    const std::vector<uint8_t>& bytes;
+    OrmelError error;
+  };
+  const PageCache& cache = db->state().pager->cache();
+  for (const Case& c : {Case{"overwritten", overwritten, OrmelError::page_auth_failed(last)},
+                        Case{"truncated", truncated, OrmelError::io("failed to fill whole buffer")}}) {
+    SCOPED_TRACE(c.what);
+    const uint64_t cached = cache.size();
+    env.write_file(kDbPath, c.bytes);
+    auto checked = db->verify();
+    ASSERT_FALSE(checked);
+    EXPECT_EQ(checked.error(), c.error);
+    const VerifyReport report = db->verify_all().value();
+    ASSERT_EQ(report.memories.size(), 1u);
+    EXPECT_EQ(report.memories[0].id, ids[2]);
+    EXPECT_EQ(report.memories[0].error, c.error);
+    EXPECT_EQ(cache.size(), cached);
+    EXPECT_TRUE(db->get(ids[2]));  // the handle still serves the page it cached
+
+    env.write_file(kDbPath, intact);
+    checked = db->verify();
+    ASSERT_TRUE(checked) << checked.error().message();
+    EXPECT_EQ(*checked, 4u);
+  }
+}
+
 TEST_F(RepairTest, DefaultManifestReadsTheDimensionsThroughTheStatistics) {
   const auto ids = seed(1);
   damage_pages({start_page(ids[0])});

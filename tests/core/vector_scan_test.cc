@@ -1,6 +1,7 @@
 #include "core/vector_scan.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <random>
@@ -53,24 +54,36 @@ TEST_P(EveryPath, DotsAndCosineAreBitIdenticalToTheScalarLoops) {
   for (const Shape& shape : kShapes) {
     SCOPED_TRACE(testing::Message() << shape.count << " x " << shape.dims);
     auto vectors = random_vectors(shape.count + 1, shape.dims, static_cast<uint32_t>(shape.count * 1000 + shape.dims));
-    const std::vector<float> query = vectors.back();
+    const std::vector<float> random_query = vectors.back();
     vectors.pop_back();
     VectorArena arena(shape.dims);
     for (const auto& v : vectors) arena.add(v);
     ASSERT_EQ(arena.size(), shape.count);
 
-    std::vector<float> dots;
-    arena.dots(query, dots);
-    ASSERT_EQ(dots.size(), shape.count);
-    const float query_norm = sum_of_squares(query);
-    for (size_t s = 0; s < shape.count; ++s) {
-      const uint32_t slot = static_cast<uint32_t>(s);
-      EXPECT_EQ(std::bit_cast<uint32_t>(dots[s]), std::bit_cast<uint32_t>(scalar_dot(query, vectors[s]))) << s;
-      EXPECT_EQ(std::bit_cast<uint32_t>(arena.norm_sq(slot)), std::bit_cast<uint32_t>(scalar_dot(vectors[s], vectors[s])));
-      const float cosine = cosine_from_parts(dots[s], query_norm, arena.norm_sq(slot), shape.dims);
-      EXPECT_EQ(std::bit_cast<uint32_t>(cosine),
-                std::bit_cast<uint32_t>(similarity(Metric::Cosine, query, vectors[s])))
-          << s;
+    // Besides the plain query, ones whose products and squares fall below the normal range
+    // (some to zero), and one mixing those with huge components.
+    const auto scaled = [&](float scale) {
+      std::vector<float> q = random_query;
+      for (float& x : q) x *= scale;
+      return q;
+    };
+    std::vector<float> mixed = random_query;
+    for (size_t d = 0; d < mixed.size(); ++d) mixed[d] *= std::array{1e-40f, 1e19f, 1e-23f}[d % 3];
+    for (const auto& query : {random_query, scaled(1e-22f), scaled(1e-30f), mixed}) {
+      std::vector<float> dots;
+      arena.dots(query, dots);
+      ASSERT_EQ(dots.size(), shape.count);
+      const float query_norm = sum_of_squares(query);
+      for (size_t s = 0; s < shape.count; ++s) {
+        const uint32_t slot = static_cast<uint32_t>(s);
+        ASSERT_EQ(std::bit_cast<uint32_t>(dots[s]), std::bit_cast<uint32_t>(scalar_dot(query, vectors[s]))) << s;
+        ASSERT_EQ(std::bit_cast<uint32_t>(arena.norm_sq(slot)),
+                  std::bit_cast<uint32_t>(scalar_dot(vectors[s], vectors[s])));
+        const float cosine = cosine_from_parts(dots[s], query_norm, arena.norm_sq(slot), shape.dims);
+        ASSERT_EQ(std::bit_cast<uint32_t>(cosine),
+                  std::bit_cast<uint32_t>(similarity(Metric::Cosine, query, vectors[s])))
+            << s;
+      }
     }
   }
 }

@@ -55,7 +55,8 @@ def test_compact_keeps_what_is_visible_and_gives_back_what_space_predicted(db_pa
     fill_with_history(db)
     before = visible(db)
     space = db.space()
-    assert set(space) == {"file_bytes", "current_bytes", "history_bytes", "reclaimable_bytes"}
+    assert set(space) == {"file_bytes", "current_bytes", "history_bytes", "reclaimable_bytes", "auto_compact_error"}
+    assert space["auto_compact_error"] is None
     assert space["file_bytes"] == os.path.getsize(db_path)
     assert space["file_bytes"] == space["current_bytes"] + space["history_bytes"] + space["reclaimable_bytes"]
 
@@ -260,6 +261,7 @@ def test_a_stale_handle_never_replaces_the_file_renamed_over_its_path(db_path, t
         db.compact()
     db.set_auto_compact(min_bytes=0, ratio=0.0)
     remember_and_delete(db, 10)  # the flushes commit; their automatic compactions are refused
+    assert re.match(message, db.space()["auto_compact_error"])  # and say so until one succeeds
     with open(db_path, "rb") as f:
         assert f.read() == restored
     assert os.listdir(tmp_path) == ["test.ormel"]

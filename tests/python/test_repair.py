@@ -1,6 +1,7 @@
 """Finding and removing damaged memories: ids(), verify(all_errors=True), and the repair recipe
 of the README on a database with one record page damaged on purpose."""
 
+import os
 import pathlib
 import re
 
@@ -154,3 +155,29 @@ def test_the_readme_recipe_repairs_a_record_that_older_snapshots_still_hold(tmp_
     db.compact()  # compacting again works too
     db.restore_to(db.snapshots()[0]["txn_id"])
     assert sorted(db.get(i)["content"] for i in good) == ["first", "third"]
+
+
+@pytest.mark.parametrize(
+    "damage, message",
+    [("overwrite", "^page {}: failed authentication"), ("truncate", "failed to fill whole buffer")],
+    ids=["overwritten", "truncated"],
+)
+def test_verify_reads_the_file_under_an_open_handle(db_path, damage, message):
+    """Pages the handle cached earlier do not hide a file changed under it; the handle itself
+    goes on as before."""
+    db = ormel.open(db_path, PASSPHRASE, dimensions=DIMS)
+    db.remember("first", "semantic", vec(1))
+    last, page = remember_at_known_page(db, "last", vec(0, 1))
+    db.flush()
+    assert db.stats()["memories"] == 2  # every record page is cached now
+    intact = pathlib.Path(db_path).read_bytes()
+    if damage == "overwrite":
+        damage_page(db_path, page)
+    else:
+        os.truncate(db_path, page * PAGE_SIZE + 100)
+    with pytest.raises(RuntimeError, match=message.format(page)):
+        db.verify()
+    assert [m["id"] for m in db.verify(all_errors=True)["memories"]] == [last]
+    assert db.get(last)["content"] == "last"
+    pathlib.Path(db_path).write_bytes(intact)
+    assert db.verify() == 2
