@@ -1,0 +1,231 @@
+"""Concurrency: what calls on one handle leave to the rest of the program.
+
+  (a) the progress of a pure-Python thread (a counting loop) while another thread loops exact
+      recalls at --memories, as a fraction of its progress alone (goal: at least 0.6; the exact
+      scan splits over every core, so on two cores a third thread has about two thirds);
+  (b) the largest event-loop lag (a ticker coroutine sleeping 1 ms, its overshoot) while a
+      coroutine awaits recalls through `open_async` at --loop-memories: the first recall after
+      opening, then warm ones; and, for comparison, while the same recalls are called directly
+      on the loop (goal through `open_async`: at most 10 ms);
+  (c) recall throughput of one handle from 1 and from 2 threads.
+
+Recalls are exact (no index), top 10, with `track_access=False` so that they only read. The
+data are seeded random unit vectors stored with `remember_many`; each database is built once
+and kept under bench/data/ (delete it to rebuild; 1,000,000 x 384 takes about 8 GB there).
+
+    ./scripts/bench.sh bench/bench_concurrency.py [--memories 100000] [--loop-memories 1000000]
+                                                  [--dims 384] [--seconds 3] [--recalls 30]
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import os
+import statistics
+import threading
+import time
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+
+import numpy as np
+
+import ormel
+from common import PASSPHRASE, fmt
+
+DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
+CHUNK = 50_000
+QUERIES = 16
+TICK = 0.001
+
+
+def unit_rows(rng: np.random.Generator, n: int, dims: int) -> np.ndarray:
+    rows = rng.standard_normal((n, dims), dtype=np.float32)
+    rows /= np.linalg.norm(rows, axis=1, keepdims=True)
+    return rows
+
+
+def database(n: int, dims: int) -> str:
+    """The path of a database of n seeded memories, built (in chunks, one commit each) when
+    bench/data/ does not hold it yet."""
+    path = os.path.join(DATA, f"concurrency-{n}x{dims}.ormel")
+    if os.path.exists(path):
+        return path
+    os.makedirs(DATA, exist_ok=True)
+    partial = path + ".building"
+    if os.path.exists(partial):
+        os.remove(partial)
+    rng = np.random.default_rng(n)
+    start = time.perf_counter()
+    db = ormel.open(partial, PASSPHRASE, dimensions=dims)
+    db.set_auto_compact(None)
+    for lo in range(0, n, CHUNK):
+        count = min(CHUNK, n - lo)
+        db.remember_many([f"memory {i} about the release plan" for i in range(lo, lo + count)], "semantic",
+                         unit_rows(rng, count, dims))
+        db.flush()
+    db.release()
+    os.replace(partial, path)
+    print(f"built {n} memories x {dims} dims in {time.perf_counter() - start:.0f} s "
+          f"({os.path.getsize(path) / 1e9:.1f} GB): {path}")
+    return path
+
+
+def queries(dims: int) -> list[np.ndarray]:
+    return list(unit_rows(np.random.default_rng(12345), QUERIES, dims))
+
+
+class Recaller:
+    """Exact top-10 recalls on `db`, cycling through the queries."""
+
+    def __init__(self, db: ormel.Ormel | ormel.AsyncOrmel, dims: int) -> None:
+        self.db = db
+        self.queries = queries(dims)
+        self.calls = 0
+
+    def args(self) -> tuple[np.ndarray, int]:
+        self.calls += 1
+        return self.queries[self.calls % QUERIES], 10
+
+    def __call__(self) -> None:
+        self.db.recall(*self.args(), track_access=False)
+
+
+def count_for(seconds: float) -> float:
+    """Iterations per second of a pure-Python counting loop run for `seconds`."""
+    count = 0
+    end = time.perf_counter() + seconds
+    while time.perf_counter() < end:
+        for _ in range(1000):
+            count += 1
+    return count / seconds
+
+
+@contextmanager
+def looping(fn: Callable[[], None], threads: int = 1) -> Iterator[None]:
+    """Calls fn over and over on `threads` threads until the block ends."""
+    stop = threading.Event()
+
+    def loop() -> None:
+        while not stop.is_set():
+            fn()
+
+    workers = [threading.Thread(target=loop) for _ in range(threads)]
+    for worker in workers:
+        worker.start()
+    try:
+        yield
+    finally:
+        stop.set()
+        for worker in workers:
+            worker.join()
+
+
+def python_progress(db: ormel.Ormel, dims: int, seconds: float) -> tuple[float, float]:
+    """(the counting thread's progress beside looping recalls as a fraction of its progress
+    alone, the recalls per second meanwhile)."""
+    count_for(0.2)  # warm up the interpreter's loop
+    solo = count_for(seconds)
+    recall = Recaller(db, dims)
+    recall()  # the scan's pages in the page cache
+    recall.calls = 0
+    with looping(recall):
+        beside = count_for(seconds)
+    return beside / solo, recall.calls / seconds
+
+
+def throughput(db: ormel.Ormel, dims: int, seconds: float, threads: int) -> float:
+    """Recalls per second on one handle from `threads` threads."""
+    recall = Recaller(db, dims)
+    recall()
+    recall.calls = 0
+    start = time.perf_counter()
+    with looping(recall, threads):
+        time.sleep(seconds)
+    return recall.calls / (time.perf_counter() - start)
+
+
+async def largest_lag(work: Callable[[], object]) -> tuple[float, float]:
+    """(the largest overshoot of a 1 ms sleep on the loop while `await work()` runs, its time)."""
+    done = False
+    lags = [0.0]
+
+    async def ticker() -> None:
+        while not done:
+            start = time.perf_counter()
+            await asyncio.sleep(TICK)
+            lags.append(time.perf_counter() - start - TICK)
+
+    tick = asyncio.create_task(ticker())
+    await asyncio.sleep(TICK * 5)  # the ticker is running before the work starts
+    start = time.perf_counter()
+    await work()
+    elapsed = time.perf_counter() - start
+    done = True
+    await tick
+    return max(lags), elapsed
+
+
+async def loop_lags(path: str, dims: int, recalls: int) -> list[tuple[str, str, str]]:
+    """Rows (what the loop awaits, largest lag, time per recall) for (b)."""
+    idle, _ = await largest_lag(lambda: asyncio.sleep(0.5))
+    db = await ormel.open_async(path, PASSPHRASE)
+    recall = Recaller(db, dims)
+
+    async def awaited(times: int) -> None:
+        for _ in range(times):
+            await recall.db.recall(*recall.args(), track_access=False)
+
+    async def direct() -> None:
+        for _ in range(recalls):
+            recall.db.sync.recall(*recall.args(), track_access=False)
+            await asyncio.sleep(0)  # the ticker runs between recalls, as it would between awaits
+
+    cold, cold_time = await largest_lag(lambda: awaited(1))
+    warm, warm_time = await largest_lag(lambda: awaited(recalls))
+    blocked, blocked_time = await largest_lag(direct)
+    await db.release()
+    return [
+        ("nothing (the ticker alone, 0.5 s)", fmt(idle), ""),
+        ("first recall after open_async (cold)", fmt(cold), fmt(cold_time)),
+        (f"{recalls} warm recalls through open_async", fmt(warm), fmt(warm_time / recalls)),
+        (f"{recalls} warm recalls called on the loop", fmt(blocked), fmt(blocked_time / recalls)),
+    ]
+
+
+def print_rows(title: str, header: tuple[str, ...], rows: list[tuple[str, ...]]) -> None:
+    print(f"\n{title}")
+    widths = [max(len(row[i]) for row in rows + [header]) for i in range(len(header))]
+    for row in [header] + rows:
+        print("  " + "  ".join(cell.ljust(widths[i]) for i, cell in enumerate(row)).rstrip())
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--memories", type=int, default=100_000, help="size for (a) and (c)")
+    parser.add_argument("--loop-memories", type=int, default=1_000_000, help="size for (b)")
+    parser.add_argument("--dims", type=int, default=384)
+    parser.add_argument("--seconds", type=float, default=3.0, help="length of each measuring window in (a), (c)")
+    parser.add_argument("--recalls", type=int, default=30, help="warm recalls per row in (b)")
+    args = parser.parse_args()
+    n, dims = args.memories, args.dims
+
+    db = ormel.open(database(n, dims), PASSPHRASE)
+    fraction, recalls_beside = python_progress(db, dims, args.seconds)
+    one = throughput(db, dims, args.seconds, 1)
+    two = throughput(db, dims, args.seconds, 2)
+    db.release()
+    print_rows(f"(a) a pure-Python thread beside a thread looping exact recalls, {n} x {dims}, "
+               f"{os.cpu_count()} cores", ("measure", "value", "goal"),
+               [("its progress / its progress alone", f"{fraction:.2f}", ">= 0.6"),
+                ("recalls per second meanwhile", f"{recalls_beside:.1f}", "")])
+    print_rows(f"(c) recall throughput of one handle, {n} x {dims}", ("threads", "recalls per second", ""),
+               [("1", f"{one:.1f}", ""), ("2", f"{two:.1f}", f"{two / one:.2f} x")])
+
+    rows = asyncio.run(loop_lags(database(args.loop_memories, dims), dims, args.recalls))
+    print_rows(f"(b) largest event-loop lag (1 ms ticker), {args.loop_memories} x {dims}, goal <= 10 ms through "
+               "open_async", ("while the loop awaits", "largest lag", "per recall"), rows)
+
+
+if __name__ == "__main__":
+    main()
