@@ -10,15 +10,15 @@
       does the same work (no interpreter lock shared: what lag it leaves comes from busy cores);
   (c) recall throughput of one handle from 1 and from 2 threads.
 
-(a) and (c) alternate their windows over --rounds and give medians, so that load from
-neighbours on a shared machine weighs on both sides alike.
+(a) and (c) alternate their windows over --rounds and give medians, (b) its warm windows,
+so that load from neighbours on a shared machine weighs on both sides alike.
 
 Recalls are exact (no index), top 10, with `track_access=False` so that they only read. The
 data are seeded random unit vectors stored with `remember_many`; each database is built once
 and kept under bench/data/ (delete it to rebuild; 1,000,000 x 384 takes about 8 GB there).
 
     ./scripts/bench.sh bench/bench_concurrency.py [--memories 100000] [--loop-memories 1000000]
-                                                  [--dims 384] [--seconds 1] [--rounds 5] [--recalls 30]
+                                                  [--dims 384] [--seconds 1] [--rounds 5] [--recalls 10]
 """
 
 from __future__ import annotations
@@ -31,7 +31,7 @@ import statistics
 import sys
 import threading
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Awaitable, Callable, Iterator
 from contextlib import contextmanager
 
 import numpy as np
@@ -166,26 +166,36 @@ def throughputs(db: ormel.Ormel, dims: int, seconds: float, rounds: int) -> tupl
     return statistics.median(rates[1]), statistics.median(rates[2])
 
 
-async def loop_lag(work: Callable[[], object]) -> tuple[float, float, float]:
-    """(the largest and the 99th-percentile overshoot of a 1 ms sleep on the loop while
-    `await work()` runs, the time it took)."""
-    done = False
-    lags = [0.0]
+class Lags:
+    """The overshoots of a 1 ms sleep on the loop over the windows `watch` was given, and the
+    time those windows took."""
 
-    async def ticker() -> None:
-        while not done:
-            start = time.perf_counter()
-            await asyncio.sleep(TICK)
-            lags.append(time.perf_counter() - start - TICK)
+    def __init__(self) -> None:
+        self.lags: list[float] = []
+        self.seconds = 0.0
 
-    tick = asyncio.create_task(ticker())
-    await asyncio.sleep(TICK * 5)  # the ticker is running before the work starts
-    start = time.perf_counter()
-    await work()
-    elapsed = time.perf_counter() - start
-    done = True
-    await tick
-    return max(lags), float(np.percentile(lags, 99)), elapsed
+    async def watch(self, work: Callable[[], Awaitable[object]]) -> None:
+        """Awaits work() with the ticker running beside it."""
+        done = False
+
+        async def ticker() -> None:
+            while not done:
+                start = time.perf_counter()
+                await asyncio.sleep(TICK)
+                self.lags.append(time.perf_counter() - start - TICK)
+
+        tick = asyncio.create_task(ticker())
+        await asyncio.sleep(TICK * 5)  # the ticker is running before the work starts
+        start = time.perf_counter()
+        await work()
+        self.seconds += time.perf_counter() - start
+        done = True
+        await tick
+
+    def cells(self, calls: int | None) -> tuple[str, str, str]:
+        """(largest lag, 99th percentile, time per call or "" when `calls` is None)."""
+        return (fmt(max(self.lags)), fmt(float(np.percentile(self.lags, 99))),
+                fmt(self.seconds / calls) if calls else "")
 
 
 # The control for (b): the same work in another process, which shares no interpreter lock with
@@ -206,36 +216,43 @@ async def in_another_process(path: str, dims: int, recalls: int) -> None:
         raise RuntimeError("the control process failed")
 
 
-async def loop_lags(path: str, dims: int, recalls: int) -> list[tuple[str, str, str, str]]:
-    """Rows (what the loop awaits, largest lag, 99th percentile, time per recall) for (b)."""
-    idle = await loop_lag(lambda: asyncio.sleep(2))
+async def loop_lags(path: str, dims: int, recalls: int, rounds: int) -> list[tuple[str, ...]]:
+    """Rows (what the loop awaits, largest lag, 99th percentile, time per recall) for (b); the
+    warm windows alternate over `rounds`, after as many recalls again to warm up."""
+    idle, first, awaited, direct, control = Lags(), Lags(), Lags(), Lags(), Lags()
+    await idle.watch(lambda: asyncio.sleep(2))
     recall = Recaller(None, dims)
 
     async def cold() -> None:
         recall.db = await ormel.open_async(path, PASSPHRASE)
         await recall.db.recall(*recall.args(), track_access=False)
 
-    async def awaited() -> None:
+    # Both kinds of window pause 1 ms after each recall, so that on the loop the ticker gets
+    # its turn between two recalls (the times per recall include the pause).
+    async def through_open_async() -> None:
         for _ in range(recalls):
             await recall.db.recall(*recall.args(), track_access=False)
+            await asyncio.sleep(TICK)
 
-    async def direct() -> None:
+    async def on_the_loop() -> None:
         for _ in range(recalls):
             recall.db.sync.recall(*recall.args(), track_access=False)
-            await asyncio.sleep(0)  # the ticker runs between recalls, as it would between awaits
+            await asyncio.sleep(TICK)
 
-    first = await loop_lag(cold)
-    warm = await loop_lag(awaited)
-    blocked = await loop_lag(direct)
+    await first.watch(cold)
+    await through_open_async()
+    for _ in range(rounds):
+        await awaited.watch(through_open_async)
+        await direct.watch(on_the_loop)
     await recall.db.release()
-    control = await loop_lag(lambda: in_another_process(path, dims, recalls))
+    await control.watch(lambda: in_another_process(path, dims, recalls))
+    warm = f"{recalls * rounds} warm recalls"
     return [
-        ("nothing (the ticker alone, 2 s)", fmt(idle[0]), fmt(idle[1]), ""),
-        ("open_async and its first recall (cold)", fmt(first[0]), fmt(first[1]), fmt(first[2])),
-        *((f"{recalls} warm recalls {how}", fmt(lag), fmt(p99), fmt(elapsed / recalls))
-          for how, (lag, p99, elapsed) in (("through open_async", warm), ("called on the loop", blocked))),
-        (f"control: open, cold and {recalls} warm recalls in another process", fmt(control[0]), fmt(control[1]),
-         ""),
+        ("nothing (the ticker alone, 2 s)", *idle.cells(None)),
+        ("open_async and its first recall (cold)", *first.cells(1)),
+        (f"{warm} through open_async", *awaited.cells(recalls * rounds)),
+        (f"{warm} called on the loop", *direct.cells(recalls * rounds)),
+        (f"control: open, cold and {recalls} warm recalls in another process", *control.cells(None)),
     ]
 
 
@@ -252,8 +269,8 @@ def main() -> None:
     parser.add_argument("--loop-memories", type=int, default=1_000_000, help="size for (b)")
     parser.add_argument("--dims", type=int, default=384)
     parser.add_argument("--seconds", type=float, default=1.0, help="length of each measuring window in (a), (c)")
-    parser.add_argument("--rounds", type=int, default=5, help="alternating windows in (a), (c)")
-    parser.add_argument("--recalls", type=int, default=30, help="warm recalls per row in (b)")
+    parser.add_argument("--rounds", type=int, default=5, help="alternating windows in (a), (b), (c)")
+    parser.add_argument("--recalls", type=int, default=10, help="warm recalls per window in (b)")
     args = parser.parse_args()
     n, dims = args.memories, args.dims
 
@@ -268,7 +285,7 @@ def main() -> None:
     print_rows(f"(c) recall throughput of one handle, {n} x {dims}", ("threads", "recalls per second", ""),
                [("1", f"{one:.1f}", ""), ("2", f"{two:.1f}", f"{two / one:.2f} x")])
 
-    rows = asyncio.run(loop_lags(database(args.loop_memories, dims), dims, args.recalls))
+    rows = asyncio.run(loop_lags(database(args.loop_memories, dims), dims, args.recalls, args.rounds))
     print_rows(f"(b) largest event-loop lag (1 ms ticker), {args.loop_memories} x {dims}, goal <= 10 ms through "
                "open_async", ("while the loop awaits", "largest lag", "99th pct", "time (per recall)"), rows)
 
