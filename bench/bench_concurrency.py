@@ -2,7 +2,8 @@
 
   (a) the progress of a pure-Python thread (a counting loop) while another thread loops exact
       recalls at --memories, as a fraction of its progress alone (goal: at least 0.6; the exact
-      scan splits over every core, so on two cores a third thread has about two thirds);
+      scan splits over every core, so on two cores a third thread has about two thirds); for
+      comparison, its fraction beside another process looping the same recalls;
   (b) the largest event-loop lag (a ticker coroutine sleeping 1 ms, its overshoot; with its
       99th percentile) while a coroutine awaits `open_async` and its first recall, then warm
       recalls, at --loop-memories (goal: at most 10 ms); for comparison, the lag while the same
@@ -27,7 +28,9 @@ import argparse
 import asyncio
 import itertools
 import os
+import signal
 import statistics
+import subprocess
 import sys
 import threading
 import time
@@ -132,22 +135,40 @@ def looping(fn: Callable[[], None], threads: int = 1) -> Iterator[None]:
             worker.join()
 
 
-def python_progress(db: ormel.Ormel, dims: int, seconds: float, rounds: int) -> tuple[float, float]:
-    """(the counting thread's progress beside looping recalls as a fraction of its progress
-    alone, the recalls per second meanwhile), medians over `rounds` of alternating windows, so
-    that a neighbour's load on a shared machine weighs on both sides alike."""
+def python_progress(db: ormel.Ormel, path: str, dims: int, seconds: float, rounds: int) -> tuple[float, float, float]:
+    """(the counting thread's progress beside a thread looping recalls as a fraction of its
+    progress alone, the recalls per second meanwhile, its fraction beside another process
+    looping the same recalls), medians over `rounds` of alternating windows."""
     count_for(0.2)  # warm up the interpreter's loop
     recall = Recaller(db, dims)
     recall()  # the scan's pages in the page cache
-    fractions, rates = [], []
-    for _ in range(rounds):
-        solo = count_for(seconds)
-        recall.restart()
-        with looping(recall):
-            beside = count_for(seconds)
-        fractions.append(beside / solo)
-        rates.append(recall.calls / seconds)
-    return statistics.median(fractions), statistics.median(rates)
+    fractions: dict[str, list[float]] = {"thread": [], "process": []}
+    rates = []
+    with stopped_control(path, dims) as control:
+        for _ in range(rounds):
+            solo = count_for(seconds)
+            recall.restart()
+            with looping(recall):
+                fractions["thread"].append(count_for(seconds) / solo)
+            rates.append(recall.calls / seconds)
+            control.send_signal(signal.SIGCONT)
+            fractions["process"].append(count_for(seconds) / solo)
+            control.send_signal(signal.SIGSTOP)
+    return statistics.median(fractions["thread"]), statistics.median(rates), statistics.median(fractions["process"])
+
+
+@contextmanager
+def stopped_control(path: str, dims: int) -> Iterator[subprocess.Popen[str]]:
+    """The control process looping recalls, stopped (SIGSTOP) once it is ready; killed at the end."""
+    child = subprocess.Popen(control_args(path, dims, 0), stdout=subprocess.PIPE, text=True)
+    try:
+        if child.stdout is None or child.stdout.readline().strip() != "ready":
+            raise RuntimeError("the control process failed")
+        child.send_signal(signal.SIGSTOP)
+        yield child
+    finally:
+        child.kill()
+        child.wait()
 
 
 def throughputs(db: ormel.Ormel, dims: int, seconds: float, rounds: int) -> tuple[float, float]:
@@ -198,20 +219,27 @@ class Lags:
                 fmt(self.seconds / calls) if calls else "")
 
 
-# The control for (b): the same work in another process, which shares no interpreter lock with
-# the loop, so whatever lag it leaves comes from the cores being busy, not from the lock.
+# The controls: the same recalls in another process, which shares no interpreter lock with this
+# one, so whatever they take from a thread or the loop here comes from the cores being busy.
+# It says "ready" after its first recall, then makes `recalls` more (0: until it is killed).
 CONTROL = """
-import sys, numpy as np, ormel
-db = ormel.open(sys.argv[1], sys.argv[2])
-queries = np.random.default_rng(12345).standard_normal((int(sys.argv[3]) + 1, int(sys.argv[4])), dtype=np.float32)
-for query in queries:
-    db.recall(query, 10, track_access=False)
+import itertools, sys, numpy as np, ormel
+path, passphrase, dims, recalls = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+db = ormel.open(path, passphrase, read_only=True)
+queries = np.random.default_rng(12345).standard_normal((16, dims), dtype=np.float32)
+db.recall(queries[0], 10, track_access=False)
+print("ready", flush=True)
+for n in itertools.count(1) if recalls == 0 else range(1, recalls + 1):
+    db.recall(queries[n % 16], 10, track_access=False)
 """
 
 
+def control_args(path: str, dims: int, recalls: int) -> list[str]:
+    return [sys.executable, "-c", CONTROL, path, PASSPHRASE, str(dims), str(recalls)]
+
+
 async def in_another_process(path: str, dims: int, recalls: int) -> None:
-    child = await asyncio.create_subprocess_exec(sys.executable, "-c", CONTROL, path, PASSPHRASE, str(recalls),
-                                                 str(dims))
+    child = await asyncio.create_subprocess_exec(*control_args(path, dims, recalls), stdout=subprocess.DEVNULL)
     if await child.wait() != 0:
         raise RuntimeError("the control process failed")
 
@@ -274,14 +302,16 @@ def main() -> None:
     args = parser.parse_args()
     n, dims = args.memories, args.dims
 
-    db = ormel.open(database(n, dims), PASSPHRASE)
-    fraction, recalls_beside = python_progress(db, dims, args.seconds, args.rounds)
+    path = database(n, dims)
+    db = ormel.open(path, PASSPHRASE, read_only=True)  # read-only, so the control can open it too
+    fraction, recalls_beside, control = python_progress(db, path, dims, args.seconds, args.rounds)
     one, two = throughputs(db, dims, args.seconds, args.rounds)
     db.release()
     print_rows(f"(a) a pure-Python thread beside a thread looping exact recalls, {n} x {dims}, "
                f"{os.cpu_count()} cores", ("measure", "value", "goal"),
                [("its progress / its progress alone", f"{fraction:.2f}", ">= 0.6"),
-                ("recalls per second meanwhile", f"{recalls_beside:.1f}", "")])
+                ("recalls per second meanwhile", f"{recalls_beside:.1f}", ""),
+                ("control: beside another process looping them", f"{control:.2f}", "")])
     print_rows(f"(c) recall throughput of one handle, {n} x {dims}", ("threads", "recalls per second", ""),
                [("1", f"{one:.1f}", ""), ("2", f"{two:.1f}", f"{two / one:.2f} x")])
 
