@@ -36,6 +36,7 @@ import threading
 import time
 from collections.abc import Awaitable, Callable, Iterator
 from contextlib import contextmanager
+from typing import TypeVar
 
 import numpy as np
 
@@ -46,6 +47,7 @@ DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 CHUNK = 50_000
 QUERIES = 16
 TICK = 0.001
+T = TypeVar("T")
 
 
 def unit_rows(rng: np.random.Generator, n: int, dims: int) -> np.ndarray:
@@ -84,12 +86,11 @@ def queries(dims: int) -> list[np.ndarray]:
     return list(unit_rows(np.random.default_rng(12345), QUERIES, dims))
 
 
-class Recaller:
-    """Exact top-10 recalls on `db`, cycling through the queries; `calls` counts them (from any
+class Queries:
+    """The seeded queries in turn, as recall's (query, top_k); `calls` counts them (from any
     number of threads: `next` on a counter is one step under the interpreter lock)."""
 
-    def __init__(self, db: ormel.Ormel | ormel.AsyncOrmel | None, dims: int) -> None:
-        self.db = db
+    def __init__(self, dims: int) -> None:
         self.queries = queries(dims)
         self.restart()
 
@@ -100,6 +101,14 @@ class Recaller:
     def args(self) -> tuple[np.ndarray, int]:
         self.calls = next(self._counter)
         return self.queries[self.calls % QUERIES], 10
+
+
+class Recaller(Queries):
+    """Exact top-10 recalls on `db`, one per call."""
+
+    def __init__(self, db: ormel.Ormel, dims: int) -> None:
+        super().__init__(dims)
+        self.db = db
 
     def __call__(self) -> None:
         self.db.recall(*self.args(), track_access=False)
@@ -195,8 +204,8 @@ class Lags:
         self.lags: list[float] = []
         self.seconds = 0.0
 
-    async def watch(self, work: Callable[[], Awaitable[object]]) -> None:
-        """Awaits work() with the ticker running beside it."""
+    async def watch(self, work: Callable[[], Awaitable[T]]) -> T:
+        """Awaits work() with the ticker running beside it; its result."""
         done = False
 
         async def ticker() -> None:
@@ -208,10 +217,11 @@ class Lags:
         tick = asyncio.create_task(ticker())
         await asyncio.sleep(TICK * 5)  # the ticker is running before the work starts
         start = time.perf_counter()
-        await work()
+        result = await work()
         self.seconds += time.perf_counter() - start
         done = True
         await tick
+        return result
 
     def cells(self, calls: int | None) -> tuple[str, str, str]:
         """(largest lag, 99th percentile, time per call or "" when `calls` is None)."""
@@ -249,30 +259,27 @@ async def loop_lags(path: str, dims: int, recalls: int, rounds: int) -> list[tup
     warm windows alternate over `rounds`, after as many recalls again to warm up."""
     idle, first, awaited, direct, control = Lags(), Lags(), Lags(), Lags(), Lags()
     await idle.watch(lambda: asyncio.sleep(2))
-    recall = Recaller(None, dims)
-
-    async def cold() -> None:
-        recall.db = await ormel.open_async(path, PASSPHRASE)
-        await recall.db.recall(*recall.args(), track_access=False)
+    turns = Queries(dims)
+    db = await first.watch(lambda: ormel.open_async(path, PASSPHRASE))
+    await first.watch(lambda: db.recall(*turns.args(), track_access=False))
 
     # Both kinds of window pause 1 ms after each recall, so that on the loop the ticker gets
     # its turn between two recalls (the times per recall include the pause).
     async def through_open_async() -> None:
         for _ in range(recalls):
-            await recall.db.recall(*recall.args(), track_access=False)
+            await db.recall(*turns.args(), track_access=False)
             await asyncio.sleep(TICK)
 
     async def on_the_loop() -> None:
         for _ in range(recalls):
-            recall.db.sync.recall(*recall.args(), track_access=False)
+            db.sync.recall(*turns.args(), track_access=False)
             await asyncio.sleep(TICK)
 
-    await first.watch(cold)
     await through_open_async()
     for _ in range(rounds):
         await awaited.watch(through_open_async)
         await direct.watch(on_the_loop)
-    await recall.db.release()
+    await db.release()
     await control.watch(lambda: in_another_process(path, dims, recalls))
     warm = f"{recalls * rounds} warm recalls"
     return [

@@ -109,14 +109,14 @@ class OrmelVectorStore(DbAdapter, VectorStore):
         return Document(id=meta[_LC]["id"], page_content=memory["content"], metadata=meta.get(_DOC, {}))
 
     def add_texts(self, texts: Iterable[str], metadatas: list[dict[str, Any]] | None = None, *,
-                  ids: list[str | None] | None = None, **kwargs: Any) -> list[str]:
+                  ids: list[str] | None = None, **kwargs: Any) -> list[str]:
         texts, doc_ids = self._checked_texts(texts, metadatas, ids)
         if not texts:
             return []
         return self._store(texts, metadatas, doc_ids, self._embedding.embed_documents(texts))
 
     async def aadd_texts(self, texts: Iterable[str], metadatas: list[dict[str, Any]] | None = None, *,
-                         ids: list[str | None] | None = None, **kwargs: Any) -> list[str]:
+                         ids: list[str] | None = None, **kwargs: Any) -> list[str]:
         texts, doc_ids = self._checked_texts(texts, metadatas, ids)
         if not texts:
             return []
@@ -125,7 +125,7 @@ class OrmelVectorStore(DbAdapter, VectorStore):
 
     @staticmethod
     def _checked_texts(texts: Iterable[str], metadatas: list[dict[str, Any]] | None,
-                       ids: list[str | None] | None) -> tuple[list[str], list[str]]:
+                       ids: Sequence[str | None] | None) -> tuple[list[str], list[str]]:
         """The texts as a list and their ids, a new one for each missing; lengths checked."""
         texts = list(texts)
         if metadatas is not None and len(metadatas) != len(texts):
