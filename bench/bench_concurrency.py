@@ -82,16 +82,12 @@ def database(n: int, dims: int) -> str:
     return path
 
 
-def queries(dims: int) -> list[np.ndarray]:
-    return list(unit_rows(np.random.default_rng(12345), QUERIES, dims))
-
-
 class Queries:
     """The seeded queries in turn, as recall's (query, top_k); `calls` counts them (from any
     number of threads: `next` on a counter is one step under the interpreter lock)."""
 
     def __init__(self, dims: int) -> None:
-        self.queries = queries(dims)
+        self.queries = list(unit_rows(np.random.default_rng(12345), QUERIES, dims))
         self.restart()
 
     def restart(self) -> None:
