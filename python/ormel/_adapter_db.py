@@ -37,11 +37,13 @@ def derived_id(*parts: str) -> str:
 
 
 class SharedDb:
-    """One open database, used by an adapter from any thread one call at a time.
+    """One open database, used by an adapter from any thread one adapter call at a time.
 
-    ormel handles are not thread-safe and frameworks call from executor threads (async
-    methods), so every call goes through `run`. `autoflush` makes each write durable before
-    the adapter method returns, which is what the frameworks' callers expect of a store.
+    A handle takes one call at a time itself; `run` holds a whole adapter call together, so
+    the reads of a batch see one state and a change is committed with nothing between (the
+    async methods run on worker threads, beside the caller's own threads). `autoflush` makes
+    each write durable before the adapter method returns, which is what the frameworks'
+    callers expect of a store.
     `owned` says the handle was opened for the adapter, so closing the adapter releases it.
     """
 

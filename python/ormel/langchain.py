@@ -15,6 +15,7 @@ LangChain id and collection live under the metadata key "langchain", its own met
 
 from __future__ import annotations
 
+import asyncio
 import json
 import uuid
 from collections.abc import Callable, Iterable, Mapping, Sequence
@@ -68,6 +69,12 @@ class OrmelVectorStore(DbAdapter, VectorStore):
     With `autoflush` (the default) every add and delete is committed before it returns.
     A store made by `open` (or `from_texts(path=...)`) releases its file on `close()` or at
     the end of a `with` block.
+
+    The async methods never block the event loop: they await the embedder's async methods and
+    run the database work on a worker thread. Those that embed are written here; the others
+    (`aget_by_ids`, `adelete`, `asimilarity_search_by_vector`, the MMR search by vector) are
+    LangChain's own, which run the sync method on a worker thread already. Cancelling the await
+    of a change stops the waiting: a change that has reached its thread is made whole there.
     """
 
     def __init__(self, db: ormel.Ormel, embedding: Embeddings, *, collection: str = "langchain",
@@ -102,20 +109,39 @@ class OrmelVectorStore(DbAdapter, VectorStore):
         return Document(id=meta[_LC]["id"], page_content=memory["content"], metadata=meta.get(_DOC, {}))
 
     def add_texts(self, texts: Iterable[str], metadatas: list[dict[str, Any]] | None = None, *,
-                  ids: list[str | None] | None = None, **kwargs: Any) -> list[str]:
+                  ids: list[str] | None = None, **kwargs: Any) -> list[str]:
+        texts, doc_ids = self._checked_texts(texts, metadatas, ids)
+        if not texts:
+            return []
+        return self._store(texts, metadatas, doc_ids, self._embedding.embed_documents(texts))
+
+    async def aadd_texts(self, texts: Iterable[str], metadatas: list[dict[str, Any]] | None = None, *,
+                         ids: list[str] | None = None, **kwargs: Any) -> list[str]:
+        texts, doc_ids = self._checked_texts(texts, metadatas, ids)
+        if not texts:
+            return []
+        vectors = await self._embedding.aembed_documents(texts)
+        return await asyncio.to_thread(self._store, texts, metadatas, doc_ids, vectors)
+
+    @staticmethod
+    def _checked_texts(texts: Iterable[str], metadatas: list[dict[str, Any]] | None,
+                       ids: Sequence[str | None] | None) -> tuple[list[str], list[str]]:
+        """The texts as a list and their ids, a new one for each missing; lengths checked."""
         texts = list(texts)
         if metadatas is not None and len(metadatas) != len(texts):
             raise ValueError(f"got {len(metadatas)} metadatas for {len(texts)} texts")
         if ids is not None and len(ids) != len(texts):
             raise ValueError(f"got {len(ids)} ids for {len(texts)} texts")
-        if not texts:
-            return []
-        doc_ids = [i if i else str(uuid.uuid4()) for i in (ids or [None] * len(texts))]
-        vectors = np.asarray(self._embedding.embed_documents(texts), dtype=np.float32)
+        return texts, [i if i else str(uuid.uuid4()) for i in (ids or [None] * len(texts))]
+
+    def _store(self, texts: list[str], metadatas: list[dict[str, Any]] | None, doc_ids: list[str],
+               vectors: Sequence[Sequence[float]]) -> list[str]:
+        """Writes the documents with their embeddings, as one batch."""
+        matrix = np.asarray(vectors, dtype=np.float32)
         metas = [{_LC: {"id": i, "collection": self.collection}, _DOC: dict(m or {})}
                  for i, m in zip(doc_ids, metadatas or [{}] * len(texts))]
         memory_ids = [self._memory_id(i) for i in doc_ids]
-        self._shared.write(lambda db: db.remember_many(texts, "semantic", vectors, ids=memory_ids,
+        self._shared.write(lambda db: db.remember_many(texts, "semantic", matrix, ids=memory_ids,
                                                        agent_id=self.collection, metadata=metas))
         return doc_ids
 
@@ -149,6 +175,11 @@ class OrmelVectorStore(DbAdapter, VectorStore):
                                      **kwargs: Any) -> list[tuple[Document, float]]:
         return self.similarity_search_by_vector_with_score(self._embedding.embed_query(query), k, filter)
 
+    async def asimilarity_search_with_score(self, query: str, k: int = 4, filter: dict[str, Any] | None = None,
+                                            **kwargs: Any) -> list[tuple[Document, float]]:
+        vector = await self._embedding.aembed_query(query)
+        return await asyncio.to_thread(self.similarity_search_by_vector_with_score, vector, k, filter)
+
     def similarity_search_by_vector(self, embedding: list[float], k: int = 4,
                                     filter: dict[str, Any] | None = None, **kwargs: Any) -> list[Document]:
         return [d for d, _ in self.similarity_search_by_vector_with_score(embedding, k, filter)]
@@ -156,6 +187,10 @@ class OrmelVectorStore(DbAdapter, VectorStore):
     def similarity_search(self, query: str, k: int = 4, filter: dict[str, Any] | None = None,
                           **kwargs: Any) -> list[Document]:
         return [d for d, _ in self.similarity_search_with_score(query, k, filter)]
+
+    async def asimilarity_search(self, query: str, k: int = 4, filter: dict[str, Any] | None = None,
+                                 **kwargs: Any) -> list[Document]:
+        return [d for d, _ in await self.asimilarity_search_with_score(query, k, filter)]
 
     def _select_relevance_score_fn(self) -> Callable[[float], float]:
         return lambda s: min(1.0, max(0.0, (1.0 + s) / 2.0))
@@ -175,20 +210,40 @@ class OrmelVectorStore(DbAdapter, VectorStore):
         return self.max_marginal_relevance_search_by_vector(self._embedding.embed_query(query), k, fetch_k,
                                                             lambda_mult, filter)
 
+    async def amax_marginal_relevance_search(self, query: str, k: int = 4, fetch_k: int = 20,
+                                             lambda_mult: float = 0.5, filter: dict[str, Any] | None = None,
+                                             **kwargs: Any) -> list[Document]:
+        vector = await self._embedding.aembed_query(query)
+        return await asyncio.to_thread(self.max_marginal_relevance_search_by_vector, vector, k, fetch_k,
+                                       lambda_mult, filter)
+
     @classmethod
     def from_texts(cls, texts: list[str], embedding: Embeddings, metadatas: list[dict[str, Any]] | None = None,
                    *, ids: list[str] | None = None, path: str | None = None, passphrase: str | None = None,
                    db: ormel.Ormel | None = None, **kwargs: Any) -> OrmelVectorStore:
         """A store holding `texts`: in the open database `db`, or in the file at `path`
         opened (or created) with `passphrase`."""
-        if db is not None:
-            store = cls(db, embedding, **kwargs)
-        elif path is not None and passphrase is not None:
-            store = cls.open(path, passphrase, embedding, **kwargs)
-        else:
-            raise ValueError("from_texts needs db= or both path= and passphrase=")
+        store = cls._made(embedding, path, passphrase, db, kwargs)
         store.add_texts(texts, metadatas, ids=ids)
         return store
+
+    @classmethod
+    async def afrom_texts(cls, texts: list[str], embedding: Embeddings, metadatas: list[dict[str, Any]] | None = None,
+                          *, ids: list[str] | None = None, path: str | None = None, passphrase: str | None = None,
+                          db: ormel.Ormel | None = None, **kwargs: Any) -> OrmelVectorStore:
+        store = await asyncio.to_thread(cls._made, embedding, path, passphrase, db, kwargs)
+        await store.aadd_texts(texts, metadatas, ids=ids)
+        return store
+
+    @classmethod
+    def _made(cls, embedding: Embeddings, path: str | None, passphrase: str | None, db: ormel.Ormel | None,
+              options: dict[str, Any]) -> OrmelVectorStore:
+        """The store `from_texts` fills: on `db`, or on the file at `path` opened with `passphrase`."""
+        if db is not None:
+            return cls(db, embedding, **options)
+        if path is not None and passphrase is not None:
+            return cls.open(path, passphrase, embedding, **options)
+        raise ValueError("from_texts needs db= or both path= and passphrase=")
 
 
 def _cache_key(prompt: str, llm_string: str) -> str:
@@ -246,7 +301,8 @@ def _cached(hit: Mapping[str, Any] | None) -> list[Generation] | None:
 
 class OrmelCache(BaseCache):
     """LangChain's LLM cache in ormel's exact-key result cache: one entry per prompt and
-    model string, in the namespace `namespace`, optionally with a time-to-live."""
+    model string, in the namespace `namespace`, optionally with a time-to-live. The async
+    methods are LangChain's own, which run these on a worker thread."""
 
     def __init__(self, db: ormel.Ormel, *, namespace: str = "langchain-llm", ttl_secs: int | None = None) -> None:
         self._shared = SharedDb(db)
@@ -270,7 +326,8 @@ class OrmelCache(BaseCache):
 class OrmelSemanticCache(BaseCache):
     """LangChain's LLM cache in ormel's semantic cache: a lookup returns the stored answer
     of the most similar earlier prompt for the same model string, when its cosine
-    similarity reaches `threshold`."""
+    similarity reaches `threshold`. The async methods await the embedder's `aembed_query` and
+    run the database work on a worker thread (`aclear` is LangChain's, which does the same)."""
 
     def __init__(self, db: ormel.Ormel, embedding: Embeddings, *, threshold: float = 0.97,
                  namespace: str = "langchain-llm-semantic", ttl_secs: int | None = None) -> None:
@@ -281,15 +338,27 @@ class OrmelSemanticCache(BaseCache):
         self.ttl_secs = ttl_secs
 
     def lookup(self, prompt: str, llm_string: str) -> RETURN_VAL_TYPE | None:
-        query = self._embedding.embed_query(prompt)
+        return self._lookup(self._embedding.embed_query(prompt), llm_string)
+
+    async def alookup(self, prompt: str, llm_string: str) -> RETURN_VAL_TYPE | None:
+        return await asyncio.to_thread(self._lookup, await self._embedding.aembed_query(prompt), llm_string)
+
+    def _lookup(self, query: list[float], llm_string: str) -> RETURN_VAL_TYPE | None:
         return _cached(self._shared.run(
             lambda db: db.cache_get_semantic(self.namespace, query, llm_string, self.threshold)))
 
     def update(self, prompt: str, llm_string: str, return_val: RETURN_VAL_TYPE) -> None:
         value = _generations_json(return_val)
-        if value is None:
-            return
-        vector = self._embedding.embed_query(prompt)
+        if value is not None:
+            self._update(prompt, self._embedding.embed_query(prompt), llm_string, value)
+
+    async def aupdate(self, prompt: str, llm_string: str, return_val: RETURN_VAL_TYPE) -> None:
+        value = _generations_json(return_val)
+        if value is not None:
+            vector = await self._embedding.aembed_query(prompt)
+            await asyncio.to_thread(self._update, prompt, vector, llm_string, value)
+
+    def _update(self, prompt: str, vector: list[float], llm_string: str, value: str) -> None:
         self._shared.run(lambda db: db.cache_put_semantic(self.namespace, prompt, vector, value, llm_string,
                                                           content_type="application/json", ttl_secs=self.ttl_secs))
 

@@ -195,6 +195,11 @@ class OrmelStore(DbAdapter, BaseStore):
     one key the last wins. With `autoflush` (the default) each batch that writes is committed
     before it returns. A store made by `open` releases its file on `close()` or at the end of a
     `with` block.
+
+    `abatch`, and so `aget`, `asearch`, `aput`, `adelete` and `alist_namespaces`, never blocks
+    the event loop: it awaits the index's async embeddings, then runs the batch on a worker
+    thread. Cancelling the await stops the waiting: a batch that has reached its thread runs
+    to its end there, so it is applied whole or, cancelled while embedding, not at all.
     """
 
     supports_ttl = True

@@ -1,6 +1,7 @@
 """The LangChain vector store and LLM caches: LangChain's own standard suites, and what they
 do not cover (filters, collections, scores, maximal marginal relevance, reopening)."""
 
+import asyncio
 import json
 import subprocess
 import sys
@@ -8,7 +9,7 @@ from pathlib import Path
 
 import pytest
 from langchain_core.documents import Document
-from langchain_core.embeddings import DeterministicFakeEmbedding
+from langchain_core.embeddings import DeterministicFakeEmbedding, Embeddings
 from langchain_core.load import dumps
 from langchain_core.messages import AIMessage, AIMessageChunk
 from langchain_core.outputs import ChatGeneration, ChatGenerationChunk, Generation
@@ -17,14 +18,20 @@ from langchain_tests.integration_tests.cache import AsyncCacheTestSuite, SyncCac
 from langchain_tests.integration_tests.vectorstores import EMBEDDING_SIZE
 
 import ormel
+from conftest import Gate
 from ormel.langchain import OrmelCache, OrmelSemanticCache, OrmelVectorStore
 
 PASS = "langchain passphrase"
 
 
 @pytest.fixture
-def db(tmp_path: Path) -> ormel.Ormel:
-    return ormel.open(str(tmp_path / "lc.ormel"), PASS, dimensions=EMBEDDING_SIZE)
+def lc_path(tmp_path: Path) -> str:
+    return str(tmp_path / "lc.ormel")
+
+
+@pytest.fixture
+def db(lc_path: str) -> ormel.Ormel:
+    return ormel.open(lc_path, PASS, dimensions=EMBEDDING_SIZE)
 
 
 class TestStandardVectorStore(VectorStoreIntegrationTests):
@@ -57,20 +64,44 @@ class TestStandardSemanticCacheAsync(AsyncCacheTestSuite):
         return OrmelSemanticCache(db, DeterministicFakeEmbedding(size=EMBEDDING_SIZE))
 
 
+def axis_vector(text: str) -> list[float]:
+    """Texts "a", "b", ... as unit vectors along one axis each; "a+b" lies between."""
+    v = [0.0] * EMBEDDING_SIZE
+    for part in text.split("+"):
+        v[ord(part) - ord("a")] = 1.0
+    return v
+
+
 class AxisEmbeddings(DeterministicFakeEmbedding):
-    """Texts "a", "b", ... embed as unit vectors along one axis each; "a+b" lies between."""
-
-    def _vector(self, text: str) -> list[float]:
-        v = [0.0] * self.size
-        for part in text.split("+"):
-            v[ord(part) - ord("a")] = 1.0
-        return v
-
     def embed_documents(self, texts: list[str]) -> list[list[float]]:
-        return [self._vector(t) for t in texts]
+        return [axis_vector(t) for t in texts]
 
     def embed_query(self, text: str) -> list[float]:
-        return self._vector(text)
+        return axis_vector(text)
+
+
+class AsyncAxisEmbeddings(Embeddings):
+    """Axis embeddings for the async paths only: the sync methods fail, and while `may_embed`
+    is clear an embedding waits (with `embedding` set)."""
+
+    def __init__(self) -> None:
+        self.embedding = asyncio.Event()
+        self.may_embed = asyncio.Event()
+        self.may_embed.set()
+
+    def embed_documents(self, texts: list[str]) -> list[list[float]]:
+        raise AssertionError("a sync embedding on an async path")
+
+    def embed_query(self, text: str) -> list[float]:
+        raise AssertionError("a sync embedding on an async path")
+
+    async def aembed_documents(self, texts: list[str]) -> list[list[float]]:
+        self.embedding.set()
+        await self.may_embed.wait()
+        return [axis_vector(t) for t in texts]
+
+    async def aembed_query(self, text: str) -> list[float]:
+        return (await self.aembed_documents([text]))[0]
 
 
 @pytest.fixture
@@ -80,6 +111,71 @@ def store(db: ormel.Ormel) -> OrmelVectorStore:
                                                    {"n": 3, "deep": {"k": "v"}}, {"n": 4, "tag": "x"}],
                 ids=["A", "B", "C", "AB"])
     return s
+
+
+# Async reads, each compared with the sync method of the same name without its leading "a".
+ASYNC_READS = [
+    ("asimilarity_search", ("a",), {"k": 2, "filter": {"tag": "x"}}),
+    ("asimilarity_search_with_score", ("a+b",), {"k": 3}),
+    ("asimilarity_search_with_relevance_scores", ("a",), {"k": 4}),
+    ("asimilarity_search_by_vector", (axis_vector("b"),), {"k": 2}),
+    ("amax_marginal_relevance_search", ("a",), {"k": 2, "fetch_k": 4, "lambda_mult": 0.3}),
+    ("amax_marginal_relevance_search_by_vector", (axis_vector("a"),), {"k": 2, "fetch_k": 4, "lambda_mult": 0.3}),
+    ("asearch", ("a",), {"search_type": "mmr", "k": 2, "fetch_k": 4, "lambda_mult": 0.3}),
+    ("aget_by_ids", (["C", "A", "missing"],), {}),
+]
+
+
+@pytest.mark.parametrize("name, args, kwargs", ASYNC_READS, ids=[r[0] for r in ASYNC_READS])
+async def test_async_reads_leave_the_loop_free_and_match_the_sync_ones(store: OrmelVectorStore, db: ormel.Ormel,
+                                                                       name: str, args: tuple, kwargs: dict) -> None:
+    gate = Gate(db)
+    docs = OrmelVectorStore(gate.db, AsyncAxisEmbeddings())
+    got = await gate.through(getattr(docs, name)(*args, **kwargs))
+    assert got and got == getattr(store, name[1:])(*args, **kwargs)
+
+
+async def test_async_writes_leave_the_loop_free(store: OrmelVectorStore, db: ormel.Ormel) -> None:
+    gate = Gate(db)
+    docs = OrmelVectorStore(gate.db, AsyncAxisEmbeddings())
+    assert await gate.through(docs.aadd_texts(["d"], [{"n": 5}], ids=["D"])) == ["D"]
+    assert await gate.through(docs.aadd_documents([Document("b", id="AB")])) == ["AB"]
+    assert await gate.through(docs.adelete(["B"]))
+    assert [(d.id, d.page_content, d.metadata) for d in store.get_by_ids(["AB", "B", "D"])] == \
+        [("AB", "b", {}), ("D", "d", {"n": 5})]
+    made = OrmelVectorStore.afrom_texts(["c"], AsyncAxisEmbeddings(), ids=["C2"], db=gate.db, collection="other")
+    assert (await gate.through(made)).collection == "other"
+    assert [d.page_content for d in OrmelVectorStore(db, AxisEmbeddings(size=EMBEDDING_SIZE),
+                                                     collection="other").get_by_ids(["C2"])] == ["c"]
+
+
+@pytest.mark.parametrize("stage", ["embedding", "writing"])
+async def test_a_cancelled_add_is_made_whole_or_not_at_all(store: OrmelVectorStore, db: ormel.Ormel, lc_path: str,
+                                                          stage: str) -> None:
+    gate, embeddings = Gate(db), AsyncAxisEmbeddings()
+    docs = OrmelVectorStore(gate.db, embeddings)
+    if stage == "embedding":
+        embeddings.may_embed.clear()
+    else:
+        gate.shut()
+    task = asyncio.create_task(docs.aadd_texts(["d", "e"], ids=["D", "E"]))
+    if stage == "embedding":
+        await embeddings.embedding.wait()
+    else:
+        assert await asyncio.to_thread(gate.entered.wait, 10)
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    embeddings.may_embed.set()
+    gate.open.set()
+    # An add that reached its thread is made there, whole; the next call waits for it.
+    added = ["D", "E"] if stage == "writing" else []
+    assert sorted(d.id for d in await docs.aget_by_ids(["D", "E"])) == added
+    assert await docs.aadd_texts(["c+d"], ids=["CD"]) == ["CD"]
+    assert [d.id for d in await docs.asimilarity_search("d", k=1)] == (["D"] if added else ["CD"])
+    assert db.verify() == 5 + len(added)
+    db.release()
+    assert len(ormel.open(lc_path, PASS).ids()) == 5 + len(added)
 
 
 @pytest.mark.parametrize("flt, expected", [
@@ -183,9 +279,20 @@ def test_cache_hits_give_the_answer_back(cache, answer: list[Generation]) -> Non
     assert hit == answer and [type(g) for g in hit] == [type(g) for g in answer]
 
 
+@pytest.mark.parametrize("kind", ["exact", "semantic"])
+async def test_async_cache_calls_leave_the_loop_free(db: ormel.Ormel, kind: str) -> None:
+    gate = Gate(db)
+    cache = OrmelCache(gate.db) if kind == "exact" else OrmelSemanticCache(gate.db, AsyncAxisEmbeddings())
+    answer = [Generation(text="answer")]
+    await gate.through(cache.aupdate("a", "model", answer))
+    assert await gate.through(cache.alookup("a", "model")) == answer
+    await gate.through(cache.aclear())
+    assert await gate.through(cache.alookup("a", "model")) is None
+
+
 LOOKUPS = """
 import ormel
-from langchain_core.embeddings import DeterministicFakeEmbedding
+from langchain_core.embeddings import DeterministicFakeEmbedding, Embeddings
 from langchain_core.outputs import Generation
 from ormel.langchain import OrmelCache, OrmelSemanticCache
 db = ormel.open(PATH, "pw", dimensions=8)

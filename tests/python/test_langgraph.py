@@ -23,6 +23,7 @@ from langchain_core.embeddings import DeterministicFakeEmbedding  # noqa: E402
 
 import ormel  # noqa: E402
 import ormel.langgraph as lg  # noqa: E402
+from conftest import Gate  # noqa: E402
 from ormel.langchain import OrmelVectorStore  # noqa: E402
 from ormel.langgraph import OrmelStore  # noqa: E402
 
@@ -345,24 +346,55 @@ def test_batch_reads_see_the_store_before_its_writes(path: str) -> None:
     assert store.get(("ns",), "k").value == {"v": 2}
 
 
-def test_async_methods(path: str) -> None:
+async def test_async_methods_leave_the_loop_free(path: str) -> None:
     async def aembed(texts: list[str]) -> list[list[float]]:
         return embed(texts)
 
-    store = OrmelStore.open(path, "pw", index={"dims": DIMS, "embed": aembed, "fields": ["text"]})
-
-    async def scenario():
-        await store.aput(("u",), "a", {"text": "coffee"})
-        await store.aput(("u",), "b", {"text": "dog"})
-        got = await store.aget(("u",), "a")
-        found = await store.asearch(("u",), query="dog")
-        spaces = await store.alist_namespaces()
-        await store.adelete(("u",), "a")
-        return got, found, spaces, await store.aget(("u",), "a")
-
-    got, found, spaces, gone = asyncio.run(scenario())
+    gate = Gate(ormel.open(path, "pw", dimensions=DIMS))
+    store = OrmelStore(gate.db, index={"dims": DIMS, "embed": aembed, "fields": ["text"]})
+    await gate.through(store.aput(("u",), "a", {"text": "coffee"}))
+    await gate.through(store.aput(("u",), "b", {"text": "dog"}))
+    got = await gate.through(store.aget(("u",), "a"))
+    found = await gate.through(store.asearch(("u",), query="dog"))
+    spaces = await gate.through(store.alist_namespaces())
+    await gate.through(store.adelete(("u",), "a"))
     assert got.value == {"text": "coffee"} and [i.key for i in found] == ["b", "a"]
-    assert spaces == [("u",)] and gone is None
+    assert spaces == [("u",)] and await gate.through(store.aget(("u",), "a")) is None
+
+
+@pytest.mark.parametrize("stage", ["embedding", "writing"])
+async def test_a_cancelled_batch_is_applied_whole_or_not_at_all(path: str, stage: str) -> None:
+    embedding, may_embed = asyncio.Event(), asyncio.Event()
+
+    async def aembed(texts: list[str]) -> list[list[float]]:
+        embedding.set()
+        await may_embed.wait()
+        return embed(texts)
+
+    db = ormel.open(path, "pw", dimensions=DIMS)
+    gate = Gate(db)
+    store = OrmelStore(gate.db, index={"dims": DIMS, "embed": aembed, "fields": ["text"]})
+    if stage == "writing":
+        may_embed.set()
+        gate.shut()
+    task = asyncio.create_task(store.abatch([lg.PutOp(("u",), "a", {"text": "tea"}),
+                                             lg.PutOp(("u",), "b", {"text": "cat"})]))
+    if stage == "embedding":
+        await embedding.wait()
+    else:
+        assert await asyncio.to_thread(gate.entered.wait, 10)
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    may_embed.set()
+    gate.open.set()
+    # A batch that reached its thread is applied there, whole; the next call waits for it.
+    applied = [(("u",), "b"), (("u",), "a")] if stage == "writing" else []
+    assert keys(await store.asearch(("u",), query="cat")) == applied
+    await store.aput(("u",), "c", {"text": "rain"})
+    assert db.verify() == len(applied) + 1
+    db.release()
+    assert len(OrmelStore.open(path, "pw").search(("u",))) == len(applied) + 1
 
 
 def test_index_dims_must_fit_the_file(path: str) -> None:
