@@ -2,16 +2,20 @@
 (the extension releases the interpreter lock while it works), so an event loop is never
 blocked by the database.
 
-Calls on one handle still take turns inside the handle, in the order they reach it.
-Cancelling an awaited call stops the waiting, not the call: a call that has started runs
-to its end on its thread (a commit is never cut short), and the handle stays usable.
+Each handle has one worker thread of its own (its sessions use it too): calls on a handle
+run one at a time anyway, so calls queued behind a busy one wait in that thread's queue
+instead of holding threads of the loop's default pool. Cancelling an awaited call that has
+not started yet means it never runs; a call that has started runs to its end on its
+thread (a commit is never cut short), and the handle stays usable.
 """
 
 from __future__ import annotations
 
 import asyncio
+import contextvars
 import functools
 from collections.abc import Callable, Coroutine
+from concurrent.futures import ThreadPoolExecutor
 from types import TracebackType
 from typing import Any, Concatenate, ParamSpec, TypeVar
 
@@ -25,12 +29,19 @@ H = TypeVar("H", Ormel, Session)
 T = TypeVar("T", bound="_AsyncHandle")
 
 
+async def _on(worker: ThreadPoolExecutor, fn: Callable[..., R], *args: Any, **kwargs: Any) -> R:
+    """fn(*args, **kwargs) on `worker`, in the caller's context (as asyncio.to_thread runs it)."""
+    context = contextvars.copy_context()
+    call = functools.partial(context.run, fn, *args, **kwargs)
+    return await asyncio.get_running_loop().run_in_executor(worker, call)
+
+
 def _in_thread(method: Callable[Concatenate[H, P], R]) -> Callable[Concatenate[Any, P], Coroutine[Any, Any, R]]:
     """The coroutine form of `method`: the call runs on a worker thread."""
     name = method.__name__
 
     async def call(self: Any, *args: P.args, **kwargs: P.kwargs) -> R:
-        return await asyncio.to_thread(getattr(self._handle, name), *args, **kwargs)
+        return await self._run(getattr(self._handle, name), *args, **kwargs)
 
     functools.update_wrapper(call, method)
     return call
@@ -40,8 +51,12 @@ class _AsyncHandle:
     """What both coroutine wrappers share: the wrapped handle and `async with`, which leaves the
     handle's `with` block on a worker thread (a flush, or a session's end)."""
 
-    def __init__(self, handle: Any) -> None:
+    def __init__(self, handle: Any, worker: ThreadPoolExecutor) -> None:
         self._handle = handle
+        self._worker = worker
+
+    async def _run(self, fn: Callable[..., R], *args: Any, **kwargs: Any) -> R:
+        return await _on(self._worker, fn, *args, **kwargs)
 
     async def __aenter__(self: T) -> T:
         return self
@@ -49,7 +64,7 @@ class _AsyncHandle:
     async def __aexit__(
         self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
     ) -> bool:
-        return bool(await asyncio.to_thread(self._handle.__exit__, exc_type, exc, tb))
+        return bool(await self._run(self._handle.__exit__, exc_type, exc, tb))
 
 
 class AsyncSession(_AsyncHandle):
@@ -83,7 +98,7 @@ class AsyncOrmel(_AsyncHandle):
 
     def session(self, agent_id: str) -> AsyncSession:
         """Begin a session (nothing is read or written until its first call)."""
-        return AsyncSession(self._handle.session(agent_id))
+        return AsyncSession(self._handle.session(agent_id), self._worker)
 
     remember = _in_thread(Ormel.remember)
     remember_many = _in_thread(Ormel.remember_many)
@@ -140,5 +155,10 @@ async def open_async(
     follow: bool = False,
 ) -> AsyncOrmel:
     """`open` on a worker thread (the key derivation and any wait for the lock included)."""
-    db = await asyncio.to_thread(open, path, passphrase, dimensions, read_only, timeout=timeout, follow=follow)
-    return AsyncOrmel(db)
+    worker = ThreadPoolExecutor(max_workers=1, thread_name_prefix="ormel")
+    try:
+        db = await _on(worker, open, path, passphrase, dimensions, read_only, timeout=timeout, follow=follow)
+    except BaseException:
+        worker.shutdown(wait=False)
+        raise
+    return AsyncOrmel(db, worker)

@@ -77,3 +77,23 @@ async def test_open_async_waits_for_the_lock_when_asked(db_path):
     asyncio.get_running_loop().call_later(0.1, holder.release)
     db = await ormel.open_async(db_path, PASSPHRASE, timeout=30)
     assert await db.stats()
+
+
+async def test_a_call_cancelled_while_queued_never_runs(db_path):
+    db = await ormel.open_async(db_path, PASSPHRASE, dimensions=DIMS)
+    started, may_finish = threading.Event(), threading.Event()
+
+    def progress(done, total):
+        started.set()
+        may_finish.wait(10)
+
+    busy = asyncio.create_task(db.verify(progress=progress))
+    assert await asyncio.to_thread(started.wait, 10)
+    queued = asyncio.create_task(db.remember("never", "semantic", vec(1)))
+    await asyncio.sleep(0)
+    queued.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await queued
+    may_finish.set()
+    await busy
+    assert await db.ids() == []
