@@ -229,6 +229,27 @@ Result<std::unique_ptr<StoreState>> open_existing(Env* env, const std::string& p
   return state;
 }
 
+// Moves a follower to header `h` of the file it already reads: its pages and record
+// summaries stay (a page of the file never changes once a committed header names it, and
+// summaries are found by their record's start page); the catalog, index, snapshot list and
+// cache directory are those `h` names. Nothing changes unless every one of them loads.
+Status load_committed_state(StoreState& s, const Header& h) {
+  Pager& pager = *s.pager;
+  ORMEL_ASSIGN(auto catalog, load_catalog(pager, h.catalog_start, h.catalog_pages, h.catalog_len));
+  ORMEL_ASSIGN(auto index, load_index(pager, h.index_start, h.index_pages, h.index_len, h.dimensions));
+  ORMEL_ASSIGN(auto manifest, load_manifest(pager, h.manifest_start, h.manifest_pages, h.manifest_len));
+  ORMEL_ASSIGN(auto directory, load_cache_directory(pager, h.cache_dir_start, h.cache_dir_pages, h.cache_dir_len));
+  s.catalog = std::move(catalog);
+  s.id_index = build_id_index(s.catalog);
+  s.index = std::move(index);
+  s.snapshot_manifest = std::move(manifest);
+  s.cache_directory = std::move(directory);
+  s.cache_index = DirectoryIndex::build(s.cache_directory);
+  s.semantic_groups = SemanticGroups{};
+  s.header = h;
+  return {};
+}
+
 }  // namespace
 
 Ormel::Ormel(std::unique_ptr<StoreState> state) : s_(std::move(state)) {
@@ -276,16 +297,18 @@ Result<bool> Ormel::refresh() {
   if (named.same_file(held)) {
     ORMEL_ASSIGN(Header h, read_header_following(s.pager->file()));
     if (h.txn_id == s.header.txn_id) return false;
+    ORMEL_TRY(validate_seal(h, s.pager->dek()));
+    ORMEL_TRY(load_committed_state(s, h));
+    return true;
   }
   ORMEL_ASSIGN(auto fresh, open_existing(s.env, s.path, {.dek = &s.pager->dek()}, Access::Follow));
   fresh->path = s.path;
   fresh->env = s.env;
   fresh->config = s.config;
   fresh->pager->cache().set_capacity(s.pager->cache().capacity());
-  const bool moved = fresh->header.txn_id != s.header.txn_id || !named.same_file(held);
   s_ = std::move(fresh);
   s_->summaries.reset(s_->dimensions);
-  return moved;
+  return true;
 }
 
 bool Ormel::following() const { return s_->following; }
