@@ -91,6 +91,8 @@ class AsyncOrmel(_AsyncHandle):
     update = _in_thread(Ormel.update)
     recall = _in_thread(Ormel.recall)
     search = _in_thread(Ormel.search)
+    search_text = _in_thread(Ormel.search_text)
+    set_keyword_stemming = _in_thread(Ormel.set_keyword_stemming)
     get = _in_thread(Ormel.get)
     delete = _in_thread(Ormel.delete)
     flush = _in_thread(Ormel.flush)

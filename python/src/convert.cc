@@ -809,11 +809,12 @@ PyObject* memories_to_list(const std::vector<ormel::Memory>& memories) {
   return list_of(memories, memory_to_dict);
 }
 
-PyObject* recall_results_to_list(const std::vector<ormel::RecallResult>& results) {
-  return list_of(results, [](const ormel::RecallResult& r) -> PyObject* {
+PyObject* recall_results_to_list(const std::vector<ormel::RecallResult>& results, bool hybrid) {
+  return list_of(results, [hybrid](const ormel::RecallResult& r) -> PyObject* {
     PyObject* d = memory_to_dict(r.memory);
     if (d == nullptr) return nullptr;
-    if (!put<"score">(d, PyFloat_FromDouble(r.score)) || !put<"similarity">(d, PyFloat_FromDouble(r.similarity))) {
+    if (!put<"score">(d, PyFloat_FromDouble(r.score)) || !put<"similarity">(d, PyFloat_FromDouble(r.similarity)) ||
+        (hybrid && !put<"bm25">(d, PyFloat_FromDouble(r.keyword_score)))) {
       Py_DECREF(d);
       return nullptr;
     }
@@ -826,6 +827,14 @@ PyObject* search_hits_to_list(const std::vector<ormel::SearchHit>& hits) {
     PyObject* d = memory_to_dict(h.memory);
     if (d == nullptr) return nullptr;
     return Py_BuildValue("(Nd)", d, static_cast<double>(h.similarity));
+  });
+}
+
+PyObject* keyword_hits_to_list(const std::vector<ormel::KeywordHit>& hits) {
+  return list_of(hits, [](const ormel::KeywordHit& h) -> PyObject* {
+    PyObject* d = memory_to_dict(h.memory);
+    if (d == nullptr) return nullptr;
+    return Py_BuildValue("(Nd)", d, h.score);
   });
 }
 

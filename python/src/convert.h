@@ -127,7 +127,9 @@ PyObject* id_to_py(ormel::MemoryId id);
 PyObject* floats_to_list(const std::vector<float>& values);
 PyObject* memory_to_dict(const ormel::Memory& memory);
 PyObject* memories_to_list(const std::vector<ormel::Memory>& memories);
-PyObject* recall_results_to_list(const std::vector<ormel::RecallResult>& results);
+// With `hybrid`, each dict also gets the "bm25" key.
+PyObject* recall_results_to_list(const std::vector<ormel::RecallResult>& results, bool hybrid = false);
+PyObject* keyword_hits_to_list(const std::vector<ormel::KeywordHit>& hits);
 PyObject* search_hits_to_list(const std::vector<ormel::SearchHit>& hits);
 PyObject* ids_to_list(const std::vector<ormel::MemoryId>& ids);
 PyObject* snapshot_to_dict(const ormel::SnapshotInfo& info);
