@@ -105,6 +105,14 @@ struct KeywordHit {
   double score = 0;
 };
 
+// The keyword index of a handle, once built: its documents (live memories), distinct terms
+// and the bytes it holds in memory.
+struct KeywordIndexStats {
+  uint64_t documents = 0;
+  uint64_t terms = 0;
+  uint64_t bytes = 0;
+};
+
 // The fields update() changes; an empty optional leaves the field as it is. The inner
 // optionals of ttl_secs and session_id are the new values, so they can be cleared.
 struct MemoryChanges {
@@ -297,6 +305,8 @@ class Ormel {
   // Whether keyword terms are English Snowball stems (off by default); a change rebuilds
   // the keyword index at the next keyword query.
   void set_keyword_stemming(bool on);
+  // nullopt until a keyword query has built the index (and again after a compaction).
+  std::optional<KeywordIndexStats> keyword_index_stats() const;
   Status build_index(const Progress& progress = {});
   void drop_index();
   bool has_index() const;

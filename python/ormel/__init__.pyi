@@ -91,6 +91,11 @@ class RecallDict(MemoryDict):
     similarity: float
     bm25: NotRequired[float]  # hybrid recall (text=...) only
 
+class KeywordIndexStatsDict(TypedDict):
+    documents: int
+    terms: int
+    bytes: int
+
 class MemoryListingDict(TypedDict):
     id: str
     agent_id: str | None
@@ -263,6 +268,7 @@ class Ormel:
         b: SupportsFloat = 0.75,
     ) -> list[tuple[MemoryDict, float]]: ...
     def set_keyword_stemming(self, on: bool) -> None: ...
+    def keyword_index_stats(self) -> KeywordIndexStatsDict | None: ...
     def search(
         self,
         query: Vector,

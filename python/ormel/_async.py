@@ -93,6 +93,7 @@ class AsyncOrmel(_AsyncHandle):
     search = _in_thread(Ormel.search)
     search_text = _in_thread(Ormel.search_text)
     set_keyword_stemming = _in_thread(Ormel.set_keyword_stemming)
+    keyword_index_stats = _in_thread(Ormel.keyword_index_stats)
     get = _in_thread(Ormel.get)
     delete = _in_thread(Ormel.delete)
     flush = _in_thread(Ormel.flush)

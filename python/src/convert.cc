@@ -838,6 +838,19 @@ PyObject* keyword_hits_to_list(const std::vector<ormel::KeywordHit>& hits) {
   });
 }
 
+PyObject* keyword_index_stats_to_py(const std::optional<ormel::KeywordIndexStats>& stats) {
+  if (!stats) Py_RETURN_NONE;
+  PyObject* d = PyDict_New();
+  if (d == nullptr) return nullptr;
+  if (!put(d, "documents", PyLong_FromUnsignedLongLong(stats->documents)) ||
+      !put(d, "terms", PyLong_FromUnsignedLongLong(stats->terms)) ||
+      !put(d, "bytes", PyLong_FromUnsignedLongLong(stats->bytes))) {
+    Py_DECREF(d);
+    return nullptr;
+  }
+  return d;
+}
+
 PyObject* snapshot_to_dict(const ormel::SnapshotInfo& info) {
   PyObject* d = PyDict_New();
   if (d == nullptr) return nullptr;

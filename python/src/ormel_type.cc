@@ -265,6 +265,12 @@ PyObject* search_text(PyObject* self, PyObject* args, PyObject* kwargs) {
   return convert_or_raise(without_gil([&] { return store(self).search_text(query); }), keyword_hits_to_list);
 }
 
+PyObject* keyword_index_stats(PyObject* self, PyObject*) {
+  Borrow borrow(flag(self), Borrow::Shared);
+  if (!borrow) return nullptr;
+  return keyword_index_stats_to_py(store(self).keyword_index_stats());
+}
+
 PyObject* set_keyword_stemming(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"on", nullptr};
   PyObject* on_obj;
@@ -841,6 +847,11 @@ PyMethodDef methods[] = {
      "\"INC-4471\" matches inc-4471, inc and 4471. The keyword index lives in memory only: the first\n"
      "call reads every live memory to build it, later calls bring it up to date with the changes\n"
      "since. Out-of-range k1 (>= 0) or b (0 to 1) raises InvalidArgument."},
+    {"keyword_index_stats", reinterpret_cast<PyCFunction>(keyword_index_stats), METH_NOARGS,
+     "keyword_index_stats($self)\n--\n\n"
+     "The keyword index's size once a keyword query has built it: {\"documents\", \"terms\",\n"
+     "\"bytes\"} (live memories indexed, distinct terms, bytes held in memory); None before, and\n"
+     "after a compaction until the next keyword query. The index is never written to the file."},
     {"set_keyword_stemming", ORMEL_PY_KWARGS(set_keyword_stemming),
      "set_keyword_stemming($self, on)\n--\n\n"
      "Whether keyword terms are English Snowball stems (\"running\" matches \"run\"); off by default\n"

@@ -278,13 +278,27 @@ TEST_F(KeywordStoreTest, FollowsEveryKindOfChange) {
     return t;
   };
   std::vector<MemoryId> known;
+  // Enough memories that building and rebuilding read in bulk, one of them over several pages.
+  std::vector<Memory> first;
+  for (int i = 0; i < 1200; ++i) first.push_back(Memory::make(text(), MemoryType::Semantic, {1, 0, 0, 0}));
+  std::string long_text;
+  while (long_text.size() < 3 * PAGE_PAYLOAD) long_text += text() + "long ";
+  first[300].content = long_text;
+  auto made = db->remember_many(first);
+  ASSERT_TRUE(made);
+  known = *made;
+  expect_index_matches_rebuild("first batch");
+  EXPECT_EQ(ids("long", {.top_k = 5}), std::vector<MemoryId>{known[300]});
   for (int step = 0; step < 120; ++step) {
     const unsigned op = rng() % 10;
     if (op <= 2 || known.empty()) {
       known.push_back(add(text()));
     } else if (op == 3) {
       std::vector<Memory> batch;
-      for (int i = 0; i < 3; ++i) batch.push_back(Memory::make(text(), MemoryType::Semantic, {0, 1, 0, 0}));
+      // Now and then enough changes that the next query reads them in bulk.
+      for (int i = 0, n = rng() % 4 == 0 ? 300 : 3; i < n; ++i) {
+        batch.push_back(Memory::make(text(), MemoryType::Semantic, {0, 1, 0, 0}));
+      }
       if (rng() % 2) batch[0].id = known[rng() % known.size()];  // an upsert
       auto made = db->remember_many(batch);
       ASSERT_TRUE(made);

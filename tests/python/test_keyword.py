@@ -57,7 +57,10 @@ def test_follows_every_kind_of_change(db):
     first = db.remember("zebra notes", "semantic", vec(1))
     db.flush()
     txn = db.snapshots()[-1]["txn_id"]
+    assert db.keyword_index_stats() is None
     assert ids_of(db.search_text("zebra")) == [first]  # builds the index
+    stats = db.keyword_index_stats()
+    assert (stats["documents"], stats["terms"]) == (1, 2) and stats["bytes"] > 0
     db.update(first, content="okapi notes")
     assert db.search_text("zebra") == []
     assert ids_of(db.search_text("okapi")) == [first]
@@ -73,6 +76,7 @@ def test_follows_every_kind_of_change(db):
     assert db.search_text("okapi") == []
     db.remember("okapi again", "semantic", vec(1))
     db.compact(keep_history=False)
+    assert db.keyword_index_stats() is None  # dropped: every record moved
     assert len(db.search_text("okapi")) == 1
     assert ids_of(db.search_text("zebra")) == [first]
 

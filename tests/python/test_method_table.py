@@ -47,6 +47,7 @@ ROWS = [
     Row("search_text", "text, top_k=10, *, agent_id=None, memory_types=None, where=None, session_id=None, "
         "created_after=None, created_before=None, k1=1.2, b=0.75", "exclusive", "works",
         lambda db, i, t: db.search_text("seed more"), probe=True),
+    Row("keyword_index_stats", "", "shared", "works", lambda db, i, t: db.keyword_index_stats()),
     Row("set_keyword_stemming", "on", "exclusive", "works", lambda db, i, t: db.set_keyword_stemming(True)),
     Row("search", "query, top_k=10, *, where=None, session_id=None, created_after=None, created_before=None",
         "exclusive", "works", lambda db, i, t: db.search(V), probe=True),
