@@ -192,6 +192,7 @@ def run(n: int, n_queries: int) -> dict:
         db.recall(vectors[0], track_access=False)  # records summarised, as a running agent has them
         with stopwatch() as build:
             db.search_text("warm up")
+        index_bytes = db.keyword_index_stats()["bytes"]
         latency = median_latency(lambda q: db.search_text(q), q_texts)
         figures["quality"] = {"identifier and topic words": quality(db, qs),
                               "identifier alone": quality(db, bare)}
@@ -199,7 +200,7 @@ def run(n: int, n_queries: int) -> dict:
         first = child("ormel", path, probe_text, probe_vector, "first")
         held = child("ormel", path, probe_text, probe_vector, "held")
         figures["ormel"] = {"build": build["seconds"], "query": latency, "first": first["first"],
-                            "rss": held["rss"], "bytes": 0, "file": os.path.getsize(path)}
+                            "rss": held["rss"], "bytes": 0, "file": os.path.getsize(path), "index": index_bytes}
 
         # SQLite FTS5 in SQLCipher.
         fts = os.path.join(tmp, "notes.db")
@@ -284,6 +285,7 @@ def report(n: int, f: dict) -> None:
     rows.append(("first keyword query after opening", *(fmt(f[p]["first"]) for p in peers)))
     rows.append(("memory held", *(f"{f[p]['rss'] / 2**20:.1f} MiB" for p in peers)))
     rows.append(("bytes in the file", *(f"{f[p]['bytes'] / 2**20:.1f} MiB" for p in peers)))
+    rows.append(("  ormel's index as it counts itself", f"{f['ormel']['index'] / 2**20:.1f} MiB", "", "", ""))
     widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
     for row in rows:
         print("  " + "  ".join(c.ljust(widths[i]) for i, c in enumerate(row)))

@@ -15,16 +15,23 @@ constexpr size_t kCompactAfter = 1024;
 void KeywordIndex::set(uint32_t row, uint64_t version, std::span<const std::string_view> terms) {
   erase(row);
   const auto doc = static_cast<uint32_t>(doc_row_.size());
-  counts_.clear();
+  ids_.clear();
   for (std::string_view term : terms) {
     auto it = terms_.find(term);
     if (it == terms_.end()) {
       it = terms_.emplace(std::string(term), static_cast<uint32_t>(postings_.size())).first;
       postings_.emplace_back();
     }
-    ++counts_[it->second];
+    ids_.push_back(it->second);
   }
-  for (const auto& [term, count] : counts_) postings_[term].push_back({doc, count});
+  // Equal ids side by side: each run is one term and its count.
+  std::ranges::sort(ids_);
+  for (size_t i = 0; i < ids_.size();) {
+    size_t j = i + 1;
+    while (j < ids_.size() && ids_[j] == ids_[i]) ++j;
+    postings_[ids_[i]].push_back({doc, static_cast<uint32_t>(j - i)});
+    i = j;
+  }
   const auto length = static_cast<uint32_t>(std::min<size_t>(terms.size(), kErased - 1));
   doc_row_.push_back(row);
   doc_length_.push_back(length);

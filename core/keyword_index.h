@@ -93,7 +93,7 @@ class KeywordIndex {
   uint64_t total_length_ = 0;
   std::vector<double> sums_;        // score() scratch, by document
   std::vector<uint32_t> touched_;   // documents with a sum
-  std::unordered_map<uint32_t, uint32_t> counts_;  // set() scratch: term id -> count
+  std::vector<uint32_t> ids_;       // set() scratch: the document's term ids
 };
 
 }  // namespace ormel
