@@ -140,9 +140,17 @@ void link_catalog_row(StoreState& s, const Memory& memory, uint64_t start, uint6
 void index_staged_memory(StoreState& s, MemoryId id, std::span<const float> vector);
 Status stage_memory(StoreState& s, const Memory& memory, std::span<const uint8_t> record);
 
-// Tells the keyword index (when there is one) that catalog row `row` changed.
+// Tells the keyword index (when there is one) that catalog row `row` changed. More changes
+// than rows turn into one comparison of every row, so the list stays bounded however long
+// no keyword query comes.
 inline void note_keyword_row(StoreState& s, size_t row) {
-  if (s.keywords.index) s.keywords.pending.push_back(row);
+  KeywordState& k = s.keywords;
+  if (!k.index || k.recheck_all) return;
+  k.pending.push_back(row);
+  if (k.pending.size() > s.catalog.size()) {
+    k.recheck_all = true;
+    k.pending.clear();
+  }
 }
 
 Result<std::vector<CatalogEntry>> load_catalog(Pager& pager, uint64_t start, uint64_t pages, uint64_t len);

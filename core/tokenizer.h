@@ -45,8 +45,7 @@ class Tokenizer {
  private:
   // The folded text in folded_, every invalid byte a space.
   void fold(std::string_view text);
-  // Appends the terms of the compound folded_[begin, end) whose words start at word_starts
-  // and end at word_ends.
+  // Appends the terms of the compound folded_[begin, end), whose words are words_.
   void emit_compound(size_t begin, size_t end);
   void emit_word(size_t begin, size_t end);
   struct Stemmer;

@@ -327,6 +327,19 @@ TEST_F(KeywordStoreTest, FollowsEveryKindOfChange) {
   expect_index_matches_rebuild("reopened");
 }
 
+TEST_F(KeywordStoreTest, MoreChangesThanRowsBetweenQueriesAreCaughtUp) {
+  const MemoryId a = add("first words");
+  add("second words");
+  ids("words");
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(db->update(a, MemoryChanges{.content = "version " + std::to_string(i)}));
+  EXPECT_TRUE(db->state().keywords.recheck_all);
+  EXPECT_TRUE(db->state().keywords.pending.empty());
+  EXPECT_EQ(ids("version"), std::vector<MemoryId>{a});
+  EXPECT_EQ(ids("4"), std::vector<MemoryId>{a});
+  EXPECT_TRUE(ids("first").empty());
+  expect_index_matches_rebuild("after catching up");
+}
+
 TEST_F(KeywordStoreTest, HybridRecallFindsKeywordOnlyAndVectorOnlyMemories) {
   const MemoryId keyword_only = add("outage ticket INC-4471", {0, 0, 0, 1});
   const MemoryId vector_only = add("unrelated words", {1, 0, 0, 0});
