@@ -30,6 +30,7 @@
 
 #include "core/error.h"
 #include "core/file.h"
+#include "core/keyword_index.h"
 #include "core/memory.h"
 #include "core/metadata_filter.h"
 #include "core/progress.h"
@@ -76,6 +77,41 @@ struct RecallRequest {
   // than top_k memories that pass it (and the agent, type and expiry conditions), recall
   // answers from the exact scan instead.
   MemoryFilter filter;
+  // Hybrid recall: with text, the similarity signal is replaced by the reciprocal rank
+  // fusion of the vector ranking and the keyword ranking of `text` (each cut to its best
+  // max(top_k, kFusionDepth)), over the union of both, scaled so that first place in both
+  // gives 1.0: relevance = (k + 1) / 2 * (1 / (k + vector rank) + 1 / (k + keyword rank)),
+  // a ranking the memory is absent from adding nothing, k being rrf_k (finite, >= 0).
+  std::optional<std::string> text;
+  double rrf_k = 60;
+  Bm25Params keyword_params;
+};
+
+// How deep hybrid recall takes each ranking at least.
+inline constexpr uint64_t kFusionDepth = 100;
+
+// Keyword search: the memories whose content holds a term of `text`, by BM25, among those
+// a recall with the same agent, types and filter would see.
+struct KeywordQuery {
+  std::string text;
+  uint64_t top_k = 10;
+  std::optional<std::vector<MemoryType>> memory_types;
+  std::optional<std::string> agent_id;
+  MemoryFilter filter;
+  Bm25Params params;
+};
+
+struct KeywordHit {
+  Memory memory;
+  double score = 0;
+};
+
+// The keyword index of a handle, once built: its documents (live memories), distinct terms
+// and the bytes it holds in memory.
+struct KeywordIndexStats {
+  uint64_t documents = 0;
+  uint64_t terms = 0;
+  uint64_t bytes = 0;
 };
 
 // The fields update() changes; an empty optional leaves the field as it is. The inner
@@ -120,6 +156,7 @@ struct RecallResult {
   Memory memory;
   float score = 0;
   float similarity = 0;
+  double keyword_score = 0;  // hybrid recall: the memory's BM25 score, 0 without a match
 };
 
 struct SearchHit {
@@ -277,6 +314,16 @@ class Ormel {
                                         const MemoryFilter& filter = {});
   // Progress counts work units, each memory gathered and each centroid compared weighted
   // by its estimated cost (see build_ivfpq_work); a stop leaves the index as it was.
+  // Keyword search (see KeywordQuery), best BM25 score first, ties in catalog order; it
+  // changes no access statistics. The keyword index is built by the first call (reading
+  // every live record) and brought up to date by the later ones. InvalidArgument for k1 or
+  // b out of range.
+  Result<std::vector<KeywordHit>> search_text(const KeywordQuery& query);
+  // Whether keyword terms are English Snowball stems (off by default); a change rebuilds
+  // the keyword index at the next keyword query.
+  void set_keyword_stemming(bool on);
+  // nullopt until a keyword query has built the index (and again after a compaction).
+  std::optional<KeywordIndexStats> keyword_index_stats() const;
   Status build_index(const Progress& progress = {});
   void drop_index();
   bool has_index() const;

@@ -331,6 +331,7 @@ void switch_to(StoreState& s, std::unique_ptr<Pager> pager, Layout layout) {
   s.cache_index = DirectoryIndex::build(s.cache_directory);
   s.semantic_groups = SemanticGroups{};
   s.summaries.reset(s.dimensions);
+  s.keywords.index.reset();  // every record moved: rebuilt by the next keyword query
 }
 
 // Whether the path, links followed, still names the file this handle has locked; a path

@@ -40,6 +40,7 @@ void link_catalog_row(StoreState& s, const Memory& memory, uint64_t start, uint6
       row.access_count = memory.access_count;
     }
   }
+  note_keyword_row(s, it->second);
   s.catalog_dirty = true;
 }
 
@@ -111,6 +112,7 @@ Status Ormel::delete_memory(MemoryId id) {
   CatalogEntry& row = s.catalog[it->second];
   if (!row.deleted) {
     row.deleted = true;
+    note_keyword_row(s, it->second);
     s.catalog_dirty = true;
   }
   if (s.index) {

@@ -1,4 +1,5 @@
-// Retrieval: multi-signal recall (exact or through the approximate index) and exact search.
+// Retrieval: multi-signal recall (exact, through the approximate index, or hybrid with the
+// keyword ranking) and exact search.
 //
 // Scoring and filtering read only the decoded summaries of records (record_summaries.h);
 // full records are read for the results that are returned. Similarities come from the
@@ -23,9 +24,11 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <unordered_map>
 
 #include "core/float_order.h"
 #include "core/parallel.h"
+#include "core/store_eligibility.h"
 #include "core/store_state.h"
 
 namespace ormel {
@@ -33,78 +36,6 @@ namespace {
 
 // -ln 2 as the nearest float (bits 0xBF317218).
 constexpr float kMinusLn2 = -0.6931472f;
-
-// now - created_at >= ttl, without overflow (now is never negative, so the age never
-// saturates low).
-bool memory_expired(const RecordSummary& r, int64_t now) {
-  if (!r.has_ttl) return false;
-  return age_secs(now, r.created_at) >= r.ttl_secs;
-}
-
-// Every condition a call puts on a memory. Ids and the metadata filter are resolved
-// against the summaries' dictionary, again whenever it has grown (a record read during the
-// call may bring the very string a condition names).
-class Eligibility {
- public:
-  Eligibility(const RecordSummaries& summaries, int64_t now, const std::optional<std::vector<MemoryType>>& types,
-              const std::optional<std::string>& agent_id, const MemoryFilter& filter)
-      : summaries_(summaries), now_(now), types_(types ? &*types : nullptr), agent_id_(agent_id), filter_(filter) {}
-
-  bool operator()(const RecordSummary& r) const {
-    refresh();
-    if (memory_expired(r, now_)) return false;
-    if (types_ && std::find(types_->begin(), types_->end(), r.type) == types_->end()) return false;
-    if (agent_id_ && r.scope != Scope::Shared && (!agent_ || r.agent != *agent_)) return false;
-    if (filter_.session_id && (!session_ || r.session != *session_)) return false;
-    if (filter_.created_after && !(r.created_at > *filter_.created_after)) return false;
-    if (filter_.created_before && !(r.created_at < *filter_.created_before)) return false;
-    return !where_ || where_->matches(summaries_.metadata(r));
-  }
-
-  // Whether any condition but expiry can leave a memory out.
-  bool selective() const {
-    return types_ != nullptr || agent_id_.has_value() || !filter_.empty();
-  }
-
-  // Whether the only condition beyond expiry is the agent's view, which in_view() settles.
-  bool only_view() const { return types_ == nullptr && agent_id_.has_value() && filter_.empty(); }
-
-  // Whether the memory at `position` is in the agent's view (when the call names an
-  // agent), reading only its view group.
-  bool in_view(uint32_t position) const {
-    if (!agent_id_) return true;
-    refresh();
-    const uint32_t group = summaries_.group(position);
-    return group == RecordSummaries::kSharedGroup || (agent_ && group == RecordSummaries::agent_group(*agent_));
-  }
-
-  // The same as operator()(summaries[position]), reading first only the view group: in one
-  // agent's view that settles most rows without touching their summaries.
-  bool operator()(uint32_t position) const { return in_view(position) && (*this)(summaries_[position]); }
-
-  // Resolves the names again when the dictionary has grown. Once it has run, calls from
-  // several threads only read, until the next record is summarised.
-  void refresh() const {
-    if (summaries_.dictionary().generation() != generation_) resolve();
-  }
-
- private:
-  void resolve() const {
-    generation_ = summaries_.dictionary().generation();
-    if (agent_id_) agent_ = summaries_.id_of(*agent_id_);
-    if (filter_.session_id) session_ = summaries_.id_of(*filter_.session_id);
-    if (filter_.where) where_.emplace(*filter_.where, summaries_.dictionary());
-  }
-
-  const RecordSummaries& summaries_;
-  int64_t now_;
-  const std::vector<MemoryType>* types_;
-  const std::optional<std::string>& agent_id_;
-  const MemoryFilter& filter_;
-  mutable uint64_t generation_ = UINT64_MAX;
-  mutable std::optional<uint32_t> agent_, session_;
-  mutable std::optional<BoundFilter> where_;
-};
 
 // The best k of a stream of scored candidates, in the order of invariant 1.
 class TopK {
@@ -499,9 +430,12 @@ Result<std::optional<Candidates>> index_candidates(StoreState& s, const RecallRe
   return std::optional(std::move(out));
 }
 
-// Recall through the index; nullopt when the exact scan must answer instead.
+// Recall of the best top_k through the index; nullopt when the exact scan must answer
+// instead.
+template <class Score>
 Result<std::optional<std::vector<TopK::Entry>>> indexed_recall(StoreState& s, const RecallRequest& req,
-                                                               const Eligibility& eligible, Scorer& scorer) {
+                                                               const Eligibility& eligible, Score& scorer,
+                                                               uint64_t top_k) {
   ORMEL_ASSIGN(std::optional<Candidates> candidates, index_candidates(s, req, eligible));
   if (!candidates) return std::optional<std::vector<TopK::Entry>>();
   Candidates kept;
@@ -517,7 +451,7 @@ Result<std::optional<std::vector<TopK::Entry>>> indexed_recall(StoreState& s, co
   s.summaries.keep_vector_rows();
   if (req.metric == Metric::Cosine) s.summaries.vectors().dots_for(req.query, slots, dots);
   Similarity sim_of(s.summaries, req.metric, req.query);
-  TopK best(req.top_k);
+  TopK best(top_k);
   size_t next_dot = 0;  // dots follow the kept candidates that have a slot
   for (size_t k = 0; k < kept.size(); ++k) {
     const auto& [row, position] = kept[k];
@@ -527,6 +461,81 @@ Result<std::optional<std::vector<TopK::Entry>>> indexed_recall(StoreState& s, co
     best.offer(k, row, scorer(sim, s.catalog[row], r), sim);
   }
   return std::optional(best.take());
+}
+
+// Hybrid recall's vector ranking: the best `depth` eligible rows by similarity alone,
+// through the index's probed partitions when there is one (the scan when they hold too
+// few, as recall does).
+Result<std::vector<TopK::Entry>> vector_ranking(StoreState& s, const RecallRequest& req, const Eligibility& eligible,
+                                                uint64_t depth) {
+  auto by_similarity = [](float sim, const CatalogEntry&, const RecordSummary&) { return sim; };
+  if (s.index && s.index->n_partitions > 0) {
+    ORMEL_ASSIGN(auto indexed, indexed_recall(s, req, eligible, by_similarity, depth));
+    if (indexed) return std::move(*indexed);
+  }
+  return scan(s, req.metric, req.query, depth, eligible, true, by_similarity);
+}
+
+// Hybrid recall (RecallRequest::text): the vector and keyword rankings fused by reciprocal
+// rank over the union of both, then scored with the other signals. Candidate order, which
+// breaks ties, is the vector ranking's, then the keyword-only rows in keyword order.
+// `keyword_scores` receives the BM25 score of every keyword candidate by row.
+Result<std::vector<TopK::Entry>> fused_recall(StoreState& s, const RecallRequest& req, const Eligibility& eligible,
+                                              Scorer& scorer, std::unordered_map<size_t, double>& keyword_scores) {
+  if (!std::isfinite(req.rrf_k) || req.rrf_k < 0) {
+    return fail(OrmelError::invalid_argument("rrf_k must be a finite number >= 0"));
+  }
+  const uint64_t depth = std::max(req.top_k, kFusionDepth);
+  ORMEL_ASSIGN(const std::vector<RankedRow> keyword,
+               keyword_ranking(s, *req.text, req.keyword_params, eligible, req.top_k == 0 ? 0 : depth));
+  if (req.top_k == 0) return std::vector<TopK::Entry>{};
+  ORMEL_ASSIGN(const std::vector<TopK::Entry> vector, vector_ranking(s, req, eligible, depth));
+  struct Member {
+    size_t row;
+    double fusion;
+    std::optional<float> similarity;  // known for the vector ranking's rows
+  };
+  std::vector<Member> members;
+  std::unordered_map<size_t, size_t> member_of;  // row -> position in members
+  for (size_t rank = 0; rank < vector.size(); ++rank) {
+    member_of.emplace(vector[rank].row, members.size());
+    members.push_back({vector[rank].row, 1.0 / (req.rrf_k + static_cast<double>(rank + 1)), vector[rank].similarity});
+  }
+  for (size_t rank = 0; rank < keyword.size(); ++rank) {
+    const double share = 1.0 / (req.rrf_k + static_cast<double>(rank + 1));
+    keyword_scores[keyword[rank].row] = keyword[rank].score;
+    if (auto it = member_of.find(keyword[rank].row); it != member_of.end()) {
+      members[it->second].fusion += share;
+    } else {
+      members.push_back({keyword[rank].row, share, std::nullopt});
+    }
+  }
+  // The similarities of the keyword-only rows, as a scan computes them.
+  std::vector<uint32_t> positions(members.size()), slots;
+  for (size_t i = 0; i < members.size(); ++i) {
+    ORMEL_ASSIGN(positions[i], summary_of(s, members[i].row));
+    if (!members[i].similarity && s.summaries.slot(positions[i]) != RecordSummary::kNoSlot) {
+      slots.push_back(s.summaries.slot(positions[i]));
+    }
+  }
+  std::vector<float> dots;
+  if (req.metric == Metric::Cosine) s.summaries.vectors().dots_for(req.query, slots, dots);
+  Similarity sim_of(s.summaries, req.metric, req.query);
+  TopK best(req.top_k);
+  size_t next_dot = 0;  // dots follow the keyword-only rows that have a slot
+  const double scale = (req.rrf_k + 1.0) / 2.0;  // first place in both rankings gives 1
+  for (size_t i = 0; i < members.size(); ++i) {
+    const RecordSummary& r = s.summaries[positions[i]];
+    float sim = 0;
+    if (members[i].similarity) {
+      sim = *members[i].similarity;
+    } else {
+      sim = sim_of(positions[i], dots, r.slot == RecordSummary::kNoSlot ? 0 : next_dot++);
+    }
+    const auto relevance = static_cast<float>(scale * members[i].fusion);
+    best.offer(i, members[i].row, scorer(relevance, s.catalog[members[i].row], r), sim);
+  }
+  return best.take();
 }
 
 }  // namespace
@@ -540,9 +549,13 @@ Result<std::vector<RecallResult>> Ormel::recall(const RecallRequest& req) {
 
   Scorer scorer(req, now);
   std::optional<std::vector<TopK::Entry>> best;
-  if (s.index && s.index->n_partitions > 0) {
+  std::unordered_map<size_t, double> keyword_scores;  // hybrid recall's, by row
+  if (req.text) {
     const Eligibility eligible(s.summaries, now, req.memory_types, req.agent_id, req.filter);
-    ORMEL_ASSIGN(best, indexed_recall(s, req, eligible, scorer));
+    ORMEL_ASSIGN(best, fused_recall(s, req, eligible, scorer, keyword_scores));
+  } else if (s.index && s.index->n_partitions > 0) {
+    const Eligibility eligible(s.summaries, now, req.memory_types, req.agent_id, req.filter);
+    ORMEL_ASSIGN(best, indexed_recall(s, req, eligible, scorer, req.top_k));
   }
   if (!best) {
     const Eligibility eligible(s.summaries, now, req.memory_types, req.agent_id, req.filter);
@@ -557,7 +570,8 @@ Result<std::vector<RecallResult>> Ormel::recall(const RecallRequest& req) {
   results.reserve(best->size());
   for (const TopK::Entry& hit : *best) {
     ORMEL_ASSIGN(Memory m, read_memory(*s.pager, s.catalog[hit.row], s.dimensions));
-    results.push_back({std::move(m), hit.score, hit.similarity});
+    const auto keyword = keyword_scores.find(hit.row);
+    results.push_back({std::move(m), hit.score, hit.similarity, keyword == keyword_scores.end() ? 0.0 : keyword->second});
   }
   if (req.track_access && !results.empty()) {
     for (size_t i = 0; i < results.size(); ++i) {

@@ -24,6 +24,7 @@ Status apply_snapshot(Ormel& store, const Snapshot& snap) {
   ORMEL_ASSIGN(auto index, load_index(*s.pager, snap.index_start, snap.index_pages, snap.index_len, s.dimensions));
   s.id_index = build_id_index(catalog);
   s.catalog = std::move(catalog);
+  s.keywords.recheck_all = true;
   s.index = std::move(index);
   s.catalog_dirty = true;
   s.index_dirty = true;

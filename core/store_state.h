@@ -12,6 +12,7 @@
 #include "core/catalog_encoder.h"
 #include "core/format.h"
 #include "core/index.h"
+#include "core/keyword_index.h"
 #include "core/pager.h"
 #include "core/record_summaries.h"
 #include "core/records.h"
@@ -22,6 +23,17 @@
 namespace ormel {
 
 using IdIndex = std::unordered_map<MemoryId, size_t, IdHash>;
+
+// The keyword index over memory content, derived from the records and never stored: built
+// by the first keyword query, then brought up to date at each query from the rows changed
+// since (pending, or every row after a restore). Dropped by a compaction, which moves every
+// record, and by a change of stemming.
+struct KeywordState {
+  std::optional<KeywordIndex> index;
+  std::vector<size_t> pending;  // rows changed since the last query
+  bool recheck_all = false;     // compare every row's record with the index
+  bool stemming = false;
+};
 
 struct StoreState {
   std::string path;
@@ -54,6 +66,7 @@ struct StoreState {
   bool following = false;
   // Decoded scoring fields of records, keyed by start page (records never change in place).
   RecordSummaries summaries;
+  KeywordState keywords;
   std::optional<AutoCompactPolicy> auto_compact = AutoCompactPolicy{};
   // File size after the last automatic compaction (or failed attempt): the next one waits
   // until the file has grown by the policy's min_bytes beyond it.
@@ -131,6 +144,19 @@ void link_catalog_row(StoreState& s, const Memory& memory, uint64_t start, uint6
                       bool restore_counters = false);
 void index_staged_memory(StoreState& s, MemoryId id, std::span<const float> vector);
 Status stage_memory(StoreState& s, const Memory& memory, std::span<const uint8_t> record);
+
+// Tells the keyword index (when there is one) that catalog row `row` changed. More changes
+// than rows turn into one comparison of every row, so the list stays bounded however long
+// no keyword query comes.
+inline void note_keyword_row(StoreState& s, size_t row) {
+  KeywordState& k = s.keywords;
+  if (!k.index || k.recheck_all) return;
+  k.pending.push_back(row);
+  if (k.pending.size() > s.catalog.size()) {
+    k.recheck_all = true;
+    k.pending.clear();
+  }
+}
 
 Result<std::vector<CatalogEntry>> load_catalog(Pager& pager, uint64_t start, uint64_t pages, uint64_t len);
 IdIndex build_id_index(const std::vector<CatalogEntry>& catalog);

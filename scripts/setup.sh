@@ -6,7 +6,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
 debs=(g++ cmake ninja-build pkg-config libssl-dev libargon2-dev zlib1g-dev libmsgpack-cxx-dev
-      nlohmann-json3-dev libisal-dev libgtest-dev python3-dev python3-venv clang-19 libclang-rt-19-dev)
+      nlohmann-json3-dev libisal-dev libutf8proc-dev libstemmer-dev libgtest-dev python3-dev python3-venv clang-19 libclang-rt-19-dev)
 missing=()
 for p in "${debs[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

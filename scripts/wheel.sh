@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds one self-contained abi3 wheel (CPython 3.11 and later) into dist/: libcrypto,
-# libargon2, zlib and the C++ runtime are linked into the extension with their symbols
-# hidden; auditwheel copies in ISA-L (which Debian ships shared only), checks the result and
-# gives it the manylinux tag it qualifies for.
+# libargon2, zlib, utf8proc, libstemmer and the C++ runtime are linked into the extension
+# with their symbols hidden; auditwheel copies in ISA-L (which Debian ships shared only),
+# checks the result and gives it the manylinux tag it qualifies for.
 #   ./scripts/wheel.sh [outdir]   -> outdir (default dist)/ormel-<version>-cp311-abi3-manylinux_*.whl
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

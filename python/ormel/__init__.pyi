@@ -89,6 +89,12 @@ class MemoryDict(TypedDict):
 class RecallDict(MemoryDict):
     score: float
     similarity: float
+    bm25: NotRequired[float]  # hybrid recall (text=...) only
+
+class KeywordIndexStatsDict(TypedDict):
+    documents: int
+    terms: int
+    bytes: int
 
 class MemoryListingDict(TypedDict):
     id: str
@@ -244,7 +250,27 @@ class Ormel:
         importance_weight: SupportsFloat = 0.2,
         access_weight: SupportsFloat = 0.1,
         recency_half_life_secs: SupportsFloat = 604800.0,
+        text: str | None = None,
+        rrf_k: SupportsFloat = 60.0,
+        k1: SupportsFloat = 1.2,
+        b: SupportsFloat = 0.75,
     ) -> list[RecallDict]: ...
+    def search_text(
+        self,
+        text: str,
+        top_k: SupportsIndex = 10,
+        *,
+        agent_id: str | None = None,
+        memory_types: Sequence[str] | None = None,
+        where: dict[str, Any] | None = None,
+        session_id: str | None = None,
+        created_after: SupportsIndex | None = None,
+        created_before: SupportsIndex | None = None,
+        k1: SupportsFloat = 1.2,
+        b: SupportsFloat = 0.75,
+    ) -> list[tuple[MemoryDict, float]]: ...
+    def set_keyword_stemming(self, on: bool) -> None: ...
+    def keyword_index_stats(self) -> KeywordIndexStatsDict | None: ...
     def search(
         self,
         query: Vector,

@@ -16,6 +16,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import getpass
+import importlib
 import io
 import json
 import math
@@ -620,6 +621,22 @@ def cmd_drop_index(args: argparse.Namespace) -> None:
     print("index dropped")
 
 
+def cmd_search(args: argparse.Namespace) -> None:
+    db = _open(args, read_only=True)
+    if args.embedder:  # hybrid: module:callable maps the text to its query vector
+        module, _, name = args.embedder.partition(":")
+        try:
+            embed = getattr(importlib.import_module(module), name)
+        except (ImportError, AttributeError, ValueError) as e:
+            raise CommandError(f"cannot load embedder {args.embedder!r}: {e}") from None
+        found = db.recall(list(embed(args.text)), args.top_k, agent_id=args.agent, track_access=False, text=args.text)
+        hits = [({k: v for k, v in r.items() if k not in ("score", "similarity", "bm25")}, r["score"]) for r in found]
+    else:
+        hits = db.search_text(args.text, args.top_k, agent_id=args.agent)
+    rows = [{**{k: v for k, v in m.items() if k != "vector"}, "score": score} for m, score in hits]
+    _emit(args, rows, lambda: (f"{r['score']:9.4f}  {r['id']}  {r['content'][:100]!r}" for r in rows))
+
+
 # Parser ---------------------------------------------------------------------------------
 
 
@@ -679,6 +696,11 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--namespaces", action="store_true", help="list the namespaces, with their entries and size")
     add("build-index", cmd_build_index, "build and save the IVF+PQ index", as_json)
     add("drop-index", cmd_drop_index, "drop the index")
+    p = add("search", cmd_search, "best keyword (BM25) matches of a text, or hybrid with --embedder", as_json)
+    p.add_argument("text", help="the words to look for")
+    p.add_argument("-k", "--top-k", type=int, default=10, help="how many matches (default 10)")
+    p.add_argument("--agent", help="only what this agent sees (its own and shared memories)")
+    p.add_argument("--embedder", metavar="MODULE:CALLABLE", help="hybrid recall, embedding the text with this")
     return parser
 
 

@@ -6,11 +6,15 @@
     store = OrmelVectorStore.open("agent.ormel", "passphrase", embedding=my_embeddings)
     store.add_texts(["Deploys need two approvals."], metadatas=[{"source": "runbook"}], ids=["r1"])
     store.similarity_search("how do deploys work?", k=3, filter={"source": "runbook"})
+    store.hybrid_search("INC-4471 rollback", k=3)       # keywords and vectors fused
+    store.as_retriever(search_type="hybrid")            # also "keyword"
 
 Documents are memories of the type "semantic" whose agent is the collection name. A document's
 LangChain id and collection live under the metadata key "langchain", its own metadata under
 "document"; filters are written against the document's metadata (the operators of `recall`'s
 `where=`: equality, $eq, $ne, $gt, $gte, $lt, $lte, $in, $nin, $exists, $and, $or, $not).
+Similarity searches also take `where_document={"$contains": "text"}`: only documents whose
+text holds that exact string (which must contain a word) are ranked.
 """
 
 from __future__ import annotations
@@ -27,7 +31,7 @@ from langchain_core.documents import Document
 from langchain_core.embeddings import Embeddings
 from langchain_core.messages import BaseMessage, messages_from_dict
 from langchain_core.outputs import ChatGeneration, ChatGenerationChunk, Generation
-from langchain_core.vectorstores import VectorStore
+from langchain_core.vectorstores import VectorStore, VectorStoreRetriever
 from langchain_core.vectorstores.utils import maximal_marginal_relevance
 
 import ormel
@@ -58,6 +62,32 @@ def _scoped_filter(flt: Any) -> Any:
         else:
             out[f"{_DOC}.{key}"] = value
     return out
+
+
+def _needle(where_document: Any) -> str:
+    if not (isinstance(where_document, dict) and list(where_document) == ["$contains"]
+            and isinstance(where_document["$contains"], str)):
+        raise ValueError('where_document must be {"$contains": "<text>"}')
+    return where_document["$contains"]
+
+
+class OrmelRetriever(VectorStoreRetriever):
+    """The vector store's retriever, with two more search types: "keyword" (BM25) and
+    "hybrid" (keywords and vectors fused); their search_kwargs are those of the store's
+    keyword_search and hybrid_search."""
+
+    allowed_search_types = (*VectorStoreRetriever.allowed_search_types, "keyword", "hybrid")
+
+    def _get_relevant_documents(self, query: str, *, run_manager: Any, **kwargs: Any) -> list[Document]:
+        if self.search_type in ("keyword", "hybrid"):
+            search = getattr(self.vectorstore, f"{self.search_type}_search")
+            return search(query, **(self.search_kwargs | kwargs))
+        return super()._get_relevant_documents(query, run_manager=run_manager, **kwargs)
+
+    async def _aget_relevant_documents(self, query: str, *, run_manager: Any, **kwargs: Any) -> list[Document]:
+        if self.search_type in ("keyword", "hybrid"):
+            return await asyncio.to_thread(self._get_relevant_documents, query, run_manager=run_manager, **kwargs)
+        return await super()._aget_relevant_documents(query, run_manager=run_manager, **kwargs)
 
 
 class OrmelVectorStore(DbAdapter, VectorStore):
@@ -161,19 +191,27 @@ class OrmelVectorStore(DbAdapter, VectorStore):
                 docs.append(self._document(memory))
         return docs
 
-    def _search(self, vector: Sequence[float], k: int, flt: dict[str, Any] | None) -> list[tuple[dict[str, Any], float]]:
+    def _search(self, vector: Sequence[float], k: int, flt: dict[str, Any] | None,
+                where_document: dict[str, Any] | None = None) -> list[tuple[dict[str, Any], float]]:
         query = np.asarray(vector, dtype=np.float32)
         where = self._where(flt)
-        return self._shared.run(lambda db: db.search(query, top_k=k, where=where))
+        if where_document is None:
+            return self._shared.run(lambda db: db.search(query, top_k=k, where=where))
+        # Every document holding the needle's words, by keywords, then the exact string.
+        needle = _needle(where_document)
+        found = self._shared.run(lambda db: db.search_text(needle, top_k=2**63, where=where))
+        hits = [(m, _cosine(query, m["vector"])) for m, _ in found if needle in m["content"]]
+        return sorted(hits, key=lambda h: -h[1])[:k]
 
     def similarity_search_by_vector_with_score(self, embedding: Sequence[float], k: int = 4,
                                                filter: dict[str, Any] | None = None,
                                                **kwargs: Any) -> list[tuple[Document, float]]:
-        return [(self._document(m), s) for m, s in self._search(embedding, k, filter)]
+        hits = self._search(embedding, k, filter, kwargs.get("where_document"))
+        return [(self._document(m), s) for m, s in hits]
 
     def similarity_search_with_score(self, query: str, k: int = 4, filter: dict[str, Any] | None = None,
                                      **kwargs: Any) -> list[tuple[Document, float]]:
-        return self.similarity_search_by_vector_with_score(self._embedding.embed_query(query), k, filter)
+        return self.similarity_search_by_vector_with_score(self._embedding.embed_query(query), k, filter, **kwargs)
 
     async def asimilarity_search_with_score(self, query: str, k: int = 4, filter: dict[str, Any] | None = None,
                                             **kwargs: Any) -> list[tuple[Document, float]]:
@@ -182,11 +220,42 @@ class OrmelVectorStore(DbAdapter, VectorStore):
 
     def similarity_search_by_vector(self, embedding: list[float], k: int = 4,
                                     filter: dict[str, Any] | None = None, **kwargs: Any) -> list[Document]:
-        return [d for d, _ in self.similarity_search_by_vector_with_score(embedding, k, filter)]
+        return [d for d, _ in self.similarity_search_by_vector_with_score(embedding, k, filter, **kwargs)]
 
     def similarity_search(self, query: str, k: int = 4, filter: dict[str, Any] | None = None,
                           **kwargs: Any) -> list[Document]:
-        return [d for d, _ in self.similarity_search_with_score(query, k, filter)]
+        return [d for d, _ in self.similarity_search_with_score(query, k, filter, **kwargs)]
+
+    def keyword_search_with_score(self, query: str, k: int = 4, filter: dict[str, Any] | None = None,
+                                  **kwargs: Any) -> list[tuple[Document, float]]:
+        """Documents by BM25 keyword score (see Ormel.search_text), best first."""
+        where = self._where(filter)
+        found = self._shared.run(lambda db: db.search_text(query, top_k=k, where=where))
+        return [(self._document(m), s) for m, s in found]
+
+    def keyword_search(self, query: str, k: int = 4, filter: dict[str, Any] | None = None,
+                       **kwargs: Any) -> list[Document]:
+        return [d for d, _ in self.keyword_search_with_score(query, k, filter)]
+
+    def hybrid_search_with_score(self, query: str, k: int = 4, filter: dict[str, Any] | None = None, *,
+                                 rrf_k: float = 60.0, **kwargs: Any) -> list[tuple[Document, float]]:
+        """Documents by reciprocal rank fusion of the vector and keyword rankings (hybrid
+        recall without recency, importance or access signals); the score is the fused
+        relevance, 1.0 for first place in both."""
+        vector = np.asarray(self._embedding.embed_query(query), dtype=np.float32)
+        where = self._where(filter)
+        found = self._shared.run(lambda db: db.recall(
+            vector, top_k=k, track_access=False, where=where, text=query, rrf_k=rrf_k,
+            recency_weight=0.0, importance_weight=0.0, access_weight=0.0))
+        return [(self._document(r), r["score"]) for r in found]
+
+    def hybrid_search(self, query: str, k: int = 4, filter: dict[str, Any] | None = None, *,
+                      rrf_k: float = 60.0, **kwargs: Any) -> list[Document]:
+        return [d for d, _ in self.hybrid_search_with_score(query, k, filter, rrf_k=rrf_k)]
+
+    def as_retriever(self, **kwargs: Any) -> OrmelRetriever:
+        tags = kwargs.pop("tags", None) or [*self._get_retriever_tags()]
+        return OrmelRetriever(vectorstore=self, tags=tags, **kwargs)
 
     async def asimilarity_search(self, query: str, k: int = 4, filter: dict[str, Any] | None = None,
                                  **kwargs: Any) -> list[Document]:
@@ -244,6 +313,12 @@ class OrmelVectorStore(DbAdapter, VectorStore):
         if path is not None and passphrase is not None:
             return cls.open(path, passphrase, embedding, **options)
         raise ValueError("from_texts needs db= or both path= and passphrase=")
+
+
+def _cosine(a: np.ndarray, b: Sequence[float]) -> float:
+    v = np.asarray(b, dtype=np.float32)
+    norms = float(np.linalg.norm(a)) * float(np.linalg.norm(v))
+    return float(np.dot(a, v)) / norms if norms > 0 else 0.0
 
 
 def _cache_key(prompt: str, llm_string: str) -> str:

@@ -190,7 +190,10 @@ class OrmelStore(DbAdapter, BaseStore):
     item's fields (or the fields given to `put(..., index=[...])`) are joined by newlines and
     embedded once per item. Without a query, search returns items grouped by namespace (in the
     order each namespace first appears) and by creation within one; with a query, indexed items
-    by similarity first, then the others in that order. `offset` and `limit` apply to that list.
+    first, ranked by hybrid recall (reciprocal rank fusion of embedding similarity and BM25
+    keyword rank of the query over the indexed text, so an item naming the query's identifier
+    is found even when its embedding is far), each scored by its embedding's cosine similarity
+    as LangGraph's own stores score, then the others in that order. `offset` and `limit` apply to that list.
     Within one batch, reads see the store as it was before the batch's writes; of several puts to
     one key the last wins. With `autoflush` (the default) each batch that writes is committed
     before it returns. A store made by `open` releases its file on `close()` or at the end of a
@@ -328,15 +331,22 @@ class OrmelStore(DbAdapter, BaseStore):
             refresh[memory_id] = {**meta, "expires": now + meta["ttl"] * 60.0}
 
     def _matching(self, prefix: Sequence[str], conditions: list[dict[str, Any]], vector: Sequence[float],
-                  top_k: int | None, dicts: Sequence[tuple[str, ...]] = ()) -> list[tuple[Any, float]]:
+                  top_k: int | None, dicts: Sequence[tuple[str, ...]] = (),
+                  text: str | None = None) -> list[tuple[Any, float]]:
         """Items under `prefix` meeting `conditions` and whose values hold dicts at `dicts`, ranked
-        by similarity to `vector`; all of them when `top_k` is None."""
+        by similarity to `vector`, or with `text` by hybrid recall (the vector and keyword
+        rankings fused, ranked by that relevance alone), each with its similarity; all of them
+        when `top_k` is None."""
         db = self._shared.db
         limit = db.stats()["memories"] if top_k is None or dicts else top_k
         if limit <= 0:
             return []
         where = {"$and": [_prefix_where(prefix), *conditions]}
-        found = db.search(vector, top_k=limit, where=where)
+        if text is None:
+            found = db.search(vector, top_k=limit, where=where)
+        else:
+            found = [(r, r["similarity"]) for r in db.recall(vector, limit, track_access=False, where=where, text=text,
+                                                        recency_weight=0.0, importance_weight=0.0, access_weight=0.0)]
         if dicts:
             found = [(m, s) for m, s in found if _dicts_at(m["metadata"][_LG]["value"], dicts)][:top_k]
         return found
@@ -352,7 +362,7 @@ class OrmelStore(DbAdapter, BaseStore):
         if op.query and self._embeddings is not None:
             indexed = {f"{_LG}.indexed": True}
             scored = list(self._matching(op.namespace_prefix, [*conditions, indexed], query_vectors[op.query],
-                                         wanted, dicts))
+                                         wanted, dicts, text=op.query))
             conditions.append({f"{_LG}.indexed": False})
         if len(scored) < wanted:
             rest = [m for m, _ in self._matching(op.namespace_prefix, conditions, self._fixed_vector, None, dicts)]

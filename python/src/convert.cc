@@ -813,11 +813,12 @@ PyObject* memories_to_list(const std::vector<ormel::Memory>& memories) {
   return list_of(memories, memory_to_dict);
 }
 
-PyObject* recall_results_to_list(const std::vector<ormel::RecallResult>& results) {
-  return list_of(results, [](const ormel::RecallResult& r) -> PyObject* {
+PyObject* recall_results_to_list(const std::vector<ormel::RecallResult>& results, bool hybrid) {
+  return list_of(results, [hybrid](const ormel::RecallResult& r) -> PyObject* {
     PyObject* d = memory_to_dict(r.memory);
     if (d == nullptr) return nullptr;
-    if (!put<"score">(d, PyFloat_FromDouble(r.score)) || !put<"similarity">(d, PyFloat_FromDouble(r.similarity))) {
+    if (!put<"score">(d, PyFloat_FromDouble(r.score)) || !put<"similarity">(d, PyFloat_FromDouble(r.similarity)) ||
+        (hybrid && !put<"bm25">(d, PyFloat_FromDouble(r.keyword_score)))) {
       Py_DECREF(d);
       return nullptr;
     }
@@ -831,6 +832,27 @@ PyObject* search_hits_to_list(const std::vector<ormel::SearchHit>& hits) {
     if (d == nullptr) return nullptr;
     return Py_BuildValue("(Nd)", d, static_cast<double>(h.similarity));
   });
+}
+
+PyObject* keyword_hits_to_list(const std::vector<ormel::KeywordHit>& hits) {
+  return list_of(hits, [](const ormel::KeywordHit& h) -> PyObject* {
+    PyObject* d = memory_to_dict(h.memory);
+    if (d == nullptr) return nullptr;
+    return Py_BuildValue("(Nd)", d, h.score);
+  });
+}
+
+PyObject* keyword_index_stats_to_py(const std::optional<ormel::KeywordIndexStats>& stats) {
+  if (!stats) Py_RETURN_NONE;
+  PyObject* d = PyDict_New();
+  if (d == nullptr) return nullptr;
+  if (!put(d, "documents", PyLong_FromUnsignedLongLong(stats->documents)) ||
+      !put(d, "terms", PyLong_FromUnsignedLongLong(stats->terms)) ||
+      !put(d, "bytes", PyLong_FromUnsignedLongLong(stats->bytes))) {
+    Py_DECREF(d);
+    return nullptr;
+  }
+  return d;
 }
 
 PyObject* snapshot_to_dict(const ormel::SnapshotInfo& info) {

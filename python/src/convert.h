@@ -128,7 +128,11 @@ PyObject* strs_to_list(const std::vector<std::string>& texts);
 PyObject* floats_to_list(const std::vector<float>& values);
 PyObject* memory_to_dict(const ormel::Memory& memory);
 PyObject* memories_to_list(const std::vector<ormel::Memory>& memories);
-PyObject* recall_results_to_list(const std::vector<ormel::RecallResult>& results);
+// With `hybrid`, each dict also gets the "bm25" key.
+PyObject* recall_results_to_list(const std::vector<ormel::RecallResult>& results, bool hybrid = false);
+PyObject* keyword_hits_to_list(const std::vector<ormel::KeywordHit>& hits);
+// None, or the dict of keyword_index_stats().
+PyObject* keyword_index_stats_to_py(const std::optional<ormel::KeywordIndexStats>& stats);
 PyObject* search_hits_to_list(const std::vector<ormel::SearchHit>& hits);
 PyObject* ids_to_list(const std::vector<ormel::MemoryId>& ids);
 PyObject* snapshot_to_dict(const ormel::SnapshotInfo& info);

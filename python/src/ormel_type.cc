@@ -176,21 +176,44 @@ bool scoring_arg(PyObject* o, const char* name, bool positive, float& out) {
   return true;
 }
 
+// A keyword-search number: finite and within [low, high] (high may be infinite).
+bool keyword_number_arg(PyObject* o, const char* fn, const char* name, double low, double high, double& out) {
+  if (o == nullptr) return true;
+  double value = 0;
+  if (!f64_arg(o, fn, name, value)) return false;
+  if (!std::isfinite(value) || value < low || value > high) {
+    if (std::isinf(high)) {
+      invalid_format("%s() argument '%s' must be a finite number >= %g", fn, name, low);
+    } else {
+      invalid_format("%s() argument '%s' must be between %g and %g", fn, name, low, high);
+    }
+    return false;
+  }
+  out = value;
+  return true;
+}
+
+bool bm25_args(PyObject* k1, PyObject* b, const char* fn, ormel::Bm25Params& out) {
+  return keyword_number_arg(k1, fn, "k1", 0, INFINITY, out.k1) && keyword_number_arg(b, fn, "b", 0, 1, out.b);
+}
+
 PyObject* recall(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* const names[] = {"query", "top_k", "memory_types", "agent_id", "track_access", "where",
                                       "session_id", "created_after", "created_before", "n_probe", "n_rerank",
                                       "similarity_weight", "recency_weight", "importance_weight", "access_weight",
-                                      "recency_half_life_secs", nullptr};
+                                      "recency_half_life_secs", "text", "rrf_k", "k1", "b", nullptr};
   PyObject *query_obj, *types_obj = Py_None, *agent_obj = Py_None, *track_obj = Py_True;
   PyObject* top_k_obj = nullptr;
   PyObject *where_obj = Py_None, *session_obj = Py_None, *after_obj = Py_None, *before_obj = Py_None;
   PyObject *probe_obj = Py_None, *rerank_obj = Py_None;
   PyObject *similarity_obj = nullptr, *recency_obj = nullptr, *importance_obj = nullptr, *access_obj = nullptr,
            *half_life_obj = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOO$OOOOOOOOOOO:recall", kwlist(names), &query_obj, &top_k_obj,
-                                   &types_obj, &agent_obj, &track_obj, &where_obj, &session_obj, &after_obj,
-                                   &before_obj, &probe_obj, &rerank_obj, &similarity_obj, &recency_obj,
-                                   &importance_obj, &access_obj, &half_life_obj))
+  PyObject *text_obj = Py_None, *rrf_obj = nullptr, *k1_obj = nullptr, *b_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOO$OOOOOOOOOOOOOOO:recall", kwlist(names), &query_obj,
+                                   &top_k_obj, &types_obj, &agent_obj, &track_obj, &where_obj, &session_obj,
+                                   &after_obj, &before_obj, &probe_obj, &rerank_obj, &similarity_obj, &recency_obj,
+                                   &importance_obj, &access_obj, &half_life_obj, &text_obj, &rrf_obj, &k1_obj,
+                                   &b_obj))
     return nullptr;
   ormel::RecallRequest request;
   const bool ok = recall_args(query_obj, top_k_obj, types_obj, "recall", request) &&
@@ -203,11 +226,62 @@ PyObject* recall(PyObject* self, PyObject* args, PyObject* kwargs) {
                   scoring_arg(recency_obj, "recency_weight", false, request.recency_weight) &&
                   scoring_arg(importance_obj, "importance_weight", false, request.importance_weight) &&
                   scoring_arg(access_obj, "access_weight", false, request.access_weight) &&
-                  scoring_arg(half_life_obj, "recency_half_life_secs", true, request.recency_half_life_secs);
+                  scoring_arg(half_life_obj, "recency_half_life_secs", true, request.recency_half_life_secs) &&
+                  opt_str_arg(text_obj, "recall", "text", request.text) &&
+                  keyword_number_arg(rrf_obj, "recall", "rrf_k", 0, INFINITY, request.rrf_k) &&
+                  bm25_args(k1_obj, b_obj, "recall", request.keyword_params);
   if (!ok) return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return convert_or_raise(without_gil([&] { return store(self).recall(request); }), recall_results_to_list);
+  const bool hybrid = request.text.has_value();
+  return convert_or_raise(without_gil([&] { return store(self).recall(request); }),
+                          [hybrid](const auto& results) { return recall_results_to_list(results, hybrid); });
+}
+
+// --- Keyword search -------------------------------------------------------------------
+
+PyObject* search_text(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"text", "top_k", "agent_id", "memory_types", "where", "session_id",
+                                      "created_after", "created_before", "k1", "b", nullptr};
+  PyObject *text_obj, *top_k_obj = nullptr, *agent_obj = Py_None, *types_obj = Py_None;
+  PyObject *where_obj = Py_None, *session_obj = Py_None, *after_obj = Py_None, *before_obj = Py_None;
+  PyObject *k1_obj = nullptr, *b_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OOOOOOOO:search_text", kwlist(names), &text_obj, &top_k_obj,
+                                   &agent_obj, &types_obj, &where_obj, &session_obj, &after_obj, &before_obj,
+                                   &k1_obj, &b_obj))
+    return nullptr;
+  const char* fn = "search_text";
+  ormel::KeywordQuery query;
+  if (!str_arg(text_obj, fn, "text", query.text) ||
+      (top_k_obj != nullptr && !u64_arg(top_k_obj, fn, "top_k", query.top_k)) ||
+      !opt_str_arg(agent_obj, fn, "agent_id", query.agent_id) ||
+      !memory_types_arg(types_obj, fn, "memory_types", query.memory_types) ||
+      !memory_filter_args(where_obj, session_obj, after_obj, before_obj, fn, query.filter) ||
+      !bm25_args(k1_obj, b_obj, fn, query.params))
+    return nullptr;
+  // Exclusive: the first call builds the keyword index, later ones bring it up to date.
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  return convert_or_raise(without_gil([&] { return store(self).search_text(query); }), keyword_hits_to_list);
+}
+
+PyObject* keyword_index_stats(PyObject* self, PyObject*) {
+  Borrow borrow(flag(self), Borrow::Shared);
+  if (!borrow) return nullptr;
+  return keyword_index_stats_to_py(store(self).keyword_index_stats());
+}
+
+PyObject* set_keyword_stemming(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"on", nullptr};
+  PyObject* on_obj;
+  bool on = false;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:set_keyword_stemming", kwlist(names), &on_obj) ||
+      !bool_arg(on_obj, "set_keyword_stemming", "on", on))
+    return nullptr;
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  store(self).set_keyword_stemming(on);
+  Py_RETURN_NONE;
 }
 
 PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -746,7 +820,7 @@ PyMethodDef methods[] = {
      "recall($self, query, top_k=10, memory_types=None, agent_id=None, track_access=True, *, where=None, "
      "session_id=None, created_after=None, created_before=None, n_probe=None, n_rerank=None, "
      "similarity_weight=1.0, recency_weight=0.3, importance_weight=0.2, access_weight=0.1, "
-     "recency_half_life_secs=604800.0)\n--\n\n"
+     "recency_half_life_secs=604800.0, text=None, rrf_k=60.0, k1=1.2, b=0.75)\n--\n\n"
      "Return up to `top_k` memories ranked by similarity, recency, importance and access frequency,\n"
      "best first, each a memory dict with added \"score\" and \"similarity\" keys.\n\n"
      "`memory_types` restricts the types; `agent_id` restricts to that agent's memories plus shared\n"
@@ -767,7 +841,36 @@ PyMethodDef methods[] = {
      "indexed recall returns as many results as the exact filtered recall whenever `n_rerank` is\n"
      "at least `top_k`. The weights and the recency half-life (seconds) set the score:\n"
      "similarity_weight * similarity + recency_weight * 2^(-age / half_life) + importance_weight *\n"
-     "importance + access_weight * ln(1 + access_count)."},
+     "importance + access_weight * ln(1 + access_count).\n\n"
+     "Hybrid recall: with `text`, the similarity signal is replaced by the reciprocal rank fusion\n"
+     "of the vector ranking and the BM25 keyword ranking of `text` (see search_text; `k1` and `b`\n"
+     "are its parameters), each taken to its best max(top_k, 100), over the union of both, so a\n"
+     "memory found only by its keywords can win: relevance = (rrf_k + 1) / 2 * (1 / (rrf_k +\n"
+     "vector rank) + 1 / (rrf_k + keyword rank)), a ranking the memory is absent from adding\n"
+     "nothing; first place in both gives 1.0. The results then carry a \"bm25\" key too (0.0 when\n"
+     "the memory matched no term), and \"similarity\" is still the vector similarity. With an\n"
+     "index, the vector ranking comes from the probed partitions. Without `text` recall is\n"
+     "unchanged."},
+    {"search_text", ORMEL_PY_KWARGS(search_text),
+     "search_text($self, text, top_k=10, *, agent_id=None, memory_types=None, where=None, "
+     "session_id=None, created_after=None, created_before=None, k1=1.2, b=0.75)\n--\n\n"
+     "Keyword search: the memories whose content holds a term of `text`, ranked by BM25 (k1 and b\n"
+     "settable), as a list of up to `top_k` (memory dict, bm25 score) tuples, best first, ties in\n"
+     "catalog order; records no access. The agent view, types and filters are those of recall.\n\n"
+     "Text is case folded (Unicode); words joined by - . / \\ : _ @ + # ' are also kept whole, so\n"
+     "\"INC-4471\" matches inc-4471, inc and 4471. The keyword index lives in memory only: the first\n"
+     "call reads every live memory to build it, later calls bring it up to date with the changes\n"
+     "since. Out-of-range k1 (>= 0) or b (0 to 1) raises InvalidArgument."},
+    {"keyword_index_stats", reinterpret_cast<PyCFunction>(keyword_index_stats), METH_NOARGS,
+     "keyword_index_stats($self)\n--\n\n"
+     "The keyword index's size once a keyword query has built it: {\"documents\", \"terms\",\n"
+     "\"bytes\"} (live memories indexed, distinct terms, bytes held in memory); None before, and\n"
+     "after a compaction until the next keyword query. The index is never written to the file."},
+    {"set_keyword_stemming", ORMEL_PY_KWARGS(set_keyword_stemming),
+     "set_keyword_stemming($self, on)\n--\n\n"
+     "Whether keyword terms are English Snowball stems (\"running\" matches \"run\"); off by default\n"
+     "so identifiers and names match verbatim. A change rebuilds the keyword index at the next\n"
+     "keyword query."},
     {"search", ORMEL_PY_KWARGS(search),
      "search($self, query, top_k=10, *, where=None, session_id=None, created_after=None, "
      "created_before=None)\n--\n\n"

@@ -89,7 +89,12 @@ void put_runs(SeedWriter& out, Ormel& db, const Header& h, const std::string& ta
   run("cache_directory_fuzz", h.cache_dir_start, h.cache_dir_pages, h.cache_dir_len);
   const StoreState& s = db.state();
   for (size_t i = 0; i < s.catalog.size(); ++i) {
-    out.put("memory_fuzz", tag + "-" + std::to_string(i), must(read_record(pager, s.catalog[i]), "read record"));
+    const auto record = must(read_record(pager, s.catalog[i]), "read record");
+    out.put("memory_fuzz", tag + "-" + std::to_string(i), record);
+    if (auto m = decode_memory(record)) {
+      out.put("tokenizer_fuzz", tag + "-" + std::to_string(i),
+              std::span(reinterpret_cast<const uint8_t*>(m->content.data()), m->content.size()));
+    }
   }
   for (size_t i = 0; i < s.cache_directory.size(); ++i) {
     const CacheDirectoryEntry& row = s.cache_directory[i];

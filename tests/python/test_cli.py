@@ -21,7 +21,7 @@ import ormel
 
 PASS = "cli passphrase"
 SUBCOMMANDS = ["info", "verify", "snapshots", "restore", "export", "compact", "passwd", "dump", "load",
-               "cache-stats", "build-index", "drop-index"]
+               "cache-stats", "build-index", "drop-index", "search"]
 
 
 def command(*args: str, passphrase: str | None = PASS) -> tuple[list[str], dict[str, str]]:
@@ -317,6 +317,21 @@ def test_cache_stats_lists_the_namespaces(db_path: Path) -> None:
     assert listed["zeta"]["bytes"] > listed["answers"]["bytes"]
     lines = run("cache-stats", str(db_path), "--namespaces").stdout.splitlines()
     assert [line.split()[:2] for line in lines] == [["namespace", "entries"], ["answers", "1"], ["zeta", "1"]]
+
+
+def test_search_keyword_and_hybrid(db_path: Path, tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    result = run("search", str(db_path), "Memory 3", "--json", "-k", "2")
+    assert result.returncode == 0, result.stderr
+    rows = json.loads(result.stdout)
+    assert [r["content"] for r in rows] == ["memory 3", "memory 0"]  # "3" is rarer than "memory"
+    assert rows[0]["score"] > rows[1]["score"] and "vector" not in rows[0]
+    assert "memory 3" in run("search", str(db_path), "memory 3").stdout.splitlines()[0]
+    (tmp_path / "fixed_embedder.py").write_text("def embed(text):\n    return [5.0, 1.0, 0.5, -1.0]\n")
+    monkeypatch.setenv("PYTHONPATH", f"{tmp_path}{os.pathsep}{os.environ.get('PYTHONPATH', '')}")
+    hybrid = json.loads(run("search", str(db_path), "memory 3", "--json", "--embedder", "fixed_embedder:embed").stdout)
+    assert_error(run("search", str(db_path), "x", "--embedder", "no_such_module:f"), "cannot load embedder")
+    assert {r["content"] for r in hybrid[:2]} == {"memory 3", "memory 5"}  # by keywords, by vector
+    assert json.loads(run("search", str(db_path), "absent", "--json").stdout) == []
 
 
 class Terminal:

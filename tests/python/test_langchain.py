@@ -323,3 +323,54 @@ def test_cache_entries_it_cannot_read_or_write_are_misses(cache, db: ormel.Ormel
     # An answer JSON cannot carry is not kept, and the call that made it is not disturbed.
     cache.update("odd", "model", [Generation(text="x", generation_info={"handle": object()})])
     assert cache.lookup("odd", "model") is None
+
+
+class TableEmbeddings(AxisEmbeddings):
+    """Known texts embed as unit vectors along their table axis; any other text along the last."""
+
+    table: dict[str, int] = {}
+
+    def _vector(self, text: str) -> list[float]:
+        v = [0.0] * self.size
+        v[self.table.get(text, self.size - 1)] = 1.0
+        return v
+
+
+@pytest.fixture
+def notes(db: ormel.Ormel) -> OrmelVectorStore:
+    """A note found only by its ticket number, one near the query's vector, and filler."""
+    embeddings = TableEmbeddings(size=EMBEDDING_SIZE,
+                                 table={"rollback of INC-4471": 0, "deploy went fine": 1, "what broke? INC-4471": 1})
+    s = OrmelVectorStore(db, embeddings)
+    texts = ["rollback of INC-4471", "deploy went fine"] + [f"filler {n}" for n in range(10)]
+    s.add_texts(texts, metadatas=[{"n": n} for n in range(len(texts))], ids=["ticket", "deploy"] + [f"f{n}" for n in range(10)])
+    return s
+
+
+def test_keyword_and_hybrid_search(notes: OrmelVectorStore) -> None:
+    assert [d.id for d in notes.keyword_search("inc-4471")] == ["ticket"]
+    assert notes.keyword_search("inc-4471", filter={"n": 1}) == []
+    scored = notes.hybrid_search_with_score("what broke? INC-4471", k=2)
+    assert {d.id for d, _ in scored} == {"ticket", "deploy"}
+    assert all(0.0 < s <= 1.0 for _, s in scored)
+    assert [d.id for d in notes.similarity_search("what broke? INC-4471", k=1)] == ["deploy"]
+
+
+@pytest.mark.parametrize("search_type, expected", [("keyword", ["ticket"]), ("hybrid", ["ticket", "deploy"]),
+                                                   ("similarity", ["deploy"])])
+async def test_retriever_search_types(notes: OrmelVectorStore, search_type: str, expected: list[str]) -> None:
+    retriever = notes.as_retriever(search_type=search_type, search_kwargs={"k": len(expected)})
+    query = "INC-4471" if search_type == "keyword" else "deploy went fine"
+    if search_type == "hybrid":
+        query = "what broke? INC-4471"
+    assert {d.id for d in retriever.invoke(query)} == set(expected)
+    assert {d.id for d in await retriever.ainvoke(query)} == set(expected)
+
+
+def test_where_document_contains(notes: OrmelVectorStore) -> None:
+    found = notes.similarity_search("deploy went fine", k=5, where_document={"$contains": "INC-4471"})
+    assert [d.id for d in found] == ["ticket"]
+    assert [d.id for d in notes.similarity_search("x", k=5, where_document={"$contains": "filler 1"})] == ["f1"]
+    assert notes.similarity_search("x", where_document={"$contains": "INC-4472"}) == []
+    with pytest.raises(ValueError, match="where_document"):
+        notes.similarity_search("x", where_document={"$not_contains": "a"})

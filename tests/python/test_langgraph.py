@@ -509,3 +509,16 @@ def test_example_agent_remembers_across_runs(tmp_path: Path) -> None:
     second = subprocess.run([sys.executable, str(example), db], capture_output=True, text=True, env=env, timeout=120)
     assert second.returncode == 0, second.stderr
     assert "- I live in Lisbon and work as a marine biologist." in second.stdout
+
+
+def test_semantic_search_finds_an_identifier_its_embedding_misses(path: str) -> None:
+    def embed(texts: list[str]) -> list[list[float]]:
+        return [[1.0, 0.0] if "deploy" in t or "rollout" in t else [0.0, 1.0] for t in texts]
+
+    store = OrmelStore.open(path, "pw", index={"dims": 2, "embed": embed, "fields": ["text"]})
+    store.put(("ops",), "ticket", {"text": "rollback for INC-4471"})
+    for n in range(5):
+        store.put(("ops",), f"deploy-{n}", {"text": f"deploy note {n}"})
+    found = store.search(("ops",), query="rollout INC-4471", limit=2)
+    assert {i.key for i in found} == {"ticket", "deploy-0"}
+    assert {i.key: i.score for i in found}["ticket"] == pytest.approx(0.0)  # its cosine similarity

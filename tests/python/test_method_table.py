@@ -42,8 +42,13 @@ ROWS = [
     Row("recall", "query, top_k=10, memory_types=None, agent_id=None, track_access=True, *, where=None, "
         "session_id=None, created_after=None, created_before=None, n_probe=None, n_rerank=None, "
         "similarity_weight=1.0, recency_weight=0.3, importance_weight=0.2, access_weight=0.1, "
-        "recency_half_life_secs=604800.0", "exclusive", "refused",
+        "recency_half_life_secs=604800.0, text=None, rrf_k=60.0, k1=1.2, b=0.75", "exclusive", "refused",
         lambda db, i, t: db.recall(V), probe=True),
+    Row("search_text", "text, top_k=10, *, agent_id=None, memory_types=None, where=None, session_id=None, "
+        "created_after=None, created_before=None, k1=1.2, b=0.75", "exclusive", "works",
+        lambda db, i, t: db.search_text("seed more"), probe=True),
+    Row("keyword_index_stats", "", "shared", "works", lambda db, i, t: db.keyword_index_stats()),
+    Row("set_keyword_stemming", "on", "exclusive", "works", lambda db, i, t: db.set_keyword_stemming(True)),
     Row("search", "query, top_k=10, *, where=None, session_id=None, created_after=None, created_before=None",
         "exclusive", "works", lambda db, i, t: db.search(V), probe=True),
     Row("get", "id", "exclusive", "works", lambda db, i, t: db.get(i), probe=True),
