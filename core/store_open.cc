@@ -246,6 +246,7 @@ Status load_committed_state(StoreState& s, const Header& h) {
   s.cache_directory = std::move(directory);
   s.cache_index = DirectoryIndex::build(s.cache_directory);
   s.semantic_groups = SemanticGroups{};
+  s.keywords.recheck_all = true;  // any row may have changed: compared at the next keyword query
   s.header = h;
   return {};
 }

@@ -3,6 +3,10 @@
 // compactions and headers caught half written.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "core/store.h"
 #include "tests/core/support/store_fixture.h"
 
@@ -29,6 +33,18 @@ void commit(Ormel& db, uint32_t first, uint32_t last, std::optional<uint32_t> dr
   ASSERT_TRUE(db.flush());
 }
 
+// The contents a keyword query for "memory" finds, best first.
+std::vector<std::string> keyword_hits(Ormel& db) {
+  auto hits = db.search_text(KeywordQuery{.text = "memory", .top_k = 100});
+  EXPECT_TRUE(hits) << hits.error().message();
+  std::vector<std::string> contents;
+  if (hits) {
+    for (const KeywordHit& hit : *hits) contents.push_back(hit.memory.content);
+  }
+  std::sort(contents.begin(), contents.end());
+  return contents;
+}
+
 testing::ObservedState seen(Ormel& db) {
   auto state = observe(db);
   EXPECT_TRUE(state) << state.error().message();
@@ -45,14 +61,19 @@ TEST(Follow, SeesTheStateItOpenedAtUntilRefreshed) {
   auto follower = must_follow(env);  // beside the writer's exclusive lock
   ASSERT_TRUE(follower);
   EXPECT_TRUE(follower->read_only() && follower->following());
+  const std::vector<std::string> first_hits = keyword_hits(*follower);  // builds its keyword index
+  EXPECT_EQ(first_hits.size(), 3u);
   commit(*writer, 3, 5, 1);
   commit(*writer, 5, 6);
   EXPECT_EQ(seen(*follower), first);
+  EXPECT_EQ(keyword_hits(*follower), first_hits);
 
   auto moved = follower->refresh();
   ASSERT_TRUE(moved) << moved.error().message();
   EXPECT_TRUE(*moved);
   EXPECT_EQ(seen(*follower), seen(*writer));
+  EXPECT_EQ(keyword_hits(*follower), keyword_hits(*writer));  // the index followed too
+  EXPECT_EQ(keyword_hits(*follower).size(), 5u);
   moved = follower->refresh();
   ASSERT_TRUE(moved);
   EXPECT_FALSE(*moved);
