@@ -335,6 +335,12 @@ class TableEmbeddings(AxisEmbeddings):
         v[self.table.get(text, self.size - 1)] = 1.0
         return v
 
+    def embed_documents(self, texts: list[str]) -> list[list[float]]:
+        return [self._vector(t) for t in texts]
+
+    def embed_query(self, text: str) -> list[float]:
+        return self._vector(text)
+
 
 @pytest.fixture
 def notes(db: ormel.Ormel) -> OrmelVectorStore:
