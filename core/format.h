@@ -62,7 +62,10 @@
 
 namespace ormel {
 
+// The version new files get unless asked otherwise.
 inline constexpr uint16_t FORMAT_VERSION = 8;
+// The paged layout: structures shared between commits and snapshots (docs/format-v9.md).
+inline constexpr uint16_t PAGED_FORMAT_VERSION = 9;
 inline constexpr uint16_t MIN_FORMAT_VERSION = 4;
 // First format version whose header carries a seal.
 inline constexpr uint16_t SEALED_FORMAT_VERSION = 7;

@@ -259,9 +259,12 @@ inline constexpr float kDefaultSemanticThreshold = 0.97f;
 
 class Ormel {
  public:
+  // `format_version` chooses the layout of a file this call creates (8 when unset); for an
+  // existing file it must be the file's own version when set.
   static Result<std::unique_ptr<Ormel>> open(const std::string& path, std::string_view passphrase,
                                              std::optional<uint64_t> dimensions, bool read_only,
-                                             Env* env = posix_env());
+                                             Env* env = posix_env(),
+                                             std::optional<uint16_t> format_version = std::nullopt);
   // A read-only handle that takes no lock, so it opens beside a writer in another process.
   // It reads the last committed state at the time it opened and keeps reading that state,
   // consistently, however the writer goes on: the writer never overwrites what a committed
@@ -345,7 +348,12 @@ class Ormel {
   // the pages of the new file written, its total sized first as space() does; the flush
   // comes before the first report, and a stop leaves the committed file where it was and
   // no new file beside it.
-  Result<uint64_t> compact(bool keep_history = true, const Progress& progress = {});
+  // `format_version` (when set) is the version the new file is written in: a version 8
+  // file compacted with 9 is converted; the other way round is refused.
+  Result<uint64_t> compact(bool keep_history = true, const Progress& progress = {},
+                           std::optional<uint16_t> format_version = std::nullopt);
+  // The format version of the file (of the header as committed, after an upgrade commits).
+  uint16_t format_version() const;
   Result<SpaceReport> space();
   void set_auto_compact(std::optional<AutoCompactPolicy> policy);  // nullopt: never
 

@@ -263,6 +263,20 @@ class Rewriter {
 
 uint64_t first_free_page(const StoreState& s) { return 1 + s.header.wal_pages; }
 
+// A compaction may convert a file to the paged version, never back.
+Status check_conversion(const StoreState& s, uint16_t target) {
+  if (target != FORMAT_VERSION && target != PAGED_FORMAT_VERSION) {
+    return fail(OrmelError::invalid_argument("format_version must be 8 or 9"));
+  }
+  if (target < s.header.format_version) {
+    return fail(OrmelError::invalid_argument("compaction cannot convert a version " +
+                                             std::to_string(s.header.format_version) + " file to version " +
+                                             std::to_string(target)));
+  }
+  if (target == PAGED_FORMAT_VERSION) return fail(OrmelError::invalid_argument("format version 9 is not available yet"));
+  return {};
+}
+
 // The current state as a snapshot: the manifest's entry for the header's transaction (for
 // its commit time), or one made now; none before the first transaction.
 std::optional<Snapshot> current_snapshot(const StoreState& s) {
@@ -521,9 +535,10 @@ void compact_if_due(StoreState& s) {
   s.auto_compact_next_check = 0;
 }
 
-Result<uint64_t> Ormel::compact(bool keep_history, const Progress& progress) {
+Result<uint64_t> Ormel::compact(bool keep_history, const Progress& progress, std::optional<uint16_t> format_version) {
   StoreState& s = *s_;
   if (s.read_only) return fail(OrmelError::read_only());
+  if (format_version) ORMEL_TRY(check_conversion(s, *format_version));
   std::optional<AutoCompactPolicy> policy = std::exchange(s.auto_compact, std::nullopt);
   Status flushed = flush();
   s.auto_compact = policy;

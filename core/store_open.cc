@@ -23,6 +23,19 @@ struct KeySource {
   const SecretKey* dek = nullptr;
 };
 
+// A format version that a caller asks for; a file keeps the one it was created with.
+Status check_format_choice(uint16_t version) {
+  if (version == FORMAT_VERSION) return {};
+  if (version == PAGED_FORMAT_VERSION) return fail(OrmelError::invalid_argument("format version 9 is not available yet"));
+  return fail(OrmelError::invalid_argument("format_version must be 8 or 9"));
+}
+
+std::string format_mismatch(uint16_t asked, uint16_t held) {
+  return "format_version " + std::to_string(asked) + " was asked for, but the file is version " +
+         std::to_string(held) + " (a file keeps the version it was created with; compact(format_version=" +
+         std::to_string(asked) + ") converts it)";
+}
+
 Result<Page> read_header_page(File& file) {
   Page page{};
   ORMEL_TRY(read_exact(file, 0, page));
@@ -137,7 +150,7 @@ Result<Header> read_header_following(File& file) {
 }
 
 Result<std::unique_ptr<StoreState>> create(Env* env, const std::string& path, std::string_view passphrase,
-                                           uint64_t dimensions) {
+                                           uint64_t dimensions, uint16_t format_version) {
   if (dimensions == 0) return fail(OrmelError::invalid_argument("dimensions must be > 0"));
   if (dimensions > std::numeric_limits<uint32_t>::max()) {
     return fail(OrmelError::invalid_argument("dimensions must fit in 32 bits"));
@@ -150,7 +163,7 @@ Result<std::unique_ptr<StoreState>> create(Env* env, const std::string& path, st
   ORMEL_ASSIGN(SecretKey dek, random_key());
   ORMEL_TRY(wrap_key(h, passphrase, dek, KdfParams{}));
 
-  h.format_version = FORMAT_VERSION;
+  h.format_version = format_version;
   h.page_size = PAGE_SIZE;
   h.encrypted = 1;
   h.dimensions = static_cast<uint32_t>(dimensions);
@@ -161,7 +174,7 @@ Result<std::unique_ptr<StoreState>> create(Env* env, const std::string& path, st
 
   ORMEL_ASSIGN(Page page, seal_header(h, dek));
   auto state = std::make_unique<StoreState>();
-  state->pager = std::make_unique<Pager>(std::move(file), std::move(dek), 0, FORMAT_VERSION);
+  state->pager = std::make_unique<Pager>(std::move(file), std::move(dek), 0, format_version);
   ORMEL_TRY(state->pager->write_raw(page));
   ORMEL_TRY(state->pager->file().sync());
   state->header = h;
@@ -262,15 +275,20 @@ Ormel::~Ormel() {
 }
 
 Result<std::unique_ptr<Ormel>> Ormel::open(const std::string& path, std::string_view passphrase,
-                                           std::optional<uint64_t> dimensions, bool read_only, Env* env) {
+                                           std::optional<uint64_t> dimensions, bool read_only, Env* env,
+                                           std::optional<uint16_t> format_version) {
+  if (format_version) ORMEL_TRY(check_format_choice(*format_version));
   std::unique_ptr<StoreState> state;
   if (!env->exists(path)) {
     if (read_only) return fail(OrmelError::invalid_argument(std::string(kReadOnlyCreate)));
     if (!dimensions) return fail(OrmelError::invalid_argument(std::string(kDimensionsRequired)));
-    ORMEL_ASSIGN(state, create(env, path, passphrase, *dimensions));
+    ORMEL_ASSIGN(state, create(env, path, passphrase, *dimensions, format_version.value_or(FORMAT_VERSION)));
   } else {
     ORMEL_ASSIGN(state, open_existing(env, path, {.passphrase = passphrase},
                                       read_only ? Access::ReadOnly : Access::ReadWrite));
+    if (format_version && *format_version != state->header.format_version) {
+      return fail(OrmelError::invalid_argument(format_mismatch(*format_version, state->header.format_version)));
+    }
   }
   state->path = path;
   state->env = env;
@@ -313,6 +331,7 @@ Result<bool> Ormel::refresh() {
 }
 
 bool Ormel::following() const { return s_->following; }
+uint16_t Ormel::format_version() const { return s_->disk_format_version; }
 
 const std::string& Ormel::path() const { return s_->path; }
 bool Ormel::read_only() const { return s_->read_only; }
