@@ -85,7 +85,7 @@ Page to_page(const Header& h) {
 Result<Header> from_page(std::span<const uint8_t, PAGE_SIZE> page) {
   if (std::memcmp(page.data(), kMagic.data(), kMagic.size()) != 0) return fail(OrmelError::bad_magic());
   uint16_t version = load_le<uint16_t>(page.data() + 4);
-  if (version < MIN_FORMAT_VERSION || version > FORMAT_VERSION) {
+  if (version < MIN_FORMAT_VERSION || version > PAGED_FORMAT_VERSION) {
     return fail(OrmelError::unsupported_version(version));
   }
   if (load_le<uint32_t>(page.data() + kCrcOffset) != header_crc(page)) return fail(OrmelError::header_checksum());
@@ -169,7 +169,7 @@ std::vector<size_t> header_signatures(std::span<const uint8_t> bytes) {
     if (bytes.size() - at < HEADER_SIGNATURE_LEN) break;
     const uint8_t* b = bytes.data() + at;
     const uint16_t version = load_le<uint16_t>(b + 4);
-    if (version >= MIN_FORMAT_VERSION && version <= FORMAT_VERSION && load_le<uint32_t>(b + 6) == PAGE_SIZE &&
+    if (version >= MIN_FORMAT_VERSION && version <= PAGED_FORMAT_VERSION && load_le<uint32_t>(b + 6) == PAGE_SIZE &&
         load_le<uint32_t>(b + 10) == 1) {
       found.push_back(at);
     }

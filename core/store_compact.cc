@@ -63,19 +63,13 @@ std::expected<T, OrmelError> naming(const std::string& path, std::expected<T, Or
   return done;
 }
 
-struct RunRef {
-  uint64_t start = 0;
-  uint64_t pages = 0;
-  uint64_t len = 0;
-  auto operator<=>(const RunRef&) const = default;
-};
-
 // Everything the new file commits, for the handle to switch to it.
-struct Layout {
+struct Compacted {
   Header header;
   std::vector<CatalogEntry> catalog;
   std::vector<Snapshot> manifest;
   std::vector<CacheDirectoryEntry> cache_directory;
+  std::unique_ptr<Layout> layout;  // its version's layout, holding what it wrote as committed
 };
 
 // The new file's page sink: pages are appended in order, sealed under the data key with
@@ -140,16 +134,17 @@ class PageSink {
 // Walks the committed state of the old file and lays it out in a PageSink.
 class Rewriter {
  public:
-  Rewriter(StoreState& s, PageSink& sink) : s_(s), sink_(sink) {}
+  Rewriter(StoreState& s, PageSink& sink, uint16_t version) : s_(s), sink_(sink), version_(version) {}
 
   // Lays out the `kept` snapshots and the current state; `drop_deleted` drops deleted
   // catalog rows altogether (only when the current state is the one snapshot kept).
-  Result<Layout> run(const std::vector<Snapshot>& kept, bool drop_deleted) {
+  Result<Compacted> run(const std::vector<Snapshot>& kept, bool drop_deleted) {
     const Header& h = s_.header;
-    Layout out;
+    Compacted out;
+    out.layout = make_layout(version_);
+    Layout& layout = *out.layout;
     for (const Snapshot& snap : kept) {
-      ORMEL_ASSIGN(RunRef catalog, rewrite_catalog({snap.catalog_start, snap.catalog_pages, snap.catalog_len},
-                                                   drop_deleted, nullptr));
+      ORMEL_ASSIGN(RunRef catalog, rewrite_catalog(layout, catalog_run(snap), drop_deleted, nullptr));
       ORMEL_ASSIGN(RunRef index, copy_shared({snap.index_start, snap.index_pages, snap.index_len}));
       Snapshot moved = snap;
       std::tie(moved.catalog_start, moved.catalog_pages, moved.catalog_len) =
@@ -157,8 +152,7 @@ class Rewriter {
       std::tie(moved.index_start, moved.index_pages, moved.index_len) = std::tuple(index.start, index.pages, index.len);
       out.manifest.push_back(moved);
     }
-    const RunRef old_catalog{h.catalog_start, h.catalog_pages, h.catalog_len};
-    ORMEL_ASSIGN(RunRef catalog, rewrite_catalog(old_catalog, drop_deleted, &out.catalog));
+    ORMEL_ASSIGN(RunRef catalog, rewrite_catalog(layout, catalog_run(h), drop_deleted, &out.catalog));
     ORMEL_ASSIGN(RunRef index, copy_shared({h.index_start, h.index_pages, h.index_len}));
 
     for (const CacheDirectoryEntry& row : s_.cache_directory) {
@@ -167,18 +161,19 @@ class Rewriter {
       ORMEL_ASSIGN(moved.start_page, copy_run(row.start_page, row.page_count));
       out.cache_directory.push_back(std::move(moved));
     }
-    RunRef cache_dir;
-    if (!out.cache_directory.empty()) {
-      ORMEL_ASSIGN(cache_dir, write_blob(encode_cache_directory(out.cache_directory)));
-    }
+    BlobSink blobs(*this);
+    layout.prepare_cache_directory(out.cache_directory);
+    ORMEL_ASSIGN(const RunRef cache_dir, layout.write_cache_directory(blobs));
     RunRef manifest;
     if (!out.manifest.empty()) {
-      ORMEL_ASSIGN(manifest, write_blob(encode_manifest(out.manifest)));
+      layout.prepare_snapshots(out.manifest);
+      ORMEL_ASSIGN(manifest, layout.write_snapshots(blobs));
     }
+    layout.commit();
 
     Header& nh = out.header;
     nh = h;
-    nh.format_version = FORMAT_VERSION;
+    nh.format_version = version_;
     nh.wal_start = 1;
     std::tie(nh.catalog_start, nh.catalog_pages, nh.catalog_len) = std::tuple(catalog.start, catalog.pages, catalog.len);
     std::tie(nh.index_start, nh.index_pages, nh.index_len) = std::tuple(index.start, index.pages, index.len);
@@ -195,11 +190,23 @@ class Rewriter {
   // it is decoded again), with every record its live rows name copied and those rows
   // pointing at the copies. A deleted row keeps its id and counters and names no record
   // (invariant 7); with `drop_deleted` it goes.
-  Result<RunRef> rewrite_catalog(RunRef old, bool drop_deleted, std::vector<CatalogEntry>* rows) {
+  // The new file's runs, put where the sink is.
+  class BlobSink final : public RunSink {
+   public:
+    explicit BlobSink(Rewriter& r) : r_(r) {}
+    Result<RunRef> put(std::span<const uint8_t> blob) override { return r_.write_blob(blob); }
+
+   private:
+    Rewriter& r_;
+  };
+
+  // In the new file's layout, each catalog is compared with the one written before it, so
+  // snapshots that share rows share the runs holding them.
+  Result<RunRef> rewrite_catalog(Layout& layout, RunRef old, bool drop_deleted, std::vector<CatalogEntry>* rows) {
     if (old.pages == 0) return RunRef{};
     auto done = catalogs_.find(old);
     if (done != catalogs_.end() && rows == nullptr) return done->second;
-    ORMEL_ASSIGN(auto catalog, load_catalog(*s_.pager, old.start, old.pages, old.len));
+    ORMEL_ASSIGN(auto catalog, s_.layout->read_catalog(*s_.pager, old));
     if (drop_deleted) std::erase_if(catalog, [](const CatalogEntry& row) { return row.deleted; });
     for (CatalogEntry& row : catalog) {
       if (row.deleted) std::tie(row.start_page, row.page_count, row.len) = std::tuple(0, 0, 0);
@@ -207,7 +214,10 @@ class Rewriter {
       ORMEL_ASSIGN(row.start_page, copy_run(row.start_page, row.page_count));
     }
     if (done == catalogs_.end()) {
-      ORMEL_ASSIGN(RunRef fresh, write_blob(encode_catalog(catalog)));
+      BlobSink blobs(*this);
+      layout.prepare_catalog(catalog);
+      ORMEL_ASSIGN(RunRef fresh, layout.write_catalog(blobs));
+      layout.commit();
       done = catalogs_.emplace(old, fresh).first;
     }
     if (rows != nullptr) *rows = std::move(catalog);
@@ -240,7 +250,7 @@ class Rewriter {
     return fresh;
   }
 
-  Result<RunRef> write_blob(const std::vector<uint8_t>& blob) {
+  Result<RunRef> write_blob(std::span<const uint8_t> blob) {
     const uint64_t pages = run_pages(blob.size());
     if (!sink_.writing()) return RunRef{sink_.skip(pages), pages, blob.size()};
     const uint64_t start = sink_.next_page();
@@ -256,12 +266,16 @@ class Rewriter {
 
   StoreState& s_;
   PageSink& sink_;
+  uint16_t version_;
   std::map<RunRef, RunRef> catalogs_;
   std::map<RunRef, RunRef> shared_;
   std::map<std::pair<uint64_t, uint64_t>, uint64_t> records_;
 };
 
 uint64_t first_free_page(const StoreState& s) { return 1 + s.header.wal_pages; }
+
+// A compaction writes the file's own version (an older one is upgraded to 8).
+uint16_t own_version(const StoreState& s) { return std::max(s.header.format_version, FORMAT_VERSION); }
 
 // A compaction may convert a file to the paged version, never back.
 Status check_conversion(const StoreState& s, uint16_t target) {
@@ -273,7 +287,6 @@ Status check_conversion(const StoreState& s, uint16_t target) {
                                              std::to_string(s.header.format_version) + " file to version " +
                                              std::to_string(target)));
   }
-  if (target == PAGED_FORMAT_VERSION) return fail(OrmelError::invalid_argument("format version 9 is not available yet"));
   return {};
 }
 
@@ -304,23 +317,26 @@ uint64_t file_bytes_of(const Header& compacted) {
 }
 
 // The header a compaction would give the new file, found without reading records or writing.
-Result<Header> planned_header(StoreState& s, const std::vector<Snapshot>& kept, bool drop_deleted) {
+Result<Header> planned_header(StoreState& s, const std::vector<Snapshot>& kept, bool drop_deleted,
+                              uint16_t version) {
   PageSink sink(first_free_page(s), nullptr, nullptr);
-  ORMEL_ASSIGN(Layout layout, Rewriter(s, sink).run(kept, drop_deleted));
+  ORMEL_ASSIGN(Compacted layout, Rewriter(s, sink, version).run(kept, drop_deleted));
   return layout.header;
 }
 
 Result<uint64_t> compacted_bytes(StoreState& s, bool keep_history) {
-  ORMEL_ASSIGN(const Header planned, planned_header(s, kept_snapshots(s, keep_history), !keep_history));
+  ORMEL_ASSIGN(const Header planned,
+               planned_header(s, kept_snapshots(s, keep_history), !keep_history, own_version(s)));
   return file_bytes_of(planned);
 }
 
 // Writes the whole new file through `out` and makes it durable, advancing `meter` a page
 // at a time.
-Result<Layout> write_new_file(StoreState& s, Pager& out, const std::vector<Snapshot>& kept, bool drop_deleted,
+Result<Compacted> write_new_file(StoreState& s, Pager& out, const std::vector<Snapshot>& kept, bool drop_deleted,
+                                 uint16_t version,
                               ProgressMeter& meter) {
   PageSink sink(first_free_page(s), &out, &s, &meter);
-  ORMEL_ASSIGN(Layout layout, Rewriter(s, sink).run(kept, drop_deleted));
+  ORMEL_ASSIGN(Compacted layout, Rewriter(s, sink, version).run(kept, drop_deleted));
   ORMEL_TRY(sink.drain());
   layout.header.nonce_counter = out.nonce_counter();
   ORMEL_ASSIGN(Page header_page, seal_header(layout.header, out.dek()));
@@ -332,12 +348,13 @@ Result<Layout> write_new_file(StoreState& s, Pager& out, const std::vector<Snaps
 }
 
 // The handle's state after the switch is what opening the new file would give.
-void switch_to(StoreState& s, std::unique_ptr<Pager> pager, Layout layout) {
+void switch_to(StoreState& s, std::unique_ptr<Pager> pager, Compacted layout) {
   pager->cache().set_capacity(s.pager->cache().capacity());
   s.pager = std::move(pager);  // closes the old file, releasing its lock
   s.checkpoint_unsynced = false;  // the new file's header is synced
   s.header = layout.header;
   s.disk_format_version = layout.header.format_version;
+  s.layout = std::move(layout.layout);
   s.catalog = std::move(layout.catalog);
   s.id_index = build_id_index(s.catalog);
   s.snapshot_manifest = std::move(layout.manifest);
@@ -380,12 +397,12 @@ Result<std::unique_ptr<File>> create_new_file(StoreState& s, const std::string& 
 
 // One compaction keeping `kept` (see Rewriter::run); returns the bytes given back.
 Result<uint64_t> compact_keeping(StoreState& s, const std::vector<Snapshot>& kept, bool drop_deleted,
-                                 const Progress& progress) {
+                                 const Progress& progress, uint16_t version) {
   ORMEL_ASSIGN(const uint64_t old_bytes, s.pager->file().size());
   // The pages to write are counted first only when someone listens: it reads every catalog.
   uint64_t pages = 0;
   if (progress.report) {
-    ORMEL_ASSIGN(const Header planned, planned_header(s, kept, drop_deleted));
+    ORMEL_ASSIGN(const Header planned, planned_header(s, kept, drop_deleted, version));
     pages = planned.page_count - first_free_page(s);
   }
   ORMEL_ASSIGN(ProgressMeter meter, ProgressMeter::start(progress, pages));
@@ -394,8 +411,8 @@ Result<uint64_t> compact_keeping(StoreState& s, const std::vector<Snapshot>& kep
   const std::string temp = target + std::string(kTempSuffix);
   ORMEL_ASSIGN(auto file, create_new_file(s, temp));
   auto out = std::make_unique<Pager>(std::move(file), SecretKey(s.pager->dek().span()), s.pager->nonce_counter(),
-                                     FORMAT_VERSION);
-  auto written = write_new_file(s, *out, kept, drop_deleted, meter);
+                                     version);
+  auto written = write_new_file(s, *out, kept, drop_deleted, version, meter);
   Status ready = written ? meter.finish() : Status(fail(written.error()));  // invariant 6
   if (ready) ready = check_path_is_ours(s);
   Status renamed = ready ? naming(temp, s.env->rename(temp, target)) : ready;
@@ -420,7 +437,7 @@ class ReachCheck {
 
   bool intact(const Snapshot& snap) {
     Pager& pager = *s_.pager;
-    auto catalog = load_catalog(pager, snap.catalog_start, snap.catalog_pages, snap.catalog_len);
+    auto catalog = s_.layout->read_catalog(pager, catalog_run(snap));
     if (!catalog) return false;
     if (snap.index_pages != 0 && !read_run_bytes(pager, snap.index_start, snap.index_pages, snap.index_len)) {
       return false;
@@ -457,19 +474,20 @@ std::optional<std::vector<Snapshot>> intact_snapshots(StoreState& s) {
 }
 
 // Compacts a store with nothing staged; returns the bytes given back.
-Result<uint64_t> compact_committed(StoreState& s, bool keep_history, const Progress& progress = {}) {
+Result<uint64_t> compact_committed(StoreState& s, bool keep_history, const Progress& progress,
+                                   uint16_t version) {
   if (s.catalog_dirty || s.index_dirty || s.cache_dirty || s.pager->cache().dirty_count() != 0) {
     return fail(OrmelError::io("internal error: compaction with staged changes"));
   }
   ORMEL_TRY(check_path_is_ours(s));
   const std::vector<Snapshot> kept = kept_snapshots(s, keep_history);
-  auto done = compact_keeping(s, kept, !keep_history, progress);
+  auto done = compact_keeping(s, kept, !keep_history, progress, version);
   const bool damaged = !done && (done.error().kind() == ErrorKind::PageAuthFailed ||
                                  done.error().kind() == ErrorKind::Serialization);
   if (!damaged || !keep_history) return done;
   std::optional<std::vector<Snapshot>> intact = intact_snapshots(s);
   if (!intact || intact->size() == kept.size()) return done;
-  return compact_keeping(s, *intact, false, progress);
+  return compact_keeping(s, *intact, false, progress, version);
 }
 
 // The bytes the kept state needs, estimated from memory without reading the file: exact
@@ -529,7 +547,7 @@ void compact_if_due(StoreState& s) {
   // The flush that called this has committed; a failed compaction leaves the old file in
   // place (or, past the rename, a pending directory sync that the next flush retries), so
   // its error is not the flush's: space() reports it until a compaction succeeds.
-  Result<uint64_t> done = compact_committed(s, true);
+  Result<uint64_t> done = compact_committed(s, true, {}, own_version(s));
   s.auto_compact_failure = done ? std::nullopt : std::optional(done.error());
   s.auto_compact_baseline = s.header.page_count * PAGE_SIZE;
   s.auto_compact_next_check = 0;
@@ -544,7 +562,8 @@ Result<uint64_t> Ormel::compact(bool keep_history, const Progress& progress, std
   s.auto_compact = policy;
   ORMEL_TRY(flushed);
   ORMEL_TRY(settle_compaction(s));
-  ORMEL_ASSIGN(const uint64_t given_back, compact_committed(s, keep_history, progress));
+  ORMEL_ASSIGN(const uint64_t given_back,
+               compact_committed(s, keep_history, progress, format_version.value_or(own_version(s))));
   s.auto_compact_failure.reset();
   return given_back;
 }

@@ -32,33 +32,33 @@
 namespace ormel {
 namespace {
 
-// Upper bound of one serialised Snapshot (array marker + nine integers of at most 9 bytes).
-constexpr uint64_t kSnapshotBound = 82;
 // Largest write issued when flushing consecutive staged pages.
 constexpr size_t kMaxWriteBytes = 1 << 20;
 // Counters a committed header reserves beyond those its transaction used: enough for a
 // next flush of the same size, so an agent's small flushes write no reservation header.
 uint64_t nonce_reserve(uint64_t sealed) { return 2 * sealed + 1024; }
 
+// What a flush writes besides staged pages: the structures that changed, prepared by the
+// layout (which holds their bytes), and the index run.
 struct FlushPrelude {
-  std::optional<std::span<const uint8_t>> catalog;  // held by the store's catalog encoder
+  uint64_t structure_pages = 0;
   std::optional<std::vector<uint8_t>> index;
-  std::optional<std::vector<uint8_t>> cache_directory;
 };
 
 FlushPrelude prepare_for_flush(StoreState& s) {
   FlushPrelude p;
-  if (s.catalog_dirty) p.catalog = s.catalog_encoder.encode(s.catalog);
+  if (s.catalog_dirty) p.structure_pages += s.layout->prepare_catalog(s.catalog);
   if (s.index_dirty && s.index) p.index = encode_index(*s.index);
-  if (s.cache_dirty) p.cache_directory = encode_cache_directory(s.cache_directory);
+  if (s.cache_dirty) p.structure_pages += s.layout->prepare_cache_directory(s.cache_directory);
   return p;
 }
 
-uint64_t estimate_pages(const FlushPrelude& p, uint64_t snapshots) {
-  uint64_t t = (p.catalog ? run_pages(p.catalog->size()) : 0) + 1;
+// An upper bound of the pages a flush's runs take; the snapshot list is prepared only once
+// the catalog's run is known, so its bound stands in for it.
+uint64_t estimate_pages(const StoreState& s, const FlushPrelude& p, uint64_t snapshots) {
+  uint64_t t = p.structure_pages + s.layout->snapshot_pages_bound(snapshots + 1);
   if (p.index) t += run_pages(p.index->size());
-  if (p.cache_directory) t += run_pages(p.cache_directory->size());
-  return t + (kSnapshotBound * snapshots + 91) / PAGE_PAYLOAD;
+  return t;
 }
 
 // Seals and writes every dirty cache page at its home position, in ascending page order,
@@ -106,11 +106,22 @@ uint64_t claim_run(Header& h, uint64_t len, uint64_t& start_field, uint64_t& pag
 // then costs no fresh allocation, zero-fill and page faults each time. No run's plaintext
 // is cached: the in-memory state is authoritative, and a reader of an old run (restore,
 // history, compaction) decrypts it from the file.
-class RunImages {
+class RunImages final : public RunSink {
  public:
   RunImages(Header& h, std::vector<uint8_t>& buffer, uint64_t estimated_pages)
       : h_(h), buffer_(buffer), first_(h.page_count) {
     if (buffer_.size() < estimated_pages * PAGE_SIZE) buffer_.resize(estimated_pages * PAGE_SIZE);
+  }
+
+  RunImages(Header& h, std::vector<uint8_t>& buffer, uint64_t estimated_pages, Pager& pager)
+      : RunImages(h, buffer, estimated_pages) {
+    pager_ = &pager;
+  }
+
+  Result<RunRef> put(std::span<const uint8_t> blob) override {
+    RunRef run;
+    ORMEL_TRY(add(*pager_, blob, run.start, run.pages, run.len));
+    return run;
   }
 
   Status add(Pager& pager, std::span<const uint8_t> blob, uint64_t& start_field, uint64_t& pages_field,
@@ -132,7 +143,12 @@ class RunImages {
   std::vector<uint8_t>& buffer_;
   uint64_t first_;
   size_t used_ = 0;
+  Pager* pager_ = nullptr;
 };
+
+void set_run(const RunRef& run, uint64_t& start_field, uint64_t& pages_field, uint64_t& len_field) {
+  std::tie(start_field, pages_field, len_field) = std::tuple(run.start, run.pages, run.len);
+}
 
 }  // namespace
 
@@ -152,13 +168,13 @@ Status settle_checkpoint(StoreState& s) {
   return {};
 }
 
-Status seal_run(Pager& pager, Header& h, std::span<const uint8_t> blob, std::vector<wal::WalFrame>& frames,
-                uint64_t& start_field, uint64_t& pages_field, uint64_t& len_field) {
-  const uint64_t start = claim_run(h, blob.size(), start_field, pages_field, len_field);
-  wal::WalFrame frame{start, std::vector<uint8_t>(pages_field * PAGE_SIZE)};
-  ORMEL_TRY(pager.seal_run(start, blob, frame.image));
-  frames.push_back(std::move(frame));
-  return {};
+Result<RunRef> LoggedRuns::put(std::span<const uint8_t> blob) {
+  RunRef run;
+  claim_run(h_, blob.size(), run.start, run.pages, run.len);
+  wal::WalFrame frame{run.start, std::vector<uint8_t>(run.pages * PAGE_SIZE)};
+  ORMEL_TRY(pager_.seal_run(run.start, blob, frame.image));
+  frames_.push_back(std::move(frame));
+  return run;
 }
 
 Status Ormel::flush() {
@@ -169,7 +185,7 @@ Status Ormel::flush() {
   Pager& pager = *s.pager;
 
   FlushPrelude prelude = prepare_for_flush(s);
-  const uint64_t estimate = estimate_pages(prelude, s.snapshot_manifest.size());
+  const uint64_t estimate = estimate_pages(s, prelude, s.snapshot_manifest.size());
 
   // The transaction works on a copy of the header; see invariant 5.
   Header h = s.header;
@@ -197,23 +213,24 @@ Status Ormel::flush() {
       pager.set_nonce_limit(needed);
     }
 
-    RunImages runs(h, s.run_images, estimate);
-    if (prelude.catalog) {
-      ORMEL_TRY(runs.add(pager, *prelude.catalog, h.catalog_start, h.catalog_pages, h.catalog_len));
+    const uint64_t runs_first = h.page_count;
+    RunImages runs(h, s.run_images, estimate, pager);
+    if (s.catalog_dirty) {
+      ORMEL_ASSIGN(const RunRef catalog, s.layout->write_catalog(runs));
+      set_run(catalog, h.catalog_start, h.catalog_pages, h.catalog_len);
     }
     if (s.index_dirty) {
       h.index_start = h.index_pages = h.index_len = 0;
       if (prelude.index) ORMEL_TRY(runs.add(pager, *prelude.index, h.index_start, h.index_pages, h.index_len));
     }
     if (s.cache_dirty) {
-      h.cache_dir_start = h.cache_dir_pages = h.cache_dir_len = 0;
-      if (!s.cache_directory.empty()) {
-        ORMEL_TRY(runs.add(pager, *prelude.cache_directory, h.cache_dir_start, h.cache_dir_pages, h.cache_dir_len));
-      }
+      ORMEL_ASSIGN(const RunRef directory, s.layout->write_cache_directory(runs));
+      set_run(directory, h.cache_dir_start, h.cache_dir_pages, h.cache_dir_len);
     }
 
-    // The encoder counted the live rows of what it encoded; an unchanged catalog is counted.
-    const uint64_t live = prelude.catalog ? s.catalog_encoder.live_rows() : live_count();
+    // A layout may have counted the live rows of what it prepared; otherwise they are counted.
+    const std::optional<uint64_t> counted = s.catalog_dirty ? s.layout->prepared_live_rows() : std::nullopt;
+    const uint64_t live = counted ? *counted : live_count();
     const uint64_t txn = s.header.txn_id + 1;
 
     std::vector<Snapshot> manifest = s.snapshot_manifest;
@@ -221,8 +238,12 @@ Status Ormel::flush() {
     if (cap != 0 && manifest.size() >= cap) manifest.erase(manifest.begin(), manifest.end() - (cap - 1));
     manifest.push_back(Snapshot{txn, now_secs(), h.catalog_start, h.catalog_pages, h.catalog_len, h.index_start,
                                 h.index_pages, h.index_len, live});
-    std::vector<uint8_t> manifest_bytes = encode_manifest(manifest);
-    ORMEL_TRY(runs.add(pager, manifest_bytes, h.manifest_start, h.manifest_pages, h.manifest_len));
+    s.layout->prepare_snapshots(manifest);
+    ORMEL_ASSIGN(const RunRef list, s.layout->write_snapshots(runs));
+    set_run(list, h.manifest_start, h.manifest_pages, h.manifest_len);
+    if (h.page_count - runs_first > estimate) {
+      return fail(OrmelError::io("internal error: the flush's runs outgrew their estimate"));
+    }
 
     // Invariant 2: the staged pages are sealed below, so count them in.
     if (pager.nonce_counter() + pager.cache().dirty_count() > pager.nonce_limit()) {
@@ -253,6 +274,7 @@ Status Ormel::flush() {
     keep_allocations();
     return result;
   }
+  s.layout->commit();
   s.header = h;
   s.disk_format_version = h.format_version;
   s.catalog_dirty = s.index_dirty = s.cache_dirty = false;

@@ -40,7 +40,7 @@ Result<std::vector<MemoryVersion>> Ormel::history(MemoryId id) {
                               previous->catalog_pages == snap->catalog_pages &&
                               previous->catalog_len == snap->catalog_len;
     if (!same_catalog) {
-      ORMEL_ASSIGN(auto catalog, load_catalog(*s.pager, snap->catalog_start, snap->catalog_pages, snap->catalog_len));
+      ORMEL_ASSIGN(auto catalog, s.layout->read_catalog(*s.pager, catalog_run(*snap)));
       row = row_of(catalog, id);
     }
     previous = snap;

@@ -25,8 +25,7 @@ struct KeySource {
 
 // A format version that a caller asks for; a file keeps the one it was created with.
 Status check_format_choice(uint16_t version) {
-  if (version == FORMAT_VERSION) return {};
-  if (version == PAGED_FORMAT_VERSION) return fail(OrmelError::invalid_argument("format version 9 is not available yet"));
+  if (version == FORMAT_VERSION || version == PAGED_FORMAT_VERSION) return {};
   return fail(OrmelError::invalid_argument("format_version must be 8 or 9"));
 }
 
@@ -175,6 +174,7 @@ Result<std::unique_ptr<StoreState>> create(Env* env, const std::string& path, st
   ORMEL_ASSIGN(Page page, seal_header(h, dek));
   auto state = std::make_unique<StoreState>();
   state->pager = std::make_unique<Pager>(std::move(file), std::move(dek), 0, format_version);
+  state->layout = make_layout(format_version);
   ORMEL_TRY(state->pager->write_raw(page));
   ORMEL_TRY(state->pager->file().sync());
   state->header = h;
@@ -223,21 +223,22 @@ Result<std::unique_ptr<StoreState>> open_existing(Env* env, const std::string& p
   state->read_only = read_only;
   state->following = access == Access::Follow;
   state->dimensions = h.dimensions;
+  state->layout = make_layout(h.format_version);
   Pager& pager = *state->pager;
+  Layout& layout = *state->layout;
 
   if (h.format_version == 4) {
     ORMEL_ASSIGN(auto rows, load_catalog_v4(pager, h.catalog_start, h.catalog_pages, h.catalog_len));
     ORMEL_ASSIGN(state->catalog, migrate_v4_catalog(pager, std::move(rows)));
   } else {
-    ORMEL_ASSIGN(state->catalog, load_catalog(pager, h.catalog_start, h.catalog_pages, h.catalog_len));
+    ORMEL_ASSIGN(state->catalog, layout.read_catalog(pager, catalog_run(h), true));
   }
   state->id_index = build_id_index(state->catalog);
   ORMEL_ASSIGN(state->index, load_index(pager, h.index_start, h.index_pages, h.index_len, h.dimensions));
-  ORMEL_ASSIGN(state->snapshot_manifest, load_manifest(pager, h.manifest_start, h.manifest_pages, h.manifest_len));
+  ORMEL_ASSIGN(state->snapshot_manifest, layout.read_snapshots(pager, snapshot_list_run(h), true));
   state->header = h;
   if (h.format_version < FORMAT_VERSION) ORMEL_TRY(upgrade_in_memory(*state));
-  ORMEL_ASSIGN(state->cache_directory,
-               load_cache_directory(pager, h.cache_dir_start, h.cache_dir_pages, h.cache_dir_len));
+  ORMEL_ASSIGN(state->cache_directory, layout.read_cache_directory(pager, cache_directory_run(h), true));
   state->cache_index = DirectoryIndex::build(state->cache_directory);
   return state;
 }
@@ -248,10 +249,11 @@ Result<std::unique_ptr<StoreState>> open_existing(Env* env, const std::string& p
 // cache directory are those `h` names. Nothing changes unless every one of them loads.
 Status load_committed_state(StoreState& s, const Header& h) {
   Pager& pager = *s.pager;
-  ORMEL_ASSIGN(auto catalog, load_catalog(pager, h.catalog_start, h.catalog_pages, h.catalog_len));
+  // A follower never writes, so what it reads is not adopted as a base for writing.
+  ORMEL_ASSIGN(auto catalog, s.layout->read_catalog(pager, catalog_run(h)));
   ORMEL_ASSIGN(auto index, load_index(pager, h.index_start, h.index_pages, h.index_len, h.dimensions));
-  ORMEL_ASSIGN(auto manifest, load_manifest(pager, h.manifest_start, h.manifest_pages, h.manifest_len));
-  ORMEL_ASSIGN(auto directory, load_cache_directory(pager, h.cache_dir_start, h.cache_dir_pages, h.cache_dir_len));
+  ORMEL_ASSIGN(auto manifest, s.layout->read_snapshots(pager, snapshot_list_run(h)));
+  ORMEL_ASSIGN(auto directory, s.layout->read_cache_directory(pager, cache_directory_run(h)));
   s.catalog = std::move(catalog);
   s.id_index = build_id_index(s.catalog);
   s.index = std::move(index);

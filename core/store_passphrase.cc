@@ -103,10 +103,12 @@ Status Ormel::change_passphrase(std::string_view new_passphrase) {
   manifest.push_back(Snapshot{h.txn_id, now_secs(), h.catalog_start, h.catalog_pages, h.catalog_len,
                               h.index_start, h.index_pages, h.index_len, h.memory_count});
 
+  s.layout->prepare_snapshots(manifest);
   auto attempt = [&]() -> Status {
     std::vector<wal::WalFrame> frames;
-    ORMEL_TRY(seal_run(pager, h, encode_manifest(manifest), frames, h.manifest_start, h.manifest_pages,
-                       h.manifest_len));
+    LoggedRuns sink(pager, h, frames);
+    ORMEL_ASSIGN(const RunRef list, s.layout->write_snapshots(sink));
+    std::tie(h.manifest_start, h.manifest_pages, h.manifest_len) = std::tuple(list.start, list.pages, list.len);
     // Never below what the durable header already covers (the pager's limit).
     h.nonce_counter = std::max(pager.nonce_counter(), pager.nonce_limit());
     ORMEL_ASSIGN(const uint64_t replaced_frames, scrub_key_copies(pager.file(), s.header));
@@ -129,6 +131,7 @@ Status Ormel::change_passphrase(std::string_view new_passphrase) {
     s.header.page_count = h.page_count;
     return done;
   }
+  s.layout->commit();
   s.header = h;
   s.snapshot_manifest = std::move(manifest);
   return {};

@@ -74,7 +74,7 @@ Result<VerifyReport> Ormel::verify_all(const Progress& progress) {
   // Older snapshots: what restore_to would load.
   for (const Snapshot& snap : s.snapshot_manifest) {
     const std::string name = "snapshot of transaction " + std::to_string(snap.txn_id);
-    if (auto catalog = load_catalog(*s.pager, snap.catalog_start, snap.catalog_pages, snap.catalog_len); !catalog) {
+    if (auto catalog = s.layout->read_catalog(*s.pager, catalog_run(snap)); !catalog) {
       report.structures.push_back({name + " (catalog)", std::move(catalog).error()});
     }
     if (auto index = load_index(*s.pager, snap.index_start, snap.index_pages, snap.index_len, s.dimensions);

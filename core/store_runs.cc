@@ -6,25 +6,6 @@
 
 namespace ormel {
 
-uint64_t run_pages(uint64_t len) { return len == 0 ? 1 : (len + PAGE_PAYLOAD - 1) / PAGE_PAYLOAD; }
-
-Result<std::vector<uint8_t>> read_run_bytes(Pager& pager, uint64_t start, uint64_t count, uint64_t len) {
-  // The stated length and page count come from the file; unauthenticated ones (headers of
-  // old versions carry no seal) may name terabytes. Reserve at most what a real run could
-  // hold; a longer run grows as its pages are read, and fails at the end of the file.
-  constexpr uint64_t kMaxReserve = uint64_t{64} << 20;
-  std::vector<uint8_t> out;
-  out.reserve(std::min({len, count * PAGE_PAYLOAD, kMaxReserve}));
-  // Every page of the run is read, so each is authenticated, even those beyond what the
-  // length needs (a run may name more pages than its length fills).
-  for (uint64_t i = 0; i < count; ++i) {
-    ORMEL_ASSIGN(auto payload, pager.read_page(start + i));
-    if (out.size() < len) out.insert(out.end(), payload.begin(), payload.end());
-  }
-  if (out.size() > len) out.resize(len);
-  return out;
-}
-
 Result<std::vector<uint8_t>> read_record(Pager& pager, const CatalogEntry& entry) {
   if (entry.page_count == 0) return std::vector<uint8_t>{};
   if (entry.page_count == 1 && entry.len <= PAGE_PAYLOAD) {
@@ -99,23 +80,11 @@ Result<uint64_t> stage_shared_run(StoreState& s, const std::shared_ptr<const uin
   });
 }
 
-Result<std::vector<CatalogEntry>> load_catalog(Pager& pager, uint64_t start, uint64_t pages, uint64_t len) {
-  if (pages == 0) return std::vector<CatalogEntry>{};
-  ORMEL_ASSIGN(auto bytes, read_run_bytes(pager, start, pages, len));
-  return decode_catalog(bytes);
-}
-
 IdIndex build_id_index(const std::vector<CatalogEntry>& catalog) {
   IdIndex index;
   index.reserve(catalog.size());
   for (size_t i = 0; i < catalog.size(); ++i) index[catalog[i].id] = i;  // a later row wins
   return index;
-}
-
-Result<std::vector<Snapshot>> load_manifest(Pager& pager, uint64_t start, uint64_t pages, uint64_t len) {
-  if (pages == 0) return std::vector<Snapshot>{};
-  ORMEL_ASSIGN(auto bytes, read_run_bytes(pager, start, pages, len));
-  return decode_manifest(bytes);
 }
 
 Result<std::optional<IvfPqIndex>> load_index(Pager& pager, uint64_t start, uint64_t pages, uint64_t len,
@@ -130,13 +99,6 @@ Result<std::optional<IvfPqIndex>> load_index(Pager& pager, uint64_t start, uint6
                                           std::to_string(dimensions)));
   }
   return std::optional<IvfPqIndex>(std::move(index));
-}
-
-Result<std::vector<CacheDirectoryEntry>> load_cache_directory(Pager& pager, uint64_t start, uint64_t pages,
-                                                              uint64_t len) {
-  if (pages == 0) return std::vector<CacheDirectoryEntry>{};
-  ORMEL_ASSIGN(auto bytes, read_run_bytes(pager, start, pages, len));
-  return decode_cache_directory(bytes);
 }
 
 }  // namespace ormel

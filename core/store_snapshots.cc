@@ -20,7 +20,7 @@ void Ormel::set_max_snapshots(uint64_t max) { s_->config.max_snapshots = max; }
 
 Status apply_snapshot(Ormel& store, const Snapshot& snap) {
   StoreState& s = store.state();
-  ORMEL_ASSIGN(auto catalog, load_catalog(*s.pager, snap.catalog_start, snap.catalog_pages, snap.catalog_len));
+  ORMEL_ASSIGN(auto catalog, s.layout->read_catalog(*s.pager, catalog_run(snap)));
   ORMEL_ASSIGN(auto index, load_index(*s.pager, snap.index_start, snap.index_pages, snap.index_len, s.dimensions));
   s.id_index = build_id_index(catalog);
   s.catalog = std::move(catalog);

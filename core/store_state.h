@@ -9,13 +9,14 @@
 #include <vector>
 
 #include "core/cache_records.h"
-#include "core/catalog_encoder.h"
 #include "core/format.h"
 #include "core/index.h"
 #include "core/keyword_index.h"
+#include "core/layout.h"
 #include "core/pager.h"
 #include "core/record_summaries.h"
 #include "core/records.h"
+#include "core/runs.h"
 #include "core/result_cache.h"
 #include "core/store.h"
 #include "core/wal.h"
@@ -44,7 +45,8 @@ struct StoreState {
   // open and the flush that commits the upgrade; headers written in place keep it until then.
   uint16_t disk_format_version = FORMAT_VERSION;
   std::vector<CatalogEntry> catalog;
-  CatalogEncoder catalog_encoder;  // the catalog's bytes as last flushed, reused row by row
+  // How this file's version keeps the catalog, snapshot list and cache directory.
+  std::unique_ptr<Layout> layout;
   std::vector<uint8_t> run_images;  // a flush's sealed runs; kept so the next flush reuses it
   IdIndex id_index;
   std::optional<IvfPqIndex> index;
@@ -97,9 +99,6 @@ Result<std::vector<uint32_t>> live_summaries(StoreState& s);
 inline constexpr size_t kSplitRows = 8192;
 inline constexpr size_t kChunkRows = 4096;
 
-// Runs: a blob in max(1, ceil(len / PAGE_PAYLOAD)) consecutive pages.
-uint64_t run_pages(uint64_t len);
-Result<std::vector<uint8_t>> read_run_bytes(Pager& pager, uint64_t start, uint64_t count, uint64_t len);
 Result<std::vector<uint8_t>> read_record(Pager& pager, const CatalogEntry& entry);
 // Decodes the record of `entry`; a vector whose length is not `dimensions` is a
 // Serialization error naming the memory and both widths.
@@ -116,8 +115,18 @@ Status write_header_in_place(Pager& pager, Header h, uint16_t disk_version);
 // Makes the last flush's header at page 0 durable; whatever writes a log region other than
 // a flush's commit calls this first.
 Status settle_checkpoint(StoreState& s);
-Status seal_run(Pager& pager, Header& h, std::span<const uint8_t> blob, std::vector<wal::WalFrame>& frames,
-                uint64_t& start_field, uint64_t& pages_field, uint64_t& len_field);
+// A sink whose runs are sealed into log frames, taking their pages from the header's
+// page_count (each a fresh run, cached nowhere).
+class LoggedRuns final : public RunSink {
+ public:
+  LoggedRuns(Pager& pager, Header& h, std::vector<wal::WalFrame>& frames) : pager_(pager), h_(h), frames_(frames) {}
+  Result<RunRef> put(std::span<const uint8_t> blob) override;
+
+ private:
+  Pager& pager_;
+  Header& h_;
+  std::vector<wal::WalFrame>& frames_;
+};
 // Allocates a run from the header's page_count and stages its pages as dirty cache pages.
 // Returns the start page.
 Result<uint64_t> stage_run(StoreState& s, std::span<const uint8_t> blob);
@@ -158,14 +167,10 @@ inline void note_keyword_row(StoreState& s, size_t row) {
   }
 }
 
-Result<std::vector<CatalogEntry>> load_catalog(Pager& pager, uint64_t start, uint64_t pages, uint64_t len);
 IdIndex build_id_index(const std::vector<CatalogEntry>& catalog);
-Result<std::vector<Snapshot>> load_manifest(Pager& pager, uint64_t start, uint64_t pages, uint64_t len);
 // An index of another width than `dimensions` is a Serialization error naming both.
 Result<std::optional<IvfPqIndex>> load_index(Pager& pager, uint64_t start, uint64_t pages, uint64_t len,
                                              uint64_t dimensions);
-Result<std::vector<CacheDirectoryEntry>> load_cache_directory(Pager& pager, uint64_t start, uint64_t pages,
-                                                              uint64_t len);
 
 // Format upgrade of a version 4 to 7 file at a read-write open (in memory; the next flush
 // makes it durable).

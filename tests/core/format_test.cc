@@ -146,9 +146,9 @@ TEST_F(HeaderTest, ParseErrorsComeInOrder) {
     OrmelError error;
   } cases[] = {
       {"zero page", Page{}, OrmelError::bad_magic()},
-      {"bad magic before version and crc", with("ORMF", 9, false), OrmelError::bad_magic()},
+      {"bad magic before version and crc", with("ORMF", 10, false), OrmelError::bad_magic()},
       {"version 3 before crc", with("ORME", 3, false), OrmelError::unsupported_version(3)},
-      {"version 9 before crc", with("ORME", 9, false), OrmelError::unsupported_version(9)},
+      {"version 10 before crc", with("ORME", 10, false), OrmelError::unsupported_version(10)},
       {"crc", with("ORME", 8, false), OrmelError::header_checksum()},
   };
   for (const Case& c : cases) {

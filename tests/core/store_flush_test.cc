@@ -155,7 +155,7 @@ TEST(StoreFlush, EveryCommittedCatalogRunHoldsTheCatalogItWasFlushedFrom) {
   ASSERT_EQ(manifest.size(), flushed.size());
   for (size_t i = 0; i < manifest.size(); ++i) {
     const Snapshot& snap = manifest[i];
-    auto rows = load_catalog(*again->state().pager, snap.catalog_start, snap.catalog_pages, snap.catalog_len);
+    auto rows = again->state().layout->read_catalog(*again->state().pager, catalog_run(snap));
     ASSERT_TRUE(rows) << i;
     EXPECT_EQ(*rows, flushed[i]) << "snapshot " << i;
     EXPECT_EQ(snap.catalog_len, encode_catalog(flushed[i]).size()) << "snapshot " << i;

@@ -1,0 +1,66 @@
+// Layout: where a format version keeps the catalog, the snapshot list and the cache
+// directory, each named by one RunRef (the header's fields, a snapshot's). Version 8 (and
+// the older versions it reads) writes each structure whole, as one run, whenever it
+// changed; version 9 keeps each as a RowTree whose unchanged runs are shared between
+// commits and snapshots (docs/format-v9.md).
+//
+// Contract:
+// - read_* decode the structure a RunRef names (an all-zero one: empty). With `adopt` the
+//   layout takes what it read as the committed state the next write is compared with.
+// - A write is prepared, then written: prepare_* encodes the rows as they should be
+//   stored and returns exactly the pages write_* will put; write_* puts them through a
+//   RunSink (in order) and returns the structure's RunRef. commit() makes everything
+//   written since the last commit the committed state; a write that is never committed
+//   (a failed flush) changes nothing the next prepare compares with.
+// - forget() drops the committed state (the next write puts everything anew).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/cache_records.h"
+#include "core/format.h"
+#include "core/pager.h"
+#include "core/records.h"
+#include "core/runs.h"
+
+namespace ormel {
+
+class Layout {
+ public:
+  virtual ~Layout() = default;
+  virtual uint16_t version() const = 0;
+
+  virtual Result<std::vector<CatalogEntry>> read_catalog(Pager& pager, const RunRef& ref, bool adopt = false) = 0;
+  virtual Result<std::vector<Snapshot>> read_snapshots(Pager& pager, const RunRef& ref, bool adopt = false) = 0;
+  virtual Result<std::vector<CacheDirectoryEntry>> read_cache_directory(Pager& pager, const RunRef& ref,
+                                                                        bool adopt = false) = 0;
+
+  virtual uint64_t prepare_catalog(std::span<const CatalogEntry> rows) = 0;
+  virtual uint64_t prepare_snapshots(std::span<const Snapshot> rows) = 0;
+  virtual uint64_t prepare_cache_directory(std::span<const CacheDirectoryEntry> rows) = 0;
+  virtual Result<RunRef> write_catalog(RunSink& sink) = 0;
+  virtual Result<RunRef> write_snapshots(RunSink& sink) = 0;
+  virtual Result<RunRef> write_cache_directory(RunSink& sink) = 0;
+  // At least the pages write_snapshots puts for a list of `rows` snapshots, however it changed.
+  virtual uint64_t snapshot_pages_bound(uint64_t rows) const = 0;
+  // The live (not deleted) rows of the catalog last prepared, when the layout counted them.
+  virtual std::optional<uint64_t> prepared_live_rows() const { return std::nullopt; }
+  virtual void commit() = 0;
+  virtual void forget() = 0;
+};
+
+// The runs a header and a snapshot name.
+inline RunRef catalog_run(const Header& h) { return {h.catalog_start, h.catalog_pages, h.catalog_len}; }
+inline RunRef snapshot_list_run(const Header& h) { return {h.manifest_start, h.manifest_pages, h.manifest_len}; }
+inline RunRef cache_directory_run(const Header& h) { return {h.cache_dir_start, h.cache_dir_pages, h.cache_dir_len}; }
+inline RunRef catalog_run(const Snapshot& s) { return {s.catalog_start, s.catalog_pages, s.catalog_len}; }
+
+// The layout of files of `version` (4 to 9); make_tree_layout is version 9's.
+std::unique_ptr<Layout> make_layout(uint16_t version);
+std::unique_ptr<Layout> make_tree_layout();
+
+}  // namespace ormel

@@ -1,0 +1,325 @@
+#include "core/row_tree.h"
+
+#include <algorithm>
+
+#include "core/cache_records.h"
+#include "core/msgpack_cursor.h"
+#include "core/record_codec.h"
+#include "core/records.h"
+
+namespace ormel {
+namespace {
+
+// The most bytes one reference takes: an array marker and three uint 64.
+constexpr uint64_t kRefBound = 1 + 3 * 9;
+// A root's fields before its references, at most: marker, four uint 64, array marker.
+constexpr uint64_t kRootBound = 1 + 4 * 9 + 5;
+
+OrmelError damaged(const std::string& what) { return OrmelError::serialization("invalid tree: " + what); }
+
+uint64_t ceil_div(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
+
+uint64_t saturating_mul(uint64_t a, uint64_t b) { return b != 0 && a > UINT64_MAX / b ? UINT64_MAX : a * b; }
+
+// Node counts and spans of a tree of `end` positions: counts[l] nodes at level l (0 = leaves,
+// the last level holds the root alone), each covering span[l] positions; off[l] is the
+// first node of level l holding a position from `first` on (every one before lies wholly
+// before it).
+struct Geometry {
+  std::vector<uint64_t> counts, span, off;
+  size_t height() const { return counts.size() - 1; }
+
+  Geometry(TreeShape shape, uint64_t first, uint64_t end) {
+    uint64_t nodes = ceil_div(end, shape.leaf_rows);
+    uint64_t covered = shape.leaf_rows;
+    counts.push_back(nodes);
+    span.push_back(covered);
+    do {
+      nodes = ceil_div(nodes, shape.fanout);
+      covered = saturating_mul(covered, shape.fanout);
+      counts.push_back(nodes);
+      span.push_back(covered);
+    } while (nodes > 1);
+    for (uint64_t s : span) off.push_back(first / s);
+  }
+};
+
+void pack_ref(Packer& pk, const RunRef& ref) {
+  if (ref.empty()) {
+    pk.pack_nil();
+    return;
+  }
+  pk.pack_array(3);
+  pk.pack_uint64(ref.start);
+  pk.pack_uint64(ref.pages);
+  pk.pack_uint64(ref.len);
+}
+
+std::optional<RunRef> read_ref(MsgCursor& c) {
+  if (c.nil()) return RunRef{};
+  if (c.array() != 3u) return std::nullopt;
+  RunRef ref;
+  for (uint64_t* field : {&ref.start, &ref.pages, &ref.len}) {
+    const auto v = c.integer();
+    if (!v || v->negative) return std::nullopt;
+    *field = v->value;
+  }
+  if (ref.pages == 0) return std::nullopt;  // a run has at least one page
+  return ref;
+}
+
+Result<std::vector<RunRef>> read_refs(MsgCursor& c, uint64_t expected) {
+  const auto n = c.array();
+  if (!n || *n != expected) return fail(damaged("a node names the wrong number of children"));
+  std::vector<RunRef> refs;
+  refs.reserve(*n);
+  for (uint32_t i = 0; i < *n; ++i) {
+    const auto ref = read_ref(c);
+    if (!ref) return fail(damaged("a child reference is malformed"));
+    refs.push_back(*ref);
+  }
+  return refs;
+}
+
+struct Root {
+  TreeShape shape;
+  uint64_t first = 0, end = 0;
+  std::vector<RunRef> refs;
+};
+
+Result<Root> read_root(std::span<const uint8_t> bytes) {
+  MsgCursor c(bytes);
+  if (c.array() != 5u) return fail(damaged("the root is not [R, F, first, end, children]"));
+  uint64_t fields[4];
+  for (uint64_t& f : fields) {
+    const auto v = c.integer();
+    if (!v || v->negative) return fail(damaged("a root field is not a count"));
+    f = v->value;
+  }
+  Root r{{fields[0], fields[1]}, fields[2], fields[3], {}};
+  if (r.shape.leaf_rows < 1 || r.shape.leaf_rows > kMaxTreeArity || r.shape.fanout < 2 ||
+      r.shape.fanout > kMaxTreeArity) {
+    return fail(damaged("rows per leaf or children per node out of range"));
+  }
+  if (r.end == 0 || r.end >= kMaxTreeEnd || r.first >= r.end) return fail(damaged("the row range is invalid"));
+  const Geometry g(r.shape, r.first, r.end);
+  ORMEL_ASSIGN(r.refs, read_refs(c, g.counts[g.height() - 1]));
+  if (!c.at_end()) return fail(damaged("bytes after the root"));
+  return r;
+}
+
+template <class T>
+std::vector<uint8_t> encode_rows(std::span<const T> rows) {
+  return pack_to_bytes([&](Packer& pk) {
+    pk.pack_array(static_cast<uint32_t>(rows.size()));
+    for (const T& row : rows) encode_record(pk, row);
+  });
+}
+
+template <class T>
+Result<std::vector<T>> decode_rows(std::span<const uint8_t> bytes) {
+  return decode_array<T>(bytes);
+}
+
+}  // namespace
+
+uint64_t tree_pages_bound(TreeShape shape, uint64_t rows) {
+  uint64_t nodes = ceil_div(std::max<uint64_t>(rows, 1), shape.leaf_rows), total = nodes;
+  do {
+    nodes = ceil_div(nodes, shape.fanout);
+    total += nodes;
+  } while (nodes > 1);
+  return total;
+}
+
+template <class T>
+Result<std::vector<T>> RowTree<T>::read(Pager& pager, const RunRef& root_ref, bool adopt) {
+  if (root_ref.empty()) {
+    if (adopt) base_ = TreeBase<T>{};
+    return std::vector<T>{};
+  }
+  ORMEL_ASSIGN(auto root_bytes, read_run(pager, root_ref));
+  ORMEL_ASSIGN(Root root, read_root(root_bytes));
+  const Geometry g(root.shape, root.first, root.end);
+  const size_t h = g.height();
+  TreeBase<T> base;
+  base.first = root.first;
+  base.levels.resize(h + 1);
+  base.levels[h] = {root_ref};
+  // Level by level down from the root: each node's references name the level below; the
+  // children of a node that lie wholly before `first` are not read (nor held).
+  std::vector<RunRef> parents{root_ref};
+  std::vector<std::vector<RunRef>> child_lists{root.refs};
+  for (size_t l = h; l-- > 0;) {
+    std::vector<RunRef>& level = base.levels[l];
+    for (size_t p = 0; p < child_lists.size(); ++p) {
+      const uint64_t parent = g.off[l + 1] + p;
+      for (size_t k = 0; k < child_lists[p].size(); ++k) {
+        const uint64_t node = parent * root.shape.fanout + k;
+        if (node < g.off[l]) continue;
+        if (child_lists[p][k].empty()) return fail(damaged("a child holding rows is missing"));
+        level.push_back(child_lists[p][k]);
+      }
+    }
+    if (level.size() != g.counts[l] - g.off[l]) return fail(damaged("a level has the wrong number of nodes"));
+    if (l == 0) break;
+    std::vector<std::vector<RunRef>> next;
+    next.reserve(level.size());
+    for (size_t i = 0; i < level.size(); ++i) {
+      const uint64_t node = g.off[l] + i;
+      const uint64_t children = std::min((node + 1) * root.shape.fanout, g.counts[l - 1]) - node * root.shape.fanout;
+      ORMEL_ASSIGN(auto bytes, read_run(pager, level[i]));
+      MsgCursor c(bytes);
+      ORMEL_ASSIGN(auto refs, read_refs(c, children));
+      if (!c.at_end()) return fail(damaged("bytes after a node"));
+      next.push_back(std::move(refs));
+    }
+    child_lists = std::move(next);
+  }
+  const uint64_t r = root.shape.leaf_rows;
+  base.rows.reserve(std::min<uint64_t>(root.end - root.first, uint64_t{1} << 20));
+  for (size_t i = 0; i < base.levels[0].size(); ++i) {
+    const uint64_t leaf = g.off[0] + i;
+    const uint64_t lo = leaf * r, hi = std::min(lo + r, root.end);
+    ORMEL_ASSIGN(auto bytes, read_run(pager, base.levels[0][i]));
+    ORMEL_ASSIGN(auto rows, decode_rows<T>(bytes));
+    const uint64_t from = hi - std::min<uint64_t>(rows.size(), hi);
+    if (rows.size() > hi - lo || from > std::max(lo, root.first)) {
+      return fail(damaged("a leaf holds the wrong number of rows"));
+    }
+    base.leaf_from.push_back(from);
+    const uint64_t skip = root.first > from ? root.first - from : 0;
+    base.rows.insert(base.rows.end(), std::make_move_iterator(rows.begin() + static_cast<ptrdiff_t>(skip)),
+                     std::make_move_iterator(rows.end()));
+  }
+  std::vector<T> out = base.rows;
+  if (adopt) base_ = std::move(base);
+  return out;
+}
+
+template <class T>
+RowTreeDraft<T> RowTree<T>::draft(std::span<const T> rows, uint64_t first) const {
+  RowTreeDraft<T> d;
+  d.shape_ = shape_;
+  if (rows.empty()) {
+    d.unchanged_ = base_.levels.empty();
+    return d;
+  }
+  const uint64_t end = first + rows.size();
+  const uint64_t r = shape_.leaf_rows, f = shape_.fanout;
+  const Geometry g(shape_, first, end);
+  const size_t h = g.height();
+  const TreeBase<T>& b = base_;
+  const uint64_t base_end = b.first + b.rows.size();
+  const bool has_base = !b.levels.empty();
+  const Geometry bg(shape_, b.first, has_base ? base_end : 1);
+  // The base's reference of node j of level l, when the base holds that node (a base root
+  // is written in the root's own form, so no level is shared as a plain node from it).
+  auto base_ref = [&](size_t l, uint64_t j) -> std::optional<RunRef> {
+    if (!has_base || l + 1 >= b.levels.size() || j < bg.off[l]) return std::nullopt;
+    const uint64_t i = j - bg.off[l];
+    if (i >= b.levels[l].size()) return std::nullopt;
+    return b.levels[l][i];
+  };
+
+  d.next_.first = first;
+  d.next_.rows.assign(rows.begin(), rows.end());
+  d.next_.levels.resize(h + 1);
+  d.dirty_.resize(h + 1);
+  for (uint64_t leaf = g.off[0]; leaf < g.counts[0]; ++leaf) {
+    const uint64_t lo = leaf * r, hi = std::min(lo + r, end), need = std::max(lo, first);
+    const auto ref = base_ref(0, leaf);
+    bool clean = ref && std::min(lo + r, base_end) == hi && need >= b.first &&
+                 b.leaf_from[leaf - bg.off[0]] <= need;
+    for (uint64_t p = need; clean && p < hi; ++p) clean = rows[p - first] == b.rows[p - b.first];
+    d.next_.levels[0].push_back(clean ? *ref : RunRef{});
+    d.next_.leaf_from.push_back(clean ? b.leaf_from[leaf - bg.off[0]] : need);
+    d.dirty_[0].push_back(!clean);
+    if (clean) {
+      d.leaf_blobs_.emplace_back();
+    } else {
+      d.leaf_blobs_.push_back(encode_rows<T>(rows.subspan(need - first, hi - need)));
+      d.pages_ += run_pages(d.leaf_blobs_.back().size());
+    }
+  }
+  for (size_t l = 1; l <= h; ++l) {
+    for (uint64_t node = g.off[l]; node < g.counts[l]; ++node) {
+      const auto ref = base_ref(l, node);
+      const uint64_t from = std::max(node * f, g.off[l - 1]), to = std::min((node + 1) * f, g.counts[l - 1]);
+      bool clean = l < h && ref.has_value() && to <= bg.counts[l - 1] && to == std::min((node + 1) * f, bg.counts[l - 1]);
+      for (uint64_t c = from; clean && c < to; ++c) {
+        const auto child = base_ref(l - 1, c);
+        clean = !d.dirty_[l - 1][c - g.off[l - 1]] && child && *child == d.next_.levels[l - 1][c - g.off[l - 1]];
+      }
+      // A node whose children before `first` were named and are now dropped changes too.
+      if (clean && node * f < g.off[l - 1] && (g.off[l - 1] != bg.off[l - 1])) clean = false;
+      d.next_.levels[l].push_back(clean ? *ref : RunRef{});
+      d.dirty_[l].push_back(!clean);
+      if (!clean) ++d.pages_;
+    }
+  }
+  d.unchanged_ = has_base && !d.dirty_[h][0] && first == b.first && end == base_end;
+  if (d.dirty_[h][0] && has_base && b.levels.size() == h + 1 && first == b.first && end == base_end) {
+    // Every child is the base's: the base root stands as it is.
+    bool same = true;
+    for (size_t i = 0; same && i < d.dirty_[h - 1].size(); ++i) same = !d.dirty_[h - 1][i];
+    if (same && d.next_.levels[h - 1] == b.levels[h - 1]) {
+      d.next_.levels[h][0] = b.levels[h][0];
+      d.dirty_[h][0] = false;
+      d.unchanged_ = true;
+      d.pages_ -= 1;
+    }
+  }
+  return d;
+}
+
+template <class T>
+void RowTree<T>::adopt(RowTreeDraft<T>&& written) {
+  base_ = std::move(written.next_);
+}
+
+template <class T>
+Result<RunRef> RowTreeDraft<T>::write(RunSink& sink) {
+  if (next_.levels.empty()) return RunRef{};
+  const size_t h = next_.levels.size() - 1;
+  if (!written_) {
+    for (size_t i = 0; i < leaf_blobs_.size(); ++i) {
+      if (!dirty_[0][i]) continue;
+      ORMEL_ASSIGN(next_.levels[0][i], sink.put(leaf_blobs_[i]));
+    }
+    const Geometry g(shape_, next_.first, next_.first + next_.rows.size());
+    for (size_t l = 1; l <= h; ++l) {
+      for (size_t i = 0; i < next_.levels[l].size(); ++i) {
+        if (!dirty_[l][i]) continue;
+        const uint64_t node = g.off[l] + i;
+        const uint64_t from = node * shape_.fanout, to = std::min((node + 1) * shape_.fanout, g.counts[l - 1]);
+        std::vector<uint8_t> blob = pack_to_bytes([&](Packer& pk) {
+          if (l == h) {
+            pk.pack_array(5);
+            pk.pack_uint64(shape_.leaf_rows);
+            pk.pack_uint64(shape_.fanout);
+            pk.pack_uint64(next_.first);
+            pk.pack_uint64(next_.first + next_.rows.size());
+          }
+          pk.pack_array(static_cast<uint32_t>(to - from));
+          for (uint64_t c = from; c < to; ++c) {
+            pack_ref(pk, c < g.off[l - 1] ? RunRef{} : next_.levels[l - 1][c - g.off[l - 1]]);
+          }
+        });
+        if (blob.size() > PAGE_PAYLOAD) return fail(OrmelError::io("internal error: a tree node outgrew its page"));
+        ORMEL_ASSIGN(next_.levels[l][i], sink.put(blob));
+      }
+    }
+    written_ = true;
+  }
+  return next_.levels[h][0];
+}
+
+template class RowTree<CatalogEntry>;
+template class RowTree<Snapshot>;
+template class RowTree<CacheDirectoryEntry>;
+template class RowTreeDraft<CatalogEntry>;
+template class RowTreeDraft<Snapshot>;
+template class RowTreeDraft<CacheDirectoryEntry>;
+
+}  // namespace ormel

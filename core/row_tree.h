@@ -1,0 +1,102 @@
+// RowTree: a list of records kept as a tree of runs, so that writing a new version of the
+// list puts only the runs whose rows changed (and the nodes above them) and shares every
+// other run with the version it replaces, and with every snapshot that names that one.
+// Format version 9 keeps its catalog, snapshot list and cache directory so
+// (docs/format-v9.md).
+//
+// Shape: row positions run from 0 to `end`; the rows before `first` were dropped from the
+// front (a snapshot list pruned). Leaf i covers positions [i*R, min((i+1)*R, end)) and
+// holds the rows of a suffix of them, at least every position from max(i*R, first): one
+// MessagePack array of records, the form of a version 8 blob. Interior node j of level l
+// (level 1 lies just above the leaves) names children [j*F, (j+1)*F) of level l-1, as an
+// array of references [start, pages, len]; a child whose positions all lie before `first`
+// is nil. The tree's height h is the least h >= 1 with ceil(end / R) <= F^h, and its root,
+// the one node of level h, is written as [R, F, first, end, [references]]. An empty list
+// is no run at all (an all-zero RunRef).
+//
+// Contract:
+// - read(pager, root) returns the rows of positions [first, end) after checking the
+//   shape above: every count, every nil, R and F within [1, 65536] and [2, 65536], end
+//   below 2^40; anything else is a Serialization error (a page that fails to
+//   authenticate is PageAuthFailed). With `base`, what was read becomes the base of the
+//   next draft.
+// - draft(rows, first) compares the rows with the base (the version last read into it or
+//   committed), encodes the leaves that differ and marks the nodes above them; pages() is
+//   exactly what write() will put. write(sink) puts the new leaves, then the new nodes
+//   level by level, the root last, and returns the root's RunRef; adopt() makes the
+//   written tree the base. A draft that is never adopted leaves the base as it was.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/error.h"
+#include "core/pager.h"
+#include "core/runs.h"
+
+namespace ormel {
+
+inline constexpr uint64_t kMaxTreeArity = 65536;
+inline constexpr uint64_t kMaxTreeEnd = uint64_t{1} << 40;
+
+// The shape of a tree: rows per leaf, children per node.
+struct TreeShape {
+  uint64_t leaf_rows = 0;
+  uint64_t fanout = 0;
+};
+
+// What the tree last written (or read) holds: enough to tell unchanged leaves and nodes.
+// The most pages a tree of `rows` rows takes when every leaf fits one page.
+uint64_t tree_pages_bound(TreeShape shape, uint64_t rows);
+
+template <class T>
+struct TreeBase {
+  uint64_t first = 0;
+  std::vector<T> rows;                      // positions [first, first + rows.size())
+  std::vector<uint64_t> leaf_from;          // first position each leaf holds
+  std::vector<std::vector<RunRef>> levels;  // levels[0]: leaves; last: the root alone
+};
+
+template <class T>
+class RowTreeDraft;
+
+template <class T>
+class RowTree {
+ public:
+  explicit RowTree(TreeShape shape) : shape_(shape) {}
+
+  // Reads the list a root names (see the contract); with adopt, it becomes the base.
+  Result<std::vector<T>> read(Pager& pager, const RunRef& root, bool adopt = false);
+  RowTreeDraft<T> draft(std::span<const T> rows, uint64_t first) const;
+  void adopt(RowTreeDraft<T>&& written);
+  void forget() { base_ = TreeBase<T>{}; }
+  // The first position of the base (the rows before it were dropped from the front).
+  uint64_t base_first() const { return base_.first; }
+  const TreeShape& shape() const { return shape_; }
+
+ private:
+  TreeShape shape_;
+  TreeBase<T> base_;
+};
+
+template <class T>
+class RowTreeDraft {
+ public:
+  uint64_t pages() const { return pages_; }
+  // Unchanged since the base (nothing to write; write() returns the base's root).
+  bool unchanged() const { return unchanged_; }
+  Result<RunRef> write(RunSink& sink);
+
+ private:
+  friend class RowTree<T>;
+  TreeShape shape_;
+  TreeBase<T> next_;                                 // refs of clean parts filled in
+  std::vector<std::vector<uint8_t>> leaf_blobs_;     // per leaf: its bytes when it is new
+  std::vector<std::vector<bool>> dirty_;             // per level, per node
+  uint64_t pages_ = 0;
+  bool unchanged_ = false;
+  bool written_ = false;
+};
+
+}  // namespace ormel
