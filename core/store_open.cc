@@ -175,6 +175,7 @@ Result<std::unique_ptr<StoreState>> create(Env* env, const std::string& path, st
   auto state = std::make_unique<StoreState>();
   state->pager = std::make_unique<Pager>(std::move(file), std::move(dek), 0, format_version);
   state->layout = make_layout(format_version);
+  state->disk_format_version = format_version;
   ORMEL_TRY(state->pager->write_raw(page));
   ORMEL_TRY(state->pager->file().sync());
   state->header = h;
@@ -224,6 +225,7 @@ Result<std::unique_ptr<StoreState>> open_existing(Env* env, const std::string& p
   state->following = access == Access::Follow;
   state->dimensions = h.dimensions;
   state->layout = make_layout(h.format_version);
+  state->disk_format_version = h.format_version;
   Pager& pager = *state->pager;
   Layout& layout = *state->layout;
 

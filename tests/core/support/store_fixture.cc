@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace ormel::testing {
 
@@ -24,8 +26,17 @@ Memory sample_memory(uint32_t i) {
   return m;
 }
 
+std::optional<uint16_t> created_format() {
+  static const std::optional<uint16_t> version = []() -> std::optional<uint16_t> {
+    const char* given = std::getenv("ORMEL_TEST_FORMAT_VERSION");
+    if (given == nullptr || *given == 0) return std::nullopt;
+    return static_cast<uint16_t>(std::stoi(given));
+  }();
+  return version;
+}
+
 Result<std::unique_ptr<Ormel>> try_open(Env& env, bool read_only, const std::string& path) {
-  return Ormel::open(path, kPassphrase, kDims, read_only, &env);
+  return Ormel::open(path, kPassphrase, kDims, read_only, &env, env.exists(path) ? std::nullopt : created_format());
 }
 
 std::unique_ptr<Ormel> must_open(Env& env, bool read_only, const std::string& path) {
@@ -39,7 +50,8 @@ std::unique_ptr<Ormel> must_open(Env& env, bool read_only, const std::string& pa
 
 void StoreTest::reopen(std::optional<uint64_t> dims, bool read_only) {
   db.reset();
-  auto opened = Ormel::open(kDbPath, kPassphrase, dims, read_only, &env);
+  auto opened = Ormel::open(kDbPath, kPassphrase, dims, read_only, &env,
+                            env.exists(kDbPath) ? std::nullopt : created_format());
   ASSERT_TRUE(opened) << opened.error().message();
   db = std::move(*opened);
 }

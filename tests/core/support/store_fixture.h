@@ -33,6 +33,9 @@ namespace ormel::testing {
 
 inline constexpr const char* kDbPath = "/db.ormel";
 inline constexpr const char* kPassphrase = "correct horse";
+// The format version the store tests create files in: ORMEL_TEST_FORMAT_VERSION when set
+// (CTest runs the store's behaviour suites once per version), else the default.
+std::optional<uint16_t> created_format();
 inline constexpr uint64_t kDims = 4;
 
 Memory sample_memory(uint32_t i);
