@@ -1,7 +1,10 @@
 """Shared fixtures: a fresh database path and an open read-write database of small dimension,
-and a gate that shows whether a call does its database work off the event loop."""
+the file format the behaviour tests make their databases in, and a gate that shows whether a
+call does its database work off the event loop."""
 
 import asyncio
+import functools
+import os
 import threading
 
 import pytest
@@ -16,6 +19,43 @@ RO_MESSAGE = "operation requires a read-write handle (this one is read-only)"
 def vec(*head: float) -> list[float]:
     """A DIMS-long vector starting with `head`, padded with zeros."""
     return [float(x) for x in head] + [0.0] * (DIMS - len(head))
+
+
+# The format versions the behaviour tests run against, by the id their variants carry.
+FORMATS = {"v8": 8, "v9": 9}
+
+
+def creating_in(version, open_fn):
+    """`open_fn` (ormel.open or ormel.open_async) giving `version` to every call that creates a
+    file without naming a version: a read-write open of a str path where nothing is yet.
+    Everything else is passed on as it came."""
+
+    @functools.wraps(open_fn)
+    def call(path, passphrase, dimensions=None, read_only=False, **options):
+        if not read_only and "format_version" not in options and isinstance(path, str) and not os.path.lexists(path):
+            options["format_version"] = version
+        return open_fn(path, passphrase, dimensions, read_only, **options)
+
+    return call
+
+
+@pytest.fixture(scope="module", params=list(FORMATS.values()), ids=list(FORMATS))
+def file_format(request):
+    """The format version the databases of a behaviour test module are made in.
+
+    A module opts in with `pytestmark = pytest.mark.usefixtures("file_format")`: each of its
+    tests then runs once per version, its id ending in [v8] or [v9] (`-k "not v9"` leaves the
+    second out). For as long as the module runs with one version, ormel.open and
+    ormel.open_async give it to every call that creates a file without naming a version
+    (creating_in), so the module's own fixtures, the tests, the adapters and the command's
+    in-process code all make files of that version without a change; opens of existing files
+    are untouched. Files created in another process (the command run as a subprocess, worker
+    scripts) get that process's default. Module scope lets module-scoped fixtures that build
+    databases take the version too."""
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(ormel, "open", creating_in(request.param, ormel.open))
+        patch.setattr(ormel, "open_async", creating_in(request.param, ormel.open_async))
+        yield request.param
 
 
 @pytest.fixture

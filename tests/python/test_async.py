@@ -10,6 +10,8 @@ import pytest
 import ormel
 from conftest import DIMS, PASSPHRASE, vec
 
+pytestmark = pytest.mark.usefixtures("file_format")
+
 
 async def test_methods_are_coroutines_with_the_handles_signatures(db_path):
     db = await ormel.open_async(db_path, PASSPHRASE, dimensions=DIMS)

@@ -50,7 +50,9 @@ def assert_error(result: subprocess.CompletedProcess[str], fragment: str) -> Non
 
 
 @pytest.fixture
-def db_path(tmp_path: Path) -> Iterator[Path]:
+def db_path(tmp_path: Path, file_format: int) -> Iterator[Path]:
+    """A database of six memories and a cache entry, in each format (the tests that use it run
+    once per format; those of usage mistakes, which open nothing, run once)."""
     path = tmp_path / "cli.ormel"
     db = ormel.open(str(path), PASS, dimensions=4)
     for i in range(6):
@@ -153,7 +155,7 @@ ID_OLD, ID_PLAIN, ID_OTHER = "01HB0000000000000000000001", "01HB0000000000000000
 
 
 @pytest.fixture
-def backup_source(tmp_path: Path) -> Path:
+def backup_source(tmp_path: Path, file_format: int) -> Path:
     """A database whose memories hold every field, timestamps and counters from long ago."""
     path = tmp_path / "source.ormel"
     db = ormel.open(str(path), PASS, dimensions=3)

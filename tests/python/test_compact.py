@@ -16,6 +16,8 @@ import pytest
 import ormel
 from conftest import DIMS, PASSPHRASE, RO_MESSAGE, vec
 
+pytestmark = pytest.mark.usefixtures("file_format")
+
 
 def fill_with_history(db, memories=40, flushes=6):
     """Memories, an index, cache entries (one replaced), a deletion and several flushes that
@@ -50,13 +52,14 @@ def visible(db):
 
 
 @pytest.mark.parametrize("keep_history", [True, False])
-def test_compact_keeps_what_is_visible_and_gives_back_what_space_predicted(db_path, keep_history):
+def test_compact_keeps_what_is_visible_and_gives_back_what_space_predicted(db_path, keep_history, file_format):
     db = ormel.open(db_path, PASSPHRASE, dimensions=DIMS)
     fill_with_history(db)
-    before = visible(db)
+    before = visible(db)  # its stats name the format, which the compaction keeps
     space = db.space()
-    assert set(space) == {"file_bytes", "current_bytes", "history_bytes", "reclaimable_bytes", "auto_compact_error"}
-    assert space["auto_compact_error"] is None
+    assert set(space) == {"file_bytes", "current_bytes", "history_bytes", "reclaimable_bytes", "auto_compact_error",
+                          "format_version"}
+    assert space["auto_compact_error"] is None and space["format_version"] == file_format
     assert space["file_bytes"] == os.path.getsize(db_path)
     assert space["file_bytes"] == space["current_bytes"] + space["history_bytes"] + space["reclaimable_bytes"]
 
@@ -174,8 +177,8 @@ CHILD = textwrap.dedent(
 
 
 @pytest.fixture(scope="module")
-def large_file(tmp_path_factory):
-    """A database that takes a while to compact, and what a caller sees in it."""
+def large_file(tmp_path_factory, file_format):
+    """A database that takes a while to compact, and what a caller sees in it (one per format)."""
     path = str(tmp_path_factory.mktemp("large") / "large.ormel")
     db = ormel.open(path, PASSPHRASE, dimensions=64)
     for batch in range(6):

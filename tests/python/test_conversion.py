@@ -12,6 +12,8 @@ import pytest
 import ormel
 from conftest import DIMS, PASSPHRASE, vec
 
+pytestmark = pytest.mark.usefixtures("file_format")
+
 MEMORY_KEYS = ["id", "content", "memory_type", "vector", "agent_id", "session_id", "scope", "created_at",
                "accessed_at", "access_count", "importance", "ttl_secs", "metadata"]
 

@@ -21,6 +21,8 @@ import ormel
 from conftest import Gate
 from ormel.langchain import OrmelCache, OrmelSemanticCache, OrmelVectorStore
 
+pytestmark = pytest.mark.usefixtures("file_format")
+
 PASS = "langchain passphrase"
 
 

@@ -27,6 +27,8 @@ from conftest import Gate  # noqa: E402
 from ormel.langchain import OrmelVectorStore  # noqa: E402
 from ormel.langgraph import OrmelStore  # noqa: E402
 
+pytestmark = pytest.mark.usefixtures("file_format")
+
 VOCAB = ["ramen", "sushi", "tea", "coffee", "cat", "dog", "rain"]
 
 
