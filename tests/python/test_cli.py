@@ -589,13 +589,14 @@ def test_human_output_is_aligned_with_sizes_and_times(db_path: Path) -> None:
     assert stats[0].split() == ["entries", "1"] and stats[4].split() == ["hit", "rate", "0.0%"]
 
 
-def test_compact_leaves_the_file_alone_when_nothing_comes_back(db_path: Path) -> None:
+def test_compact_leaves_the_file_alone_when_nothing_comes_back(db_path: Path, file_format: int) -> None:
     first = json.loads(run("compact", str(db_path), "--json").stdout)
     assert first["rewritten"] is True and first["reclaimed_bytes"] > 0
     before = (db_path.stat().st_ino, db_path.read_bytes())
     result = run("compact", str(db_path))
     assert (result.returncode, result.stdout) == (0, "nothing to give back: the file was left as it is\n")
-    assert json.loads(run("compact", str(db_path), "--json").stdout) == {"reclaimed_bytes": 0, "rewritten": False}
+    assert json.loads(run("compact", str(db_path), "--json").stdout) == \
+        {"reclaimed_bytes": 0, "rewritten": False, "format_version": file_format}
     assert (db_path.stat().st_ino, db_path.read_bytes()) == before
     # Asked to drop the history, it rewrites the file whatever comes back.
     dropped = json.loads(run("compact", str(db_path), "--no-history", "--json").stdout)
