@@ -27,12 +27,13 @@ FORMATS = {"v8": 8, "v9": 9}
 
 def creating_in(version, open_fn):
     """`open_fn` (ormel.open or ormel.open_async) giving `version` to every call that creates a
-    file without naming a version: a read-write open of a str path where nothing is yet.
-    Everything else is passed on as it came."""
+    file without naming a version (none, or None as the adapters pass on): a read-write open of a
+    str path where nothing is yet. Everything else is passed on as it came."""
 
     @functools.wraps(open_fn)
     def call(path, passphrase, dimensions=None, read_only=False, **options):
-        if not read_only and "format_version" not in options and isinstance(path, str) and not os.path.lexists(path):
+        creating = not read_only and isinstance(path, str) and not os.path.lexists(path)
+        if creating and options.get("format_version") is None:
             options["format_version"] = version
         return open_fn(path, passphrase, dimensions, read_only, **options)
 

@@ -82,11 +82,11 @@ def test_console_script_is_installed(db_path: Path) -> None:
     assert result.returncode == 0 and "memories        6 live" in result.stdout
 
 
-def test_info_json_reports_the_database(db_path: Path) -> None:
+def test_info_json_reports_the_database(db_path: Path, file_format: int) -> None:
     result = run("info", str(db_path), "--json")
     assert result.returncode == 0, result.stderr
     info = json.loads(result.stdout)
-    assert info["format_version"] == 8
+    assert info["format_version"] == file_format
     assert (info["memories"], info["deleted"], info["dimensions"]) == (6, 0, 4)
     assert info["agents"] == ["agent0", "agent1"]
     assert info["snapshots"] == 7 and info["index"] is None  # six flushes and the cache write

@@ -10,6 +10,7 @@ import subprocess
 import sys
 import textwrap
 import time
+from pathlib import Path
 
 import pytest
 
@@ -81,6 +82,50 @@ def test_compact_keeps_what_is_visible_and_gives_back_what_space_predicted(db_pa
     reopened = ormel.open(db_path, PASSPHRASE)
     assert visible(reopened) == after
     assert reopened.verify() == len(after["memories"])
+
+
+@pytest.mark.parametrize("keep_history", [True, False], ids=["history", "no-history"])
+def test_compaction_to_v9_converts_and_keeps_everything(db_path, file_format, keep_history):
+    db = ormel.open(db_path, PASSPHRASE, dimensions=DIMS)
+    ids = fill_with_history(db)
+    before = visible(db)
+    history = db.history(ids[0])
+    first = db.snapshots()[0]
+    db.compact(keep_history=keep_history, format_version=9)
+    assert db.format_version == db.space()["format_version"] == 9
+    before["stats"]["format_version"] = 9
+    if not keep_history:
+        before["snapshots"] = before["snapshots"][-1:]
+        before["stats"].update(snapshots=1, deleted=0)
+    assert visible(db) == before
+    if keep_history:
+        assert db.history(ids[0]) == history
+    assert db.cache_get("ns", "key")["value"] == b"second"
+    assert db.cache_get_semantic("sem", vec(1), "m")["value"] == b"near"
+    del db
+    reopened = ormel.open(db_path, PASSPHRASE, format_version=9)
+    assert visible(reopened) == before
+    assert reopened.verify() == len(before["memories"])
+    if keep_history:
+        assert reopened.restore_to(first["txn_id"]) == first
+        assert len(reopened.ids()) == first["memory_count"]
+
+
+def test_compaction_to_version_8_never_converts_back(db_path, file_format):
+    db = ormel.open(db_path, PASSPHRASE, dimensions=DIMS)
+    fill_with_history(db)
+    db.remember("staged", "semantic", vec(0, 1))
+    before = (visible(db), Path(db_path).read_bytes())
+    if file_format == 8:
+        db.compact(format_version=8)  # the file's own version: an ordinary compaction
+        assert db.format_version == 8 and memories(db) == before[0]["memories"]
+        assert db.snapshots()[-1]["memory_count"] == len(before[0]["memories"])  # the staged one committed
+        return
+    with pytest.raises(ormel.InvalidArgument, match=f"cannot convert a version {file_format} file to version 8"):
+        db.compact(format_version=8)
+    # Refused before its flush: the file is as it was and the memory still staged.
+    assert (visible(db), Path(db_path).read_bytes()) == before
+    assert db.format_version == file_format
 
 
 def test_every_snapshot_restores_the_same_after_compaction(tmp_path):
