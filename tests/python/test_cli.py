@@ -285,6 +285,51 @@ def test_load_reports_the_bad_line_and_keeps_nothing_of_its_batch(tmp_path: Path
     assert len(memories_of(target)) == 2
 
 
+@pytest.mark.parametrize("version", [8, 9], ids=["v8", "v9"])
+def test_load_creates_a_database_in_the_format_asked_for(tmp_path: Path, version: int) -> None:
+    target = tmp_path / "new.ormel"
+    result = run("load", str(target), "-", "--format", str(version), stdin=json.dumps(GOOD_LINE) + "\n")
+    assert (result.returncode, result.stdout) == (0, "loaded 1 memories\n"), result.stderr
+    assert ormel.open(str(target), PASS, read_only=True).format_version == version
+    assert json.loads(run("info", str(target), "--json").stdout)["format_version"] == version
+    assert re.search(rf"^format version +{version}$", run("info", str(target)).stdout, re.M)
+    # Loading more with the same --format, or none, adds to it.
+    for again in (["--format", str(version)], []):
+        assert run("load", str(target), "-", *again, stdin=json.dumps(GOOD_LINE) + "\n").returncode == 0
+    assert len(memories_of(target)) == 3
+
+
+def test_load_with_another_format_than_the_database_is_a_usage_error(db_path: Path, file_format: int) -> None:
+    other = {8: 9, 9: 8}[file_format]
+    before = db_path.read_bytes()
+    # Refused before any passphrase is asked for (there is no terminal to ask on).
+    result = run("load", str(db_path), "-", "--format", str(other), passphrase=None, stdin=json.dumps(GOOD_LINE))
+    assert result.returncode == 2
+    assert_error(result, f"--format {other} was given, but {db_path} is a format version {file_format} database")
+    assert result.stderr.endswith(" (see ormel load --help)\n")
+    assert ("ormel compact --format 9" in result.stderr) == (other == 9)
+    assert db_path.read_bytes() == before
+
+
+def test_compact_to_v9_converts_the_database(tmp_path: Path) -> None:
+    path = tmp_path / "old.ormel"
+    db = ormel.open(str(path), PASS, dimensions=3, format_version=8)
+    db.remember("kept", "semantic", [1.0, 0.0, 0.0])
+    db.flush()
+    del db
+    before = memories_of(path)
+    result = run("compact", str(path), "--format", "9")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("converted to format version 9; reclaimed ")
+    assert json.loads(run("info", str(path), "--json").stdout)["format_version"] == 9
+    assert memories_of(path) == before
+    # Once converted, asking for 9 again only compacts; asking for 8 is refused.
+    assert json.loads(run("compact", str(path), "--format", "9", "--json").stdout) == \
+        {"reclaimed_bytes": 0, "rewritten": False, "format_version": 9}
+    assert_error(run("compact", str(path), "--format", "8"), "cannot convert a version 9 file to version 8")
+    assert memories_of(path) == before
+
+
 def test_passwd_then_only_the_new_passphrase_opens(db_path: Path) -> None:
     env = dict(os.environ, ORMEL_PW=PASS, ORMEL_NEW="fresh secret")
     result = subprocess.run([sys.executable, "-m", "ormel", "passwd", str(db_path), "--passphrase-env", "ORMEL_PW",
@@ -540,7 +585,8 @@ def test_export_names_the_path_it_cannot_write(db_path: Path, tmp_path: Path) ->
 
 @pytest.mark.parametrize("args", [[], ["info"], ["bogus", "x.ormel"], ["info", "x.ormel", "--bogus"],
                                   ["load", "x.ormel", "--batch", "0"], ["restore", "x.ormel"],
-                                  ["restore", "x.ormel", "--time", "soon"]])
+                                  ["restore", "x.ormel", "--time", "soon"], ["load", "x.ormel", "--format", "7"],
+                                  ["compact", "x.ormel", "--format", "nine"]])
 def test_usage_errors_are_one_line_with_status_2(args: list[str]) -> None:
     result = subprocess.run([sys.executable, "-m", "ormel", *args], capture_output=True, text=True, timeout=120)
     assert result.returncode == 2
