@@ -574,10 +574,9 @@ class _Load:
 
 
 def _check_format(path: str, asked: int | None, version: int) -> None:
-    """Refuses a load whose --format is not the format the existing database has (an older file
-    counts as the version its first write upgrades it to)."""
-    version = max(version, UPGRADED_FORMAT)
-    if asked is None or asked == version:
+    """Refuses a load whose --format is not the format the existing database has. A file of an
+    older version is upgraded by the load's first write, so the version it becomes is accepted."""
+    if asked is None or asked == max(version, UPGRADED_FORMAT):
         return
     how = f"; `ormel compact --format {asked}` converts it" if asked > version else ""
     raise UsageError(f"--format {asked} was given, but {path} is a format version {version} database{how}")

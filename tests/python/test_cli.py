@@ -17,6 +17,7 @@ from pathlib import Path
 
 import pytest
 
+import legacy_format
 import ormel
 
 PASS = "cli passphrase"
@@ -309,6 +310,18 @@ def test_load_with_another_format_than_the_database_is_a_usage_error(db_path: Pa
     assert result.stderr.endswith(" (see ormel load --help)\n")
     assert ("ormel compact --format 9" in result.stderr) == (other == 9)
     assert db_path.read_bytes() == before
+
+
+def test_load_into_an_older_file_takes_the_format_it_is_upgraded_to(tmp_path: Path) -> None:
+    path = tmp_path / "v5.ormel"
+    legacy_format.write_database(str(path), 5, PASS, 3, [])
+    refused = run("load", str(path), "-", "--format", "9", passphrase=None, stdin=json.dumps(GOOD_LINE))
+    assert refused.returncode == 2
+    assert_error(refused, f"--format 9 was given, but {path} is a format version 5 database; "
+                          "`ormel compact --format 9` converts it")
+    result = run("load", str(path), "-", "--format", "8", stdin=json.dumps(GOOD_LINE))
+    assert result.returncode == 0, result.stderr
+    assert ormel.open(str(path), PASS, read_only=True).format_version == 8
 
 
 def test_compact_to_v9_converts_the_database(tmp_path: Path) -> None:
