@@ -112,3 +112,16 @@ def test_a_follower_takes_no_format_version(db_path):
         with pytest.raises(ormel.InvalidArgument, match="'format_version' is not taken with follow=True"):
             ormel.open(db_path, PASSPHRASE, read_only=True, follow=True, format_version=version)
     assert ormel.open(db_path, PASSPHRASE, read_only=True, follow=True).format_version == 8
+
+
+def test_a_follower_moves_on_to_a_file_converted_to_v9(db_path):
+    writer = ormel.open(db_path, PASSPHRASE, dimensions=DIMS, format_version=8)
+    memory_id = writer.remember("x", "semantic", vec(1))
+    writer.flush()
+    follower = ormel.open(db_path, PASSPHRASE, read_only=True, follow=True)
+    assert follower.format_version == 8
+    writer.compact(format_version=9)
+    assert follower.format_version == 8  # until it moves on
+    assert follower.refresh() is True
+    assert follower.format_version == follower.stats()["format_version"] == 9
+    assert follower.get(memory_id)["content"] == "x"
