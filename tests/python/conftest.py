@@ -45,14 +45,17 @@ def file_format(request):
     """The format version the databases of a behaviour test module are made in.
 
     A module opts in with `pytestmark = pytest.mark.usefixtures("file_format")`: each of its
-    tests then runs once per version, its id ending in [v8] or [v9] (`-k "not v9"` leaves the
-    second out). For as long as the module runs with one version, ormel.open and
-    ormel.open_async give it to every call that creates a file without naming a version
-    (creating_in), so the module's own fixtures, the tests, the adapters and the command's
-    in-process code all make files of that version without a change; opens of existing files
-    are untouched. Files created in another process (the command run as a subprocess, worker
-    scripts) get that process's default. Module scope lets module-scoped fixtures that build
-    databases take the version too."""
+    tests then runs once per version, with v8 or v9 in its id (`-k "not v9"` leaves the second
+    out). A module where only some tests make databases has the fixtures that make them take
+    `file_format` instead (test_cli's db_path). For as long as a module runs with one version,
+    ormel.open and ormel.open_async give it to every call that creates a file without naming a
+    version (creating_in), so fixtures, tests and the adapters make files of that version
+    unchanged; opens of existing files are untouched. Files created in another process (the
+    command run as a subprocess, worker scripts) get that process's default.
+
+    The scope is the module's so that a module-scoped fixture that builds a database can take
+    the version: it must name `file_format` among its arguments, or it is built once and
+    shared by both versions."""
     with pytest.MonkeyPatch.context() as patch:
         patch.setattr(ormel, "open", creating_in(request.param, ormel.open))
         patch.setattr(ormel, "open_async", creating_in(request.param, ormel.open_async))
