@@ -141,6 +141,7 @@ class StatsDict(TypedDict):
     wal_pages: int
     snapshots: int
     index: IndexDict | None
+    format_version: int
 
 class SpaceDict(TypedDict):
     file_bytes: int
@@ -148,6 +149,7 @@ class SpaceDict(TypedDict):
     history_bytes: int
     reclaimable_bytes: int
     auto_compact_error: str | None
+    format_version: int
 
 class CacheHitDict(TypedDict):
     value: bytes
@@ -182,6 +184,7 @@ def open(
     *,
     timeout: SupportsFloat | None = None,
     follow: bool = False,
+    format_version: SupportsIndex | None = None,
 ) -> Ormel:
     """Open an existing database, or create one if `path` does not yet exist."""
 
@@ -313,7 +316,9 @@ class Ormel:
     def set_cache_capacity(self, pages: SupportsIndex) -> None: ...
     def page_cache_stats(self) -> tuple[int, int]: ...
     def set_max_snapshots(self, max: SupportsIndex) -> None: ...
-    def compact(self, keep_history: bool = True, *, progress: _Progress | None = None) -> int: ...
+    def compact(
+        self, keep_history: bool = True, *, progress: _Progress | None = None, format_version: SupportsIndex | None = None
+    ) -> int: ...
     def space(self) -> SpaceDict: ...
     def set_auto_compact(self, min_bytes: SupportsIndex | None = 67108864, ratio: float = 1.0) -> None: ...
     def stats(self) -> StatsDict: ...
@@ -321,6 +326,9 @@ class Ormel:
     @property
     def path(self) -> str:
         """Filesystem path of this database."""
+    @property
+    def format_version(self) -> int:
+        """Format version of the file as committed (8 or 9); a compaction may convert it."""
     def cache_put(
         self,
         namespace: str,

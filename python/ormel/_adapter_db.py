@@ -55,14 +55,15 @@ class SharedDb:
 
     @classmethod
     def open(cls, path: str, passphrase: str, dimensions: int | None, probe: Callable[[], int] | None,
-             autoflush: bool = True) -> SharedDb:
+             autoflush: bool = True, format_version: int | None = None) -> SharedDb:
         """Opens `path`, creating it when missing with `dimensions` or, if that is None,
-        the length of the vector `probe` returns."""
+        the length of the vector `probe` returns; `format_version` is open's."""
         if not os.path.exists(path) and dimensions is None:
             if probe is None:
                 raise ValueError("dimensions is required when creating a new database")
             dimensions = probe()
-        return cls(ormel.open(path, passphrase, dimensions=dimensions), autoflush, owned=True)
+        db = ormel.open(path, passphrase, dimensions=dimensions, format_version=format_version)
+        return cls(db, autoflush, owned=True)
 
     def close(self) -> None:
         """Releases an owned handle (flushed, its lock and key let go); leaves any other alone."""

@@ -96,6 +96,10 @@ class AsyncOrmel(_AsyncHandle):
     def path(self) -> str:
         return self._handle.path
 
+    @property
+    def format_version(self) -> int:
+        return self._handle.format_version
+
     def session(self, agent_id: str) -> AsyncSession:
         """Begin a session (nothing is read or written until its first call)."""
         return AsyncSession(self._handle.session(agent_id), self._worker)
@@ -156,11 +160,13 @@ async def open_async(
     *,
     timeout: float | None = None,
     follow: bool = False,
+    format_version: int | None = None,
 ) -> AsyncOrmel:
     """`open` on a worker thread (the key derivation and any wait for the lock included)."""
     worker = ThreadPoolExecutor(max_workers=1, thread_name_prefix="ormel")
     try:
-        db = await _on(worker, open, path, passphrase, dimensions, read_only, timeout=timeout, follow=follow)
+        db = await _on(worker, open, path, passphrase, dimensions, read_only, timeout=timeout, follow=follow,
+                       format_version=format_version)
     except BaseException:
         worker.shutdown(wait=False)
         raise

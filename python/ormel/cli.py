@@ -40,6 +40,10 @@ EXIT_BROKEN_PIPE = 128 + signal.SIGPIPE  # ... and for one stopped by a closed p
 # The file's plaintext header page: its size and the magic bytes it opens with.
 HEADER_PAGE_BYTES = 8192
 MAGIC = b"ORME"
+# The formats `--format` chooses from, and what a file of an older version becomes at its first
+# write (which a load is).
+FORMATS = (8, 9)
+UPGRADED_FORMAT = 8
 
 # A memory's fields as get() returns them; `load` restores a line with an id through these.
 MEMORY_FIELDS = ("id", "content", "memory_type", "vector", "metadata", "agent_id", "session_id", "scope",
@@ -54,6 +58,10 @@ NO_TERMINAL = "no terminal to ask for the passphrase on: use --passphrase-env VA
 
 class CommandError(Exception):
     """An error to report on one line, without a traceback."""
+
+
+class UsageError(CommandError):
+    """A CommandError that is a mistake in the command's arguments (exit status 2)."""
 
 
 # Passphrases ------------------------------------------------------------------------------
@@ -135,15 +143,16 @@ def _locked(path: str) -> str:
 
 
 def _open(args: argparse.Namespace, read_only: bool, secret: str | None = None,
-          dimensions: int | None = None) -> ormel.Ormel:
-    """Opens the database at args.path; with `dimensions`, creates it."""
+          dimensions: int | None = None, format_version: int | None = None) -> ormel.Ormel:
+    """Opens the database at args.path; with `dimensions`, creates it (in `format_version`)."""
     if dimensions is None:
         _database_header(args.path)
     if secret is None:
         secret = _passphrase(args)
     try:
         # Read-only subcommands follow: they open beside an application that holds the file.
-        return ormel.open(args.path, secret, dimensions=dimensions, read_only=read_only, follow=read_only)
+        return ormel.open(args.path, secret, dimensions=dimensions, read_only=read_only, follow=read_only,
+                          format_version=format_version)
     except ormel.Locked:
         raise CommandError(_locked(args.path)) from None
 
@@ -249,8 +258,8 @@ def _positive(text: str) -> int:
 
 
 def cmd_info(args: argparse.Namespace) -> None:
-    version = _database_header(args.path)
     db = _open(args, read_only=True)
+    version = db.format_version
     stats = db.stats()
     space = db.space()
     snaps = db.snapshots()
@@ -345,14 +354,16 @@ def cmd_compact(args: argparse.Namespace) -> None:
     # A file of an older format version is converted by this flush; compaction then gives
     # back the pages the conversion left behind.
     db.flush()
-    if not args.no_history and db.space()["reclaimable_bytes"] == 0:
-        _emit(args, {"reclaimed_bytes": 0, "rewritten": False},
+    converting = args.format is not None and args.format != db.format_version
+    if not converting and not args.no_history and db.space()["reclaimable_bytes"] == 0:
+        _emit(args, {"reclaimed_bytes": 0, "rewritten": False, "format_version": db.format_version},
               lambda: iter(["nothing to give back: the file was left as it is"]))
         return
     with _progress("compact", "pages") as progress:
-        reclaimed = db.compact(keep_history=not args.no_history, progress=progress)
-    _emit(args, {"reclaimed_bytes": reclaimed, "rewritten": True},
-          lambda: iter([f"reclaimed {_human_size(reclaimed)} ({reclaimed} bytes)"]))
+        reclaimed = db.compact(keep_history=not args.no_history, progress=progress, format_version=args.format)
+    converted = f"converted to format version {db.format_version}; " if converting else ""
+    _emit(args, {"reclaimed_bytes": reclaimed, "rewritten": True, "format_version": db.format_version},
+          lambda: iter([f"{converted}reclaimed {_human_size(reclaimed)} ({reclaimed} bytes)"]))
 
 
 def cmd_passwd(args: argparse.Namespace) -> None:
@@ -523,7 +534,7 @@ class _Load:
         self.args = args
         self.creating = not os.path.exists(args.path)
         if not self.creating:
-            _database_header(args.path)
+            _check_format(args.path, args.format, _database_header(args.path))
         self.found_beside = [p for p in _side_files(args.path) if os.path.lexists(p)]
         self.db: ormel.Ormel | None = None
         self.loaded = 0
@@ -543,7 +554,8 @@ class _Load:
             return _open(self.args, read_only=False, secret=secret)
         if not record["vector"]:
             raise CommandError(f"line {number}: an empty vector gives the new database no width")
-        return _open(self.args, read_only=False, secret=secret, dimensions=len(record["vector"]))
+        return _open(self.args, read_only=False, secret=secret, dimensions=len(record["vector"]),
+                     format_version=self.args.format)
 
     def discard_if_empty(self) -> None:
         """After a failure: a database this load created and kept nothing in is removed, with
@@ -559,6 +571,15 @@ class _Load:
                 if path not in self.found_beside:
                     with contextlib.suppress(FileNotFoundError):
                         os.remove(path)
+
+
+def _check_format(path: str, asked: int | None, version: int) -> None:
+    """Refuses a load whose --format is not the format the existing database has. A file of an
+    older version is upgraded by the load's first write, so the version it becomes is accepted."""
+    if asked is None or asked == max(version, UPGRADED_FORMAT):
+        return
+    how = f"; `ormel compact --format {asked}` converts it" if asked > version else ""
+    raise UsageError(f"--format {asked} was given, but {path} is a format version {version} database{how}")
 
 
 def _open_input(name: str) -> IO[bytes]:
@@ -680,6 +701,8 @@ def _parser() -> argparse.ArgumentParser:
     p = add("compact", cmd_compact, "rewrite the file so it holds only what is still reachable "
                                      "(left as it is when there is nothing to give back)", as_json)
     p.add_argument("--no-history", action="store_true", help="keep only the current state (one snapshot)")
+    p.add_argument("--format", type=int, choices=FORMATS,
+                   help="write the new file in this format version: 9 converts a version 8 file (never back)")
     p = add("passwd", cmd_passwd, "change the passphrase (asked twice)")
     new = p.add_mutually_exclusive_group()
     new.add_argument("--new-passphrase-env", metavar="VAR", help="read the new passphrase from this variable")
@@ -691,6 +714,8 @@ def _parser() -> argparse.ArgumentParser:
                               "a line with an id is restored exactly, one without is a new memory")
     p.add_argument("input", nargs="?", default="-", help="JSON lines file (default: standard input)")
     p.add_argument("--batch", type=_positive, default=1000, help="memories per transaction (default 1000)")
+    p.add_argument("--format", type=int, choices=FORMATS,
+                   help="format version of a new database (default 8); an existing one must have it")
     p = add("cache-stats", cmd_cache_stats, "result-cache statistics", as_json)
     p.add_argument("--namespace", help="one namespace instead of all")
     p.add_argument("--namespaces", action="store_true", help="list the namespaces, with their entries and size")
@@ -732,6 +757,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_BROKEN_PIPE
     except KeyboardInterrupt:
         return EXIT_INTERRUPTED
+    except UsageError as e:
+        # Reported as the parser reports a usage mistake.
+        print(f"ormel: error: {e} (see ormel {args.command} --help)", file=sys.stderr)
+        return EXIT_USAGE
     except CommandError as e:
         print(f"ormel: error: {e}", file=sys.stderr)
         return EXIT_ERROR

@@ -115,11 +115,13 @@ class OrmelVectorStore(DbAdapter, VectorStore):
 
     @classmethod
     def open(cls, path: str, passphrase: str, embedding: Embeddings, *, collection: str = "langchain",
-             dimensions: int | None = None, autoflush: bool = True) -> OrmelVectorStore:
+             dimensions: int | None = None, autoflush: bool = True,
+             format_version: int | None = None) -> OrmelVectorStore:
         """Opens (or creates) the database at `path`. A new database takes `dimensions`, or
-        the length of one embedding of a probe text when it is None."""
+        the length of one embedding of a probe text when it is None. `format_version` is
+        `ormel.open`'s: the format of a new file, or the one an existing file must have."""
         shared = SharedDb.open(path, passphrase, dimensions, lambda: len(embedding.embed_query("dimensions")),
-                               autoflush)
+                               autoflush, format_version)
         return cls.owning(shared, lambda db: cls(db, embedding, collection=collection, autoflush=autoflush))
 
     @property

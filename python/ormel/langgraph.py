@@ -226,11 +226,13 @@ class OrmelStore(DbAdapter, BaseStore):
 
     @classmethod
     def open(cls, path: str, passphrase: str, *, index: IndexConfig | None = None, ttl: TTLConfig | None = None,
-             dimensions: int | None = None, autoflush: bool = True) -> OrmelStore:
+             dimensions: int | None = None, autoflush: bool = True,
+             format_version: int | None = None) -> OrmelStore:
         """Opens (or creates) the database at `path`. A new database takes `dimensions`, else
-        the index's dims, else 1 (a store that will never search by meaning)."""
+        the index's dims, else 1 (a store that will never search by meaning). `format_version`
+        is `ormel.open`'s: the format of a new file, or the one an existing file must have."""
         dims = dimensions or (index or {}).get("dims") or 1
-        shared = SharedDb.open(path, passphrase, dims, None, autoflush)
+        shared = SharedDb.open(path, passphrase, dims, None, autoflush, format_version)
         return cls.owning(shared, lambda db: cls(db, index=index, ttl=ttl, autoflush=autoflush))
 
     # ---- batches -------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 #include "python/src/errors.h"
 
@@ -304,6 +305,22 @@ bool opt_u64_arg(PyObject* o, const char* fn, const char* name, std::optional<ui
   uint64_t value = 0;
   if (!u64_arg(o, fn, name, value)) return false;
   out = value;
+  return true;
+}
+
+bool opt_format_version_arg(PyObject* o, const char* fn, std::optional<uint16_t>& out) {
+  if (o == Py_None) {
+    out.reset();
+    return true;
+  }
+  PyObject* index = PyNumber_Index(o);
+  if (index == nullptr) return reraise_for(fn, "format_version");
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index, &overflow);
+  Py_DECREF(index);
+  if (value == -1 && PyErr_Occurred()) return reraise_for(fn, "format_version");
+  const bool fits = overflow == 0 && value >= 0 && value <= std::numeric_limits<uint16_t>::max();
+  out = fits ? static_cast<uint16_t>(value) : 0;
   return true;
 }
 
@@ -884,7 +901,7 @@ PyObject* snapshots_to_list(const std::vector<ormel::SnapshotInfo>& infos) {
   return list_of(infos, snapshot_to_dict);
 }
 
-PyObject* stats_to_dict(const ormel::Stats& s, uint64_t snapshots) {
+PyObject* stats_to_dict(const ormel::Stats& s, uint64_t snapshots, uint16_t format_version) {
   PyObject* index = !s.index ? Py_NewRef(Py_None)
                              : Py_BuildValue("{sKsKsK}", "vectors", static_cast<unsigned long long>(s.index->vectors),
                                              "partitions", static_cast<unsigned long long>(s.index->partitions),
@@ -900,7 +917,8 @@ PyObject* stats_to_dict(const ormel::Stats& s, uint64_t snapshots) {
                   put(d, "created_at", PyLong_FromLongLong(s.created_at)) &&
                   put(d, "wal_pages", PyLong_FromUnsignedLongLong(s.wal_pages)) &&
                   put(d, "snapshots", PyLong_FromUnsignedLongLong(snapshots)) &&
-                  put(d, "index", Py_NewRef(index));
+                  put(d, "index", Py_NewRef(index)) &&
+                  put(d, "format_version", PyLong_FromUnsignedLong(format_version));
   Py_DECREF(index);
   if (!ok) {
     Py_XDECREF(d);
@@ -952,13 +970,14 @@ PyObject* verify_report_to_dict(const ormel::VerifyReport& report) {
                        "structures", structures);
 }
 
-PyObject* space_to_dict(const ormel::SpaceReport& r) {
+PyObject* space_to_dict(const ormel::SpaceReport& r, uint16_t format_version) {
   PyObject* failure = r.auto_compact_failure ? str_to_py(r.auto_compact_failure->message()) : Py_NewRef(Py_None);
   if (failure == nullptr) return nullptr;
-  return Py_BuildValue("{sKsKsKsKsN}", "file_bytes", static_cast<unsigned long long>(r.file_bytes), "current_bytes",
-                       static_cast<unsigned long long>(r.current_bytes), "history_bytes",
+  return Py_BuildValue("{sKsKsKsKsNsI}", "file_bytes", static_cast<unsigned long long>(r.file_bytes),
+                       "current_bytes", static_cast<unsigned long long>(r.current_bytes), "history_bytes",
                        static_cast<unsigned long long>(r.history_bytes), "reclaimable_bytes",
-                       static_cast<unsigned long long>(r.reclaimable_bytes), "auto_compact_error", failure);
+                       static_cast<unsigned long long>(r.reclaimable_bytes), "auto_compact_error", failure,
+                       "format_version", static_cast<unsigned int>(format_version));
 }
 
 PyObject* cache_hit_to_py(const std::optional<ormel::CacheHit>& hit) {

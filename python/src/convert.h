@@ -35,6 +35,10 @@ bool u64_arg(PyObject* o, const char* fn, const char* name, uint64_t& out);
 bool i64_arg(PyObject* o, const char* fn, const char* name, int64_t& out);
 bool opt_u64_arg(PyObject* o, const char* fn, const char* name, std::optional<uint64_t>& out);
 bool opt_i64_arg(PyObject* o, const char* fn, const char* name, std::optional<int64_t>& out);
+// A file format version, or None (nullopt). A non-integer is the TypeError of u64_arg. An
+// integer beyond 16 bits becomes 0, a version that never existed, so that the core refuses
+// every version it does not write with the one InvalidArgument that names those it does.
+bool opt_format_version_arg(PyObject* o, const char* fn, std::optional<uint16_t>& out);
 // Anything the interpreter converts to a float.
 bool f64_arg(PyObject* o, const char* fn, const char* name, double& out);
 // An importance: f64_arg clamped to [0, 1], NaN giving 0.
@@ -139,13 +143,13 @@ PyObject* snapshot_to_dict(const ormel::SnapshotInfo& info);
 // Dicts {"txn_id", "created_at", "memory": memory dict}, in the given order.
 PyObject* versions_to_list(const std::vector<ormel::MemoryVersion>& versions);
 PyObject* snapshots_to_list(const std::vector<ormel::SnapshotInfo>& infos);
-PyObject* stats_to_dict(const ormel::Stats& stats, uint64_t snapshots);
+PyObject* stats_to_dict(const ormel::Stats& stats, uint64_t snapshots, uint16_t format_version);
 // {"id", "agent_id", "memory_type", "scope"} per memory, the last three None when the
 // record could not be read.
 PyObject* listings_to_list(const std::vector<ormel::MemoryListing>& listings);
 // {"checked": int, "memories": [{"id", "error"}], "structures": [{"structure", "error"}]}.
 PyObject* verify_report_to_dict(const ormel::VerifyReport& report);
-PyObject* space_to_dict(const ormel::SpaceReport& report);
+PyObject* space_to_dict(const ormel::SpaceReport& report, uint16_t format_version);
 // None for a miss.
 PyObject* cache_hit_to_py(const std::optional<ormel::CacheHit>& hit);
 PyObject* cache_stats_to_dict(const ormel::CacheStats& stats);

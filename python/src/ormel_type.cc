@@ -487,23 +487,29 @@ PyObject* set_max_snapshots(PyObject* self, PyObject* args, PyObject* kwargs) {
 // --- Space --------------------------------------------------------------------------------
 
 PyObject* compact(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* const names[] = {"keep_history", "progress", nullptr};
-  PyObject *keep_obj = Py_True, *progress_obj = Py_None;
+  static const char* const names[] = {"keep_history", "progress", "format_version", nullptr};
+  PyObject *keep_obj = Py_True, *progress_obj = Py_None, *version_obj = Py_None;
   bool keep_history = true;
+  std::optional<uint16_t> format_version;
   ProgressCallback progress;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$O:compact", kwlist(names), &keep_obj, &progress_obj) ||
-      !bool_arg(keep_obj, "compact", "keep_history", keep_history) || !progress.parse(progress_obj, "compact"))
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$OO:compact", kwlist(names), &keep_obj, &progress_obj,
+                                   &version_obj) ||
+      !bool_arg(keep_obj, "compact", "keep_history", keep_history) || !progress.parse(progress_obj, "compact") ||
+      !opt_format_version_arg(version_obj, "compact", format_version))
     return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  auto reclaimed = without_gil([&] { return store(self).compact(keep_history, progress.progress()); });
+  auto reclaimed =
+      without_gil([&] { return store(self).compact(keep_history, progress.progress(), format_version); });
   return reclaimed ? PyLong_FromUnsignedLongLong(*reclaimed) : progress.raise(reclaimed.error());
 }
 
 PyObject* space(PyObject* self, PyObject*) {
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
-  return convert_or_raise(without_gil([&] { return store(self).space(); }), space_to_dict);
+  Ormel& db = store(self);
+  return convert_or_raise(without_gil([&] { return db.space(); }),
+                          [&](const ormel::SpaceReport& r) { return space_to_dict(r, db.format_version()); });
 }
 
 PyObject* set_auto_compact(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -573,7 +579,9 @@ PyObject* stats(PyObject* self, PyObject*) {
   if (!borrow) return nullptr;
   Ormel& db = store(self);
   return convert_or_raise(without_gil([&] { return db.stats(); }),
-                          [&](const ormel::Stats& s) { return stats_to_dict(s, db.snapshots().size()); });
+                          [&](const ormel::Stats& s) {
+                            return stats_to_dict(s, db.snapshots().size(), db.format_version());
+                          });
 }
 
 PyObject* export_encrypted(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -760,6 +768,12 @@ PyObject* get_path(PyObject* self, void*) {
   Borrow borrow(flag(self), Borrow::Shared);
   if (!borrow) return nullptr;
   return str_to_py(store(self).path());
+}
+
+PyObject* get_format_version(PyObject* self, void*) {
+  Borrow borrow(flag(self), Borrow::Shared);
+  if (!borrow) return nullptr;
+  return PyLong_FromUnsignedLong(store(self).format_version());
 }
 
 void dealloc(PyObject* self) {
@@ -989,7 +1003,7 @@ PyMethodDef methods[] = {
      "set_max_snapshots($self, max)\n--\n\n"
      "Keep at most `max` snapshots (0 keeps all), from the next flush on."},
     {"compact", ORMEL_PY_KWARGS(compact),
-     "compact($self, keep_history=True, *, progress=None)\n--\n\n"
+     "compact($self, keep_history=True, *, progress=None, format_version=None)\n--\n\n"
      "Flush, then rewrite the database into a fresh file holding only what is still reachable and\n"
      "put it in place of the old one atomically; return the number of bytes given back.\n\n"
      "With keep_history=True every memory, access counter, the index, the live result-cache\n"
@@ -1003,12 +1017,18 @@ PyMethodDef methods[] = {
      "done == total, before the new file takes the old one's place. Sizing the new file first\n"
      "reads every retained snapshot's catalog, as space() does. An exception it raises stops the\n"
      "compaction and propagates unchanged: the database stays as the flush left it, in the same\n"
-     "file, with no new file beside it, and the handle keeps working."},
+     "file, with no new file beside it, and the handle keeps working.\n\n"
+     "`format_version` is the format of the new file: None keeps the file's own; 9 converts a\n"
+     "version 8 file to the paged layout. A file is never converted back: a lower version than\n"
+     "the file's, or one that is no format version, raises ormel.InvalidArgument before anything\n"
+     "is flushed."},
     {"space", ORMEL_PY_NOARGS(space),
      "space($self)\n--\n\n"
      "Return a dict about the committed file, in bytes: \"file_bytes\" (its size),\n"
      "\"current_bytes\" (a file holding the current state alone), \"history_bytes\" (what the\n"
-     "retained snapshots add to that) and \"reclaimable_bytes\" (what compact() would give back).\n\n"
+     "retained snapshots add to that) and \"reclaimable_bytes\" (what compact() would give back);\n"
+     "also \"auto_compact_error\" (None, or why the last automatic compaction failed) and\n"
+     "\"format_version\" (the file's).\n\n"
      "It reads the catalog of every retained snapshot, so it costs about what reading them does."},
     {"set_auto_compact", ORMEL_PY_KWARGS(set_auto_compact),
      "set_auto_compact($self, min_bytes=67108864, ratio=1.0)\n--\n\n"
@@ -1018,7 +1038,8 @@ PyMethodDef methods[] = {
     {"stats", ORMEL_PY_NOARGS(stats),
      "stats($self)\n--\n\n"
      "Return the database's statistics as a dict: memories, deleted, dimensions, file_bytes,\n"
-     "agents, encrypted, created_at, wal_pages, snapshots and index (None without one)."},
+     "agents, encrypted, created_at, wal_pages, snapshots, index (None without one) and\n"
+     "format_version."},
     {"export_encrypted", ORMEL_PY_KWARGS(export_encrypted),
      "export_encrypted($self, dest)\n--\n\n"
      "Flush, then copy the encrypted file byte for byte to `dest` (created or replaced).\n\n"
@@ -1068,6 +1089,8 @@ PyMethodDef methods[] = {
 
 PyGetSetDef getset[] = {
     {"path", ORMEL_PY_GUARD(get_path), nullptr, "Filesystem path of this database.", nullptr},
+    {"format_version", ORMEL_PY_GUARD(get_format_version), nullptr,
+     "Format version of the file as committed (8 or 9); a compaction may convert it.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -1092,7 +1115,8 @@ PyType_Spec ormel_type_spec = {
 };
 
 const char ormel_open_doc[] =
-    "open(path, passphrase, dimensions=None, read_only=False, *, timeout=None, follow=False)\n--\n\n"
+    "open(path, passphrase, dimensions=None, read_only=False, *, timeout=None, follow=False, "
+    "format_version=None)\n--\n\n"
     "Open an existing database, or create one if `path` does not yet exist.\n\n"
     "`path` and `passphrase` are str. Creating needs `dimensions` (the vector dimensionality) and a\n"
     "read-write open; on an existing file `dimensions` is ignored. A read-only handle takes a shared\n"
@@ -1100,7 +1124,11 @@ const char ormel_open_doc[] =
     "(ormel.Locked), unless `timeout` gives the seconds to wait for it to be let go.\n\n"
     "`follow=True` (with read_only=True) opens beside a writer in another process, taking no lock:\n"
     "the handle sees the state of the last commit when it opened, consistently, however the\n"
-    "writer goes on, until refresh() moves it to the newest.";
+    "writer goes on, until refresh() moves it to the newest.\n\n"
+    "`format_version` chooses the format of a file this call creates: 8 (the default) or 9, the\n"
+    "paged layout. An existing file keeps the version it was created with; given for one, it\n"
+    "must be that version (ormel.InvalidArgument otherwise; compact(format_version=9) converts a\n"
+    "version 8 file). A follower takes none: it reads the file as it is.";
 
 namespace {
 
@@ -1109,8 +1137,11 @@ namespace {
 // except to let a signal handler (Ctrl-C) stop the wait.
 ormel::Result<std::unique_ptr<Ormel>> open_waiting(const std::string& path, const std::string& passphrase,
                                                    std::optional<uint64_t> dimensions, bool read_only,
+                                                   std::optional<uint16_t> format_version,
                                                    std::optional<double> timeout, bool& interrupted) {
-  const auto open_once = [&] { return Ormel::open(path, passphrase, dimensions, read_only); };
+  const auto open_once = [&] {
+    return Ormel::open(path, passphrase, dimensions, read_only, ormel::posix_env(), format_version);
+  };
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                            std::chrono::duration<double>(std::min(timeout.value_or(0), 1e9)));
@@ -1140,25 +1171,32 @@ bool timeout_arg(PyObject* o, std::optional<double>& out) {
 }  // namespace
 
 PyObject* ormel_open(PyObject* module, PyObject* args, PyObject* kwargs) {
-  static const char* const names[] = {"path", "passphrase", "dimensions", "read_only", "timeout", "follow", nullptr};
+  static const char* const names[] = {"path",    "passphrase", "dimensions",     "read_only",
+                                      "timeout", "follow",     "format_version", nullptr};
   PyObject *path_obj, *pass_obj, *dims_obj = Py_None, *ro_obj = Py_False, *timeout_obj = Py_None,
-                                 *follow_obj = Py_False;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO$OO:open", kwlist(names), &path_obj, &pass_obj, &dims_obj,
-                                   &ro_obj, &timeout_obj, &follow_obj))
+                                 *follow_obj = Py_False, *version_obj = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO$OOO:open", kwlist(names), &path_obj, &pass_obj, &dims_obj,
+                                   &ro_obj, &timeout_obj, &follow_obj, &version_obj))
     return nullptr;
   std::string path, passphrase;
   std::optional<uint64_t> dimensions;
   bool read_only = false, follow = false;
   std::optional<double> timeout;
+  std::optional<uint16_t> format_version;
   if (!path_arg(path_obj, "open", "path", path) || !str_arg(pass_obj, "open", "passphrase", passphrase) ||
       !opt_u64_arg(dims_obj, "open", "dimensions", dimensions) || !bool_arg(ro_obj, "open", "read_only", read_only) ||
-      !timeout_arg(timeout_obj, timeout) || !bool_arg(follow_obj, "open", "follow", follow))
+      !timeout_arg(timeout_obj, timeout) || !bool_arg(follow_obj, "open", "follow", follow) ||
+      !opt_format_version_arg(version_obj, "open", format_version))
     return nullptr;
   if (follow && !read_only) return invalid_format("open() argument 'follow' needs read_only=True");
+  if (follow && format_version) {
+    return invalid_format("open() argument 'format_version' is not taken with follow=True (see the handle's "
+                          "format_version)");
+  }
   // The key derivation takes a good part of a second: other threads run meanwhile.
   bool interrupted = false;
   auto opened = follow ? without_gil([&] { return Ormel::open_following(path, passphrase); })
-                       : open_waiting(path, passphrase, dimensions, read_only, timeout, interrupted);
+                       : open_waiting(path, passphrase, dimensions, read_only, format_version, timeout, interrupted);
   if (interrupted) return nullptr;
   if (!opened) return raise_error(opened.error());
   auto* state = static_cast<ModuleState*>(PyModule_GetState(module));

@@ -1,7 +1,10 @@
 """Shared fixtures: a fresh database path and an open read-write database of small dimension,
-and a gate that shows whether a call does its database work off the event loop."""
+the file format the behaviour tests make their databases in, and a gate that shows whether a
+call does its database work off the event loop."""
 
 import asyncio
+import functools
+import os
 import threading
 
 import pytest
@@ -16,6 +19,47 @@ RO_MESSAGE = "operation requires a read-write handle (this one is read-only)"
 def vec(*head: float) -> list[float]:
     """A DIMS-long vector starting with `head`, padded with zeros."""
     return [float(x) for x in head] + [0.0] * (DIMS - len(head))
+
+
+# The format versions the behaviour tests run against, by the id their variants carry.
+FORMATS = {"v8": 8, "v9": 9}
+
+
+def creating_in(version, open_fn):
+    """`open_fn` (ormel.open or ormel.open_async) giving `version` to every call that creates a
+    file without naming a version (none, or None as the adapters pass on): a read-write open of a
+    str path where nothing is yet. Everything else is passed on as it came."""
+
+    @functools.wraps(open_fn)
+    def call(path, passphrase, dimensions=None, read_only=False, **options):
+        creating = not read_only and isinstance(path, str) and not os.path.lexists(path)
+        if creating and options.get("format_version") is None:
+            options["format_version"] = version
+        return open_fn(path, passphrase, dimensions, read_only, **options)
+
+    return call
+
+
+@pytest.fixture(scope="module", params=list(FORMATS.values()), ids=list(FORMATS))
+def file_format(request):
+    """The format version the databases of a behaviour test module are made in.
+
+    A module opts in with `pytestmark = pytest.mark.usefixtures("file_format")`: each of its
+    tests then runs once per version, with v8 or v9 in its id (`-k "not v9"` leaves the second
+    out). A module where only some tests make databases has the fixtures that make them take
+    `file_format` instead (test_cli's db_path). For as long as a module runs with one version,
+    ormel.open and ormel.open_async give it to every call that creates a file without naming a
+    version (creating_in), so fixtures, tests and the adapters make files of that version
+    unchanged; opens of existing files are untouched. Files created in another process (the
+    command run as a subprocess, worker scripts) get that process's default.
+
+    The scope is the module's so that a module-scoped fixture that builds a database can take
+    the version: it must name `file_format` among its arguments, or it is built once and
+    shared by both versions."""
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(ormel, "open", creating_in(request.param, ormel.open))
+        patch.setattr(ormel, "open_async", creating_in(request.param, ormel.open_async))
+        yield request.param
 
 
 @pytest.fixture

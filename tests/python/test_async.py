@@ -10,10 +10,12 @@ import pytest
 import ormel
 from conftest import DIMS, PASSPHRASE, vec
 
+pytestmark = pytest.mark.usefixtures("file_format")
+
 
 async def test_methods_are_coroutines_with_the_handles_signatures(db_path):
     db = await ormel.open_async(db_path, PASSPHRASE, dimensions=DIMS)
-    public = {n for n in vars(ormel.Ormel) if not n.startswith("_")} - {"path", "session"}
+    public = {n for n in vars(ormel.Ormel) if not n.startswith("_")} - {"path", "format_version", "session"}
     for name in public:
         method = getattr(db, name)
         assert inspect.iscoroutinefunction(method), name
@@ -24,6 +26,7 @@ async def test_methods_are_coroutines_with_the_handles_signatures(db_path):
         await session.add_turn(ormel.Turn.user("hi", vec(0, 1)))
         assert await session.turn_count() == 1
     assert db.path == db_path
+    assert db.format_version == db.sync.format_version
     await db.release()
     with pytest.raises(ormel.Released):
         await db.stats()

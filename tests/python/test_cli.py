@@ -17,6 +17,7 @@ from pathlib import Path
 
 import pytest
 
+import legacy_format
 import ormel
 
 PASS = "cli passphrase"
@@ -50,7 +51,9 @@ def assert_error(result: subprocess.CompletedProcess[str], fragment: str) -> Non
 
 
 @pytest.fixture
-def db_path(tmp_path: Path) -> Iterator[Path]:
+def db_path(tmp_path: Path, file_format: int) -> Iterator[Path]:
+    """A database of six memories and a cache entry, in each format (the tests that use it run
+    once per format; those of usage mistakes, which open nothing, run once)."""
     path = tmp_path / "cli.ormel"
     db = ormel.open(str(path), PASS, dimensions=4)
     for i in range(6):
@@ -80,11 +83,11 @@ def test_console_script_is_installed(db_path: Path) -> None:
     assert result.returncode == 0 and "memories        6 live" in result.stdout
 
 
-def test_info_json_reports_the_database(db_path: Path) -> None:
+def test_info_json_reports_the_database(db_path: Path, file_format: int) -> None:
     result = run("info", str(db_path), "--json")
     assert result.returncode == 0, result.stderr
     info = json.loads(result.stdout)
-    assert info["format_version"] == 8
+    assert info["format_version"] == file_format
     assert (info["memories"], info["deleted"], info["dimensions"]) == (6, 0, 4)
     assert info["agents"] == ["agent0", "agent1"]
     assert info["snapshots"] == 7 and info["index"] is None  # six flushes and the cache write
@@ -153,7 +156,7 @@ ID_OLD, ID_PLAIN, ID_OTHER = "01HB0000000000000000000001", "01HB0000000000000000
 
 
 @pytest.fixture
-def backup_source(tmp_path: Path) -> Path:
+def backup_source(tmp_path: Path, file_format: int) -> Path:
     """A database whose memories hold every field, timestamps and counters from long ago."""
     path = tmp_path / "source.ormel"
     db = ormel.open(str(path), PASS, dimensions=3)
@@ -281,6 +284,63 @@ def test_load_reports_the_bad_line_and_keeps_nothing_of_its_batch(tmp_path: Path
     result = run("load", str(target), "-", stdin=good + "\n{not json\n")
     assert_error(result, "line 2")
     assert len(memories_of(target)) == 2
+
+
+@pytest.mark.parametrize("version", [8, 9], ids=["v8", "v9"])
+def test_load_creates_a_database_in_the_format_asked_for(tmp_path: Path, version: int) -> None:
+    target = tmp_path / "new.ormel"
+    result = run("load", str(target), "-", "--format", str(version), stdin=json.dumps(GOOD_LINE) + "\n")
+    assert (result.returncode, result.stdout) == (0, "loaded 1 memories\n"), result.stderr
+    assert ormel.open(str(target), PASS, read_only=True).format_version == version
+    assert json.loads(run("info", str(target), "--json").stdout)["format_version"] == version
+    assert re.search(rf"^format version +{version}$", run("info", str(target)).stdout, re.M)
+    # Loading more with the same --format, or none, adds to it.
+    for again in (["--format", str(version)], []):
+        assert run("load", str(target), "-", *again, stdin=json.dumps(GOOD_LINE) + "\n").returncode == 0
+    assert len(memories_of(target)) == 3
+
+
+def test_load_with_another_format_than_the_database_is_a_usage_error(db_path: Path, file_format: int) -> None:
+    other = {8: 9, 9: 8}[file_format]
+    before = db_path.read_bytes()
+    # Refused before any passphrase is asked for (there is no terminal to ask on).
+    result = run("load", str(db_path), "-", "--format", str(other), passphrase=None, stdin=json.dumps(GOOD_LINE))
+    assert result.returncode == 2
+    assert_error(result, f"--format {other} was given, but {db_path} is a format version {file_format} database")
+    assert result.stderr.endswith(" (see ormel load --help)\n")
+    assert ("ormel compact --format 9" in result.stderr) == (other == 9)
+    assert db_path.read_bytes() == before
+
+
+def test_load_into_an_older_file_takes_the_format_it_is_upgraded_to(tmp_path: Path) -> None:
+    path = tmp_path / "v5.ormel"
+    legacy_format.write_database(str(path), 5, PASS, 3, [])
+    refused = run("load", str(path), "-", "--format", "9", passphrase=None, stdin=json.dumps(GOOD_LINE))
+    assert refused.returncode == 2
+    assert_error(refused, f"--format 9 was given, but {path} is a format version 5 database; "
+                          "`ormel compact --format 9` converts it")
+    result = run("load", str(path), "-", "--format", "8", stdin=json.dumps(GOOD_LINE))
+    assert result.returncode == 0, result.stderr
+    assert ormel.open(str(path), PASS, read_only=True).format_version == 8
+
+
+def test_compact_to_v9_converts_the_database(tmp_path: Path) -> None:
+    path = tmp_path / "old.ormel"
+    db = ormel.open(str(path), PASS, dimensions=3, format_version=8)
+    db.remember("kept", "semantic", [1.0, 0.0, 0.0])
+    db.flush()
+    del db
+    before = memories_of(path)
+    result = run("compact", str(path), "--format", "9")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("converted to format version 9; reclaimed ")
+    assert json.loads(run("info", str(path), "--json").stdout)["format_version"] == 9
+    assert memories_of(path) == before
+    # Once converted, asking for 9 again only compacts; asking for 8 is refused.
+    assert json.loads(run("compact", str(path), "--format", "9", "--json").stdout) == \
+        {"reclaimed_bytes": 0, "rewritten": False, "format_version": 9}
+    assert_error(run("compact", str(path), "--format", "8"), "cannot convert a version 9 file to version 8")
+    assert memories_of(path) == before
 
 
 def test_passwd_then_only_the_new_passphrase_opens(db_path: Path) -> None:
@@ -538,7 +598,8 @@ def test_export_names_the_path_it_cannot_write(db_path: Path, tmp_path: Path) ->
 
 @pytest.mark.parametrize("args", [[], ["info"], ["bogus", "x.ormel"], ["info", "x.ormel", "--bogus"],
                                   ["load", "x.ormel", "--batch", "0"], ["restore", "x.ormel"],
-                                  ["restore", "x.ormel", "--time", "soon"]])
+                                  ["restore", "x.ormel", "--time", "soon"], ["load", "x.ormel", "--format", "7"],
+                                  ["compact", "x.ormel", "--format", "nine"]])
 def test_usage_errors_are_one_line_with_status_2(args: list[str]) -> None:
     result = subprocess.run([sys.executable, "-m", "ormel", *args], capture_output=True, text=True, timeout=120)
     assert result.returncode == 2
@@ -587,13 +648,14 @@ def test_human_output_is_aligned_with_sizes_and_times(db_path: Path) -> None:
     assert stats[0].split() == ["entries", "1"] and stats[4].split() == ["hit", "rate", "0.0%"]
 
 
-def test_compact_leaves_the_file_alone_when_nothing_comes_back(db_path: Path) -> None:
+def test_compact_leaves_the_file_alone_when_nothing_comes_back(db_path: Path, file_format: int) -> None:
     first = json.loads(run("compact", str(db_path), "--json").stdout)
     assert first["rewritten"] is True and first["reclaimed_bytes"] > 0
     before = (db_path.stat().st_ino, db_path.read_bytes())
     result = run("compact", str(db_path))
     assert (result.returncode, result.stdout) == (0, "nothing to give back: the file was left as it is\n")
-    assert json.loads(run("compact", str(db_path), "--json").stdout) == {"reclaimed_bytes": 0, "rewritten": False}
+    assert json.loads(run("compact", str(db_path), "--json").stdout) == \
+        {"reclaimed_bytes": 0, "rewritten": False, "format_version": file_format}
     assert (db_path.stat().st_ino, db_path.read_bytes()) == before
     # Asked to drop the history, it rewrites the file whatever comes back.
     dropped = json.loads(run("compact", str(db_path), "--no-history", "--json").stdout)

@@ -10,11 +10,14 @@ import subprocess
 import sys
 import textwrap
 import time
+from pathlib import Path
 
 import pytest
 
 import ormel
 from conftest import DIMS, PASSPHRASE, RO_MESSAGE, vec
+
+pytestmark = pytest.mark.usefixtures("file_format")
 
 
 def fill_with_history(db, memories=40, flushes=6):
@@ -50,13 +53,14 @@ def visible(db):
 
 
 @pytest.mark.parametrize("keep_history", [True, False])
-def test_compact_keeps_what_is_visible_and_gives_back_what_space_predicted(db_path, keep_history):
+def test_compact_keeps_what_is_visible_and_gives_back_what_space_predicted(db_path, keep_history, file_format):
     db = ormel.open(db_path, PASSPHRASE, dimensions=DIMS)
     fill_with_history(db)
-    before = visible(db)
+    before = visible(db)  # its stats name the format, which the compaction keeps
     space = db.space()
-    assert set(space) == {"file_bytes", "current_bytes", "history_bytes", "reclaimable_bytes", "auto_compact_error"}
-    assert space["auto_compact_error"] is None
+    assert set(space) == {"file_bytes", "current_bytes", "history_bytes", "reclaimable_bytes", "auto_compact_error",
+                          "format_version"}
+    assert space["auto_compact_error"] is None and space["format_version"] == file_format
     assert space["file_bytes"] == os.path.getsize(db_path)
     assert space["file_bytes"] == space["current_bytes"] + space["history_bytes"] + space["reclaimable_bytes"]
 
@@ -78,6 +82,50 @@ def test_compact_keeps_what_is_visible_and_gives_back_what_space_predicted(db_pa
     reopened = ormel.open(db_path, PASSPHRASE)
     assert visible(reopened) == after
     assert reopened.verify() == len(after["memories"])
+
+
+@pytest.mark.parametrize("keep_history", [True, False], ids=["history", "no-history"])
+def test_compaction_to_v9_converts_and_keeps_everything(db_path, file_format, keep_history):
+    db = ormel.open(db_path, PASSPHRASE, dimensions=DIMS)
+    ids = fill_with_history(db)
+    before = visible(db)
+    history = db.history(ids[0])
+    first = db.snapshots()[0]
+    db.compact(keep_history=keep_history, format_version=9)
+    assert db.format_version == db.space()["format_version"] == 9
+    before["stats"]["format_version"] = 9
+    if not keep_history:
+        before["snapshots"] = before["snapshots"][-1:]
+        before["stats"].update(snapshots=1, deleted=0)
+    assert visible(db) == before
+    if keep_history:
+        assert db.history(ids[0]) == history
+    assert db.cache_get("ns", "key")["value"] == b"second"
+    assert db.cache_get_semantic("sem", vec(1), "m")["value"] == b"near"
+    del db
+    reopened = ormel.open(db_path, PASSPHRASE, format_version=9)
+    assert visible(reopened) == before
+    assert reopened.verify() == len(before["memories"])
+    if keep_history:
+        assert reopened.restore_to(first["txn_id"]) == first
+        assert len(reopened.ids()) == first["memory_count"]
+
+
+def test_compaction_to_version_8_never_converts_back(db_path, file_format):
+    db = ormel.open(db_path, PASSPHRASE, dimensions=DIMS)
+    fill_with_history(db)
+    db.remember("staged", "semantic", vec(0, 1))
+    before = (visible(db), Path(db_path).read_bytes())
+    if file_format == 8:
+        db.compact(format_version=8)  # the file's own version: an ordinary compaction
+        assert db.format_version == 8 and memories(db) == before[0]["memories"]
+        assert db.snapshots()[-1]["memory_count"] == len(before[0]["memories"])  # the staged one committed
+        return
+    with pytest.raises(ormel.InvalidArgument, match=f"cannot convert a version {file_format} file to version 8"):
+        db.compact(format_version=8)
+    # Refused before its flush: the file is as it was and the memory still staged.
+    assert (visible(db), Path(db_path).read_bytes()) == before
+    assert db.format_version == file_format
 
 
 def test_every_snapshot_restores_the_same_after_compaction(tmp_path):
@@ -174,8 +222,8 @@ CHILD = textwrap.dedent(
 
 
 @pytest.fixture(scope="module")
-def large_file(tmp_path_factory):
-    """A database that takes a while to compact, and what a caller sees in it."""
+def large_file(tmp_path_factory, file_format):
+    """A database that takes a while to compact, and what a caller sees in it (one per format)."""
     path = str(tmp_path_factory.mktemp("large") / "large.ormel")
     db = ormel.open(path, PASSPHRASE, dimensions=64)
     for batch in range(6):

@@ -12,6 +12,8 @@ import pytest
 import ormel
 from conftest import DIMS, PASSPHRASE, vec
 
+pytestmark = pytest.mark.usefixtures("file_format")
+
 MEMORY_KEYS = ["id", "content", "memory_type", "vector", "agent_id", "session_id", "scope", "created_at",
                "accessed_at", "access_count", "importance", "ttl_secs", "metadata"]
 
@@ -353,9 +355,9 @@ def test_result_shapes(db):
 
     stats = db.stats()
     assert list(stats) == ["memories", "deleted", "dimensions", "file_bytes", "agents", "encrypted", "created_at",
-                           "wal_pages", "snapshots", "index"]
+                           "wal_pages", "snapshots", "index", "format_version"]
     assert stats["agents"] == ["a"] and stats["encrypted"] is True and stats["index"] is None
-    assert stats["snapshots"] == 1 and stats["file_bytes"] % 8192 == 0
+    assert stats["snapshots"] == 1 and stats["file_bytes"] % 8192 == 0 and type(stats["format_version"]) is int
     db.build_index()
     assert list(db.stats()["index"]) == ["vectors", "partitions", "subspaces"]
 

@@ -11,6 +11,8 @@ import pytest
 import ormel
 from conftest import DIMS, PASSPHRASE, RO_MESSAGE, vec
 
+pytestmark = pytest.mark.usefixtures("file_format")
+
 
 @pytest.fixture
 def flushed(db_path):

@@ -2,8 +2,11 @@
 binary16 copy of the vectors, ranks as the full scan does, whatever the query's magnitude."""
 
 import numpy as np
+import pytest
 
 from conftest import DIMS
+
+pytestmark = pytest.mark.usefixtures("file_format")
 
 
 def test_a_tiny_query_ranks_as_the_full_scan(db):

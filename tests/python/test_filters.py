@@ -9,6 +9,8 @@ import pytest
 import ormel
 from conftest import DIMS, PASSPHRASE, vec
 
+pytestmark = pytest.mark.usefixtures("file_format")
+
 MISSING = object()
 
 # Metadata of the fixture's memories: every kind, nested objects, missing keys, and one key

@@ -15,6 +15,8 @@ import pytest
 import ormel
 from conftest import DIMS, PASSPHRASE, vec
 
+pytestmark = pytest.mark.usefixtures("file_format")
+
 WORKER = Path(__file__).with_name("follow_worker.py")
 COUNTER_ID = "0000000000000000000000000C"
 READ_SECONDS = 4.0

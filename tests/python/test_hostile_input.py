@@ -13,6 +13,8 @@ import pytest
 import ormel
 from conftest import DIMS, PASSPHRASE, vec
 
+pytestmark = pytest.mark.usefixtures("file_format")
+
 
 class Huge:
     """A sequence whose length claims 10**12 items."""

@@ -9,6 +9,8 @@ import pytest
 import ormel
 from conftest import DIMS, PASSPHRASE, vec
 
+pytestmark = pytest.mark.usefixtures("file_format")
+
 
 def ids_of(pairs):
     return [m["id"] for m, _ in pairs]

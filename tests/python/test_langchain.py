@@ -21,6 +21,8 @@ import ormel
 from conftest import Gate
 from ormel.langchain import OrmelCache, OrmelSemanticCache, OrmelVectorStore
 
+pytestmark = pytest.mark.usefixtures("file_format")
+
 PASS = "langchain passphrase"
 
 
@@ -231,6 +233,17 @@ def test_documents_survive_reopening_and_upserts(tmp_path: Path) -> None:
     assert [(d.id, d.page_content, d.metadata) for d in reopened.get_by_ids(["x", "y", "z"])] == \
         [("x", "c", {"v": 2}), ("y", "b", {})]
     assert len(reopened.db.ids()) == 2
+
+
+def test_open_passes_the_format_version_on(tmp_path: Path, file_format: int) -> None:
+    path = str(tmp_path / "format.ormel")
+    emb = AxisEmbeddings(size=EMBEDDING_SIZE)
+    with OrmelVectorStore.open(path, PASS, emb, dimensions=EMBEDDING_SIZE, format_version=file_format) as store:
+        assert store.db.format_version == file_format
+    with pytest.raises(ormel.InvalidArgument):
+        OrmelVectorStore.open(path, PASS, emb, format_version={8: 9, 9: 8}[file_format])
+    with OrmelVectorStore.open(path, PASS, emb) as store:
+        assert store.db.format_version == file_format
 
 
 @pytest.mark.parametrize("flt, message", [

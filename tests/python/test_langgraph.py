@@ -27,6 +27,8 @@ from conftest import Gate  # noqa: E402
 from ormel.langchain import OrmelVectorStore  # noqa: E402
 from ormel.langgraph import OrmelStore  # noqa: E402
 
+pytestmark = pytest.mark.usefixtures("file_format")
+
 VOCAB = ["ramen", "sushi", "tea", "coffee", "cat", "dog", "rain"]
 
 
@@ -105,6 +107,15 @@ def test_put_get_overwrite_delete_and_reopen(path: str, clock: list[float]) -> N
     assert reopened.get(("users", "alice"), "food") == second
     assert reopened.get(("users", "alice"), "drink") is None
     assert len(reopened.db.ids()) == 1
+
+
+def test_open_passes_the_format_version_on(path: str, file_format: int) -> None:
+    with OrmelStore.open(path, "pw", format_version=file_format) as store:
+        assert store.db.format_version == file_format
+    with pytest.raises(ormel.InvalidArgument):
+        OrmelStore.open(path, "pw", format_version={8: 9, 9: 8}[file_format])
+    with OrmelStore.open(path, "pw") as store:
+        assert store.db.format_version == file_format
 
 
 def test_bad_values_store_nothing(path: str) -> None:

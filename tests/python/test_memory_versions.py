@@ -9,6 +9,8 @@ import pytest
 import ormel
 from conftest import DIMS, PASSPHRASE, RO_MESSAGE, vec
 
+pytestmark = pytest.mark.usefixtures("file_format")
+
 UNKNOWN = "01ARZ3NDEKTSV4RRFFQ69G5FAV"
 
 

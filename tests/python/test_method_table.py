@@ -74,7 +74,8 @@ ROWS = [
     Row("set_cache_capacity", "pages", "exclusive", "works", lambda db, i, t: db.set_cache_capacity(64)),
     Row("page_cache_stats", "", "shared", "works", lambda db, i, t: db.page_cache_stats()),
     Row("set_max_snapshots", "max", "exclusive", "works", lambda db, i, t: db.set_max_snapshots(5)),
-    Row("compact", "keep_history=True, *, progress=None", "exclusive", "refused", lambda db, i, t: db.compact()),
+    Row("compact", "keep_history=True, *, progress=None, format_version=None", "exclusive", "refused",
+        lambda db, i, t: db.compact()),
     Row("space", "", "exclusive", "works", lambda db, i, t: db.space()),
     Row("set_auto_compact", "min_bytes=67108864, ratio=1.0", "exclusive", "works",
         lambda db, i, t: db.set_auto_compact(None)),
@@ -82,6 +83,7 @@ ROWS = [
     Row("export_encrypted", "dest", "exclusive", "refused",
         lambda db, i, t: db.export_encrypted(str(t / "copy.ormel"))),
     Row("path", "", "shared", "works", lambda db, i, t: db.path),
+    Row("format_version", "", "shared", "works", lambda db, i, t: db.format_version),
     Row("cache_put", 'namespace, key, value, content_type="text", ttl_secs=None', "exclusive", "refused",
         lambda db, i, t: db.cache_put("n", "k", "v")),
     Row("cache_get", "namespace, key", "exclusive", "works", lambda db, i, t: db.cache_get("n", "k")),
@@ -100,6 +102,11 @@ ROWS = [
         lambda db, i, t: db.__exit__(None, None, None)),
 ]
 IDS = [row.name for row in ROWS]
+# The rows that are read-only properties, with their docstrings.
+PROPERTY_DOCS = {
+    "path": "Filesystem path of this database.",
+    "format_version": "Format version of the file as committed (8 or 9); a compaction may convert it.",
+}
 
 
 def text_signature(row: Row) -> str:
@@ -112,11 +119,13 @@ def test_the_table_covers_every_public_method():
 
 
 @pytest.mark.parametrize("row", ROWS, ids=IDS)
-def test_docstring_starts_with_text_signature(row):
+def test_docstring_starts_with_text_signature(row, tmp_path):
     attribute = vars(ormel.Ormel)[row.name]
-    if row.name == "path":
-        assert isinstance(attribute, property) or type(attribute).__name__ == "getset_descriptor"
-        assert attribute.__doc__ == "Filesystem path of this database."
+    if row.name in PROPERTY_DOCS:
+        assert type(attribute).__name__ == "getset_descriptor"
+        assert attribute.__doc__ == PROPERTY_DOCS[row.name]
+        with pytest.raises(AttributeError):
+            setattr(ormel.open(str(tmp_path / "p.ormel"), PASSPHRASE, dimensions=len(V)), row.name, None)
         return
     # The interpreter moves "name(...)\n--\n\n" into __text_signature__, leaving the description.
     assert attribute.__text_signature__ == text_signature(row)

@@ -29,9 +29,11 @@ def test_module_contents():
 
 def test_open_docstring():
     # The interpreter moves the leading "open(...)\n--\n\n" line into __text_signature__.
-    assert ormel.open.__text_signature__ == "(path, passphrase, dimensions=None, read_only=False, *, timeout=None, follow=False)"
+    signature = ("(path, passphrase, dimensions=None, read_only=False, *, timeout=None, follow=False, "
+                 "format_version=None)")
+    assert ormel.open.__text_signature__ == signature
     assert ormel.open.__doc__.split("\n")[0] == "Open an existing database, or create one if `path` does not yet exist."
-    assert str(inspect.signature(ormel.open)) == "(path, passphrase, dimensions=None, read_only=False, *, timeout=None, follow=False)"
+    assert str(inspect.signature(ormel.open)) == signature
 
 
 @pytest.mark.parametrize("cls", [ormel.Ormel, ormel.Session])

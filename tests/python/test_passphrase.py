@@ -11,6 +11,8 @@ import legacy_format as lf
 import ormel
 from conftest import DIMS, PASSPHRASE, RO_MESSAGE, vec
 
+pytestmark = pytest.mark.usefixtures("file_format")
+
 NEW = "a new passphrase"
 WRONG = "wrong passphrase, or the key material has been tampered with"
 # kdf_salt, dek_nonce and wrapped_dek: bytes 86 to 162 of the header page.

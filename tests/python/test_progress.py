@@ -12,6 +12,8 @@ import pytest
 import ormel
 from conftest import DIMS, PASSPHRASE, vec
 
+pytestmark = pytest.mark.usefixtures("file_format")
+
 N = 60
 PAGE_SIZE = 8192
 

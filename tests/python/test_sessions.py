@@ -8,6 +8,8 @@ import pytest
 import ormel
 from conftest import PASSPHRASE, RO_MESSAGE, vec
 
+pytestmark = pytest.mark.usefixtures("file_format")
+
 CLOSED = "session is already closed"
 
 

@@ -9,6 +9,8 @@ import pytest
 
 import ormel
 
+pytestmark = pytest.mark.usefixtures("file_format")
+
 PASS = "pw"
 SCAFFOLD_PREFIX = "ORMEL MANIFEST (scaffold) — Fresh "
 
@@ -22,7 +24,7 @@ def path(tmp_path):
     return str(tmp_path / "stats.ormel")
 
 
-def test_stats_of_an_empty_database(path):
+def test_stats_of_an_empty_database(path, file_format):
     db = ormel.open(path, PASS, dimensions=4)
     assert db.stats() == {
         "memories": 0,
@@ -35,9 +37,10 @@ def test_stats_of_an_empty_database(path):
         "wal_pages": 8,
         "snapshots": 0,
         "index": None,
+        "format_version": file_format,
     }
     assert list(db.stats()) == ["memories", "deleted", "dimensions", "file_bytes", "agents", "encrypted",
-                                "created_at", "wal_pages", "snapshots", "index"]
+                                "created_at", "wal_pages", "snapshots", "index", "format_version"]
     assert db.verify() == 0
 
 

@@ -10,6 +10,8 @@ import pytest
 import ormel
 from conftest import DIMS, PASSPHRASE, vec
 
+pytestmark = pytest.mark.usefixtures("file_format")
+
 THREADS = 4
 ROUNDS = 12
 

@@ -38,7 +38,8 @@ GOOD = """
             checked: int = db.verify(progress=lambda done, total: None)
             report = db.verify(all_errors=True, progress=print)
             db.build_index(progress=lambda done, total: print(done / total))
-            reclaimed: int = db.compact(progress=None)
+            reclaimed: int = db.compact(progress=None, format_version=9)
+            version_of_file: int = db.format_version + stats["format_version"] + db.space()["format_version"]
             damaged: list[str] = [m["id"] for m in report["memories"]]
             kinds: list[str | None] = [row["memory_type"] for row in db.ids(agent_id="a")]
             db_path: str = db.path
@@ -46,10 +47,11 @@ GOOD = """
                 turn_id: str = session.add_turn(ormel.Turn.user("hi", [0.0] * 4))
                 count: int = session.turn_count()
             print(created, version_txn, old_content, score, similarity, partitions, value, pages, capacity, db_path,
-                  turn_id, count, checked, damaged, kinds, reclaimed, ormel.__version__)
+                  turn_id, count, checked, damaged, kinds, reclaimed, version_of_file, ormel.__version__)
 
     async def use_async(path: str) -> None:
-        async with await ormel.open_async(path, "pw", dimensions=4, timeout=1.5) as db:
+        async with await ormel.open_async(path, "pw", dimensions=4, timeout=1.5, format_version=8) as db:
+            assert db.format_version == 8
             found: list[str] = [m["id"] for m in await db.recall([1.0, 0, 0, 0], top_k=2, agent_id="a")]
             async with db.session("a") as session:
                 turn: str = await session.add_turn(ormel.Turn.user("hi", [0.0] * 4))
@@ -70,6 +72,8 @@ BAD = """
     db.update("01ARZ3NDEKTSV4RRFFQ69G5FAV", colour="red")
     db.history(3)
     db.compact(progress=len)
+    db.format_version = 9
+    ormel.open("x", "pw", format_version="9")
 
     async def bad() -> None:
         await (await ormel.open_async("x", "pw")).search("abcd")
@@ -100,4 +104,4 @@ def test_misuse_is_reported(tmp_path, mypy_available):
     result = run_mypy(tmp_path, BAD)
     assert result.returncode == 1, result.stdout + result.stderr
     errors = [line for line in result.stdout.splitlines() if ": error:" in line]
-    assert [int(line.split(":")[1]) for line in errors] == [5, 6, 7, 8, 9, 10, 11, 12, 13, 16], result.stdout
+    assert [int(line.split(":")[1]) for line in errors] == [5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 18], result.stdout
