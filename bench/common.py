@@ -139,14 +139,16 @@ def ratio(ours: float | None, peer: float | None) -> str:
 
 def print_formats_table(title: str, formats: list[int], peer: str, rows: list[tuple]) -> None:
     """Each format's figure and the peer's side by side, then each format's ratio to the peer.
-    A row is (measure, {format: value or None}, peer value or None, show) where show turns a
-    value into text; None prints as n/a (not measured: the format or the call is missing)."""
+    A row is (measure, {format: value or None}, peer value or None, show[, compare]) where show
+    turns a value into text; None prints as n/a (not measured: the format or the call is
+    missing). compare=False leaves the ratios out where they would mean nothing."""
     header = ("measure", *(format_name(f) for f in formats), peer, *(f"v{f}/peer" for f in formats))
     lines = []
-    for measure, values, peer_value, show in rows:
+    for measure, values, peer_value, show, *compare in rows:
         cells = [show(values.get(f)) if values.get(f) is not None else "n/a" for f in formats]
         theirs = show(peer_value) if peer_value is not None else "-"
-        lines.append((measure, *cells, theirs, *(ratio(values.get(f), peer_value) for f in formats)))
+        ratios = [ratio(values.get(f), peer_value) if compare != [False] else "-" for f in formats]
+        lines.append((measure, *cells, theirs, *ratios))
     print_grid(title, header, lines)
 
 
