@@ -111,7 +111,8 @@ def mib(n: int) -> str:
 def report_compaction(formats: list[int], ours: dict[int, dict], peer: dict) -> None:
     for version, r in ours.items():
         print(f"{format_name(version)} space() before compacting ({fmt(r['space_seconds'])}): " +
-              ", ".join(f"{k} {mib(v)}" for k, v in r["space"].items() if isinstance(v, int)))
+              ", ".join(f"{k} {mib(v)}" if k.endswith("_bytes") else f"{k} {v}"
+                        for k, v in r["space"].items() if v is not None))
 
     def pick(key: str, part: int | None = None) -> dict[int, float]:
         return {v: r[key] if part is None else r[key][part] for v, r in ours.items()}

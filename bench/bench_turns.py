@@ -48,9 +48,9 @@ import statistics
 import time
 import uuid
 
-from common import (GrowingColumns, add_format_option, available_formats, chart, clustered_vectors, dir_size, fmt,  # isort: skip
-                    format_name, open_ormel, p95, print_grid, ratio, scratch_dir, sentences, sqlcipher_connect,
-                    stopwatch)
+from common import (GrowingColumns, add_format_option, available_formats, chart,  # isort: skip
+                    clustered_vectors, dir_size, fmt, format_name, open_ormel, p95, print_grid, ratio, scratch_dir,
+                    sentences, sqlcipher_connect, stopwatch)
 
 import numpy as np  # noqa: E402
 
@@ -314,8 +314,9 @@ def report(n: int, turns: int, results: dict[str, dict | None]) -> None:
              fmt(r["load"]), ratio(r["median"], base.get("median")), ratio(r["p95"], base.get("p95")))
             for name, r in results.items()]
     print_grid(f"{n} memories pre-loaded, {turns} turns (recall top {TOP_K} of {AGENTS} agents' views, remember 2, "
-               "commit); ratios against SQLCipher + numpy", ("system", "turn median", "turn p95", "growth/turn", "size after", "load", "median ratio",
-                    "p95 ratio"), rows)
+               "commit); ratios against SQLCipher + numpy",
+               ("system", "turn median", "turn p95", "growth/turn", "size after", "load", "median ratio", "p95 ratio"),
+               rows)
     for name, r in measured(results).items():
         if "compact" in r:
             seconds, reclaimed, predicted, size = r["compact"]
@@ -366,8 +367,9 @@ def report_long(n: int, turns: int, results: dict[str, dict | None], space_every
              ratio(r["slowest"], base.get("slowest")), ratio(r["size"], base.get("size")))
             for name, r in results.items()]
     print_grid(f"{n} memories pre-loaded, {turns} turns at the defaults (snapshot cap, automatic compaction); "
-               "ratios against SQLCipher + numpy", ("system", "turn median", "turn p95", "slowest turn", "growth/turn", "size after", "median ratio",
-                    "p95 ratio", "slowest ratio", "size ratio"), rows)
+               "ratios against SQLCipher + numpy",
+               ("system", "turn median", "turn p95", "slowest turn", "growth/turn", "size after", "median ratio",
+                "p95 ratio", "slowest ratio", "size ratio"), rows)
     peer_size = base.get("size")
     for name, r in measured(results).items():
         if "worst" not in r:
