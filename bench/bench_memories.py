@@ -192,9 +192,11 @@ def bench_format(directory: str, vectors: np.ndarray, texts: list[str], query: n
     """One format's figures, by the kind of run they come from (as ROWS names them)."""
     from_lists = bench_ormel(directory, vectors, texts, as_numpy=False, version=version)
     from_lists["open_recall"] = ormel_open_and_recall(from_lists["path"], query)
+    from_numpy = bench_ormel(directory, vectors, texts, as_numpy=True, version=version)
+    os.remove(from_numpy["path"])  # the same memories as the list file: gone, large sizes need half the disk
     return {
         "list": from_lists,
-        "numpy": bench_ormel(directory, vectors, texts, as_numpy=True, version=version),
+        "numpy": from_numpy,
         "batch": bench_ormel_batch(directory, vectors, texts, repeats, version),
     }
 
