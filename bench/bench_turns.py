@@ -27,9 +27,9 @@ With --long-turns N, each size instead runs N turns as a new user's database wou
 (the default snapshot cap and automatic compaction), ormel against the peers: median, p95
 and slowest turn, and for ormel how large the file gets against what its current state and
 retained history need (`space()`: current_bytes + history_bytes, read every --space-every
-turns outside the timing; between two readings the last one stands, and as neither grows
-smaller during these turns the ratio printed is, if anything, pessimistic), and what the
-retained snapshots cost (history_bytes) at the end.
+turns outside the timing; between two readings the last one stands: nothing is deleted in
+these turns, so what they need hardly shrinks and the ratio errs, if at all, on the high
+side), and what the retained snapshots cost (history_bytes) at the end.
 
     ./scripts/bench.sh bench/bench_turns.py [--sizes 10000 100000] [--turns 200] [--dims 384]
         [--peers sqlcipher chroma lancedb] [--format 8 9] [--charts docs]
