@@ -15,13 +15,25 @@ system runs the same turns (same queries, same new memories), in the same proces
   - Chroma's persistent client (HNSW, cosine), filtered by a `where` on agent and scope;
   - LanceDB (exact scan with a prefilter on agent and scope).
 
+ormel runs once per file format version given with --format (default 8 and 9; a version
+this build cannot create is reported as n/a), each on its own file, beside the peers.
+
 Reported per system: median and 95th percentile of a turn, the bytes its files grow per
 turn, and their size after all turns; ratios are system / (SQLCipher + numpy), below 1
 meaning faster or smaller. For ormel and SQLCipher the commit (flush, COMMIT) is also
 timed alone.
 
+With --long-turns N, each size instead runs N turns as a new user's database would see them
+(the default snapshot cap and automatic compaction), ormel against the peers: median, p95
+and slowest turn, and for ormel how large the file gets against what its current state and
+retained history need (`space()`: current_bytes + history_bytes, read every --space-every
+turns outside the timing; between two readings the last one stands: nothing is deleted in
+these turns, so what they need hardly shrinks and the ratio errs, if at all, on the high
+side), and what the retained snapshots cost (history_bytes) at the end.
+
     ./scripts/bench.sh bench/bench_turns.py [--sizes 10000 100000] [--turns 200] [--dims 384]
-        [--peers sqlcipher chroma lancedb] [--charts docs]
+        [--peers sqlcipher chroma lancedb] [--format 8 9] [--charts docs]
+    ./scripts/bench.sh bench/bench_turns.py --sizes 100000 --long-turns 1500 --peers sqlcipher
 
 With --charts DIR it also writes DIR/bench_turns_latency.png: turn median and p95 against
 the number of memories, one line per system.
@@ -36,11 +48,11 @@ import statistics
 import time
 import uuid
 
-from common import PASSPHRASE, chart, clustered_vectors, fmt, scratch_dir, sentences, sqlcipher_connect, stopwatch  # isort: skip
+from common import (GrowingColumns, add_format_option, available_formats, chart,  # isort: skip
+                    clustered_vectors, dir_size, fmt, format_name, open_ormel, p95, print_grid, ratio, scratch_dir,
+                    sentences, sqlcipher_connect, stopwatch)
 
 import numpy as np  # noqa: E402
-
-import ormel  # noqa: E402
 
 AGENTS = 8
 TOP_K = 5
@@ -75,32 +87,23 @@ class Workload:
             })
 
 
-def dir_size(path: str) -> int:
-    if os.path.isfile(path):
-        return os.path.getsize(path)
-    total = 0
-    for root, _, files in os.walk(path):
-        total += sum(os.path.getsize(os.path.join(root, f)) for f in files)
-    return total
-
-
-def p95(samples: list[float]) -> float:
-    return sorted(samples)[min(len(samples) - 1, int(0.95 * len(samples)))]
-
-
-def run_turns(w: Workload, turn, size, commits: list[float] | None = None) -> dict:
+def run_turns(w: Workload, turn, size, commits: list[float] | None = None, after_turn=None) -> dict:
     """Times `turn(plan)` for every turn; `size()` gives the bytes on disk. A turn that
-    appends the time of its commit to `commits` gets that reported too."""
+    appends the time of its commit to `commits` gets that reported too; `after_turn(t)`, if
+    given, runs after turn t outside the timing."""
     before = size()
     samples = []
-    for plan in w.turns:
+    for t, plan in enumerate(w.turns):
         start = time.perf_counter()
         turn(plan)
         samples.append(time.perf_counter() - start)
+        if after_turn:
+            after_turn(t)
     after = size()
     result = {
         "median": statistics.median(samples),
         "p95": p95(samples),
+        "slowest": max(samples),
         "growth": (after - before) / len(w.turns),
         "size": after,
     }
@@ -111,15 +114,19 @@ def run_turns(w: Workload, turn, size, commits: list[float] | None = None) -> di
 
 # --- ormel ------------------------------------------------------------------------------
 
-def bench_ormel(directory: str, w: Workload) -> dict:
-    path = os.path.join(directory, "turns.ormel")
-    db = ormel.open(path, PASSPHRASE, dimensions=w.dims)
+def loaded_ormel(directory: str, w: Workload, version: int):
+    """A new database of the given format with the workload's memories committed, and the
+    seconds that took."""
+    db = open_ormel(os.path.join(directory, f"turns-v{version}.ormel"), version, dimensions=w.dims)
     with stopwatch() as loaded:
         for i in range(w.n):
             db.remember(w.texts[i], "episodic", w.vectors[i], agent_id=agent_of(i), shared=is_shared(i))
         db.flush()
+    return db, loaded["seconds"]
 
-    flushes = []
+
+def ormel_turn(db, flushes: list[float]):
+    """One agent turn on `db`, the flush timed into `flushes`."""
 
     def turn(plan):
         db.recall(plan["query"], top_k=TOP_K, agent_id=plan["agent"])
@@ -129,8 +136,15 @@ def bench_ormel(directory: str, w: Workload) -> dict:
         db.flush()
         flushes.append(time.perf_counter() - start)
 
-    result = run_turns(w, turn, lambda: os.path.getsize(path), flushes)
-    result["load"] = loaded["seconds"]
+    return turn
+
+
+def bench_ormel(directory: str, w: Workload, version: int) -> dict:
+    db, load_seconds = loaded_ormel(directory, w, version)
+    path = db.path
+    flushes = []
+    result = run_turns(w, ormel_turn(db, flushes), lambda: os.path.getsize(path), flushes)
+    result["load"] = load_seconds
     # The turns ran with automatic compaction on (the default); then one compaction by hand.
     predicted = db.space()["reclaimable_bytes"]
     with stopwatch() as compacted:
@@ -142,28 +156,12 @@ def bench_ormel(directory: str, w: Workload) -> dict:
 
 # --- SQLCipher + numpy ------------------------------------------------------------------
 
-class VectorMatrix:
-    """Rows of a float32 matrix in memory whose capacity doubles when it fills."""
+class VectorMatrix(GrowingColumns):
+    """Rows of a float32 matrix in memory whose capacity doubles when it fills, each row's
+    agent number and shared flag beside it."""
 
     def __init__(self, dims: int, capacity: int):
-        self.rows = np.empty((max(capacity, 16), dims), dtype=np.float32)
-        self.agents = np.empty(self.rows.shape[0], dtype=np.int16)
-        self.shared = np.empty(self.rows.shape[0], dtype=bool)
-        self.n = 0
-
-    def append(self, vectors: np.ndarray, agents: np.ndarray, shared: np.ndarray) -> None:
-        need = self.n + len(vectors)
-        if need > self.rows.shape[0]:
-            capacity = max(need, 2 * self.rows.shape[0])
-            for name in ("rows", "agents", "shared"):
-                old = getattr(self, name)
-                grown = np.empty((capacity,) + old.shape[1:], dtype=old.dtype)
-                grown[: self.n] = old[: self.n]
-                setattr(self, name, grown)
-        self.rows[self.n : need] = vectors
-        self.agents[self.n : need] = agents
-        self.shared[self.n : need] = shared
-        self.n = need
+        super().__init__(capacity, rows=((dims,), np.float32), agents=((), np.int16), shared=((), bool))
 
     def top_k(self, query: np.ndarray, agent: int, k: int) -> np.ndarray:
         """Row numbers of the k best cosine matches in the agent's view (rows are unit length).
@@ -197,7 +195,7 @@ def bench_sqlcipher_numpy(directory: str, w: Workload) -> dict:
              for i in range(w.n)),
         )
         conn.execute("COMMIT")
-        matrix.append(w.vectors, agent_numbers, np.array([is_shared(i) for i in range(w.n)]))
+        matrix.append(rows=w.vectors, agents=agent_numbers, shared=np.array([is_shared(i) for i in range(w.n)]))
     commits = []
 
     def turn(plan):
@@ -223,8 +221,8 @@ def bench_sqlcipher_numpy(directory: str, w: Workload) -> dict:
         start = time.perf_counter()
         conn.execute("COMMIT")
         commits.append(time.perf_counter() - start)
-        matrix.append(np.stack(new_rows), np.full(len(new_rows), agent),
-                      np.array([is_shared(i) for _, _, i in plan["new"]]))
+        matrix.append(rows=np.stack(new_rows), agents=np.full(len(new_rows), agent),
+                      shared=np.array([is_shared(i) for _, _, i in plan["new"]]))
 
     def size():
         return sum(os.path.getsize(p) for p in (path, path + "-wal") if os.path.exists(p))
@@ -304,27 +302,88 @@ PEERS = {"sqlcipher": ("SQLCipher + numpy", bench_sqlcipher_numpy), "chroma": ("
          "lancedb": ("LanceDB", bench_lancedb)}
 
 
-def report(n: int, turns: int, results: dict[str, dict]) -> None:
-    base = results.get("SQLCipher + numpy")
-    print(f"\n{n} memories pre-loaded, {turns} turns (recall top {TOP_K} of {AGENTS} agents' views, remember 2, "
-          "commit); ratios against SQLCipher + numpy")
-    header = ("system", "turn median", "turn p95", "growth/turn", "size after", "load", "median ratio",
-              "p95 ratio")
-    rows = [header]
-    for name, r in results.items():
-        ratio = lambda key: f"{r[key] / base[key]:.2f}" if base else "-"  # noqa: E731
-        rows.append((name, fmt(r["median"]), fmt(r["p95"]), f"{r['growth'] / 1024:.1f} KiB",
-                     f"{r['size'] / 2**20:.1f} MiB", fmt(r["load"]), ratio("median"), ratio("p95")))
-    widths = [max(len(row[i]) for row in rows) for i in range(len(header))]
-    for row in rows:
-        print("  " + "  ".join(cell.ljust(widths[i]) for i, cell in enumerate(row)))
-    for name, r in results.items():
+def measured(results: dict[str, dict | None]) -> dict[str, dict]:
+    """The systems that ran (a format this build cannot create has None)."""
+    return {name: r for name, r in results.items() if r is not None}
+
+
+def report(n: int, turns: int, results: dict[str, dict | None]) -> None:
+    base = results.get("SQLCipher + numpy") or {}
+    rows = [(name, *["n/a"] * 7) if r is None else
+            (name, fmt(r["median"]), fmt(r["p95"]), f"{r['growth'] / 1024:.1f} KiB", f"{r['size'] / 2**20:.1f} MiB",
+             fmt(r["load"]), ratio(r["median"], base.get("median")), ratio(r["p95"], base.get("p95")))
+            for name, r in results.items()]
+    print_grid(f"{n} memories pre-loaded, {turns} turns (recall top {TOP_K} of {AGENTS} agents' views, remember 2, "
+               "commit); ratios against SQLCipher + numpy",
+               ("system", "turn median", "turn p95", "growth/turn", "size after", "load", "median ratio", "p95 ratio"),
+               rows)
+    for name, r in measured(results).items():
         if "compact" in r:
             seconds, reclaimed, predicted, size = r["compact"]
             print(f"  {name}: compact() afterwards took {fmt(seconds)}, gave back {reclaimed / 2**20:.1f} MiB "
                   f"(space() predicted {predicted / 2**20:.1f} MiB), file {size / 2**20:.1f} MiB")
         if "commit" in r:
             print(f"  {name}: the commit alone (flush / COMMIT), median {fmt(r['commit'][0])}, p95 {fmt(r['commit'][1])}")
+
+
+# --- the long run -----------------------------------------------------------------------
+
+def bench_ormel_long(directory: str, w: Workload, version: int, space_every: int) -> dict:
+    """The turns on a database left at a new user's defaults, the file set against what its
+    current state and retained history need, read from space() outside the timing."""
+    db, load_seconds = loaded_ormel(directory, w, version)
+    path = db.path
+    track = {"need": 0, "worst": 0.0, "largest": 0, "space_seconds": 0.0}
+
+    def read_need():
+        with stopwatch() as read:
+            space = db.space()
+        track["space_seconds"] += read["seconds"]
+        track["need"] = space["current_bytes"] + space["history_bytes"]
+        return space
+
+    def after_turn(t: int):
+        if (t + 1) % space_every == 0 or t + 1 == len(w.turns):
+            read_need()
+        size = os.path.getsize(path)
+        track["largest"] = max(track["largest"], size)
+        track["worst"] = max(track["worst"], size / track["need"])
+
+    read_need()
+    flushes = []
+    result = run_turns(w, ormel_turn(db, flushes), lambda: os.path.getsize(path), flushes, after_turn)
+    space = read_need()
+    result.update(load=load_seconds, worst=track["worst"], largest=track["largest"], end=space,
+                  snapshots=len(db.snapshots()), space_seconds=track["space_seconds"])
+    db.close()
+    return result
+
+
+def report_long(n: int, turns: int, results: dict[str, dict | None], space_every: int) -> None:
+    base = results.get("SQLCipher + numpy") or {}
+    rows = [(name, *["n/a"] * 9) if r is None else
+            (name, fmt(r["median"]), fmt(r["p95"]), fmt(r["slowest"]), f"{r['growth'] / 1024:.1f} KiB",
+             f"{r['size'] / 2**20:.1f} MiB", ratio(r["median"], base.get("median")), ratio(r["p95"], base.get("p95")),
+             ratio(r["slowest"], base.get("slowest")), ratio(r["size"], base.get("size")))
+            for name, r in results.items()]
+    print_grid(f"{n} memories pre-loaded, {turns} turns at the defaults (snapshot cap, automatic compaction); "
+               "ratios against SQLCipher + numpy",
+               ("system", "turn median", "turn p95", "slowest turn", "growth/turn", "size after", "median ratio",
+                "p95 ratio", "slowest ratio", "size ratio"), rows)
+    peer_size = base.get("size")
+    for name, r in measured(results).items():
+        if "worst" not in r:
+            continue
+        end = r["end"]
+        need = end["current_bytes"] + end["history_bytes"]
+        print(f"  {name}: file / (current + history) at most {r['worst']:.2f} (space() read every {space_every} "
+              f"turns, {fmt(r['space_seconds'])} in all, outside the timing); largest file "
+              f"{r['largest'] / 2**20:.1f} MiB; at the end file {r['size'] / 2**20:.1f} MiB for "
+              f"{end['current_bytes'] / 2**20:.1f} MiB current + {end['history_bytes'] / 2**20:.1f} MiB history "
+              f"({r['size'] / need:.2f})")
+        print(f"  {name}: {r['snapshots']} retained snapshots cost {end['history_bytes'] / 2**20:.1f} MiB "
+              f"(history_bytes), {ratio(end['history_bytes'], peer_size)} of SQLCipher's whole file")
+        print(f"  {name}: the commit alone (flush), median {fmt(r['commit'][0])}, p95 {fmt(r['commit'][1])}")
 
 
 def write_chart(by_size: dict[int, dict[str, dict]], directory: str, dims: int) -> None:
@@ -346,6 +405,26 @@ def write_chart(by_size: dict[int, dict[str, dict]], directory: str, dims: int) 
         ax.grid(True, which="both", alpha=0.3)
 
 
+def run_size(n: int, args, formats: list[int], long: bool) -> dict[str, dict | None]:
+    """Every requested format (None for one this build cannot create) and peer at one size,
+    in one scratch directory; returns the results by system name."""
+    turns = args.long_turns if long else args.turns
+    w = Workload(n, turns, args.dims)
+    results = {}
+    with scratch_dir("ormel-bench-turns-") as directory:
+        for version in dict.fromkeys(args.formats):
+            if version not in formats:
+                results[format_name(version)] = None
+            elif long:
+                results[format_name(version)] = bench_ormel_long(directory, w, version, args.space_every)
+            else:
+                results[format_name(version)] = bench_ormel(directory, w, version)
+        for key in args.peers:
+            name, bench = PEERS[key]
+            results[name] = bench(directory, w)
+    return results
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", type=int, nargs="+", default=[10000, 100000])
@@ -353,19 +432,23 @@ def main() -> None:
     parser.add_argument("--dims", type=int, default=384)
     parser.add_argument("--peers", nargs="*", default=list(PEERS), choices=list(PEERS))
     parser.add_argument("--charts", metavar="DIR", help="write the PNG chart into DIR (e.g. docs)")
+    parser.add_argument("--long-turns", type=int, metavar="N",
+                        help="instead, the long run: N turns at each size at a new user's defaults")
+    parser.add_argument("--space-every", type=int, default=25, metavar="N",
+                        help="in the long run, read space() every N turns (default 25)")
+    add_format_option(parser)
     args = parser.parse_args()
+    formats = available_formats(args.formats)
+    long = args.long_turns is not None
     by_size = {}
     for n in sorted(args.sizes):
-        w = Workload(n, args.turns, args.dims)
-        results = {}
-        with scratch_dir("ormel-bench-turns-") as directory:
-            results["ormel"] = bench_ormel(directory, w)
-            for key in args.peers:
-                name, bench = PEERS[key]
-                results[name] = bench(directory, w)
-        report(n, args.turns, results)
-        by_size[n] = results
-    if args.charts:
+        results = run_size(n, args, formats, long)
+        if long:
+            report_long(n, args.long_turns, results, args.space_every)
+        else:
+            report(n, args.turns, results)
+        by_size[n] = measured(results)
+    if args.charts and by_size:
         write_chart(by_size, args.charts, args.dims)
 
 

@@ -49,6 +49,31 @@ def median_seconds(fn, repeats: int) -> float:
     return statistics.median(samples)
 
 
+class GrowingColumns:
+    """numpy columns of one length kept in memory, their capacity doubling when they fill so
+    that an append copies only the new rows: how a peer keeps vectors beside its SQL rows.
+    Columns are given as name=(shape of one row, dtype) and read as attributes ([:n] valid)."""
+
+    def __init__(self, capacity: int, **columns: tuple[tuple[int, ...], type]):
+        self.n = 0
+        self.names = list(columns)
+        for name, (shape, dtype) in columns.items():
+            setattr(self, name, np.empty((max(capacity, 16), *shape), dtype=dtype))
+
+    def append(self, **rows) -> None:
+        need = self.n + len(rows[self.names[0]])
+        capacity = getattr(self, self.names[0]).shape[0]
+        if need > capacity:
+            for name in self.names:
+                old = getattr(self, name)
+                grown = np.empty((max(need, 2 * capacity), *old.shape[1:]), dtype=old.dtype)
+                grown[: self.n] = old[: self.n]
+                setattr(self, name, grown)
+        for name in self.names:
+            getattr(self, name)[self.n : need] = rows[name]
+        self.n = need
+
+
 @contextmanager
 def stopwatch():
     """Yields a dict whose "seconds" is filled when the block ends."""
@@ -95,13 +120,95 @@ def fmt(seconds: float) -> str:
     return f"{seconds * 1e6:.1f} us"
 
 
-def print_table(title: str, rows: list[tuple[str, str, str, str]]) -> None:
-    """Rows of (measure, ormel, peer, ratio ormel/peer)."""
+def print_grid(title: str, header: tuple[str, ...], rows: list[tuple[str, ...]]) -> None:
+    """A title, then the header and rows in left-aligned columns."""
     print(f"\n{title}")
-    widths = [max(len(r[i]) for r in rows + [("measure", "ormel", "peer", "ormel/peer")]) for i in range(4)]
-    header = ("measure", "ormel", "peer", "ormel/peer")
+    widths = [max(len(row[i]) for row in [header] + rows) for i in range(len(header))]
     for row in [header] + rows:
         print("  " + "  ".join(cell.ljust(widths[i]) for i, cell in enumerate(row)))
+
+
+def print_table(title: str, rows: list[tuple[str, str, str, str]]) -> None:
+    """Rows of (measure, ormel, peer, ratio ormel/peer)."""
+    print_grid(title, ("measure", "ormel", "peer", "ormel/peer"), rows)
+
+
+def ratio(ours: float | None, peer: float | None) -> str:
+    return f"{ours / peer:.2f}" if ours is not None and peer else "-"
+
+
+def print_formats_table(title: str, formats: list[int], peer: str, rows: list[tuple]) -> None:
+    """Each format's figure and the peer's side by side, then each format's ratio to the peer.
+    A row is (measure, {format: value or None}, peer value or None, show[, compare]) where show
+    turns a value into text; None prints as n/a (not measured: the format or the call is
+    missing). compare=False leaves the ratios out where they would mean nothing."""
+    header = ("measure", *(format_name(f) for f in formats), peer, *(f"v{f}/peer" for f in formats))
+    lines = []
+    for measure, values, peer_value, show, *compare in rows:
+        cells = [show(values.get(f)) if values.get(f) is not None else "n/a" for f in formats]
+        theirs = show(peer_value) if peer_value is not None else "-"
+        ratios = [ratio(values.get(f), peer_value) if compare != [False] else "-" for f in formats]
+        lines.append((measure, *cells, theirs, *ratios))
+    print_grid(title, header, lines)
+
+
+def p95(samples: list[float]) -> float:
+    return sorted(samples)[min(len(samples) - 1, int(0.95 * len(samples)))]
+
+
+def dir_size(path: str) -> int:
+    """Bytes of a file, or of every file below a directory."""
+    if os.path.isfile(path):
+        return os.path.getsize(path)
+    total = 0
+    for root, _, files in os.walk(path):
+        total += sum(os.path.getsize(os.path.join(root, f)) for f in files)
+    return total
+
+
+# --- file format versions ---------------------------------------------------------------
+
+DEFAULT_FORMAT = 8
+
+
+def add_format_option(parser) -> None:
+    parser.add_argument("--format", dest="formats", type=int, nargs="+", default=[8, 9], metavar="VERSION",
+                        help="file format versions of ormel to measure side by side (default: 8 9)")
+
+
+def format_name(version: int) -> str:
+    return f"ormel v{version}"
+
+
+def format_kwargs(version: int) -> dict:
+    """The open/compact keyword for a format version; none for the default, so that the call
+    is the one every existing caller makes."""
+    return {} if version == DEFAULT_FORMAT else {"format_version": version}
+
+
+def open_ormel(path: str, version: int, **kwargs):
+    import ormel
+
+    return ormel.open(path, PASSPHRASE, **format_kwargs(version), **kwargs)
+
+
+def available_formats(requested: list[int]) -> list[int]:
+    """The requested versions this build can create, in order; each other one is named once
+    with the reason, so that a run asked for a version not built yet still measures the rest."""
+    usable = []
+    with scratch_dir("ormel-bench-probe-") as directory:
+        for version in dict.fromkeys(requested):
+            try:
+                open_ormel(os.path.join(directory, f"probe-{version}.ormel"), version, dimensions=4).close()
+                usable.append(version)
+            except Exception as error:  # noqa: BLE001 - any refusal means "not measurable here"
+                print(f"format version {version}: not available in this build ({error}); reported as n/a")
+    return usable
+
+
+def batch_of(db):
+    """The database's `batch()` context manager, or None on a build without one."""
+    return getattr(db, "batch", None)
 
 
 SUBJECTS = ["the planner", "the ops agent", "a reviewer", "the release manager", "our customer", "the database",
