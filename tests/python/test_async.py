@@ -13,7 +13,7 @@ from conftest import DIMS, PASSPHRASE, vec
 
 async def test_methods_are_coroutines_with_the_handles_signatures(db_path):
     db = await ormel.open_async(db_path, PASSPHRASE, dimensions=DIMS)
-    public = {n for n in vars(ormel.Ormel) if not n.startswith("_")} - {"path", "session"}
+    public = {n for n in vars(ormel.Ormel) if not n.startswith("_")} - {"path", "session", "batch"}
     for name in public:
         method = getattr(db, name)
         assert inspect.iscoroutinefunction(method), name
