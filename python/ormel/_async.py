@@ -103,14 +103,13 @@ class _AsyncBatch:
 
     async def __aexit__(
         self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
-    ) -> bool:
+    ) -> None:
         ended = self._call(self._db._handle._end_batch, exc_type is None)
         try:
             await asyncio.shield(ended)
         except asyncio.CancelledError:
             await _to_its_end(ended)
             raise
-        return False
 
 
 class AsyncSession(_AsyncHandle):

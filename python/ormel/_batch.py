@@ -22,6 +22,5 @@ class Batch:
 
     def __exit__(
         self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
-    ) -> bool:
+    ) -> None:
         self._db._end_batch(exc_type is None)
-        return False
