@@ -244,7 +244,7 @@ Result<std::unique_ptr<StoreState>> open_existing(Env* env, const std::string& p
 
 }  // namespace
 
-// Moves a follower (or a handle abandoning a batch) to header `h` of the file it already reads: its pages and record
+// Moves a follower to header `h` of the file it already reads: its pages and record
 // summaries stay (a page of the file never changes once a committed header names it, and
 // summaries are found by their record's start page); the catalog, index, snapshot list and
 // cache directory are those `h` names. Nothing changes unless every one of them loads.

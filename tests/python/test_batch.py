@@ -98,7 +98,8 @@ def test_an_exception_discards_the_block(seeded, db_path):
 
 def test_an_exception_caught_inside_the_block_still_fails_the_whole_batch(seeded):
     db = seeded
-    with pytest.raises(ormel.InvalidArgument, match="^invalid argument: the batch was not committed: a nested batch inside it failed"):
+    failed = "^invalid argument: the batch was not committed: a nested batch inside it failed"
+    with pytest.raises(ormel.InvalidArgument, match=failed):
         with db.batch():
             db.cache_put("ns", "outer", "1")
             try:
@@ -137,7 +138,8 @@ def test_what_commits_on_its_own_is_refused_inside_a_block(seeded, tmp_path, nam
         db.cache_put("ns", "staged", "v")
         with pytest.raises(ormel.InvalidArgument) as info:
             call(db, tmp_path)
-        assert str(info.value) == f"invalid argument: {name} cannot run inside a batch (it commits a transaction of its own)"
+        refused = f"invalid argument: {name} cannot run inside a batch (it commits a transaction of its own)"
+        assert str(info.value) == refused
     assert not (tmp_path / "copy.ormel").exists()
     assert last_txn(db) == 2
     assert db.cache_get("ns", "staged")["value"] == b"v"
