@@ -200,3 +200,52 @@ async def test_a_cancelled_async_block_is_abandoned(db_path):
     assert await db.cache_get("ns", "discarded") is None
     await db.cache_put("ns", "after", "v")  # commits by itself: no batch was left open
     assert [s["txn_id"] for s in await db.snapshots()] == [1]
+
+
+class _SignalsEntry:
+    """Stands in front of a handle and sets `entered` when a batch entry reaches it."""
+
+    def __init__(self, handle):
+        self._handle = handle
+        self.entered = threading.Event()
+
+    def __getattr__(self, name):
+        return getattr(self._handle, name)
+
+    def _begin_batch(self):
+        self.entered.set()
+        return self._handle._begin_batch()
+
+
+async def test_an_async_block_cancelled_while_it_is_entered_leaves_no_batch_open(db_path):
+    db = await ormel.open_async(db_path, PASSPHRASE, dimensions=DIMS)
+    await db.remember("m", "semantic", vec(1))
+    await db.flush()
+    holds_the_handle, may_finish = threading.Event(), threading.Event()
+
+    def progress(done, total):
+        holds_the_handle.set()
+        may_finish.wait(10)
+
+    # Another thread's call holds the handle, so the entry waits for its turn inside the
+    # extension, already started on the worker thread, when the task is cancelled.
+    busy = threading.Thread(target=db.sync.verify, kwargs={"progress": progress})
+    busy.start()
+    assert await asyncio.to_thread(holds_the_handle.wait, 10)
+    signals = _SignalsEntry(db.sync)
+    db._handle = signals
+
+    async def block():
+        async with db.batch():
+            await db.cache_put("ns", "never", "v")
+
+    task = asyncio.create_task(block())
+    assert await asyncio.to_thread(signals.entered.wait, 10)
+    task.cancel()
+    may_finish.set()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    busy.join()
+    await db.cache_put("ns", "after", "v")  # commits by itself: the batch opened was abandoned
+    assert [s["txn_id"] for s in await db.snapshots()] == [1, 2]
+    assert await db.cache_get("ns", "never") is None
