@@ -1,5 +1,6 @@
 // The result cache: exact-key and semantic lookups over the cache directory, with
-// time-to-live, hit counting and per-namespace eviction. Writes commit at once.
+// time-to-live, hit counting and per-namespace eviction. Writes commit at once, or at the
+// end of the batch they are made in (flush() defers while one is open).
 #include <cmath>
 #include <cstring>
 #include <set>

@@ -8,7 +8,8 @@
 // - Mutating operations check read_only first and fail with ReadOnly before touching
 //   anything. Changes are staged in memory (dirty cache pages, catalog rows, index, cache
 //   directory) and made durable only by flush(), which is exactly one atomic transaction.
-//   Cache writes and restores flush by themselves.
+//   Cache writes and restores flush by themselves (inside a batch, cache writes only stage:
+//   see begin_batch).
 // - Every operation returns its result or exactly one OrmelError; a failed operation leaves
 //   the store usable (a failed flush keeps everything staged for a retry).
 // - Vectors and queries (remember, recall, search, the semantic cache) must be finite: a NaN
@@ -43,6 +44,9 @@ struct StoreState;
 inline constexpr std::string_view kReadOnlyCreate = "read_only=True cannot create a new database";
 inline constexpr std::string_view kRefreshNeedsFollow = "refresh() needs a handle opened with follow=True";
 inline constexpr std::string_view kDimensionsRequired = "dimensions is required when creating a new database";
+inline constexpr std::string_view kNoBatch = "no batch is open";
+inline constexpr std::string_view kBatchFailed =
+    "the batch was not committed: a nested batch inside it failed, and every write of the batch was discarded";
 
 struct OrmelConfig {
   uint64_t max_snapshots = 256;  // 0 keeps every snapshot
@@ -310,6 +314,33 @@ class Ormel {
   Status delete_memory(MemoryId id);
   Result<std::vector<Memory>> memories();
   Status flush();
+
+  // Batches: many writes, one transaction.
+  // - begin_batch opens a batch on the handle (ReadOnly on a read-only handle). The
+  //   outermost one first commits whatever is staged, as flush() does (its failure is
+  //   begin_batch's, and no batch is then open), so that a batch always starts from the
+  //   committed state. A begin_batch inside an open batch joins it.
+  // - While a batch is open, flush() (and with it every cache write, session end or
+  //   library call that flushes) commits nothing: what it would commit stays staged, and
+  //   every read sees it. restore_to, restore_to_time, compact and change_passphrase, which
+  //   commit transactions of their own, are refused (InvalidArgument, see outside_batch).
+  // - end_batch leaves one level; leaving the outermost commits everything the batch
+  //   staged as one transaction (a flush). That flush failing is end_batch's error: the
+  //   batch is over all the same and everything stays staged for a flush() to retry.
+  // - abandon_batch leaves one level after a failure. Leaving the outermost discards what
+  //   the batch staged: the handle reads the committed state again (the state the batch
+  //   began from), and the page numbers the batch used are not handed out again. An inner
+  //   level abandoned fails the whole batch: the outermost end_batch then discards too,
+  //   and returns InvalidArgument kBatchFailed. Should the committed state fail to load
+  //   (an I/O error), that error is returned and the batch's writes stay staged.
+  // - end_batch and abandon_batch without an open batch are InvalidArgument kNoBatch.
+  Status begin_batch();
+  Status end_batch();
+  Status abandon_batch();
+  bool in_batch() const;
+  // InvalidArgument naming `operation` while a batch is open: for what must commit a
+  // transaction of its own, or let the file go.
+  Status outside_batch(std::string_view operation) const;
 
   // Retrieval.
   Result<std::vector<RecallResult>> recall(const RecallRequest& request);

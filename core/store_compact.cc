@@ -556,6 +556,7 @@ void compact_if_due(StoreState& s) {
 Result<uint64_t> Ormel::compact(bool keep_history, const Progress& progress, std::optional<uint16_t> format_version) {
   StoreState& s = *s_;
   if (s.read_only) return fail(OrmelError::read_only());
+  ORMEL_TRY(outside_batch("compact"));
   if (format_version) ORMEL_TRY(check_conversion(s, *format_version));
   std::optional<AutoCompactPolicy> policy = std::exchange(s.auto_compact, std::nullopt);
   Status flushed = flush();

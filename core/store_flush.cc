@@ -180,6 +180,7 @@ Result<RunRef> LoggedRuns::put(std::span<const uint8_t> blob) {
 Status Ormel::flush() {
   StoreState& s = *s_;
   if (s.read_only) return fail(OrmelError::read_only());
+  if (s.batch.depth > 0) return {};  // an open batch commits once, at its end
   if (!s.catalog_dirty && !s.index_dirty && !s.cache_dirty) return {};
   ORMEL_TRY(settle_compaction(s));
   Pager& pager = *s.pager;

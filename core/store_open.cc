@@ -245,6 +245,8 @@ Result<std::unique_ptr<StoreState>> open_existing(Env* env, const std::string& p
   return state;
 }
 
+}  // namespace
+
 // Moves a follower to header `h` of the file it already reads: its pages and record
 // summaries stay (a page of the file never changes once a committed header names it, and
 // summaries are found by their record's start page); the catalog, index, snapshot list and
@@ -267,8 +269,6 @@ Status load_committed_state(StoreState& s, const Header& h) {
   s.header = h;
   return {};
 }
-
-}  // namespace
 
 Ormel::Ormel(std::unique_ptr<StoreState> state) : s_(std::move(state)) {
   s_->summaries.reset(s_->dimensions);

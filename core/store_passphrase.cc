@@ -91,6 +91,7 @@ Result<uint64_t> scrub_key_copies(File& file, const Header& h) {
 Status Ormel::change_passphrase(std::string_view new_passphrase) {
   StoreState& s = *s_;
   if (s.read_only) return fail(OrmelError::read_only());
+  ORMEL_TRY(outside_batch("change_passphrase"));
   ORMEL_TRY(flush());
   ORMEL_TRY(settle_checkpoint(s));  // the key scrub overwrites log regions
   ORMEL_TRY(remove_compaction_leftover(s));  // invariant 7

@@ -33,6 +33,7 @@ Status apply_snapshot(Ormel& store, const Snapshot& snap) {
 
 Result<SnapshotInfo> Ormel::restore_to(uint64_t txn_id) {
   if (s_->read_only) return fail(OrmelError::read_only());
+  ORMEL_TRY(outside_batch("restore_to"));
   for (const Snapshot& snap : s_->snapshot_manifest) {
     if (snap.txn_id != txn_id) continue;
     const Snapshot chosen = snap;  // the flush below replaces the manifest
@@ -44,6 +45,7 @@ Result<SnapshotInfo> Ormel::restore_to(uint64_t txn_id) {
 
 Result<SnapshotInfo> Ormel::restore_to_time(int64_t unix_secs) {
   if (s_->read_only) return fail(OrmelError::read_only());
+  ORMEL_TRY(outside_batch("restore_to_time"));
   const Snapshot* best = nullptr;
   for (const Snapshot& snap : s_->snapshot_manifest) {
     if (snap.created_at <= unix_secs && (best == nullptr || snap.txn_id >= best->txn_id)) best = &snap;

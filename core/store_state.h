@@ -85,6 +85,12 @@ struct StoreState {
   // The last flush wrote its header at page 0 without syncing it (the log holds that
   // transaction until the next commit, which comes after the next sync of the file).
   bool checkpoint_unsynced = false;
+  // The open batch scopes (see Ormel::begin_batch): while depth > 0, flush() commits
+  // nothing; `failed` marks a batch that an inner scope left by abandoning it.
+  struct BatchScopes {
+    uint64_t depth = 0;
+    bool failed = false;
+  } batch;
 };
 
 // The position in s.summaries of catalog row `row`'s summary, its record read and decoded
@@ -190,6 +196,12 @@ void compact_if_due(StoreState& s);
 // exclusive lock may call it, as nothing but its own compaction writes there. Nothing is
 // removed once the path names another file than the handle's.
 Status remove_compaction_leftover(StoreState& s);
+
+// Makes the catalog, index, snapshot list and cache directory those `h` names, as read
+// from the file; record summaries and cached pages stay (both are keyed by page numbers,
+// so the caller must not hand out again a number that held something else). Nothing
+// changes unless every one of them loads.
+Status load_committed_state(StoreState& s, const Header& h);
 
 // Replaces the live catalog, id index and index with a snapshot's, then flushes.
 Status apply_snapshot(Ormel& store, const Snapshot& snapshot);

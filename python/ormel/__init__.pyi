@@ -1,6 +1,7 @@
 """The `ormel` Python extension module."""
 
 from collections.abc import Callable, Sequence
+from contextlib import AbstractContextManager
 from types import TracebackType
 from typing import Any, Literal, NotRequired, Protocol, SupportsFloat, SupportsIndex, TypeAlias, TypedDict, overload
 
@@ -355,6 +356,9 @@ class Ormel:
     def cache_get_semantic(
         self, namespace: str, query: Vector, model: str, threshold: SupportsFloat = 0.97
     ) -> SemanticCacheHitDict | None: ...
+    def batch(self) -> AbstractContextManager[Ormel]:
+        """A context manager grouping the writes of its block into one transaction: committed
+        when the block ends, discarded when it raises."""
     def session(self, agent_id: str) -> Session: ...
     def __enter__(self) -> Ormel: ...
     def __exit__(

@@ -67,6 +67,51 @@ class _AsyncHandle:
         return bool(await self._run(self._handle.__exit__, exc_type, exc, tb))
 
 
+async def _to_its_end(future: asyncio.Future[Any]) -> bool:
+    """Waits until `future` is done, through any cancellation of the waiting task; whether it
+    succeeded (its error, if any, is taken: the cancellation being raised wins)."""
+    while not future.done():
+        try:
+            await asyncio.wait({future})
+        except asyncio.CancelledError:
+            continue
+    return not future.cancelled() and future.exception() is None
+
+
+class _AsyncBatch:
+    """`AsyncOrmel.batch()`: `Ormel.batch()` with its entry and exit on the handle's worker
+    thread. Both run to their end even when the task is cancelled meanwhile (the cancellation
+    is raised afterwards), so a cancelled task never leaves the batch open: a batch that was
+    opened for a cancelled entry is abandoned."""
+
+    def __init__(self, db: AsyncOrmel) -> None:
+        self._db = db
+
+    def _call(self, fn: Callable[..., R], *args: Any) -> asyncio.Future[R]:
+        return asyncio.ensure_future(self._db._run(fn, *args))
+
+    async def __aenter__(self) -> AsyncOrmel:
+        handle = self._db._handle
+        begun = self._call(handle._begin_batch)
+        try:
+            await asyncio.shield(begun)
+        except asyncio.CancelledError:
+            if await _to_its_end(begun):
+                await _to_its_end(self._call(handle._end_batch, False))
+            raise
+        return self._db
+
+    async def __aexit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> None:
+        ended = self._call(self._db._handle._end_batch, exc_type is None)
+        try:
+            await asyncio.shield(ended)
+        except asyncio.CancelledError:
+            await _to_its_end(ended)
+            raise
+
+
 class AsyncSession(_AsyncHandle):
     """A `Session` whose methods are coroutines."""
 
@@ -103,6 +148,11 @@ class AsyncOrmel(_AsyncHandle):
     def session(self, agent_id: str) -> AsyncSession:
         """Begin a session (nothing is read or written until its first call)."""
         return AsyncSession(self._handle.session(agent_id), self._worker)
+
+    def batch(self) -> _AsyncBatch:
+        """`async with db.batch():` groups the writes of its block into one transaction, as
+        `with` on `Ormel.batch()` does; entering returns this handle."""
+        return _AsyncBatch(self)
 
     remember = _in_thread(Ormel.remember)
     remember_many = _in_thread(Ormel.remember_many)

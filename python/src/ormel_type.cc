@@ -347,6 +347,7 @@ PyObject* release(PyObject* self, PyObject*) {
   if (flag(self).released) Py_RETURN_NONE;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
+  if (auto refused = store(self).outside_batch("release"); !refused) return raise_error(refused.error());
   if (!store(self).read_only()) {
     if (auto flushed = without_gil([&] { return store(self).flush(); }); !flushed) return raise_error(flushed.error());
   }
@@ -593,6 +594,7 @@ PyObject* export_encrypted(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   Borrow borrow(flag(self), Borrow::Exclusive);
   if (!borrow) return nullptr;
+  if (auto refused = store(self).outside_batch("export_encrypted"); !refused) return raise_error(refused.error());
   if (auto flushed = without_gil([&] { return store(self).flush(); }); !flushed) return raise_error(flushed.error());
   if (auto copied = without_gil([&] { return ormel::copy_file_contents(store(self).path(), dest); }); !copied) {
     return raise_text(PyExc_RuntimeError, "export failed: " + copied.error());
@@ -729,6 +731,39 @@ PyObject* cache_get_semantic(PyObject* self, PyObject* args, PyObject* kwargs) {
                             return store(self).cache_get_semantic(ns, query, model, static_cast<float>(threshold));
                           }),
                           cache_hit_to_py);
+}
+
+// --- Batches ----------------------------------------------------------------------------
+
+// The context manager lives in Python (ormel._batch); it calls the two methods below.
+PyObject* batch(PyObject* self, PyObject*) {
+  PyObject* module = PyImport_ImportModule("ormel._batch");
+  if (module == nullptr) return nullptr;
+  PyObject* type = PyObject_GetAttrString(module, "Batch");
+  Py_DECREF(module);
+  if (type == nullptr) return nullptr;
+  PyObject* scope = PyObject_CallFunctionObjArgs(type, self, nullptr);
+  Py_DECREF(type);
+  return scope;
+}
+
+PyObject* begin_batch(PyObject* self, PyObject*) {
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  return none_or_raise(without_gil([&] { return store(self).begin_batch(); }));
+}
+
+PyObject* end_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"commit", nullptr};
+  PyObject* commit_obj;
+  bool commit = false;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:_end_batch", kwlist(names), &commit_obj) ||
+      !bool_arg(commit_obj, "_end_batch", "commit", commit))
+    return nullptr;
+  Borrow borrow(flag(self), Borrow::Exclusive);
+  if (!borrow) return nullptr;
+  Ormel& db = store(self);
+  return none_or_raise(without_gil([&] { return commit ? db.end_batch() : db.abandon_batch(); }));
 }
 
 // --- Sessions, context manager, repr, path -----------------------------------------------
@@ -1075,6 +1110,23 @@ PyMethodDef methods[] = {
      "cache_get_semantic($self, namespace, query, model, threshold=0.97)\n--\n\n"
      "Return the entry of `namespace` and `model` most similar to `query` when its similarity\n"
      "reaches `threshold`: a dict like cache_get's with \"similarity\" after \"value\"; else None."},
+    {"batch", ORMEL_PY_NOARGS(batch),
+     "batch($self)\n--\n\n"
+     "A context manager grouping the writes of its block into one transaction.\n\n"
+     "Inside `with db.batch():` nothing is committed: cache writes, flush(), close() and the end of\n"
+     "sessions or `with db:` blocks only stage, and every read sees what the block staged. Leaving\n"
+     "the block commits it all as one transaction (a failed commit raises and keeps it staged for\n"
+     "flush()); leaving it by an exception discards it, back to the committed state. Entering first\n"
+     "commits what was staged before. Nested blocks join the outermost; one left by an exception\n"
+     "makes the outermost discard everything and raise ormel.InvalidArgument. restore_to,\n"
+     "restore_to_time, compact, change_passphrase, export_encrypted and release raise\n"
+     "ormel.InvalidArgument inside a block. Entering returns the database."},
+    {"_begin_batch", ORMEL_PY_NOARGS(begin_batch),
+     "_begin_batch($self)\n--\n\n"
+     "Open a batch (or join the open one); what batch() enters."},
+    {"_end_batch", ORMEL_PY_KWARGS(end_batch),
+     "_end_batch($self, commit)\n--\n\n"
+     "Leave the batch: commit it (`commit` true) or abandon it; what batch() exits."},
     {"session", ORMEL_PY_KWARGS(session),
      "session($self, agent_id)\n--\n\n"
      "Start a conversation Session of `agent_id` on this database."},

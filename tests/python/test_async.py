@@ -15,7 +15,7 @@ pytestmark = pytest.mark.usefixtures("file_format")
 
 async def test_methods_are_coroutines_with_the_handles_signatures(db_path):
     db = await ormel.open_async(db_path, PASSPHRASE, dimensions=DIMS)
-    public = {n for n in vars(ormel.Ormel) if not n.startswith("_")} - {"path", "format_version", "session"}
+    public = {n for n in vars(ormel.Ormel) if not n.startswith("_")} - {"path", "format_version", "session", "batch"}
     for name in public:
         method = getattr(db, name)
         assert inspect.iscoroutinefunction(method), name

@@ -29,6 +29,13 @@ class Row:
 
 
 V = vec(1)
+
+
+def empty_batch(db):
+    with db.batch():
+        pass
+
+
 ROWS = [
     Row("remember", "content, memory_type, vector, *, agent_id=None, importance=None, session_id=None, "
         "ttl_secs=None, shared=False, metadata=None, id=None", "exclusive", "refused",
@@ -96,6 +103,7 @@ ROWS = [
         "exclusive", "refused", lambda db, i, t: db.cache_put_semantic("n", "k", V, "v", "m")),
     Row("cache_get_semantic", "namespace, query, model, threshold=0.97", "exclusive", "works",
         lambda db, i, t: db.cache_get_semantic("n", V, "m")),
+    Row("batch", "", "none", "refused", lambda db, i, t: empty_batch(db)),
     Row("session", "agent_id", "none", "works", lambda db, i, t: db.session("a")),
     Row("__enter__", "", "none", "works", lambda db, i, t: db.__enter__()),
     Row("__exit__", "_exc_type, _exc_value, _traceback", "exclusive", "refused",
