@@ -158,7 +158,9 @@ TEST(StoreFlush, EveryCommittedCatalogRunHoldsTheCatalogItWasFlushedFrom) {
     auto rows = again->state().layout->read_catalog(*again->state().pager, catalog_run(snap));
     ASSERT_TRUE(rows) << i;
     EXPECT_EQ(*rows, flushed[i]) << "snapshot " << i;
-    EXPECT_EQ(snap.catalog_len, encode_catalog(flushed[i]).size()) << "snapshot " << i;
+    if (again->format_version() == 8) {
+      EXPECT_EQ(snap.catalog_len, encode_catalog(flushed[i]).size()) << "snapshot " << i;
+    }
     const auto live = std::count_if(flushed[i].begin(), flushed[i].end(), [](const auto& r) { return !r.deleted; });
     EXPECT_EQ(snap.memory_count, static_cast<uint64_t>(live)) << "snapshot " << i;
   }
@@ -239,6 +241,7 @@ std::vector<uint8_t> page_payload(MemEnv& env, uint64_t page) {
 }
 
 TEST(StoreFlush, EmptyDirtyCatalogIsAOneByteRun) {
+  if (testing::created_format() == 9) GTEST_SKIP() << "version 9 keeps an empty catalog as no run at all";
   MemEnv env;
   {
     auto db = must_open(env);

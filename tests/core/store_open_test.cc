@@ -46,7 +46,7 @@ TEST(StoreCreate, NewFileIsOneSealedHeaderPage) {
   EXPECT_EQ(std::memcmp(file.data(), "ORME", 4), 0);
   auto h = from_page(page_zero(file));
   ASSERT_TRUE(h) << h.error().message();
-  EXPECT_EQ(h->format_version, 8);
+  EXPECT_EQ(h->format_version, testing::created_format().value_or(8));
   EXPECT_EQ(h->page_size, PAGE_SIZE);
   EXPECT_EQ(h->encrypted, 1u);
   EXPECT_EQ(h->dimensions, 4u);
@@ -255,6 +255,8 @@ TEST(StoreOpenReadOnly, RefusesWhatNeedsAWriter) {
        "read-only open blocked: pending format-version migration — open read-write once to fix"},
   };
   for (const Case& c : cases) {
+    // Only a version 8 file can pass for an older one that a writer upgrades.
+    if (testing::created_format() == 9 && std::string_view(c.name) == "version 7") continue;
     SCOPED_TRACE(c.name);
     MemEnv env;
     c.prepare(env);
@@ -272,7 +274,7 @@ TEST(StoreOpenReadOnly, RefusesWhatNeedsAWriter) {
     rw.reset();
     auto again = must_open(env, true);
     ASSERT_TRUE(again);
-    EXPECT_EQ(again->state().header.format_version, 8);
+    EXPECT_EQ(again->state().header.format_version, testing::created_format().value_or(8));
     EXPECT_TRUE(again->get(sample_memory(20).id));
   }
 }
