@@ -193,7 +193,9 @@ Result<std::vector<T>> RowTree<T>::read(Pager& pager, const RunRef& root_ref, bo
                      std::make_move_iterator(rows.end()));
   }
   std::vector<T> out = base.rows;
-  if (adopt) base_ = std::move(base);
+  // A tree of another shape reads all the same, but is not one a draft can compare with.
+  const bool same_shape = root.shape.leaf_rows == shape_.leaf_rows && root.shape.fanout == shape_.fanout;
+  if (adopt) base_ = same_shape ? std::move(base) : TreeBase<T>{};
   return out;
 }
 

@@ -18,8 +18,8 @@
 // - read(pager, root) returns the rows of positions [first, end) after checking the
 //   shape above: every count, every nil, R and F within [1, 65536] and [2, 65536], end
 //   below 2^40; anything else is a Serialization error (a page that fails to
-//   authenticate is PageAuthFailed). With `base`, what was read becomes the base of the
-//   next draft.
+//   authenticate is PageAuthFailed). With `adopt`, what was read becomes the base of the
+//   next draft (unless its R and F are not this tree's: then the next draft shares nothing).
 // - draft(rows, first) compares the rows with the base (the version last read into it or
 //   committed), encodes the leaves that differ and marks the nodes above them; pages() is
 //   exactly what write() will put. write(sink) puts the new leaves, then the new nodes

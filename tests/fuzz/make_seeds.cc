@@ -81,12 +81,15 @@ void put_runs(SeedWriter& out, Ormel& db, const Header& h, const std::string& ta
   pager.set_format_version(h.format_version);
   auto run = [&](const char* target, uint64_t start, uint64_t pages, uint64_t len) {
     if (pages == 0) return;
-    out.put(target, tag, must(read_run_bytes(pager, start, pages, len), std::string("read ") + target));
+    out.put(target, tag + "-" + std::to_string(start),
+            must(read_run_bytes(pager, start, pages, len), std::string("read ") + target));
   };
-  run("catalog_fuzz", h.catalog_start, h.catalog_pages, h.catalog_len);
+  // Version 9 names the roots of trees, version 8 whole lists.
+  const bool trees = h.format_version >= PAGED_FORMAT_VERSION;
+  run(trees ? "row_tree_fuzz" : "catalog_fuzz", h.catalog_start, h.catalog_pages, h.catalog_len);
   run("index_fuzz", h.index_start, h.index_pages, h.index_len);
-  run("manifest_fuzz", h.manifest_start, h.manifest_pages, h.manifest_len);
-  run("cache_directory_fuzz", h.cache_dir_start, h.cache_dir_pages, h.cache_dir_len);
+  run(trees ? "row_tree_fuzz" : "manifest_fuzz", h.manifest_start, h.manifest_pages, h.manifest_len);
+  run(trees ? "row_tree_fuzz" : "cache_directory_fuzz", h.cache_dir_start, h.cache_dir_pages, h.cache_dir_len);
   const StoreState& s = db.state();
   for (size_t i = 0; i < s.catalog.size(); ++i) {
     const auto record = must(read_record(pager, s.catalog[i]), "read record");
@@ -118,9 +121,9 @@ void put_database(SeedWriter& out, const std::vector<uint8_t>& bytes, const std:
   put_runs(out, *db, header_of(bytes), tag);
 }
 
-std::vector<uint8_t> fresh_database() {
+std::vector<uint8_t> fresh_database(uint16_t version) {
   MemEnv env;
-  auto db = must(Ormel::open(kDb, kPassphrase, kDims, false, &env), "create");
+  auto db = must(Ormel::open(kDb, kPassphrase, kDims, false, &env, version), "create");
   std::vector<MemoryId> ids;
   for (uint32_t i = 0; i < 12; ++i) ids.push_back(must(db->remember(seed_memory(i)), "remember"));
   must(db->flush(), "flush");
@@ -174,9 +177,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   SeedWriter out(argv[1]);
-  const std::vector<uint8_t> fresh = fresh_database();
+  const std::vector<uint8_t> fresh = fresh_database(FORMAT_VERSION);
   put_database(out, fresh, "fresh");
   put_crashed(out, fresh);
+  put_database(out, fresh_database(PAGED_FORMAT_VERSION), "fresh-v9");
   for (const char* legacy : {"legacy_v4.ormel", "legacy_v5.ormel"}) {
     put_database(out, read_whole(std::string(argv[2]) + "/" + legacy), legacy);
   }
