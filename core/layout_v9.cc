@@ -1,41 +1,35 @@
-// Version 9: the catalog, the snapshot list and the cache directory are RowTrees, so a
-// commit writes the leaves whose rows changed and the nodes above them, and shares the
-// rest with the commit before and with every snapshot.
+// Version 9: the catalog and the cache directory are LoggedLists (a tree of the list as of
+// its last fold and a log of the changes since), the snapshot list an AppendLog, so a
+// commit writes about a page for each and shares the rest with the commit before and with
+// every snapshot (docs/format-v9.md).
+#include <algorithm>
 #include <optional>
 
 #include "core/layout.h"
-#include "core/row_tree.h"
+#include "core/row_log.h"
 
 namespace ormel {
 namespace {
 
 // Rows per leaf sized so that a leaf of the largest rows fits one page (a catalog row is
-// at most 57 bytes, a snapshot 82, a cache-directory row with a 384-wide vector about
-// 2,100); 256 references (at most 28 bytes each) fill a node's page.
+// at most 57 bytes and a change of one 67, a snapshot 82, a cache-directory row with a
+// 384-wide vector about 2,100); 256 references (at most 28 bytes each) fill a node's page.
 constexpr TreeShape kCatalogShape{128, 256};
+constexpr TreeShape kCatalogChangeShape{96, 256};
 constexpr TreeShape kSnapshotShape{64, 256};
-constexpr TreeShape kDirectoryShape{4, 256};
+constexpr TreeShape kDirectoryShape{3, 256};
 
-// A structure's tree, the draft of its next write and that draft once written.
-template <class T>
-struct TreeSlot {
-  explicit TreeSlot(TreeShape shape) : tree(shape) {}
-  RowTree<T> tree;
-  std::optional<RowTreeDraft<T>> draft;
+// A list, the draft of its next write and whether that draft was written.
+template <class List, class Draft>
+struct Slot {
+  template <class... Shapes>
+  explicit Slot(Shapes... shapes) : list(shapes...) {}
+  List list;
+  std::optional<Draft> draft;
   bool written = false;
 
-  uint64_t prepare(std::span<const T> rows, uint64_t first) {
-    draft = tree.draft(rows, first);
-    written = false;
-    return draft->pages();
-  }
-  Result<RunRef> write(RunSink& sink) {
-    ORMEL_ASSIGN(RunRef root, draft->write(sink));
-    written = true;
-    return root;
-  }
   void commit() {
-    if (written) tree.adopt(std::move(*draft));
+    if (written) list.adopt(std::move(*draft));
     draft.reset();
     written = false;
   }
@@ -46,83 +40,78 @@ class TreeLayout final : public Layout {
   uint16_t version() const override { return 9; }
 
   Result<std::vector<CatalogEntry>> read_catalog(Pager& pager, const RunRef& ref, bool adopt) override {
-    return catalog_.tree.read(pager, ref, adopt);
+    return catalog_.list.read(pager, ref, adopt);
   }
   Result<std::vector<Snapshot>> read_snapshots(Pager& pager, const RunRef& ref, bool adopt) override {
-    ORMEL_ASSIGN(auto rows, snapshots_.tree.read(pager, ref, adopt));
-    if (adopt) {
-      committed_snapshots_ = rows;
-      snapshots_first_ = 0;
-      if (!ref.empty()) {
-        // The root's first position: the snapshot list is pruned from the front.
-        snapshots_first_ = snapshots_.tree.base_first();
-      }
-    }
-    return rows;
+    return snapshots_.list.read(pager, ref, adopt);
   }
   Result<std::vector<CacheDirectoryEntry>> read_cache_directory(Pager& pager, const RunRef& ref,
                                                                 bool adopt) override {
-    return directory_.tree.read(pager, ref, adopt);
+    return directory_.list.read(pager, ref, adopt);
   }
 
-  uint64_t prepare_catalog(std::span<const CatalogEntry> rows) override { return catalog_.prepare(rows, 0); }
+  uint64_t prepare_catalog(std::span<const CatalogEntry> rows) override {
+    catalog_.draft = catalog_.list.draft(rows);
+    return catalog_.draft->pages;
+  }
   uint64_t prepare_snapshots(std::span<const Snapshot> rows) override {
-    pending_first_ = first_position(rows);
-    pending_snapshots_.assign(rows.begin(), rows.end());
-    return snapshots_.prepare(rows, pending_first_);
+    snapshots_.draft = snapshots_.list.draft(rows, first_position(rows));
+    return snapshots_.draft->pages + run_pages(AppendLog<Snapshot>::head_bound(*snapshots_.draft));
   }
   uint64_t prepare_cache_directory(std::span<const CacheDirectoryEntry> rows) override {
-    return directory_.prepare(rows, 0);
+    directory_.draft = directory_.list.draft(rows);
+    return directory_.draft->pages;
   }
-  Result<RunRef> write_catalog(RunSink& sink) override { return catalog_.write(sink); }
-  Result<RunRef> write_snapshots(RunSink& sink) override { return snapshots_.write(sink); }
-  Result<RunRef> write_cache_directory(RunSink& sink) override { return directory_.write(sink); }
+  Result<RunRef> write_catalog(RunSink& sink) override { return write(catalog_, sink); }
+  Result<RunRef> write_snapshots(RunSink& sink) override {
+    ORMEL_ASSIGN(RunRef head, snapshots_.list.write(*snapshots_.draft, sink));
+    snapshots_.written = true;
+    return head;
+  }
+  Result<RunRef> write_cache_directory(RunSink& sink) override { return write(directory_, sink); }
 
-  uint64_t snapshot_pages_bound(uint64_t rows) const override { return tree_pages_bound(kSnapshotShape, rows); }
+  // A full rewrite of the list: its tree and a head holding a tail.
+  uint64_t snapshot_pages_bound(uint64_t rows) const override {
+    return tree_pages_bound(kSnapshotShape, rows) + run_pages(kTailBytes + 100);
+  }
 
   void commit() override {
-    if (snapshots_.written) {
-      committed_snapshots_ = std::move(pending_snapshots_);
-      snapshots_first_ = pending_first_;
-    }
     catalog_.commit();
     snapshots_.commit();
     directory_.commit();
   }
   void forget() override {
-    catalog_.tree.forget();
-    snapshots_.tree.forget();
-    directory_.tree.forget();
-    committed_snapshots_.clear();
-    snapshots_first_ = 0;
+    catalog_.list.forget();
+    snapshots_.list.forget();
+    directory_.list.forget();
   }
 
  private:
+  template <class S>
+  static Result<RunRef> write(S& slot, RunSink& sink) {
+    ORMEL_ASSIGN(RunRef head, slot.list.write(*slot.draft, sink));
+    slot.written = true;
+    return head;
+  }
+
   // Where `rows` begin among the positions of the committed list: a list pruned from the
   // front and grown at the back keeps the positions of the rows it shares with it; any
   // other list starts after the committed one's positions, sharing nothing.
   uint64_t first_position(std::span<const Snapshot> rows) const {
-    const std::vector<Snapshot>& old = committed_snapshots_;
-    const uint64_t old_end = snapshots_first_ + old.size();
+    const std::vector<Snapshot>& old = snapshots_.list.rows();
+    const uint64_t old_end = snapshots_.list.first() + old.size();
     if (rows.empty()) return old_end;
-    for (size_t i = 0; i < old.size(); ++i) {
-      if (old[i] != rows[0]) continue;
-      const size_t shared = old.size() - i;
-      if (shared <= rows.size() && std::equal(old.begin() + static_cast<ptrdiff_t>(i), old.end(), rows.begin())) {
-        return snapshots_first_ + i;
-      }
-      break;
-    }
-    return old_end;
+    const auto at = std::find(old.begin(), old.end(), rows[0]);
+    if (at == old.end()) return old_end;
+    const size_t shared = static_cast<size_t>(old.end() - at);
+    if (shared > rows.size() || !std::equal(at, old.end(), rows.begin())) return old_end;
+    return snapshots_.list.first() + static_cast<uint64_t>(at - old.begin());
   }
 
-  TreeSlot<CatalogEntry> catalog_{kCatalogShape};
-  TreeSlot<Snapshot> snapshots_{kSnapshotShape};
-  TreeSlot<CacheDirectoryEntry> directory_{kDirectoryShape};
-  std::vector<Snapshot> committed_snapshots_;
-  uint64_t snapshots_first_ = 0;
-  std::vector<Snapshot> pending_snapshots_;
-  uint64_t pending_first_ = 0;
+  Slot<LoggedList<CatalogEntry>, LoggedList<CatalogEntry>::Draft> catalog_{kCatalogShape, kCatalogChangeShape};
+  Slot<AppendLog<Snapshot>, AppendLog<Snapshot>::Draft> snapshots_{kSnapshotShape};
+  Slot<LoggedList<CacheDirectoryEntry>, LoggedList<CacheDirectoryEntry>::Draft> directory_{kDirectoryShape,
+                                                                                           kDirectoryShape};
 };
 
 }  // namespace

@@ -133,13 +133,16 @@ uint64_t tree_pages_bound(TreeShape shape, uint64_t rows) {
 }
 
 template <class T>
-Result<std::vector<T>> RowTree<T>::read(Pager& pager, const RunRef& root_ref, bool adopt) {
+Result<std::vector<T>> RowTree<T>::read(Pager& pager, const RunRef& root_ref, bool adopt,
+                                        std::pair<uint64_t, uint64_t>* span) {
   if (root_ref.empty()) {
     if (adopt) base_ = TreeBase<T>{};
+    if (span != nullptr) *span = {0, 0};
     return std::vector<T>{};
   }
   ORMEL_ASSIGN(auto root_bytes, read_run(pager, root_ref));
   ORMEL_ASSIGN(Root root, read_root(root_bytes));
+  if (span != nullptr) *span = {root.first, root.end};
   const Geometry g(root.shape, root.first, root.end);
   const size_t h = g.height();
   TreeBase<T> base;
@@ -323,5 +326,9 @@ template class RowTree<CacheDirectoryEntry>;
 template class RowTreeDraft<CatalogEntry>;
 template class RowTreeDraft<Snapshot>;
 template class RowTreeDraft<CacheDirectoryEntry>;
+template class RowTree<RowChange<CatalogEntry>>;
+template class RowTree<RowChange<CacheDirectoryEntry>>;
+template class RowTreeDraft<RowChange<CatalogEntry>>;
+template class RowTreeDraft<RowChange<CacheDirectoryEntry>>;
 
 }  // namespace ormel

@@ -29,6 +29,8 @@
 
 #include <cstdint>
 #include <span>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/error.h"
@@ -39,6 +41,21 @@ namespace ormel {
 
 inline constexpr uint64_t kMaxTreeArity = 65536;
 inline constexpr uint64_t kMaxTreeEnd = uint64_t{1} << 40;
+
+// A row of a change log: the row now at `position` (docs/format-v9.md).
+template <class T>
+struct RowChange {
+  static constexpr std::string_view kRecordName = "RowChange";
+  uint64_t position = 0;
+  T row{};
+
+  template <class V, class R>
+  static void fields(V& v, R& r) {
+    v("position", r.position);
+    v("row", r.row);
+  }
+  bool operator==(const RowChange&) const = default;
+};
 
 // The shape of a tree: rows per leaf, children per node.
 struct TreeShape {
@@ -66,8 +83,10 @@ class RowTree {
  public:
   explicit RowTree(TreeShape shape) : shape_(shape) {}
 
-  // Reads the list a root names (see the contract); with adopt, it becomes the base.
-  Result<std::vector<T>> read(Pager& pager, const RunRef& root, bool adopt = false);
+  // Reads the list a root names (see the contract); with adopt, it becomes the base. With
+  // `span`, the positions [first, end) the root names are told there.
+  Result<std::vector<T>> read(Pager& pager, const RunRef& root, bool adopt = false,
+                              std::pair<uint64_t, uint64_t>* span = nullptr);
   RowTreeDraft<T> draft(std::span<const T> rows, uint64_t first) const;
   void adopt(RowTreeDraft<T>&& written);
   void forget() { base_ = TreeBase<T>{}; }
