@@ -1,11 +1,13 @@
-// The trees of version 9 files (catalog, snapshot list, cache directory): the input is the
-// plaintext of consecutive pages from page 1, the first holding a tree's root. Whatever the
-// reader accepts, adopted as the base of a write, must draft and write again.
+// The lists of version 9 files (catalog, snapshot list, cache directory: trees, append
+// logs, logged lists): the input is the plaintext of consecutive pages from page 1, the
+// first holding a root or a head. Whatever the reader accepts, adopted as the committed
+// state of a writer, must draft and write again.
 #include <algorithm>
 
 #include "core/cache_records.h"
 #include "core/pager.h"
 #include "core/records.h"
+#include "core/row_log.h"
 #include "core/row_tree.h"
 #include "tests/core/support/fault_env.h"
 #include "tests/fuzz/fuzz_support.h"
@@ -37,6 +39,26 @@ void read_and_rewrite(Pager& pager, const RunRef& root, TreeShape shape) {
   if (!draft.write(sink)) fuzz::fail("a tree read from the file cannot be written again");
 }
 
+template <class T>
+void read_and_rewrite_log(Pager& pager, const RunRef& head, TreeShape shape) {
+  AppendLog<T> log(shape);
+  auto rows = log.read(pager, head, true);
+  if (!rows) return;
+  auto draft = log.draft(*rows, log.first());
+  CountingSink sink;
+  if (!log.write(draft, sink)) fuzz::fail("an append log read from the file cannot be written again");
+}
+
+template <class T>
+void read_and_rewrite_list(Pager& pager, const RunRef& head, TreeShape base, TreeShape changes) {
+  LoggedList<T> list(base, changes);
+  auto rows = list.read(pager, head, true);
+  if (!rows) return;
+  auto draft = list.draft(*rows);
+  CountingSink sink;
+  if (!list.write(draft, sink)) fuzz::fail("a logged list read from the file cannot be written again");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -55,6 +77,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const RunRef root{1, 1, std::min(PAGE_PAYLOAD, size)};
   read_and_rewrite<CatalogEntry>(pager, root, {128, 256});
   read_and_rewrite<Snapshot>(pager, root, {64, 256});
-  read_and_rewrite<CacheDirectoryEntry>(pager, root, {4, 256});
+  read_and_rewrite<CacheDirectoryEntry>(pager, root, {3, 256});
+  read_and_rewrite_log<Snapshot>(pager, root, {64, 256});
+  read_and_rewrite_list<CatalogEntry>(pager, root, {128, 256}, {96, 256});
+  read_and_rewrite_list<CacheDirectoryEntry>(pager, root, {3, 256}, {3, 256});
   return 0;
 }
