@@ -324,7 +324,7 @@ Result<bool> Ormel::refresh() {
     ORMEL_TRY(load_committed_state(s, h));
     return true;
   }
-  ORMEL_ASSIGN(auto fresh, open_existing(s.env, s.path, {.dek = &s.pager->dek()}, Access::Follow));
+  ORMEL_ASSIGN(auto fresh, open_existing(s.env, s.path, {.passphrase = {}, .dek = &s.pager->dek()}, Access::Follow));
   fresh->path = s.path;
   fresh->env = s.env;
   fresh->config = s.config;
