@@ -142,11 +142,41 @@ Result<std::vector<T>> AppendLog<T>::read(Pager& pager, const RunRef& head, bool
 }
 
 template <class T>
+typename AppendLog<T>::Draft AppendLog<T>::place(Draft d, std::span<const T> committed_tail,
+                                                 std::span<const T> appended,
+                                                 std::optional<std::span<const T>> everything) const {
+  std::vector<uint8_t> bytes = encode_rows(committed_tail);
+  const std::vector<uint8_t> more = encode_rows(appended);
+  bytes.insert(bytes.end(), more.begin(), more.end());
+  if (bytes.size() <= kTailBytes) {
+    d.tail = committed_tail.size() + appended.size();
+    d.tail_bytes = std::move(bytes);
+    d.tree_root = d.first < d.end - d.tail ? tree_root_ : RunRef{};
+    return d;
+  }
+  // The rows go to the tree but for a tail that fits inline; the tree, compared with the
+  // committed one, writes the leaves that changed.
+  if (everything) {
+    d.whole.emplace(everything->begin(), everything->end());
+  } else {
+    d.whole.emplace(rows_.begin() + static_cast<ptrdiff_t>(d.first - first_), rows_.end());
+    d.whole->insert(d.whole->end(), appended.begin(), appended.end());
+  }
+  d.appended.clear();
+  const std::span<const T> rows(*d.whole);
+  d.tail = fitting_tail(rows, d.tail_bytes);
+  if (d.tail < rows.size()) {
+    d.tree = tree_.draft(rows.first(rows.size() - d.tail), d.first);
+    d.pages = d.tree->pages();
+  }
+  return d;
+}
+
+template <class T>
 typename AppendLog<T>::Draft AppendLog<T>::draft(std::span<const T> rows, uint64_t first) const {
   Draft d;
   d.first = first;
   d.end = first + rows.size();
-  d.rows.assign(rows.begin(), rows.end());
   const uint64_t old_end = first_ + rows_.size();
   const uint64_t tree_end = old_end - tail_;
   // The new list goes on from the committed one: same rows at every position both hold.
@@ -156,23 +186,23 @@ typename AppendLog<T>::Draft AppendLog<T>::draft(std::span<const T> rows, uint64
     // The committed tail (less what the front lost) and what was appended stay inline
     // while they fit; the tree is written only when they do not.
     const uint64_t inline_from = std::max(tree_end, first);
-    const std::span<const T> fresh = rows.subspan(inline_from - first);
-    std::vector<uint8_t> bytes = encode_rows(fresh);
-    if (bytes.size() <= kTailBytes) {
-      d.tail = fresh.size();
-      d.tail_bytes = std::move(bytes);
-      d.tree_root = first < tree_end ? tree_root_ : RunRef{};
-      return d;
-    }
+    const std::span<const T> appended = rows.subspan(old_end - first);
+    d.appended.assign(appended.begin(), appended.end());
+    return place(std::move(d), rows.subspan(inline_from - first, old_end - inline_from), appended, rows);
   }
-  // Otherwise the rows go to the tree but for a tail that fits inline; the tree, compared
-  // with the committed one, writes the leaves that changed.
-  d.tail = fitting_tail(rows, d.tail_bytes);
-  if (d.tail < rows.size()) {
-    d.tree = tree_.draft(rows.first(rows.size() - d.tail), first);
-    d.pages = d.tree->pages();
-  }
-  return d;
+  // Another list: it shares nothing with the committed one's inline rows.
+  Draft placed = place(std::move(d), rows, {}, rows);
+  if (!placed.whole) placed.whole.emplace(rows.begin(), rows.end());
+  return placed;
+}
+
+template <class T>
+typename AppendLog<T>::Draft AppendLog<T>::draft_appending(std::span<const T> appended) const {
+  Draft d;
+  d.first = first_;
+  d.end = first_ + rows_.size() + appended.size();
+  d.appended.assign(appended.begin(), appended.end());
+  return place(std::move(d), std::span<const T>(rows_).last(tail_), appended, std::nullopt);
 }
 
 template <class T>
@@ -203,9 +233,14 @@ Result<RunRef> AppendLog<T>::write(Draft& d, RunSink& sink) {
 
 template <class T>
 void AppendLog<T>::adopt(Draft&& d) {
+  if (d.whole) {
+    rows_ = std::move(*d.whole);
+  } else {
+    rows_.erase(rows_.begin(), rows_.begin() + static_cast<ptrdiff_t>(d.first - first_));
+    rows_.insert(rows_.end(), std::make_move_iterator(d.appended.begin()), std::make_move_iterator(d.appended.end()));
+  }
   held_ = true;
   first_ = d.first;
-  rows_ = std::move(d.rows);
   tail_ = d.tail;
   tree_root_ = d.tree_root;
   // A tree no longer named is no base to compare with (its runs may not be kept).
@@ -261,21 +296,21 @@ Result<std::vector<T>> LoggedList<T>::read(Pager& pager, const RunRef& head, boo
 template <class T>
 typename LoggedList<T>::Draft LoggedList<T>::draft(std::span<const T> rows) const {
   Draft d;
-  d.rows.assign(rows.begin(), rows.end());
-  std::vector<RowChange<T>> changes = log_.rows();
+  d.size = rows.size();
   bool fold = !held_ || rows.size() < rows_.size();
   if (!fold) {
-    std::vector<RowChange<T>> fresh = changes_between(rows_, rows);
-    changes.insert(changes.end(), std::make_move_iterator(fresh.begin()), std::make_move_iterator(fresh.end()));
-    fold = changes.size() > std::max<uint64_t>(1024, rows.size() / 16);
+    d.fresh = changes_between(rows_, rows);
+    fold = log_.rows().size() + d.fresh.size() > std::max<uint64_t>(1024, rows.size() / 16);
   }
   if (fold) {
+    d.fresh.clear();
     d.base = base_.draft(rows, 0);
     d.log = log_.draft({}, 0);
+    d.whole.emplace(rows.begin(), rows.end());
     d.pages = d.base->pages();
   } else {
     d.base_root = base_root_;
-    d.log = log_.draft(changes, 0);
+    d.log = log_.draft_appending(d.fresh);
     d.pages = d.log.pages;
   }
   d.pages += run_pages(AppendLog<RowChange<T>>::head_bound(d.log) + 30);
@@ -288,7 +323,7 @@ Result<RunRef> LoggedList<T>::write(Draft& d, RunSink& sink) {
     ORMEL_ASSIGN(d.base_root, d.base->write(sink));
   }
   ORMEL_TRY(log_.write_below(d.log, sink));
-  if (d.rows.empty()) return RunRef{};  // an empty list is no run
+  if (d.size == 0) return RunRef{};  // an empty list is no run
   const std::vector<uint8_t> head = pack_to_bytes([&](Packer& pk) {
     pk.pack_array(2);
     pack_ref(pk, d.base_root);
@@ -301,7 +336,17 @@ template <class T>
 void LoggedList<T>::adopt(Draft&& d) {
   held_ = true;
   base_root_ = d.base_root;
-  rows_ = std::move(d.rows);
+  if (d.whole) {
+    rows_ = std::move(*d.whole);
+  } else {
+    for (RowChange<T>& change : d.fresh) {
+      if (change.position == rows_.size()) {
+        rows_.push_back(std::move(change.row));
+      } else {
+        rows_[change.position] = std::move(change.row);
+      }
+    }
+  }
   if (d.base) base_.adopt(std::move(*d.base));
   log_.adopt(std::move(d.log));
 }

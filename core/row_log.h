@@ -42,13 +42,15 @@ template <class T>
 class AppendLog {
  public:
   struct Draft {
-    uint64_t first = 0, end = 0;
-    std::vector<T> rows;  // positions [first, end)
-    size_t tail = 0;      // the last `tail` rows are inline
+    uint64_t first = 0, end = 0;  // the new list's positions
+    size_t tail = 0;              // its last `tail` rows are inline
     std::optional<RowTreeDraft<T>> tree;
-    RunRef tree_root;     // when the tree is not written anew
-    uint64_t pages = 0;   // of the tree's runs
+    RunRef tree_root;             // when the tree is not written anew
+    uint64_t pages = 0;           // of the tree's runs
     std::vector<uint8_t> tail_bytes;
+    // The new rows: the committed ones from `first` on followed by `appended`, or `whole`.
+    std::vector<T> appended;
+    std::optional<std::vector<T>> whole;
   };
 
   explicit AppendLog(TreeShape shape) : tree_(shape) {}
@@ -57,6 +59,8 @@ class AppendLog {
   Result<std::vector<T>> read_head(Pager& pager, MsgCursor& c, bool adopt);
   Result<std::vector<T>> read(Pager& pager, const RunRef& head, bool adopt);
   Draft draft(std::span<const T> rows, uint64_t first) const;
+  // The committed list with `appended` after it (a change log's commit), without copying it.
+  Draft draft_appending(std::span<const T> appended) const;
   // Writes the draft's tree runs; then pack_head writes its head.
   Status write_below(Draft& d, RunSink& sink);
   static void pack_head(Packer& pk, const Draft& d);
@@ -68,6 +72,10 @@ class AppendLog {
   uint64_t first() const { return first_; }
 
  private:
+  // The rows from position `from` on become inline when they fit, else the tree's but a tail.
+  Draft place(Draft d, std::span<const T> committed_tail, std::span<const T> appended,
+              std::optional<std::span<const T>> everything) const;
+
   RowTree<T> tree_;
   bool held_ = false;  // a committed state was read or written
   uint64_t first_ = 0;
@@ -83,7 +91,9 @@ class LoggedList {
     std::optional<RowTreeDraft<T>> base;
     RunRef base_root;
     typename AppendLog<RowChange<T>>::Draft log;
-    std::vector<T> rows;
+    uint64_t size = 0;                    // rows in the new list
+    std::vector<RowChange<T>> fresh;      // this commit's changes, when logged
+    std::optional<std::vector<T>> whole;  // the new list, when folded
     uint64_t pages = 0;
   };
 
