@@ -109,6 +109,7 @@ struct CacheDirectoryEntry {
     v("model", r.model);
   }
   bool operator==(const CacheDirectoryEntry&) const = default;
+  // same_row (core/row_tree.cc) compares every field too: a field added here goes there.
 };
 
 std::vector<uint8_t> encode_cache_entry(const CacheEntry& entry);

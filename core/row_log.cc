@@ -84,7 +84,7 @@ std::vector<RowChange<T>> changes_between(const std::vector<T>& before, std::spa
       if (std::memcmp(now.data() + block, before.data() + block, (end - block) * sizeof(T)) == 0) continue;
     }
     for (size_t i = block; i < end; ++i) {
-      if (!(now[i] == before[i])) out.push_back({i, now[i]});
+      if (!same_row(now[i], before[i])) out.push_back({i, now[i]});
     }
   }
   for (size_t i = common; i < now.size(); ++i) out.push_back({i, now[i]});
@@ -181,7 +181,7 @@ typename AppendLog<T>::Draft AppendLog<T>::draft(std::span<const T> rows, uint64
   const uint64_t tree_end = old_end - tail_;
   // The new list goes on from the committed one: same rows at every position both hold.
   bool extends = held_ && first >= first_ && d.end >= old_end;
-  for (uint64_t p = first; extends && p < old_end; ++p) extends = rows[p - first] == rows_[p - first_];
+  for (uint64_t p = first; extends && p < old_end; ++p) extends = same_row(rows[p - first], rows_[p - first_]);
   if (extends) {
     // The committed tail (less what the front lost) and what was appended stay inline
     // while they fit; the tree is written only when they do not.

@@ -1,6 +1,7 @@
 #include "core/row_tree.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "core/cache_records.h"
 #include "core/msgpack_cursor.h"
@@ -123,6 +124,20 @@ Result<std::vector<T>> decode_rows(std::span<const uint8_t> bytes) {
 
 }  // namespace
 
+bool same_row(const CacheDirectoryEntry& a, const CacheDirectoryEntry& b) {
+  // Fields that change on every write of an entry first; the vector last, as bytes.
+  if (a.start_page != b.start_page || a.len != b.len || a.accessed_at != b.accessed_at ||
+      a.access_count != b.access_count || a.deleted != b.deleted || a.page_count != b.page_count ||
+      a.size_bytes != b.size_bytes || a.created_at != b.created_at || a.ttl_secs != b.ttl_secs ||
+      a.key_hash != b.key_hash || a.namespace_ != b.namespace_ || a.model != b.model ||
+      a.vector.has_value() != b.vector.has_value()) {
+    return false;
+  }
+  if (!a.vector) return true;
+  return a.vector->size() == b.vector->size() &&
+         std::memcmp(a.vector->data(), b.vector->data(), a.vector->size() * sizeof(float)) == 0;
+}
+
 uint64_t tree_pages_bound(TreeShape shape, uint64_t rows) {
   uint64_t nodes = ceil_div(std::max<uint64_t>(rows, 1), shape.leaf_rows), total = nodes;
   do {
@@ -236,7 +251,7 @@ RowTreeDraft<T> RowTree<T>::draft(std::span<const T> rows, uint64_t first) const
     const auto ref = base_ref(0, leaf);
     bool clean = ref && std::min(lo + r, base_end) == hi && need >= b.first &&
                  b.leaf_from[leaf - bg.off[0]] <= need;
-    for (uint64_t p = need; clean && p < hi; ++p) clean = rows[p - first] == b.rows[p - b.first];
+    for (uint64_t p = need; clean && p < hi; ++p) clean = same_row(rows[p - first], b.rows[p - b.first]);
     d.next_.levels[0].push_back(clean ? *ref : RunRef{});
     d.next_.leaf_from.push_back(clean ? b.leaf_from[leaf - bg.off[0]] : need);
     d.dirty_[0].push_back(!clean);

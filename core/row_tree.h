@@ -57,6 +57,17 @@ struct RowChange {
   bool operator==(const RowChange&) const = default;
 };
 
+// Whether a row is stored as another is: equal fields, float vectors compared bit for bit
+// (which also tells -0.0 from 0.0, as their encodings differ, and is much faster).
+template <class T>
+bool same_row(const T& a, const T& b) { return a == b; }
+struct CacheDirectoryEntry;
+bool same_row(const CacheDirectoryEntry& a, const CacheDirectoryEntry& b);
+template <class T>
+bool same_row(const RowChange<T>& a, const RowChange<T>& b) {
+  return a.position == b.position && same_row(a.row, b.row);
+}
+
 // The shape of a tree: rows per leaf, children per node.
 struct TreeShape {
   uint64_t leaf_rows = 0;
