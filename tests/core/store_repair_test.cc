@@ -18,7 +18,9 @@ using testing::StoreTest;
 
 class RepairTest : public StoreTest {
  protected:
-  // Remembers `n` memories of agent "a" (Semantic, even positions Shared) and flushes.
+  // Remembers `n` memories of agent "a" (Semantic, even positions Shared) and flushes. Where
+  // records are packed, each is flushed on its own, so that each lies on a page of its own
+  // and damage to one page damages one memory.
   std::vector<MemoryId> seed(uint32_t n) {
     std::vector<MemoryId> ids;
     for (uint32_t i = 0; i < n; ++i) {
@@ -28,14 +30,16 @@ class RepairTest : public StoreTest {
       auto id = db->remember(std::move(m));
       EXPECT_TRUE(id) << id.error().message();
       ids.push_back(*id);
+      if (packs_records(testing::created_format().value_or(FORMAT_VERSION))) EXPECT_TRUE(db->flush());
     }
     EXPECT_TRUE(db->flush());
     return ids;
   }
 
+  // The first page of the memory's record.
   uint64_t start_page(MemoryId id) {
     const auto& s = db->state();
-    return s.catalog[s.id_index.at(id)].start_page;
+    return record_place(s.header.format_version, s.catalog[s.id_index.at(id)]).page;
   }
 
   // Flips one byte inside `page` on disk and reopens, so nothing of it is cached.
@@ -133,6 +137,7 @@ TEST_F(RepairTest, ListingNamesDamagedMemoriesOnlyWithoutFilters) {
 // A run whose page count is larger than its length needs: the extra page is read (and so
 // authenticated) too.
 TEST_F(RepairTest, VerifyAuthenticatesPagesBeyondARunsLength) {
+  if (packs_records(testing::created_format().value_or(FORMAT_VERSION))) GTEST_SKIP() << "packed records do not lie a page apart";
   const auto ids = seed(2);
   ASSERT_EQ(start_page(ids[1]), start_page(ids[0]) + 1);
   ASSERT_TRUE(db->delete_memory(ids[1]));
