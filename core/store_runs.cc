@@ -103,26 +103,28 @@ namespace {
 // staged, still dirty and not full; otherwise a fresh page is allocated.
 uint64_t heap_page(StoreState& s) {
   StoreState::RecordHeap& heap = s.record_heap;
-  const bool own = heap.page != 0 && heap.page + 1 == s.header.page_count && heap.payload.size() < PAGE_PAYLOAD &&
+  const bool own = heap.block != nullptr && heap.page + 1 == s.header.page_count && heap.used < PAGE_PAYLOAD &&
                    s.pager->cache().is_dirty(heap.page);
   if (!own) {
     heap.page = s.header.page_count++;
-    heap.payload.clear();
+    heap.block = std::make_shared_for_overwrite<uint8_t[]>(PAGE_PAYLOAD);
+    heap.used = 0;
   }
   return heap.page;
 }
 
 // Appends `record` to the heap page, spilling over fresh pages; each page touched is
-// staged again whole. Returns where the record begins.
+// staged again, as a longer view of its block. Returns where the record begins.
 Result<uint64_t> pack_record(StoreState& s, std::span<const uint8_t> record) {
   StoreState::RecordHeap& heap = s.record_heap;
   const uint64_t page = heap_page(s);  // before the offset: a fresh page starts empty
-  const uint64_t address = record_address(s.header.format_version, page, heap.payload.size());
+  const uint64_t address = record_address(s.header.format_version, page, heap.used);
   while (true) {
-    const size_t take = std::min(record.size(), PAGE_PAYLOAD - heap.payload.size());
-    heap.payload.insert(heap.payload.end(), record.begin(), record.begin() + static_cast<ptrdiff_t>(take));
+    const size_t take = std::min(record.size(), PAGE_PAYLOAD - heap.used);
+    std::copy_n(record.begin(), take, heap.block.get() + heap.used);
+    heap.used += take;
     record = record.subspan(take);
-    ORMEL_TRY(s.pager->write_page(heap.page, heap.payload));
+    ORMEL_TRY(s.pager->write_shared_page(heap.page, heap.block, std::span<const uint8_t>(heap.block.get(), heap.used)));
     if (record.empty()) return address;
     heap_page(s);
   }

@@ -66,12 +66,15 @@ struct StoreState {
   // Opened without a lock beside a writer in another process: sees the committed state it
   // opened (or last refreshed) at, whatever the writer does meanwhile.
   bool following = false;
-  // Where records are packed: the page this transaction appends them to, and its payload
-  // so far. The page is the last one staged and still dirty, or the next record starts a
-  // fresh one: a committed page is never written again.
+  // Where records are packed: the page this transaction appends them to, and the block
+  // holding its payload, of which the first `used` bytes are staged (the page cache keeps a
+  // view of them; a record appended extends the view and never changes what it shows). The
+  // page is the last one staged and still dirty, or the next record starts a fresh one: a
+  // committed page is never written again.
   struct RecordHeap {
     uint64_t page = 0;
-    std::vector<uint8_t> payload;
+    std::shared_ptr<uint8_t[]> block;
+    size_t used = 0;
   } record_heap;
   // Decoded scoring fields of records, keyed by the row's start_page, unique per record
   // (records never change in place).
