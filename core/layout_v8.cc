@@ -75,6 +75,30 @@ class WholeRunLayout final : public Layout {
 
 }  // namespace
 
+bool packs_records(uint16_t version) { return version >= PAGED_FORMAT_VERSION; }
+
+RecordPlace record_place(uint16_t version, const CatalogEntry& row) {
+  if (packs_records(version)) return packed_record_place(row);
+  return {row.start_page, 0, row.page_count, row.len};
+}
+
+uint64_t record_address(uint16_t version, uint64_t page, uint64_t offset) {
+  return packs_records(version) ? packed_record_address(page, offset) : page;
+}
+
+uint32_t record_row_pages(uint16_t version, uint64_t address, uint64_t len) {
+  if (packs_records(version)) return packed_record_pages(address, len);
+  return static_cast<uint32_t>(run_pages(len));
+}
+
+VectorForm record_vector_form(uint16_t version) {
+  return packs_records(version) ? VectorForm::Bin : VectorForm::Items;
+}
+
+uint64_t record_file_bytes(uint16_t version, const CatalogEntry& row) {
+  return packs_records(version) ? row.len : row.page_count * PAGE_SIZE;
+}
+
 std::unique_ptr<Layout> make_layout(uint16_t version) {
   if (version >= PAGED_FORMAT_VERSION) return make_tree_layout();
   return std::make_unique<WholeRunLayout>(version);

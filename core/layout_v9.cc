@@ -118,4 +118,19 @@ class TreeLayout final : public Layout {
 
 std::unique_ptr<Layout> make_tree_layout() { return std::make_unique<TreeLayout>(); }
 
+// A packed record's address: its page times 8192 plus its offset in the page's payload
+// (less than 8164, so the offset takes the low 13 bits and addresses are unique).
+constexpr uint64_t kAddressStride = 8192;
+
+RecordPlace packed_record_place(const CatalogEntry& row) {
+  return {row.start_page / kAddressStride, row.start_page % kAddressStride, row.page_count, row.len};
+}
+
+uint64_t packed_record_address(uint64_t page, uint64_t offset) { return page * kAddressStride + offset; }
+
+uint32_t packed_record_pages(uint64_t address, uint64_t len) {
+  if (len == 0) return 0;
+  return static_cast<uint32_t>((address % kAddressStride + len + PAGE_PAYLOAD - 1) / PAGE_PAYLOAD);
+}
+
 }  // namespace ormel

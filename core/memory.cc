@@ -39,11 +39,11 @@ std::span<const std::string_view> variant_names(Scope) { return kScopeNames; }
 
 // Wire form of Memory: 13 fields in this order, the vector's value given apart so that a
 // batch can encode a memory whose vector the caller holds.
-template <class V, class R, class Vector>
-void memory_fields(V& v, R& r, Vector& vector) {
+template <class V, class R, class Vector, class VectorTag = codec::Plain>
+void memory_fields(V& v, R& r, Vector& vector, VectorTag vector_tag = {}) {
   v("id", r.id, codec::UlidText{});
   v("memory_type", r.memory_type);
-  v("vector", vector);
+  v("vector", vector, vector_tag);
   v("content", r.content);
   v("metadata", r.metadata);
   v("agent_id", r.agent_id);
@@ -186,7 +186,7 @@ Status check_finite(std::span<const float> vector, std::string_view what) {
 
 Status append_memory(const Memory& m, std::vector<uint8_t>& out) { return append_memory(m, m.vector, out); }
 
-Status append_memory(const Memory& m, std::span<const float> vector, std::vector<uint8_t>& out) {
+Status append_memory(const Memory& m, std::span<const float> vector, std::vector<uint8_t>& out, VectorForm form) {
   // Metadata sits inside the record's array: a record the decoder would refuse for its
   // nesting must never be written, or every later read of it fails.
   if (1 + codec::json_depth(m.metadata) > codec::kMaxDepth) return fail(codec::nesting_too_deep());
@@ -197,13 +197,17 @@ Status append_memory(const Memory& m, std::span<const float> vector, std::vector
   memory_fields(count, m, vector);
   pk.pack_array(static_cast<uint32_t>(count.n));
   codec::FieldWriter writer{pk};
-  memory_fields(writer, m, vector);
+  if (form == VectorForm::Bin) {
+    memory_fields(writer, m, vector, codec::FloatBin{});
+  } else {
+    memory_fields(writer, m, vector);
+  }
   return {};
 }
 
-Result<std::vector<uint8_t>> encode_memory(const Memory& m) {
+Result<std::vector<uint8_t>> encode_memory(const Memory& m, VectorForm form) {
   std::vector<uint8_t> out;
-  ORMEL_TRY(append_memory(m, out));
+  ORMEL_TRY(append_memory(m, m.vector, out, form));
   return out;
 }
 

@@ -93,11 +93,16 @@ float similarity(Metric metric, std::span<const float> a, std::span<const float>
 // component: such a vector would rank first (NaN) or poison every similarity it enters.
 Status check_finite(std::span<const float> vector, std::string_view what);
 
-Result<std::vector<uint8_t>> encode_memory(const Memory& m);
+// How a record holds its vector: an array of float 32 items (5 bytes a value), or one bin
+// of the values' little-endian bytes (4 bytes a value). Both decode alike.
+enum class VectorForm : uint8_t { Items, Bin };
+
+Result<std::vector<uint8_t>> encode_memory(const Memory& m, VectorForm form = VectorForm::Items);
 // encode_memory's bytes appended to `out` (left as it was on failure).
 Status append_memory(const Memory& m, std::vector<uint8_t>& out);
-// The same bytes for `m` with `vector` in place of m.vector.
-Status append_memory(const Memory& m, std::span<const float> vector, std::vector<uint8_t>& out);
+// The same bytes for `m` with `vector` in place of m.vector, in the given form.
+Status append_memory(const Memory& m, std::span<const float> vector, std::vector<uint8_t>& out,
+                     VectorForm form = VectorForm::Items);
 Result<Memory> decode_memory(std::span<const uint8_t> bytes);
 Result<Memory> unpack_memory(std::span<const uint8_t> bytes);
 

@@ -81,13 +81,40 @@ uint32_t f32_bits(const uint8_t* item) {
   return std::endian::native == std::endian::little ? __builtin_bswap32(bits) : bits;
 }
 
+uint32_t le32_bits(const uint8_t* value) {
+  uint32_t bits;
+  std::memcpy(&bits, value, 4);
+  return std::endian::native == std::endian::little ? bits : __builtin_bswap32(bits);
+}
+
+// Value i of a vector read in place, in either form.
+uint32_t vector_bits(const MemoryFields& f, size_t i) {
+  return f.vector_bin ? le32_bits(f.vector.data() + 4 * i) : f32_bits(f.vector.data() + 5 * i);
+}
+
 // A NaN's bits change on the general decoder's way through double; the engine never
 // writes one.
-bool has_nan(std::span<const uint8_t> items) {
-  for (size_t i = 0; i < items.size(); i += 5) {
-    if ((f32_bits(items.data() + i) & 0x7FFFFFFF) > 0x7F800000) return true;
+bool has_nan(const MemoryFields& f) {
+  for (size_t i = 0; i < vector_size(f); ++i) {
+    if ((vector_bits(f, i) & 0x7FFFFFFF) > 0x7F800000) return true;
   }
   return false;
+}
+
+// The vector: an array of float 32 items, or a bin holding whole float 32 values.
+bool vector_field(MsgCursor& c, MemoryFields& f) {
+  if (const std::optional<std::span<const uint8_t>> body = c.bin()) {
+    if (body->size() % 4 != 0) return false;
+    f.vector = *body;
+    f.vector_bin = true;
+  } else {
+    const std::optional<uint32_t> width = c.array();
+    const std::optional<std::span<const uint8_t>> items = width ? c.f32_items(*width) : std::nullopt;
+    if (!items) return false;
+    f.vector = *items;
+    f.vector_bin = false;
+  }
+  return !has_nan(f);
 }
 
 }  // namespace
@@ -102,10 +129,7 @@ bool read_memory_fields(std::span<const uint8_t> bytes, MemoryFields& f) {
   const std::optional<MemoryType> type = variant_field(c, 4, memory_type_name);
   if (!type) return false;
   f.memory_type = *type;
-  const std::optional<uint32_t> width = c.array();
-  const std::optional<std::span<const uint8_t>> vector = width ? c.f32_items(*width) : std::nullopt;
-  if (!vector || has_nan(*vector)) return false;
-  f.vector = *vector;
+  if (!vector_field(c, f)) return false;
   const std::optional<std::string_view> content = c.str();
   if (!content) return false;
   f.content = *content;
@@ -141,7 +165,7 @@ bool read_memory_fields(std::span<const uint8_t> bytes, MemoryFields& f) {
 }
 
 void read_vector(const MemoryFields& fields, std::span<float> out) {
-  for (size_t i = 0; i < out.size(); ++i) out[i] = std::bit_cast<float>(f32_bits(fields.vector.data() + 5 * i));
+  for (size_t i = 0; i < out.size(); ++i) out[i] = std::bit_cast<float>(vector_bits(fields, i));
 }
 
 Memory to_memory(const MemoryFields& f) {

@@ -4,8 +4,8 @@
 //
 // Contract:
 // - read_memory_fields reads the form encode_memory writes: an array of the 13 fields in
-//   order, the id as ULID text, enumerations by name, vector components and importance as
-//   float 32 (none of them NaN), integer fields in any integer form whose value fits, and
+//   order, the id as ULID text, enumerations by name, vector components as float 32 items
+//   or one bin of little-endian float 32 values, importance as float 32 (none of them NaN), integer fields in any integer form whose value fits, and
 //   metadata of nil, booleans, integers (non-negative ones in unsigned forms), float 32/64,
 //   strings, arrays and maps whose keys are strings in strictly ascending byte order,
 //   nested at most kMaxMetadataDepth levels. It fills `fields` (views into `bytes`) and
@@ -32,8 +32,10 @@ inline constexpr size_t kMaxMetadataDepth = 32;
 struct MemoryFields {
   MemoryId id = 0;
   MemoryType memory_type = MemoryType::Episodic;
-  // The vector's float 32 items, 5 bytes each (marker and big-endian bits).
+  // The vector's float 32 items, 5 bytes each (marker and big-endian bits), or with
+  // vector_bin its bin's body, 4 little-endian bytes each.
   std::span<const uint8_t> vector;
+  bool vector_bin = false;
   std::string_view content;
   // The metadata value as MessagePack, in the form described above.
   std::span<const uint8_t> metadata;
@@ -50,7 +52,7 @@ struct MemoryFields {
 bool read_memory_fields(std::span<const uint8_t> bytes, MemoryFields& fields);
 
 // The number of vector components of `fields`.
-inline size_t vector_size(const MemoryFields& fields) { return fields.vector.size() / 5; }
+inline size_t vector_size(const MemoryFields& fields) { return fields.vector.size() / (fields.vector_bin ? 4 : 5); }
 // Writes the vector components of `fields` into `out`, which holds vector_size() floats.
 void read_vector(const MemoryFields& fields, std::span<float> out);
 // The whole Memory of read fields, exactly as decode_memory gives it.

@@ -163,6 +163,20 @@ class MsgCursor {
     return s;
   }
 
+  // A bin 8/16/32: its body. Nothing (and the cursor where it was) for anything else.
+  std::optional<std::span<const uint8_t>> bin() {
+    if (p_ == end_ || *p_ < 0xC4 || *p_ > 0xC6) return std::nullopt;
+    const uint8_t* at = p_;
+    uint64_t len = 0;
+    if (!big_endian(1, size_t{1} << (*p_ - 0xC4), len) || len > static_cast<uint64_t>(end_ - p_)) {
+      p_ = at;
+      return std::nullopt;
+    }
+    const std::span<const uint8_t> body(p_, static_cast<size_t>(len));
+    p_ += len;
+    return body;
+  }
+
   // The element count of an array header.
   std::optional<uint32_t> array() { return header(0x90, 0xDC); }
   // The pair count of a map header.

@@ -1,7 +1,9 @@
 #include "core/record_codec.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
+#include <cstring>
 
 namespace ormel {
 namespace codec {
@@ -92,6 +94,19 @@ size_t json_depth(const Json& v) {
 // --- Encoding -------------------------------------------------------------------------
 
 void put(Packer& pk, const std::string& v, Plain) { put_str(pk, v); }
+
+void put(Packer& pk, std::span<const float> v, FloatBin) {
+  const size_t bytes = 4 * v.size();
+  pk.pack_bin(static_cast<uint32_t>(bytes));
+  if constexpr (std::endian::native == std::endian::little) {
+    pk.pack_bin_body(reinterpret_cast<const char*>(v.data()), static_cast<uint32_t>(bytes));
+  } else {
+    for (float x : v) {
+      const uint32_t le = __builtin_bswap32(std::bit_cast<uint32_t>(x));
+      pk.pack_bin_body(reinterpret_cast<const char*>(&le), 4);
+    }
+  }
+}
 
 void put(Packer& pk, u128 v, Plain) {
   char be[16];
@@ -185,6 +200,19 @@ Status get(const msgpack::object& o, u128& v, UlidText) {
   std::optional<MemoryId> id = ulid_from_text(std::string_view(o.via.str.ptr, o.via.str.size));
   if (!id) return fail(invalid_value(o, "a 26-character ULID"));
   v = *id;
+  return {};
+}
+
+Status get(const msgpack::object& o, std::vector<float>& v, Plain) {
+  if (o.type != msgpack::type::BIN) return get<float, Plain>(o, v, Plain{});
+  if (o.via.bin.size % 4 != 0) return fail(invalid_type(o, "a sequence of f32"));
+  v.resize(o.via.bin.size / 4);
+  for (size_t i = 0; i < v.size(); ++i) {
+    uint32_t bits;
+    std::memcpy(&bits, o.via.bin.ptr + 4 * i, 4);
+    if constexpr (std::endian::native != std::endian::little) bits = __builtin_bswap32(bits);
+    v[i] = std::bit_cast<float>(bits);
+  }
   return {};
 }
 

@@ -29,11 +29,12 @@
 //     enumeration      str of its variant name, from the ADL overload
 //                      `std::span<const std::string_view> variant_names(E)`
 //     u128             bin 8 of length 16, big-endian
+//     floats, FloatBin bin of 4 bytes per value, each little-endian
 //     u128, UlidText   the 26-character ULID text, always as str 8 (0xD9 0x1A), not fixstr
 //     Json             nil, bool, integer (as above), float 64, str, array, map whose keys
 //                      ascend by bytes
 // - Reading accepts: any integer form whose value fits the field; float 32, float 64 or an
-//   integer for either float width; an enumeration by name or by zero-based index; a record as an
+//   integer for either float width; a vector of floats as an array or in the FloatBin form; an enumeration by name or by zero-based index; a record as an
 //   array of at least kMinFields and at most all fields, or as a map from field name to
 //   value (unknown keys skipped, absent optionals and defaulted trailing fields read as
 //   absent). Nesting is limited to 1024 levels; bytes after the value are an error.
@@ -138,6 +139,7 @@ namespace codec {
 
 struct Plain {};     // the codec implied by the field's C++ type
 struct UlidText {};  // a memory id written as its ULID text
+struct FloatBin {};  // float 32 values as one bin, each value's 4 bytes little-endian
 
 // --- Messages -------------------------------------------------------------------------
 
@@ -188,6 +190,8 @@ void put(Packer& pk, const std::optional<T>& v, Tag tag) {
 }
 inline void put(Packer& pk, const std::vector<float>& v, Plain) { pk.pack_f32_array(v); }
 inline void put(Packer& pk, std::span<const float> v, Plain) { pk.pack_f32_array(v); }
+void put(Packer& pk, std::span<const float> v, FloatBin);
+inline void put(Packer& pk, const std::vector<float>& v, FloatBin tag) { put(pk, std::span<const float>(v), tag); }
 template <class T, class Tag>
 void put(Packer& pk, const std::vector<T>& v, Tag tag) {
   pk.pack_array(static_cast<uint32_t>(v.size()));
@@ -230,6 +234,8 @@ Status get(const msgpack::object& o, std::string& v, Plain);
 Status get(const msgpack::object& o, u128& v, Plain);
 Status get(const msgpack::object& o, u128& v, UlidText);
 Status get(const msgpack::object& o, Json& v, Plain);
+// An array of numbers, or a bin of little-endian float 32 values (the FloatBin form).
+Status get(const msgpack::object& o, std::vector<float>& v, Plain);
 
 // "u8", "i64", ...: the expected-type word of integer fields.
 template <class T>

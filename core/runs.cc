@@ -7,7 +7,8 @@ namespace ormel {
 
 uint64_t run_pages(uint64_t len) { return len == 0 ? 1 : (len + PAGE_PAYLOAD - 1) / PAGE_PAYLOAD; }
 
-Result<std::vector<uint8_t>> read_run_bytes(Pager& pager, uint64_t start, uint64_t count, uint64_t len) {
+Result<std::vector<uint8_t>> read_run_bytes(Pager& pager, uint64_t start, uint64_t count, uint64_t len,
+                                            uint64_t offset) {
   // The stated length and page count come from the file; unauthenticated ones (headers of
   // old versions carry no seal) may name terabytes. Reserve at most what a real run could
   // hold; a longer run grows as its pages are read, and fails at the end of the file.
@@ -18,7 +19,8 @@ Result<std::vector<uint8_t>> read_run_bytes(Pager& pager, uint64_t start, uint64
   // length needs (a run may name more pages than its length fills).
   for (uint64_t i = 0; i < count; ++i) {
     ORMEL_ASSIGN(auto payload, pager.read_page(start + i));
-    if (out.size() < len) out.insert(out.end(), payload.begin(), payload.end());
+    const uint64_t skip = i == 0 ? std::min<uint64_t>(offset, payload.size()) : 0;
+    if (out.size() < len) out.insert(out.end(), payload.begin() + static_cast<ptrdiff_t>(skip), payload.end());
   }
   if (out.size() > len) out.resize(len);
   return out;

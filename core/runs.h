@@ -4,7 +4,7 @@
 // Contract:
 // - A run is named by a RunRef; an all-zero RunRef names nothing (an empty structure).
 // - read_run_bytes reads and authenticates every page the run names (through the pager)
-//   and returns its first `len` bytes; it never reserves more than a real run could hold.
+//   and returns its first `len` bytes (from `offset` on); it never reserves more than a real run could hold.
 // - A RunSink places blobs in the file one after another; what it returns names the run.
 #pragma once
 
@@ -27,7 +27,10 @@ struct RunRef {
 };
 
 uint64_t run_pages(uint64_t len);
-Result<std::vector<uint8_t>> read_run_bytes(Pager& pager, uint64_t start, uint64_t count, uint64_t len);
+// With an `offset`, the bytes begin that far into the first page's payload (a record that
+// shares its first page with others).
+Result<std::vector<uint8_t>> read_run_bytes(Pager& pager, uint64_t start, uint64_t count, uint64_t len,
+                                            uint64_t offset = 0);
 inline Result<std::vector<uint8_t>> read_run(Pager& pager, const RunRef& run) {
   return read_run_bytes(pager, run.start, run.pages, run.len);
 }

@@ -95,7 +95,7 @@ std::optional<BatchError> encode_items(const StoreState& s, std::span<Memory> it
   for (size_t k = 0; k < items.size(); ++k) {
     if (auto checked = check_memory(s, items[k], vectors[k]); !checked) return BatchError{first + k, checked.error()};
     scratch.clear();
-    if (auto encoded = encode_for_staging(items[k], vectors[k], scratch); !encoded)
+    if (auto encoded = encode_for_staging(s, items[k], vectors[k], scratch); !encoded)
       return BatchError{first + k, encoded.error()};
     records.add(scratch);
     if (auto more = after_each(); !more) return BatchError{std::nullopt, more.error()};
@@ -210,7 +210,8 @@ std::expected<std::vector<MemoryId>, BatchError> Ormel::stage_batch(std::vector<
   std::vector<uint64_t> starts;
   starts.reserve(memories.size());
   for (size_t i = 0; i < memories.size(); ++i) {
-    auto start = stage_shared_run(s, records.block_of(i), records.record(i));
+    const auto block = records.block_of(i);
+    auto start = stage_record(s, &block, records.record(i));
     if (!start) {
       // The rows linked so far still get their summaries (invariant 5).
       s.summaries.add_many(starts, std::span(memories).first(i), vectors.first(i));

@@ -170,6 +170,7 @@ class Rewriter {
       ORMEL_ASSIGN(manifest, layout.write_snapshots(blobs));
     }
     layout.commit();
+    ORMEL_TRY(close_heap());
 
     Header& nh = out.header;
     nh = h;
@@ -211,7 +212,7 @@ class Rewriter {
     for (CatalogEntry& row : catalog) {
       if (row.deleted) std::tie(row.start_page, row.page_count, row.len) = std::tuple(0, 0, 0);
       if (row.page_count == 0) continue;  // an empty record names no page
-      ORMEL_ASSIGN(row.start_page, copy_run(row.start_page, row.page_count));
+      ORMEL_TRY(copy_record(row));
     }
     if (done == catalogs_.end()) {
       BlobSink blobs(*this);
@@ -233,10 +234,68 @@ class Rewriter {
     return shared_.emplace(old, RunRef{start, old.pages, old.len}).first->second;
   }
 
+  // Points the row at its record in the new file, copied once however many catalogs name
+  // it: page for page where each record has a run of its own, else packed after the record
+  // packed before it.
+  Status copy_record(CatalogEntry& row) {
+    if (!packs_records(version_)) {
+      ORMEL_ASSIGN(row.start_page, copy_run(row.start_page, row.page_count));
+      return {};
+    }
+    const std::pair key(row.start_page, uint64_t{row.page_count});
+    auto done = packed_.find(key);
+    if (done == packed_.end()) {
+      ORMEL_ASSIGN(const uint64_t address, pack_record(row));
+      done = packed_.emplace(key, address).first;
+    }
+    row.start_page = done->second;
+    row.page_count = record_row_pages(version_, row.start_page, row.len);
+    return {};
+  }
+
+  // Appends the row's record to the page being packed (a dry run counts its length alone);
+  // a full page goes to the sink. Returns the record's address.
+  Result<uint64_t> pack_record(const CatalogEntry& row) {
+    std::vector<uint8_t> bytes;
+    if (sink_.writing()) {
+      ORMEL_ASSIGN(bytes, read_record(*s_.pager, row));
+      if (bytes.size() != row.len) {
+        return fail(OrmelError::serialization("the record of memory " + ulid_to_text(row.id) + " holds " +
+                                              std::to_string(bytes.size()) + " of its " +
+                                              std::to_string(row.len) + " bytes"));
+      }
+    }
+    const uint64_t address = record_address(version_, sink_.next_page(), heap_used_);
+    for (uint64_t from = 0, left = row.len; left > 0;) {
+      const uint64_t take = std::min<uint64_t>(left, PAGE_PAYLOAD - heap_used_);
+      if (sink_.writing()) std::copy_n(bytes.begin() + static_cast<ptrdiff_t>(from), take, heap_.begin() + heap_used_);
+      heap_used_ += take;
+      from += take;
+      left -= take;
+      if (heap_used_ == PAGE_PAYLOAD) ORMEL_TRY(close_heap());
+    }
+    return address;
+  }
+
+  // Appends the page records are being packed into, if any: the sink's next page is the
+  // packed page's number until then, so anything else appended closes it first.
+  Status close_heap() {
+    if (heap_used_ == 0) return {};
+    if (sink_.writing()) {
+      std::fill(heap_.begin() + heap_used_, heap_.end(), uint8_t{0});
+      ORMEL_TRY(sink_.append(heap_));
+    } else {
+      sink_.skip(1);
+    }
+    heap_used_ = 0;
+    return {};
+  }
+
   // Copies the pages of a record or cache-entry run once; returns the new start page.
   Result<uint64_t> copy_run(uint64_t start, uint64_t pages) {
     auto done = records_.find({start, pages});
     if (done != records_.end()) return done->second;
+    ORMEL_TRY(close_heap());
     const uint64_t fresh = sink_.next_page();
     if (!sink_.writing()) {
       sink_.skip(pages);
@@ -251,6 +310,7 @@ class Rewriter {
   }
 
   Result<RunRef> write_blob(std::span<const uint8_t> blob) {
+    ORMEL_TRY(close_heap());
     const uint64_t pages = run_pages(blob.size());
     if (!sink_.writing()) return RunRef{sink_.skip(pages), pages, blob.size()};
     const uint64_t start = sink_.next_page();
@@ -270,6 +330,11 @@ class Rewriter {
   std::map<RunRef, RunRef> catalogs_;
   std::map<RunRef, RunRef> shared_;
   std::map<std::pair<uint64_t, uint64_t>, uint64_t> records_;
+  // Packed records: the new address of each old (start_page, page_count), and the page
+  // being filled (its first heap_used_ bytes).
+  std::map<std::pair<uint64_t, uint64_t>, uint64_t> packed_;
+  std::array<uint8_t, PAGE_PAYLOAD> heap_{};
+  uint64_t heap_used_ = 0;
 };
 
 uint64_t first_free_page(const StoreState& s) { return 1 + s.header.wal_pages; }
@@ -449,15 +514,16 @@ class ReachCheck {
   bool readable(const CatalogEntry& row) {
     auto [known, fresh] = records_.try_emplace(row.start_page, true);
     if (fresh) {
-      for (uint64_t i = 0; i < row.page_count && known->second; ++i) {
-        known->second = s_.pager->read_page(row.start_page + i).has_value();
+      const RecordPlace at = record_place(s_.header.format_version, row);
+      for (uint64_t i = 0; i < at.pages && known->second; ++i) {
+        known->second = s_.pager->read_page(at.page + i).has_value();
       }
     }
     return known->second;
   }
 
   StoreState& s_;
-  std::map<uint64_t, bool> records_;  // by start page: records never share pages
+  std::map<uint64_t, bool> records_;  // by the row's start_page, unique per record
 };
 
 // Invariant 9: the retained snapshots that reach no damaged page, or nullopt when the
@@ -494,7 +560,8 @@ Result<uint64_t> compact_committed(StoreState& s, bool keep_history, const Progr
 // but for records that only older snapshots still reach, which it leaves out.
 uint64_t estimated_kept_bytes(const StoreState& s) {
   uint64_t pages = first_free_page(s) + s.header.manifest_pages + s.header.cache_dir_pages;
-  for (const CatalogEntry& row : s.catalog) pages += row.deleted ? 0 : row.page_count;
+  uint64_t record_bytes = 0;
+  for (const CatalogEntry& row : s.catalog) record_bytes += row.deleted ? 0 : record_file_bytes(s.header.format_version, row);
   for (const CacheDirectoryEntry& row : s.cache_directory) pages += row.deleted ? 0 : row.page_count;
   std::map<uint64_t, uint64_t> runs;  // catalog and index runs by start page, each once
   runs[s.header.catalog_start] = s.header.catalog_pages;
@@ -504,7 +571,7 @@ uint64_t estimated_kept_bytes(const StoreState& s) {
     runs[snap.index_start] = snap.index_pages;
   }
   for (const auto& [start, count] : runs) pages += start == 0 ? 0 : count;
-  return pages * PAGE_SIZE;
+  return pages * PAGE_SIZE + record_bytes;
 }
 
 }  // namespace

@@ -61,17 +61,20 @@ Status index_rows_in_bulk(StoreState& s, KeywordIndex& index, const std::vector<
     const size_t first = next;
     uint64_t pages = 0;
     at.clear();
-    while (next < rows.size() && (at.empty() || pages + s.catalog[rows[next]].page_count <= kRoundPages)) {
+    const auto place = [&](size_t k) { return record_place(s.header.format_version, s.catalog[rows[k]]); };
+    while (next < rows.size() && (at.empty() || pages + place(next).pages <= kRoundPages)) {
       at.push_back(pages);
-      pages += s.catalog[rows[next++]].page_count;
+      pages += place(next++).pages;
     }
     images.resize(pages * PAGE_SIZE);
     payloads.resize(pages * PAGE_PAYLOAD);
     sealed.assign(pages, false);
-    for (size_t k = first; k < next;) {  // records whose runs follow each other: one fetch
-      const uint64_t start = s.catalog[rows[k]].start_page, from = at[k - first];
+    // Records whose pages follow each other: one fetch. Each record has pages of its own in
+    // the buffers, so a page that packed records share is fetched once for each.
+    for (size_t k = first; k < next;) {
+      const uint64_t start = place(k).page, from = at[k - first];
       uint64_t count = 0;
-      for (; k < next && s.catalog[rows[k]].start_page == start + count; ++k) count += s.catalog[rows[k]].page_count;
+      for (; k < next && place(k).page == start + count; ++k) count += place(k).pages;
       if (count == 0) {
         ++k;
         continue;
@@ -86,18 +89,18 @@ Status index_rows_in_bulk(StoreState& s, KeywordIndex& index, const std::vector<
       PageCipher cipher(s.pager->dek());
       Tokenizer tokenizer(stemming);
       for (size_t k = begin; k < end; ++k) {
-        const CatalogEntry& entry = s.catalog[rows[first + k]];
-        for (uint64_t p = 0; p < entry.page_count && out[k].status; ++p) {
+        const RecordPlace placed = place(first + k);
+        for (uint64_t p = 0; p < placed.pages && out[k].status; ++p) {
           const uint64_t i = at[k] + p;
           if (!sealed[i]) continue;
-          out[k].status = s.pager->open_image(cipher, entry.start_page + p,
+          out[k].status = s.pager->open_image(cipher, placed.page + p,
                                               std::span(images).subspan(i * PAGE_SIZE).first<PAGE_SIZE>(),
                                               std::span(payloads).subspan(i * PAGE_PAYLOAD).first<PAGE_PAYLOAD>());
         }
         if (!out[k].status) continue;
-        const uint64_t held = entry.page_count * PAGE_PAYLOAD;  // less only in a damaged catalog
-        auto terms = record_terms(std::span(payloads).subspan(at[k] * PAGE_PAYLOAD, std::min<uint64_t>(entry.len, held)),
-                                  tokenizer);
+        auto terms = record_terms(
+            placed_bytes(std::span(payloads).subspan(at[k] * PAGE_PAYLOAD, placed.pages * PAGE_PAYLOAD), placed),
+            tokenizer);
         if (!terms) {
           out[k].status = fail(terms.error());
           continue;

@@ -10,10 +10,11 @@ Status check_memory(const StoreState& s, const Memory& memory, std::span<const f
   return check_record_length(memory.content.size(), "memory content");
 }
 
-Status encode_for_staging(Memory& memory, std::span<const float> vector, std::vector<uint8_t>& out) {
+Status encode_for_staging(const StoreState& s, Memory& memory, std::span<const float> vector,
+                          std::vector<uint8_t>& out) {
   if (memory.id == 0) memory.id = new_ulid();
   const size_t before = out.size();
-  ORMEL_TRY(append_memory(memory, vector, out));
+  ORMEL_TRY(append_memory(memory, vector, out, record_vector_form(s.header.format_version)));
   if (auto length = check_record_length(out.size() - before, "memory record"); !length) {
     out.resize(before);
     return length;
@@ -22,7 +23,7 @@ Status encode_for_staging(Memory& memory, std::span<const float> vector, std::ve
 }
 
 void link_catalog_row(StoreState& s, const Memory& memory, uint64_t start, uint64_t len, bool restore_counters) {
-  const auto pages = static_cast<uint32_t>(run_pages(len));
+  const uint32_t pages = record_row_pages(s.header.format_version, start, len);
   // One hash lookup finds an existing row or makes room for a new one.
   auto [it, fresh] = s.id_index.try_emplace(memory.id, s.catalog.size());
   if (fresh) {
@@ -58,7 +59,7 @@ void link_staged_memory(StoreState& s, const Memory& memory, uint64_t start, uin
 }
 
 Status stage_memory(StoreState& s, const Memory& memory, std::span<const uint8_t> record) {
-  ORMEL_ASSIGN(uint64_t start, stage_run(s, record));
+  ORMEL_ASSIGN(uint64_t start, stage_record(s, nullptr, record));
   link_staged_memory(s, memory, start, record.size());
   return {};
 }
@@ -68,7 +69,7 @@ Result<MemoryId> Ormel::remember(Memory memory) {
   if (s.read_only) return fail(OrmelError::read_only());
   ORMEL_TRY(check_memory(s, memory, memory.vector));
   std::vector<uint8_t> record;
-  ORMEL_TRY(encode_for_staging(memory, memory.vector, record));
+  ORMEL_TRY(encode_for_staging(s, memory, memory.vector, record));
   ORMEL_TRY(stage_memory(s, memory, record));
   return memory.id;
 }
@@ -93,7 +94,7 @@ Status Ormel::update(MemoryId id, MemoryChanges changes) {
   if (changes.session_id) memory.session_id = std::move(*changes.session_id);
   ORMEL_TRY(check_memory(s, memory, memory.vector));
   std::vector<uint8_t> record;
-  ORMEL_TRY(encode_for_staging(memory, memory.vector, record));
+  ORMEL_TRY(encode_for_staging(s, memory, memory.vector, record));
   return stage_memory(s, memory, record);
 }
 

@@ -6,15 +6,33 @@
 
 namespace ormel {
 
+namespace {
+
+// The record's bytes when they lie within one page: from its cached payload in place, or
+// nothing (not cached, or the record continues on the next page).
+std::optional<std::span<const uint8_t>> cached_record(Pager& pager, const RecordPlace& at) {
+  if (at.pages != 1 || at.offset + at.len > PAGE_PAYLOAD) return std::nullopt;
+  const auto cached = pager.cached_payload(at.page);
+  if (!cached || cached->size() < at.offset + at.len) return std::nullopt;
+  return cached->subspan(at.offset, at.len);
+}
+
+}  // namespace
+
 Result<std::vector<uint8_t>> read_record(Pager& pager, const CatalogEntry& entry) {
-  if (entry.page_count == 0) return std::vector<uint8_t>{};
-  if (entry.page_count == 1 && entry.len <= PAGE_PAYLOAD) {
-    // Most records fit one page: its payload, cut to the record, without a second copy.
-    ORMEL_ASSIGN(std::vector<uint8_t> payload, pager.read_page(entry.start_page));
-    payload.resize(entry.len);
-    return payload;
+  const RecordPlace at = record_place(pager.format_version(), entry);
+  if (at.pages == 0) return std::vector<uint8_t>{};
+  if (at.pages == 1 && at.offset + at.len <= PAGE_PAYLOAD) {
+    // Most records fit one page: its payload, cut to the record.
+    ORMEL_ASSIGN(std::vector<uint8_t> payload, pager.read_page(at.page));
+    if (at.offset == 0) {
+      payload.resize(at.len);  // without a second copy
+      return payload;
+    }
+    return std::vector<uint8_t>(payload.begin() + static_cast<ptrdiff_t>(at.offset),
+                                payload.begin() + static_cast<ptrdiff_t>(at.offset + at.len));
   }
-  return read_run_bytes(pager, entry.start_page, entry.page_count, entry.len);
+  return read_run_bytes(pager, at.page, at.pages, at.len, at.offset);
 }
 
 Status check_vector_width(const Memory& m, uint64_t dimensions) {
@@ -28,10 +46,9 @@ Status check_vector_width(const Memory& m, uint64_t dimensions) {
 
 Result<Memory> read_memory(Pager& pager, const CatalogEntry& entry, uint64_t dimensions) {
   const auto decoded = [&]() -> Result<Memory> {
-    if (entry.page_count == 1 && entry.len <= PAGE_PAYLOAD) {
-      // A record in one cached page is decoded where it lies.
-      const auto cached = pager.cached_payload(entry.start_page);
-      if (cached && cached->size() >= entry.len) return decode_memory(cached->first(entry.len));
+    // A record in one cached page is decoded where it lies.
+    if (const auto cached = cached_record(pager, record_place(pager.format_version(), entry))) {
+      return decode_memory(*cached);
     }
     ORMEL_ASSIGN(auto bytes, read_record(pager, entry));
     return decode_memory(bytes);
@@ -78,6 +95,47 @@ Result<uint64_t> stage_shared_run(StoreState& s, const std::shared_ptr<const uin
   return stage_pages(s, blob, [&](uint64_t page, std::span<const uint8_t> slice) {
     return s.pager->write_shared_page(page, block, slice);
   });
+}
+
+namespace {
+
+// The heap page records are appended to: the transaction's own while it is the last page
+// staged, still dirty and not full; otherwise a fresh page is allocated.
+uint64_t heap_page(StoreState& s) {
+  StoreState::RecordHeap& heap = s.record_heap;
+  const bool own = heap.block != nullptr && heap.page + 1 == s.header.page_count && heap.used < PAGE_PAYLOAD &&
+                   s.pager->cache().is_dirty(heap.page);
+  if (!own) {
+    heap.page = s.header.page_count++;
+    heap.block = std::make_shared_for_overwrite<uint8_t[]>(PAGE_PAYLOAD);
+    heap.used = 0;
+  }
+  return heap.page;
+}
+
+// Appends `record` to the heap page, spilling over fresh pages; each page touched is
+// staged again, as a longer view of its block. Returns where the record begins.
+Result<uint64_t> pack_record(StoreState& s, std::span<const uint8_t> record) {
+  StoreState::RecordHeap& heap = s.record_heap;
+  const uint64_t page = heap_page(s);  // before the offset: a fresh page starts empty
+  const uint64_t address = record_address(s.header.format_version, page, heap.used);
+  while (true) {
+    const size_t take = std::min(record.size(), PAGE_PAYLOAD - heap.used);
+    std::copy_n(record.begin(), take, heap.block.get() + heap.used);
+    heap.used += take;
+    record = record.subspan(take);
+    ORMEL_TRY(s.pager->write_shared_page(heap.page, heap.block, std::span<const uint8_t>(heap.block.get(), heap.used)));
+    if (record.empty()) return address;
+    heap_page(s);
+  }
+}
+
+}  // namespace
+
+Result<uint64_t> stage_record(StoreState& s, const std::shared_ptr<const uint8_t[]>* block,
+                              std::span<const uint8_t> record) {
+  if (packs_records(s.header.format_version)) return pack_record(s, record);
+  return block != nullptr ? stage_shared_run(s, *block, record) : stage_run(s, record);
 }
 
 IdIndex build_id_index(const std::vector<CatalogEntry>& catalog) {

@@ -66,7 +66,18 @@ struct StoreState {
   // Opened without a lock beside a writer in another process: sees the committed state it
   // opened (or last refreshed) at, whatever the writer does meanwhile.
   bool following = false;
-  // Decoded scoring fields of records, keyed by start page (records never change in place).
+  // Where records are packed: the page this transaction appends them to, and the block
+  // holding its payload, of which the first `used` bytes are staged (the page cache keeps a
+  // view of them; a record appended extends the view and never changes what it shows). The
+  // page is the last one staged and still dirty, or the next record starts a fresh one: a
+  // committed page is never written again.
+  struct RecordHeap {
+    uint64_t page = 0;
+    std::shared_ptr<uint8_t[]> block;
+    size_t used = 0;
+  } record_heap;
+  // Decoded scoring fields of records, keyed by the row's start_page, unique per record
+  // (records never change in place).
   RecordSummaries summaries;
   KeywordState keywords;
   std::optional<AutoCompactPolicy> auto_compact = AutoCompactPolicy{};
@@ -140,9 +151,15 @@ Result<uint64_t> stage_run(StoreState& s, std::span<const uint8_t> blob);
 Result<uint64_t> stage_shared_run(StoreState& s, const std::shared_ptr<const uint8_t[]>& block,
                                   std::span<const uint8_t> blob);
 
+// Stages a memory record where the file's version puts it: a run of its own (in pages of
+// `block` when one is given, see stage_shared_run), or appended to the transaction's heap
+// page, continuing on fresh pages (packed records). Returns the row's start_page.
+Result<uint64_t> stage_record(StoreState& s, const std::shared_ptr<const uint8_t[]>* block,
+                              std::span<const uint8_t> record);
+
 // Staging a memory, in steps so that a batch can check and encode every item before
 // staging any: check_memory (the store's refusals), encode_for_staging (a fresh id when
-// none is set, then the record appended to `out`; a record too long for a catalog row is
+// none is set, then the record, its vector in the form of the file's version, appended to `out`; a record too long for a catalog row is
 // refused and `out` left as it was), then its record staged as a run (stage_run cannot
 // fail for a record: its only error is a slice over a page) and link_staged_memory, which
 // points the id's row at that run: an existing row (live or deleted) keeps its position
@@ -153,7 +170,8 @@ Result<uint64_t> stage_shared_run(StoreState& s, const std::shared_ptr<const uin
 // The first two and index_staged_memory take the memory's vector apart from it: a batch's
 // vectors may be rows the caller holds, with each memory's own vector left empty.
 Status check_memory(const StoreState& s, const Memory& memory, std::span<const float> vector);
-Status encode_for_staging(Memory& memory, std::span<const float> vector, std::vector<uint8_t>& out);
+Status encode_for_staging(const StoreState& s, Memory& memory, std::span<const float> vector,
+                          std::vector<uint8_t>& out);
 void link_staged_memory(StoreState& s, const Memory& memory, uint64_t start, uint64_t len);
 void link_catalog_row(StoreState& s, const Memory& memory, uint64_t start, uint64_t len,
                       bool restore_counters = false);

@@ -64,9 +64,9 @@ void decode_for_summary(std::span<const uint8_t> bytes, uint64_t dims, std::span
 }
 
 // Room for the vector of a record of `len` bytes: a vector of `dims` components takes at
-// least 5 bytes each, so a shorter record needs none (the header's width is unauthenticated
+// least 4 bytes each (5 as float 32 items), so a shorter record needs none (the header's width is unauthenticated
 // and must not size an allocation on its own).
-uint64_t vector_room(uint64_t len, uint64_t dims) { return len / 5 >= dims ? dims : 0; }
+uint64_t vector_room(uint64_t len, uint64_t dims) { return len / 4 >= dims ? dims : 0; }
 
 // Adds the summary of a decoded record; its error when the record could not be decoded.
 Result<uint32_t> add_decoded(RecordSummaries& summaries, uint64_t start_page, Decoded& d,
@@ -98,23 +98,20 @@ void decode_claimed(const StoreState& s, Round& r) {
   for (size_t begin = r.claimed.fetch_add(kChunk); begin < r.records.size(); begin = r.claimed.fetch_add(kChunk)) {
     for (size_t k = begin; k < std::min(begin + kChunk, r.records.size()); ++k) {
       const Pending& pending = r.records[k];
-      const CatalogEntry& entry = s.catalog[pending.row];
+      const RecordPlace at = record_place(s.header.format_version, s.catalog[pending.row]);
       Status opened;
-      for (uint64_t p = 0; p < entry.page_count && opened; ++p) {
+      for (uint64_t p = 0; p < at.pages && opened; ++p) {
         const uint64_t i = pending.at + p;
         if (!r.sealed[i]) continue;
-        opened = s.pager->open_image(cipher, entry.start_page + p, images.subspan(i * PAGE_SIZE).first<PAGE_SIZE>(),
+        opened = s.pager->open_image(cipher, at.page + p, images.subspan(i * PAGE_SIZE).first<PAGE_SIZE>(),
                                      payloads.subspan(i * PAGE_PAYLOAD).first<PAGE_PAYLOAD>());
       }
       if (!opened) {
         r.decoded[k].general = fail(opened.error());
         continue;
       }
-      // A run's payloads lie back to back, so the record is their first `len` bytes (the
-      // run holds at least that many unless the catalog is damaged).
-      const uint64_t available = entry.page_count * PAGE_PAYLOAD;
-      const auto bytes = payloads.subspan(pending.at * PAGE_PAYLOAD, std::min<uint64_t>(entry.len, available));
-      const auto vector = std::span(r.vectors).subspan(pending.vector_at, vector_room(entry.len, s.dimensions));
+      const auto bytes = placed_bytes(payloads.subspan(pending.at * PAGE_PAYLOAD, at.pages * PAGE_PAYLOAD), at);
+      const auto vector = std::span(r.vectors).subspan(pending.vector_at, vector_room(at.len, s.dimensions));
       decode_for_summary(bytes, s.dimensions, vector, r.decoded[k]);
     }
   }
@@ -125,11 +122,12 @@ void decode_claimed(const StoreState& s, Round& r) {
 void fill_round(StoreState& s, const std::vector<size_t>& missing, size_t& next, Round& r) {
   r.records.clear();
   uint64_t pages = 0, floats = 0;
-  while (next < missing.size() && (r.records.empty() || pages + s.catalog[missing[next]].page_count <= kRoundPages)) {
-    const CatalogEntry& entry = s.catalog[missing[next]];
+  const auto place = [&](size_t row) { return record_place(s.header.format_version, s.catalog[row]); };
+  while (next < missing.size() && (r.records.empty() || pages + place(missing[next]).pages <= kRoundPages)) {
+    const RecordPlace at = place(missing[next]);
     r.records.push_back({missing[next], pages, floats});
-    pages += entry.page_count;
-    floats += vector_room(entry.len, s.dimensions);
+    pages += at.pages;
+    floats += vector_room(at.len, s.dimensions);
     ++next;
   }
   r.images.resize(pages * PAGE_SIZE);
@@ -138,18 +136,20 @@ void fill_round(StoreState& s, const std::vector<size_t>& missing, size_t& next,
   r.vectors.resize(floats);
   r.decoded.assign(r.records.size(), Decoded{});
   r.fetched = {};
+  // Records whose pages follow each other are fetched in one read; each record has pages of
+  // its own in the buffers, so a page that packed records share is fetched once for each.
   for (size_t k = 0; k < r.records.size() && r.fetched;) {
-    const CatalogEntry& first = s.catalog[r.records[k].row];
-    uint64_t count = first.page_count;
+    const RecordPlace first = place(r.records[k].row);
+    uint64_t count = first.pages;
     size_t j = k + 1;
     for (; j < r.records.size(); ++j) {
-      const CatalogEntry& e = s.catalog[r.records[j].row];
-      if (e.start_page != first.start_page + count) break;
-      count += e.page_count;
+      const RecordPlace e = place(r.records[j].row);
+      if (e.page != first.page + count) break;
+      count += e.pages;
     }
     if (count > 0) {
       const uint64_t at = r.records[k].at;
-      r.fetched = s.pager->fetch_pages(first.start_page, count,
+      r.fetched = s.pager->fetch_pages(first.page, count,
                                        std::span(r.images).subspan(at * PAGE_SIZE, count * PAGE_SIZE),
                                        std::span(r.payloads).subspan(at * PAGE_PAYLOAD, count * PAGE_PAYLOAD), r.part);
       std::copy(r.part.begin(), r.part.end(), r.sealed.begin() + static_cast<ptrdiff_t>(at));

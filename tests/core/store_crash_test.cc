@@ -152,6 +152,33 @@ Workload cache_workload() {
   return w;
 }
 
+// Three committed memories; the transaction remembers small memories, a long one and a
+// batch, which in a file that packs records share pages and span them, after a committed
+// page they must not be appended to.
+Workload packed_workload() {
+  MemEnv env;
+  {
+    auto db = must_open(env);
+    if (!db) return {};
+    for (uint32_t i = 0; i < 3; ++i) EXPECT_TRUE(db->remember(sample_memory(i)));
+    EXPECT_TRUE(db->flush());
+  }
+  Workload w;
+  w.base = env.read_file(kDbPath);
+  w.base_txn = 1;
+  w.stage = [](Ormel& db) -> Status {
+    for (uint32_t i = 10; i < 16; ++i) ORMEL_TRY(db.remember(sample_memory(i)));
+    Memory long_one = sample_memory(16);
+    long_one.content.assign(2 * PAGE_PAYLOAD + 100, 'y');
+    ORMEL_TRY(db.remember(long_one));
+    auto ids = db.remember_many({sample_memory(17), sample_memory(18)});
+    if (!ids) return fail(ids.error().error);
+    return {};
+  };
+  w.commit = [](Ormel& db) { return db.flush(); };
+  return w;
+}
+
 ObservedState observe_base(const Workload& w) {
   MemEnv env;
   env.write_file(kDbPath, w.base);
@@ -263,6 +290,30 @@ TEST(StoreCrash, Restore) {
 
 TEST(StoreCrash, ReplaceUpdateAndBatch) {
   const Workload w = replace_workload();
+  crash_everywhere(w);
+}
+
+TEST(StoreCrash, PackedRecordsSharingAndSpanningPages) {
+  const Workload w = packed_workload();
+  {
+    MemEnv env;
+    env.write_file(kDbPath, w.base);
+    auto db = must_open(env);
+    ASSERT_TRUE(db);
+    ASSERT_TRUE(w.stage(*db));
+    const StoreState& s = db->state();
+    if (packs_records(s.header.format_version)) {
+      std::map<uint64_t, int> rows_per_page;
+      bool spans_from_inside_a_page = false;
+      for (const CatalogEntry& row : s.catalog) {
+        const RecordPlace at = record_place(s.header.format_version, row);
+        ++rows_per_page[at.page];
+        spans_from_inside_a_page |= at.offset > 0 && at.pages > 1;
+      }
+      EXPECT_TRUE(std::ranges::any_of(rows_per_page, [](const auto& page) { return page.second > 2; }));
+      EXPECT_TRUE(spans_from_inside_a_page);
+    }
+  }
   crash_everywhere(w);
 }
 

@@ -264,13 +264,13 @@ TEST(StoreFlush, EmptyDirtyCatalogIsAOneByteRun) {
   EXPECT_TRUE(std::all_of(payload.begin() + 1, payload.end(), [](uint8_t b) { return b == 0; }));
 }
 
-// A memory whose record encodes to exactly `size` bytes.
-Memory memory_of_encoded_size(size_t size) {
+// A memory whose record, its vector in `form`, encodes to exactly `size` bytes.
+Memory memory_of_encoded_size(size_t size, VectorForm form) {
   Memory m = sample_memory(42);
   m.content.clear();
-  const size_t bare = encode_memory(m).value().size();
+  const size_t bare = encode_memory(m, form).value().size();
   m.content.assign(size - bare - 2, 'x');  // a str 16 header adds 2 bytes over the empty fixstr
-  EXPECT_EQ(encode_memory(m).value().size(), size);
+  EXPECT_EQ(encode_memory(m, form).value().size(), size);
   return m;
 }
 
@@ -282,8 +282,9 @@ TEST(StoreFlush, RecordRunsSplitAtThePagePayload) {
   for (const Case c : {Case{PAGE_PAYLOAD - 1, 1}, Case{PAGE_PAYLOAD, 1}, Case{PAGE_PAYLOAD + 1, 2}}) {
     SCOPED_TRACE(c.encoded);
     MemEnv env;
-    const Memory m = memory_of_encoded_size(c.encoded);
-    const std::vector<uint8_t> bytes = encode_memory(m).value();
+    const uint16_t version = testing::created_format().value_or(FORMAT_VERSION);
+    const Memory m = memory_of_encoded_size(c.encoded, record_vector_form(version));
+    const std::vector<uint8_t> bytes = encode_memory(m, record_vector_form(version)).value();
     {
       auto db = must_open(env);
       ASSERT_TRUE(db);
@@ -302,7 +303,7 @@ TEST(StoreFlush, RecordRunsSplitAtThePagePayload) {
     }
     EXPECT_EQ(row.page_count, c.pages);
     EXPECT_EQ(row.len, c.encoded);
-    std::vector<uint8_t> last = page_payload(env, row.start_page + c.pages - 1);
+    std::vector<uint8_t> last = page_payload(env, record_place(version, row).page + c.pages - 1);
     ASSERT_EQ(last.size(), PAGE_PAYLOAD);
     const size_t used = c.encoded - (c.pages - 1) * PAGE_PAYLOAD;
     EXPECT_TRUE(std::equal(last.begin(), last.begin() + static_cast<ptrdiff_t>(used), bytes.end() - static_cast<ptrdiff_t>(used)));

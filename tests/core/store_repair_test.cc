@@ -18,7 +18,9 @@ using testing::StoreTest;
 
 class RepairTest : public StoreTest {
  protected:
-  // Remembers `n` memories of agent "a" (Semantic, even positions Shared) and flushes.
+  // Remembers `n` memories of agent "a" (Semantic, even positions Shared) and flushes. Where
+  // records are packed, each is flushed on its own, so that each lies on a page of its own
+  // and damage to one page damages one memory.
   std::vector<MemoryId> seed(uint32_t n) {
     std::vector<MemoryId> ids;
     for (uint32_t i = 0; i < n; ++i) {
@@ -28,14 +30,16 @@ class RepairTest : public StoreTest {
       auto id = db->remember(std::move(m));
       EXPECT_TRUE(id) << id.error().message();
       ids.push_back(*id);
+      if (packs_records(testing::created_format().value_or(FORMAT_VERSION))) EXPECT_TRUE(db->flush());
     }
     EXPECT_TRUE(db->flush());
     return ids;
   }
 
+  // The first page of the memory's record.
   uint64_t start_page(MemoryId id) {
     const auto& s = db->state();
-    return s.catalog[s.id_index.at(id)].start_page;
+    return record_place(s.header.format_version, s.catalog[s.id_index.at(id)]).page;
   }
 
   // Flips one byte inside `page` on disk and reopens, so nothing of it is cached.
@@ -130,18 +134,23 @@ TEST_F(RepairTest, ListingNamesDamagedMemoriesOnlyWithoutFilters) {
   EXPECT_EQ(db->list_memories(std::nullopt, std::nullopt).size(), 2u);
 }
 
-// A run whose page count is larger than its length needs: the extra page is read (and so
-// authenticated) too.
+// A record whose row names more pages than its length needs: the extra page is read (and
+// so authenticated) too. The next page is the middle of a longer record staged after it,
+// then deleted (a page no other record shares, whether records are packed or not).
 TEST_F(RepairTest, VerifyAuthenticatesPagesBeyondARunsLength) {
-  const auto ids = seed(2);
-  ASSERT_EQ(start_page(ids[1]), start_page(ids[0]) + 1);
-  ASSERT_TRUE(db->delete_memory(ids[1]));
+  const MemoryId first = db->remember(Memory::make("first", MemoryType::Semantic, {1, 0, 0, 0})).value();
+  const MemoryId longer =
+      db->remember(Memory::make(std::string(3 * PAGE_PAYLOAD, 'x'), MemoryType::Semantic, {0, 1, 0, 0})).value();
   ASSERT_TRUE(db->flush());
-  damage_pages({start_page(ids[1])});
-  db->state().catalog[db->state().id_index.at(ids[0])].page_count = 2;
+  const uint64_t beyond = start_page(first) + 1;
+  ASSERT_GE(beyond, start_page(longer));
+  ASSERT_TRUE(db->delete_memory(longer));
+  ASSERT_TRUE(db->flush());
+  damage_pages({beyond});
+  db->state().catalog[db->state().id_index.at(first)].page_count = 2;
   auto checked = db->verify();
   ASSERT_FALSE(checked);
-  EXPECT_EQ(checked.error(), OrmelError::page_auth_failed(start_page(ids[1])));
+  EXPECT_EQ(checked.error(), OrmelError::page_auth_failed(beyond));
 }
 
 // Verification checks the file, not the pages the handle cached: a page overwritten or the

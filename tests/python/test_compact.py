@@ -372,7 +372,10 @@ def test_a_leftover_copy_goes_at_passphrase_change_and_read_write_open(db_path):
     assert not os.path.exists(leftover)
 
 
-def test_deleted_memories_give_their_space_back_once_no_kept_snapshot_holds_them(db_path):
+def test_deleted_memories_give_their_space_back_once_no_kept_snapshot_holds_them(db_path, file_format):
+    # A record takes a page of its own in version 8; version 9 packs records, so a deleted
+    # one gives back at least its vector (4 bytes a value) and its content.
+    per_record = 8192 if file_format == 8 else 4 * DIMS + len("memory 100")
     db = ormel.open(db_path, PASSPHRASE, dimensions=DIMS)
     db.set_max_snapshots(1)
     ids = [db.remember(f"memory {n}", "episodic", vec(1, n)) for n in range(200)]
@@ -381,6 +384,6 @@ def test_deleted_memories_give_their_space_back_once_no_kept_snapshot_holds_them
         db.delete(gone)
     db.flush()
     predicted = db.space()["reclaimable_bytes"]
-    assert db.compact() == predicted >= 150 * 8192
+    assert db.compact() == predicted >= 150 * per_record
     assert db.stats()["memories"] == 50
     assert [db.get(i)["content"] for i in ids[150:]] == [f"memory {n}" for n in range(150, 200)]

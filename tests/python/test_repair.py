@@ -16,9 +16,13 @@ PAGE_SIZE = 8192
 
 
 def remember_at_known_page(db, content, vector, **kwargs):
-    """Remembers one memory and returns (id, first page of its record): a record is staged at
-    the next free page, which the statistics report as the file's size."""
+    """Remembers one memory and returns (id, a page only its record touches): the next free
+    page, which the statistics report as the file's size. A version 8 record begins there. A
+    version 9 record may begin on the page before, after records of its transaction; padded
+    metadata makes it cover the next free page whole, so no other record shares it."""
     page = db.stats()["file_bytes"] // PAGE_SIZE
+    if db.format_version >= 9:
+        kwargs["metadata"] = {"padding": "p" * 2 * PAGE_SIZE}
     return db.remember(content, "semantic", vector, **kwargs), page
 
 

@@ -154,12 +154,14 @@ def test_export_through_a_symbolic_link_replaces_its_target(path, tmp_path):
 
 def test_page_cache_capacity_never_drops_below_one(path):
     db = ormel.open(path, PASS, dimensions=4)
+    before = db.stats()["file_bytes"]
     for i in range(3):
         db.remember(str(i), "semantic", vec(4, 1))
+    staged = (db.stats()["file_bytes"] - before) // 8192  # 3 pages, or 1 where records are packed
     db.set_cache_capacity(0)
     cached, capacity = db.page_cache_stats()
     assert capacity == 1
-    assert cached == 3  # staged pages are never evicted
+    assert cached == staged == (3 if db.format_version == 8 else 1)  # staged pages are never evicted
     db.flush()
     assert db.page_cache_stats() == (1, 1)
 
