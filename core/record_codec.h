@@ -69,7 +69,9 @@ namespace ormel {
 // The packer's output: appends to a byte vector.
 struct ByteSink {
   std::vector<uint8_t>* out;
-  void write(const char* p, size_t n) { std::memcpy(grow(n), p, n); }
+  void write(const char* p, size_t n) {
+    if (n != 0) std::memcpy(grow(n), p, n);  // an empty write may come with a null pointer
+  }
   // Appends n bytes for the caller to fill; returns the first.
   uint8_t* grow(size_t n) {
     const size_t at = out->size();

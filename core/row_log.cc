@@ -11,30 +11,6 @@ namespace {
 
 OrmelError damaged(const std::string& what) { return OrmelError::serialization("invalid list head: " + what); }
 
-void pack_ref(Packer& pk, const RunRef& ref) {
-  if (ref.empty()) {
-    pk.pack_nil();
-    return;
-  }
-  pk.pack_array(3);
-  pk.pack_uint64(ref.start);
-  pk.pack_uint64(ref.pages);
-  pk.pack_uint64(ref.len);
-}
-
-std::optional<RunRef> read_ref(MsgCursor& c) {
-  if (c.nil()) return RunRef{};
-  if (c.array() != 3u) return std::nullopt;
-  RunRef ref;
-  for (uint64_t* field : {&ref.start, &ref.pages, &ref.len}) {
-    const auto v = c.integer();
-    if (!v || v->negative) return std::nullopt;
-    *field = v->value;
-  }
-  if (ref.pages == 0) return std::nullopt;
-  return ref;
-}
-
 std::optional<uint64_t> read_count(MsgCursor& c) {
   const auto v = c.integer();
   if (!v || v->negative) return std::nullopt;

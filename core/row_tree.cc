@@ -45,29 +45,6 @@ struct Geometry {
   }
 };
 
-void pack_ref(Packer& pk, const RunRef& ref) {
-  if (ref.empty()) {
-    pk.pack_nil();
-    return;
-  }
-  pk.pack_array(3);
-  pk.pack_uint64(ref.start);
-  pk.pack_uint64(ref.pages);
-  pk.pack_uint64(ref.len);
-}
-
-std::optional<RunRef> read_ref(MsgCursor& c) {
-  if (c.nil()) return RunRef{};
-  if (c.array() != 3u) return std::nullopt;
-  RunRef ref;
-  for (uint64_t* field : {&ref.start, &ref.pages, &ref.len}) {
-    const auto v = c.integer();
-    if (!v || v->negative) return std::nullopt;
-    *field = v->value;
-  }
-  if (ref.pages == 0) return std::nullopt;  // a run has at least one page
-  return ref;
-}
 
 Result<std::vector<RunRef>> read_refs(MsgCursor& c, uint64_t expected) {
   const auto n = c.array();
@@ -123,6 +100,30 @@ Result<std::vector<T>> decode_rows(std::span<const uint8_t> bytes) {
 }
 
 }  // namespace
+
+void pack_ref(Packer& pk, const RunRef& ref) {
+  if (ref.empty()) {
+    pk.pack_nil();
+    return;
+  }
+  pk.pack_array(3);
+  pk.pack_uint64(ref.start);
+  pk.pack_uint64(ref.pages);
+  pk.pack_uint64(ref.len);
+}
+
+std::optional<RunRef> read_ref(MsgCursor& c) {
+  if (c.nil()) return RunRef{};
+  if (c.array() != 3u) return std::nullopt;
+  RunRef ref;
+  for (uint64_t* field : {&ref.start, &ref.pages, &ref.len}) {
+    const auto v = c.integer();
+    if (!v || v->negative) return std::nullopt;
+    *field = v->value;
+  }
+  if (ref.pages == 0) return std::nullopt;  // a run has at least one page
+  return ref;
+}
 
 bool same_row(const CacheDirectoryEntry& a, const CacheDirectoryEntry& b) {
   // Fields that change on every write of an entry first; the vector last, as bytes.

@@ -28,6 +28,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -67,6 +68,13 @@ template <class T>
 bool same_row(const RowChange<T>& a, const RowChange<T>& b) {
   return a.position == b.position && same_row(a.row, b.row);
 }
+
+// A reference to a run inside a node or a head: [start, pages, len] (pages >= 1), or nil
+// for none. read_ref: nullopt when malformed.
+class Packer;
+class MsgCursor;
+void pack_ref(Packer& pk, const RunRef& ref);
+std::optional<RunRef> read_ref(MsgCursor& c);
 
 // The shape of a tree: rows per leaf, children per node.
 struct TreeShape {

@@ -149,16 +149,7 @@ TEST(RowTree, DamagedRootsAndNodesAreRefused) {
       pk.pack_array(5);
       for (uint64_t v : {r, fan, first, end}) pk.pack_uint64(v);
       pk.pack_array(static_cast<uint32_t>(refs.size()));
-      for (const RunRef& ref : refs) {
-        if (ref.empty()) {
-          pk.pack_nil();
-          continue;
-        }
-        pk.pack_array(3);
-        pk.pack_uint64(ref.start);
-        pk.pack_uint64(ref.pages);
-        pk.pack_uint64(ref.len);
-      }
+      for (const RunRef& ref : refs) pack_ref(pk, ref);
     });
   };
   const std::vector<uint8_t> leaf = encode_catalog(rows(2));
