@@ -22,15 +22,17 @@ uint64_t ceil_div(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
 
 uint64_t saturating_mul(uint64_t a, uint64_t b) { return b != 0 && a > UINT64_MAX / b ? UINT64_MAX : a * b; }
 
+}  // namespace
+
 // Node counts and spans of a tree of `end` positions: counts[l] nodes at level l (0 = leaves,
 // the last level holds the root alone), each covering span[l] positions; off[l] is the
 // first node of level l holding a position from `first` on (every one before lies wholly
 // before it).
-struct Geometry {
+struct TreeGeometry {
   std::vector<uint64_t> counts, span, off;
   size_t height() const { return counts.size() - 1; }
 
-  Geometry(TreeShape shape, uint64_t first, uint64_t end) {
+  TreeGeometry(TreeShape shape, uint64_t first, uint64_t end) {
     uint64_t nodes = ceil_div(end, shape.leaf_rows);
     uint64_t covered = shape.leaf_rows;
     counts.push_back(nodes);
@@ -44,6 +46,30 @@ struct Geometry {
     for (uint64_t s : span) off.push_back(first / s);
   }
 };
+
+// The committed tree a draft compares with.
+template <class T>
+struct BaseView {
+  const TreeBase<T>& b;
+  bool held;
+  uint64_t end;
+  TreeGeometry g;
+
+  BaseView(const TreeBase<T>& base, TreeShape shape)
+      : b(base), held(!base.levels.empty()), end(base.first + base.rows.size()),
+        g(shape, base.first, held ? end : 1) {}
+
+  // The base's reference of node j of level l, when the base holds that node (a base root
+  // is written in the root's own form, so no level is shared as a plain node from it).
+  std::optional<RunRef> ref(size_t l, uint64_t j) const {
+    if (!held || l + 1 >= b.levels.size() || j < g.off[l]) return std::nullopt;
+    const uint64_t i = j - g.off[l];
+    if (i >= b.levels[l].size()) return std::nullopt;
+    return b.levels[l][i];
+  }
+};
+
+namespace {
 
 
 Result<std::vector<RunRef>> read_refs(MsgCursor& c, uint64_t expected) {
@@ -80,7 +106,7 @@ Result<Root> read_root(std::span<const uint8_t> bytes) {
     return fail(damaged("rows per leaf or children per node out of range"));
   }
   if (r.end == 0 || r.end >= kMaxTreeEnd || r.first >= r.end) return fail(damaged("the row range is invalid"));
-  const Geometry g(r.shape, r.first, r.end);
+  const TreeGeometry g(r.shape, r.first, r.end);
   ORMEL_ASSIGN(r.refs, read_refs(c, g.counts[g.height() - 1]));
   if (!c.at_end()) return fail(damaged("bytes after the root"));
   return r;
@@ -159,23 +185,33 @@ Result<std::vector<T>> RowTree<T>::read(Pager& pager, const RunRef& root_ref, bo
   ORMEL_ASSIGN(auto root_bytes, read_run(pager, root_ref));
   ORMEL_ASSIGN(Root root, read_root(root_bytes));
   if (span != nullptr) *span = {root.first, root.end};
-  const Geometry g(root.shape, root.first, root.end);
-  const size_t h = g.height();
+  const TreeGeometry g(root.shape, root.first, root.end);
   TreeBase<T> base;
   base.first = root.first;
+  ORMEL_TRY(read_levels(pager, g, root.shape.fanout, root_ref, std::move(root.refs), base));
+  ORMEL_TRY(read_leaves(pager, g, root.shape.leaf_rows, root.end, base));
+  std::vector<T> out = base.rows;
+  // A tree of another shape reads all the same, but is not one a draft can compare with.
+  const bool same_shape = root.shape.leaf_rows == shape_.leaf_rows && root.shape.fanout == shape_.fanout;
+  if (adopt) base_ = same_shape ? std::move(base) : TreeBase<T>{};
+  return out;
+}
+
+// Level by level down from the root: each node's references name the level below; the
+// children of a node that lie wholly before `first` are not read (nor held).
+template <class T>
+Status RowTree<T>::read_levels(Pager& pager, const TreeGeometry& g, uint64_t fanout, const RunRef& root_ref,
+                               std::vector<RunRef> root_refs, TreeBase<T>& base) const {
+  const size_t h = g.height();
   base.levels.resize(h + 1);
   base.levels[h] = {root_ref};
-  // Level by level down from the root: each node's references name the level below; the
-  // children of a node that lie wholly before `first` are not read (nor held).
-  std::vector<RunRef> parents{root_ref};
-  std::vector<std::vector<RunRef>> child_lists{root.refs};
+  std::vector<std::vector<RunRef>> child_lists{std::move(root_refs)};
   for (size_t l = h; l-- > 0;) {
     std::vector<RunRef>& level = base.levels[l];
     for (size_t p = 0; p < child_lists.size(); ++p) {
       const uint64_t parent = g.off[l + 1] + p;
       for (size_t k = 0; k < child_lists[p].size(); ++k) {
-        const uint64_t node = parent * root.shape.fanout + k;
-        if (node < g.off[l]) continue;
+        if (parent * fanout + k < g.off[l]) continue;
         if (child_lists[p][k].empty()) return fail(damaged("a child holding rows is missing"));
         level.push_back(child_lists[p][k]);
       }
@@ -186,7 +222,7 @@ Result<std::vector<T>> RowTree<T>::read(Pager& pager, const RunRef& root_ref, bo
     next.reserve(level.size());
     for (size_t i = 0; i < level.size(); ++i) {
       const uint64_t node = g.off[l] + i;
-      const uint64_t children = std::min((node + 1) * root.shape.fanout, g.counts[l - 1]) - node * root.shape.fanout;
+      const uint64_t children = std::min((node + 1) * fanout, g.counts[l - 1]) - node * fanout;
       ORMEL_ASSIGN(auto bytes, read_run(pager, level[i]));
       MsgCursor c(bytes);
       ORMEL_ASSIGN(auto refs, read_refs(c, children));
@@ -195,27 +231,27 @@ Result<std::vector<T>> RowTree<T>::read(Pager& pager, const RunRef& root_ref, bo
     }
     child_lists = std::move(next);
   }
-  const uint64_t r = root.shape.leaf_rows;
-  base.rows.reserve(std::min<uint64_t>(root.end - root.first, uint64_t{1} << 20));
+  return {};
+}
+
+template <class T>
+Status RowTree<T>::read_leaves(Pager& pager, const TreeGeometry& g, uint64_t leaf_rows, uint64_t end,
+                               TreeBase<T>& base) const {
+  base.rows.reserve(std::min<uint64_t>(end - base.first, uint64_t{1} << 20));
   for (size_t i = 0; i < base.levels[0].size(); ++i) {
-    const uint64_t leaf = g.off[0] + i;
-    const uint64_t lo = leaf * r, hi = std::min(lo + r, root.end);
+    const uint64_t lo = (g.off[0] + i) * leaf_rows, hi = std::min(lo + leaf_rows, end);
     ORMEL_ASSIGN(auto bytes, read_run(pager, base.levels[0][i]));
     ORMEL_ASSIGN(auto rows, decode_rows<T>(bytes));
     const uint64_t from = hi - std::min<uint64_t>(rows.size(), hi);
-    if (rows.size() > hi - lo || from > std::max(lo, root.first)) {
+    if (rows.size() > hi - lo || from > std::max(lo, base.first)) {
       return fail(damaged("a leaf holds the wrong number of rows"));
     }
     base.leaf_from.push_back(from);
-    const uint64_t skip = root.first > from ? root.first - from : 0;
+    const uint64_t skip = base.first > from ? base.first - from : 0;
     base.rows.insert(base.rows.end(), std::make_move_iterator(rows.begin() + static_cast<ptrdiff_t>(skip)),
                      std::make_move_iterator(rows.end()));
   }
-  std::vector<T> out = base.rows;
-  // A tree of another shape reads all the same, but is not one a draft can compare with.
-  const bool same_shape = root.shape.leaf_rows == shape_.leaf_rows && root.shape.fanout == shape_.fanout;
-  if (adopt) base_ = same_shape ? std::move(base) : TreeBase<T>{};
-  return out;
+  return {};
 }
 
 template <class T>
@@ -227,34 +263,32 @@ RowTreeDraft<T> RowTree<T>::draft(std::span<const T> rows, uint64_t first) const
     return d;
   }
   const uint64_t end = first + rows.size();
-  const uint64_t r = shape_.leaf_rows, f = shape_.fanout;
-  const Geometry g(shape_, first, end);
-  const size_t h = g.height();
-  const TreeBase<T>& b = base_;
-  const uint64_t base_end = b.first + b.rows.size();
-  const bool has_base = !b.levels.empty();
-  const Geometry bg(shape_, b.first, has_base ? base_end : 1);
-  // The base's reference of node j of level l, when the base holds that node (a base root
-  // is written in the root's own form, so no level is shared as a plain node from it).
-  auto base_ref = [&](size_t l, uint64_t j) -> std::optional<RunRef> {
-    if (!has_base || l + 1 >= b.levels.size() || j < bg.off[l]) return std::nullopt;
-    const uint64_t i = j - bg.off[l];
-    if (i >= b.levels[l].size()) return std::nullopt;
-    return b.levels[l][i];
-  };
-
+  const TreeGeometry g(shape_, first, end);
+  const BaseView<T> b(base_, shape_);
   d.next_.first = first;
   d.next_.rows.assign(rows.begin(), rows.end());
-  d.next_.levels.resize(h + 1);
-  d.dirty_.resize(h + 1);
+  d.next_.levels.resize(g.height() + 1);
+  d.dirty_.resize(g.height() + 1);
+  draft_leaves(d, rows, g, b);
+  draft_nodes(d, g, b);
+  d.unchanged_ = b.held && !d.dirty_.back()[0] && first == b.b.first && end == b.end;
+  keep_unchanged_root(d, end, b);
+  return d;
+}
+
+// A leaf is clean when the base holds it with the same last position and the same rows
+// from where the new one must start; a dirty one is encoded now (its pages are counted).
+template <class T>
+void RowTree<T>::draft_leaves(RowTreeDraft<T>& d, std::span<const T> rows, const TreeGeometry& g,
+                              const BaseView<T>& b) const {
+  const uint64_t r = shape_.leaf_rows, first = d.next_.first, end = first + rows.size();
   for (uint64_t leaf = g.off[0]; leaf < g.counts[0]; ++leaf) {
     const uint64_t lo = leaf * r, hi = std::min(lo + r, end), need = std::max(lo, first);
-    const auto ref = base_ref(0, leaf);
-    bool clean = ref && std::min(lo + r, base_end) == hi && need >= b.first &&
-                 b.leaf_from[leaf - bg.off[0]] <= need;
-    for (uint64_t p = need; clean && p < hi; ++p) clean = same_row(rows[p - first], b.rows[p - b.first]);
+    const auto ref = b.ref(0, leaf);
+    bool clean = ref && std::min(lo + r, b.end) == hi && need >= b.b.first && b.b.leaf_from[leaf - b.g.off[0]] <= need;
+    for (uint64_t p = need; clean && p < hi; ++p) clean = same_row(rows[p - first], b.b.rows[p - b.b.first]);
     d.next_.levels[0].push_back(clean ? *ref : RunRef{});
-    d.next_.leaf_from.push_back(clean ? b.leaf_from[leaf - bg.off[0]] : need);
+    d.next_.leaf_from.push_back(clean ? b.b.leaf_from[leaf - b.g.off[0]] : need);
     d.dirty_[0].push_back(!clean);
     if (clean) {
       d.leaf_blobs_.emplace_back();
@@ -263,35 +297,46 @@ RowTreeDraft<T> RowTree<T>::draft(std::span<const T> rows, uint64_t first) const
       d.pages_ += run_pages(d.leaf_blobs_.back().size());
     }
   }
+}
+
+// A node is clean when the base holds it (not as its root) naming the same children, none
+// of them new; a dirty one takes a page.
+template <class T>
+void RowTree<T>::draft_nodes(RowTreeDraft<T>& d, const TreeGeometry& g, const BaseView<T>& b) const {
+  const uint64_t f = shape_.fanout;
+  const size_t h = g.height();
   for (size_t l = 1; l <= h; ++l) {
     for (uint64_t node = g.off[l]; node < g.counts[l]; ++node) {
-      const auto ref = base_ref(l, node);
+      const auto ref = b.ref(l, node);
       const uint64_t from = std::max(node * f, g.off[l - 1]), to = std::min((node + 1) * f, g.counts[l - 1]);
-      bool clean = l < h && ref.has_value() && to <= bg.counts[l - 1] && to == std::min((node + 1) * f, bg.counts[l - 1]);
+      bool clean =
+          l < h && ref.has_value() && to <= b.g.counts[l - 1] && to == std::min((node + 1) * f, b.g.counts[l - 1]);
       for (uint64_t c = from; clean && c < to; ++c) {
-        const auto child = base_ref(l - 1, c);
+        const auto child = b.ref(l - 1, c);
         clean = !d.dirty_[l - 1][c - g.off[l - 1]] && child && *child == d.next_.levels[l - 1][c - g.off[l - 1]];
       }
       // A node whose children before `first` were named and are now dropped changes too.
-      if (clean && node * f < g.off[l - 1] && (g.off[l - 1] != bg.off[l - 1])) clean = false;
+      if (clean && node * f < g.off[l - 1] && g.off[l - 1] != b.g.off[l - 1]) clean = false;
       d.next_.levels[l].push_back(clean ? *ref : RunRef{});
       d.dirty_[l].push_back(!clean);
       if (!clean) ++d.pages_;
     }
   }
-  d.unchanged_ = has_base && !d.dirty_[h][0] && first == b.first && end == base_end;
-  if (d.dirty_[h][0] && has_base && b.levels.size() == h + 1 && first == b.first && end == base_end) {
-    // Every child is the base's: the base root stands as it is.
-    bool same = true;
-    for (size_t i = 0; same && i < d.dirty_[h - 1].size(); ++i) same = !d.dirty_[h - 1][i];
-    if (same && d.next_.levels[h - 1] == b.levels[h - 1]) {
-      d.next_.levels[h][0] = b.levels[h][0];
-      d.dirty_[h][0] = false;
-      d.unchanged_ = true;
-      d.pages_ -= 1;
-    }
+}
+
+// When every child is the base's, over the same positions, the base root stands as it is.
+template <class T>
+void RowTree<T>::keep_unchanged_root(RowTreeDraft<T>& d, uint64_t end, const BaseView<T>& b) const {
+  const size_t h = d.next_.levels.size() - 1;
+  if (!d.dirty_[h][0] || !b.held || b.b.levels.size() != h + 1 || d.next_.first != b.b.first || end != b.end) return;
+  for (size_t i = 0; i < d.dirty_[h - 1].size(); ++i) {
+    if (d.dirty_[h - 1][i]) return;
   }
-  return d;
+  if (d.next_.levels[h - 1] != b.b.levels[h - 1]) return;
+  d.next_.levels[h][0] = b.b.levels[h][0];
+  d.dirty_[h][0] = false;
+  d.unchanged_ = true;
+  d.pages_ -= 1;
 }
 
 template <class T>
@@ -308,7 +353,7 @@ Result<RunRef> RowTreeDraft<T>::write(RunSink& sink) {
       if (!dirty_[0][i]) continue;
       ORMEL_ASSIGN(next_.levels[0][i], sink.put(leaf_blobs_[i]));
     }
-    const Geometry g(shape_, next_.first, next_.first + next_.rows.size());
+    const TreeGeometry g(shape_, next_.first, next_.first + next_.rows.size());
     for (size_t l = 1; l <= h; ++l) {
       for (size_t i = 0; i < next_.levels[l].size(); ++i) {
         if (!dirty_[l][i]) continue;

@@ -96,6 +96,9 @@ struct TreeBase {
 
 template <class T>
 class RowTreeDraft;
+struct TreeGeometry;
+template <class T>
+struct BaseView;
 
 template <class T>
 class RowTree {
@@ -114,6 +117,15 @@ class RowTree {
   const TreeShape& shape() const { return shape_; }
 
  private:
+  // Steps of read: the references of every level below the root, then the leaves' rows.
+  Status read_levels(Pager& pager, const TreeGeometry& g, uint64_t fanout, const RunRef& root_ref,
+                     std::vector<RunRef> root_refs, TreeBase<T>& base) const;
+  Status read_leaves(Pager& pager, const TreeGeometry& g, uint64_t leaf_rows, uint64_t end, TreeBase<T>& base) const;
+  // Steps of draft: the leaves, the nodes above them, then whether the base root stands.
+  void draft_leaves(RowTreeDraft<T>& d, std::span<const T> rows, const TreeGeometry& g, const BaseView<T>& b) const;
+  void draft_nodes(RowTreeDraft<T>& d, const TreeGeometry& g, const BaseView<T>& b) const;
+  void keep_unchanged_root(RowTreeDraft<T>& d, uint64_t end, const BaseView<T>& b) const;
+
   TreeShape shape_;
   TreeBase<T> base_;
 };
