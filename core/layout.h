@@ -46,6 +46,11 @@ class Layout {
   virtual Result<RunRef> write_catalog(RunSink& sink) = 0;
   virtual Result<RunRef> write_snapshots(RunSink& sink) = 0;
   virtual Result<RunRef> write_cache_directory(RunSink& sink) = 0;
+  // About the pages that the lists of the state `h` names and those of the retained
+  // `snapshots`' catalogs take, each shared run once (for the automatic compaction's
+  // estimate of what a compaction keeps; read from memory, not from the file).
+  virtual uint64_t kept_list_pages(const Header& h, std::span<const Snapshot> snapshots, uint64_t catalog_rows,
+                                   uint64_t directory_rows) const = 0;
   // At least the pages write_snapshots puts for a list of `rows` snapshots, however it changed.
   virtual uint64_t snapshot_pages_bound(uint64_t rows) const = 0;
   // The live (not deleted) rows of the catalog last prepared, when the layout counted them.

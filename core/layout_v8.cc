@@ -1,4 +1,5 @@
 // Version 8 (and older): every structure is one run, written whole when it changed.
+#include <map>
 #include <optional>
 
 #include "core/catalog_encoder.h"
@@ -56,6 +57,14 @@ class WholeRunLayout final : public Layout {
   Result<RunRef> write_snapshots(RunSink& sink) override { return sink.put(snapshots_); }
   Result<RunRef> write_cache_directory(RunSink& sink) override {
     return directory_ ? sink.put(*directory_) : Result<RunRef>(RunRef{});
+  }
+  // Every list whole; a catalog run shared by snapshots once.
+  uint64_t kept_list_pages(const Header& h, std::span<const Snapshot> snapshots, uint64_t, uint64_t) const override {
+    std::map<uint64_t, uint64_t> catalogs{{h.catalog_start, h.catalog_pages}};
+    for (const Snapshot& snap : snapshots) catalogs[snap.catalog_start] = snap.catalog_pages;
+    uint64_t pages = h.manifest_pages + h.cache_dir_pages;
+    for (const auto& [start, count] : catalogs) pages += start == 0 ? 0 : count;
+    return pages;
   }
   // A snapshot takes at most 82 bytes (marker and nine integers of at most 9 bytes).
   uint64_t snapshot_pages_bound(uint64_t rows) const override {

@@ -4,6 +4,7 @@
 // every snapshot (docs/format-v9.md).
 #include <algorithm>
 #include <optional>
+#include <set>
 
 #include "core/layout.h"
 #include "core/row_log.h"
@@ -69,6 +70,19 @@ class TreeLayout final : public Layout {
     return head;
   }
   Result<RunRef> write_cache_directory(RunSink& sink) override { return write(directory_, sink); }
+
+  // The trees as a full write lays them out (the committed change logs' and snapshot
+  // list's, the base trees at the lists' sizes), the three heads, and a catalog head for
+  // each snapshot that names one of its own.
+  uint64_t kept_list_pages(const Header& h, std::span<const Snapshot> snapshots, uint64_t catalog_rows,
+                           uint64_t directory_rows) const override {
+    auto tree = [](TreeShape shape, uint64_t rows) { return rows == 0 ? 0 : tree_pages_bound(shape, rows); };
+    std::set<uint64_t> heads{h.catalog_start};
+    for (const Snapshot& snap : snapshots) heads.insert(snap.catalog_start);
+    return tree(kCatalogShape, catalog_rows) + tree(kCatalogChangeShape, catalog_.list.logged_tree_rows()) +
+           tree(kDirectoryShape, directory_rows) + tree(kDirectoryShape, directory_.list.logged_tree_rows()) +
+           tree(kSnapshotShape, snapshots_.list.tree_rows()) + h.manifest_pages + h.cache_dir_pages + heads.size();
+  }
 
   // A full rewrite of the list: its tree and a head holding a tail.
   uint64_t snapshot_pages_bound(uint64_t rows) const override {

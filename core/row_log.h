@@ -70,6 +70,8 @@ class AppendLog {
   void forget();
   const std::vector<T>& rows() const { return rows_; }
   uint64_t first() const { return first_; }
+  // Committed rows that lie in the tree rather than inline in the head.
+  uint64_t tree_rows() const { return rows_.size() - tail_; }
 
  private:
   // The rows from position `from` on become inline when they fit, else the tree's but a tail.
@@ -104,6 +106,8 @@ class LoggedList {
   Result<RunRef> write(Draft& d, RunSink& sink);
   void adopt(Draft&& d);
   void forget();
+  // Committed changes that lie in the change log's tree rather than inline in the head.
+  uint64_t logged_tree_rows() const { return log_.tree_rows(); }
 
  private:
   RowTree<T> base_;

@@ -556,20 +556,18 @@ Result<uint64_t> compact_committed(StoreState& s, bool keep_history, const Progr
   return compact_keeping(s, *intact, false, progress, version);
 }
 
-// The bytes the kept state needs, estimated from memory without reading the file: exact
-// but for records that only older snapshots still reach, which it leaves out.
+// The bytes the kept state needs, estimated from memory without reading the file: for
+// version 8 exact but for records that only older snapshots still reach, which it leaves
+// out; version 9's lists are estimated from their row counts.
 uint64_t estimated_kept_bytes(const StoreState& s) {
-  uint64_t pages = first_free_page(s) + s.header.manifest_pages + s.header.cache_dir_pages;
+  uint64_t pages = first_free_page(s) + s.layout->kept_list_pages(s.header, s.snapshot_manifest, s.catalog.size(),
+                                                                  s.cache_directory.size());
   uint64_t record_bytes = 0;
   for (const CatalogEntry& row : s.catalog) record_bytes += row.deleted ? 0 : record_file_bytes(s.header.format_version, row);
   for (const CacheDirectoryEntry& row : s.cache_directory) pages += row.deleted ? 0 : row.page_count;
-  std::map<uint64_t, uint64_t> runs;  // catalog and index runs by start page, each once
-  runs[s.header.catalog_start] = s.header.catalog_pages;
+  std::map<uint64_t, uint64_t> runs;  // index runs by start page, each once
   runs[s.header.index_start] = s.header.index_pages;
-  for (const Snapshot& snap : s.snapshot_manifest) {
-    runs[snap.catalog_start] = snap.catalog_pages;
-    runs[snap.index_start] = snap.index_pages;
-  }
+  for (const Snapshot& snap : s.snapshot_manifest) runs[snap.index_start] = snap.index_pages;
   for (const auto& [start, count] : runs) pages += start == 0 ? 0 : count;
   return pages * PAGE_SIZE + record_bytes;
 }
