@@ -211,6 +211,9 @@ Status get(const msgpack::object& o, std::vector<float>& v, Plain) {
     uint32_t bits;
     std::memcpy(&bits, o.via.bin.ptr + 4 * i, 4);
     if constexpr (std::endian::native != std::endian::little) bits = __builtin_bswap32(bits);
+    // A signalling NaN comes back quiet, as it does from the array form (whose items the
+    // decoder widens to double and back), so both forms read the same value.
+    if ((bits & 0x7F800000u) == 0x7F800000u && (bits & 0x007FFFFFu) != 0) bits |= 0x00400000u;
     v[i] = std::bit_cast<float>(bits);
   }
   return {};
